@@ -1,0 +1,37 @@
+# The two commands a new user needs:
+#   make run    install what is missing, build, start quorvel2
+#               (DEVICE=/dev/usb/lp0 PORT=9100 to choose; without DEVICE the
+#               jobs go into a file, named at start-up)
+#   make test   install what is missing, build, run every test
+PORT ?= 8090
+DEVICE ?=
+BUILD_DIR ?= build
+
+.PHONY: all deps build run test bench windows clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh base
+
+build: deps
+	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD_DIR)
+
+run: build
+	@scripts/run.sh "$(BUILD_DIR)/src/quorvel2" "$(PORT)" "$(DEVICE)"
+
+test:
+	@scripts/install-deps.sh base test
+	@scripts/test.sh
+
+bench:
+	@scripts/install-deps.sh base bench
+	@scripts/bench.sh
+
+windows:
+	@scripts/install-deps.sh base windows
+	@scripts/windows-build.sh
+
+clean:
+	rm -rf build build-*

@@ -1,0 +1,110 @@
+// cli.cpp: the command line. Parses the options and takes exactly one path:
+// help, version, the USB listing, a refusal of a bad port or device name,
+// the built-in test receipt, or the server.
+#include <argtable2.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "escpos.h"
+#include "printservice.h"
+#include "usb.h"
+#include "webserver.h"
+
+static const unsigned int DEFAULT_PORT = 8090;
+static const char* const VERSION = "1.0.0";
+
+static void print_usage(void** argtable) {
+    puts("Usage: quorvel2");
+    arg_print_syntax(stdout, argtable, "\n\n");
+}
+
+static void print_help(void** argtable) {
+    puts("Tolvane Printserver V2\n");
+    print_usage(argtable);
+    puts("Options:");
+    arg_print_glossary(stdout, argtable, "  %-25s %s\n");
+}
+
+// Prints the built-in test receipt; the exit status.
+static int printTestReceipt(void) {
+    static const char test_escpos[68] = {
+        0x1B, 0x40, 0x1B, 0x40,                                                      // ESC @ twice
+        '#', '4', ',', ' ', 'D', 'a', 'l', 'm', 'o', 'r', '\n',                      //
+        0x1D, 0x21, 0x11,                                                            // double size
+        'S', 'p', 'o', 'r', 't', 'h', 'a', 'l', 'l', 'e', '\n',                      //
+        'T', 'i', 's', 'c', 'h', ' ', '2', '\n',                                     //
+        0x1D, 0x21, 0x00,                                                            // normal size
+        '\n',                                                                        //
+        '-', ' ', 'W', 'e', 'i', 'z', 'e', 'n', ' ', '(', '2', ',', '3', '0', ' ', 'E', 'U', 'R', ')', '\n',
+        0x1B, 0x64, 0x03,                                                            // feed 3 lines
+        0x1D, 0x56, 0x41, 0x03,                                                      // cut
+    };
+    ssize_t num = escpos_print(printerDevicePath, 1, test_escpos, (ssize_t)sizeof(test_escpos));
+    if (num > 0) {
+        escpos_print(NULL, 0, NULL, 0);
+    }
+    return num > 0 ? 0 : 1;
+}
+
+static int runServer(unsigned int port) {
+    printf("Starting quorvel2 %s\n", VERSION);
+    fflush(stdout);
+    struct sockaddr_in anyInterfaceIPv4;
+    memset(&anyInterfaceIPv4, 0, sizeof(anyInterfaceIPv4));
+    anyInterfaceIPv4.sin_family = AF_INET;
+    anyInterfaceIPv4.sin_port = htons((uint16_t)port);
+    anyInterfaceIPv4.sin_addr.s_addr = htonl(0);
+    return acceptConnectionsUntilStopped(NULL, (const struct sockaddr*)&anyInterfaceIPv4, 16);
+}
+
+int quorvel2Main(int argc, char** argv) {
+    struct arg_lit* argHelp = arg_lit0(NULL, "help", "Print help and exit");
+    struct arg_lit* argVersion = arg_lit0(NULL, "version", "Print version and exit");
+    struct arg_int* argPort = arg_int0("p", "port", "<NUM>", "TCP port number (default: 8090)");
+    struct arg_str* argDevice =
+        arg_str0("d", "device", "<DEV>", "Device for printing (e.g. /dev/usb/lp0 or vid_04b8 on Windows)");
+    struct arg_lit* argTest = arg_lit0(NULL, "test", "Print test receipt and exit");
+    struct arg_lit* argDiscover = arg_lit0(NULL, "discover", "List USB printers with their vid/pid and exit");
+    struct arg_end* argEnd = arg_end(5);
+    void* argtable[] = {argHelp, argVersion, argPort, argDevice, argTest, argDiscover, argEnd};
+    for (void* entry : argtable) {
+        if (NULL == entry) {
+            fprintf(stderr, "Error: out of memory while reading the command line\n");
+            return 1;
+        }
+    }
+
+    arg_parse(argc, argv, argtable);
+
+    int status = 0;
+    if (argHelp->count > 0) {
+        print_help(argtable);
+    } else if (argVersion->count > 0) {
+        puts(VERSION);
+    } else if (argDiscover->count > 0) {
+        usb_discover();
+    } else {
+        unsigned int port = argPort->count > 0 ? (unsigned int)argPort->ival[0] : DEFAULT_PORT;
+        if (port == 0 || port > 65535) {
+            fprintf(stderr, "Error: A valid TCP port number in range 1 .. 65535 is required\n");
+            status = 1;
+        } else if (printerDevicePath = argDevice->count > 0 ? argDevice->sval[0] : NULL,
+                   NULL != printerDevicePath && printerDevicePath[0] == '\0') {
+            fprintf(stderr, "Error: A valid device name is required\n");
+            status = 1;
+        } else if (argTest->count > 0) {
+            if (NULL == printerDevicePath) {
+                fprintf(stderr, "Error: --test requires a device (-d)\n");
+                status = 1;
+            } else {
+                status = printTestReceipt();
+            }
+        } else {
+            status = runServer(port);
+        }
+    }
+    fflush(stdout);
+    // The device name points into argv, not into the table, so it outlives it.
+    arg_freetable(argtable, sizeof(argtable) / sizeof(argtable[0]));
+    return status;
+}

@@ -1,0 +1,104 @@
+// device_posix.cpp: device output on Linux and other POSIX systems. Devices
+// are opened without blocking (a FIFO without a reader is a device that
+// cannot be opened), never created, and locked against other processes;
+// writes wait for the device with poll so that a printer that stops taking
+// bytes fails the job instead of hanging it.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/file.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "device.h"
+
+void devicePathFromName(const char* name, char* path, size_t pathCapacity) {
+    snprintf(path, pathCapacity, "%s", name);
+}
+
+static int openForWriting(const char* path) {
+    return open(path, O_WRONLY | O_NOCTTY | O_APPEND | O_NONBLOCK | O_CLOEXEC);
+}
+
+DeviceHandle deviceOpenExclusive(const char* path) {
+    int fd = openForWriting(path);
+    if (fd < 0) {
+        int error = errno;
+        if (error == ENXIO) {
+            fprintf(stderr, "Cannot open printer device '%s': %s (nothing is reading it)\n", path,
+                    strerror(error));
+        } else {
+            fprintf(stderr, "Cannot open printer device '%s': %s\n", path, strerror(error));
+        }
+        return DEVICE_CLOSED;
+    }
+    if (0 != flock(fd, LOCK_EX | LOCK_NB)) {
+        int error = errno;
+        if (error == EWOULDBLOCK) {
+            fprintf(stderr, "Cannot open printer device '%s': it is in use by another process\n", path);
+            close(fd);
+            return DEVICE_CLOSED;
+        }
+        // Locks are advisory and not every device supports them; print anyway.
+    }
+    return (DeviceHandle)fd;
+}
+
+DeviceHandle deviceOpenShared(const char* path, unsigned long* errorCode) {
+    int fd = openForWriting(path);
+    if (fd < 0) {
+        *errorCode = (unsigned long)errno;
+        return DEVICE_CLOSED;
+    }
+    return (DeviceHandle)fd;
+}
+
+static int64_t monotonicMilliseconds(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+bool deviceWriteAll(DeviceHandle device, const char* data, size_t len, int stallTimeoutMs, const char* deviceName) {
+    int fd = (int)device;
+    size_t written = 0;
+    int64_t deadline = monotonicMilliseconds() + stallTimeoutMs;
+    while (written < len) {
+        ssize_t result = write(fd, data + written, len - written);
+        if (result > 0) {
+            written += (size_t)result;
+            deadline = monotonicMilliseconds() + stallTimeoutMs;
+            continue;
+        }
+        if (result < 0 && errno == EINTR) {
+            continue;
+        }
+        if (result < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            fprintf(stderr, "Writing to printer device '%s' failed: %s\n", deviceName, strerror(errno));
+            return false;
+        }
+        // The device takes nothing for now: wait until it does, or give up.
+        int64_t remaining = deadline - monotonicMilliseconds();
+        if (remaining <= 0) {
+            fprintf(stderr, "Writing to printer device '%s' failed: the printer took no data for %d ms\n",
+                    deviceName, stallTimeoutMs);
+            return false;
+        }
+        struct pollfd waitFor;
+        waitFor.fd = fd;
+        waitFor.events = POLLOUT;
+        waitFor.revents = 0;
+        int ready = poll(&waitFor, 1, (int)remaining);
+        if (ready < 0 && errno != EINTR) {
+            fprintf(stderr, "Writing to printer device '%s' failed: %s\n", deviceName, strerror(errno));
+            return false;
+        }
+    }
+    return true;
+}
+
+void deviceClose(DeviceHandle device) {
+    close((int)device);
+}

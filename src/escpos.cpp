@@ -1,0 +1,107 @@
+// escpos.cpp: the printer output channel. One job at a time holds the
+// printer: a job that opens while another is open waits until that one
+// closes. A job belongs to the thread that opened it, so a thread whose job
+// failed (or never opened) cannot touch another thread's job.
+#include "escpos.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <atomic>
+
+#include "device.h"
+#include "usb.h"
+#include "webserver.h"
+
+static const size_t DEVICE_PATH_CAPACITY = 32; // at most 31 characters are opened
+
+static std::atomic<int> stallTimeoutMilliseconds{ESCPOS_WRITE_STALL_TIMEOUT_MS};
+
+void escposSetStallTimeoutForTesting(int milliseconds) {
+    stallTimeoutMilliseconds.store(milliseconds);
+}
+
+namespace {
+
+struct Channel {
+    pthread_mutex_t lock;
+    pthread_cond_t released;
+    bool busy;            // under lock: a job holds the printer
+    DeviceHandle hPort;   // touched only by the thread that holds the printer
+    char deviceName[64];  // for messages, likewise
+
+    Channel() : busy(false), hPort(DEVICE_CLOSED), deviceName() {
+        pthread_mutex_init(&lock, NULL);
+        pthread_cond_init(&released, NULL);
+    }
+};
+
+Channel& channel() {
+    static Channel theChannel;
+    return theChannel;
+}
+
+// Whether the calling thread holds the printer.
+thread_local bool threadHoldsPrinter = false;
+
+void takePrinter(Channel& ch) {
+    pthread_mutex_lock(&ch.lock);
+    while (ch.busy) {
+        pthread_cond_wait(&ch.released, &ch.lock);
+    }
+    ch.busy = true;
+    pthread_mutex_unlock(&ch.lock);
+    threadHoldsPrinter = true;
+}
+
+// Closes the job's device, if open, and lets the next job have the printer.
+void releasePrinter(Channel& ch) {
+    if (ch.hPort != DEVICE_CLOSED) {
+        deviceClose(ch.hPort);
+        ch.hPort = DEVICE_CLOSED;
+    }
+    threadHoldsPrinter = false;
+    pthread_mutex_lock(&ch.lock);
+    ch.busy = false;
+    pthread_cond_signal(&ch.released);
+    pthread_mutex_unlock(&ch.lock);
+}
+
+DeviceHandle openDevice(const char* device) {
+    if (0 == strncmp(device, "vid_", 4)) {
+        return usb_open(device);
+    }
+    char path[DEVICE_PATH_CAPACITY];
+    devicePathFromName(device, path, sizeof(path));
+    return deviceOpenExclusive(path);
+}
+
+} // namespace
+
+ssize_t escpos_print(const char* device, unsigned int state, const char* data, ssize_t len) {
+    Channel& ch = channel();
+    if (state == 1) {
+        if (threadHoldsPrinter) {
+            releasePrinter(ch); // this thread's earlier job never closed
+        }
+        takePrinter(ch);
+        ch.hPort = openDevice(device);
+        if (ch.hPort == DEVICE_CLOSED) {
+            releasePrinter(ch);
+            return 0;
+        }
+        snprintf(ch.deviceName, sizeof(ch.deviceName), "%s", device);
+    }
+    if (!threadHoldsPrinter) {
+        return len;
+    }
+    if (len > 0) {
+        if (!deviceWriteAll(ch.hPort, data, (size_t)len, stallTimeoutMilliseconds.load(), ch.deviceName)) {
+            releasePrinter(ch);
+            return -1;
+        }
+        return len;
+    }
+    releasePrinter(ch);
+    return len;
+}

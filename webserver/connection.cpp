@@ -1,0 +1,190 @@
+// connection.cpp: what happens to one accepted connection on its own
+// thread: telling a raw ESC/POS stream from an HTTP request, feeding the
+// parser, asking the application for a response, sending it, closing and
+// accounting.
+#include <stdlib.h>
+#include <string.h>
+
+#include "internal.h"
+
+static const unsigned char ESC = 0x1B;
+
+bool socketSendAll(sockettype socket, const char* data, size_t length, size_t* sent) {
+    *sent = 0;
+    while (*sent < length) {
+        size_t remaining = length - *sent;
+        ssize_t result = send(socket, data + *sent, remaining, 0);
+        if (result < 0) {
+            if (socketLastError() == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (result == 0) {
+            return false;
+        }
+        *sent += (size_t)result;
+    }
+    return true;
+}
+
+Response* createResponseForRequestAutoreleased(const Request* request, Connection* connection) {
+    return createResponseForRequest(request, connection);
+}
+
+// Sends a head that is already formatted; false (after the message) when it
+// could not be sent whole.
+static bool sendHead(Connection* connection, size_t headerLength, ssize_t* bytesSent) {
+    size_t sent = 0;
+    if (!socketSendAll(connection->socketfd, connection->responseHeader, headerLength, &sent)) {
+        int error = socketLastError();
+        printf("Failed to respond to %s:%s because we could not send the HTTP response *header*. send returned %ld "
+               "with %s = %d\n",
+               connection->remoteHost, connection->remotePort, (long)sent, strerror(error), error);
+        return false;
+    }
+    if (OptionPrintResponse) {
+        fwrite(connection->responseHeader, 1, headerLength, stdout);
+    }
+    *bytesSent += (ssize_t)sent;
+    return true;
+}
+
+int sendResponseBody(Connection* connection, const Response* response, ssize_t* bytesSent) {
+    int headerLength = snprintfResponseHeader(connection->responseHeader, sizeof(connection->responseHeader),
+                                              response->code, response->status, response->contentType,
+                                              response->extraHeaders, response->body.length);
+    if (headerLength < 0 || (size_t)headerLength >= sizeof(connection->responseHeader)) {
+        // Never send from beyond the buffer: answer that the response could not be made.
+        printf("The response head for %s:%s would have %d bytes, more than %zu; answering 500 instead\n",
+               connection->remoteHost, connection->remotePort, headerLength,
+               sizeof(connection->responseHeader) - 1);
+        Response* tooLong = responseAlloc500InternalErrorHTML("The response head was too long");
+        int result = sendResponseBody(connection, tooLong, bytesSent);
+        responseFree(tooLong);
+        return result;
+    }
+    if (!sendHead(connection, (size_t)headerLength, bytesSent)) {
+        return -1;
+    }
+    if (response->body.length == 0) {
+        return 0;
+    }
+    size_t sent = 0;
+    if (!socketSendAll(connection->socketfd, response->body.contents, response->body.length, &sent)) {
+        int error = socketLastError();
+        printf("Failed to respond to %s:%s because we could not send the HTTP response *body*. send returned %lld "
+               "with %s = %d\n",
+               connection->remoteHost, connection->remotePort, (long long)sent, strerror(error), error);
+        return -1;
+    }
+    if (OptionPrintResponse) {
+        fwrite(response->body.contents, 1, response->body.length, stdout);
+    }
+    *bytesSent += (ssize_t)sent;
+    return 0;
+}
+
+int sendResponse(Connection* connection, const Response* response, ssize_t* bytesSent) {
+    if (NULL != response->filenameToSend) {
+        return sendResponseFile(connection, response, bytesSent);
+    }
+    return sendResponseBody(connection, response, bytesSent);
+}
+
+static void countConnectionStart(void) {
+    if (OptionIncludeStatusPageAndCounters) {
+        pthread_mutex_lock(&counters.lock);
+        counters.activeConnections++;
+        counters.totalConnections++;
+        pthread_mutex_unlock(&counters.lock);
+    }
+}
+
+static void countConnectionEnd(const Connection* connection) {
+    if (OptionIncludeStatusPageAndCounters) {
+        pthread_mutex_lock(&counters.lock);
+        counters.bytesSent += connection->status.bytesSent;
+        counters.bytesReceived += connection->status.bytesReceived;
+        counters.activeConnections--;
+        pthread_mutex_unlock(&counters.lock);
+    }
+}
+
+// Answers a complete HTTP request, or reports a connection that ended first.
+static void answerHTTP(Connection* connection, bool foundRequest, ssize_t bytesRead) {
+    requestPrintWarnings(&connection->request, connection->remoteHost, connection->remotePort);
+    ssize_t bytesSent = 0;
+    if (foundRequest) {
+        Response* response = createResponseForRequestAutoreleased(&connection->request, connection);
+        if (NULL != response) {
+            sendResponse(connection, response, &bytesSent);
+            responseFree(response);
+            connection->status.bytesSent = bytesSent;
+        } else {
+            printf("%s:%s: You have returned a NULL response - I'm assuming you took over the request handling "
+                   "yourself.\n",
+                   connection->remoteHost, connection->remotePort);
+        }
+    } else {
+        printf("No request found from %s:%s? Closing connection. Here's the last bytes we received in the request "
+               "(length %lli). The total bytes received on this connection: %lli :\n",
+               connection->remoteHost, connection->remotePort, (long long)bytesRead,
+               (long long)connection->status.bytesReceived);
+    }
+}
+
+void* connectionHandlerThread(void* connectionPointer) {
+    Connection* connection = (Connection*)connectionPointer;
+    getnameinfo((const struct sockaddr*)&connection->remoteAddr, connection->remoteAddrLength, connection->remoteHost,
+                sizeof(connection->remoteHost), connection->remotePort, sizeof(connection->remotePort),
+                NI_NUMERICHOST | NI_NUMERICSERV);
+    countConnectionStart();
+    // A peer that neither sends nor takes anything for this long is treated
+    // as gone, so it cannot hold a thread (or the printer) forever.
+    socketSetIOTimeouts(connection->socketfd, serverIdleTimeoutMilliseconds());
+
+    bool foundRequest = false;
+    unsigned int foundEscpos = 0;
+    ssize_t bytesRead = 0;
+    for (;;) {
+        bytesRead = recv(connection->socketfd, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer), 0);
+        if (bytesRead < 0 && socketLastError() == EINTR) {
+            continue;
+        }
+        if (bytesRead <= 0 && foundEscpos == 0) {
+            break;
+        }
+        if (connection->status.bytesReceived == 0 && bytesRead > 0 &&
+            (unsigned char)connection->sendRecvBuffer[0] == ESC) {
+            foundEscpos |= 1;
+        }
+        if (foundEscpos & 1) {
+            onEscposRequest(foundEscpos, connection->sendRecvBuffer, bytesRead);
+            if (bytesRead <= 0) {
+                break;
+            }
+            foundEscpos += 2;
+            continue;
+        }
+        if (OptionPrintWholeRequest) {
+            fwrite(connection->sendRecvBuffer, 1, (size_t)bytesRead, stdout);
+        }
+        connection->status.bytesReceived += bytesRead;
+        requestParse(&connection->request, connection->sendRecvBuffer, (size_t)bytesRead);
+        if (connection->request.state == RequestParseStateDone) {
+            foundRequest = true;
+            break;
+        }
+    }
+    if (foundEscpos == 0) {
+        answerHTTP(connection, foundRequest, bytesRead);
+    }
+    fflush(stdout);
+
+    socketClose(connection->socketfd);
+    countConnectionEnd(connection);
+    connectionCountOut(connection->server);
+    connectionFree(connection);
+    return NULL;
+}

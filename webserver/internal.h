@@ -1,0 +1,129 @@
+// internal.h: what the server module's files share with each other (and
+// with its tests) but not with embedding programs.
+#pragma once
+
+#include "webserver.h"
+
+// ---- Allocation -------------------------------------------------------------
+
+// calloc/realloc/strdup that never return null: on failure they print one
+// line naming `what` and abort.
+void* webserverCallocOrDie(size_t count, size_t size, const char* what);
+void* webserverReallocOrDie(void* block, size_t size, const char* what);
+char* webserverStrdupOrDie(const char* text, const char* what);
+
+// ---- Statistics ---------------------------------------------------------------
+
+struct Counters {
+    bool lockInitialized;
+    pthread_mutex_t lock;
+    int64_t bytesReceived;
+    int64_t bytesSent;
+    int64_t totalConnections;
+    int64_t activeConnections;
+    int64_t heapStringAllocations;
+    int64_t heapStringReallocations;
+    int64_t heapStringFrees;
+    int64_t heapStringTotalBytesReallocated;
+};
+
+extern Counters counters;
+
+// Initialises counters.lock once per process.
+void countersInitLockIfNeeded(void);
+
+// ---- Heap and pool strings ----------------------------------------------------
+
+// The smallest power of two that is at least 256 and at least `required`;
+// saturates at the largest power of two of size_t.
+size_t heapStringNextAllocationSize(size_t required);
+// Grows the block to hold at least minimumCapacity bytes, zero-filling the new part.
+void heapStringReallocIfNeeded(HeapString* string, size_t minimumCapacity);
+// Whether the record keeps its invariants as a C string; prints why not.
+bool heapStringIsSaneCString(const HeapString* heapString);
+// Starts a new string in the request's pool (null contents once the pool is full).
+void poolStringStartNewString(PoolString* poolString, Request* request);
+// Appends a byte to the string started last, or drops it once the pool is full.
+void poolStringAppendChar(Request* request, PoolString* string, char c);
+
+// ---- Request parsing ----------------------------------------------------------
+
+// Feeds received bytes to the request; splitting a stream differently never
+// changes the result.
+void requestParse(Request* request, const char* requestFragment, size_t requestFragmentLength);
+// The state in which the next header line begins; sets tooManyHeaders on a 65th.
+RequestParseState stateHeaderNameIfSpaceLeft(Request* request);
+
+enum URLDecodeType : uint32_t {
+    URLDecodeTypeWholeURL = 0,
+    URLDecodeTypeParameter = 1, // also stops at the first '&'
+};
+
+enum URLDecodeState : uint32_t {
+    URLDecodeStateNormal = 0,
+    URLDecodeStatePercentFirstDigit = 1,
+    URLDecodeStatePercentSecondDigit = 2,
+};
+
+// Decodes %xx escapes and '+' into decoded (always NUL-terminated); false when
+// the room ran out. decodedLength (may be null) receives the bytes written.
+bool URLDecode(const char* encoded, char* decoded, size_t decodedCapacity, size_t* decodedLength,
+               URLDecodeType type);
+// Prints one line per truncation flag of the request.
+void requestPrintWarnings(const Request* request, const char* remoteHost, const char* remotePort);
+
+// ---- Responses ----------------------------------------------------------------
+
+// Releases the response and everything it owns.
+void responseFree(Response* response);
+// Formats the response head; returns its full length even when it did not fit.
+int snprintfResponseHeader(char* destination, size_t destinationCapacity, int code,
+                           const char* status, const char* contentType, const char* extraHeaders,
+                           size_t contentLength);
+// A heap copy, or null for null.
+char* strdupIfNotNull(const char* strToDup);
+
+// ---- Connections --------------------------------------------------------------
+
+// A zero-filled connection record belonging to server.
+Connection* connectionAlloc(Server* server);
+// Frees the request body and the record; does not close the socket.
+void connectionFree(Connection* connection);
+// The thread of one accepted connection; owns and frees the record.
+void* connectionHandlerThread(void* connectionPointer);
+// Calls the application's createResponseForRequest.
+Response* createResponseForRequestAutoreleased(const Request* request, Connection* connection);
+// Sends a response (file or body); 0 when everything was sent.
+int sendResponse(Connection* connection, const Response* response, ssize_t* bytesSent);
+// Sends the head and the in-memory body; 0 on success, -1 on failure.
+int sendResponseBody(Connection* connection, const Response* response, ssize_t* bytesSent);
+// Sends all `length` bytes, continuing short sends; false when a send fails.
+bool socketSendAll(sockettype socket, const char* data, size_t length, size_t* sent);
+
+// Takes one connection back from the server's count and signals the drain.
+void connectionCountOut(Server* server);
+
+// The idle timeout applied to connections accepted from now on.
+int serverIdleTimeoutMilliseconds(void);
+// Test-only: the idle timeout of connections accepted from now on.
+void serverSetIdleTimeoutForTesting(int milliseconds);
+
+// ---- Files ----------------------------------------------------------------------
+
+enum PathState : uint32_t {
+    PathStateNormal = 0,
+    PathStateSep = 1,
+    PathStateDot = 2,
+};
+
+static const size_t MIMEReadSize = 100;
+
+// Whether a relative path could lead above the directory it is resolved in.
+bool pathEscapesDocumentRoot(const char* path);
+// Letters, digits, '.', '/' and '-' kept, every other byte as %xx.
+char* strdupEscapeForURL(const char* stringToEscape);
+// Whether big ends with endsWith, byte for byte.
+bool strEndsWith(const char* big, const char* endsWith);
+// Sends a file response: head, then the file through the connection's buffer.
+// 0 when everything was sent.
+int sendResponseFile(Connection* connection, const Response* response, ssize_t* bytesSent);

@@ -1,0 +1,50 @@
+// platform.h: the operating-system services the server module is written
+// against. Everything the module needs from the system goes through the
+// names declared here (or through the POSIX names that the platform's types
+// header provides), so that one platform_*.cpp file per system implements
+// the whole layer. The build names the platform's types header in
+// PLATFORM_TYPES_HEADER.
+#pragma once
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include PLATFORM_TYPES_HEADER
+
+struct PathInformation {
+    bool exists;      // false also for hidden entries (a final name starting with '.')
+    bool isDirectory; // true for a directory, independent of exists
+};
+
+// Looks at what `path` is. Returns 0 when it could answer (also when the path
+// does not exist: both flags false); 1 after printing a message when it cannot.
+int pathInformationGet(const char* path, PathInformation* info);
+
+// Opens a file by its UTF-8 path; the caller closes the stream. Null on failure.
+FILE* fopen_utf8_path(const char* utf8Path, const char* mode);
+
+// Makes the socket layer usable; does nothing where no start-up is needed.
+void callWSAStartupIfNecessary(void);
+
+// After this call a send to a peer that has gone away fails instead of ending
+// the process.
+void ignoreSIGPIPE(void);
+
+// Prints, one line each, where a server bound to every IPv4 address on `port`
+// can be reached.
+void printIPv4Addresses(uint16_t port);
+
+// The error number of the last failed socket call, as an errno value.
+int socketLastError(void);
+
+// Closes a socket; 0 on success.
+int socketClose(sockettype socket);
+
+// Bounds every later receive and send on `socket` to `milliseconds` without
+// progress; a receive that times out fails like a receive error.
+void socketSetIOTimeouts(sockettype socket, int milliseconds);
+
+// Makes an accept blocked on `listener` (and every later one) fail. Returns
+// true when it had to close the socket to do so (the caller must then not
+// close it again), false when the socket is still open.
+bool socketInterruptAccept(sockettype listener);

@@ -1,0 +1,110 @@
+// platform_posix.cpp: the platform layer for Linux and other POSIX systems.
+// Threads and directories need nothing here; this file supplies path
+// information, file opening, the broken-pipe signal, socket helpers and the
+// list of addresses printed at start-up.
+#include "platform.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+
+// A final path component that begins with '.' (other than "." and "..")
+// is hidden: reported as not existing, so dot-files are never served.
+static bool pathIsHidden(const char* path) {
+    size_t end = strlen(path);
+    while (end > 0 && path[end - 1] == '/') {
+        end--;
+    }
+    size_t start = end;
+    while (start > 0 && path[start - 1] != '/') {
+        start--;
+    }
+    size_t nameLength = end - start;
+    if (nameLength == 0 || path[start] != '.') {
+        return false;
+    }
+    bool isDot = nameLength == 1;
+    bool isDotDot = nameLength == 2 && path[start + 1] == '.';
+    return !isDot && !isDotDot;
+}
+
+int pathInformationGet(const char* path, PathInformation* info) {
+    struct stat st;
+    if (0 != stat(path, &st)) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            info->exists = false;
+            info->isDirectory = false;
+            return 0;
+        }
+        printf("We were unable to get information about path '%s'. stat last error is %ld\n", path,
+               (long)errno);
+        return 1;
+    }
+    info->isDirectory = S_ISDIR(st.st_mode);
+    info->exists = !pathIsHidden(path);
+    return 0;
+}
+
+FILE* fopen_utf8_path(const char* utf8Path, const char* mode) {
+    return fopen(utf8Path, mode);
+}
+
+void callWSAStartupIfNecessary(void) {
+}
+
+static void SIGPIPEHandler(int signal) {
+    (void)signal;
+}
+
+void ignoreSIGPIPE(void) {
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = SIGPIPEHandler;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGPIPE, &action, NULL);
+}
+
+void printIPv4Addresses(uint16_t port) {
+    struct ifaddrs* addresses = NULL;
+    if (0 != getifaddrs(&addresses)) {
+        printf("  http://127.0.0.1:%u/\n", (unsigned)port);
+        return;
+    }
+    for (struct ifaddrs* entry = addresses; entry != NULL; entry = entry->ifa_next) {
+        if (entry->ifa_addr == NULL || entry->ifa_addr->sa_family != AF_INET) {
+            continue;
+        }
+        char host[INET_ADDRSTRLEN] = {0};
+        const struct sockaddr_in* ipv4 = (const struct sockaddr_in*)entry->ifa_addr;
+        if (NULL != inet_ntop(AF_INET, &ipv4->sin_addr, host, sizeof(host))) {
+            printf("  http://%s:%u/\n", host, (unsigned)port);
+        }
+    }
+    freeifaddrs(addresses);
+}
+
+int socketLastError(void) {
+    return errno;
+}
+
+int socketClose(sockettype socket) {
+    return close(socket);
+}
+
+void socketSetIOTimeouts(sockettype socket, int milliseconds) {
+    struct timeval timeout;
+    timeout.tv_sec = milliseconds / 1000;
+    timeout.tv_usec = (milliseconds % 1000) * 1000;
+    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+}
+
+bool socketInterruptAccept(sockettype listener) {
+    // Closing a listening socket does not wake a thread blocked in accept on
+    // Linux; shutting it down does, and leaves the close to the accept loop.
+    shutdown(listener, SHUT_RDWR);
+    return false;
+}

@@ -1,0 +1,17 @@
+// platform_posix.h: the types of the platform layer on POSIX systems, where
+// threads, mutexes, condition variables and directories are the system's own.
+#pragma once
+
+#include <dirent.h>
+#include <errno.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+typedef int sockettype;
+
+// The value of a socket that is not open.
+static const sockettype SOCKET_INVALID = -1;

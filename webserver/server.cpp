@@ -1,0 +1,304 @@
+// server.cpp: the server's lifecycle, the accept loop that gives every
+// connection a thread of its own, the connection thread (raw ESC/POS streams
+// or one HTTP request) and the sending of in-memory responses.
+#include <assert.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+
+#include "internal.h"
+
+bool OptionPrintWholeRequest = false;
+bool OptionListDirectoryContents = true;
+bool OptionPrintResponse = false;
+
+// Connection threads need little stack; a small one keeps many idle
+// connections cheap.
+static const size_t CONNECTION_THREAD_STACK_SIZE = 256 * 1024;
+
+// Pause before retrying an accept that failed for lack of resources.
+static const unsigned ACCEPT_RETRY_DELAY_US = 50 * 1000;
+
+static std::atomic<int> idleTimeoutMilliseconds{CONNECTION_IDLE_TIMEOUT_MS};
+
+void serverSetIdleTimeoutForTesting(int milliseconds) {
+    idleTimeoutMilliseconds.store(milliseconds);
+}
+
+int serverIdleTimeoutMilliseconds(void) {
+    return idleTimeoutMilliseconds.load();
+}
+
+void serverInit(Server* server) {
+    if (server->initialized) {
+        printf("Warning: The server %p was already initialized. Not re-initializing...\n", (void*)server);
+        return;
+    }
+    pthread_mutex_init(&server->globalMutex, NULL);
+    pthread_mutex_init(&server->stoppedMutex, NULL);
+    pthread_cond_init(&server->stoppedCond, NULL);
+    pthread_cond_init(&server->connectionFinishedCond, NULL);
+    pthread_mutex_init(&server->connectionFinishedLock, NULL);
+    server->activeConnectionCount = 0;
+    server->listenerOpen = false;
+    server->shouldRun.store(true);
+    server->initialized = true;
+    ignoreSIGPIPE();
+    countersInitLockIfNeeded();
+}
+
+void serverStop(Server* server) {
+    if (!server->initialized) {
+        printf("Warning: Server %p was never initialized and you tried to stop it. Ignoring...\n", (void*)server);
+        return;
+    }
+    serverMutexLock(server);
+    server->shouldRun.store(false);
+    if (server->listenerOpen && socketInterruptAccept(server->listenerfd)) {
+        server->listenerOpen = false;
+    }
+    serverMutexUnlock(server);
+
+    pthread_mutex_lock(&server->stoppedMutex);
+    while (!server->stopped) {
+        pthread_cond_wait(&server->stoppedCond, &server->stoppedMutex);
+    }
+    pthread_mutex_unlock(&server->stoppedMutex);
+}
+
+void serverDeInit(Server* server) {
+    pthread_mutex_destroy(&server->globalMutex);
+    pthread_mutex_destroy(&server->stoppedMutex);
+    pthread_cond_destroy(&server->stoppedCond);
+    pthread_cond_destroy(&server->connectionFinishedCond);
+    pthread_mutex_destroy(&server->connectionFinishedLock);
+}
+
+int serverMutexLock(Server* server) {
+    return pthread_mutex_lock(&server->globalMutex);
+}
+
+int serverMutexUnlock(Server* server) {
+    return pthread_mutex_unlock(&server->globalMutex);
+}
+
+Connection* connectionAlloc(Server* server) {
+    Connection* connection = (Connection*)webserverCallocOrDie(1, sizeof(Connection), "a connection");
+    connection->server = server;
+    connection->socketfd = SOCKET_INVALID;
+    return connection;
+}
+
+void connectionFree(Connection* connection) {
+    heapStringFreeContents(&connection->request.body);
+    free(connection);
+}
+
+void connectionCountOut(Server* server) {
+    pthread_mutex_lock(&server->connectionFinishedLock);
+    server->activeConnectionCount--;
+    pthread_cond_signal(&server->connectionFinishedCond);
+    pthread_mutex_unlock(&server->connectionFinishedLock);
+}
+
+// Hands an accepted connection to a detached thread of its own. When no
+// thread can be started the connection is closed, freed and counted out here.
+static void startConnectionThread(Server* server, Connection* connection) {
+    pthread_mutex_lock(&server->connectionFinishedLock);
+    server->activeConnectionCount++;
+    pthread_mutex_unlock(&server->connectionFinishedLock);
+
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, CONNECTION_THREAD_STACK_SIZE);
+    pthread_t thread;
+    int created = pthread_create(&thread, &attributes, connectionHandlerThread, connection);
+    pthread_attr_destroy(&attributes);
+    if (0 != created) {
+        printf("Error while creating thread after accepting new connection! pthread_create returned %d "
+               "Continuing...\n",
+               created);
+        socketClose(connection->socketfd);
+        connectionFree(connection);
+        connectionCountOut(server);
+        return;
+    }
+    int detached = pthread_detach(thread);
+    if (0 != detached) {
+        printf("Error while calling pthread_detach. Oh well - continuing with probably leaked memory. "
+               "pthread_detached returned %d\n",
+               detached);
+    }
+}
+
+// Errors after which accept can simply be called again.
+static bool acceptErrorIsTransient(int error) {
+    switch (error) {
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+    case ECONNABORTED:
+    case EPROTO:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+    case ENOPROTOOPT:
+    case EOPNOTSUPP:
+    case EPERM:
+    case EAGAIN:
+        return true;
+    default:
+        return false;
+    }
+}
+
+static int acceptConnectionsUntilStoppedInternal(Server* server, const struct sockaddr* address,
+                                                 socklen_t addressLength) {
+    assert(NULL != server &&
+           "Why was there no valid server when we got to acceptConnectionsUntilStoppedInternal? We should have something");
+    assert(server->initialized &&
+           "The server was not initialized. Can you please call serverInit(&server) or pass NULL?");
+    callWSAStartupIfNecessary();
+
+    char addressHost[256];
+    char addressPort[20];
+    int nameResult = getnameinfo(address, addressLength, addressHost, sizeof(addressHost), addressPort,
+                                 sizeof(addressPort), NI_NUMERICHOST | NI_NUMERICSERV);
+    if (0 != nameResult) {
+        printf("Warning: Could not get numeric host name and/or port for the address you passed to "
+               "acceptConnectionsUntilStopped. getnameresult returned %d, which is %s. Not a huge deal but i really "
+               "should have worked...\n",
+               nameResult, gai_strerror(nameResult));
+        strcpy(addressHost, "Unknown");
+        strcpy(addressPort, "Unknown");
+    }
+
+    sockettype listener = socket(address->sa_family, SOCK_STREAM, IPPROTO_TCP);
+    if (SOCKET_INVALID == listener) {
+        int error = socketLastError();
+        printf("Could not create listener socket: %s = %d\n", strerror(error), error);
+        return 1;
+    }
+    int one = 1;
+    if (0 != setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, (const char*)&one, sizeof(one))) {
+        int error = socketLastError();
+        printf("Failed to setsockopt SO_REUSEADDR = true with %s = %d. Continuing because we might still "
+               "succeed...\n",
+               strerror(error), error);
+    }
+    if (address->sa_family == AF_INET6) {
+        int zero = 0; // also take IPv4 peers on IPv4-mapped addresses
+        if (0 != setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, (const char*)&zero, sizeof(zero))) {
+            int error = socketLastError();
+            printf("Failed to setsockopt IPV6_V6ONLY = false with %s = %d. This is not supported on BSD/macOS\n",
+                   strerror(error), error);
+        }
+    }
+    if (0 != bind(listener, address, addressLength)) {
+        int error = socketLastError();
+        printf("Could not bind to %s:%s %s = %d\n", addressHost, addressPort, strerror(error), error);
+        socketClose(listener);
+        return 1;
+    }
+    if (0 != listen(listener, SOMAXCONN)) {
+        int error = socketLastError();
+        printf("Could not listen for SOMAXCONN (%d) connections. %s = %d. Continuing because we might still "
+               "succeed...\n",
+               SOMAXCONN, strerror(error), error);
+    }
+
+    serverMutexLock(server);
+    server->listenerfd = listener;
+    server->listenerOpen = true;
+    serverMutexUnlock(server);
+
+    const struct sockaddr_in* ipv4 = (const struct sockaddr_in*)address;
+    if (address->sa_family == AF_INET && ipv4->sin_addr.s_addr == htonl(INADDR_ANY)) {
+        printIPv4Addresses(ntohs(ipv4->sin_port));
+    } else {
+        printf("Listening for connections on %s:%s\n", addressHost, addressPort);
+    }
+    fflush(stdout);
+
+    Connection* nextConnection = connectionAlloc(server);
+    while (server->shouldRun.load()) {
+        nextConnection->remoteAddrLength = sizeof(nextConnection->remoteAddr);
+        nextConnection->socketfd = accept(listener, (struct sockaddr*)&nextConnection->remoteAddr,
+                                          &nextConnection->remoteAddrLength);
+        if (SOCKET_INVALID == nextConnection->socketfd) {
+            int error = socketLastError();
+            if (error == EINTR) {
+                printf("accept was interrupted, continuing if server.shouldRun is true...\n");
+                continue;
+            }
+            if (error == EBADF) {
+                printf("accept was stopped because the file descriptor is invalid (EBADF). This is probably because "
+                       "you closed it?\n");
+                continue;
+            }
+            if (acceptErrorIsTransient(error)) {
+                // Out of descriptors or a peer that left before we took it:
+                // the server must outlive both.
+                printf("accept failed for now, retrying: %s = %d\n", strerror(error), error);
+                fflush(stdout);
+                if (error != ECONNABORTED) {
+                    usleep(ACCEPT_RETRY_DELAY_US);
+                }
+                continue;
+            }
+            printf("exiting because accept failed (probably interrupted) %s = %d\n", strerror(error), error);
+            break;
+        }
+        startConnectionThread(server, nextConnection);
+        nextConnection = connectionAlloc(server);
+    }
+
+    serverMutexLock(server);
+    if (server->listenerOpen) {
+        socketClose(listener);
+        server->listenerOpen = false;
+    }
+    serverMutexUnlock(server);
+    fflush(stdout);
+
+    connectionFree(nextConnection);
+
+    pthread_mutex_lock(&server->connectionFinishedLock);
+    while (server->activeConnectionCount > 0) {
+        pthread_cond_wait(&server->connectionFinishedCond, &server->connectionFinishedLock);
+    }
+    pthread_mutex_unlock(&server->connectionFinishedLock);
+
+    pthread_mutex_lock(&server->stoppedMutex);
+    server->stopped = true;
+    pthread_cond_signal(&server->stoppedCond);
+    pthread_mutex_unlock(&server->stoppedMutex);
+    return 0;
+}
+
+int acceptConnectionsUntilStopped(Server* serverOrNULL, const struct sockaddr* address, socklen_t addressLength) {
+    bool usingOurOwnServer = false;
+    Server* server = serverOrNULL;
+    if (NULL == server) {
+        server = (Server*)webserverCallocOrDie(1, sizeof(Server), "a server");
+        serverInit(server);
+        usingOurOwnServer = true;
+    }
+    int result = acceptConnectionsUntilStoppedInternal(server, address, addressLength);
+    if (usingOurOwnServer) {
+        serverDeInit(server);
+        free(server);
+    }
+    return result;
+}
+
+int acceptConnectionsUntilStoppedFromEverywhereIPv4(Server* serverOrNULL, uint16_t portInHostOrder) {
+    struct sockaddr_in anyAddress;
+    memset(&anyAddress, 0, sizeof(anyAddress));
+    anyAddress.sin_family = AF_INET;
+    anyAddress.sin_addr.s_addr = htonl(INADDR_ANY);
+    anyAddress.sin_port = htons(portInHostOrder);
+    return acceptConnectionsUntilStopped(serverOrNULL, (const struct sockaddr*)&anyAddress, 16);
+}
