@@ -1,0 +1,24 @@
+// testhooks_main.cpp: quorvel2 for tests. The same program, except that the
+// time limits can be shortened through the environment, so that tests of
+// idle peers and stalled printers finish in seconds:
+//   Q2_TEST_IDLE_MS   idle timeout of connections, in milliseconds
+//   Q2_TEST_STALL_MS  no-progress limit of printer writes, in milliseconds
+#include <stdlib.h>
+
+#include "escpos.h"
+#include "internal.h"
+#include "printservice.h"
+
+static void applyMilliseconds(const char* variable, void (*apply)(int)) {
+    const char* value = getenv(variable);
+    if (NULL != value && value[0] != '\0') {
+        apply(atoi(value));
+    }
+}
+
+int main(int argc, char** argv) {
+    ignoreSIGPIPE();
+    applyMilliseconds("Q2_TEST_IDLE_MS", serverSetIdleTimeoutForTesting);
+    applyMilliseconds("Q2_TEST_STALL_MS", escposSetStallTimeoutForTesting);
+    return quorvel2Main(argc, argv);
+}
