@@ -1,0 +1,305 @@
+// Black-box tests of the command line: help and version texts, the order in
+// which options are checked, every refusal with its message and exit status,
+// and the built-in test receipt written to real files and devices.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+struct RunResult {
+    int exitStatus = -1; // -1 when the program was still running and was stopped
+    std::string out;
+    std::string err;
+};
+
+// Runs the program with the arguments; stops it after `limitMs` (a server
+// path never ends by itself) and collects both output streams.
+RunResult runProgram(const std::vector<std::string>& args, int limitMs = 10000) {
+    int outPipe[2];
+    int errPipe[2];
+    EXPECT_EQ(0, pipe(outPipe));
+    EXPECT_EQ(0, pipe(errPipe));
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+    posix_spawn_file_actions_addclose(&actions, outPipe[0]);
+    posix_spawn_file_actions_addclose(&actions, errPipe[0]);
+    std::vector<char*> argv;
+    std::string binary = QUORVEL2_BINARY;
+    argv.push_back(const_cast<char*>(binary.c_str()));
+    for (const std::string& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    int spawned = posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    RunResult result;
+    if (spawned != 0) {
+        ADD_FAILURE() << "could not start " << binary;
+        close(outPipe[0]);
+        close(errPipe[0]);
+        return result;
+    }
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    bool stopped = false;
+    struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    int open = 2;
+    while (open > 0) {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (elapsed >= limitMs && !stopped) {
+            kill(pid, SIGTERM);
+            stopped = true;
+        }
+        if (poll(fds, 2, 50) <= 0) {
+            continue;
+        }
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) {
+                continue;
+            }
+            char buffer[4096];
+            ssize_t n = read(fds[i].fd, buffer, sizeof(buffer));
+            if (n <= 0) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                open--;
+                continue;
+            }
+            (i == 0 ? result.out : result.err).append(buffer, (size_t)n);
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!stopped && WIFEXITED(status)) {
+        result.exitStatus = WEXITSTATUS(status);
+    }
+    return result;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream contents;
+    contents << in.rdbuf();
+    return contents.str();
+}
+
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char pattern[] = "/tmp/q2cliXXXXXX";
+        path = mkdtemp(pattern);
+    }
+    ~TempDir() {
+        std::string command = "rm -rf '" + path + "'";
+        (void)system(command.c_str());
+    }
+    std::string file(const std::string& name, const std::string& contents = "") const {
+        std::string full = path + "/" + name;
+        std::ofstream(full, std::ios::binary) << contents;
+        return full;
+    }
+};
+
+const char HELP_TEXT[] =
+    "Tolvane Printserver V2\n"
+    "\n"
+    "Usage: quorvel2\n"
+    " [--help] [--version] [-p <NUM>] [-d <DEV>] [--test] [--discover]\n"
+    "\n"
+    "Options:\n"
+    "  --help                    Print help and exit\n"
+    "  --version                 Print version and exit\n"
+    "  -p, --port=<NUM>          TCP port number (default: 8090)\n"
+    "  -d, --device=<DEV>        Device for printing (e.g. /dev/usb/lp0 or vid_04b8 on Windows)\n"
+    "  --test                    Print test receipt and exit\n"
+    "  --discover                List USB printers with their vid/pid and exit\n";
+
+const char PORT_ERROR[] = "Error: A valid TCP port number in range 1 .. 65535 is required\n";
+const char DEVICE_ERROR[] = "Error: A valid device name is required\n";
+const char TEST_NEEDS_DEVICE[] = "Error: --test requires a device (-d)\n";
+
+const std::string TEST_RECEIPT("\x1b\x40\x1b\x40"
+                               "#4, Dalmor\n"
+                               "\x1d\x21\x11"
+                               "Sporthalle\nTisch 2\n"
+                               "\x1d\x21\x00"
+                               "\n"
+                               "- Weizen (2,30 EUR)\n"
+                               "\x1b\x64\x03"
+                               "\x1d\x56\x41\x03",
+                               68);
+
+TEST(CommandLine, HelpIsExactAndWinsOverEverything) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--help"}, {"--help", "--version"}, {"--version", "--help", "--discover", "-p", "0", "-d", ""}}) {
+        RunResult run = runProgram(args);
+        EXPECT_EQ(0, run.exitStatus);
+        EXPECT_EQ(HELP_TEXT, run.out);
+        EXPECT_EQ("", run.err);
+    }
+}
+
+TEST(CommandLine, VersionWinsOverDiscoverAndValidation) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--version"}, {"--version", "--discover"}, {"--version", "-p", "0"}, {"--bogus", "stray", "--version"}}) {
+        RunResult run = runProgram(args);
+        EXPECT_EQ(0, run.exitStatus);
+        EXPECT_EQ("1.0.0\n", run.out);
+        EXPECT_EQ("", run.err);
+    }
+}
+
+TEST(CommandLine, DiscoverIgnoresABadPort) {
+    RunResult run = runProgram({"--discover", "-p", "0"});
+    EXPECT_EQ(0, run.exitStatus);
+    EXPECT_EQ(0u, run.out.find("USB printers (usbprint.sys):\n\n")) << run.out;
+    EXPECT_EQ(std::string::npos, run.err.find("Error:"));
+}
+
+TEST(CommandLine, PortsOutOfRangeAreRefused) {
+    for (const char* port : {"0", "65536", "-1"}) {
+        RunResult run = runProgram({"-p", port, "-d", "/dev/null"});
+        EXPECT_EQ(1, run.exitStatus) << port;
+        EXPECT_EQ(PORT_ERROR, run.err) << port;
+        EXPECT_EQ("", run.out) << port;
+    }
+}
+
+TEST(CommandLine, PortIsCheckedBeforeTheDeviceAndTheTest) {
+    TempDir dir;
+    std::string device = dir.file("printer");
+    RunResult run = runProgram({"--test", "-p", "0", "-d", device});
+    EXPECT_EQ(1, run.exitStatus);
+    EXPECT_EQ(PORT_ERROR, run.err);
+    EXPECT_EQ("", readFile(device));
+
+    run = runProgram({"--port=70000", "--device="});
+    EXPECT_EQ(1, run.exitStatus);
+    EXPECT_EQ(PORT_ERROR, run.err);
+}
+
+TEST(CommandLine, EmptyDeviceIsRefused) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{"-d", ""}, {"--device=", "--test"}}) {
+        RunResult run = runProgram(args);
+        EXPECT_EQ(1, run.exitStatus);
+        EXPECT_EQ(DEVICE_ERROR, run.err);
+        EXPECT_EQ("", run.out);
+    }
+}
+
+TEST(CommandLine, TestNeedsADevice) {
+    RunResult run = runProgram({"--test"});
+    EXPECT_EQ(1, run.exitStatus);
+    EXPECT_EQ(TEST_NEEDS_DEVICE, run.err);
+    EXPECT_EQ("", run.out);
+}
+
+TEST(CommandLine, AcceptedPortsStartTheServer) {
+    // Port 1 and 65535 pass validation; the server then starts (or reports
+    // that the port is taken), so the start-up line comes first either way.
+    for (const char* port : {"1", "65535"}) {
+        RunResult run = runProgram({"-p", port}, 1500);
+        EXPECT_EQ(0u, run.out.find("Starting quorvel2 1.0.0\n")) << run.out;
+        std::string portText = std::string(":") + port;
+        EXPECT_NE(std::string::npos, run.out.find(portText)) << run.out;
+        EXPECT_EQ(std::string::npos, run.err.find("Error:"));
+    }
+}
+
+TEST(CommandLine, PortTheParserRejectsFallsBackToTheDefault) {
+    // Letters, and a number beyond int, are rejected by the option parser:
+    // the option then counts as absent.
+    for (const char* port : {"abc", "4294967296"}) {
+        RunResult run = runProgram({"-p", port}, 1500);
+        EXPECT_EQ(0u, run.out.find("Starting quorvel2 1.0.0\n")) << run.out;
+        EXPECT_NE(std::string::npos, run.out.find(":8090")) << run.out;
+        EXPECT_EQ("", run.err);
+    }
+}
+
+TEST(TestReceipt, WritesTheExact68BytesAndAppends) {
+    TempDir dir;
+    std::string device = dir.file("printer");
+    RunResult run = runProgram({"--test", "-d", device});
+    EXPECT_EQ(0, run.exitStatus);
+    EXPECT_EQ("", run.out);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(TEST_RECEIPT, readFile(device));
+
+    // A regular file used as a printer collects jobs one after another.
+    run = runProgram({"--device", device, "--test"});
+    EXPECT_EQ(0, run.exitStatus);
+    EXPECT_EQ(TEST_RECEIPT + TEST_RECEIPT, readFile(device));
+}
+
+TEST(TestReceipt, MissingDeviceFailsWithTheReason) {
+    TempDir dir;
+    std::string device = dir.path + "/absent";
+    RunResult run = runProgram({"--test", "-d", device});
+    EXPECT_EQ(1, run.exitStatus);
+    EXPECT_EQ("Cannot open printer device '" + device + "': No such file or directory\n", run.err);
+    struct stat st;
+    EXPECT_NE(0, stat(device.c_str(), &st)) << "the device must never be created";
+}
+
+TEST(TestReceipt, DeviceThatRefusesWritesFails) {
+    RunResult run = runProgram({"--test", "-d", "/dev/full"});
+    EXPECT_EQ(1, run.exitStatus);
+    EXPECT_EQ("Writing to printer device '/dev/full' failed: No space left on device\n", run.err);
+}
+
+TEST(TestReceipt, FifoWithoutReaderCannotBeOpened) {
+    TempDir dir;
+    std::string fifo = dir.path + "/fifo";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    RunResult run = runProgram({"--test", "-d", fifo}, 5000);
+    EXPECT_EQ(1, run.exitStatus) << "opening must not block on a FIFO without reader";
+    EXPECT_NE(std::string::npos, run.err.find("Cannot open printer device '" + fifo + "'")) << run.err;
+}
+
+TEST(TestReceipt, DeviceNamesAreCutTo31Characters) {
+    TempDir dir;
+    // dir.path is "/tmp/q2cliXXXXXX" (16 characters); the name below is 40.
+    std::string longName = dir.path + "/" + std::string(23, 'a');
+    ASSERT_EQ(40u, longName.size());
+    std::string cutName = longName.substr(0, 31);
+    std::ofstream(cutName, std::ios::binary).flush();
+    RunResult run = runProgram({"--test", "-d", longName});
+    EXPECT_EQ(0, run.exitStatus) << run.err;
+    EXPECT_EQ(TEST_RECEIPT, readFile(cutName));
+}
+
+TEST(TestReceipt, OnlyLowerCaseVidGoesToTheUsbLookup) {
+    TempDir dir;
+    RunResult run = runProgram({"--test", "-d", "vid_ffff&pid_fffe"});
+    EXPECT_EQ(1, run.exitStatus);
+    EXPECT_EQ("No USB printer matching 'vid_ffff&pid_fffe' found. Run --discover to list devices.\n", run.err);
+
+    run = runProgram({"--test", "-d", "VID_FFFF"});
+    EXPECT_EQ(1, run.exitStatus);
+    EXPECT_EQ("Cannot open printer device 'VID_FFFF': No such file or directory\n", run.err);
+}
+
+} // namespace
