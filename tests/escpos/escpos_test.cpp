@@ -1,0 +1,294 @@
+// The printer output channel in-process: a job's bytes are never mixed with
+// another's, every opened device is closed again, failed and stalled writes
+// end the job with -1, and a thread without an open job cannot touch
+// another thread's job.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "escpos.h"
+
+namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream contents;
+    contents << in.rdbuf();
+    return contents.str();
+}
+
+int openDescriptorCount() {
+    int count = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') {
+            count++;
+        }
+    }
+    closedir(dir);
+    return count;
+}
+
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char pattern[] = "/tmp/q2escposXXXXXX";
+        path = mkdtemp(pattern);
+    }
+    ~TempDir() {
+        std::string command = "rm -rf '" + path + "'";
+        (void)system(command.c_str());
+    }
+    std::string emptyFile(const std::string& name) const {
+        std::string full = path + "/" + name;
+        std::ofstream(full, std::ios::binary).flush();
+        return full;
+    }
+};
+
+ssize_t closeJob() {
+    return escpos_print(nullptr, 0, nullptr, 0);
+}
+
+TEST(PrinterChannel, OpeningCallWithoutDataOpensAndClosesAgain) {
+    TempDir dir;
+    std::string device = dir.emptyFile("printer");
+    int before = openDescriptorCount();
+    EXPECT_EQ(0, escpos_print(device.c_str(), 1, nullptr, 0));
+    EXPECT_EQ(before, openDescriptorCount());
+    // The printer was released: the next job gets it at once.
+    EXPECT_EQ(3, escpos_print(device.c_str(), 1, "abc", 3));
+    EXPECT_EQ(0, closeJob());
+    EXPECT_EQ("abc", readFile(device));
+    EXPECT_EQ(before, openDescriptorCount());
+}
+
+TEST(PrinterChannel, CallsWithoutAnOpenJobDoNothing) {
+    TempDir dir;
+    std::string device = dir.emptyFile("printer");
+    EXPECT_EQ(0, closeJob());
+    EXPECT_EQ(-1, escpos_print(nullptr, 0, nullptr, -1));
+    EXPECT_EQ(4, escpos_print(nullptr, 3, "lost", 4));
+    EXPECT_EQ("", readFile(device));
+}
+
+TEST(PrinterChannel, JobThatCannotOpenLeavesNoTrace) {
+    TempDir dir;
+    std::string missing = dir.path + "/missing";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(0, escpos_print(missing.c_str(), 1, "abc", 3));
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ("Cannot open printer device '" + missing + "': No such file or directory\n", err);
+    EXPECT_EQ(5, escpos_print(nullptr, 3, "later", 5));
+    EXPECT_EQ(0, closeJob());
+    struct stat st;
+    EXPECT_NE(0, stat(missing.c_str(), &st));
+}
+
+TEST(PrinterChannel, MultiChunkJobArrivesWholeWithNulBytes) {
+    TempDir dir;
+    std::string device = dir.emptyFile("printer");
+    std::string first("\x1b@\0first", 8);
+    EXPECT_EQ(8, escpos_print(device.c_str(), 1, first.data(), (ssize_t)first.size()));
+    EXPECT_EQ(6, escpos_print(nullptr, 3, "second", 6));
+    EXPECT_EQ(0, escpos_print(nullptr, 5, nullptr, 0));
+    EXPECT_EQ(first + "second", readFile(device));
+}
+
+TEST(PrinterChannel, FailedWriteEndsTheJobAndReleasesThePrinter) {
+    int before = openDescriptorCount();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(-1, escpos_print("/dev/full", 1, "abc", 3));
+    EXPECT_EQ("Writing to printer device '/dev/full' failed: No space left on device\n",
+              testing::internal::GetCapturedStderr());
+    EXPECT_EQ(before, openDescriptorCount());
+    // Later calls of the failed job have no effect...
+    EXPECT_EQ(3, escpos_print(nullptr, 3, "def", 3));
+    EXPECT_EQ(0, closeJob());
+    // ...and the next job gets the printer.
+    TempDir dir;
+    std::string device = dir.emptyFile("printer");
+    EXPECT_EQ(2, escpos_print(device.c_str(), 1, "ok", 2));
+    EXPECT_EQ(0, closeJob());
+    EXPECT_EQ("ok", readFile(device));
+}
+
+TEST(PrinterChannel, OpeningAgainClosesTheThreadsEarlierJob) {
+    TempDir dir;
+    std::string first = dir.emptyFile("first");
+    std::string second = dir.emptyFile("second");
+    int before = openDescriptorCount();
+    EXPECT_EQ(1, escpos_print(first.c_str(), 1, "a", 1));
+    EXPECT_EQ(1, escpos_print(second.c_str(), 1, "b", 1));
+    EXPECT_EQ(1, escpos_print(nullptr, 3, "c", 1));
+    EXPECT_EQ(0, closeJob());
+    EXPECT_EQ("a", readFile(first));
+    EXPECT_EQ("bc", readFile(second));
+    EXPECT_EQ(before, openDescriptorCount());
+}
+
+TEST(PrinterChannel, StalledPrinterFailsTheJobAfterTheLimit) {
+    TempDir dir;
+    std::string fifo = dir.path + "/fifo";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    // A reader that never reads: the pipe fills and the printer stalls.
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    escposSetStallTimeoutForTesting(300);
+    std::string job(1 << 20, 'x');
+    struct timespec start, end;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(-1, escpos_print(fifo.c_str(), 1, job.data(), (ssize_t)job.size()));
+    std::string err = testing::internal::GetCapturedStderr();
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    escposSetStallTimeoutForTesting(ESCPOS_WRITE_STALL_TIMEOUT_MS);
+    double seconds = (double)(end.tv_sec - start.tv_sec) + (double)(end.tv_nsec - start.tv_nsec) / 1e9;
+    EXPECT_GE(seconds, 0.29);
+    EXPECT_LT(seconds, 10.0);
+    EXPECT_EQ("Writing to printer device '" + fifo + "' failed: the printer took no data for 300 ms\n", err);
+    // The job is over: later calls do nothing, and the printer is free again.
+    EXPECT_EQ(1, escpos_print(nullptr, 3, "y", 1));
+    EXPECT_EQ(0, closeJob());
+    std::string device = dir.emptyFile("printer");
+    EXPECT_EQ(2, escpos_print(device.c_str(), 1, "ok", 2));
+    EXPECT_EQ(0, closeJob());
+    close(reader);
+}
+
+TEST(PrinterChannel, SlowPrinterThatKeepsTakingBytesIsNotAStall) {
+    TempDir dir;
+    std::string fifo = dir.path + "/fifo";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    escposSetStallTimeoutForTesting(400);
+    std::string job(512 * 1024, 'z');
+    std::atomic<bool> done{false};
+    size_t received = 0;
+    // Reads in small bites with pauses shorter than the limit, for longer
+    // than the limit in total.
+    std::thread slowReader([&] {
+        char buffer[32 * 1024];
+        while (!done.load() || received < job.size()) {
+            ssize_t n = read(reader, buffer, sizeof(buffer));
+            if (n > 0) {
+                received += (size_t)n;
+            }
+            if (received >= job.size()) {
+                break;
+            }
+            usleep(20 * 1000);
+        }
+    });
+    EXPECT_EQ((ssize_t)job.size(), escpos_print(fifo.c_str(), 1, job.data(), (ssize_t)job.size()));
+    EXPECT_EQ(0, closeJob());
+    done.store(true);
+    slowReader.join();
+    escposSetStallTimeoutForTesting(ESCPOS_WRITE_STALL_TIMEOUT_MS);
+    EXPECT_EQ(job.size(), received);
+    close(reader);
+}
+
+// Frames a job so that the checker can find it: "<id:len>" + payload + "</id>".
+std::string jobFrame(int id, size_t payloadSize) {
+    std::string payload;
+    for (size_t i = 0; i < payloadSize; i++) {
+        payload.push_back((char)('a' + (id * 7 + (int)i) % 26));
+    }
+    return "<" + std::to_string(id) + ":" + std::to_string(payloadSize) + ">" + payload + "</" +
+           std::to_string(id) + ">";
+}
+
+TEST(PrinterChannel, ConcurrentJobsArriveWholeContiguousAndOnce) {
+    TempDir dir;
+    std::string device = dir.emptyFile("printer");
+    const int threads = 16;
+    const int jobsPerThread = 8;
+    int before = openDescriptorCount();
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; t++) {
+        workers.emplace_back([&, t] {
+            for (int j = 0; j < jobsPerThread; j++) {
+                int id = t * jobsPerThread + j;
+                std::string frame = jobFrame(id, 1000 + (size_t)id * 37);
+                // Several chunks per job, with a pause inside the job so that
+                // other jobs try to open meanwhile.
+                size_t chunk = frame.size() / 5 + 1;
+                unsigned int state = 1;
+                for (size_t offset = 0; offset < frame.size(); offset += chunk) {
+                    size_t length = std::min(chunk, frame.size() - offset);
+                    ssize_t written = escpos_print(device.c_str(), state, frame.data() + offset, (ssize_t)length);
+                    EXPECT_EQ((ssize_t)length, written);
+                    state += 2;
+                    if (offset == 0) {
+                        usleep(200);
+                    }
+                }
+                EXPECT_EQ(0, escpos_print(nullptr, state, nullptr, 0));
+            }
+        });
+    }
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    EXPECT_EQ(before, openDescriptorCount());
+
+    std::string expected;
+    std::string contents = readFile(device);
+    std::vector<int> seen(threads * jobsPerThread, 0);
+    size_t position = 0;
+    while (position < contents.size()) {
+        ASSERT_EQ('<', contents[position]) << "a job does not start where the previous one ended";
+        size_t colon = contents.find(':', position);
+        size_t close = contents.find('>', position);
+        ASSERT_NE(std::string::npos, colon);
+        ASSERT_NE(std::string::npos, close);
+        int id = std::stoi(contents.substr(position + 1, colon - position - 1));
+        ASSERT_GE(id, 0);
+        ASSERT_LT(id, threads * jobsPerThread);
+        std::string frame = jobFrame(id, 1000 + (size_t)id * 37);
+        ASSERT_EQ(frame, contents.substr(position, frame.size())) << "job " << id << " is not whole";
+        seen[(size_t)id]++;
+        position += frame.size();
+    }
+    for (int id = 0; id < threads * jobsPerThread; id++) {
+        EXPECT_EQ(1, seen[(size_t)id]) << "job " << id;
+    }
+}
+
+TEST(PrinterChannel, ThreadWhoseJobFailedCannotTouchAnotherThreadsJob) {
+    TempDir dir;
+    std::string device = dir.emptyFile("printer");
+    std::string missing = dir.path + "/missing";
+    ASSERT_EQ(5, escpos_print(device.c_str(), 1, "begin", 5));
+    std::atomic<bool> otherOpened{false};
+    std::thread other([&] {
+        testing::internal::CaptureStderr();
+        // Waits for the printer, then fails to open its own device.
+        EXPECT_EQ(0, escpos_print(missing.c_str(), 1, "X", 1));
+        (void)testing::internal::GetCapturedStderr();
+        otherOpened.store(true);
+        EXPECT_EQ(1, escpos_print(nullptr, 3, "Y", 1));
+        EXPECT_EQ(0, escpos_print(nullptr, 5, nullptr, 0));
+    });
+    usleep(50 * 1000);
+    EXPECT_FALSE(otherOpened.load()) << "a second job must wait while the first holds the printer";
+    EXPECT_EQ(3, escpos_print(nullptr, 3, "end", 3));
+    EXPECT_EQ(0, closeJob());
+    other.join();
+    EXPECT_EQ("beginend", readFile(device));
+}
+
+} // namespace
