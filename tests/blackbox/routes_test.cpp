@@ -1,0 +1,292 @@
+// The built server over loopback, one connection at a time: the exact bytes
+// of every route's answer, what reaches the printer device, the answers when
+// the printer is missing or refuses the job, and the server's messages for
+// connections that never make a request.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "serverprocess.h"
+
+using namespace blackbox;
+
+namespace {
+
+const std::string CORS = "Access-Control-Allow-Origin: *\r\n"
+                         "Access-Control-Allow-Headers: Content-Type, Authorization\r\n"
+                         "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, PATCH, OPTIONS\r\n";
+
+std::string answer(const std::string& statusLine, const std::string& extraHeaders, const std::string& body = "") {
+    return "HTTP/1.1 " + statusLine + "\r\nContent-Type: text/plain\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\nServer: Ostrelin/1.1.3\r\n" + extraHeaders + "\r\n" + body;
+}
+
+const std::string OK_WITH_CORS = answer("200 OK", CORS);
+const std::string NOT_FOUND = answer("404 Not Found", "");
+const std::string UNAVAILABLE = answer("503 Service Unavailable", "");
+
+const std::string CANNOT_OPEN_TEXT = "The printer device could not be opened; nothing was printed.\n";
+const std::string WRITE_FAILED_TEXT = "Writing to the printer device failed; the receipt was not printed whole.\n";
+
+std::string request(const std::string& method, const std::string& target, const std::string& body = "") {
+    std::string head = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    if (!body.empty() || method == "POST") {
+        head += "Content-Type: application/octet-stream\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+    }
+    return head + "\r\n" + body;
+}
+
+// One server with the given --device (none when empty) and optional extra
+// environment, in a private directory; stopped when the test ends, which
+// must find it still running without sanitizer reports.
+class ServerTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    ServerProcess server;
+    std::string device;
+
+    void start(const std::string& devicePath, const std::vector<std::string>& environment = {},
+               const std::string& binary = QUORVEL2_BINARY) {
+        ASSERT_FALSE(dir.path.empty());
+        device = devicePath;
+        std::vector<std::string> arguments;
+        if (!device.empty()) {
+            arguments = {"--device", device};
+        }
+        std::string error;
+        ASSERT_TRUE(startServer(&server, binary, arguments, environment, dir.path, &error)) << error;
+    }
+
+    std::string printed() const { return readFile(device); }
+
+    ServerExit stop() {
+        ServerExit exit = stopServer(&server);
+        EXPECT_TRUE(exit.wasRunning) << exit.out << exit.err;
+        EXPECT_FALSE(outputHasSanitizerReport(exit.err)) << exit.err;
+        return exit;
+    }
+
+    void TearDown() override {
+        if (server.pid > 0) {
+            stop();
+        }
+    }
+};
+
+class PrinterFileTest : public ServerTest {
+protected:
+    void SetUp() override {
+        writeFile(dir.file("printer"), "");
+        start(dir.file("printer"));
+    }
+};
+
+TEST_F(PrinterFileTest, EveryRouteAnswersWithItsExactBytes) {
+    struct Case {
+        std::string request;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {request("OPTIONS", "/escpos"), OK_WITH_CORS},
+        {request("OPTIONS", "/escpos?copies=2"), OK_WITH_CORS},
+        {request("OPTIONS", "/pagercall?code=7"), OK_WITH_CORS},
+        {request("OPTIONS", "/pagercall?code="), OK_WITH_CORS},
+        {request("GET", "/pagercall?code=7"), UNAVAILABLE},
+        {request("GET", "/pagercall"), NOT_FOUND},
+        {request("POST", "/pagercall?code=7", "x"), NOT_FOUND},
+        {request("GET", "/escpos"), NOT_FOUND},
+        {request("PUT", "/escpos", "\x1b@put"), NOT_FOUND},
+        {request("post", "/escpos", "\x1b@lower"), NOT_FOUND},
+        {request("POST", "/escpos/", "\x1b@slash"), NOT_FOUND},
+        {request("POST", "/escposx", "\x1b@x"), NOT_FOUND},
+        {request("POST", "/ESCPOS", "\x1b@upper"), NOT_FOUND},
+        {request("POST", "/%65scpos", "\x1b@encoded"), NOT_FOUND},
+        {request("POST", "/escpos%3Fcopies=2", "\x1b@encoded"), NOT_FOUND},
+        {request("GET", "/"), NOT_FOUND},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.expected, converse(server.port, c.request)) << c.request;
+    }
+    EXPECT_EQ("", printed()) << "none of these requests prints";
+}
+
+TEST_F(PrinterFileTest, PostPrintsTheBodyAsOneJob) {
+    const std::string first = "\x1b@first receipt\n\x1d\x56\x41\x03";
+    const std::string second = "\x1b@second, with copies=2\n";
+    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", first)));
+    EXPECT_EQ(first, printed());
+    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos?copies=2", second)));
+    EXPECT_EQ(first + second, printed()) << "the query is not read: one copy";
+}
+
+TEST_F(PrinterFileTest, PostBodyWithNulBytesIsPrintedExactly) {
+    const std::string body("\x1b@\0A\0\0B\x1d\x21\x00C\0", 13);
+    ASSERT_EQ(13u, body.size());
+    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", body)));
+    EXPECT_EQ(body, printed());
+}
+
+TEST_F(PrinterFileTest, PostWithEmptyBodyPrintsNothingAndSucceeds) {
+    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", "")));
+    EXPECT_EQ("", printed());
+}
+
+TEST_F(PrinterFileTest, RequestArrivingOneByteAtATimeIsAnswered) {
+    const std::string body = "\x1b@byte by byte\n";
+    const std::string bytes = request("POST", "/escpos", body);
+    int fd = connectLoopback(server.port);
+    ASSERT_GE(fd, 0);
+    for (char c : bytes) {
+        ASSERT_TRUE(sendAll(fd, std::string(1, c)));
+        usleep(1000); // pacing, so that most bytes arrive in a receive of their own
+    }
+    bool timedOut = false;
+    std::string got = readUntilClosed(fd, DEFAULT_TIMEOUT_MS, &timedOut);
+    close(fd);
+    EXPECT_FALSE(timedOut);
+    EXPECT_EQ(OK_WITH_CORS, got);
+    EXPECT_EQ(body, printed());
+}
+
+TEST_F(PrinterFileTest, BytesAfterTheCompleteRequestAreNotRead) {
+    const std::string body = "\x1b@counted\n";
+    std::string got = converse(server.port, request("POST", "/escpos", body) + "\x1b@surplus bytes");
+    EXPECT_EQ(OK_WITH_CORS, got);
+    EXPECT_EQ(body, printed());
+}
+
+TEST_F(PrinterFileTest, RawStreamInSeveralChunksIsPrintedWhole) {
+    const std::string chunks[] = {"\x1b@raw ", "second chunk ", std::string("with\0nul ", 9), "and the end\n"};
+    int fd = connectLoopback(server.port);
+    ASSERT_GE(fd, 0);
+    std::string expected;
+    for (const std::string& chunk : chunks) {
+        ASSERT_TRUE(sendAll(fd, chunk));
+        expected += chunk;
+        // Each chunk reaches the device before the next is sent, so the
+        // server sees them as separate receives.
+        EXPECT_TRUE(waitUntil([&] { return printed() == expected; })) << printed();
+    }
+    shutdown(fd, SHUT_WR);
+    bool timedOut = false;
+    EXPECT_EQ("", readUntilClosed(fd, DEFAULT_TIMEOUT_MS, &timedOut)) << "a raw stream gets no answer";
+    EXPECT_FALSE(timedOut);
+    close(fd);
+    EXPECT_EQ(expected, printed());
+    // The job is closed: the printer takes the next one.
+    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", "next")));
+    EXPECT_EQ(expected + "next", printed());
+}
+
+TEST_F(PrinterFileTest, PeerThatConnectsAndClosesGetsNoAnswerAndIsReported) {
+    int fd = connectLoopback(server.port);
+    ASSERT_GE(fd, 0);
+    const std::string message = "No request found from 127.0.0.1:" + std::to_string(localPort(fd)) +
+                                "? Closing connection. Here's the last bytes we received in the request (length "
+                                "0). The total bytes received on this connection: 0 :\n";
+    shutdown(fd, SHUT_WR);
+    bool timedOut = false;
+    EXPECT_EQ("", readUntilClosed(fd, DEFAULT_TIMEOUT_MS, &timedOut));
+    EXPECT_FALSE(timedOut);
+    close(fd);
+    EXPECT_TRUE(waitUntil([&] { return server.currentOutput().find(message) != std::string::npos; }))
+        << server.currentOutput();
+    EXPECT_EQ("", printed());
+}
+
+TEST_F(PrinterFileTest, PartialRequestThenCloseIsReportedWithItsByteCount) {
+    const std::string partial = "POST /escpos HTTP/1.1\r\nContent-Length: 100\r\n\r\nonly part";
+    int fd = connectLoopback(server.port);
+    ASSERT_GE(fd, 0);
+    const std::string message = "No request found from 127.0.0.1:" + std::to_string(localPort(fd)) +
+                                "? Closing connection. Here's the last bytes we received in the request (length "
+                                "0). The total bytes received on this connection: " +
+                                std::to_string(partial.size()) + " :\n";
+    ASSERT_TRUE(sendAll(fd, partial));
+    shutdown(fd, SHUT_WR);
+    EXPECT_EQ("", readUntilClosed(fd));
+    close(fd);
+    EXPECT_TRUE(waitUntil([&] { return server.currentOutput().find(message) != std::string::npos; }))
+        << server.currentOutput();
+    EXPECT_EQ("", printed());
+}
+
+class NoDeviceTest : public ServerTest {
+protected:
+    void SetUp() override { start(""); }
+};
+
+TEST_F(NoDeviceTest, PostAnswers503WithoutCorsAndRoutesStillWork) {
+    EXPECT_EQ(UNAVAILABLE, converse(server.port, request("POST", "/escpos", "\x1b@nothing")));
+    EXPECT_EQ(UNAVAILABLE, converse(server.port, request("POST", "/escpos?copies=2", "\x1b@nothing")));
+    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("OPTIONS", "/escpos")));
+    EXPECT_EQ(NOT_FOUND, converse(server.port, request("GET", "/escpos")));
+}
+
+TEST_F(NoDeviceTest, RawStreamIsReadToItsEndWithoutAnswer) {
+    int fd = connectLoopback(server.port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(sendAll(fd, "\x1b@dropped"));
+    // Still open and silent until we close.
+    bool timedOut = false;
+    EXPECT_EQ("", readUntilClosed(fd, 200, &timedOut));
+    EXPECT_TRUE(timedOut) << "the server closed a raw stream before its peer did";
+    shutdown(fd, SHUT_WR);
+    EXPECT_EQ("", readUntilClosed(fd, DEFAULT_TIMEOUT_MS, &timedOut));
+    EXPECT_FALSE(timedOut);
+    close(fd);
+}
+
+// A device that cannot be opened or takes no bytes fails the print request
+// visibly: 503 with the CORS lines (a web page must be able to read it) and a
+// short reason.
+TEST_F(ServerTest, MissingDeviceAnswers503WithCorsAndReason) {
+    start(dir.file("missing"));
+    EXPECT_EQ(answer("503 Service Unavailable", CORS, CANNOT_OPEN_TEXT),
+              converse(server.port, request("POST", "/escpos", "\x1b@lost")));
+    struct stat st;
+    EXPECT_NE(0, stat(device.c_str(), &st)) << "the device must not be created";
+    // Nothing to print: nothing failed.
+    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", "")));
+}
+
+TEST_F(ServerTest, FifoWithoutReaderAnswers503WithCors) {
+    std::string fifo = dir.file("fifo");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    start(fifo);
+    EXPECT_EQ(answer("503 Service Unavailable", CORS, CANNOT_OPEN_TEXT),
+              converse(server.port, request("POST", "/escpos", "\x1b@nobody reads")));
+}
+
+TEST_F(ServerTest, DeviceRefusingWritesAnswers503WithCors) {
+    start("/dev/full");
+    std::string got = converse(server.port, request("POST", "/escpos", "\x1b@disk full"));
+    EXPECT_EQ(answer("503 Service Unavailable", CORS, WRITE_FAILED_TEXT), got);
+    // The failed job released the printer: the next one fails the same way
+    // instead of waiting for it.
+    EXPECT_EQ(got, converse(server.port, request("POST", "/escpos", "\x1b@again")));
+}
+
+TEST_F(ServerTest, StalledDeviceAnswers503WithCorsAfterTheStallLimit) {
+    std::string fifo = dir.file("fifo");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    // A reader that never reads: the pipe fills and the printer stalls.
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    start(fifo, {"Q2_TEST_STALL_MS=300"}, QUORVEL2_TESTHOOKS_BINARY);
+    std::string body(1 << 20, 'x');
+    body[0] = 0x1b;
+    long long started = monotonicMs();
+    std::string got = converse(server.port, request("POST", "/escpos", body));
+    long long took = monotonicMs() - started;
+    close(reader);
+    EXPECT_EQ(answer("503 Service Unavailable", CORS, WRITE_FAILED_TEXT), got);
+    EXPECT_GE(took, 250);
+}
+
+} // namespace

@@ -1,0 +1,311 @@
+// serverprocess.cpp: the child-process and socket helpers of the black-box tests.
+#include "serverprocess.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+extern char** environ;
+
+namespace blackbox {
+
+static const int POLL_INTERVAL_MS = 5;
+static const int START_ATTEMPTS = 5;
+
+long long monotonicMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+TempDir::TempDir() {
+    char pattern[] = "/tmp/q2bb.XXXXXX";
+    if (NULL != mkdtemp(pattern)) {
+        path = pattern;
+    }
+}
+
+TempDir::~TempDir() {
+    if (path.empty()) {
+        return;
+    }
+    DIR* directory = opendir(path.c_str());
+    if (NULL != directory) {
+        for (struct dirent* entry = readdir(directory); entry != NULL; entry = readdir(directory)) {
+            if (0 != strcmp(entry->d_name, ".") && 0 != strcmp(entry->d_name, "..")) {
+                unlink(file(entry->d_name).c_str());
+            }
+        }
+        closedir(directory);
+    }
+    rmdir(path.c_str());
+}
+
+std::string TempDir::file(const std::string& name) const {
+    return path + "/" + name;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream contents;
+    contents << in.rdbuf();
+    return contents.str();
+}
+
+void writeFile(const std::string& path, const std::string& contents) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(contents.data(), (std::streamsize)contents.size());
+}
+
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
+    long long deadline = monotonicMs() + timeoutMs;
+    for (;;) {
+        if (condition()) {
+            return true;
+        }
+        if (monotonicMs() >= deadline) {
+            return false;
+        }
+        usleep(POLL_INTERVAL_MS * 1000);
+    }
+}
+
+bool outputHasSanitizerReport(const std::string& text) {
+    return text.find("Sanitizer") != std::string::npos || text.find("runtime error:") != std::string::npos;
+}
+
+// A port that was free a moment ago on every IPv4 address, as the server binds.
+static int pickFreePort() {
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    if (probe < 0) {
+        return 0;
+    }
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = 0;
+    int port = 0;
+    socklen_t length = sizeof(address);
+    if (0 == bind(probe, (struct sockaddr*)&address, sizeof(address)) &&
+        0 == getsockname(probe, (struct sockaddr*)&address, &length)) {
+        port = ntohs(address.sin_port);
+    }
+    close(probe);
+    return port;
+}
+
+static pid_t spawnServer(const std::string& binary, const std::vector<std::string>& arguments,
+                         const std::vector<std::string>& environment, const std::string& outPath,
+                         const std::string& errPath) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(binary.c_str()));
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (char** entry = environ; *entry != nullptr; entry++) {
+        envp.push_back(*entry);
+    }
+    for (const std::string& entry : environment) {
+        envp.push_back(const_cast<char*>(entry.c_str()));
+    }
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    int result = posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return result == 0 ? pid : -1;
+}
+
+bool startServer(ServerProcess* server, const std::string& binary, const std::vector<std::string>& arguments,
+                 const std::vector<std::string>& environment, const std::string& captureDir, std::string* error) {
+    for (int attempt = 0; attempt < START_ATTEMPTS; attempt++) {
+        int port = pickFreePort();
+        if (port == 0) {
+            *error = "no free port";
+            continue;
+        }
+        std::vector<std::string> allArguments = {"--port", std::to_string(port)};
+        allArguments.insert(allArguments.end(), arguments.begin(), arguments.end());
+        server->outPath = captureDir + "/stdout";
+        server->errPath = captureDir + "/stderr";
+        server->pid = spawnServer(binary, allArguments, environment, server->outPath, server->errPath);
+        if (server->pid < 0) {
+            *error = "cannot start " + binary;
+            return false;
+        }
+        server->port = port;
+        const std::string announcement = "http://127.0.0.1:" + std::to_string(port) + "/";
+        bool exited = false;
+        bool listening = waitUntil([&] {
+            int status = 0;
+            if (waitpid(server->pid, &status, WNOHANG) == server->pid) {
+                exited = true;
+                return true;
+            }
+            return server->currentOutput().find(announcement) != std::string::npos;
+        });
+        if (exited) {
+            // Most likely another process took the port in the meantime: try another.
+            server->pid = -1;
+            *error = "the server ended at start: " + readFile(server->outPath) + readFile(server->errPath);
+            continue;
+        }
+        if (!listening) {
+            *error = "the server did not announce " + announcement;
+            stopServer(server);
+            return false;
+        }
+        return true;
+    }
+    return false;
+}
+
+ServerExit stopServer(ServerProcess* server) {
+    ServerExit result;
+    if (server->pid > 0) {
+        int status = 0;
+        pid_t waited = waitpid(server->pid, &status, WNOHANG);
+        result.wasRunning = waited == 0;
+        if (result.wasRunning) {
+            kill(server->pid, SIGTERM);
+            while (waitpid(server->pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }
+        server->pid = -1;
+    }
+    result.out = readFile(server->outPath);
+    result.err = readFile(server->errPath);
+    return result;
+}
+
+ServerProcess::~ServerProcess() {
+    if (pid > 0) {
+        stopServer(this);
+    }
+}
+
+std::string ServerProcess::currentOutput() const {
+    return readFile(outPath);
+}
+
+int connectLoopback(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons((uint16_t)port);
+    if (0 != connect(fd, (struct sockaddr*)&address, sizeof(address))) {
+        close(fd);
+        return -1;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    return fd;
+}
+
+int localPort(int socket) {
+    struct sockaddr_in address;
+    socklen_t length = sizeof(address);
+    if (0 != getsockname(socket, (struct sockaddr*)&address, &length)) {
+        return 0;
+    }
+    return ntohs(address.sin_port);
+}
+
+bool sendAll(int socket, const std::string& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t result = send(socket, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (result < 0 && errno == EINTR) {
+            continue;
+        }
+        if (result <= 0) {
+            return false;
+        }
+        sent += (size_t)result;
+    }
+    return true;
+}
+
+std::string readUntilClosed(int socket, int timeoutMs, bool* timedOut) {
+    std::string received;
+    long long deadline = monotonicMs() + timeoutMs;
+    if (timedOut != nullptr) {
+        *timedOut = false;
+    }
+    char buffer[65536];
+    for (;;) {
+        long long remaining = deadline - monotonicMs();
+        if (remaining <= 0) {
+            if (timedOut != nullptr) {
+                *timedOut = true;
+            }
+            return received;
+        }
+        struct pollfd waitFor = {socket, POLLIN, 0};
+        int ready = poll(&waitFor, 1, (int)remaining);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            continue; // the deadline test above ends the wait
+        }
+        ssize_t got = recv(socket, buffer, sizeof(buffer), 0);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return received;
+        }
+        received.append(buffer, (size_t)got);
+    }
+}
+
+std::string converse(int port, const std::string& request, int timeoutMs) {
+    int fd = connectLoopback(port);
+    if (fd < 0) {
+        return "<connect failed>";
+    }
+    std::string answer;
+    if (sendAll(fd, request)) {
+        shutdown(fd, SHUT_WR);
+        bool timedOut = false;
+        answer = readUntilClosed(fd, timeoutMs, &timedOut);
+        if (timedOut) {
+            answer += "<timed out>";
+        }
+    } else {
+        answer = "<send failed>";
+    }
+    close(fd);
+    return answer;
+}
+
+} // namespace blackbox
