@@ -3,11 +3,15 @@
 // idle peers and stalled printers finish in seconds:
 //   Q2_TEST_IDLE_MS   idle timeout of connections, in milliseconds
 //   Q2_TEST_STALL_MS  no-progress limit of printer writes, in milliseconds
+// and the USB printer lookup can be pointed at a tree that a test builds:
+//   Q2_TEST_SYSFS_ROOT  directory that stands for /sys
+//   Q2_TEST_DEV_ROOT    directory that stands for /dev
 #include <stdlib.h>
 
 #include "escpos.h"
 #include "internal.h"
 #include "printservice.h"
+#include "usb.h"
 
 static void applyMilliseconds(const char* variable, void (*apply)(int)) {
     const char* value = getenv(variable);
@@ -20,5 +24,6 @@ int main(int argc, char** argv) {
     ignoreSIGPIPE();
     applyMilliseconds("Q2_TEST_IDLE_MS", serverSetIdleTimeoutForTesting);
     applyMilliseconds("Q2_TEST_STALL_MS", escposSetStallTimeoutForTesting);
+    usbSetRootsForTesting(getenv("Q2_TEST_SYSFS_ROOT"), getenv("Q2_TEST_DEV_ROOT"));
     return quorvel2Main(argc, argv);
 }
