@@ -10,7 +10,7 @@
 
 #include "usb_platform.h"
 
-static const size_t VID_PID_CAPACITY = 64;    // the vid/pid text and the lowered name: 63 characters
+static const size_t VID_PID_CAPACITY = 64;     // the vid/pid text and the lowered name: 63 characters
 static const size_t LOWER_PATH_CAPACITY = 512; // the lowered identifier: 511 characters
 
 // Copies at most capacity - 1 characters of `text`, turning only A to Z into

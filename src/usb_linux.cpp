@@ -34,8 +34,8 @@ void usbSetRootsForTesting(const char* sysfs, const char* dev) {
 namespace {
 
 struct Interface {
-    unsigned long number;  // N of lpN
-    char* interfaceDir;    // resolved sysfs directory of the USB interface, heap copy
+    unsigned long number; // N of lpN
+    char* interfaceDir;   // resolved sysfs directory of the USB interface, heap copy
 };
 
 } // namespace
@@ -96,8 +96,7 @@ static DIR* openClassDirectory(const char* root, char* classDir, size_t capacity
 // Adds lpN with its interface directory. An entry without a resolvable
 // interface has gone (or is no USB printer) and is left out. False when out
 // of memory.
-static bool addInterface(UsbPrinterList* list, size_t* capacity, const char* classDir, const char* entry,
-                         long number) {
+static bool addInterface(UsbPrinterList* list, size_t* capacity, const char* classDir, const char* entry, long number) {
     char link[PATH_MAX];
     char resolved[PATH_MAX];
     if (snprintf(link, sizeof(link), "%s/%s/device", classDir, entry) >= (int)sizeof(link) ||

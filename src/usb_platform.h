@@ -1,7 +1,8 @@
 // usb_platform.h: the enumeration of present USB printer interfaces, the one
 // piece of the USB lookup that differs between systems. Implemented once per
 // platform (usb_linux.cpp, usb_win32.cpp); the listing and the lookup in
-// usb.cpp are written against these functions only.
+// usb.cpp are written against these functions only. Each platform file also
+// defines usbSetRootsForTesting of usb.h (ignoring it where it means nothing).
 #pragma once
 
 #include <stdint.h>

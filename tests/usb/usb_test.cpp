@@ -34,7 +34,7 @@ const char* const NONE_FOUND = "  (none found \xE2\x80\x94 is the printer plugge
 // One USB printer as sysfs shows it; empty strings are attributes that the
 // device does not have.
 struct Printer {
-    unsigned number = 0;      // lpN
+    unsigned number = 0; // lpN
     std::string busPort = "1-1";
     std::string idVendor = "04b8";
     std::string idProduct = "0202";
@@ -42,7 +42,7 @@ struct Printer {
     std::string product;
     std::string serial;
     std::string ieee1284Id;
-    bool hasNode = true;      // /dev/usb/lpN exists
+    bool hasNode = true; // /dev/usb/lpN exists
 };
 
 void writeFile(const std::string& path, const std::string& content) {
@@ -69,7 +69,7 @@ int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
 
 // A temporary root with sys/ and dev/usb/ and helpers to plug printers in.
 class UsbTree : public ::testing::Test {
-protected:
+  protected:
     std::string root;
     std::string sys;
     std::string dev;
@@ -116,11 +116,10 @@ protected:
             const char* name;
             const std::string& value;
         };
-        for (const Attribute& attribute : {Attribute{"idVendor", printer.idVendor},
-                                           Attribute{"idProduct", printer.idProduct},
-                                           Attribute{"manufacturer", printer.manufacturer},
-                                           Attribute{"product", printer.product},
-                                           Attribute{"serial", printer.serial}}) {
+        for (const Attribute& attribute :
+             {Attribute{"idVendor", printer.idVendor}, Attribute{"idProduct", printer.idProduct},
+              Attribute{"manufacturer", printer.manufacturer}, Attribute{"product", printer.product},
+              Attribute{"serial", printer.serial}}) {
             if (!attribute.value.empty()) {
                 writeFile(deviceDir + "/" + attribute.name, attribute.value + "\n");
             }
@@ -227,15 +226,37 @@ TEST_F(UsbTree, TwoPrintersAreListedInNumericOrderWithQuotedUseLines) {
     Captured captured = captureDiscover();
     std::string expected = std::string(HEADING) +
                            "  Name : ACME T-100\n"
-                           "  Path : usb#vid_04b8&pid_0202#SN0042#" + dev + "/usb/lp2\n"
+                           "  Path : usb#vid_04b8&pid_0202#SN0042#" +
+                           dev +
+                           "/usb/lp2\n"
                            "  Use  : --device \"vid_04b8&pid_0202\"\n"
                            "\n"
                            "  Name : Star TSP100\n"
-                           "  Path : usb#vid_0519&pid_0001#1-4#" + dev + "/usb/lp10\n"
+                           "  Path : usb#vid_0519&pid_0001#1-4#" +
+                           dev +
+                           "/usb/lp10\n"
                            "  Use  : --device \"vid_0519&pid_0001\"\n"
                            "\n";
     EXPECT_EQ(expected, captured.out);
     EXPECT_EQ("", captured.err);
+}
+
+TEST_F(UsbTree, PrintersAreListedByTheirNodeNumberNotByNameOrDirectoryOrder) {
+    const unsigned numbers[] = {10, 1, 2, 0, 9, 11};
+    for (unsigned number : numbers) {
+        Printer printer;
+        printer.number = number;
+        printer.busPort = "1-" + std::to_string(number + 1);
+        plug(printer);
+    }
+    std::string paths;
+    std::istringstream lines(captureDiscover().out);
+    for (std::string line; std::getline(lines, line);) {
+        if (0 == line.compare(0, 9, "  Path : ")) {
+            paths += line.substr(line.rfind('/') + 1) + " ";
+        }
+    }
+    EXPECT_EQ("lp0 lp1 lp2 lp9 lp10 lp11 ", paths);
 }
 
 TEST_F(UsbTree, OlderKernelsRegisterPrintersInClassUsb) {
@@ -266,7 +287,7 @@ TEST_F(UsbTree, FriendlyNamesComeFromTheDeviceStringsElseTheDeviceIdElseUnknown)
         {"", "", "", "(unknown)"},
         {"", std::string(254, 'n'), "", std::string(254, 'n')}, // the longest shown
         {"", std::string(255, 'n'), "", "(unknown)"},           // too long: not shown
-        {"ACME", "T\x1b[2J", "", "ACME T [2J"},                         // control bytes blanked
+        {"ACME", "T\x1b[2J", "", "ACME T [2J"},                 // control bytes blanked
     };
     for (const Case& c : cases) {
         TearDown();
@@ -363,9 +384,9 @@ TEST_F(UsbTree, ANameMatchesInAnyLetterCaseAndALongerNameNarrowsTheMatch) {
         unsigned opens;
     };
     const Case cases[] = {
-        {"vid_04b8", 0},                   // the first of both
-        {"vid_04B8&PID_0E28", 1},          // upper case in the name
-        {"vid_04b8&pid_0e28#xyz789", 1},   // lower case against the serial's upper case
+        {"vid_04b8", 0},                 // the first of both
+        {"vid_04B8&PID_0E28", 1},        // upper case in the name
+        {"vid_04b8&pid_0e28#xyz789", 1}, // lower case against the serial's upper case
         {"vid_04b8&pid_0e15#ABC123#", 0},
     };
     for (const Case& c : cases) {
