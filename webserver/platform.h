@@ -23,6 +23,13 @@ int pathInformationGet(const char* path, PathInformation* info);
 // Opens a file by its UTF-8 path; the caller closes the stream. Null on failure.
 FILE* fopen_utf8_path(const char* utf8Path, const char* mode);
 
+// Moves a stream opened by fopen_utf8_path to `offset` from `whence`
+// (SEEK_SET, SEEK_END) with 64-bit offsets, so files past 2 GiB keep their
+// real length where `long` has 32 bits. 0 on success, -1 with errno set.
+int fileSeek64(FILE* file, int64_t offset, int whence);
+// The stream's position as a 64-bit offset; -1 with errno set on failure.
+int64_t fileTell64(FILE* file);
+
 // Makes the socket layer usable; does nothing where no start-up is needed.
 void callWSAStartupIfNecessary(void);
 

@@ -2,6 +2,8 @@
 // Threads and directories need nothing here; this file supplies path
 // information, file opening, the broken-pipe signal, socket helpers and the
 // list of addresses printed at start-up.
+// 64-bit off_t for fseeko/ftello on 32-bit systems too; must precede every include.
+#define _FILE_OFFSET_BITS 64
 #include "platform.h"
 
 #include <arpa/inet.h>
@@ -50,6 +52,15 @@ int pathInformationGet(const char* path, PathInformation* info) {
 
 FILE* fopen_utf8_path(const char* utf8Path, const char* mode) {
     return fopen(utf8Path, mode);
+}
+
+int fileSeek64(FILE* file, int64_t offset, int whence) {
+    static_assert(sizeof(off_t) >= sizeof(int64_t), "build with 64-bit file offsets");
+    return fseeko(file, (off_t)offset, whence);
+}
+
+int64_t fileTell64(FILE* file) {
+    return (int64_t)ftello(file);
 }
 
 void callWSAStartupIfNecessary(void) {
