@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine with the project's own prefix (quiet, no
+# dialogs), for the Windows tests. The prefix is made on first use.
+# Environment: Q2_WINEPREFIX (default build-win/wineprefix).
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+export WINEPREFIX="${Q2_WINEPREFIX:-$root/build-win/wineprefix}"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$WINEPREFIX"
+  timeout 300 wineboot -i >/dev/null 2>&1
+fi
+exec wine "$@"

@@ -1,0 +1,144 @@
+// device_win32.cpp: device output on Windows. A plain name such as COM3 lies
+// in the device namespace ("\\.\COM3"); a name that already carries the
+// prefix is opened as it is. Devices are opened for overlapped writing, so
+// that a write which makes no progress can be given a time limit and
+// cancelled instead of hanging the job.
+#include <stdio.h>
+#include <string.h>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include "device.h"
+
+static const char DEVICE_NAMESPACE_PREFIX[] = "\\\\.\\";
+
+// One write asks for at most this much, so that progress is seen (and the
+// stall limit restarted) while a slow printer takes a large job.
+static const DWORD WRITE_CHUNK_BYTES = 16384;
+
+// The system's text for an error code, without the trailing line break.
+static void errorText(DWORD error, char* text, size_t capacity) {
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0, text,
+                                  (DWORD)capacity, NULL);
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == ' ' ||
+                          text[length - 1] == '.')) {
+        length--;
+    }
+    text[length] = '\0';
+    if (length == 0) {
+        snprintf(text, capacity, "error %lu", (unsigned long)error);
+    }
+}
+
+void devicePathFromName(const char* name, char* path, size_t pathCapacity) {
+    if (0 == strncmp(name, DEVICE_NAMESPACE_PREFIX, strlen(DEVICE_NAMESPACE_PREFIX))) {
+        snprintf(path, pathCapacity, "%s", name);
+    } else {
+        snprintf(path, pathCapacity, "\\\\.\\%s", name);
+    }
+}
+
+DeviceHandle deviceOpenExclusive(const char* path) {
+    HANDLE device = CreateFileA(path, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+    if (INVALID_HANDLE_VALUE == device) {
+        DWORD error = GetLastError();
+        char text[256];
+        errorText(error, text, sizeof(text));
+        fprintf(stderr, "Cannot open printer device '%s': %s (error %lu)\n", path, text, (unsigned long)error);
+        return DEVICE_CLOSED;
+    }
+    return (DeviceHandle)device;
+}
+
+DeviceHandle deviceOpenShared(const char* path, unsigned long* errorCode) {
+    HANDLE device = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, NULL);
+    if (INVALID_HANDLE_VALUE == device) {
+        *errorCode = GetLastError();
+        return DEVICE_CLOSED;
+    }
+    return (DeviceHandle)device;
+}
+
+static void reportWriteError(const char* deviceName, DWORD error) {
+    char text[256];
+    errorText(error, text, sizeof(text));
+    fprintf(stderr, "Writing to printer device '%s' failed: %s (error %lu)\n", deviceName, text,
+            (unsigned long)error);
+}
+
+// Writes one chunk and waits up to timeoutMs for it. Returns false after a
+// message when the write fails; *done receives the bytes taken (0 when the
+// wait timed out and the write was cancelled).
+static bool writeChunk(HANDLE device, HANDLE event, const char* data, DWORD length, DWORD timeoutMs,
+                       const char* deviceName, DWORD* done) {
+    OVERLAPPED overlapped;
+    memset(&overlapped, 0, sizeof(overlapped));
+    overlapped.hEvent = event;
+    *done = 0;
+    if (!WriteFile(device, data, length, NULL, &overlapped)) {
+        DWORD error = GetLastError();
+        if (error != ERROR_IO_PENDING) {
+            reportWriteError(deviceName, error);
+            return false;
+        }
+        if (WAIT_OBJECT_0 != WaitForSingleObject(event, timeoutMs)) {
+            // The write must be finished (or cancelled) before overlapped
+            // goes out of scope.
+            CancelIo(device);
+        }
+    }
+    if (!GetOverlappedResult(device, &overlapped, done, TRUE)) {
+        DWORD error = GetLastError();
+        if (error == ERROR_OPERATION_ABORTED) {
+            return true; // cancelled after the time limit; *done says what got through
+        }
+        reportWriteError(deviceName, error);
+        return false;
+    }
+    return true;
+}
+
+bool deviceWriteAll(DeviceHandle device, const char* data, size_t len, int stallTimeoutMs, const char* deviceName) {
+    HANDLE handle = (HANDLE)device;
+    HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (NULL == event) {
+        reportWriteError(deviceName, GetLastError());
+        return false;
+    }
+    size_t written = 0;
+    ULONGLONG deadline = GetTickCount64() + (ULONGLONG)stallTimeoutMs;
+    bool ok = true;
+    while (written < len) {
+        ULONGLONG now = GetTickCount64();
+        if (now >= deadline) {
+            fprintf(stderr, "Writing to printer device '%s' failed: the printer took no data for %d ms\n",
+                    deviceName, stallTimeoutMs);
+            ok = false;
+            break;
+        }
+        size_t remaining = len - written;
+        DWORD length = remaining < WRITE_CHUNK_BYTES ? (DWORD)remaining : WRITE_CHUNK_BYTES;
+        DWORD done = 0;
+        ResetEvent(event);
+        if (!writeChunk(handle, event, data + written, length, (DWORD)(deadline - now), deviceName, &done)) {
+            ok = false;
+            break;
+        }
+        if (done > 0) {
+            written += done;
+            deadline = GetTickCount64() + (ULONGLONG)stallTimeoutMs;
+        } else {
+            Sleep(1); // a write that completed empty: try again within the limit
+        }
+    }
+    CloseHandle(event);
+    return ok;
+}
+
+void deviceClose(DeviceHandle device) {
+    CloseHandle((HANDLE)device);
+}

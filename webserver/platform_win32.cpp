@@ -1,0 +1,380 @@
+// platform_win32.cpp: the platform layer for Windows. POSIX threads, mutexes
+// and condition variables over the system's threads, critical sections and
+// condition variables; directories, path information and file opening over
+// the wide-character file functions with UTF-8 conversion; the socket helpers
+// over Windows Sockets, whose error codes are mapped to errno values.
+#include "platform.h"
+
+#include <assert.h>
+#include <limits.h>
+#include <process.h>
+#include <stdlib.h>
+#include <string.h>
+
+// ---- Threads ------------------------------------------------------------------
+
+namespace {
+
+// What a new thread needs to call a POSIX-style routine; the thread frees it.
+struct ThreadStart {
+    void* (*routine)(void*);
+    void* argument;
+};
+
+unsigned __stdcall threadTrampoline(void* startPointer) {
+    ThreadStart start = *(ThreadStart*)startPointer;
+    free(startPointer);
+    start.routine(start.argument);
+    return 0;
+}
+
+} // namespace
+
+int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*routine)(void*), void* argument) {
+    ThreadStart* start = (ThreadStart*)malloc(sizeof(ThreadStart));
+    if (NULL == start) {
+        printf("Whoa! Failed to create a thread for routine %p\n", (void*)routine);
+        return 1;
+    }
+    start->routine = routine;
+    start->argument = argument;
+    unsigned stackSize = 0;
+    unsigned flags = 0;
+    if (NULL != attributes && attributes->stackSize > 0) {
+        // Reserve only this much, so that many connection threads stay cheap.
+        stackSize = (unsigned)attributes->stackSize;
+        flags = STACK_SIZE_PARAM_IS_A_RESERVATION;
+    }
+    uintptr_t handle = _beginthreadex(NULL, stackSize, threadTrampoline, start, flags, NULL);
+    if (0 == handle) {
+        free(start);
+        printf("Whoa! Failed to create a thread for routine %p\n", (void*)routine);
+        return 1;
+    }
+    *thread = (HANDLE)handle;
+    return 0;
+}
+
+int pthread_detach(pthread_t thread) {
+    CloseHandle(thread);
+    return 0;
+}
+
+int pthread_join(pthread_t thread, void** result) {
+    if (NULL != result) {
+        *result = NULL;
+    }
+    DWORD waited = WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    return waited == WAIT_OBJECT_0 ? 0 : 1;
+}
+
+int pthread_attr_init(pthread_attr_t* attributes) {
+    attributes->stackSize = 0;
+    return 0;
+}
+
+int pthread_attr_setstacksize(pthread_attr_t* attributes, size_t stackSize) {
+    attributes->stackSize = stackSize;
+    return 0;
+}
+
+int pthread_attr_destroy(pthread_attr_t* attributes) {
+    (void)attributes;
+    return 0;
+}
+
+// ---- Mutexes and condition variables --------------------------------------------
+
+int pthread_mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t* attributes) {
+    (void)attributes;
+    InitializeCriticalSection(mutex);
+    return 0;
+}
+
+int pthread_mutex_lock(pthread_mutex_t* mutex) {
+    EnterCriticalSection(mutex);
+    return 0;
+}
+
+int pthread_mutex_unlock(pthread_mutex_t* mutex) {
+    LeaveCriticalSection(mutex);
+    return 0;
+}
+
+int pthread_mutex_destroy(pthread_mutex_t* mutex) {
+    DeleteCriticalSection(mutex);
+    return 0;
+}
+
+int pthread_cond_init(pthread_cond_t* cond, const pthread_condattr_t* attributes) {
+    (void)attributes;
+    InitializeConditionVariable(cond);
+    return 0;
+}
+
+int pthread_cond_wait(pthread_cond_t* cond, pthread_mutex_t* mutex) {
+    return SleepConditionVariableCS(cond, mutex, INFINITE) ? 0 : 1;
+}
+
+int pthread_cond_signal(pthread_cond_t* cond) {
+    WakeConditionVariable(cond);
+    return 0;
+}
+
+int pthread_cond_broadcast(pthread_cond_t* cond) {
+    WakeAllConditionVariable(cond);
+    return 0;
+}
+
+int pthread_cond_destroy(pthread_cond_t* cond) {
+    (void)cond; // a condition variable holds nothing to release
+    return 0;
+}
+
+// ---- Strings --------------------------------------------------------------------
+
+wchar_t* strdupWideFromUTF8(const char* utf8String, size_t extraBytes) {
+    size_t utf8StringLength = strlen(utf8String);
+    assert(utf8StringLength < INT_MAX && "No strings over 2GB please because MultiByteToWideChar does not allow that");
+    int wideLength = 0;
+    if (utf8StringLength > 0) {
+        wideLength = MultiByteToWideChar(CP_UTF8, 0, utf8String, (int)utf8StringLength, NULL, 0);
+    }
+    wchar_t* wide = (wchar_t*)calloc((size_t)wideLength + 1 + extraBytes, sizeof(wchar_t));
+    if (NULL == wide) {
+        printf("Out of memory while converting '%s' to wide characters\n", utf8String);
+        abort();
+    }
+    if (wideLength > 0) {
+        MultiByteToWideChar(CP_UTF8, 0, utf8String, (int)utf8StringLength, wide, wideLength);
+    }
+    return wide;
+}
+
+// ---- Directories ------------------------------------------------------------------
+
+DIR* opendir(const char* path) {
+    DIR* dir = (DIR*)calloc(1, sizeof(DIR));
+    if (NULL == dir) {
+        printf("Out of memory while opening directory '%s'\n", path);
+        return NULL;
+    }
+    wchar_t* pattern = strdupWideFromUTF8(path, 6);
+    wcscat(pattern, L"\\*");
+    dir->findFiles = FindFirstFileW(pattern, &dir->findData);
+    if (INVALID_HANDLE_VALUE == dir->findFiles) {
+        printf("Could not open path '%s' (wide path '%ls'). GetLastError is %d\n", path, pattern,
+               (int)GetLastError());
+        free(pattern);
+        free(dir);
+        return NULL;
+    }
+    free(pattern);
+    dir->onFirstFile = true;
+    return dir;
+}
+
+struct dirent* readdir(DIR* dir) {
+    memset(&dir->currentEntry, 0, sizeof(dir->currentEntry));
+    if (dir->onFirstFile) {
+        dir->onFirstFile = false;
+    } else if (!FindNextFileW(dir->findFiles, &dir->findData)) {
+        return NULL;
+    }
+    WideCharToMultiByte(CP_UTF8, 0, dir->findData.cFileName, -1, dir->currentEntry.d_name,
+                        (int)sizeof(dir->currentEntry.d_name) - 1, NULL, NULL);
+    return &dir->currentEntry;
+}
+
+int closedir(DIR* dir) {
+    if (INVALID_HANDLE_VALUE != dir->findFiles) {
+        FindClose(dir->findFiles);
+    }
+    free(dir);
+    return 0;
+}
+
+// ---- Paths and files ----------------------------------------------------------------
+
+// A final path component that begins with '.' (other than "." and "..") is
+// hidden here too, so the same files stay private on every platform.
+static bool pathHasDotName(const char* path) {
+    size_t end = strlen(path);
+    while (end > 0 && (path[end - 1] == '/' || path[end - 1] == '\\')) {
+        end--;
+    }
+    size_t start = end;
+    while (start > 0 && path[start - 1] != '/' && path[start - 1] != '\\') {
+        start--;
+    }
+    size_t nameLength = end - start;
+    if (nameLength == 0 || path[start] != '.') {
+        return false;
+    }
+    bool isDot = nameLength == 1;
+    bool isDotDot = nameLength == 2 && path[start + 1] == '.';
+    return !isDot && !isDotDot;
+}
+
+int pathInformationGet(const char* path, PathInformation* info) {
+    wchar_t* widePath = strdupWideFromUTF8(path, 0);
+    DWORD attributes = GetFileAttributesW(widePath);
+    if (INVALID_FILE_ATTRIBUTES == attributes) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            info->exists = false;
+            info->isDirectory = false;
+            free(widePath);
+            return 0;
+        }
+        printf("We were unable to get information about path '%s'. GetFileAttributesW('%ls') last error is %ld\n",
+               path, widePath, (long)error);
+        free(widePath);
+        return 1;
+    }
+    free(widePath);
+    bool hiddenOrSystem = 0 != (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    info->exists = !hiddenOrSystem && !pathHasDotName(path);
+    info->isDirectory = 0 != (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return 0;
+}
+
+FILE* fopen_utf8_path(const char* utf8Path, const char* mode) {
+    wchar_t* widePath = strdupWideFromUTF8(utf8Path, 0);
+    wchar_t* wideMode = strdupWideFromUTF8(mode, 0);
+    FILE* file = _wfopen(widePath, wideMode);
+    free(widePath);
+    free(wideMode);
+    return file;
+}
+
+int fileSeek64(FILE* file, int64_t offset, int whence) {
+    return _fseeki64(file, offset, whence);
+}
+
+int64_t fileTell64(FILE* file) {
+    return _ftelli64(file);
+}
+
+// ---- Sockets -----------------------------------------------------------------------
+
+void callWSAStartupIfNecessary(void) {
+    SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (INVALID_SOCKET == probe && WSAGetLastError() == WSANOTINITIALISED) {
+        WSADATA startupData;
+        memset(&startupData, 0, sizeof(startupData));
+        int result = WSAStartup(MAKEWORD(2, 2), &startupData);
+        if (0 != result) {
+            printf("Calling WSAStartup failed! It returned %d with GetLastError() = %d\n", result,
+                   (int)GetLastError());
+            fflush(stdout);
+            abort();
+        }
+        return;
+    }
+    if (INVALID_SOCKET != probe) {
+        closesocket(probe);
+    }
+}
+
+void ignoreSIGPIPE(void) {
+    // Sends on Windows never raise a signal: nothing to switch off.
+}
+
+void printIPv4Addresses(uint16_t port) {
+    printf("(Printing the bound interfaces is not supported on Windows; if the server is bound to all addresses "
+           "or to the loopback interface, try http://127.0.0.1:%u/)\n",
+           (unsigned)port);
+}
+
+int socketLastError(void) {
+    int error = WSAGetLastError();
+    switch (error) {
+    case WSAEINTR:
+        return EINTR;
+    case WSAEBADF:
+    case WSAENOTSOCK:
+        return EBADF;
+    case WSAEACCES:
+        return EACCES;
+    case WSAEFAULT:
+        return EFAULT;
+    case WSAEINVAL:
+        return EINVAL;
+    case WSAEMFILE:
+        return EMFILE;
+    case WSAEWOULDBLOCK:
+        return EWOULDBLOCK;
+    case WSAEINPROGRESS:
+        return EINPROGRESS;
+    case WSAEALREADY:
+        return EALREADY;
+    case WSAEDESTADDRREQ:
+        return EDESTADDRREQ;
+    case WSAEMSGSIZE:
+        return EMSGSIZE;
+    case WSAEPROTOTYPE:
+        return EPROTOTYPE;
+    case WSAENOPROTOOPT:
+        return ENOPROTOOPT;
+    case WSAEPROTONOSUPPORT:
+        return EPROTONOSUPPORT;
+    case WSAEOPNOTSUPP:
+        return EOPNOTSUPP;
+    case WSAEAFNOSUPPORT:
+        return EAFNOSUPPORT;
+    case WSAEADDRINUSE:
+        return EADDRINUSE;
+    case WSAEADDRNOTAVAIL:
+        return EADDRNOTAVAIL;
+    case WSAENETDOWN:
+        return ENETDOWN;
+    case WSAENETUNREACH:
+        return ENETUNREACH;
+    case WSAENETRESET:
+        return ENETRESET;
+    case WSAECONNABORTED:
+        return ECONNABORTED;
+    case WSAECONNRESET:
+        return ECONNRESET;
+    case WSAENOBUFS:
+        return ENOBUFS;
+    case WSAEISCONN:
+        return EISCONN;
+    case WSAENOTCONN:
+        return ENOTCONN;
+    case WSAESHUTDOWN:
+        return EPIPE;
+    case WSAETIMEDOUT:
+        return ETIMEDOUT;
+    case WSAECONNREFUSED:
+        return ECONNREFUSED;
+    case WSAELOOP:
+        return ELOOP;
+    case WSAENAMETOOLONG:
+        return ENAMETOOLONG;
+    case WSAEHOSTUNREACH:
+        return EHOSTUNREACH;
+    case WSANOTINITIALISED:
+        return EINVAL;
+    default:
+        return error; // no errno counterpart: the Windows Sockets code itself
+    }
+}
+
+int socketClose(sockettype socket) {
+    return closesocket(socket);
+}
+
+void socketSetIOTimeouts(sockettype socket, int milliseconds) {
+    DWORD timeout = (DWORD)milliseconds;
+    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, (const char*)&timeout, sizeof(timeout));
+    setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, (const char*)&timeout, sizeof(timeout));
+}
+
+bool socketInterruptAccept(sockettype listener) {
+    // On Windows closing the listener wakes a thread blocked in accept.
+    closesocket(listener);
+    return true;
+}
