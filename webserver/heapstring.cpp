@@ -196,7 +196,9 @@ bool heapStringIsSaneCString(const HeapString* heapString) {
                (unsigned long long)heapString->length);
         return false;
     }
-    size_t cLength = strlen(heapString->contents);
+    // Bounded by the block: a record whose terminator was overwritten must be
+    // reported, not read past.
+    size_t cLength = strnlen(heapString->contents, heapString->capacity);
     if (cLength != heapString->length) {
         printf("The %p strlen(heap string contents) (%llu) is not equal to heapString length (%llu), which is not "
                "correct for a C string. This can be correct if we're sending something like a PNG image which can "

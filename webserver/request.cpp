@@ -69,6 +69,18 @@ static void appendToPoolString(Request* request, PoolString* string, char c) {
     poolStringAppendChar(request, string, c);
 }
 
+static void parseHeaderNameByte(Request* request, char c) {
+    assert(request->headersCount < REQUEST_MAX_HEADERS &&
+           "Parsing the request header name assumes we have space for more headers");
+    if (c == ':') {
+        request->state = RequestParseStateHeaderValue;
+    } else if (c == '\r') {
+        request->state = RequestParseStateCR;
+    } else {
+        appendToPoolString(request, &request->headers[request->headersCount].name, c);
+    }
+}
+
 static void finishHead(Request* request) {
     request->state = RequestParseStateDone;
     const Header* contentLength = headerInRequest("Content-Length", request);
@@ -129,15 +141,7 @@ void requestParse(Request* request, const char* requestFragment, size_t requestF
             }
             break;
         case RequestParseStateHeaderName:
-            assert(request->headersCount < REQUEST_MAX_HEADERS &&
-                   "Parsing the request header name assumes we have space for more headers");
-            if (c == ':') {
-                request->state = RequestParseStateHeaderValue;
-            } else if (c == '\r') {
-                request->state = RequestParseStateCR;
-            } else {
-                appendToPoolString(request, &request->headers[request->headersCount].name, c);
-            }
+            parseHeaderNameByte(request, c);
             break;
         case RequestParseStateHeaderValue: {
             assert(request->headersCount < REQUEST_MAX_HEADERS &&
@@ -169,8 +173,8 @@ void requestParse(Request* request, const char* requestFragment, size_t requestF
             } else {
                 request->state = stateHeaderNameIfSpaceLeft(request);
                 if (request->state == RequestParseStateHeaderName) {
-                    // This byte is the first character of the name.
-                    appendToPoolString(request, &request->headers[request->headersCount].name, c);
+                    // The byte starts the line: a colon here means an empty name.
+                    parseHeaderNameByte(request, c);
                 }
             }
             break;
@@ -208,29 +212,29 @@ void requestParse(Request* request, const char* requestFragment, size_t requestF
     }
 }
 
-static bool equalIgnoringASCIICase(const char* a, const char* b) {
-    for (;; a++, b++) {
-        unsigned char ca = (unsigned char)*a;
-        unsigned char cb = (unsigned char)*b;
-        if (ca >= 'A' && ca <= 'Z') {
-            ca = (unsigned char)(ca - 'A' + 'a');
-        }
-        if (cb >= 'A' && cb <= 'Z') {
-            cb = (unsigned char)(cb - 'A' + 'a');
-        }
-        if (ca != cb) {
+static unsigned char asciiLower(unsigned char c) {
+    return c >= 'A' && c <= 'Z' ? (unsigned char)(c - 'A' + 'a') : c;
+}
+
+// Compares by the slice's length: a name holding a NUL byte must not match
+// the text in front of that byte.
+static bool nameEqualsIgnoringASCIICase(const PoolString* name, const char* text) {
+    size_t textLength = strlen(text);
+    if (name->length != textLength) {
+        return false;
+    }
+    for (size_t i = 0; i < textLength; i++) {
+        if (asciiLower((unsigned char)name->contents[i]) != asciiLower((unsigned char)text[i])) {
             return false;
         }
-        if (ca == '\0') {
-            return true;
-        }
     }
+    return true;
 }
 
 const Header* headerInRequest(const char* headerName, const Request* request) {
     for (size_t i = 0; i < request->headersCount; i++) {
         assert(NULL != request->headers[i].name.contents && "NULL != request->headers[i].name.contents");
-        if (equalIgnoringASCIICase(request->headers[i].name.contents, headerName)) {
+        if (nameEqualsIgnoringASCIICase(&request->headers[i].name, headerName)) {
             return &request->headers[i];
         }
     }

@@ -1,0 +1,549 @@
+// The request parser: one table of well-formed requests and one of inputs
+// that must be cut, flagged or left incomplete, each run whole, split at
+// every position (and byte by byte) and as prefixes; then the warning lines
+// and header lookup.
+#include <algorithm>
+
+#include "core_support.h"
+
+using namespace std::string_literals;
+
+namespace {
+
+const size_t kNever = (size_t)-1;
+
+struct ParserCase {
+    std::string name;
+    std::string input;
+    std::string method, path, pathDecoded, version;
+    std::vector<std::pair<std::string, std::string>> headers;
+    bool hasBodyBlock = false;
+    size_t bodyCapacity = 0;
+    std::string body;
+    Warnings warnings{};
+    RequestParseState state = RequestParseStateDone;
+    size_t completesAt = 0;      // bytes that complete the request; kNever: never
+    size_t poolOffset = kNever;  // checked when set
+
+    ParserCase(std::string caseName, std::string bytes) : name(std::move(caseName)), input(std::move(bytes)) {
+        completesAt = input.size();
+    }
+    ParserCase& line(const std::string& m, const std::string& p, const std::string& v) {
+        method = m;
+        path = p;
+        pathDecoded = p;
+        version = v;
+        return *this;
+    }
+    ParserCase& decoded(const std::string& d) {
+        pathDecoded = d;
+        return *this;
+    }
+    ParserCase& header(const std::string& n, const std::string& v) {
+        headers.emplace_back(n, v);
+        return *this;
+    }
+    ParserCase& bodyBlock(size_t capacity, const std::string& bytes) {
+        hasBodyBlock = true;
+        bodyCapacity = capacity;
+        body = bytes;
+        return *this;
+    }
+    ParserCase& warn(bool Warnings::*flag) {
+        warnings.*flag = true;
+        return *this;
+    }
+    ParserCase& stopsIn(RequestParseState s) {
+        state = s;
+        completesAt = kNever;
+        return *this;
+    }
+    ParserCase& completesAfter(size_t bytes) {
+        completesAt = bytes;
+        return *this;
+    }
+    ParserCase& pool(size_t offset) {
+        poolOffset = offset;
+        return *this;
+    }
+};
+
+void PrintTo(const ParserCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+void expectCase(const ParserCase& c, const Request& r) {
+    EXPECT_EQ(c.method, std::string(r.method, r.methodLength));
+    EXPECT_EQ(c.path, std::string(r.path, r.pathLength));
+    EXPECT_EQ(c.pathDecoded, std::string(r.pathDecoded, r.pathDecodedLength));
+    EXPECT_EQ(c.version, std::string(r.version, r.versionLength));
+    EXPECT_EQ(c.headers.size(), r.headersCount);
+    EXPECT_EQ(c.headers, headerTexts(r));
+    EXPECT_EQ(c.hasBodyBlock, r.body.contents != NULL);
+    EXPECT_EQ(c.bodyCapacity, r.body.capacity);
+    EXPECT_EQ(c.body, bodyText(r));
+    EXPECT_EQ(warningsText(c.warnings), warningsText(r.warnings));
+    EXPECT_EQ(c.state, r.state);
+    if (c.poolOffset != kNever) {
+        EXPECT_EQ(c.poolOffset, r.headersStringPoolOffset);
+    }
+    expectRequestInvariants(r);
+}
+
+const std::string kLine = "GET / HTTP/1.1\r\n";
+
+std::vector<ParserCase> wellFormedRequests() {
+    std::vector<ParserCase> cases;
+    cases.push_back(ParserCase("MinimalGet", kLine + "\r\n").line("GET", "/", "HTTP/1.1"));
+    cases.push_back(ParserCase("BrowserGet", "GET /index.html?x=1 HTTP/1.1\r\nHost: 127.0.0.1:8090\r\n"
+                                             "User-Agent: Mozilla/5.0 (X11; Linux)\r\nAccept: */*\r\n\r\n")
+                        .line("GET", "/index.html?x=1", "HTTP/1.1")
+                        .header("Host", "127.0.0.1:8090")
+                        .header("User-Agent", "Mozilla/5.0 (X11; Linux)")
+                        .header("Accept", "*/*"));
+    cases.push_back(ParserCase("PostWithBinaryBody", "POST /escpos HTTP/1.1\r\nHost: a\r\n"
+                                                     "Content-Type: application/octet-stream\r\n"
+                                                     "Content-Length: 11\r\n\r\n\x1b@Hello\r\n\0\x1d"s)
+                        .line("POST", "/escpos", "HTTP/1.1")
+                        .header("Host", "a")
+                        .header("Content-Type", "application/octet-stream")
+                        .header("Content-Length", "11")
+                        .bodyBlock(11, "\x1b@Hello\r\n\0\x1d"s));
+    cases.push_back(ParserCase("PreflightOptions", "OPTIONS /escpos HTTP/1.1\r\nOrigin: http://localhost:3000\r\n"
+                                                   "Access-Control-Request-Method: POST\r\n"
+                                                   "Access-Control-Request-Headers: content-type\r\n\r\n")
+                        .line("OPTIONS", "/escpos", "HTTP/1.1")
+                        .header("Origin", "http://localhost:3000")
+                        .header("Access-Control-Request-Method", "POST")
+                        .header("Access-Control-Request-Headers", "content-type"));
+    cases.push_back(ParserCase("LengthHeaderFoundInAnyLetterCase",
+                               kLine + "cONTENT-lENGTH: 3\r\n\r\nabc")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("cONTENT-lENGTH", "3")
+                        .bodyBlock(3, "abc"));
+    cases.push_back(ParserCase("BodyOfOneByte", kLine + "Content-Length: 1\r\n\r\nZ")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Content-Length", "1")
+                        .bodyBlock(1, "Z"));
+    cases.push_back(ParserCase("ValueKeepsTabAndInnerAndTrailingSpaces",
+                               kLine + "X-A:    spaced  value  \r\nX-Tab: \tv\r\nX-B:v\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("X-A", "spaced  value  ")
+                        .header("X-Tab", "\tv")
+                        .header("X-B", "v"));
+    cases.push_back(ParserCase("TargetIsDecoded", "GET /a%20b+c%2Fd%00e?q=%41 HTTP/1.1\r\n\r\n")
+                        .line("GET", "/a%20b+c%2Fd%00e?q=%41", "HTTP/1.1")
+                        .decoded("/a b c/d\0e?q=A"s));
+    cases.push_back(ParserCase("SecondSpaceEndsAnEmptyTarget", "GET  HTTP/1.1\r\n\r\n").line("GET", "", "HTTP/1.1"));
+    cases.push_back(
+        ParserCase("LaterSpacesBelongToVersion", "GET / HTTP/1.1 x\r\n\r\n").line("GET", "/", "HTTP/1.1 x"));
+    cases.push_back(ParserCase("BareLFInMethodIsStored", "G\nET / HTTP/1.1\r\n\r\n").line("G\nET", "/", "HTTP/1.1"));
+    cases.push_back(ParserCase("ByteAfterRequestLineCRIsDropped", "GET / HTTP/1.1\rXHost: a\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Host", "a"));
+    cases.push_back(ParserCase("BareLFInValueIsStored", kLine + "X: a\nb\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("X", "a\nb"));
+    cases.push_back(ParserCase("HeadersWithEmptyValueAreNotCounted",
+                               kLine + "X-Empty:\r\nX-Blank:   \r\nHost: a\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Host", "a"));
+    // A colon as the first byte of a line ends an empty name at once.
+    cases.push_back(ParserCase("LeadingColonMakesAnEmptyName", kLine + ":Content-Length: 5\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1"));
+    // After a CR that no LF follows, the next byte is lost, here the 'Y'.
+    cases.push_back(ParserCase("CRWithoutLFInsideHead", kLine + "X: a\rY: b\r\nZ: c\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("X", "a")
+                        .header("Z", "c"));
+    cases.push_back(ParserCase("CRWithoutLFAtEmptyLine", kLine + "A: 1\r\n\rXB: 2\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("A", "1")
+                        .header("B", "2"));
+    cases.push_back(ParserCase("ContentLengthZero", kLine + "Content-Length: 0\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Content-Length", "0"));
+    cases.push_back(ParserCase("ContentLengthNegative", kLine + "Content-Length: -5\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Content-Length", "-5"));
+    cases.push_back(ParserCase("ContentLengthWithoutDigits", kLine + "Content-Length: abc\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Content-Length", "abc"));
+    cases.push_back(ParserCase("ContentLengthSignWithoutDigits", kLine + "Content-Length: +\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Content-Length", "+"));
+    cases.push_back(ParserCase("ContentLengthWithTrailingText", kLine + "Content-Length: 4xyz\r\n\r\nabcd")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Content-Length", "4xyz")
+                        .bodyBlock(4, "abcd"));
+    cases.push_back(ParserCase("ContentLengthAfterTabAndPlus", kLine + "Content-Length: \t+3\r\n\r\nabc")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Content-Length", "\t+3")
+                        .bodyBlock(3, "abc"));
+    cases.push_back(ParserCase("FirstContentLengthCounts",
+                               kLine + "Content-Length: 3\r\nContent-Length: 5\r\n\r\nabc")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Content-Length", "3")
+                        .header("Content-Length", "5")
+                        .bodyBlock(3, "abc"));
+    cases.push_back(ParserCase("SpaceBeforeColonHidesTheLength", kLine + "Content-Length : 3\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Content-Length ", "3"));
+    // The lookup compares whole names, so a NUL inside one is no early end.
+    cases.push_back(ParserCase("NulInsideNameHidesTheLength", kLine + "Content-Length\0x: 3\r\n\r\n"s)
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Content-Length\0x"s, "3"));
+    return cases;
+}
+
+std::string headerLines(size_t count, size_t lengthHeaderAt = kNever) {
+    std::string lines;
+    for (size_t i = 0; i < count; i++) {
+        if (i == lengthHeaderAt) {
+            lines += "Content-Length: 2\r\n";
+        } else {
+            char line[32];
+            snprintf(line, sizeof line, "H%02zu: v\r\n", i);
+            lines += line;
+        }
+    }
+    return lines;
+}
+
+ParserCase& withHeaderLines(ParserCase& c, size_t count, size_t lengthHeaderAt = kNever) {
+    for (size_t i = 0; i < count; i++) {
+        if (i == lengthHeaderAt) {
+            c.header("Content-Length", "2");
+        } else {
+            char n[8];
+            snprintf(n, sizeof n, "H%02zu", i);
+            c.header(n, "v");
+        }
+    }
+    return c;
+}
+
+// A pool holding name "N" (index 0) and a value of valueLength bytes from
+// index 2 ends at offset valueLength + 2.
+std::string poolFiller(size_t valueLength) {
+    return "N: " + std::string(valueLength, 'v') + "\r\n";
+}
+
+std::vector<ParserCase> cutOrFlaggedRequests() {
+    std::vector<ParserCase> cases;
+    const std::string m63(63, 'M'), t1023 = "/" + std::string(1022, 't'), v15 = "HTTP/1.1-abcdef";
+
+    cases.push_back(ParserCase("MethodOf63IsKept", m63 + " / HTTP/1.1\r\n\r\n").line(m63, "/", "HTTP/1.1"));
+    cases.push_back(ParserCase("MethodOf64IsCut", m63 + "X / HTTP/1.1\r\n\r\n")
+                        .line(m63, "/", "HTTP/1.1")
+                        .warn(&Warnings::methodTruncated));
+    cases.push_back(ParserCase("TargetOf1023IsKept", "GET " + t1023 + " HTTP/1.1\r\n\r\n").line("GET", t1023, "HTTP/1.1"));
+    cases.push_back(ParserCase("TargetOf1024IsCut", "GET " + t1023 + "X HTTP/1.1\r\n\r\n")
+                        .line("GET", t1023, "HTTP/1.1")
+                        .warn(&Warnings::pathTruncated));
+    cases.push_back(ParserCase("VersionOf15IsKept", "GET / " + v15 + "\r\n\r\n").line("GET", "/", v15));
+    cases.push_back(ParserCase("VersionOf16IsCut", "GET / " + v15 + "X\r\n\r\n")
+                        .line("GET", "/", v15)
+                        .warn(&Warnings::versionTruncated));
+
+    ParserCase h64("SixtyFourHeadersAreKept", kLine + headerLines(64, 10) + "\r\nab");
+    withHeaderLines(h64.line("GET", "/", "HTTP/1.1"), 64, 10).bodyBlock(2, "ab");
+    cases.push_back(h64);
+    ParserCase h65("SixtyFifthHeaderIsSkipped", kLine + headerLines(66, 10) + "\r\nab");
+    withHeaderLines(h65.line("GET", "/", "HTTP/1.1"), 64, 10).bodyBlock(2, "ab").warn(&Warnings::tooManyHeaders);
+    cases.push_back(h65);
+    ParserCase lengthSkipped("LengthHeaderBeyondSixtyFourIsIgnored", kLine + headerLines(65, 64) + "\r\n");
+    withHeaderLines(lengthSkipped.line("GET", "/", "HTTP/1.1"), 64).warn(&Warnings::tooManyHeaders);
+    cases.push_back(lengthSkipped);
+
+    cases.push_back(ParserCase("PoolFilledToItsLastWritableByte", kLine + poolFiller(8185) + "\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("N", std::string(8185, 'v'))
+                        .pool(8187));
+    cases.push_back(ParserCase("PoolOverflowCutsTheValue", kLine + poolFiller(8186) + "Content-Length: 1\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("N", std::string(8185, 'v'))
+                        .warn(&Warnings::headersStringPoolExhausted)
+                        .pool(8187));
+    cases.push_back(ParserCase("HeaderAfterFullPoolIsDropped",
+                               kLine + poolFiller(8185) + "Content-Length: 1\r\nHost: a\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("N", std::string(8185, 'v'))
+                        .warn(&Warnings::headersStringPoolExhausted)
+                        .pool(8187));
+    cases.push_back(ParserCase("NameStartedAtOffset8186TakesNoByte", kLine + poolFiller(8184) + "Ab: c\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("N", std::string(8184, 'v'))
+                        .warn(&Warnings::headersStringPoolExhausted)
+                        .pool(8187));
+    cases.push_back(ParserCase("ValueCutAtOffset8187IsStillCounted", kLine + poolFiller(8181) + "A: cd\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("N", std::string(8181, 'v'))
+                        .header("A", "c")
+                        .warn(&Warnings::headersStringPoolExhausted)
+                        .pool(8187));
+
+    const std::string lengthLine = kLine + "Content-Length: ";
+    cases.push_back(ParserCase("LengthOf128MiBIsKept", lengthLine + "134217728\r\n\r\nab")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Content-Length", "134217728")
+                        .bodyBlock(134217728, "ab")
+                        .stopsIn(RequestParseStateBody));
+    cases.push_back(ParserCase("LengthAbove128MiBIsClamped", lengthLine + "134217729\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Content-Length", "134217729")
+                        .bodyBlock(134217728, "")
+                        .stopsIn(RequestParseStateBody));
+    // 2^32 + 5: a length that wrapped to 32 bits would read as 5.
+    cases.push_back(ParserCase("LengthAbove32BitRangeDoesNotWrap", lengthLine + "4294967301\r\n\r\nabcde")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Content-Length", "4294967301")
+                        .bodyBlock(134217728, "abcde")
+                        .stopsIn(RequestParseStateBody));
+    cases.push_back(ParserCase("LengthOfTwentyDigitsIsClamped", lengthLine + "99999999999999999999\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Content-Length", "99999999999999999999")
+                        .bodyBlock(134217728, "")
+                        .stopsIn(RequestParseStateBody));
+    cases.push_back(ParserCase("LengthBelow32BitRangeMeansNoBody", lengthLine + "-4294967301\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Content-Length", "-4294967301"));
+
+    const std::string withBody = lengthLine + "3\r\n\r\n";
+    cases.push_back(ParserCase("BodyBeyondDeclaredLengthIsCut", withBody + "abcdef")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Content-Length", "3")
+                        .bodyBlock(3, "abc")
+                        .warn(&Warnings::bodyTruncated)
+                        .completesAfter(withBody.size() + 3));
+    cases.push_back(ParserCase("ShortBodyNeverCompletes", withBody + "ab")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Content-Length", "3")
+                        .bodyBlock(3, "ab")
+                        .stopsIn(RequestParseStateBody));
+    cases.push_back(ParserCase("BytesAfterRequestWithoutBodyLeaveNoTrace", kLine + "\r\n" + kLine + "\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .completesAfter(kLine.size() + 2));
+    cases.push_back(ParserCase("BareLFLineEndsNeverComplete", "GET / HTTP/1.1\nHost: a\n\n")
+                        .line("GET", "/", "HTTP/1.1\nHost: ")
+                        .warn(&Warnings::versionTruncated)
+                        .stopsIn(RequestParseStateVersion));
+    cases.push_back(ParserCase("TargetWithoutSpaceNeverCompletes", "GET /a%20b")
+                        .line("GET", "/a%20b", "")
+                        .decoded("")
+                        .stopsIn(RequestParseStatePath));
+    // The text of a line that is not counted must not become part of the
+    // next header, neither as its name nor as its value.
+    cases.push_back(ParserCase("UncountedLineWithoutColonIsForgotten", kLine + "NoColon\r\nHost: a\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Host", "a"));
+    cases.push_back(ParserCase("UncountedLineWithEmptyNameIsForgotten", kLine + ": stray\r\nHost: a\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Host", "a"));
+    cases.push_back(ParserCase("UncountedLineWithEmptyValueIsForgotten", kLine + "Stray:\r\n: a\r\nHost: b\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Host", "b"));
+    return cases;
+}
+
+std::string caseName(const testing::TestParamInfo<ParserCase>& info) {
+    return info.param.name;
+}
+
+// Cut positions to try: all of them for short inputs, an even spread plus
+// the last few for long ones.
+std::vector<size_t> cutPositions(size_t length) {
+    std::vector<size_t> cuts;
+    size_t stride = std::max<size_t>(1, length / 400);
+    for (size_t cut = 1; cut < length; cut += stride) {
+        cuts.push_back(cut);
+    }
+    for (size_t cut = length > 8 ? length - 8 : 1; cut < length; cut++) {
+        cuts.push_back(cut);
+    }
+    return cuts;
+}
+
+void runSplits(const ParserCase& c) {
+    RequestPtr whole = parseWhole(c.input);
+    for (size_t cut : cutPositions(c.input.size())) {
+        RequestPtr split = parseSplit(c.input, {cut});
+        expectSameRequest(*whole, *split, "cut at " + std::to_string(cut));
+        if (testing::Test::HasFailure()) {
+            return;
+        }
+    }
+    std::vector<size_t> everyByte;
+    for (size_t cut = 1; cut < c.input.size(); cut++) {
+        everyByte.push_back(cut);
+    }
+    RequestPtr bytewise = parseSplit(c.input, everyByte);
+    expectSameRequest(*whole, *bytewise, "one byte at a time");
+    // Empty fragments between the bytes change nothing either.
+    RequestPtr withEmpty = newRequest();
+    for (size_t i = 0; i < c.input.size(); i++) {
+        requestParse(withEmpty.get(), c.input.data() + i, 0);
+        requestParse(withEmpty.get(), c.input.data() + i, 1);
+    }
+    expectSameRequest(*whole, *withEmpty, "with empty fragments");
+}
+
+// Byte by byte, the request must reach Done exactly at completesAt and
+// stay there.
+void runIncrementalCompletion(const ParserCase& c) {
+    RequestPtr request = newRequest();
+    for (size_t i = 0; i < c.input.size(); i++) {
+        bool shouldBeDone = c.completesAt != kNever && i >= c.completesAt;
+        ASSERT_EQ(shouldBeDone, request->state == RequestParseStateDone) << "after " << i << " bytes";
+        requestParse(request.get(), c.input.data() + i, 1);
+    }
+}
+
+class WellFormedRequest : public testing::TestWithParam<ParserCase> {};
+
+TEST_P(WellFormedRequest, WholeFragmentGivesTheExpectedRecord) {
+    RequestPtr request = parseWhole(GetParam().input);
+    expectCase(GetParam(), *request);
+}
+
+TEST_P(WellFormedRequest, EverySplitGivesTheSameRecord) {
+    runSplits(GetParam());
+}
+
+TEST_P(WellFormedRequest, EveryProperPrefixStaysIncomplete) {
+    const std::string& input = GetParam().input;
+    ASSERT_EQ(input.size(), GetParam().completesAt);
+    for (size_t length = 0; length < input.size(); length++) {
+        RequestPtr prefix = parseWhole(input.substr(0, length));
+        ASSERT_NE(RequestParseStateDone, prefix->state) << "prefix of " << length << " bytes";
+        expectRequestInvariants(*prefix);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, WellFormedRequest, testing::ValuesIn(wellFormedRequests()), caseName);
+
+class CutOrFlaggedRequest : public testing::TestWithParam<ParserCase> {};
+
+TEST_P(CutOrFlaggedRequest, WholeFragmentGivesTheExpectedRecord) {
+    RequestPtr request = parseWhole(GetParam().input);
+    expectCase(GetParam(), *request);
+}
+
+TEST_P(CutOrFlaggedRequest, SplitsGiveTheSameRecord) {
+    runSplits(GetParam());
+}
+
+TEST_P(CutOrFlaggedRequest, CompletesExactlyWhereExpected) {
+    runIncrementalCompletion(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, CutOrFlaggedRequest, testing::ValuesIn(cutOrFlaggedRequests()), caseName);
+
+TEST(RequestBody, LargestBodyCompletesAndFurtherBytesAreFlagged) {
+    RequestPtr request = parseWhole(kLine + "Content-Length: 999999999\r\n\r\n");
+    ASSERT_EQ(RequestParseStateBody, request->state);
+    ASSERT_EQ(REQUEST_MAX_BODY_LENGTH, request->body.capacity);
+    std::string chunk(1 << 20, 'b');
+    for (size_t sent = 0; sent < REQUEST_MAX_BODY_LENGTH; sent += chunk.size()) {
+        ASSERT_NE(RequestParseStateDone, request->state);
+        requestParse(request.get(), chunk.data(), chunk.size());
+    }
+    EXPECT_EQ(RequestParseStateDone, request->state);
+    EXPECT_FALSE(request->warnings.bodyTruncated);
+    EXPECT_EQ(REQUEST_MAX_BODY_LENGTH, request->body.length);
+    EXPECT_EQ('\0', request->body.contents[REQUEST_MAX_BODY_LENGTH]);
+    requestParse(request.get(), "x", 1);
+    EXPECT_TRUE(request->warnings.bodyTruncated);
+    EXPECT_EQ(REQUEST_MAX_BODY_LENGTH, request->body.length);
+}
+
+TEST(RequestBody, BodyArrivingInALaterFragmentCompletesAtItsLastByte) {
+    RequestPtr request = parseWhole(kLine + "Content-Length: 4\r\n\r\n");
+    ASSERT_EQ(RequestParseStateBody, request->state);
+    requestParse(request.get(), "ab", 2);
+    EXPECT_EQ(RequestParseStateBody, request->state);
+    requestParse(request.get(), "cd", 2);
+    EXPECT_EQ(RequestParseStateDone, request->state);
+    EXPECT_EQ("abcd", bodyText(*request));
+    EXPECT_FALSE(request->warnings.bodyTruncated);
+}
+
+TEST(RequestPool, HeadersArePackedWithOneZeroBetween) {
+    RequestPtr request = parseWhole(kLine + "Host: a\r\nAccept: */*\r\n\r\n");
+    ASSERT_EQ(2u, request->headersCount);
+    EXPECT_EQ(0, memcmp(request->headersStringPool, "Host\0a\0Accept\0*/*\0", 18));
+    EXPECT_EQ(request->headersStringPool, request->headers[0].name.contents);
+    EXPECT_EQ(request->headersStringPool + 14, request->headers[1].value.contents);
+    EXPECT_EQ(17u, request->headersStringPoolOffset);
+}
+
+TEST(HeaderLookup, MatchesWholeNamesIgnoringLetterCase) {
+    RequestPtr request = parseWhole(kLine + "Host: a\r\nX-Len: 1\r\nhost: b\r\n\r\n");
+    ASSERT_EQ(3u, request->headersCount);
+    EXPECT_EQ(&request->headers[0], headerInRequest("HOST", request.get()));
+    EXPECT_EQ(&request->headers[1], headerInRequest("x-len", request.get()));
+    EXPECT_EQ(nullptr, headerInRequest("Hos", request.get()));
+    EXPECT_EQ(nullptr, headerInRequest("Host ", request.get()));
+    EXPECT_EQ(nullptr, headerInRequest("X-Length", request.get()));
+    EXPECT_EQ(nullptr, headerInRequest("", request.get()));
+}
+
+TEST(HeaderLookup, OnlyCompleteHeadersAreSearched) {
+    RequestPtr request = parseWhole(kLine + "Host: a\r\nAccept: te");
+    ASSERT_EQ(RequestParseStateHeaderValue, request->state);
+    EXPECT_NE(nullptr, headerInRequest("Host", request.get()));
+    EXPECT_EQ(nullptr, headerInRequest("Accept", request.get()));
+}
+
+TEST(RequestWarnings, NothingIsPrintedWithoutFlags) {
+    RequestPtr request = parseWhole(kLine + "\r\n");
+    EXPECT_EQ("", captureStdout([&] { requestPrintWarnings(request.get(), "127.0.0.1", "5000"); }));
+}
+
+TEST(RequestWarnings, EveryFlagPrintsItsLineInOrder) {
+    std::string input = std::string(64, 'M') + " /" + std::string(1023, 'p') + " HTTP/1.1-abcdefgh\r\n" +
+                        poolFiller(8186) + "\r\n";
+    RequestPtr request = parseWhole(input);
+    request->warnings.tooManyHeaders = true; // cannot coexist with a full pool in one parse
+    std::string expected =
+        "Warning: Request from 10.0.0.7:40000 exhausted the header string pool so some information will be lost. "
+        "You can try increasing REQUEST_HEADERS_MAX_MEMORY which is currently 8192 bytes\n"
+        "Warning: Request from 10.0.0.7:40000 had too many headers and we dropped some. You can try increasing "
+        "REQUEST_MAX_HEADERS which is currently 64\n"
+        "Warning: Request from 10.0.0.7:40000 method was truncated to " + std::string(63, 'M') + "\n" +
+        "Warning: Request from 10.0.0.7:40000 path was truncated to /" + std::string(1022, 'p') + "\n" +
+        "Warning: Request from 10.0.0.7:40000 version was truncated to HTTP/1.1-abcdef\n";
+    EXPECT_EQ(expected, captureStdout([&] { requestPrintWarnings(request.get(), "10.0.0.7", "40000"); }));
+}
+
+TEST(RequestWarnings, BodyLineReportsTheDeclaredLength) {
+    RequestPtr request = parseWhole(kLine + "Content-Length: 3\r\n\r\nabcdefgh");
+    EXPECT_EQ("Warning: Request from ::1:8 body was truncated to 3 bytes\n",
+              captureStdout([&] { requestPrintWarnings(request.get(), "::1", "8"); }));
+}
+
+TEST(RequestWarnings, TooManyHeadersLineAlone) {
+    RequestPtr request = parseWhole(kLine + headerLines(65) + "\r\n");
+    EXPECT_EQ("Warning: Request from h:p had too many headers and we dropped some. You can try increasing "
+              "REQUEST_MAX_HEADERS which is currently 64\n",
+              captureStdout([&] { requestPrintWarnings(request.get(), "h", "p"); }));
+}
+
+TEST(HeaderSlots, FlagIsSetOnlyWhenA65thSlotIsNeeded) {
+    RequestPtr request = newRequest();
+    request->headersCount = REQUEST_MAX_HEADERS - 1;
+    EXPECT_EQ(RequestParseStateHeaderName, stateHeaderNameIfSpaceLeft(request.get()));
+    EXPECT_FALSE(request->warnings.tooManyHeaders);
+    request->headersCount = REQUEST_MAX_HEADERS;
+    EXPECT_EQ(RequestParseStateEatHeaders, stateHeaderNameIfSpaceLeft(request.get()));
+    EXPECT_TRUE(request->warnings.tooManyHeaders);
+}
+
+TEST(HeaderSlots, FullPoolSkipsTheLineWithoutTheTooManyFlag) {
+    RequestPtr request = newRequest();
+    request->warnings.headersStringPoolExhausted = true;
+    EXPECT_EQ(RequestParseStateEatHeaders, stateHeaderNameIfSpaceLeft(request.get()));
+    EXPECT_FALSE(request->warnings.tooManyHeaders);
+}
+
+} // namespace
