@@ -1,11 +1,304 @@
 #!/usr/bin/env bash
-# Everything `make bench` runs: builds with the benchmarks, then runs each
-# bench/*/run.sh, which prints its rows of the comparison table.
+# Everything `make bench` runs: builds quorvel2 and the benchmarks into
+# build-bench, measures quorvel2 side by side with the programs a user would
+# pick instead, on this machine in this one run, and prints one table.
+#
+#   raw streams     quorvel2 against p910nd (Debian's package)
+#   HTTP print jobs quorvel2 against a cpp-httplib server (bench/net/httplib_peer)
+#   footprint       quorvel2 against the same cpp-httplib server
+#   parser          the parser benchmark (bench/parser), quorvel2 alone
+#
+# Every server runs on a free loopback port with a FIFO as its printer; the
+# load client (bench/net/loadgen) reads that FIFO, so a figure ends only when
+# the bytes have arrived. Each figure is the median of BENCH_RUNS runs
+# (default 3), quorvel2 and its peer taking turns. Everything stops by itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQ2_BUILD_BENCH=ON >/dev/null
-cmake --build build-bench -j "$(nproc)"
-for runner in bench/*/run.sh; do
-  [ -f "$runner" ] || continue
-  bash "$runner" build-bench
-done
+
+RUNS="${BENCH_RUNS:-3}"
+RAW_BYTES=$((256 * 1024 * 1024))
+RAW_SEQUENTIAL_CLIENTS=8
+RAW_SEQUENTIAL_BYTES=$((32 * 1024 * 1024)) # per client: 8 x 32 MiB
+HTTP_BODY=1024
+HTTP_SECONDS="${BENCH_HTTP_SECONDS:-5}"
+IDLE_CONNECTIONS=1000
+IDLE_WITHIN_SECONDS=20 # quorvel2 drops a connection idle for 30 s
+
+BUILD=build-bench
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQ2_BUILD_BENCH=ON -DQ2_BUILD_TESTS=OFF >/dev/null
+cmake --build "$BUILD" -j 2 >/dev/null
+
+Q2="$BUILD/src/quorvel2"
+PEER="$BUILD/bench/net/httplib_peer"
+LOADGEN="$BUILD/bench/net/loadgen"
+PARSER_BENCH="$BUILD/bench/parser/parser_bench"
+P910ND="$(command -v p910nd || echo /usr/sbin/p910nd)"
+
+# 1,000 idle connections need descriptors in the servers (started from here).
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || ulimit -n 65536 2>/dev/null || true
+
+# quorvel2 opens device names of up to 31 characters: keep the FIFO paths short.
+WORK="$(mktemp -d /tmp/q2b.XXXXXX)"
+SERVER_PIDS=()
+cleanup() {
+  local pid
+  for pid in "${SERVER_PIDS[@]}"; do
+    kill "$pid" 2>/dev/null || true
+  done
+  for pid in "${SERVER_PIDS[@]}"; do
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+log() { printf '%s\n' "$*" >&2; }
+
+# median VALUES...: the middle value (mean of the two middle ones when even).
+median() {
+  printf '%s\n' "$@" | sort -g | awk '{v[NR]=$1} END {
+    if (NR == 0) { print "nan"; exit }
+    if (NR % 2) print v[(NR+1)/2]; else print (v[NR/2] + v[NR/2+1]) / 2 }'
+}
+
+# field NAME LINE: the value of NAME=value in a loadgen result line.
+field() {
+  printf '%s\n' "$2" | tr ' ' '\n' | sed -n "s/^$1=//p"
+}
+
+# Whether something listens on 127.0.0.1 or 0.0.0.0 at TCP port $1.
+port_listening() {
+  local hex
+  hex=$(printf '%04X' "$1")
+  awk -v p=":$hex" '$4 == "0A" && ($2 == "0100007F" p || $2 == "00000000" p) {found=1} END {exit !found}' \
+    /proc/net/tcp
+}
+
+wait_listening() { # PORT PID
+  local i
+  for i in $(seq 1 100); do
+    port_listening "$1" && return 0
+    kill -0 "$2" 2>/dev/null || return 1
+    sleep 0.05
+  done
+  return 1
+}
+
+new_fifo() {
+  local fifo="$WORK/$1"
+  rm -f "$fifo"
+  mkfifo "$fifo"
+  printf '%s\n' "$fifo"
+}
+
+# start_quorvel2 FIFO: sets PID and PORT.
+start_quorvel2() {
+  PORT=$("$LOADGEN" freeport)
+  "$Q2" -p "$PORT" -d "$1" >"$WORK/quorvel2.log" 2>&1 &
+  PID=$!
+  SERVER_PIDS+=("$PID")
+  wait_listening "$PORT" "$PID" || { log "quorvel2 did not start:"; cat "$WORK/quorvel2.log" >&2; exit 1; }
+}
+
+# start_httplib FIFO: sets PID and PORT.
+start_httplib() {
+  PORT=$("$LOADGEN" freeport)
+  "$PEER" "$PORT" "$1" >"$WORK/httplib.log" 2>&1 &
+  PID=$!
+  SERVER_PIDS+=("$PID")
+  wait_listening "$PORT" "$PID" || { log "httplib_peer did not start:"; cat "$WORK/httplib.log" >&2; exit 1; }
+}
+
+# start_p910nd FIFO: sets PID and PORT. Its port is 9100+n for n in 0..2;
+# -d keeps it in the foreground (it then logs every chunk to stdout, which
+# goes to a file here).
+start_p910nd() {
+  local n
+  mkdir -p /var/lock/p910nd
+  for n in 0 1 2; do
+    PORT=$((9100 + n))
+    port_listening "$PORT" && continue
+    "$P910ND" -d -i 127.0.0.1 -f "$1" "$n" >"$WORK/p910nd.log" 2>&1 &
+    PID=$!
+    SERVER_PIDS+=("$PID")
+    wait_listening "$PORT" "$PID" && return 0
+  done
+  log "p910nd did not start on 9100..9102:"
+  cat "$WORK/p910nd.log" >&2
+  exit 1
+}
+
+stop_server() { # PID
+  kill "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
+
+# Results: ROW_KEYS in table order, and for each key its label, quorvel2 and
+# peer values, and the direction that is better.
+ROW_KEYS=()
+declare -A LABEL Q2V PEERV PEERNAME BETTER
+add_row() { # KEY LABEL PEERNAME BETTER(higher|lower|none)
+  ROW_KEYS+=("$1")
+  LABEL[$1]="$2"
+  PEERNAME[$1]="$3"
+  BETTER[$1]="$4"
+}
+
+# ---------------------------------------------------------------- raw streams
+bench_raw() {
+  log "== raw streams: quorvel2 vs p910nd ($RUNS runs)"
+  local fifo_q fifo_p q_pid q_port p_pid p_port run line
+  local -a q_one p_one q_seq p_seq
+  fifo_q=$(new_fifo rq)
+  fifo_p=$(new_fifo rp)
+  start_quorvel2 "$fifo_q"; q_pid=$PID; q_port=$PORT
+  start_p910nd "$fifo_p"; p_pid=$PID; p_port=$PORT
+  for run in $(seq 1 "$RUNS"); do
+    line=$("$LOADGEN" raw "$q_port" "$fifo_q" "$RAW_BYTES" 1); q_one+=("$(field mbps "$line")")
+    line=$("$LOADGEN" raw "$p_port" "$fifo_p" "$RAW_BYTES" 1); p_one+=("$(field mbps "$line")")
+    line=$("$LOADGEN" raw "$p_port" "$fifo_p" "$RAW_SEQUENTIAL_BYTES" "$RAW_SEQUENTIAL_CLIENTS")
+    p_seq+=("$(field mbps "$line")")
+    line=$("$LOADGEN" raw "$q_port" "$fifo_q" "$RAW_SEQUENTIAL_BYTES" "$RAW_SEQUENTIAL_CLIENTS")
+    q_seq+=("$(field mbps "$line")")
+    log "   run $run: 1 client q2 ${q_one[-1]} p910nd ${p_one[-1]} MB/s; 8 clients q2 ${q_seq[-1]} p910nd ${p_seq[-1]} MB/s"
+  done
+  stop_server "$q_pid"
+  stop_server "$p_pid"
+  add_row raw1 "raw stream, 1 client x 256 MiB (MB/s)" p910nd higher
+  Q2V[raw1]=$(median "${q_one[@]}"); PEERV[raw1]=$(median "${p_one[@]}")
+  add_row raw8 "raw streams, 8 clients x 32 MiB in turn (MB/s)" p910nd higher
+  Q2V[raw8]=$(median "${q_seq[@]}"); PEERV[raw8]=$(median "${p_seq[@]}")
+}
+
+# ------------------------------------------------------------ HTTP print jobs
+bench_http() {
+  log "== HTTP print jobs: quorvel2 vs cpp-httplib, ${HTTP_SECONDS}s per point ($RUNS runs)"
+  local fifo_q fifo_p q_pid q_port p_pid p_port clients run line order who
+  fifo_q=$(new_fifo hq)
+  fifo_p=$(new_fifo hp)
+  start_quorvel2 "$fifo_q"; q_pid=$PID; q_port=$PORT
+  start_httplib "$fifo_p"; p_pid=$PID; p_port=$PORT
+  for clients in 1 8 64; do
+    local -a qj=() qp50=() qp99=() pj=() pp50=() pp99=()
+    for run in $(seq 1 "$RUNS"); do
+      if (( run % 2 )); then order="q p"; else order="p q"; fi
+      for who in $order; do
+        if [ "$who" = q ]; then
+          line=$("$LOADGEN" http "$q_port" "$fifo_q" "$HTTP_BODY" "$clients" "$HTTP_SECONDS")
+          qj+=("$(field jobs_per_s "$line")"); qp50+=("$(field p50_ms "$line")"); qp99+=("$(field p99_ms "$line")")
+          log "   $clients clients run $run quorvel2: $line"
+        else
+          line=$("$LOADGEN" http "$p_port" "$fifo_p" "$HTTP_BODY" "$clients" "$HTTP_SECONDS")
+          pj+=("$(field jobs_per_s "$line")"); pp50+=("$(field p50_ms "$line")"); pp99+=("$(field p99_ms "$line")")
+          log "   $clients clients run $run httplib:  $line"
+        fi
+      done
+    done
+    add_row "jobs$clients" "HTTP jobs/s, $clients clients (1 KiB, 1 req/conn)" cpp-httplib higher
+    Q2V[jobs$clients]=$(median "${qj[@]}"); PEERV[jobs$clients]=$(median "${pj[@]}")
+    add_row "p50_$clients" "  latency p50, $clients clients (ms)" cpp-httplib lower
+    Q2V[p50_$clients]=$(median "${qp50[@]}"); PEERV[p50_$clients]=$(median "${pp50[@]}")
+    add_row "p99_$clients" "  latency p99, $clients clients (ms)" cpp-httplib lower
+    Q2V[p99_$clients]=$(median "${qp99[@]}"); PEERV[p99_$clients]=$(median "${pp99[@]}")
+  done
+  stop_server "$q_pid"
+  stop_server "$p_pid"
+}
+
+# ------------------------------------------------------------------ footprint
+bench_footprint() {
+  log "== footprint: quorvel2 vs cpp-httplib, $IDLE_CONNECTIONS idle connections ($RUNS runs)"
+  local fifo run line
+  local -a q_idle=() q_open=() q_per=() q_thr=() p_idle=() p_open=() p_per=() p_thr=()
+  fifo=$(new_fifo idle)
+  for run in $(seq 1 "$RUNS"); do
+    # A fresh server each run: the idle figure is that of a server that has served nothing.
+    start_quorvel2 "$fifo"
+    line=$("$LOADGEN" idle "$PORT" "$PID" "$IDLE_CONNECTIONS" "$IDLE_WITHIN_SECONDS")
+    stop_server "$PID"
+    log "   run $run quorvel2: $line"
+    q_idle+=("$(field rss_idle_kib "$line")"); q_open+=("$(field rss_open_kib "$line")")
+    q_per+=("$(field per_conn_kib "$line")"); q_thr+=("$(field threads_per_conn "$line")")
+    start_httplib "$fifo"
+    line=$("$LOADGEN" idle "$PORT" "$PID" "$IDLE_CONNECTIONS" 0)
+    stop_server "$PID"
+    log "   run $run httplib:  $line"
+    p_idle+=("$(field rss_idle_kib "$line")"); p_open+=("$(field rss_open_kib "$line")")
+    p_per+=("$(field per_conn_kib "$line")"); p_thr+=("$(field threads_per_conn "$line")")
+  done
+  add_row rss_idle "resident memory, idle (KiB)" cpp-httplib lower
+  Q2V[rss_idle]=$(median "${q_idle[@]}"); PEERV[rss_idle]=$(median "${p_idle[@]}")
+  add_row rss_open "resident memory, $IDLE_CONNECTIONS idle connections (KiB)" cpp-httplib lower
+  Q2V[rss_open]=$(median "${q_open[@]}"); PEERV[rss_open]=$(median "${p_open[@]}")
+  add_row rss_per "  per connection (KiB; goal <= 64)" cpp-httplib lower
+  Q2V[rss_per]=$(median "${q_per[@]}"); PEERV[rss_per]=$(median "${p_per[@]}")
+  add_row thr_per "threads per connection" cpp-httplib lower
+  Q2V[thr_per]=$(median "${q_thr[@]}"); PEERV[thr_per]=$(median "${p_thr[@]}")
+
+  # Stripped sizes; the peer's own cpp-httplib shared library is counted with it.
+  strip -o "$WORK/q2.stripped" "$Q2"
+  strip -o "$WORK/peer.stripped" "$PEER"
+  local q_size p_size lib lib_size=0
+  q_size=$(stat -c %s "$WORK/q2.stripped")
+  lib=$(ldd "$PEER" | awk '/libcpp-httplib/ {print $3}')
+  if [ -n "$lib" ]; then lib_size=$(stat -L -c %s "$lib"); fi
+  p_size=$(( $(stat -c %s "$WORK/peer.stripped") + lib_size ))
+  add_row size "binary size, stripped (KiB; peer + libcpp-httplib.so)" cpp-httplib lower
+  Q2V[size]=$(awk -v b="$q_size" 'BEGIN {printf "%.0f", b / 1024}')
+  PEERV[size]=$(awk -v b="$p_size" 'BEGIN {printf "%.0f", b / 1024}')
+}
+
+# --------------------------------------------------------------------- parser
+bench_parser() {
+  if [ ! -x "$PARSER_BENCH" ]; then
+    log "== parser: $PARSER_BENCH not built, no parser rows"
+    return 0
+  fi
+  log "== parser: $PARSER_BENCH, median of $RUNS repetitions"
+  local json="$WORK/parser.json" key=0 name mbps rps
+  "$PARSER_BENCH" --benchmark_format=json --benchmark_repetitions="$RUNS" \
+    --benchmark_report_aggregates_only=true >"$json" 2>"$WORK/parser.err" || {
+    log "parser_bench failed:"; cat "$WORK/parser.err" >&2; return 0; }
+  while IFS=$'\t' read -r name mbps rps; do
+    if [ "$mbps" != "-" ]; then
+      key=$((key + 1)); add_row "parser$key" "parser $name (MB/s)" - none
+      Q2V[parser$key]="$mbps"; PEERV[parser$key]="-"
+    fi
+    if [ "$rps" != "-" ]; then
+      key=$((key + 1)); add_row "parser$key" "parser $name (requests/s)" - none
+      Q2V[parser$key]="$rps"; PEERV[parser$key]="-"
+    fi
+  done < <(jq -r '.benchmarks[]
+      | select((.aggregate_name // "median") == "median")
+      | [ (.run_name // .name),
+          (if .bytes_per_second then (.bytes_per_second / 1e6 | . * 10 | round / 10 | tostring) else "-" end),
+          (if .items_per_second then (.items_per_second | round | tostring) else "-" end) ]
+      | @tsv' "$json")
+}
+
+print_table() {
+  local key q p ratio verdict
+  printf '\n%-58s %14s %14s %-12s %9s  %s\n' "figure (median of $RUNS runs)" quorvel2 peer "peer is" "q2/peer" verdict
+  printf '%s\n' "$(printf '%.0s-' $(seq 1 120))"
+  for key in "${ROW_KEYS[@]}"; do
+    q="${Q2V[$key]}"; p="${PEERV[$key]}"
+    ratio="-"; verdict=""
+    if [ "$p" != "-" ] && [ -n "$p" ]; then
+      ratio=$(awk -v q="$q" -v p="$p" 'BEGIN { if (p + 0 == 0) print "-"; else printf "%.2f", q / p }')
+      case "${BETTER[$key]}" in
+        higher) verdict=$(awk -v q="$q" -v p="$p" 'BEGIN { print (q + 0 >= p + 0) ? "ahead" : "BEHIND" }') ;;
+        lower) verdict=$(awk -v q="$q" -v p="$p" 'BEGIN { print (q + 0 <= p + 0) ? "ahead" : "BEHIND" }') ;;
+      esac
+    fi
+    if [ "$key" = rss_per ]; then
+      verdict="$verdict; goal $(awk -v q="$q" 'BEGIN { print (q + 0 <= 64) ? "met" : "MISSED" }')"
+    fi
+    printf '%-58s %14s %14s %-12s %9s  %s\n' "${LABEL[$key]}" "$q" "$p" "${PEERNAME[$key]}" "$ratio" "$verdict"
+  done
+}
+
+bench_raw
+bench_http
+bench_footprint
+bench_parser
+print_table

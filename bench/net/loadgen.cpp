@@ -1,0 +1,506 @@
+// loadgen.cpp: the load client of the network benchmarks. It talks to one
+// server on 127.0.0.1 and, where bytes reach the printer, is also the reader
+// of the printer FIFO, so a figure ends only when every byte has arrived.
+//
+//   loadgen freeport
+//       prints a TCP port that is free on 127.0.0.1 now.
+//   loadgen raw PORT FIFO BYTES CLIENTS
+//       CLIENTS raw ESC/POS streams of BYTES each, one after another; prints
+//       "mbps=<MB/s end to end> seconds=<s>".
+//   loadgen http PORT FIFO BODYBYTES CLIENTS SECONDS
+//       CLIENTS threads post BODYBYTES receipts to /escpos, one request per
+//       connection, for SECONDS; prints "jobs_per_s=.. p50_ms=.. p99_ms=..
+//       jobs=.. errors=..".
+//   loadgen idle PORT PID CONNECTIONS MAXSECONDS
+//       reads the server's memory and threads, opens CONNECTIONS connections
+//       that send nothing, reads them again (within MAXSECONDS of the first
+//       connect, 0 for no limit); prints "rss_idle_kib=.. rss_open_kib=..
+//       per_conn_kib=.. threads_idle=.. threads_open=.. ...".
+//
+// Every loop is bounded in count and time; the program exits non-zero when
+// a figure could not be taken whole (a refused job, missing bytes).
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const size_t SEND_CHUNK = 64 * 1024;
+const size_t DRAIN_CHUNK = 256 * 1024;
+const int IO_TIMEOUT_MS = 10000;       // one stuck request fails the run instead of hanging it
+const double DRAIN_STALL_SECONDS = 10; // longest wait for the next bytes to reach the FIFO
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void raiseOpenFileLimit() {
+    struct rlimit limit;
+    if (0 == getrlimit(RLIMIT_NOFILE, &limit)) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+void setTimeouts(int fd, int milliseconds) {
+    struct timeval timeout;
+    timeout.tv_sec = milliseconds / 1000;
+    timeout.tv_usec = (milliseconds % 1000) * 1000;
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+}
+
+// A connected socket to 127.0.0.1:port, or -1.
+int connectLoopback(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    setTimeouts(fd, IO_TIMEOUT_MS);
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_port = htons((uint16_t)port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (0 != connect(fd, (const struct sockaddr*)&address, sizeof(address))) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool sendAll(int fd, const char* data, size_t length) {
+    while (length > 0) {
+        ssize_t sent = send(fd, data, length, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent <= 0) {
+            return false;
+        }
+        data += sent;
+        length -= (size_t)sent;
+    }
+    return true;
+}
+
+// Bytes shaped like a receipt: initialise, then text lines with style
+// commands between them, repeated to fill the length.
+std::string receiptBytes(size_t length) {
+    static const char PATTERN[] = "\x1b@"
+                                  "\x1b" "a\x01" "QUORVEL BAKERY\n"
+                                  "\x1b" "a\x00" "2 x Sourdough loaf            7.80\n"
+                                  "1 x Rye rolls (6)             3.20\n"
+                                  "\x1b" "E\x01" "TOTAL                        11.00\n"
+                                  "\x1b" "E\x00" "\x1d" "V\x41\x03";
+    std::string bytes;
+    bytes.reserve(length);
+    while (bytes.size() < length) {
+        size_t take = std::min(sizeof(PATTERN) - 1, length - bytes.size());
+        bytes.append(PATTERN, take);
+    }
+    return bytes;
+}
+
+// Reads the printer FIFO into nothing and counts the bytes. The FIFO is held
+// open for writing as well, so a server closing its end between jobs never
+// ends the reading.
+struct Drain {
+    int fd = -1;
+    std::atomic<long long> bytes{0};
+    std::atomic<bool> stop{false};
+    std::thread reader;
+};
+
+bool drainStart(Drain& drain, const char* fifoPath) {
+    drain.fd = open(fifoPath, O_RDWR | O_CLOEXEC);
+    if (drain.fd < 0) {
+        fprintf(stderr, "loadgen: cannot open %s: %s\n", fifoPath, strerror(errno));
+        return false;
+    }
+    drain.reader = std::thread([&drain] {
+        std::vector<char> buffer(DRAIN_CHUNK);
+        while (!drain.stop.load()) {
+            struct pollfd waitFor = {drain.fd, POLLIN, 0};
+            if (poll(&waitFor, 1, 100) <= 0) {
+                continue;
+            }
+            ssize_t got = read(drain.fd, buffer.data(), buffer.size());
+            if (got > 0) {
+                drain.bytes.fetch_add(got);
+            }
+        }
+    });
+    return true;
+}
+
+// Waits until the drain has counted `expected` bytes; false when no byte
+// arrived for stallSeconds.
+bool drainWaitFor(Drain& drain, long long expected, double stallSeconds) {
+    Clock::time_point lastProgress = Clock::now();
+    long long seen = drain.bytes.load();
+    while (seen < expected) {
+        if (secondsSince(lastProgress) > stallSeconds) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        long long now = drain.bytes.load();
+        if (now != seen) {
+            seen = now;
+            lastProgress = Clock::now();
+        }
+    }
+    return true;
+}
+
+void drainStop(Drain& drain) {
+    drain.stop.store(true);
+    if (drain.reader.joinable()) {
+        drain.reader.join();
+    }
+    if (drain.fd >= 0) {
+        close(drain.fd);
+    }
+}
+
+int commandFreePort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (fd < 0 || 0 != bind(fd, (const struct sockaddr*)&address, sizeof(address)) ||
+        0 != getsockname(fd, (struct sockaddr*)&address, &length)) {
+        perror("loadgen freeport");
+        return 1;
+    }
+    printf("%u\n", (unsigned)ntohs(address.sin_port));
+    close(fd);
+    return 0;
+}
+
+int commandRaw(int port, const char* fifoPath, long long bytesPerClient, int clients) {
+    std::string receipt = receiptBytes(SEND_CHUNK);
+    Drain drain;
+    if (!drainStart(drain, fifoPath)) {
+        return 1;
+    }
+    Clock::time_point start = Clock::now();
+    bool ok = true;
+    for (int client = 0; client < clients && ok; client++) {
+        int fd = connectLoopback(port);
+        if (fd < 0) {
+            fprintf(stderr, "loadgen raw: connect failed: %s\n", strerror(errno));
+            ok = false;
+            break;
+        }
+        long long left = bytesPerClient;
+        while (left > 0 && ok) {
+            size_t take = (size_t)std::min<long long>(left, (long long)receipt.size());
+            ok = sendAll(fd, receipt.data(), take);
+            left -= (long long)take;
+        }
+        if (!ok) {
+            fprintf(stderr, "loadgen raw: send failed: %s\n", strerror(errno));
+        }
+        close(fd);
+    }
+    long long expected = bytesPerClient * clients;
+    if (ok && !drainWaitFor(drain, expected, DRAIN_STALL_SECONDS)) {
+        fprintf(stderr, "loadgen raw: only %lld of %lld bytes reached the device\n", drain.bytes.load(), expected);
+        ok = false;
+    }
+    double seconds = secondsSince(start);
+    drainStop(drain);
+    if (!ok) {
+        return 1;
+    }
+    printf("mbps=%.1f seconds=%.3f\n", (double)expected / seconds / 1e6, seconds);
+    return 0;
+}
+
+struct HttpTotals {
+    std::vector<double> latenciesMs;
+    long long errors = 0;
+};
+
+// One request on a fresh connection; its latency from connect to the
+// server's close, or a negative value when the answer was not a 200.
+double postOnce(int port, const std::string& request, std::vector<char>& answer) {
+    Clock::time_point start = Clock::now();
+    int fd = connectLoopback(port);
+    if (fd < 0) {
+        return -1;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    if (!sendAll(fd, request.data(), request.size())) {
+        close(fd);
+        return -1;
+    }
+    size_t have = 0;
+    for (;;) {
+        if (have == answer.size()) {
+            answer.resize(answer.size() * 2);
+        }
+        ssize_t got = recv(fd, answer.data() + have, answer.size() - have, 0);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            if (got < 0) {
+                have = 0; // a timeout or reset is a failed job
+            }
+            break;
+        }
+        have += (size_t)got;
+    }
+    close(fd);
+    double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    static const char OK[] = "HTTP/1.1 200 ";
+    if (have < sizeof(OK) - 1 || 0 != memcmp(answer.data(), OK, sizeof(OK) - 1)) {
+        return -1;
+    }
+    return ms;
+}
+
+double percentile(std::vector<double>& sorted, double fraction) {
+    if (sorted.empty()) {
+        return 0;
+    }
+    size_t index = (size_t)(fraction * (double)(sorted.size() - 1) + 0.5);
+    return sorted[std::min(index, sorted.size() - 1)];
+}
+
+int commandHttp(int port, const char* fifoPath, size_t bodyBytes, int clients, double seconds) {
+    std::string body = receiptBytes(bodyBytes);
+    std::string request = "POST /escpos HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/octet-stream\r\n"
+                          "Content-Length: " +
+                          std::to_string(body.size()) + "\r\n\r\n" + body;
+    Drain drain;
+    if (!drainStart(drain, fifoPath)) {
+        return 1;
+    }
+    std::vector<HttpTotals> totals((size_t)clients);
+    std::atomic<bool> running{true};
+    std::vector<std::thread> threads;
+    Clock::time_point start = Clock::now();
+    for (int i = 0; i < clients; i++) {
+        threads.emplace_back([&, i] {
+            HttpTotals& mine = totals[(size_t)i];
+            mine.latenciesMs.reserve(100000);
+            std::vector<char> answer(4096);
+            // Bounded twice: by the clock and by a count no run can reach.
+            for (long long n = 0; n < 10000000 && running.load(); n++) {
+                double ms = postOnce(port, request, answer);
+                if (ms < 0) {
+                    mine.errors++;
+                } else {
+                    mine.latenciesMs.push_back(ms);
+                }
+            }
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    running.store(false);
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    double elapsed = secondsSince(start);
+    std::vector<double> all;
+    long long errors = 0;
+    for (HttpTotals& t : totals) {
+        all.insert(all.end(), t.latenciesMs.begin(), t.latenciesMs.end());
+        errors += t.errors;
+    }
+    long long jobs = (long long)all.size();
+    long long expected = jobs * (long long)body.size();
+    bool delivered = drainWaitFor(drain, expected, DRAIN_STALL_SECONDS);
+    long long arrived = drain.bytes.load();
+    drainStop(drain);
+    std::sort(all.begin(), all.end());
+    printf("jobs_per_s=%.0f p50_ms=%.3f p99_ms=%.3f jobs=%lld errors=%lld\n", (double)jobs / elapsed,
+           percentile(all, 0.50), percentile(all, 0.99), jobs, errors);
+    if (!delivered) {
+        fprintf(stderr, "loadgen http: %lld jobs answered but %lld of %lld bytes reached the device\n", jobs,
+                arrived, expected);
+        return 1;
+    }
+    return (errors == 0 && jobs > 0) ? 0 : 1;
+}
+
+struct ProcessFigures {
+    long rssKib = -1;
+    long threads = -1;
+};
+
+ProcessFigures readProcess(int pid) {
+    ProcessFigures figures;
+    std::string path = "/proc/" + std::to_string(pid) + "/status";
+    FILE* file = fopen(path.c_str(), "r");
+    if (NULL == file) {
+        return figures;
+    }
+    char line[256];
+    while (fgets(line, sizeof(line), file)) {
+        sscanf(line, "VmRSS: %ld kB", &figures.rssKib);
+        sscanf(line, "Threads: %ld", &figures.threads);
+    }
+    fclose(file);
+    return figures;
+}
+
+// Waits until the server's figures stop changing (threads started, pages
+// touched), at most maxSeconds.
+ProcessFigures readSettled(int pid, double maxSeconds) {
+    Clock::time_point start = Clock::now();
+    ProcessFigures last = readProcess(pid);
+    int steady = 0;
+    while (secondsSince(start) < maxSeconds && steady < 5) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ProcessFigures now = readProcess(pid);
+        steady = (now.rssKib == last.rssKib && now.threads == last.threads) ? steady + 1 : 0;
+        last = now;
+    }
+    return last;
+}
+
+// Opens `count` connections to 127.0.0.1:port at once (a server with a short
+// listen queue makes single connects wait for SYN retries one by one), and
+// returns those that completed within timeoutSeconds.
+std::vector<int> openIdleConnections(int port, int count, double timeoutSeconds) {
+    std::vector<int> pending;
+    std::vector<int> done;
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_port = htons((uint16_t)port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < count; i++) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            fprintf(stderr, "loadgen idle: socket: %s\n", strerror(errno));
+            break;
+        }
+        if (0 == connect(fd, (const struct sockaddr*)&address, sizeof(address))) {
+            done.push_back(fd);
+        } else if (errno == EINPROGRESS) {
+            pending.push_back(fd);
+        } else {
+            close(fd);
+        }
+    }
+    Clock::time_point start = Clock::now();
+    while (!pending.empty() && secondsSince(start) < timeoutSeconds) {
+        std::vector<struct pollfd> waits;
+        for (int fd : pending) {
+            waits.push_back({fd, POLLOUT, 0});
+        }
+        if (poll(waits.data(), waits.size(), 100) <= 0) {
+            continue;
+        }
+        std::vector<int> still;
+        for (const struct pollfd& w : waits) {
+            if (w.revents == 0) {
+                still.push_back(w.fd);
+                continue;
+            }
+            int error = 0;
+            socklen_t length = sizeof(error);
+            getsockopt(w.fd, SOL_SOCKET, SO_ERROR, &error, &length);
+            if (error == 0) {
+                done.push_back(w.fd);
+            } else {
+                close(w.fd);
+            }
+        }
+        pending.swap(still);
+    }
+    for (int fd : pending) {
+        close(fd);
+    }
+    return done;
+}
+
+// maxSeconds: the figures must be read within this time of the first
+// connect (quorvel2 drops a connection idle for 30 s); 0 for no limit.
+int commandIdle(int port, int pid, int connections, double maxSeconds) {
+    ProcessFigures before = readSettled(pid, 3);
+    Clock::time_point start = Clock::now();
+    std::vector<int> fds = openIdleConnections(port, connections, 15);
+    double connectSeconds = secondsSince(start);
+    ProcessFigures open = readSettled(pid, 5);
+    double elapsed = secondsSince(start);
+    for (int fd : fds) {
+        close(fd);
+    }
+    if ((int)fds.size() != connections) {
+        fprintf(stderr, "loadgen idle: only %zu of %d connections opened\n", fds.size(), connections);
+        return 1;
+    }
+    if (before.rssKib < 0 || open.rssKib < 0) {
+        fprintf(stderr, "loadgen idle: cannot read /proc/%d/status\n", pid);
+        return 1;
+    }
+    printf("rss_idle_kib=%ld rss_open_kib=%ld per_conn_kib=%.2f threads_idle=%ld threads_open=%ld "
+           "threads_per_conn=%.3f connect_s=%.1f seconds=%.1f\n",
+           before.rssKib, open.rssKib, (double)(open.rssKib - before.rssKib) / connections, before.threads,
+           open.threads, (double)(open.threads - before.threads) / connections, connectSeconds, elapsed);
+    if (maxSeconds > 0 && elapsed > maxSeconds) {
+        fprintf(stderr, "loadgen idle: measured after %.1f s, later than %.1f s\n", elapsed, maxSeconds);
+        return 1;
+    }
+    return 0;
+}
+
+int usage() {
+    fprintf(stderr, "usage: loadgen freeport | raw PORT FIFO BYTES CLIENTS | "
+                    "http PORT FIFO BODYBYTES CLIENTS SECONDS | idle PORT PID CONNECTIONS MAXSECONDS\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    raiseOpenFileLimit();
+    if (argc < 2) {
+        return usage();
+    }
+    std::string command = argv[1];
+    if (command == "freeport") {
+        return commandFreePort();
+    }
+    if (command == "raw" && argc == 6) {
+        return commandRaw(atoi(argv[2]), argv[3], atoll(argv[4]), atoi(argv[5]));
+    }
+    if (command == "http" && argc == 7) {
+        return commandHttp(atoi(argv[2]), argv[3], (size_t)atoll(argv[4]), atoi(argv[5]), atof(argv[6]));
+    }
+    if (command == "idle" && argc == 6) {
+        return commandIdle(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]), atof(argv[5]));
+    }
+    return usage();
+}
