@@ -131,8 +131,7 @@ char* strdupEscapeForURL(const char* stringToEscape) {
     return escaped.contents;
 }
 
-static bool startsWithBytes(const uint8_t* contents, size_t contentsLength, const uint8_t* magic,
-                            size_t magicLength) {
+static bool startsWithBytes(const uint8_t* contents, size_t contentsLength, const uint8_t* magic, size_t magicLength) {
     return contentsLength >= magicLength && 0 == memcmp(contents, magic, magicLength);
 }
 
@@ -205,8 +204,8 @@ static Response* listDirectory(const char* dirPath, const char* requestPathDecod
     for (struct dirent* entry = readdir(directory); NULL != entry; entry = readdir(directory)) {
         char* nameForURL = strdupEscapeForURL(entry->d_name);
         char* nameForHTML = strdupEscapeForHTML(entry->d_name);
-        heapStringAppendFormat(&listing->body, "<a href=\"%s%s%s\">%s</a><br>\n", escapedLinkPrefix, slash,
-                               nameForURL, nameForHTML);
+        heapStringAppendFormat(&listing->body, "<a href=\"%s%s%s\">%s</a><br>\n", escapedLinkPrefix, slash, nameForURL,
+                               nameForHTML);
         free(nameForURL);
         free(nameForHTML);
     }
@@ -216,8 +215,7 @@ static Response* listDirectory(const char* dirPath, const char* requestPathDecod
 }
 
 // Chooses the answer for filePath, which lies inside documentRoot.
-static Response* responseForPath(const HeapString* filePath, const char* requestPathDecoded,
-                                 const char* documentRoot) {
+static Response* responseForPath(const HeapString* filePath, const char* requestPathDecoded, const char* documentRoot) {
     PathInformation information = {false, false};
     int result = pathInformationGet(filePath->contents, &information);
     if (0 != result) {
@@ -258,7 +256,7 @@ static Response* responseForPath(const HeapString* filePath, const char* request
 }
 
 Response* responseAllocServeFileFromRequestPath(const char* pathPrefix, const char* requestPath,
-                                               const char* requestPathDecoded, const char* documentRoot) {
+                                                const char* requestPathDecoded, const char* documentRoot) {
     if (NULL == pathPrefix) {
         pathPrefix = "/";
     }
@@ -327,8 +325,7 @@ static Response* prepareFile(Connection* connection, const Response* response, F
                    requestPath, filename, strerror(error), error);
             return responseAlloc500InternalErrorHTML("fread for MIME type detection failed");
         }
-        toSend->contentType =
-            MIMETypeFromFile(filename, (const uint8_t*)connection->sendRecvBuffer, bytesRead);
+        toSend->contentType = MIMETypeFromFile(filename, (const uint8_t*)connection->sendRecvBuffer, bytesRead);
     }
     if (0 != fileSeek64(toSend->file, 0, SEEK_END)) {
         int error = errno;
@@ -339,8 +336,8 @@ static Response* prepareFile(Connection* connection, const Response* response, F
     toSend->length = fileTell64(toSend->file);
     if (toSend->length < 0) {
         int error = errno;
-        printf("Unable to satisfy request for '%s' because we could not ftell on the file '%s' %s = %d\n",
-               requestPath, filename, strerror(error), error);
+        printf("Unable to satisfy request for '%s' because we could not ftell on the file '%s' %s = %d\n", requestPath,
+               filename, strerror(error), error);
         return responseAlloc500InternalErrorHTML("ftell to determine file length failed");
     }
     if (0 != fileSeek64(toSend->file, 0, SEEK_SET)) {
@@ -356,8 +353,8 @@ static Response* prepareFile(Connection* connection, const Response* response, F
 // Sends the head already formatted in responseHeader and then exactly `length` bytes of the file. Once the head
 // is out, any failure can only end the transfer: the short body and the
 // closed connection tell the client, and no second head may follow.
-static int streamFile(Connection* connection, const Response* response, const FileToSend* toSend,
-                      size_t headerLength, ssize_t* bytesSent) {
+static int streamFile(Connection* connection, const Response* response, const FileToSend* toSend, size_t headerLength,
+                      ssize_t* bytesSent) {
     const char* requestPath = connection->request.path;
     const char* filename = response->filenameToSend;
     size_t sent = 0;
@@ -423,10 +420,9 @@ int sendResponseFile(Connection* connection, const Response* response, ssize_t* 
     } else {
         errorResponse = prepareFile(connection, response, &toSend);
         if (NULL == errorResponse) {
-            int headerLength =
-                snprintfResponseHeader(connection->responseHeader, sizeof(connection->responseHeader),
-                                       response->code, response->status, toSend.contentType, response->extraHeaders,
-                                       (size_t)toSend.length);
+            int headerLength = snprintfResponseHeader(connection->responseHeader, sizeof(connection->responseHeader),
+                                                      response->code, response->status, toSend.contentType,
+                                                      response->extraHeaders, (size_t)toSend.length);
             if (headerLength < 0 || (size_t)headerLength >= sizeof(connection->responseHeader)) {
                 // Nothing is on the wire yet, so the client can still get a proper error.
                 printf("The response head for '%s' would have %d bytes, more than %zu; answering 500 instead\n",

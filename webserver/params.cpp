@@ -29,14 +29,12 @@ char* strdupDecodeGETorPOSTParam(const char* paramNameIncludingEquals, const cha
     return decoded;
 }
 
-char* strdupDecodeGETParam(const char* paramNameIncludingEquals, const Request* request,
-                           const char* valueIfNotFound) {
+char* strdupDecodeGETParam(const char* paramNameIncludingEquals, const Request* request, const char* valueIfNotFound) {
     // The raw target, so that every value is decoded exactly once.
     return strdupDecodeGETorPOSTParam(paramNameIncludingEquals, request->path, valueIfNotFound);
 }
 
-char* strdupDecodePOSTParam(const char* paramNameIncludingEquals, const Request* request,
-                            const char* valueIfNotFound) {
+char* strdupDecodePOSTParam(const char* paramNameIncludingEquals, const Request* request, const char* valueIfNotFound) {
     return strdupDecodeGETorPOSTParam(paramNameIncludingEquals, request->body.contents, valueIfNotFound);
 }
 

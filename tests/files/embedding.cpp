@@ -2,6 +2,7 @@
 // provides, here for the file-serving tests.
 #include "embedding.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include "webserver.h"
@@ -12,6 +13,12 @@ Response* createResponseForRequest(const Request* request, Connection* connectio
     (void)connection;
     if (0 == strcmp(request->pathDecoded, READ_ERROR_ROUTE)) {
         return responseAllocWithFile(embeddingConfig.readErrorPath.c_str(), "text/plain");
+    }
+    if (0 == strcmp(request->pathDecoded, LONG_HEAD_ROUTE)) {
+        Response* response = responseAllocWithFile(embeddingConfig.longHeadPath.c_str(), NULL);
+        std::string lines = "X-Padding: " + std::string(CONNECTION_RESPONSE_HEADER_SIZE, 'p') + "\r\n";
+        response->extraHeaders = strdup(lines.c_str());
+        return response;
     }
     if (!requestMatchesPathPrefix(request->pathDecoded, FILES_PREFIX, NULL)) {
         return responseAlloc404NotFoundHTML(NULL);

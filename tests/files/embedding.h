@@ -11,9 +11,14 @@ static const char* const FILES_PREFIX = "/files";
 // given content type, so that the file is first read after the head is sent.
 static const char* const READ_ERROR_ROUTE = "/read-error";
 
+// Requests for this exact path get a file response for longHeadPath whose
+// extra header lines make the head longer than the connection's head buffer.
+static const char* const LONG_HEAD_ROUTE = "/long-head";
+
 struct EmbeddingConfig {
     std::string documentRoot;
     std::string readErrorPath;
+    std::string longHeadPath;
 };
 
 // Set before the server starts; read by connection threads.

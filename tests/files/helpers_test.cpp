@@ -79,10 +79,25 @@ TEST(RequestMatchesPathPrefix, EmptyPrefixMatchesAnythingAndLeavesLengthAlone) {
 // ---- Document root ------------------------------------------------------------------
 
 TEST(PathEscapesDocumentRoot, PathsThatClimbAboveTheRoot) {
-    const char* escaping[] = {"../",     "/..",      "/../",       "/..//",       "/..///",
-                              "./..",    "./../",    "./..//",     "./..///",     "./././../",
-                              "..",      "../..",    "dir1/dir2/../../../",       "../dir1",
-                              "..\\",    ".\\..",    "dir1\\..\\..", "..hidden",  "a/../../b/c/d"};
+    const char* escaping[] = {"../",
+                              "/..",
+                              "/../",
+                              "/..//",
+                              "/..///",
+                              "./..",
+                              "./../",
+                              "./..//",
+                              "./..///",
+                              "./././../",
+                              "..",
+                              "../..",
+                              "dir1/dir2/../../../",
+                              "../dir1",
+                              "..\\",
+                              ".\\..",
+                              "dir1\\..\\..",
+                              "..hidden",
+                              "a/../../b/c/d"};
     for (const char* path : escaping) {
         EXPECT_TRUE(pathEscapesDocumentRoot(path)) << "'" << path << "'";
     }
@@ -336,12 +351,22 @@ TEST(StrdupDecodeGETAndPOSTParam, SearchTheRawTargetAndTheBody) {
 
 TEST(StrdupEscapeForHTML, ReplacesMarkupCharactersAndEverySpace) {
     const ParamCase cases[] = {
-        {" ", "&nbsp;"},         {"t ", "t&nbsp;"},      {" t", "&nbsp;t"},
-        {"   ", "&nbsp;&nbsp;&nbsp;"},                   {"\n", "\n"},
-        {"", ""},                {"nothing", "nothing"}, {"<", "&lt;"},
-        {">", "&gt;"},           {"< ", "&lt;&nbsp;"},   {"> ", "&gt;&nbsp;"},
-        {"<a", "&lt;a"},         {">a", "&gt;a"},        {">a<", "&gt;a&lt;"},
-        {"><", "&gt;&lt;"},      {"\"'&", "&quot;&#039;&amp;"},
+        {" ", "&nbsp;"},
+        {"t ", "t&nbsp;"},
+        {" t", "&nbsp;t"},
+        {"   ", "&nbsp;&nbsp;&nbsp;"},
+        {"\n", "\n"},
+        {"", ""},
+        {"nothing", "nothing"},
+        {"<", "&lt;"},
+        {">", "&gt;"},
+        {"< ", "&lt;&nbsp;"},
+        {"> ", "&gt;&nbsp;"},
+        {"<a", "&lt;a"},
+        {">a", "&gt;a"},
+        {">a<", "&gt;a&lt;"},
+        {"><", "&gt;&lt;"},
+        {"\"'&", "&quot;&#039;&amp;"},
         {"\xC3\xA9\x01", "\xC3\xA9\x01"},
     };
     for (const ParamCase& c : cases) {

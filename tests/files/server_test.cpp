@@ -40,8 +40,7 @@ struct TestServer {
             address.sin_family = AF_INET;
             address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
             address.sin_port = 0;
-            acceptResult =
-                acceptConnectionsUntilStopped(&server, (const struct sockaddr*)&address, sizeof(address));
+            acceptResult = acceptConnectionsUntilStopped(&server, (const struct sockaddr*)&address, sizeof(address));
         });
         for (int attempt = 0; attempt < 500 && port == 0; attempt++) {
             serverMutexLock(&server);
@@ -216,6 +215,7 @@ class FileServing : public ::testing::Test {
         root = pattern;
         embeddingConfig.documentRoot = root;
         embeddingConfig.readErrorPath = root + "/list";
+        embeddingConfig.longHeadPath = root + "/hello.txt";
 
         bigFile = patternedBytes(3 * CONNECTION_BUFFER_SIZE + 1234);
         writeFile(root + "/big.bin", bigFile);
@@ -283,11 +283,9 @@ TEST_F(FileServing, ListingEscapesNamesForHTMLAndLinksForURLs) {
     EXPECT_EQ("text/html; charset=UTF-8", answer.contentType);
     EXPECT_EQ((long long)answer.body.size(), answer.contentLength);
     EXPECT_EQ(0u, answer.body.find("<html><head><title>Directory Reading</title><body>"));
-    EXPECT_NE(std::string::npos, answer.body.find("<a href=\"list/a%20b.txt\">a&nbsp;b.txt</a><br>\n"))
-        << answer.body;
-    EXPECT_NE(std::string::npos,
-              answer.body.find("<a href=\"list/x%22%20%3cscript%3ealert%281%29.txt\">"
-                               "x&quot;&nbsp;&lt;script&gt;alert(1).txt</a><br>\n"))
+    EXPECT_NE(std::string::npos, answer.body.find("<a href=\"list/a%20b.txt\">a&nbsp;b.txt</a><br>\n")) << answer.body;
+    EXPECT_NE(std::string::npos, answer.body.find("<a href=\"list/x%22%20%3cscript%3ealert%281%29.txt\">"
+                                                  "x&quot;&nbsp;&lt;script&gt;alert(1).txt</a><br>\n"))
         << answer.body;
     EXPECT_EQ(std::string::npos, answer.body.find("<script>"));
 
@@ -340,6 +338,15 @@ TEST_F(FileServing, ReadErrorAfterTheHeadEndsTheTransferWithoutASecondHead) {
     EXPECT_EQ(200, answer.code);
     EXPECT_GT(answer.contentLength, (long long)answer.body.size());
     EXPECT_EQ(std::string::npos, answer.body.find("HTTP/1.1"));
+}
+
+TEST_F(FileServing, HeadTooLongForTheBufferIsReplacedByAnError) {
+    HTTPAnswer answer = get(server.port, LONG_HEAD_ROUTE);
+    EXPECT_TRUE(answer.complete);
+    EXPECT_EQ(500, answer.code);
+    EXPECT_NE(std::string::npos, answer.body.find("The response head was too long"));
+    EXPECT_EQ(std::string::npos, answer.head.find("X-Padding"));
+    EXPECT_EQ((long long)answer.body.size(), answer.contentLength);
 }
 
 TEST_F(FileServing, FileBeyondFourGibibytesAnnouncesItsRealLength) {
