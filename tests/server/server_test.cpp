@@ -1,0 +1,669 @@
+// The server module in-process, with this file as the embedding program: a
+// Server on 127.0.0.1 and a port of the system's choosing, connections from
+// real sockets, and application callbacks that record what they get and can
+// be held until the test lets them go. Covers the stop protocol with
+// connections in progress, bad use of the lifecycle calls, a port in use,
+// raw-stream detection and its chunk states, the null response, oversized
+// response heads, continued short sends, a transient accept failure and the
+// statistics.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "internal.h"
+
+namespace {
+
+const int TIMEOUT_MS = 15000;
+
+long long monotonicMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs = TIMEOUT_MS) {
+    long long deadline = monotonicMs() + timeoutMs;
+    while (!condition()) {
+        if (monotonicMs() >= deadline) {
+            return false;
+        }
+        usleep(2000);
+    }
+    return true;
+}
+
+// ---- The embedding program ---------------------------------------------------
+
+struct RawCall {
+    unsigned int state;
+    std::string data;
+    ssize_t len;
+};
+
+// What the callbacks saw, and which held requests may go on.
+struct App {
+    std::mutex lock;
+    std::condition_variable changed;
+    int held = 0;                  // requests for /hold?NAME now waiting
+    std::set<std::string> released; // the /hold?NAME paths that may go on
+    int requests = 0;
+    std::string lastBody;
+    std::vector<RawCall> rawCalls;
+};
+App app;
+
+int appRequests() {
+    std::lock_guard<std::mutex> guard(app.lock);
+    return app.requests;
+}
+
+size_t appRawCalls() {
+    std::lock_guard<std::mutex> guard(app.lock);
+    return app.rawCalls.size();
+}
+
+const size_t BIG_BODY_SIZE = 16u << 20;
+
+// The base of every head this program sends, without extra lines.
+std::string plainHead(int code, const std::string& status, size_t contentLength) {
+    return "HTTP/1.1 " + std::to_string(code) + " " + status + "\r\nContent-Type: text/plain\r\nContent-Length: " +
+           std::to_string(contentLength) + "\r\nServer: Ostrelin/1.1.3\r\n";
+}
+
+// Extra header lines that make the whole head of an empty 200 answer exactly `headLength` bytes.
+std::string extraHeadersForHeadLength(size_t headLength) {
+    size_t fixed = plainHead(200, "OK", 0).size() + 2; // + the empty line
+    std::string line = "X-Filler: ";
+    size_t fill = headLength - fixed - line.size() - 2;
+    return line + std::string(fill, 'f') + "\r\n";
+}
+
+} // namespace
+
+Response* createResponseForRequest(const Request* request, Connection* connection) {
+    (void)connection;
+    std::string path = request->path;
+    {
+        std::unique_lock<std::mutex> guard(app.lock);
+        app.requests++;
+        app.lastBody.assign(request->body.contents == nullptr ? "" : request->body.contents, request->body.length);
+        app.changed.notify_all();
+        if (path.compare(0, 6, "/hold?") == 0) {
+            app.held++;
+            app.changed.notify_all();
+            app.changed.wait(guard, [&] { return app.released.count(path) > 0; });
+            app.held--;
+        }
+    }
+    if (path == "/null") {
+        return NULL;
+    }
+    if (path.compare(0, 6, "/head?") == 0) {
+        Response* response = responseAlloc(200, "OK", "text/plain", 0);
+        response->extraHeaders = strdup(extraHeadersForHeadLength((size_t)atoi(path.c_str() + 6)).c_str());
+        return response;
+    }
+    if (path == "/big") {
+        Response* response = responseAlloc(200, "OK", "text/plain", 0);
+        std::string body(BIG_BODY_SIZE, '\0');
+        for (size_t i = 0; i < body.size(); i++) {
+            body[i] = (char)('A' + (i * 7 + i / 4096) % 26);
+        }
+        heapStringSetToCString(&response->body, body.c_str());
+        return response;
+    }
+    Response* response = responseAlloc(200, "OK", "text/plain", 0);
+    heapStringAppendFormat(&response->body, "%s %s %zu", request->method, request->path, request->body.length);
+    return response;
+}
+
+void onEscposRequest(unsigned int state, const char* data, ssize_t len) {
+    std::lock_guard<std::mutex> guard(app.lock);
+    app.rawCalls.push_back({state, len > 0 ? std::string(data, (size_t)len) : std::string(), len});
+    app.changed.notify_all();
+}
+
+namespace {
+
+std::string bigBody() {
+    std::string body(BIG_BODY_SIZE, '\0');
+    for (size_t i = 0; i < body.size(); i++) {
+        body[i] = (char)('A' + (i * 7 + i / 4096) % 26);
+    }
+    return body;
+}
+
+// ---- Standard output -----------------------------------------------------------
+
+// Sends this process's standard output to a file while it lives.
+// The file stays open for reading, so that reading it needs no new descriptor.
+struct StdoutCapture {
+    int saved = -1;
+    int file = -1;
+    StdoutCapture() {
+        fflush(stdout);
+        char path[] = "/tmp/q2srv.XXXXXX";
+        file = mkstemp(path);
+        unlink(path);
+        saved = dup(1);
+        dup2(file, 1);
+    }
+    ~StdoutCapture() {
+        fflush(stdout);
+        dup2(saved, 1);
+        close(saved);
+        close(file);
+    }
+    std::string text() {
+        fflush(stdout);
+        std::string contents;
+        char buffer[4096];
+        ssize_t got;
+        while ((got = pread(file, buffer, sizeof(buffer), (off_t)contents.size())) > 0) {
+            contents.append(buffer, (size_t)got);
+        }
+        return contents;
+    }
+    bool waitFor(const std::string& needle, int timeoutMs = TIMEOUT_MS) {
+        return waitUntil([&] { return text().find(needle) != std::string::npos; }, timeoutMs);
+    }
+};
+
+// ---- Sockets -----------------------------------------------------------------
+
+struct sockaddr_in loopbackAddress(int port) {
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons((uint16_t)port);
+    return address;
+}
+
+int connectTo(int port, int receiveBuffer = 0) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer > 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+    }
+    struct sockaddr_in address = loopbackAddress(port);
+    if (0 != connect(fd, (struct sockaddr*)&address, sizeof(address))) {
+        close(fd);
+        return -1;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    return fd;
+}
+
+int localPort(int fd) {
+    struct sockaddr_in address;
+    socklen_t length = sizeof(address);
+    getsockname(fd, (struct sockaddr*)&address, &length);
+    return ntohs(address.sin_port);
+}
+
+bool sendText(int fd, const std::string& text) {
+    size_t sent = 0;
+    while (sent < text.size()) {
+        ssize_t result = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        if (result <= 0) {
+            return false;
+        }
+        sent += (size_t)result;
+    }
+    return true;
+}
+
+// Reads until the peer closes, at most `limit` bytes, within timeoutMs.
+std::string readUntilClosed(int fd, int timeoutMs = TIMEOUT_MS, size_t limit = SIZE_MAX, bool* closed = nullptr) {
+    std::string received;
+    long long deadline = monotonicMs() + timeoutMs;
+    if (closed != nullptr) {
+        *closed = false;
+    }
+    std::vector<char> buffer(65536);
+    while (received.size() < limit && monotonicMs() < deadline) {
+        struct pollfd waitFor = {fd, POLLIN, 0};
+        if (poll(&waitFor, 1, (int)(deadline - monotonicMs())) <= 0) {
+            continue;
+        }
+        ssize_t got = recv(fd, buffer.data(), std::min(buffer.size(), limit - received.size()), 0);
+        if (got <= 0) {
+            if (closed != nullptr) {
+                *closed = true;
+            }
+            break;
+        }
+        received.append(buffer.data(), (size_t)got);
+    }
+    return received;
+}
+
+std::string converse(int port, const std::string& request) {
+    int fd = connectTo(port);
+    if (fd < 0) {
+        return "<connect failed>";
+    }
+    sendText(fd, request);
+    std::string answer = readUntilClosed(fd);
+    close(fd);
+    return answer;
+}
+
+int openDescriptors() {
+    int count = 0;
+    DIR* directory = opendir("/proc/self/fd");
+    for (struct dirent* entry = readdir(directory); entry != nullptr; entry = readdir(directory)) {
+        count++;
+    }
+    closedir(directory);
+    return count;
+}
+
+Counters countersNow() {
+    pthread_mutex_lock(&counters.lock);
+    Counters copy = counters;
+    pthread_mutex_unlock(&counters.lock);
+    return copy;
+}
+
+int64_t activeConnectionsNow() {
+    return countersNow().activeConnections;
+}
+
+// ---- A running server ------------------------------------------------------------
+
+// A Server on 127.0.0.1 whose accept loop runs on a thread of its own.
+struct RunningServer {
+    Server* server = new Server{};
+    std::thread acceptThread;
+    std::atomic<int> result{-1};
+    std::atomic<bool> returned{false};
+    int port = 0;
+
+    // Starts the loop and waits until it listens; false if it did not.
+    bool start() {
+        serverInit(server);
+        acceptThread = std::thread([this] {
+            struct sockaddr_in address = loopbackAddress(0);
+            result = acceptConnectionsUntilStopped(server, (const struct sockaddr*)&address, sizeof(address));
+            returned = true;
+        });
+        return waitUntil([this] {
+            serverMutexLock(server);
+            if (server->listenerOpen) {
+                struct sockaddr_in bound;
+                socklen_t length = sizeof(bound);
+                if (0 == getsockname(server->listenerfd, (struct sockaddr*)&bound, &length)) {
+                    port = ntohs(bound.sin_port);
+                }
+            }
+            serverMutexUnlock(server);
+            return port != 0;
+        });
+    }
+
+    bool listenerOpen() {
+        serverMutexLock(server);
+        bool open = server->listenerOpen;
+        serverMutexUnlock(server);
+        return open;
+    }
+
+    void stop() {
+        if (acceptThread.joinable()) {
+            serverStop(server);
+            acceptThread.join();
+        }
+    }
+
+    ~RunningServer() {
+        stop();
+        serverDeInit(server);
+        delete server;
+    }
+};
+
+void release(const std::string& path) {
+    std::lock_guard<std::mutex> guard(app.lock);
+    app.released.insert(path);
+    app.changed.notify_all();
+}
+
+// ---- Lifecycle ---------------------------------------------------------------------
+
+TEST(ServerLifecycle, StopReturnsOnlyAfterEveryConnectionInProgressHasFinished) {
+    const int64_t connectionsBefore = activeConnectionsNow();
+    const Counters before = countersNow();
+    RunningServer running;
+    ASSERT_TRUE(running.start());
+
+    auto path = [](int i) { return "/hold?" + std::to_string(i); };
+    auto request = [&](int i) { return "GET " + path(i) + " HTTP/1.1\r\nHost: x\r\n\r\n"; };
+    auto expected = [&](int i) {
+        const std::string body = "GET " + path(i) + " 0";
+        return plainHead(200, "OK", body.size()) + "\r\n" + body;
+    };
+    int clients[3];
+    for (int i = 0; i < 3; i++) {
+        clients[i] = connectTo(running.port);
+        ASSERT_GE(clients[i], 0);
+        ASSERT_TRUE(sendText(clients[i], request(i)));
+    }
+    ASSERT_TRUE(waitUntil([] {
+        std::lock_guard<std::mutex> guard(app.lock);
+        return app.held == 3;
+    }));
+
+    std::atomic<bool> stopReturned{false};
+    std::thread stopper([&] {
+        serverStop(running.server);
+        stopReturned = true;
+    });
+    // The stop has reached the accept loop once the loop has closed its listener.
+    ASSERT_TRUE(waitUntil([&] { return !running.listenerOpen(); }));
+    EXPECT_EQ(-1, connectTo(running.port)) << "the listener still takes connections";
+    EXPECT_FALSE(stopReturned);
+    EXPECT_FALSE(running.returned);
+
+    release(path(0));
+    release(path(1));
+    std::string answers[3];
+    answers[0] = readUntilClosed(clients[0]);
+    answers[1] = readUntilClosed(clients[1]);
+    EXPECT_FALSE(stopReturned) << "stop returned while a connection was still in progress";
+    EXPECT_FALSE(running.returned);
+
+    release(path(2));
+    EXPECT_TRUE(waitUntil([&] { return stopReturned.load(); }));
+    stopper.join();
+    running.acceptThread.join();
+    EXPECT_TRUE(running.returned);
+    EXPECT_EQ(0, running.result);
+    answers[2] = readUntilClosed(clients[2]);
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(expected(i), answers[i]) << "client " << i;
+        close(clients[i]);
+    }
+
+    // Every connection counted itself in and out, with its bytes.
+    const Counters after = countersNow();
+    EXPECT_EQ(connectionsBefore, after.activeConnections);
+    EXPECT_EQ(3, after.totalConnections - before.totalConnections);
+    EXPECT_EQ((int64_t)(3 * request(0).size()), after.bytesReceived - before.bytesReceived);
+    EXPECT_EQ((int64_t)(3 * expected(0).size()), after.bytesSent - before.bytesSent);
+}
+
+TEST(ServerLifecycle, SecondInitOnlyWarns) {
+    Server* server = new Server{};
+    serverInit(server);
+    // Marks that a second set-up would overwrite.
+    server->activeConnectionCount = 7;
+    server->shouldRun = false;
+    ASSERT_EQ(0, serverMutexLock(server));
+    StdoutCapture capture;
+    serverInit(server);
+    std::string output = capture.text();
+    char expected[128];
+    snprintf(expected, sizeof(expected), "Warning: The server %p was already initialized. Not re-initializing...\n",
+             (void*)server);
+    EXPECT_EQ(expected, output);
+    EXPECT_EQ(7, server->activeConnectionCount);
+    EXPECT_FALSE(server->shouldRun);
+    EXPECT_TRUE(server->initialized);
+    // A mutex set up again would have lost its lock; this one is still held.
+    EXPECT_NE(0, pthread_mutex_trylock(&server->globalMutex));
+    EXPECT_EQ(0, serverMutexUnlock(server));
+    serverDeInit(server);
+    delete server;
+}
+
+TEST(ServerLifecycle, StopOnZeroFilledRecordOnlyWarns) {
+    Server* server = new Server{};
+    StdoutCapture capture;
+    serverStop(server);
+    std::string output = capture.text();
+    char expected[128];
+    snprintf(expected, sizeof(expected),
+             "Warning: Server %p was never initialized and you tried to stop it. Ignoring...\n", (void*)server);
+    EXPECT_EQ(expected, output);
+    EXPECT_FALSE(server->initialized);
+    delete server;
+}
+
+TEST(ServerLifecycle, PortInUseReportsBindFailureAndLeavesNoSocketOpen) {
+    int taken = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in address = loopbackAddress(0);
+    ASSERT_EQ(0, bind(taken, (struct sockaddr*)&address, sizeof(address)));
+    ASSERT_EQ(0, listen(taken, 4));
+    socklen_t length = sizeof(address);
+    getsockname(taken, (struct sockaddr*)&address, &length);
+    const int port = ntohs(address.sin_port);
+    const int64_t totalBefore = countersNow().totalConnections;
+
+    Server* server = new Server{};
+    serverInit(server);
+    const int descriptorsBefore = openDescriptors();
+    int result;
+    std::string output;
+    {
+        StdoutCapture capture;
+        result = acceptConnectionsUntilStopped(server, (const struct sockaddr*)&address, sizeof(address));
+        // The same with a record of the module's own.
+        EXPECT_EQ(1, acceptConnectionsUntilStopped(NULL, (const struct sockaddr*)&address, sizeof(address)));
+        output = capture.text();
+    }
+    EXPECT_EQ(1, result);
+    const std::string message =
+        "Could not bind to 127.0.0.1:" + std::to_string(port) + " " + strerror(EADDRINUSE) + " = 98\n";
+    EXPECT_EQ(message + message, output);
+    EXPECT_EQ(descriptorsBefore, openDescriptors()) << "the listener was left open";
+    EXPECT_FALSE(server->stopped);
+    EXPECT_EQ(totalBefore, countersNow().totalConnections);
+    serverDeInit(server);
+    delete server;
+    close(taken);
+}
+
+// ---- Connections --------------------------------------------------------------------
+
+class ConnectionTest : public ::testing::Test {
+protected:
+    RunningServer running;
+    int64_t connectionsBefore = 0;
+    void SetUp() override {
+        connectionsBefore = activeConnectionsNow();
+        ASSERT_TRUE(running.start());
+    }
+    // Waits until every connection of the test has counted itself out.
+    bool allFinished() {
+        return waitUntil([&] { return activeConnectionsNow() == connectionsBefore; });
+    }
+};
+
+TEST_F(ConnectionTest, RawStreamGoesChunkByChunkWithOddStatesThenTheClosingCall) {
+    const int requestsBefore = appRequests();
+    const size_t callsBefore = appRawCalls();
+    const int64_t receivedBefore = countersNow().bytesReceived;
+    const std::string chunks[] = {"\x1b@first", "GET / HTTP/1.1\r\n\r\n", std::string("th\0rd", 5)};
+    int fd = connectTo(running.port);
+    ASSERT_GE(fd, 0);
+    for (size_t i = 0; i < 3; i++) {
+        ASSERT_TRUE(sendText(fd, chunks[i]));
+        // The next chunk goes only once this one was delivered, so each is a receive of its own.
+        ASSERT_TRUE(waitUntil([&] { return appRawCalls() == callsBefore + i + 1; }));
+    }
+    shutdown(fd, SHUT_WR);
+    bool closed = false;
+    EXPECT_EQ("", readUntilClosed(fd, TIMEOUT_MS, SIZE_MAX, &closed)) << "a raw stream gets no answer";
+    EXPECT_TRUE(closed);
+    close(fd);
+    ASSERT_TRUE(allFinished());
+
+    std::vector<RawCall> calls;
+    {
+        std::lock_guard<std::mutex> guard(app.lock);
+        calls.assign(app.rawCalls.begin() + (long)callsBefore, app.rawCalls.end());
+    }
+    ASSERT_EQ(4u, calls.size());
+    for (size_t i = 0; i < 3; i++) {
+        EXPECT_EQ(2 * i + 1, calls[i].state);
+        EXPECT_EQ(chunks[i], calls[i].data);
+        EXPECT_EQ((ssize_t)chunks[i].size(), calls[i].len);
+    }
+    EXPECT_EQ(7u, calls[3].state);
+    EXPECT_EQ(0, calls[3].len);
+    EXPECT_EQ(requestsBefore, appRequests()) << "a raw stream is never parsed as a request";
+    EXPECT_EQ(receivedBefore, countersNow().bytesReceived) << "raw bytes are not counted as received";
+}
+
+TEST_F(ConnectionTest, HttpRequestWhoseSecondChunkBeginsWithEscStaysHttp) {
+    const size_t callsBefore = appRawCalls();
+    int fd = connectTo(running.port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(sendText(fd, "POST /upload HTTP/1.1\r\nContent-Length: 5\r\n\r\n"));
+    usleep(50 * 1000); // pacing: lets the head arrive in a receive of its own
+    ASSERT_TRUE(sendText(fd, "\x1b@ESC"));
+    std::string answer = readUntilClosed(fd);
+    close(fd);
+    const std::string body = "POST /upload 5";
+    EXPECT_EQ(plainHead(200, "OK", body.size()) + "\r\n" + body, answer);
+    {
+        std::lock_guard<std::mutex> guard(app.lock);
+        EXPECT_EQ("\x1b@ESC", app.lastBody);
+    }
+    EXPECT_EQ(callsBefore, appRawCalls());
+}
+
+TEST_F(ConnectionTest, NullResponseIsReportedAndTheConnectionClosed) {
+    StdoutCapture capture;
+    const int64_t sentBefore = countersNow().bytesSent;
+    int fd = connectTo(running.port);
+    ASSERT_GE(fd, 0);
+    const std::string message = "127.0.0.1:" + std::to_string(localPort(fd)) +
+                                ": You have returned a NULL response - I'm assuming you took over the request "
+                                "handling yourself.\n";
+    ASSERT_TRUE(sendText(fd, "GET /null HTTP/1.1\r\n\r\n"));
+    bool closed = false;
+    EXPECT_EQ("", readUntilClosed(fd, TIMEOUT_MS, SIZE_MAX, &closed));
+    EXPECT_TRUE(closed);
+    close(fd);
+    ASSERT_TRUE(allFinished());
+    EXPECT_EQ(message, capture.text());
+    EXPECT_EQ(sentBefore, countersNow().bytesSent);
+}
+
+TEST_F(ConnectionTest, HeadLongerThanItsBufferIsAnswered500) {
+    // 1023 bytes fit the head buffer with its terminator and go out unchanged.
+    const std::string fits = converse(running.port, "GET /head?1023 HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(plainHead(200, "OK", 0) + extraHeadersForHeadLength(1023) + "\r\n", fits);
+    EXPECT_EQ(1023u, fits.size());
+
+    const std::string page = "<html><head><title>500 Internal Error</title></head><body>There was an internal error "
+                             "while completing your request. The response head was too long</body></html>";
+    const std::string internalError = "HTTP/1.1 500 Internal Error\r\nContent-Type: text/html; charset=UTF-8\r\n"
+                                      "Content-Length: " +
+                                      std::to_string(page.size()) + "\r\nServer: Ostrelin/1.1.3\r\n\r\n" + page;
+    StdoutCapture capture; // the refusal is reported
+    EXPECT_EQ(internalError, converse(running.port, "GET /head?1024 HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(internalError, converse(running.port, "GET /head?5000 HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(allFinished());
+    EXPECT_NE(std::string::npos, capture.text().find("answering 500 instead")) << capture.text();
+}
+
+TEST_F(ConnectionTest, EmptyBodyResponseSendsTheHeadOnlyAndCountsIt) {
+    const int64_t sentBefore = countersNow().bytesSent;
+    const std::string answer = converse(running.port, "GET /head?200 HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(200u, answer.size());
+    ASSERT_TRUE(allFinished());
+    EXPECT_EQ(200, countersNow().bytesSent - sentBefore);
+}
+
+TEST(ConnectionSending, ShortSendsAreContinuedUntilTheWholeBodyIsSent) {
+    // With a send time limit a blocked send returns what it managed so far;
+    // the rest must still follow once the peer reads again.
+    const int limitMs = 1000;
+    serverSetIdleTimeoutForTesting(limitMs);
+    {
+        RunningServer running;
+        ASSERT_TRUE(running.start());
+        StdoutCapture capture;
+        int fd = connectTo(running.port, 64 * 1024);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(sendText(fd, "GET /big HTTP/1.1\r\n\r\n"));
+        std::string answer = readUntilClosed(fd, TIMEOUT_MS, 64 * 1024);
+        // Stop reading for longer than the limit, but not twice as long.
+        usleep(limitMs * 1500);
+        bool closed = false;
+        answer += readUntilClosed(fd, TIMEOUT_MS, SIZE_MAX, &closed);
+        close(fd);
+        EXPECT_TRUE(closed);
+        const std::string head = plainHead(200, "OK", BIG_BODY_SIZE) + "\r\n";
+        ASSERT_EQ(head.size() + BIG_BODY_SIZE, answer.size()) << capture.text();
+        EXPECT_EQ(head, answer.substr(0, head.size()));
+        EXPECT_TRUE(answer.compare(head.size(), std::string::npos, bigBody()) == 0);
+        EXPECT_EQ(std::string::npos, capture.text().find("Failed to respond")) << capture.text();
+    }
+    serverSetIdleTimeoutForTesting(CONNECTION_IDLE_TIMEOUT_MS);
+}
+
+TEST(ConnectionAccept, AcceptFailingForLackOfDescriptorsIsRetried) {
+    RunningServer running;
+    ASSERT_TRUE(running.start());
+    StdoutCapture capture;
+    int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(client, 0);
+
+    // Use up every descriptor below a lowered limit, so that accept fails with EMFILE.
+    struct rlimit saved;
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
+    struct rlimit lowered = saved;
+    lowered.rlim_cur = (rlim_t)(client + 64);
+    ASSERT_LE(lowered.rlim_cur, saved.rlim_cur);
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &lowered));
+    std::vector<int> filler;
+    for (int fd = dup(client); fd >= 0 && filler.size() < 1024; fd = dup(client)) {
+        filler.push_back(fd);
+    }
+    struct sockaddr_in address = loopbackAddress(running.port);
+    bool connected = 0 == connect(client, (struct sockaddr*)&address, sizeof(address));
+    bool retried = connected && capture.waitFor("accept failed for now, retrying: ");
+    for (int fd : filler) {
+        close(fd);
+    }
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(connected);
+    EXPECT_TRUE(retried) << capture.text();
+    EXPECT_NE(std::string::npos, capture.text().find(std::string(strerror(EMFILE)) + " = 24"));
+
+    // Once descriptors are free again the waiting connection is served.
+    ASSERT_TRUE(sendText(client, "GET /after HTTP/1.1\r\n\r\n"));
+    const std::string body = "GET /after 0";
+    EXPECT_EQ(plainHead(200, "OK", body.size()) + "\r\n" + body, readUntilClosed(client));
+    close(client);
+    running.stop();
+    EXPECT_EQ(0, running.result);
+}
+
+} // namespace
