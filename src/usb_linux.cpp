@@ -20,7 +20,7 @@
 static const char* const DEFAULT_SYSFS_ROOT = "/sys";
 static const char* const DEFAULT_DEV_ROOT = "/dev";
 static const size_t ATTRIBUTE_CAPACITY = 1024; // an IEEE 1284 device id may be this long
-static const size_t ID_CAPACITY = 64;          // idVendor, idProduct: four hex digits
+static const size_t ID_CAPACITY = 64;          // idVendor, idProduct: four hex digits, with room to spare
 static const size_t FRIENDLY_NAME_LIMIT = 254; // longer names are not shown, like an unreadable one
 
 static char sysfsRoot[PATH_MAX] = "/sys";
