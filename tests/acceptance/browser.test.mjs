@@ -1,0 +1,194 @@
+// A till page in headless Chromium, served from another origin, builds a
+// receipt with a browser ESC/POS encoder and posts it to quorvel2. The
+// browser's CORS rules decide what the page may read, so this is where a
+// missing or wrong Access-Control line would show.
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import http from 'node:http';
+import net from 'node:net';
+import path from 'node:path';
+import { after, before, test } from 'node:test';
+
+import { chromium } from 'playwright-core';
+
+import {
+  CORS_LINES, HERE, assertAlive, makeDeviceFile, makeTempDir, readDeviceWhenFilled, startServer, within,
+} from './harness.mjs';
+
+const CHROMIUM = '/usr/bin/chromium';
+const ENCODER = path.join(HERE, 'node_modules/@point-of-sale/receipt-printer-encoder/dist/receipt-printer-encoder.umd.js');
+const PAGE = path.join(HERE, 'page/index.html');
+
+function listen(server) {
+  return new Promise((resolve, reject) => {
+    server.once('error', reject);
+    server.listen(0, '127.0.0.1', () => resolve(server.address().port));
+  });
+}
+
+// The page's own origin: a static server for the page and the encoder.
+async function startPageServer() {
+  const files = {
+    '/index.html': ['text/html; charset=utf-8', PAGE],
+    '/receipt-printer-encoder.umd.js': ['text/javascript', ENCODER],
+  };
+  const server = http.createServer((request, response) => {
+    const file = files[new URL(request.url, 'http://page').pathname];
+    if (!file) {
+      response.writeHead(404).end();
+      return;
+    }
+    response.writeHead(200, { 'Content-Type': file[0], 'Cache-Control': 'no-store' });
+    response.end(fs.readFileSync(file[1]));
+  });
+  const port = await listen(server);
+  return { port, close: () => new Promise((resolve) => server.close(resolve)) };
+}
+
+// A transparent TCP relay in front of quorvel2 that keeps what went each
+// way on every connection, so the test sees the preflight and the answers
+// the browser got, not only what the page was allowed to read.
+async function startRelay(t, targetPort) {
+  const exchanges = [];
+  const sockets = new Set();
+  const server = net.createServer({ allowHalfOpen: true }, (client) => {
+    const exchange = { request: [], response: [] };
+    exchanges.push(exchange);
+    const upstream = net.connect({ host: '127.0.0.1', port: targetPort, allowHalfOpen: true });
+    for (const socket of [client, upstream]) {
+      sockets.add(socket);
+      socket.on('close', () => sockets.delete(socket));
+      socket.on('error', () => { client.destroy(); upstream.destroy(); });
+    }
+    client.on('data', (chunk) => exchange.request.push(chunk));
+    upstream.on('data', (chunk) => exchange.response.push(chunk));
+    client.pipe(upstream);
+    upstream.pipe(client);
+  });
+  const port = await listen(server);
+  t.after(() => {
+    for (const socket of sockets) socket.destroy();
+    return new Promise((resolve) => server.close(resolve));
+  });
+  const text = (chunks) => Buffer.concat(chunks).toString('latin1');
+  return {
+    port,
+    // Exchanges whose request starts with `method path`, as text.
+    find: (method) => exchanges
+      .map((e) => ({ request: text(e.request), response: text(e.response) }))
+      .filter((e) => e.request.startsWith(`${method} /escpos HTTP/1.1\r\n`)),
+  };
+}
+
+let browser = null;
+let pageServer = null;
+
+before(async () => {
+  if (!fs.existsSync(CHROMIUM)) throw new Error(`${CHROMIUM} is missing: install chromium (deps/apt-test.txt)`);
+  pageServer = await startPageServer();
+  const profile = fs.mkdtempSync('/tmp/q2a-profile-');
+  browser = {
+    profile,
+    context: await chromium.launchPersistentContext(profile, {
+      executablePath: CHROMIUM,
+      headless: true,
+      timeout: 30000,
+      args: [
+        '--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
+        '--disable-background-networking', '--disable-component-update', '--disable-sync',
+        '--disable-quic',
+      ],
+    }),
+  };
+});
+
+after(async () => {
+  if (browser) {
+    await within(15000, 'chromium to close', browser.context.close()).catch(() => {});
+    fs.rmSync(browser.profile, { recursive: true, force: true });
+  }
+  if (pageServer) await pageServer.close();
+});
+
+// Opens the till page, presses Print and returns what the page reported.
+async function printFromPage(t, printerPort) {
+  const page = await browser.context.newPage();
+  t.after(() => page.close());
+  const problems = [];
+  page.on('pageerror', (error) => problems.push(String(error)));
+  const printer = encodeURIComponent(`http://127.0.0.1:${printerPort}`);
+  await page.goto(`http://127.0.0.1:${pageServer.port}/index.html?printer=${printer}`, { timeout: 15000 });
+  await page.click('#print', { timeout: 5000 });
+  await page.waitForFunction(() => document.getElementById('result').textContent !== '', null, { timeout: 15000 });
+  assert.deepEqual(problems, [], 'the page ran without script errors');
+  const result = JSON.parse(await page.textContent('#result'));
+  result.sent = Buffer.from(result.sent);
+  return result;
+}
+
+function assertPreflightAnswered(relay) {
+  const preflights = relay.find('OPTIONS');
+  assert.equal(preflights.length, 1, 'the browser sent one preflight');
+  assert.match(preflights[0].request, /\r\nAccess-Control-Request-Method: POST\r\n/i);
+  assert.match(preflights[0].request, /\r\nAccess-Control-Request-Headers: content-type\r\n/i);
+  assert.ok(preflights[0].response.startsWith('HTTP/1.1 200 OK\r\n'), preflights[0].response);
+  assert.ok(preflights[0].response.includes(CORS_LINES), preflights[0].response);
+}
+
+test('a page from another origin prints a receipt through fetch', async (t) => {
+  const dir = makeTempDir(t);
+  const device = makeDeviceFile(dir);
+  const server = await startServer(t, device);
+  const relay = await startRelay(t, server.port);
+
+  const result = await printFromPage(t, relay.port);
+  assert.equal(result.error, undefined, `fetch failed in the page: ${result.error}\n${server.output}`);
+  assert.equal(result.status, 200);
+  assert.equal(result.text, '');
+  assert.deepEqual(result.sent.subarray(0, 2), Buffer.from([0x1b, 0x40]), 'the receipt begins with ESC @');
+  assert.ok(result.sent.includes(Buffer.from([0xd5])), 'the euro sign went out as a code page byte');
+
+  assertPreflightAnswered(relay);
+  const posts = relay.find('POST');
+  assert.equal(posts.length, 1, 'one POST reached the server');
+  assert.match(posts[0].request, /\r\nContent-Type: application\/octet-stream\r\n/i);
+  assert.match(posts[0].request, new RegExp(`\r\nOrigin: http://127\\.0\\.0\\.1:${pageServer.port}\r\n`, 'i'));
+
+  const printed = await readDeviceWhenFilled(device, result.sent.length);
+  assert.equal(printed.length, result.sent.length);
+  assert.ok(printed.equals(result.sent), 'the device holds exactly the bytes the page sent');
+  assertAlive(assert, server);
+  t.diagnostic(`page receipt: ${result.sent.length} bytes, first bytes ${result.sent.subarray(0, 8).toString('hex')}`);
+});
+
+test('the page reads 503 when the device cannot be opened', async (t) => {
+  const dir = makeTempDir(t);
+  const missing = path.join(dir, 'nolp');
+  const server = await startServer(t, missing);
+  const relay = await startRelay(t, server.port);
+
+  const result = await printFromPage(t, relay.port);
+  assert.equal(result.error, undefined, `fetch failed in the page: ${result.error}`);
+  assert.equal(result.status, 503);
+  assert.notEqual(result.text, '', 'the answer explains the failure');
+  assertPreflightAnswered(relay);
+  assert.equal(fs.existsSync(missing), false, 'the device was not created');
+  assertAlive(assert, server);
+  t.diagnostic(`page read 503: ${JSON.stringify(result.text)}`);
+});
+
+test('without a device the POST fails in the page: its 503 carries no CORS lines', async (t) => {
+  const server = await startServer(t, null);
+  const relay = await startRelay(t, server.port);
+
+  const result = await printFromPage(t, relay.port);
+  assert.equal(result.status, undefined, 'the page must not be able to read the answer');
+  assert.match(result.error, /TypeError/);
+  assertPreflightAnswered(relay);
+  const posts = relay.find('POST');
+  assert.equal(posts.length, 1, 'the POST itself went out');
+  assert.ok(posts[0].response.startsWith('HTTP/1.1 503 Service Unavailable\r\n'), posts[0].response);
+  assert.equal(posts[0].response.includes('Access-Control'), false, posts[0].response);
+  assertAlive(assert, server);
+  t.diagnostic(`page saw: ${result.error}`);
+});
