@@ -125,7 +125,7 @@ TEST_F(PrinterFileTest, PostPrintsTheBodyAsOneJob) {
 }
 
 TEST_F(PrinterFileTest, PostBodyWithNulBytesIsPrintedExactly) {
-    const std::string body("\x1b@\0A\0\0B\x1d\x21\x00C\0", 13);
+    const std::string body("\x1b@\0A\0\0B\x1d\x21\x00" "C\0", 13);
     ASSERT_EQ(13u, body.size());
     EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", body)));
     EXPECT_EQ(body, printed());

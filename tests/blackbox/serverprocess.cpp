@@ -262,20 +262,21 @@ std::string readUntilClosed(int socket, int timeoutMs, bool* timedOut) {
     }
     char buffer[65536];
     for (;;) {
+        // Looks at least once, so that a limit of 0 still sees a close that already happened.
         long long remaining = deadline - monotonicMs();
-        if (remaining <= 0) {
-            if (timedOut != nullptr) {
-                *timedOut = true;
-            }
-            return received;
-        }
         struct pollfd waitFor = {socket, POLLIN, 0};
-        int ready = poll(&waitFor, 1, (int)remaining);
+        int ready = poll(&waitFor, 1, remaining > 0 ? (int)remaining : 0);
         if (ready < 0 && errno == EINTR) {
             continue;
         }
         if (ready <= 0) {
-            continue; // the deadline test above ends the wait
+            if (monotonicMs() >= deadline) {
+                if (timedOut != nullptr) {
+                    *timedOut = true;
+                }
+                return received;
+            }
+            continue;
         }
         ssize_t got = recv(socket, buffer, sizeof(buffer), 0);
         if (got < 0 && errno == EINTR) {
