@@ -29,6 +29,14 @@ bench:
 	@scripts/install-deps.sh base bench
 	@scripts/bench.sh
 
+# Thirty minutes of load, printer faults and hostile input (tests/stress).
+.PHONY: soak
+soak:
+	@scripts/install-deps.sh base test
+	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD_DIR) --target quorvel2-stress quorvel2-testhooks
+	@$(BUILD_DIR)/tests/stress/quorvel2-stress --server $(BUILD_DIR)/tests/support/quorvel2-testhooks --duration 1800
+
 windows:
 	@scripts/install-deps.sh base windows
 	@scripts/windows-build.sh
