@@ -356,6 +356,7 @@ void release(const std::string& path) {
 TEST(ServerLifecycle, StopReturnsOnlyAfterEveryConnectionInProgressHasFinished) {
     const int64_t connectionsBefore = activeConnectionsNow();
     const Counters before = countersNow();
+    const int descriptorsBefore = openDescriptors();
     RunningServer running;
     ASSERT_TRUE(running.start());
 
@@ -406,6 +407,7 @@ TEST(ServerLifecycle, StopReturnsOnlyAfterEveryConnectionInProgressHasFinished) 
         EXPECT_EQ(expected(i), answers[i]) << "client " << i;
         close(clients[i]);
     }
+    EXPECT_EQ(descriptorsBefore, openDescriptors()) << "a socket of the server was left open";
 
     // Every connection counted itself in and out, with its bytes.
     const Counters after = countersNow();
@@ -603,7 +605,7 @@ TEST_F(ConnectionTest, EmptyBodyResponseSendsTheHeadOnlyAndCountsIt) {
 TEST(ConnectionSending, ShortSendsAreContinuedUntilTheWholeBodyIsSent) {
     // With a send time limit a blocked send returns what it managed so far;
     // the rest must still follow once the peer reads again.
-    const int limitMs = 1000;
+    const int limitMs = 2000;
     serverSetIdleTimeoutForTesting(limitMs);
     {
         RunningServer running;
