@@ -73,10 +73,14 @@ async function startRelay(t, targetPort) {
   const text = (chunks) => Buffer.concat(chunks).toString('latin1');
   return {
     port,
-    // Exchanges whose request starts with `method path`, as text.
+    connections: () => exchanges.length,
+    // Answered exchanges whose request starts with `method /escpos`, as
+    // text. A request that the browser sent on a connection the server had
+    // already closed gets no answer and is retried by the browser; it is
+    // left out here, and the device check still catches a double print.
     find: (method) => exchanges
       .map((e) => ({ request: text(e.request), response: text(e.response) }))
-      .filter((e) => e.request.startsWith(`${method} /escpos HTTP/1.1\r\n`)),
+      .filter((e) => e.request.startsWith(`${method} /escpos HTTP/1.1\r\n`) && e.response !== ''),
   };
 }
 
@@ -150,7 +154,7 @@ test('a page from another origin prints a receipt through fetch', async (t) => {
 
   assertPreflightAnswered(relay);
   const posts = relay.find('POST');
-  assert.equal(posts.length, 1, 'one POST reached the server');
+  assert.equal(posts.length, 1, 'one POST was answered');
   assert.match(posts[0].request, /\r\nContent-Type: application\/octet-stream\r\n/i);
   assert.match(posts[0].request, new RegExp(`\r\nOrigin: http://127\\.0\\.0\\.1:${pageServer.port}\r\n`, 'i'));
 
@@ -158,7 +162,8 @@ test('a page from another origin prints a receipt through fetch', async (t) => {
   assert.equal(printed.length, result.sent.length);
   assert.ok(printed.equals(result.sent), 'the device holds exactly the bytes the page sent');
   assertAlive(assert, server);
-  t.diagnostic(`page receipt: ${result.sent.length} bytes, first bytes ${result.sent.subarray(0, 8).toString('hex')}`);
+  t.diagnostic(`page receipt: ${result.sent.length} bytes, first bytes ${result.sent.subarray(0, 8).toString('hex')}; ` +
+    `${relay.connections()} connections from the browser`);
 });
 
 test('the page reads 503 when the device cannot be opened', async (t) => {
@@ -186,7 +191,7 @@ test('without a device the POST fails in the page: its 503 carries no CORS lines
   assert.match(result.error, /TypeError/);
   assertPreflightAnswered(relay);
   const posts = relay.find('POST');
-  assert.equal(posts.length, 1, 'the POST itself went out');
+  assert.equal(posts.length, 1, 'the POST itself was answered');
   assert.ok(posts[0].response.startsWith('HTTP/1.1 503 Service Unavailable\r\n'), posts[0].response);
   assert.equal(posts[0].response.includes('Access-Control'), false, posts[0].response);
   assertAlive(assert, server);
