@@ -110,15 +110,15 @@ start_httplib() {
 }
 
 # start_p910nd FIFO: sets PID and PORT. Its port is 9100+n for n in 0..2;
-# -d keeps it in the foreground (it then logs every chunk to stdout, which
-# goes to a file here).
+# -d keeps it in the foreground; it then logs two lines per 8 KiB chunk to
+# stdout, which goes to /dev/null so that costs it as little as it can.
 start_p910nd() {
   local n
   mkdir -p /var/lock/p910nd
   for n in 0 1 2; do
     PORT=$((9100 + n))
     port_listening "$PORT" && continue
-    "$P910ND" -d -i 127.0.0.1 -f "$1" "$n" >"$WORK/p910nd.log" 2>&1 &
+    "$P910ND" -d -i 127.0.0.1 -f "$1" "$n" >/dev/null 2>"$WORK/p910nd.log" &
     PID=$!
     SERVER_PIDS+=("$PID")
     wait_listening "$PORT" "$PID" && return 0
@@ -148,24 +148,29 @@ add_row() { # KEY LABEL PEERNAME BETTER(higher|lower|none)
 bench_raw() {
   log "== raw streams: quorvel2 vs p910nd ($RUNS runs)"
   local fifo_q fifo_p q_pid q_port p_pid p_port run line
-  local -a q_one p_one q_seq p_seq
+  local -a q_one=() p_one=() q_seq=() p_seq=() q_cpu=() p_cpu=()
   fifo_q=$(new_fifo rq)
   fifo_p=$(new_fifo rp)
   start_quorvel2 "$fifo_q"; q_pid=$PID; q_port=$PORT
   start_p910nd "$fifo_p"; p_pid=$PID; p_port=$PORT
   for run in $(seq 1 "$RUNS"); do
-    line=$("$LOADGEN" raw "$q_port" "$fifo_q" "$RAW_BYTES" 1); q_one+=("$(field mbps "$line")")
-    line=$("$LOADGEN" raw "$p_port" "$fifo_p" "$RAW_BYTES" 1); p_one+=("$(field mbps "$line")")
-    line=$("$LOADGEN" raw "$p_port" "$fifo_p" "$RAW_SEQUENTIAL_BYTES" "$RAW_SEQUENTIAL_CLIENTS")
+    line=$("$LOADGEN" raw "$q_port" "$fifo_q" "$RAW_BYTES" 1 "$q_pid")
+    q_one+=("$(field mbps "$line")"); q_cpu+=("$(field server_cpu_ms_per_100mb "$line")")
+    line=$("$LOADGEN" raw "$p_port" "$fifo_p" "$RAW_BYTES" 1 "$p_pid")
+    p_one+=("$(field mbps "$line")"); p_cpu+=("$(field server_cpu_ms_per_100mb "$line")")
+    line=$("$LOADGEN" raw "$p_port" "$fifo_p" "$RAW_SEQUENTIAL_BYTES" "$RAW_SEQUENTIAL_CLIENTS" "$p_pid")
     p_seq+=("$(field mbps "$line")")
-    line=$("$LOADGEN" raw "$q_port" "$fifo_q" "$RAW_SEQUENTIAL_BYTES" "$RAW_SEQUENTIAL_CLIENTS")
+    line=$("$LOADGEN" raw "$q_port" "$fifo_q" "$RAW_SEQUENTIAL_BYTES" "$RAW_SEQUENTIAL_CLIENTS" "$q_pid")
     q_seq+=("$(field mbps "$line")")
-    log "   run $run: 1 client q2 ${q_one[-1]} p910nd ${p_one[-1]} MB/s; 8 clients q2 ${q_seq[-1]} p910nd ${p_seq[-1]} MB/s"
+    log "   run $run: 1 client q2 ${q_one[-1]} p910nd ${p_one[-1]} MB/s (server CPU ms/100 MB q2 ${q_cpu[-1]}" \
+      "p910nd ${p_cpu[-1]}); 8 clients q2 ${q_seq[-1]} p910nd ${p_seq[-1]} MB/s"
   done
   stop_server "$q_pid"
   stop_server "$p_pid"
   add_row raw1 "raw stream, 1 client x 256 MiB (MB/s)" p910nd higher
   Q2V[raw1]=$(median "${q_one[@]}"); PEERV[raw1]=$(median "${p_one[@]}")
+  add_row rawcpu "  server CPU per 100 MB, 1 client (ms)" p910nd lower
+  Q2V[rawcpu]=$(median "${q_cpu[@]}"); PEERV[rawcpu]=$(median "${p_cpu[@]}")
   add_row raw8 "raw streams, 8 clients x 32 MiB in turn (MB/s)" p910nd higher
   Q2V[raw8]=$(median "${q_seq[@]}"); PEERV[raw8]=$(median "${p_seq[@]}")
 }
@@ -179,17 +184,19 @@ bench_http() {
   start_quorvel2 "$fifo_q"; q_pid=$PID; q_port=$PORT
   start_httplib "$fifo_p"; p_pid=$PID; p_port=$PORT
   for clients in 1 8 64; do
-    local -a qj=() qp50=() qp99=() pj=() pp50=() pp99=()
+    local -a qj=() qp50=() qp99=() pj=() pp50=() pp99=() qcpu=() pcpu=()
     for run in $(seq 1 "$RUNS"); do
       if (( run % 2 )); then order="q p"; else order="p q"; fi
       for who in $order; do
         if [ "$who" = q ]; then
-          line=$("$LOADGEN" http "$q_port" "$fifo_q" "$HTTP_BODY" "$clients" "$HTTP_SECONDS")
+          line=$("$LOADGEN" http "$q_port" "$fifo_q" "$HTTP_BODY" "$clients" "$HTTP_SECONDS" "$q_pid")
           qj+=("$(field jobs_per_s "$line")"); qp50+=("$(field p50_ms "$line")"); qp99+=("$(field p99_ms "$line")")
+          qcpu+=("$(field server_cpu_us_per_job "$line")")
           log "   $clients clients run $run quorvel2: $line"
         else
-          line=$("$LOADGEN" http "$p_port" "$fifo_p" "$HTTP_BODY" "$clients" "$HTTP_SECONDS")
+          line=$("$LOADGEN" http "$p_port" "$fifo_p" "$HTTP_BODY" "$clients" "$HTTP_SECONDS" "$p_pid")
           pj+=("$(field jobs_per_s "$line")"); pp50+=("$(field p50_ms "$line")"); pp99+=("$(field p99_ms "$line")")
+          pcpu+=("$(field server_cpu_us_per_job "$line")")
           log "   $clients clients run $run httplib:  $line"
         fi
       done
@@ -200,6 +207,8 @@ bench_http() {
     Q2V[p50_$clients]=$(median "${qp50[@]}"); PEERV[p50_$clients]=$(median "${pp50[@]}")
     add_row "p99_$clients" "  latency p99, $clients clients (ms)" cpp-httplib lower
     Q2V[p99_$clients]=$(median "${qp99[@]}"); PEERV[p99_$clients]=$(median "${pp99[@]}")
+    add_row "cpu_$clients" "  server CPU per job, $clients clients (us)" cpp-httplib lower
+    Q2V[cpu_$clients]=$(median "${qcpu[@]}"); PEERV[cpu_$clients]=$(median "${pcpu[@]}")
   done
   stop_server "$q_pid"
   stop_server "$p_pid"

@@ -4,13 +4,15 @@
 //
 //   loadgen freeport
 //       prints a TCP port that is free on 127.0.0.1 now.
-//   loadgen raw PORT FIFO BYTES CLIENTS
+//   loadgen raw PORT FIFO BYTES CLIENTS [PID]
 //       CLIENTS raw ESC/POS streams of BYTES each, one after another; prints
-//       "mbps=<MB/s end to end> seconds=<s>".
-//   loadgen http PORT FIFO BODYBYTES CLIENTS SECONDS
+//       "mbps=<MB/s end to end> seconds=<s> server_cpu_ms_per_100mb=..".
+//   loadgen http PORT FIFO BODYBYTES CLIENTS SECONDS [PID]
 //       CLIENTS threads post BODYBYTES receipts to /escpos, one request per
 //       connection, for SECONDS; prints "jobs_per_s=.. p50_ms=.. p99_ms=..
-//       jobs=.. errors=..".
+//       jobs=.. errors=.. ... server_cpu_us_per_job=..".
+//   With PID, the CPU time that process used during the run is reported
+//   (-1 without).
 //   loadgen idle PORT PID CONNECTIONS MAXSECONDS
 //       reads the server's memory and threads, opens CONNECTIONS connections
 //       that send nothing, reads them again (within MAXSECONDS of the first
@@ -184,6 +186,32 @@ void drainStop(Drain& drain) {
     }
 }
 
+// CPU time (user + system) the process has used so far, its ended threads
+// included, in milliseconds; -1 without a pid or when it cannot be read.
+double processCpuMilliseconds(int pid) {
+    if (pid <= 0) {
+        return -1;
+    }
+    std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    FILE* file = fopen(path.c_str(), "r");
+    if (NULL == file) {
+        return -1;
+    }
+    char line[1024];
+    size_t got = fread(line, 1, sizeof(line) - 1, file);
+    fclose(file);
+    line[got] = '\0';
+    // The command name may hold spaces: the fields are counted from its ')'.
+    const char* after = strrchr(line, ')');
+    unsigned long long utime = 0;
+    unsigned long long stime = 0;
+    if (NULL == after || 2 != sscanf(after + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime,
+                                     &stime)) {
+        return -1;
+    }
+    return (double)(utime + stime) * 1000.0 / (double)sysconf(_SC_CLK_TCK);
+}
+
 int commandFreePort() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     struct sockaddr_in address;
@@ -201,12 +229,13 @@ int commandFreePort() {
     return 0;
 }
 
-int commandRaw(int port, const char* fifoPath, long long bytesPerClient, int clients) {
+int commandRaw(int port, const char* fifoPath, long long bytesPerClient, int clients, int pid) {
     std::string receipt = receiptBytes(SEND_CHUNK);
     Drain drain;
     if (!drainStart(drain, fifoPath)) {
         return 1;
     }
+    double cpuBefore = processCpuMilliseconds(pid);
     Clock::time_point start = Clock::now();
     bool ok = true;
     for (int client = 0; client < clients && ok; client++) {
@@ -233,11 +262,13 @@ int commandRaw(int port, const char* fifoPath, long long bytesPerClient, int cli
         ok = false;
     }
     double seconds = secondsSince(start);
+    double cpuMs = processCpuMilliseconds(pid) - cpuBefore;
     drainStop(drain);
     if (!ok) {
         return 1;
     }
-    printf("mbps=%.1f seconds=%.3f\n", (double)expected / seconds / 1e6, seconds);
+    printf("mbps=%.1f seconds=%.3f server_cpu_ms_per_100mb=%.1f\n", (double)expected / seconds / 1e6, seconds,
+           pid > 0 ? cpuMs * 1e8 / (double)expected : -1.0);
     return 0;
 }
 
@@ -294,7 +325,7 @@ double percentile(std::vector<double>& sorted, double fraction) {
     return sorted[std::min(index, sorted.size() - 1)];
 }
 
-int commandHttp(int port, const char* fifoPath, size_t bodyBytes, int clients, double seconds) {
+int commandHttp(int port, const char* fifoPath, size_t bodyBytes, int clients, double seconds, int pid) {
     std::string body = receiptBytes(bodyBytes);
     std::string request = "POST /escpos HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/octet-stream\r\n"
                           "Content-Length: " +
@@ -306,6 +337,7 @@ int commandHttp(int port, const char* fifoPath, size_t bodyBytes, int clients, d
     std::vector<HttpTotals> totals((size_t)clients);
     std::atomic<bool> running{true};
     std::vector<std::thread> threads;
+    double cpuBefore = processCpuMilliseconds(pid);
     Clock::time_point start = Clock::now();
     for (int i = 0; i < clients; i++) {
         threads.emplace_back([&, i] {
@@ -329,6 +361,7 @@ int commandHttp(int port, const char* fifoPath, size_t bodyBytes, int clients, d
         thread.join();
     }
     double elapsed = secondsSince(start);
+    double cpuMs = processCpuMilliseconds(pid) - cpuBefore;
     std::vector<double> all;
     long long errors = 0;
     for (HttpTotals& t : totals) {
@@ -341,8 +374,15 @@ int commandHttp(int port, const char* fifoPath, size_t bodyBytes, int clients, d
     long long arrived = drain.bytes.load();
     drainStop(drain);
     std::sort(all.begin(), all.end());
-    printf("jobs_per_s=%.0f p50_ms=%.3f p99_ms=%.3f jobs=%lld errors=%lld\n", (double)jobs / elapsed,
-           percentile(all, 0.50), percentile(all, 0.99), jobs, errors);
+    double sum = 0;
+    for (double ms : all) {
+        sum += ms;
+    }
+    printf("jobs_per_s=%.0f p50_ms=%.3f p99_ms=%.3f jobs=%lld errors=%lld mean_ms=%.3f p90_ms=%.3f "
+           "p999_ms=%.3f max_ms=%.3f server_cpu_us_per_job=%.1f\n",
+           (double)jobs / elapsed, percentile(all, 0.50), percentile(all, 0.99), jobs, errors,
+           all.empty() ? 0.0 : sum / (double)all.size(), percentile(all, 0.90), percentile(all, 0.999),
+           all.empty() ? 0.0 : all.back(), (pid > 0 && jobs > 0) ? cpuMs * 1000.0 / (double)jobs : -1.0);
     if (!delivered) {
         fprintf(stderr, "loadgen http: %lld jobs answered but %lld of %lld bytes reached the device\n", jobs,
                 arrived, expected);
@@ -476,8 +516,8 @@ int commandIdle(int port, int pid, int connections, double maxSeconds) {
 }
 
 int usage() {
-    fprintf(stderr, "usage: loadgen freeport | raw PORT FIFO BYTES CLIENTS | "
-                    "http PORT FIFO BODYBYTES CLIENTS SECONDS | idle PORT PID CONNECTIONS MAXSECONDS\n");
+    fprintf(stderr, "usage: loadgen freeport | raw PORT FIFO BYTES CLIENTS [PID] | "
+                    "http PORT FIFO BODYBYTES CLIENTS SECONDS [PID] | idle PORT PID CONNECTIONS MAXSECONDS\n");
     return 2;
 }
 
@@ -493,11 +533,12 @@ int main(int argc, char** argv) {
     if (command == "freeport") {
         return commandFreePort();
     }
-    if (command == "raw" && argc == 6) {
-        return commandRaw(atoi(argv[2]), argv[3], atoll(argv[4]), atoi(argv[5]));
+    if (command == "raw" && (argc == 6 || argc == 7)) {
+        return commandRaw(atoi(argv[2]), argv[3], atoll(argv[4]), atoi(argv[5]), argc == 7 ? atoi(argv[6]) : 0);
     }
-    if (command == "http" && argc == 7) {
-        return commandHttp(atoi(argv[2]), argv[3], (size_t)atoll(argv[4]), atoi(argv[5]), atof(argv[6]));
+    if (command == "http" && (argc == 7 || argc == 8)) {
+        return commandHttp(atoi(argv[2]), argv[3], (size_t)atoll(argv[4]), atoi(argv[5]), atof(argv[6]),
+                           argc == 8 ? atoi(argv[7]) : 0);
     }
     if (command == "idle" && argc == 6) {
         return commandIdle(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]), atof(argv[5]));
