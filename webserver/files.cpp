@@ -168,6 +168,28 @@ const char* MIMETypeFromFile(const char* filename, const uint8_t* contents, size
 
 // ---- Answering a request from the document root -------------------------------
 
+// Whether a segment of the relative path other than "." and ".." begins with
+// a dot. The platform hides only a final dot-name, which would still let
+// ".git/config" or ".ssh/id_rsa" through.
+static bool pathHasHiddenSegment(const char* path) {
+    const char* segment = path;
+    for (;;) {
+        size_t length = 0;
+        while (segment[length] != '\0' && !isPathSeparator(segment[length])) {
+            length++;
+        }
+        bool dotOrDotDot =
+            (length == 1 && segment[0] == '.') || (length == 2 && segment[0] == '.' && segment[1] == '.');
+        if (length > 0 && segment[0] == '.' && !dotOrDotDot) {
+            return true;
+        }
+        if (segment[length] == '\0') {
+            return false;
+        }
+        segment += length + 1;
+    }
+}
+
 // 500 after the message; `path` is the one pathInformationGet could not look at.
 static Response* pathInformationFailure(int result, const char* path, const char* requestPathDecoded,
                                         const char* documentRoot) {
@@ -294,7 +316,12 @@ Response* responseAllocServeFileFromRequestPath(const char* pathPrefix, const ch
     if (NULL == filePath.contents) {
         heapStringSetToCString(&filePath, ""); // an empty document root
     }
-    Response* response = responseForPath(&filePath, requestPathDecoded, documentRoot);
+    Response* response = NULL;
+    if (pathHasHiddenSegment(suffix)) {
+        response = responseAlloc404NotFoundHTML(filePath.contents);
+    } else {
+        response = responseForPath(&filePath, requestPathDecoded, documentRoot);
+    }
     heapStringFreeContents(&filePath);
     return response;
 }

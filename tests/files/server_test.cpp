@@ -222,6 +222,8 @@ class FileServing : public ::testing::Test {
         writeFile(root + "/empty.txt", "");
         writeFile(root + "/.secret", "password=hunter2");
         writeFile(root + "/hello.txt", "hello\n");
+        std::filesystem::create_directories(root + "/.git");
+        writeFile(root + "/.git/config", "token=hunter2");
         std::filesystem::create_directories(root + "/site");
         writeFile(root + "/site/index.html", "<h1>index</h1>");
         std::filesystem::create_directories(root + "/list");
@@ -306,7 +308,7 @@ TEST_F(FileServing, EmptyFileWithoutTypeIsAnInternalError) {
     EXPECT_TRUE(answer.complete);
 }
 
-TEST_F(FileServing, MissingPathAndDotFileAreNotFound) {
+TEST_F(FileServing, MissingPathAndDotNamesAreNotFound) {
     HTTPAnswer answer = get(server.port, "/files/absent.txt");
     EXPECT_EQ(404, answer.code);
     EXPECT_NE(std::string::npos, answer.body.find("absent.txt"));
@@ -314,6 +316,18 @@ TEST_F(FileServing, MissingPathAndDotFileAreNotFound) {
     answer = get(server.port, "/files/.secret");
     EXPECT_EQ(404, answer.code);
     EXPECT_EQ(std::string::npos, answer.body.find("hunter2"));
+
+    // Nor anything inside a dot-directory.
+    answer = get(server.port, "/files/.git/config");
+    EXPECT_EQ(404, answer.code);
+    EXPECT_EQ(std::string::npos, answer.body.find("hunter2"));
+    answer = get(server.port, "/files/.git/");
+    EXPECT_EQ(404, answer.code);
+
+    // "." and ".." segments are not hidden names.
+    answer = get(server.port, "/files/./site/../hello.txt");
+    EXPECT_EQ(200, answer.code);
+    EXPECT_EQ("hello\n", answer.body);
 }
 
 TEST_F(FileServing, EncodedClimbAboveTheRootIsForbidden) {
