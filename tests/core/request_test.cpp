@@ -215,7 +215,7 @@ ParserCase& withHeaderLines(ParserCase& c, size_t count, size_t lengthHeaderAt =
         if (i == lengthHeaderAt) {
             c.header("Content-Length", "2");
         } else {
-            char n[8];
+            char n[32];
             snprintf(n, sizeof n, "H%02zu", i);
             c.header(n, "v");
         }
