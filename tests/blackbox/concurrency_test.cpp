@@ -51,7 +51,7 @@ size_t occurrences(const std::string& haystack, const std::string& needle) {
 }
 
 class ServerTest : public ::testing::Test {
-protected:
+  protected:
     TempDir dir;
     ServerProcess server;
     std::string device;
@@ -64,7 +64,9 @@ protected:
         ASSERT_TRUE(startServer(&server, binary, {"--device", device}, environment, dir.path, &error)) << error;
     }
 
-    std::string printed() const { return readFile(device); }
+    std::string printed() const {
+        return readFile(device);
+    }
 
     void TearDown() override {
         if (server.pid > 0) {
@@ -129,8 +131,10 @@ TEST_F(ServerTest, ManyHttpJobsAndRawStreamsAtOnceEachPrintExactlyOnceAndWhole) 
 }
 
 class IdleTest : public ServerTest {
-protected:
-    void SetUp() override { start(QUORVEL2_TESTHOOKS_BINARY, {"Q2_TEST_IDLE_MS=" + std::to_string(IDLE_MS)}); }
+  protected:
+    void SetUp() override {
+        start(QUORVEL2_TESTHOOKS_BINARY, {"Q2_TEST_IDLE_MS=" + std::to_string(IDLE_MS)});
+    }
 };
 
 TEST_F(IdleTest, SilentHttpPeerIsDroppedAsIfItHadClosed) {
@@ -189,8 +193,10 @@ TEST_F(IdleTest, IdleRawStreamHoldingThePrinterDelaysOthersAtMostTheIdleLimit) {
 // A long idle limit here: a client served only after the silent peers were
 // dropped would take that long.
 class LongIdleTest : public ServerTest {
-protected:
-    void SetUp() override { start(QUORVEL2_TESTHOOKS_BINARY, {"Q2_TEST_IDLE_MS=" + std::to_string(LONG_IDLE_MS)}); }
+  protected:
+    void SetUp() override {
+        start(QUORVEL2_TESTHOOKS_BINARY, {"Q2_TEST_IDLE_MS=" + std::to_string(LONG_IDLE_MS)});
+    }
 };
 
 TEST_F(LongIdleTest, IdlePeersDoNotDelayOtherClients) {

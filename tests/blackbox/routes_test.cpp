@@ -22,8 +22,8 @@ const std::string CORS = "Access-Control-Allow-Origin: *\r\n"
                          "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, PATCH, OPTIONS\r\n";
 
 std::string answer(const std::string& statusLine, const std::string& extraHeaders, const std::string& body = "") {
-    return "HTTP/1.1 " + statusLine + "\r\nContent-Type: text/plain\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\nServer: Ostrelin/1.1.3\r\n" + extraHeaders + "\r\n" + body;
+    return "HTTP/1.1 " + statusLine + "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nServer: Ostrelin/1.1.3\r\n" + extraHeaders + "\r\n" + body;
 }
 
 const std::string OK_WITH_CORS = answer("200 OK", CORS);
@@ -45,7 +45,7 @@ std::string request(const std::string& method, const std::string& target, const 
 // environment, in a private directory; stopped when the test ends, which
 // must find it still running without sanitizer reports.
 class ServerTest : public ::testing::Test {
-protected:
+  protected:
     TempDir dir;
     ServerProcess server;
     std::string device;
@@ -62,7 +62,9 @@ protected:
         ASSERT_TRUE(startServer(&server, binary, arguments, environment, dir.path, &error)) << error;
     }
 
-    std::string printed() const { return readFile(device); }
+    std::string printed() const {
+        return readFile(device);
+    }
 
     ServerExit stop() {
         ServerExit exit = stopServer(&server);
@@ -79,7 +81,7 @@ protected:
 };
 
 class PrinterFileTest : public ServerTest {
-protected:
+  protected:
     void SetUp() override {
         writeFile(dir.file("printer"), "");
         start(dir.file("printer"));
@@ -125,7 +127,9 @@ TEST_F(PrinterFileTest, PostPrintsTheBodyAsOneJob) {
 }
 
 TEST_F(PrinterFileTest, PostBodyWithNulBytesIsPrintedExactly) {
-    const std::string body("\x1b@\0A\0\0B\x1d\x21\x00" "C\0", 13);
+    const std::string body("\x1b@\0A\0\0B\x1d\x21\x00"
+                           "C\0",
+                           13);
     ASSERT_EQ(13u, body.size());
     EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", body)));
     EXPECT_EQ(body, printed());
@@ -217,8 +221,10 @@ TEST_F(PrinterFileTest, PartialRequestThenCloseIsReportedWithItsByteCount) {
 }
 
 class NoDeviceTest : public ServerTest {
-protected:
-    void SetUp() override { start(""); }
+  protected:
+    void SetUp() override {
+        start("");
+    }
 };
 
 TEST_F(NoDeviceTest, PostAnswers503WithoutCorsAndRoutesStillWork) {

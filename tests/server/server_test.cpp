@@ -65,7 +65,7 @@ struct RawCall {
 struct App {
     std::mutex lock;
     std::condition_variable changed;
-    int held = 0;                  // requests for /hold?NAME now waiting
+    int held = 0;                   // requests for /hold?NAME now waiting
     std::set<std::string> released; // the /hold?NAME paths that may go on
     int requests = 0;
     std::string lastBody;
@@ -85,10 +85,20 @@ size_t appRawCalls() {
 
 const size_t BIG_BODY_SIZE = 16u << 20;
 
+// A body of letters with no NUL byte in it, larger than any socket buffer.
+std::string bigBody() {
+    std::string body(BIG_BODY_SIZE, '\0');
+    for (size_t i = 0; i < body.size(); i++) {
+        body[i] = (char)('A' + (i * 7 + i / 4096) % 26);
+    }
+    return body;
+}
+
 // The base of every head this program sends, without extra lines.
 std::string plainHead(int code, const std::string& status, size_t contentLength) {
-    return "HTTP/1.1 " + std::to_string(code) + " " + status + "\r\nContent-Type: text/plain\r\nContent-Length: " +
-           std::to_string(contentLength) + "\r\nServer: Ostrelin/1.1.3\r\n";
+    return "HTTP/1.1 " + std::to_string(code) + " " + status +
+           "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(contentLength) +
+           "\r\nServer: Ostrelin/1.1.3\r\n";
 }
 
 // Extra header lines that make the whole head of an empty 200 answer exactly `headLength` bytes.
@@ -126,11 +136,7 @@ Response* createResponseForRequest(const Request* request, Connection* connectio
     }
     if (path == "/big") {
         Response* response = responseAlloc(200, "OK", "text/plain", 0);
-        std::string body(BIG_BODY_SIZE, '\0');
-        for (size_t i = 0; i < body.size(); i++) {
-            body[i] = (char)('A' + (i * 7 + i / 4096) % 26);
-        }
-        heapStringSetToCString(&response->body, body.c_str());
+        heapStringSetToCString(&response->body, bigBody().c_str());
         return response;
     }
     Response* response = responseAlloc(200, "OK", "text/plain", 0);
@@ -145,14 +151,6 @@ void onEscposRequest(unsigned int state, const char* data, ssize_t len) {
 }
 
 namespace {
-
-std::string bigBody() {
-    std::string body(BIG_BODY_SIZE, '\0');
-    for (size_t i = 0; i < body.size(); i++) {
-        body[i] = (char)('A' + (i * 7 + i / 4096) % 26);
-    }
-    return body;
-}
 
 // ---- Standard output -----------------------------------------------------------
 
@@ -491,7 +489,7 @@ TEST(ServerLifecycle, PortInUseReportsBindFailureAndLeavesNoSocketOpen) {
 // ---- Connections --------------------------------------------------------------------
 
 class ConnectionTest : public ::testing::Test {
-protected:
+  protected:
     RunningServer running;
     int64_t connectionsBefore = 0;
     void SetUp() override {
