@@ -16,6 +16,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 RUNS="${BENCH_RUNS:-3}"
+# A raw run takes about a second and varies most from run to run: take more.
+RAW_RUNS="${BENCH_RAW_RUNS:-$(( RUNS > 5 ? RUNS : 5 ))}"
 RAW_BYTES=$((256 * 1024 * 1024))
 RAW_SEQUENTIAL_CLIENTS=8
 RAW_SEQUENTIAL_BYTES=$((32 * 1024 * 1024)) # per client: 8 x 32 MiB
@@ -146,14 +148,14 @@ add_row() { # KEY LABEL PEERNAME BETTER(higher|lower|none)
 
 # ---------------------------------------------------------------- raw streams
 bench_raw() {
-  log "== raw streams: quorvel2 vs p910nd ($RUNS runs)"
+  log "== raw streams: quorvel2 vs p910nd ($RAW_RUNS runs)"
   local fifo_q fifo_p q_pid q_port p_pid p_port run line
   local -a q_one=() p_one=() q_seq=() p_seq=() q_cpu=() p_cpu=()
   fifo_q=$(new_fifo rq)
   fifo_p=$(new_fifo rp)
   start_quorvel2 "$fifo_q"; q_pid=$PID; q_port=$PORT
   start_p910nd "$fifo_p"; p_pid=$PID; p_port=$PORT
-  for run in $(seq 1 "$RUNS"); do
+  for run in $(seq 1 "$RAW_RUNS"); do
     line=$("$LOADGEN" raw "$q_port" "$fifo_q" "$RAW_BYTES" 1 "$q_pid")
     q_one+=("$(field mbps "$line")"); q_cpu+=("$(field server_cpu_ms_per_100mb "$line")")
     line=$("$LOADGEN" raw "$p_port" "$fifo_p" "$RAW_BYTES" 1 "$p_pid")
@@ -184,19 +186,19 @@ bench_http() {
   start_quorvel2 "$fifo_q"; q_pid=$PID; q_port=$PORT
   start_httplib "$fifo_p"; p_pid=$PID; p_port=$PORT
   for clients in 1 8 64; do
-    local -a qj=() qp50=() qp99=() pj=() pp50=() pp99=() qcpu=() pcpu=()
+    local -a qj=() qp50=() qp99=() pj=() pp50=() pp99=() qcpu=() pcpu=() qp999=() pp999=()
     for run in $(seq 1 "$RUNS"); do
       if (( run % 2 )); then order="q p"; else order="p q"; fi
       for who in $order; do
         if [ "$who" = q ]; then
           line=$("$LOADGEN" http "$q_port" "$fifo_q" "$HTTP_BODY" "$clients" "$HTTP_SECONDS" "$q_pid")
           qj+=("$(field jobs_per_s "$line")"); qp50+=("$(field p50_ms "$line")"); qp99+=("$(field p99_ms "$line")")
-          qcpu+=("$(field server_cpu_us_per_job "$line")")
+          qcpu+=("$(field server_cpu_us_per_job "$line")"); qp999+=("$(field p999_ms "$line")")
           log "   $clients clients run $run quorvel2: $line"
         else
           line=$("$LOADGEN" http "$p_port" "$fifo_p" "$HTTP_BODY" "$clients" "$HTTP_SECONDS" "$p_pid")
           pj+=("$(field jobs_per_s "$line")"); pp50+=("$(field p50_ms "$line")"); pp99+=("$(field p99_ms "$line")")
-          pcpu+=("$(field server_cpu_us_per_job "$line")")
+          pcpu+=("$(field server_cpu_us_per_job "$line")"); pp999+=("$(field p999_ms "$line")")
           log "   $clients clients run $run httplib:  $line"
         fi
       done
@@ -207,6 +209,8 @@ bench_http() {
     Q2V[p50_$clients]=$(median "${qp50[@]}"); PEERV[p50_$clients]=$(median "${pp50[@]}")
     add_row "p99_$clients" "  latency p99, $clients clients (ms)" cpp-httplib lower
     Q2V[p99_$clients]=$(median "${qp99[@]}"); PEERV[p99_$clients]=$(median "${pp99[@]}")
+    add_row "p999_$clients" "  latency p99.9, $clients clients (ms)" cpp-httplib lower
+    Q2V[p999_$clients]=$(median "${qp999[@]}"); PEERV[p999_$clients]=$(median "${pp999[@]}")
     add_row "cpu_$clients" "  server CPU per job, $clients clients (us)" cpp-httplib lower
     Q2V[cpu_$clients]=$(median "${qcpu[@]}"); PEERV[cpu_$clients]=$(median "${pcpu[@]}")
   done
@@ -287,7 +291,8 @@ bench_parser() {
 
 print_table() {
   local key q p ratio verdict
-  printf '\n%-58s %14s %14s %-12s %9s  %s\n' "figure (median of $RUNS runs)" quorvel2 peer "peer is" "q2/peer" verdict
+  printf '\n%-58s %14s %14s %-12s %9s  %s\n' "figure (median of $RUNS runs, raw $RAW_RUNS)" quorvel2 peer "peer is" \
+    "q2/peer" verdict
   printf '%s\n' "$(printf '%.0s-' $(seq 1 120))"
   for key in "${ROW_KEYS[@]}"; do
     q="${Q2V[$key]}"; p="${PEERV[$key]}"
