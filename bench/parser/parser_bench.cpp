@@ -22,7 +22,10 @@ namespace {
 std::string browserPost() {
     std::string body;
     for (int i = 0; body.size() < 1024; i++) {
-        body += "\x1b" "a\x01" "Receipt line " + std::to_string(i) + "\n";
+        body += "\x1b"
+                "a\x01"
+                "Receipt line " +
+                std::to_string(i) + "\n";
     }
     body.resize(1024);
     std::string head = "POST /escpos HTTP/1.1\r\n"

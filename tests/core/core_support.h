@@ -58,12 +58,18 @@ inline std::vector<std::pair<std::string, std::string>> headerTexts(const Reques
 
 inline std::string warningsText(const Warnings& w) {
     std::string text;
-    if (w.headersStringPoolExhausted) text += "pool ";
-    if (w.tooManyHeaders) text += "headers ";
-    if (w.methodTruncated) text += "method ";
-    if (w.versionTruncated) text += "version ";
-    if (w.pathTruncated) text += "path ";
-    if (w.bodyTruncated) text += "body ";
+    if (w.headersStringPoolExhausted)
+        text += "pool ";
+    if (w.tooManyHeaders)
+        text += "headers ";
+    if (w.methodTruncated)
+        text += "method ";
+    if (w.versionTruncated)
+        text += "version ";
+    if (w.pathTruncated)
+        text += "path ";
+    if (w.bodyTruncated)
+        text += "body ";
     return text;
 }
 
@@ -76,8 +82,7 @@ inline std::string bodyText(const Request& request) {
 inline void expectSameRequest(const Request& expected, const Request& actual, const std::string& how) {
     SCOPED_TRACE(how);
     EXPECT_EQ(std::string(expected.method, expected.methodLength), std::string(actual.method, actual.methodLength));
-    EXPECT_EQ(std::string(expected.version, expected.versionLength),
-              std::string(actual.version, actual.versionLength));
+    EXPECT_EQ(std::string(expected.version, expected.versionLength), std::string(actual.version, actual.versionLength));
     EXPECT_EQ(std::string(expected.path, expected.pathLength), std::string(actual.path, actual.pathLength));
     EXPECT_EQ(std::string(expected.pathDecoded, expected.pathDecodedLength),
               std::string(actual.pathDecoded, actual.pathDecodedLength));
@@ -178,5 +183,7 @@ struct CountingSwitch {
     explicit CountingSwitch(bool on) : saved(OptionIncludeStatusPageAndCounters) {
         OptionIncludeStatusPageAndCounters = on;
     }
-    ~CountingSwitch() { OptionIncludeStatusPageAndCounters = saved; }
+    ~CountingSwitch() {
+        OptionIncludeStatusPageAndCounters = saved;
+    }
 };

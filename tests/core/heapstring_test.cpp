@@ -11,9 +11,15 @@ namespace {
 
 struct HeapStringHolder {
     HeapString s;
-    HeapStringHolder() { heapStringInit(&s); }
-    ~HeapStringHolder() { heapStringFreeContents(&s); }
-    std::string text() const { return s.contents ? std::string(s.contents, s.length) : std::string(); }
+    HeapStringHolder() {
+        heapStringInit(&s);
+    }
+    ~HeapStringHolder() {
+        heapStringFreeContents(&s);
+    }
+    std::string text() const {
+        return s.contents ? std::string(s.contents, s.length) : std::string();
+    }
 };
 
 std::string sanityMessages(const HeapString& s, bool* sane) {
@@ -200,12 +206,12 @@ TEST_P(HeapStringCounters, CountGrowthAndReleaseOnlyWhileSwitchedOn) {
     Counters before = countersSnapshot();
     HeapString s;
     heapStringInit(&s);
-    heapStringAppendString(&s, "");                      // nothing
-    heapStringAppendChar(&s, 'a');                       // allocation of 256
+    heapStringAppendString(&s, "");                            // nothing
+    heapStringAppendChar(&s, 'a');                             // allocation of 256
     heapStringAppendString(&s, std::string(300, 'b').c_str()); // growth to 512
-    heapStringAppendChar(&s, 'c');                       // fits
-    heapStringFreeContents(&s);                          // one free
-    heapStringFreeContents(&s);                          // nothing
+    heapStringAppendChar(&s, 'c');                             // fits
+    heapStringFreeContents(&s);                                // one free
+    heapStringFreeContents(&s);                                // nothing
     Counters after = countersSnapshot();
     EXPECT_EQ(on ? 1 : 0, after.heapStringAllocations - before.heapStringAllocations);
     EXPECT_EQ(on ? 1 : 0, after.heapStringReallocations - before.heapStringReallocations);
@@ -305,30 +311,31 @@ TEST(HeapStringSanity, UnterminatedBlockIsReportedWithoutReadingPastIt) {
 }
 
 // The module reports on stdout; the death test reads stderr.
-#define EXPECT_ABORTS_SAYING(statement, message)                                                         \
-    EXPECT_EXIT(                                                                                         \
-        {                                                                                                \
-            dup2(fileno(stderr), fileno(stdout));                                                        \
-            statement;                                                                                   \
-        },                                                                                               \
+#define EXPECT_ABORTS_SAYING(statement, message)                                                                       \
+    EXPECT_EXIT(                                                                                                       \
+        {                                                                                                              \
+            dup2(fileno(stderr), fileno(stdout));                                                                      \
+            statement;                                                                                                 \
+        },                                                                                                             \
         testing::KilledBySignal(SIGABRT), message)
 
 TEST(HeapStringFailureDeathTest, RequirementBeyondTheLargestBlockAborts) {
     HeapString s;
     heapStringInit(&s);
-    EXPECT_ABORTS_SAYING(heapStringReallocIfNeeded(&s, SIZE_MAX), "(^|\n)Out of memory: a string of [0-9]+ bytes cannot be allocated\n");
+    EXPECT_ABORTS_SAYING(heapStringReallocIfNeeded(&s, SIZE_MAX),
+                         "(^|\n)Out of memory: a string of [0-9]+ bytes cannot be allocated\n");
 }
 
 TEST(HeapStringFailureDeathTest, FailedGrowthNamesWhatWasAllocated) {
     HeapString s;
     heapStringInit(&s);
     EXPECT_ABORTS_SAYING(heapStringReallocIfNeeded(&s, (size_t)1 << 62),
-                 "(^|\n)Out of memory: could not allocate 4611686018427387904 bytes for a heap string\n");
+                         "(^|\n)Out of memory: could not allocate 4611686018427387904 bytes for a heap string\n");
 }
 
 TEST(HeapStringFailureDeathTest, FailedResponseBodyNamesWhatWasAllocated) {
     EXPECT_ABORTS_SAYING(responseAlloc(200, "OK", "text/plain", (size_t)1 << 62),
-                 "(^|\n)Out of memory: could not allocate 4611686018427387904 bytes for a response body\n");
+                         "(^|\n)Out of memory: could not allocate 4611686018427387904 bytes for a response body\n");
 }
 
 Request* zeroRequest() {

@@ -22,8 +22,8 @@ struct ParserCase {
     std::string body;
     Warnings warnings{};
     RequestParseState state = RequestParseStateDone;
-    size_t completesAt = 0;      // bytes that complete the request; kNever: never
-    size_t poolOffset = kNever;  // checked when set
+    size_t completesAt = 0;     // bytes that complete the request; kNever: never
+    size_t poolOffset = kNever; // checked when set
 
     ParserCase(std::string caseName, std::string bytes) : name(std::move(caseName)), input(std::move(bytes)) {
         completesAt = input.size();
@@ -116,8 +116,7 @@ std::vector<ParserCase> wellFormedRequests() {
                         .header("Origin", "http://localhost:3000")
                         .header("Access-Control-Request-Method", "POST")
                         .header("Access-Control-Request-Headers", "content-type"));
-    cases.push_back(ParserCase("LengthHeaderFoundInAnyLetterCase",
-                               kLine + "cONTENT-lENGTH: 3\r\n\r\nabc")
+    cases.push_back(ParserCase("LengthHeaderFoundInAnyLetterCase", kLine + "cONTENT-lENGTH: 3\r\n\r\nabc")
                         .line("GET", "/", "HTTP/1.1")
                         .header("cONTENT-lENGTH", "3")
                         .bodyBlock(3, "abc"));
@@ -144,13 +143,13 @@ std::vector<ParserCase> wellFormedRequests() {
     cases.push_back(ParserCase("BareLFInValueIsStored", kLine + "X: a\nb\r\n\r\n")
                         .line("GET", "/", "HTTP/1.1")
                         .header("X", "a\nb"));
-    cases.push_back(ParserCase("HeadersWithEmptyValueAreNotCounted",
-                               kLine + "X-Empty:\r\nX-Blank:   \r\nHost: a\r\n\r\n")
-                        .line("GET", "/", "HTTP/1.1")
-                        .header("Host", "a"));
+    cases.push_back(
+        ParserCase("HeadersWithEmptyValueAreNotCounted", kLine + "X-Empty:\r\nX-Blank:   \r\nHost: a\r\n\r\n")
+            .line("GET", "/", "HTTP/1.1")
+            .header("Host", "a"));
     // A colon as the first byte of a line ends an empty name at once.
-    cases.push_back(ParserCase("LeadingColonMakesAnEmptyName", kLine + ":Content-Length: 5\r\n\r\n")
-                        .line("GET", "/", "HTTP/1.1"));
+    cases.push_back(
+        ParserCase("LeadingColonMakesAnEmptyName", kLine + ":Content-Length: 5\r\n\r\n").line("GET", "/", "HTTP/1.1"));
     // After a CR that no LF follows, the next byte is lost, here the 'Y'.
     cases.push_back(ParserCase("CRWithoutLFInsideHead", kLine + "X: a\rY: b\r\nZ: c\r\n\r\n")
                         .line("GET", "/", "HTTP/1.1")
@@ -180,8 +179,7 @@ std::vector<ParserCase> wellFormedRequests() {
                         .line("GET", "/", "HTTP/1.1")
                         .header("Content-Length", "\t+3")
                         .bodyBlock(3, "abc"));
-    cases.push_back(ParserCase("FirstContentLengthCounts",
-                               kLine + "Content-Length: 3\r\nContent-Length: 5\r\n\r\nabc")
+    cases.push_back(ParserCase("FirstContentLengthCounts", kLine + "Content-Length: 3\r\nContent-Length: 5\r\n\r\nabc")
                         .line("GET", "/", "HTTP/1.1")
                         .header("Content-Length", "3")
                         .header("Content-Length", "5")
@@ -237,7 +235,8 @@ std::vector<ParserCase> cutOrFlaggedRequests() {
     cases.push_back(ParserCase("MethodOf64IsCut", m63 + "X / HTTP/1.1\r\n\r\n")
                         .line(m63, "/", "HTTP/1.1")
                         .warn(&Warnings::methodTruncated));
-    cases.push_back(ParserCase("TargetOf1023IsKept", "GET " + t1023 + " HTTP/1.1\r\n\r\n").line("GET", t1023, "HTTP/1.1"));
+    cases.push_back(
+        ParserCase("TargetOf1023IsKept", "GET " + t1023 + " HTTP/1.1\r\n\r\n").line("GET", t1023, "HTTP/1.1"));
     cases.push_back(ParserCase("TargetOf1024IsCut", "GET " + t1023 + "X HTTP/1.1\r\n\r\n")
                         .line("GET", t1023, "HTTP/1.1")
                         .warn(&Warnings::pathTruncated));
@@ -265,12 +264,12 @@ std::vector<ParserCase> cutOrFlaggedRequests() {
                         .header("N", std::string(8185, 'v'))
                         .warn(&Warnings::headersStringPoolExhausted)
                         .pool(8187));
-    cases.push_back(ParserCase("HeaderAfterFullPoolIsDropped",
-                               kLine + poolFiller(8185) + "Content-Length: 1\r\nHost: a\r\n\r\n")
-                        .line("GET", "/", "HTTP/1.1")
-                        .header("N", std::string(8185, 'v'))
-                        .warn(&Warnings::headersStringPoolExhausted)
-                        .pool(8187));
+    cases.push_back(
+        ParserCase("HeaderAfterFullPoolIsDropped", kLine + poolFiller(8185) + "Content-Length: 1\r\nHost: a\r\n\r\n")
+            .line("GET", "/", "HTTP/1.1")
+            .header("N", std::string(8185, 'v'))
+            .warn(&Warnings::headersStringPoolExhausted)
+            .pool(8187));
     cases.push_back(ParserCase("NameStartedAtOffset8186TakesNoByte", kLine + poolFiller(8184) + "Ab: c\r\n\r\n")
                         .line("GET", "/", "HTTP/1.1")
                         .header("N", std::string(8184, 'v'))
@@ -501,8 +500,8 @@ TEST(RequestWarnings, NothingIsPrintedWithoutFlags) {
 }
 
 TEST(RequestWarnings, EveryFlagPrintsItsLineInOrder) {
-    std::string input = std::string(64, 'M') + " /" + std::string(1023, 'p') + " HTTP/1.1-abcdefgh\r\n" +
-                        poolFiller(8186) + "\r\n";
+    std::string input =
+        std::string(64, 'M') + " /" + std::string(1023, 'p') + " HTTP/1.1-abcdefgh\r\n" + poolFiller(8186) + "\r\n";
     RequestPtr request = parseWhole(input);
     request->warnings.tooManyHeaders = true; // cannot coexist with a full pool in one parse
     std::string expected =
@@ -510,8 +509,9 @@ TEST(RequestWarnings, EveryFlagPrintsItsLineInOrder) {
         "You can try increasing REQUEST_HEADERS_MAX_MEMORY which is currently 8192 bytes\n"
         "Warning: Request from 10.0.0.7:40000 had too many headers and we dropped some. You can try increasing "
         "REQUEST_MAX_HEADERS which is currently 64\n"
-        "Warning: Request from 10.0.0.7:40000 method was truncated to " + std::string(63, 'M') + "\n" +
-        "Warning: Request from 10.0.0.7:40000 path was truncated to /" + std::string(1022, 'p') + "\n" +
+        "Warning: Request from 10.0.0.7:40000 method was truncated to " +
+        std::string(63, 'M') + "\n" + "Warning: Request from 10.0.0.7:40000 path was truncated to /" +
+        std::string(1022, 'p') + "\n" +
         "Warning: Request from 10.0.0.7:40000 version was truncated to HTTP/1.1-abcdef\n";
     EXPECT_EQ(expected, captureStdout([&] { requestPrintWarnings(request.get(), "10.0.0.7", "40000"); }));
 }

@@ -4,7 +4,9 @@
 namespace {
 
 struct ResponseDeleter {
-    void operator()(Response* response) const { responseFree(response); }
+    void operator()(Response* response) const {
+        responseFree(response);
+    }
 };
 using ResponsePtr = std::unique_ptr<Response, ResponseDeleter>;
 
@@ -36,11 +38,10 @@ std::vector<ConstructorCase> constructorCases() {
         {"HTML", [] { return responseAllocHTML("<p>hi</p>"); }, 200, "OK", kHTML, "<p>hi</p>"},
         {"HTMLWithFormat", [] { return responseAllocHTMLWithFormat("<b>%d-%s</b>", 42, "x"); }, 200, "OK", kHTML,
          "<b>42-x</b>"},
-        {"HTMLWithStatus", [] { return responseAllocHTMLWithStatus(503, "Busy", "wait"); }, 503, "Busy", kHTML,
-         "wait"},
+        {"HTMLWithStatus", [] { return responseAllocHTMLWithStatus(503, "Busy", "wait"); }, 503, "Busy", kHTML, "wait"},
         {"JSON", [] { return responseAllocJSON("{\"a\":1}"); }, 200, "OK", "application/json", "{\"a\":1}"},
-        {"JSONWithFormat", [] { return responseAllocJSONWithFormat("{\"n\":%u}", 7u); }, 200, "OK",
-         "application/json", "{\"n\":7}"},
+        {"JSONWithFormat", [] { return responseAllocJSONWithFormat("{\"n\":%u}", 7u); }, 200, "OK", "application/json",
+         "{\"n\":7}"},
         {"JSONWithStatus", [] { return responseAllocJSONWithStatus(409, "Conflict", "[]"); }, 409, "Conflict",
          "application/json", "[]"},
         {"WithFormat", [] { return responseAllocWithFormat(201, "Created", "text/plain", "%s=%c", "k", 'v'); }, 201,
@@ -55,15 +56,15 @@ std::vector<ConstructorCase> constructorCases() {
         {"NotFoundWithPath", [] { return responseAlloc404NotFoundHTML("/x"); }, 404, "Not Found", kHTML,
          "<html><head><title>404 Not Found</title></head><body>The resource you specified ('/x') could not be "
          "found</body></html>"},
-        {"NotFoundEscapesThePath", [] { return responseAlloc404NotFoundHTML("/<script>'a'&\"b\""); }, 404,
-         "Not Found", kHTML,
+        {"NotFoundEscapesThePath", [] { return responseAlloc404NotFoundHTML("/<script>'a'&\"b\""); }, 404, "Not Found",
+         kHTML,
          "<html><head><title>404 Not Found</title></head><body>The resource you specified "
          "('/&lt;script&gt;&#039;a&#039;&amp;&quot;b&quot;') could not be found</body></html>"},
         {"NotFoundWithoutPath", [] { return responseAlloc404NotFoundHTML(NULL); }, 404, "Not Found", kHTML,
          "<html><head><title>404 Not Found</title></head><body>The resource you specified could not be "
          "found</body></html>"},
-        {"InternalErrorWithText", [] { return responseAlloc500InternalErrorHTML("disk full"); }, 500,
-         "Internal Error", kHTML,
+        {"InternalErrorWithText", [] { return responseAlloc500InternalErrorHTML("disk full"); }, 500, "Internal Error",
+         kHTML,
          "<html><head><title>500 Internal Error</title></head><body>There was an internal error while completing "
          "your request. disk full</body></html>"},
         {"InternalErrorWithoutText", [] { return responseAlloc500InternalErrorHTML(NULL); }, 500, "Internal Error",
@@ -184,8 +185,8 @@ TEST(ResponseHead, NotFoundWithoutExtraLines) {
 TEST(ResponseHead, ExtraLinesSitBetweenServerAndTheEmptyLine) {
     EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 12\r\nServer: Ostrelin/1.1.3\r\n"
               "Access-Control-Allow-Origin: *\r\nAccess-Control-Allow-Methods: POST, OPTIONS\r\n\r\n",
-              head(200, "OK", "text/plain", "Access-Control-Allow-Origin: *\r\nAccess-Control-Allow-Methods: POST, OPTIONS\r\n",
-                   12));
+              head(200, "OK", "text/plain",
+                   "Access-Control-Allow-Origin: *\r\nAccess-Control-Allow-Methods: POST, OPTIONS\r\n", 12));
     EXPECT_EQ(head(200, "OK", "text/plain", NULL, 12), head(200, "OK", "text/plain", "", 12));
 }
 

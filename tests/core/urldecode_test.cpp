@@ -10,7 +10,7 @@ const char kGuard = (char)0xA5;
 
 struct Decoded {
     bool ok;
-    std::string text;  // decodedLength bytes
+    std::string text; // decodedLength bytes
     size_t length;
     std::string printed;
 };
@@ -19,8 +19,8 @@ Decoded decode(const std::string& encoded, size_t capacity, URLDecodeType type) 
     std::vector<char> buffer(capacity + 16, kGuard);
     Decoded result{};
     result.length = (size_t)-1;
-    result.printed = captureStdout(
-        [&] { result.ok = URLDecode(encoded.c_str(), buffer.data(), capacity, &result.length, type); });
+    result.printed =
+        captureStdout([&] { result.ok = URLDecode(encoded.c_str(), buffer.data(), capacity, &result.length, type); });
     EXPECT_LT(result.length, capacity);
     if (result.length < capacity) {
         result.text.assign(buffer.data(), result.length);
@@ -54,20 +54,17 @@ TEST_P(ParameterDecoding, FitsInDecodedLengthPlusOne) {
     EXPECT_EQ("", d.printed);
 }
 
-INSTANTIATE_TEST_SUITE_P(Examples, ParameterDecoding,
-                         testing::Values(DecodeCase{"Space", "%20", " "}, DecodeCase{"FourAts", "%40%40%40%40", "@@@@"},
-                                         DecodeCase{"Percent", "%25", "%"},
-                                         DecodeCase{"AtsAroundText", "%40aaa%40", "@aaa@"},
-                                         DecodeCase{"LeadingEscape", "%40abc", "@abc"},
-                                         DecodeCase{"TrailingEscape", "abc%40", "abc@"},
-                                         DecodeCase{"StopsAtAmpersand", "abc%40&abc", "abc@"},
-                                         DecodeCase{"LeadingAmpersand", "&abc%40&abc", ""},
-                                         DecodeCase{"PlusIsSpace", "a+b+", "a b "},
-                                         DecodeCase{"LetterCaseOfHexDigits", "%4a%4A%fF", "JJ\xff"},
-                                         DecodeCase{"EscapedZeroByte", "a%00b", "a\0b"s},
-                                         DecodeCase{"EscapedAmpersandDoesNotStop", "a%26b&c", "a&b"},
-                                         DecodeCase{"EmptyInput", "", ""}),
-                         [](const testing::TestParamInfo<DecodeCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Examples, ParameterDecoding,
+    testing::Values(DecodeCase{"Space", "%20", " "}, DecodeCase{"FourAts", "%40%40%40%40", "@@@@"},
+                    DecodeCase{"Percent", "%25", "%"}, DecodeCase{"AtsAroundText", "%40aaa%40", "@aaa@"},
+                    DecodeCase{"LeadingEscape", "%40abc", "@abc"}, DecodeCase{"TrailingEscape", "abc%40", "abc@"},
+                    DecodeCase{"StopsAtAmpersand", "abc%40&abc", "abc@"},
+                    DecodeCase{"LeadingAmpersand", "&abc%40&abc", ""}, DecodeCase{"PlusIsSpace", "a+b+", "a b "},
+                    DecodeCase{"LetterCaseOfHexDigits", "%4a%4A%fF", "JJ\xff"},
+                    DecodeCase{"EscapedZeroByte", "a%00b", "a\0b"s},
+                    DecodeCase{"EscapedAmpersandDoesNotStop", "a%26b&c", "a&b"}, DecodeCase{"EmptyInput", "", ""}),
+    [](const testing::TestParamInfo<DecodeCase>& info) { return std::string(info.param.name); });
 
 TEST(URLDecodeTypes, WholeURLDecodesPastAmpersands) {
     Decoded d = decode("/p?a=%41&b=c+d", 64, URLDecodeTypeWholeURL);

@@ -11,12 +11,12 @@
 
 #include "internal.h"
 
-#define CHECK(condition)                                                                        \
-    do {                                                                                        \
-        if (!(condition)) {                                                                     \
-            fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition);   \
-            abort();                                                                            \
-        }                                                                                       \
+#define CHECK(condition)                                                                                               \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition);                          \
+            abort();                                                                                                   \
+        }                                                                                                              \
     } while (0)
 
 static void checkTerminatedInside(const char* buffer, size_t capacity, size_t length) {

@@ -12,12 +12,12 @@
 
 #include "internal.h"
 
-#define CHECK(condition)                                                                        \
-    do {                                                                                        \
-        if (!(condition)) {                                                                     \
-            fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition);   \
-            abort();                                                                            \
-        }                                                                                       \
+#define CHECK(condition)                                                                                               \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition);                          \
+            abort();                                                                                                   \
+        }                                                                                                              \
     } while (0)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
