@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "device.h"
 #include "escpos.h"
 #include "printservice.h"
 #include "usb.h"
@@ -44,6 +45,22 @@ static int printTestReceipt(void) {
         escpos_print(NULL, 0, NULL, 0);
     }
     return num > 0 ? 0 : 1;
+}
+
+// Every job opens the device path cut to its capacity; a longer name would
+// silently print somewhere else (or nowhere), so say so once, at start-up.
+static void warnIfDevicePathIsCut(const char* device) {
+    if (0 == strncmp(device, "vid_", 4)) {
+        return;
+    }
+    char full[1024];
+    char cut[ESCPOS_DEVICE_PATH_CAPACITY];
+    devicePathFromName(device, full, sizeof(full));
+    devicePathFromName(device, cut, sizeof(cut));
+    if (0 != strcmp(full, cut)) {
+        fprintf(stderr, "Warning: device paths are cut to %zu characters: '%s' will be opened\n", sizeof(cut) - 1,
+                cut);
+    }
 }
 
 static int runServer(unsigned int port) {
@@ -97,9 +114,13 @@ int quorvel2Main(int argc, char** argv) {
                 fprintf(stderr, "Error: --test requires a device (-d)\n");
                 status = 1;
             } else {
+                warnIfDevicePathIsCut(printerDevicePath);
                 status = printTestReceipt();
             }
         } else {
+            if (NULL != printerDevicePath) {
+                warnIfDevicePathIsCut(printerDevicePath);
+            }
             status = runServer(port);
         }
     }

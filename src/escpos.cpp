@@ -13,8 +13,6 @@
 #include "usb.h"
 #include "webserver.h"
 
-static const size_t DEVICE_PATH_CAPACITY = 32; // at most 31 characters are opened
-
 static std::atomic<int> stallTimeoutMilliseconds{ESCPOS_WRITE_STALL_TIMEOUT_MS};
 
 void escposSetStallTimeoutForTesting(int milliseconds) {
@@ -71,7 +69,7 @@ DeviceHandle openDevice(const char* device) {
     if (0 == strncmp(device, "vid_", 4)) {
         return usb_open(device);
     }
-    char path[DEVICE_PATH_CAPACITY];
+    char path[ESCPOS_DEVICE_PATH_CAPACITY];
     devicePathFromName(device, path, sizeof(path));
     return deviceOpenExclusive(path);
 }

@@ -3,7 +3,11 @@
 // with another's.
 #pragma once
 
+#include <stddef.h>
 #include <sys/types.h>
+
+// Device paths are opened cut to this capacity (at most 31 characters).
+static const size_t ESCPOS_DEVICE_PATH_CAPACITY = 32;
 
 // A write that makes no progress for this long fails the job.
 static const int ESCPOS_WRITE_STALL_TIMEOUT_MS = 30000;

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <string>
@@ -270,7 +271,13 @@ TEST_F(ServerTest, FifoWithoutReaderAnswers503WithCors) {
 }
 
 TEST_F(ServerTest, DeviceRefusingWritesAnswers503WithCors) {
-    start("/dev/full");
+    // A node of our own for the full device, so that no other test's lock on
+    // /dev/full can get in the way.
+    std::string full = dir.path + "/full";
+    if (0 != mknod(full.c_str(), S_IFCHR | 0600, makedev(1, 7))) {
+        full = "/dev/full";
+    }
+    start(full);
     std::string got = converse(server.port, request("POST", "/escpos", "\x1b@disk full"));
     EXPECT_EQ(answer("503 Service Unavailable", CORS, WRITE_FAILED_TEXT), got);
     // The failed job released the printer: the next one fails the same way

@@ -8,6 +8,7 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -265,9 +266,16 @@ TEST(TestReceipt, MissingDeviceFailsWithTheReason) {
 }
 
 TEST(TestReceipt, DeviceThatRefusesWritesFails) {
-    RunResult run = runProgram({"--test", "-d", "/dev/full"});
+    // A node of our own for the full device, so that no other test's lock on
+    // /dev/full can get in the way.
+    TempDir dir;
+    std::string full = dir.path + "/full";
+    if (0 != mknod(full.c_str(), S_IFCHR | 0600, makedev(1, 7))) {
+        full = "/dev/full";
+    }
+    RunResult run = runProgram({"--test", "-d", full});
     EXPECT_EQ(1, run.exitStatus);
-    EXPECT_EQ("Writing to printer device '/dev/full' failed: No space left on device\n", run.err);
+    EXPECT_EQ("Writing to printer device '" + full + "' failed: No space left on device\n", run.err);
 }
 
 TEST(TestReceipt, FifoWithoutReaderCannotBeOpened) {
@@ -289,6 +297,12 @@ TEST(TestReceipt, DeviceNamesAreCutTo31Characters) {
     RunResult run = runProgram({"--test", "-d", longName});
     EXPECT_EQ(0, run.exitStatus) << run.err;
     EXPECT_EQ(TEST_RECEIPT, readFile(cutName));
+    EXPECT_EQ("Warning: device paths are cut to 31 characters: '" + cutName + "' will be opened\n", run.err);
+
+    // A name of exactly 31 characters is opened whole, without a warning.
+    run = runProgram({"--test", "-d", cutName});
+    EXPECT_EQ(0, run.exitStatus);
+    EXPECT_EQ("", run.err);
 }
 
 TEST(TestReceipt, OnlyLowerCaseVidGoesToTheUsbLookup) {

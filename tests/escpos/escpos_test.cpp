@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -107,10 +108,17 @@ TEST(PrinterChannel, MultiChunkJobArrivesWholeWithNulBytes) {
 }
 
 TEST(PrinterChannel, FailedWriteEndsTheJobAndReleasesThePrinter) {
+    // A node of our own for the full device, so that no other test's lock on
+    // /dev/full can get in the way.
+    TempDir fullDir;
+    std::string full = fullDir.path + "/full";
+    if (0 != mknod(full.c_str(), S_IFCHR | 0600, makedev(1, 7))) {
+        full = "/dev/full";
+    }
     int before = openDescriptorCount();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(-1, escpos_print("/dev/full", 1, "abc", 3));
-    EXPECT_EQ("Writing to printer device '/dev/full' failed: No space left on device\n",
+    EXPECT_EQ(-1, escpos_print(full.c_str(), 1, "abc", 3));
+    EXPECT_EQ("Writing to printer device '" + full + "' failed: No space left on device\n",
               testing::internal::GetCapturedStderr());
     EXPECT_EQ(before, openDescriptorCount());
     // Later calls of the failed job have no effect...
