@@ -92,6 +92,30 @@ int sendResponse(Connection* connection, const Response* response, ssize_t* byte
     return sendResponseBody(connection, response, bytesSent);
 }
 
+// A client that asked to be told before it sends a body (as curl does for
+// large ones) would otherwise wait a while for an answer that never comes.
+static void sendContinueIfExpected(Connection* connection, ssize_t* bytesSent) {
+    static const char CONTINUE[] = "HTTP/1.1 100 Continue\r\n\r\n";
+    const Header* expect = headerInRequest("Expect", &connection->request);
+    if (NULL == expect || NULL == expect->value.contents) {
+        return;
+    }
+    const char* value = expect->value.contents;
+    static const char EXPECTED[] = "100-continue";
+    for (size_t i = 0; i < sizeof(EXPECTED); i++) {
+        char c = value[i];
+        if (c >= 'A' && c <= 'Z') {
+            c = (char)(c - 'A' + 'a');
+        }
+        if (c != EXPECTED[i]) {
+            return;
+        }
+    }
+    size_t sent = 0;
+    socketSendAll(connection->socketfd, CONTINUE, sizeof(CONTINUE) - 1, &sent);
+    *bytesSent += (ssize_t)sent;
+}
+
 static void countConnectionStart(void) {
     if (OptionIncludeStatusPageAndCounters) {
         pthread_mutex_lock(&counters.lock);
@@ -145,6 +169,8 @@ void* connectionHandlerThread(void* connectionPointer) {
     socketSetIOTimeouts(connection->socketfd, serverIdleTimeoutMilliseconds());
 
     bool foundRequest = false;
+    bool continueSent = false;
+    ssize_t continueBytes = 0;
     unsigned int foundEscpos = 0;
     ssize_t bytesRead = 0;
     for (;;) {
@@ -176,9 +202,14 @@ void* connectionHandlerThread(void* connectionPointer) {
             foundRequest = true;
             break;
         }
+        if (!continueSent && connection->request.state == RequestParseStateBody) {
+            continueSent = true;
+            sendContinueIfExpected(connection, &continueBytes);
+        }
     }
     if (foundEscpos == 0) {
         answerHTTP(connection, foundRequest, bytesRead);
+        connection->status.bytesSent += continueBytes;
     }
     fflush(stdout);
 

@@ -158,6 +158,34 @@ TEST_F(PrinterFileTest, RequestArrivingOneByteAtATimeIsAnswered) {
     EXPECT_EQ(body, printed());
 }
 
+TEST_F(PrinterFileTest, ClientExpectingContinueIsToldToSendTheBody) {
+    // Such a client sends the head, then waits for "100 Continue" before the body.
+    int socket = connectLoopback(server.port);
+    ASSERT_GE(socket, 0);
+    std::string body = "\x1b@after continue";
+    ASSERT_TRUE(sendAll(socket, "POST /escpos HTTP/1.1\r\nExpect: 100-Continue\r\nContent-Length: " +
+                                    std::to_string(body.size()) + "\r\n\r\n"));
+    std::string interim = "HTTP/1.1 100 Continue\r\n\r\n";
+    std::string got;
+    long long deadline = monotonicMs() + DEFAULT_TIMEOUT_MS;
+    while (got.size() < interim.size() && monotonicMs() < deadline) {
+        char buffer[64];
+        ssize_t n = recv(socket, buffer, interim.size() - got.size(), 0);
+        if (n <= 0) {
+            break;
+        }
+        got.append(buffer, (size_t)n);
+    }
+    EXPECT_EQ(interim, got);
+    ASSERT_TRUE(sendAll(socket, body));
+    EXPECT_EQ(OK_WITH_CORS, readUntilClosed(socket));
+    close(socket);
+    EXPECT_EQ(body, readFile(device));
+
+    // Without the expectation nothing comes before the answer.
+    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", "plain")));
+}
+
 TEST_F(PrinterFileTest, BytesAfterTheCompleteRequestAreNotRead) {
     const std::string body = "\x1b@counted\n";
     std::string got = converse(server.port, request("POST", "/escpos", body) + "\x1b@surplus bytes");
