@@ -187,6 +187,7 @@ bench_http() {
   start_httplib "$fifo_p"; p_pid=$PID; p_port=$PORT
   for clients in 1 8 64; do
     local -a qj=() qp50=() qp99=() pj=() pp50=() pp99=() qcpu=() pcpu=() qp999=() pp999=()
+    local qerr=0 perr=0
     for run in $(seq 1 "$RUNS"); do
       if (( run % 2 )); then order="q p"; else order="p q"; fi
       for who in $order; do
@@ -194,11 +195,13 @@ bench_http() {
           line=$("$LOADGEN" http "$q_port" "$fifo_q" "$HTTP_BODY" "$clients" "$HTTP_SECONDS" "$q_pid")
           qj+=("$(field jobs_per_s "$line")"); qp50+=("$(field p50_ms "$line")"); qp99+=("$(field p99_ms "$line")")
           qcpu+=("$(field server_cpu_us_per_job "$line")"); qp999+=("$(field p999_ms "$line")")
+          qerr=$((qerr + $(field errors "$line")))
           log "   $clients clients run $run quorvel2: $line"
         else
           line=$("$LOADGEN" http "$p_port" "$fifo_p" "$HTTP_BODY" "$clients" "$HTTP_SECONDS" "$p_pid")
           pj+=("$(field jobs_per_s "$line")"); pp50+=("$(field p50_ms "$line")"); pp99+=("$(field p99_ms "$line")")
           pcpu+=("$(field server_cpu_us_per_job "$line")"); pp999+=("$(field p999_ms "$line")")
+          perr=$((perr + $(field errors "$line")))
           log "   $clients clients run $run httplib:  $line"
         fi
       done
@@ -211,6 +214,8 @@ bench_http() {
     Q2V[p99_$clients]=$(median "${qp99[@]}"); PEERV[p99_$clients]=$(median "${pp99[@]}")
     add_row "p999_$clients" "  latency p99.9, $clients clients (ms)" cpp-httplib lower
     Q2V[p999_$clients]=$(median "${qp999[@]}"); PEERV[p999_$clients]=$(median "${pp999[@]}")
+    add_row "err_$clients" "  failed requests, $clients clients (all runs)" cpp-httplib lower
+    Q2V[err_$clients]=$qerr; PEERV[err_$clients]=$perr
     add_row "cpu_$clients" "  server CPU per job, $clients clients (us)" cpp-httplib lower
     Q2V[cpu_$clients]=$(median "${qcpu[@]}"); PEERV[cpu_$clients]=$(median "${pcpu[@]}")
   done
@@ -300,8 +305,8 @@ print_table() {
     if [ "$p" != "-" ] && [ -n "$p" ]; then
       ratio=$(awk -v q="$q" -v p="$p" 'BEGIN { if (p + 0 == 0) print "-"; else printf "%.2f", q / p }')
       case "${BETTER[$key]}" in
-        higher) verdict=$(awk -v q="$q" -v p="$p" 'BEGIN { print (q + 0 >= p + 0) ? "ahead" : "BEHIND" }') ;;
-        lower) verdict=$(awk -v q="$q" -v p="$p" 'BEGIN { print (q + 0 <= p + 0) ? "ahead" : "BEHIND" }') ;;
+        higher) verdict=$(awk -v q="$q" -v p="$p" 'BEGIN { print (q + 0 == p + 0) ? "even" : (q + 0 > p + 0) ? "ahead" : "BEHIND" }') ;;
+        lower) verdict=$(awk -v q="$q" -v p="$p" 'BEGIN { print (q + 0 == p + 0) ? "even" : (q + 0 < p + 0) ? "ahead" : "BEHIND" }') ;;
       esac
     fi
     if [ "$key" = rss_per ]; then

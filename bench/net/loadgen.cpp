@@ -20,7 +20,8 @@
 //       per_conn_kib=.. threads_idle=.. threads_open=.. ...".
 //
 // Every loop is bounded in count and time; the program exits non-zero when
-// a figure could not be taken whole (a refused job, missing bytes).
+// a figure could not be taken whole (no job answered, bytes that never
+// reached the device).
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -388,7 +389,9 @@ int commandHttp(int port, const char* fifoPath, size_t bodyBytes, int clients, d
                 arrived, expected);
         return 1;
     }
-    return (errors == 0 && jobs > 0) ? 0 : 1;
+    // Failed requests are a figure of their own (a server with a short listen
+    // queue makes some connects time out), not a failed run.
+    return jobs > 0 ? 0 : 1;
 }
 
 struct ProcessFigures {
