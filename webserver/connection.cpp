@@ -158,8 +158,21 @@ static void answerHTTP(Connection* connection, bool foundRequest, ssize_t bytesR
     }
 }
 
+static void serveConnection(Connection* connection);
+
 void* connectionHandlerThread(void* connectionPointer) {
-    Connection* connection = (Connection*)connectionPointer;
+    ConnectionThreadSlot slot;
+    pthread_cond_init(&slot.handedOver, NULL);
+    for (Connection* connection = (Connection*)connectionPointer; NULL != connection;
+         connection = connectionThreadWaitForNext(&slot)) {
+        serveConnection(connection);
+    }
+    pthread_cond_destroy(&slot.handedOver);
+    return NULL;
+}
+
+// Everything that happens to one connection; frees the record at the end.
+static void serveConnection(Connection* connection) {
     getnameinfo((const struct sockaddr*)&connection->remoteAddr, connection->remoteAddrLength, connection->remoteHost,
                 sizeof(connection->remoteHost), connection->remotePort, sizeof(connection->remotePort),
                 NI_NUMERICHOST | NI_NUMERICSERV);
@@ -217,5 +230,4 @@ void* connectionHandlerThread(void* connectionPointer) {
     countConnectionEnd(connection);
     connectionCountOut(connection->server);
     connectionFree(connection);
-    return NULL;
 }

@@ -89,8 +89,20 @@ char* strdupIfNotNull(const char* strToDup);
 Connection* connectionAlloc(Server* server);
 // Frees the request body and the record; does not close the socket.
 void connectionFree(Connection* connection);
-// The thread of one accepted connection; owns and frees the record.
+// The thread of one accepted connection; owns and frees the record, then
+// serves further connections handed to it while it waits.
 void* connectionHandlerThread(void* connectionPointer);
+
+// A connection thread waiting for its next connection.
+struct ConnectionThreadSlot {
+    pthread_cond_t handedOver;
+    Connection* connection; // set by the accept loop when it hands one over
+    ConnectionThreadSlot* next;
+};
+
+// Waits a short while for the accept loop to hand over a connection; null
+// when none came (or enough threads wait already): the thread then ends.
+Connection* connectionThreadWaitForNext(ConnectionThreadSlot* slot);
 // Calls the application's createResponseForRequest.
 Response* createResponseForRequestAutoreleased(const Request* request, Connection* connection);
 // Sends a response (file or body); 0 when everything was sent.

@@ -12,6 +12,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <time.h>
 
 // A final path component that begins with '.' (other than "." and "..")
 // is hidden: reported as not existing, so dot-files are never served.
@@ -61,6 +62,18 @@ int fileSeek64(FILE* file, int64_t offset, int whence) {
 
 int64_t fileTell64(FILE* file) {
     return (int64_t)ftello(file);
+}
+
+bool condWaitMilliseconds(pthread_cond_t* cond, pthread_mutex_t* mutex, int milliseconds) {
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += milliseconds / 1000;
+    deadline.tv_nsec += (long)(milliseconds % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec++;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    return ETIMEDOUT == pthread_cond_timedwait(cond, mutex, &deadline);
 }
 
 void callWSAStartupIfNecessary(void) {

@@ -102,13 +102,92 @@ void connectionCountOut(Server* server) {
     pthread_mutex_unlock(&server->connectionFinishedLock);
 }
 
-// Hands an accepted connection to a detached thread of its own. When no
-// thread can be started the connection is closed, freed and counted out here.
+// Finished connection threads wait a short while for the next accepted
+// connection instead of exiting at once: starting a thread costs more than
+// serving a receipt. Each connection still has a thread to itself while it is
+// served. The waiting threads belong to no server, so a server can be
+// released while some still wait.
+static const int CONNECTION_THREAD_LINGER_MS = 1000;
+static const size_t CONNECTION_THREADS_WAITING_MAX = 32;
+
+namespace {
+
+struct WaitingThreads {
+    pthread_mutex_t lock;
+    ConnectionThreadSlot* top; // a stack: the thread that waited least is woken first
+    size_t count;
+
+    WaitingThreads() : top(NULL), count(0) {
+        pthread_mutex_init(&lock, NULL);
+    }
+};
+
+WaitingThreads& waitingThreads() {
+    static WaitingThreads threads;
+    return threads;
+}
+
+void removeWaitingSlot(WaitingThreads& threads, ConnectionThreadSlot* slot) {
+    for (ConnectionThreadSlot** link = &threads.top; *link != NULL; link = &(*link)->next) {
+        if (*link == slot) {
+            *link = slot->next;
+            threads.count--;
+            return;
+        }
+    }
+}
+
+// Gives the connection to a waiting thread; false when none waits.
+bool handToWaitingThread(Connection* connection) {
+    WaitingThreads& threads = waitingThreads();
+    pthread_mutex_lock(&threads.lock);
+    ConnectionThreadSlot* slot = threads.top;
+    if (NULL != slot) {
+        threads.top = slot->next;
+        threads.count--;
+        slot->connection = connection;
+        pthread_cond_signal(&slot->handedOver);
+    }
+    pthread_mutex_unlock(&threads.lock);
+    return NULL != slot;
+}
+
+} // namespace
+
+Connection* connectionThreadWaitForNext(ConnectionThreadSlot* slot) {
+    WaitingThreads& threads = waitingThreads();
+    pthread_mutex_lock(&threads.lock);
+    if (threads.count >= CONNECTION_THREADS_WAITING_MAX) {
+        pthread_mutex_unlock(&threads.lock);
+        return NULL;
+    }
+    slot->connection = NULL;
+    slot->next = threads.top;
+    threads.top = slot;
+    threads.count++;
+    bool timedOut = false;
+    while (NULL == slot->connection && !timedOut) {
+        timedOut = condWaitMilliseconds(&slot->handedOver, &threads.lock, CONNECTION_THREAD_LINGER_MS);
+    }
+    Connection* connection = slot->connection;
+    if (NULL == connection) {
+        removeWaitingSlot(threads, slot);
+    }
+    pthread_mutex_unlock(&threads.lock);
+    return connection;
+}
+
+// Hands an accepted connection to a thread of its own: a waiting one, or a
+// new detached one. When no thread can be started the connection is closed,
+// freed and counted out here.
 static void startConnectionThread(Server* server, Connection* connection) {
     pthread_mutex_lock(&server->connectionFinishedLock);
     server->activeConnectionCount++;
     pthread_mutex_unlock(&server->connectionFinishedLock);
 
+    if (handToWaitingThread(connection)) {
+        return;
+    }
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setstacksize(&attributes, CONNECTION_THREAD_STACK_SIZE);
