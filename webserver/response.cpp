@@ -44,11 +44,17 @@ Response* responseAllocHTML(const char* html) {
     return responseAllocHTMLWithStatus(200, "OK", html);
 }
 
+static Response* responseAllocWithFormatV(int code, const char* status, const char* contentType,
+                                          const char* format, va_list ap) {
+    Response* response = responseAlloc(code, status, contentType, 0);
+    heapStringAppendFormatV(&response->body, format, ap);
+    return response;
+}
+
 Response* responseAllocHTMLWithFormat(const char* format, ...) {
-    Response* response = responseAlloc(200, "OK", HTML_TYPE, 0);
     va_list ap;
     va_start(ap, format);
-    heapStringAppendFormatV(&response->body, format, ap);
+    Response* response = responseAllocWithFormatV(200, "OK", HTML_TYPE, format, ap);
     va_end(ap);
     return response;
 }
@@ -64,20 +70,18 @@ Response* responseAllocJSON(const char* json) {
 }
 
 Response* responseAllocJSONWithFormat(const char* format, ...) {
-    Response* response = responseAlloc(200, "OK", JSON_TYPE, 0);
     va_list ap;
     va_start(ap, format);
-    heapStringAppendFormatV(&response->body, format, ap);
+    Response* response = responseAllocWithFormatV(200, "OK", JSON_TYPE, format, ap);
     va_end(ap);
     return response;
 }
 
 Response* responseAllocWithFormat(int code, const char* status, const char* contentType, const char* format,
                                   ...) {
-    Response* response = responseAlloc(code, status, contentType, 0);
     va_list ap;
     va_start(ap, format);
-    heapStringAppendFormatV(&response->body, format, ap);
+    Response* response = responseAllocWithFormatV(code, status, contentType, format, ap);
     va_end(ap);
     return response;
 }
