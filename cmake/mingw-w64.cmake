@@ -28,7 +28,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # The platform layer supplies the pthread names itself; linking the mingw
 # POSIX thread library as well would give them two definitions.
-set(CMAKE_HAVE_PTHREAD_H OFF CACHE INTERNAL "")
+# Every check that would find that library answers no.
+foreach(check CMAKE_HAVE_LIBC_PTHREAD CMAKE_HAVE_PTHREADS_CREATE CMAKE_HAVE_PTHREAD_CREATE THREADS_HAVE_PTHREAD_ARG)
+  set(${check} OFF CACHE INTERNAL "")
+endforeach()
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 

@@ -12,6 +12,7 @@
 
 #include <setupapi.h>
 
+#include "usb.h"
 #include "usb_platform.h"
 
 // The device interface class of USB printers.
@@ -21,6 +22,12 @@ static const GUID USB_PRINTER_INTERFACE_CLASS = {
 // The friendly name is asked for with one byte less than the field holds, so
 // that the zeroed last byte always terminates it.
 static const DWORD FRIENDLY_NAME_BYTES = 255;
+
+void usbSetRootsForTesting(const char* sysfsRoot, const char* devRoot) {
+    // Windows enumerates through SetupAPI: there are no roots to move.
+    (void)sysfsRoot;
+    (void)devRoot;
+}
 
 struct UsbPrinterList {
     HDEVINFO devices;

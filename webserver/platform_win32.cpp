@@ -86,24 +86,46 @@ int pthread_attr_destroy(pthread_attr_t* attributes) {
 
 // ---- Mutexes and condition variables --------------------------------------------
 
+static BOOL CALLBACK initializeSection(PINIT_ONCE once, void* mutexPointer, void** context) {
+    (void)once;
+    (void)context;
+    InitializeCriticalSection(&((pthread_mutex_t*)mutexPointer)->section);
+    return TRUE;
+}
+
+// The mutex's critical section, set up on first use.
+static CRITICAL_SECTION* sectionOf(pthread_mutex_t* mutex) {
+    InitOnceExecuteOnce(&mutex->once, initializeSection, mutex, NULL);
+    return &mutex->section;
+}
+
 int pthread_mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t* attributes) {
     (void)attributes;
-    InitializeCriticalSection(mutex);
+    memset(mutex, 0, sizeof(*mutex));
+    sectionOf(mutex);
     return 0;
 }
 
 int pthread_mutex_lock(pthread_mutex_t* mutex) {
-    EnterCriticalSection(mutex);
+    EnterCriticalSection(sectionOf(mutex));
     return 0;
 }
 
 int pthread_mutex_unlock(pthread_mutex_t* mutex) {
-    LeaveCriticalSection(mutex);
+    LeaveCriticalSection(sectionOf(mutex));
     return 0;
 }
 
 int pthread_mutex_destroy(pthread_mutex_t* mutex) {
-    DeleteCriticalSection(mutex);
+    BOOL pending = FALSE;
+    BOOL initialized = FALSE;
+    if (InitOnceBeginInitialize(&mutex->once, INIT_ONCE_CHECK_ONLY, &pending, NULL)) {
+        initialized = !pending;
+    }
+    if (initialized) {
+        DeleteCriticalSection(&mutex->section);
+    }
+    memset(mutex, 0, sizeof(*mutex)); // back to the never-used state
     return 0;
 }
 
@@ -114,7 +136,14 @@ int pthread_cond_init(pthread_cond_t* cond, const pthread_condattr_t* attributes
 }
 
 int pthread_cond_wait(pthread_cond_t* cond, pthread_mutex_t* mutex) {
-    return SleepConditionVariableCS(cond, mutex, INFINITE) ? 0 : 1;
+    return SleepConditionVariableCS(cond, sectionOf(mutex), INFINITE) ? 0 : 1;
+}
+
+bool condWaitMilliseconds(pthread_cond_t* cond, pthread_mutex_t* mutex, int milliseconds) {
+    if (SleepConditionVariableCS(cond, sectionOf(mutex), (DWORD)milliseconds)) {
+        return false;
+    }
+    return GetLastError() == ERROR_TIMEOUT;
 }
 
 int pthread_cond_signal(pthread_cond_t* cond) {
@@ -222,7 +251,9 @@ int pathInformationGet(const char* path, PathInformation* info) {
     DWORD attributes = GetFileAttributesW(widePath);
     if (INVALID_FILE_ATTRIBUTES == attributes) {
         DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+        // A name that Windows cannot have (one with '<', '>', '"', '|', '?'
+        // or '*', say) names nothing either.
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME) {
             info->exists = false;
             info->isDirectory = false;
             free(widePath);
@@ -292,6 +323,7 @@ int socketLastError(void) {
     int error = WSAGetLastError();
     switch (error) {
     case WSAEINTR:
+    case WSA_OPERATION_ABORTED: // what a blocked accept reports under Wine when its listener is closed
         return EINTR;
     case WSAEBADF:
     case WSAENOTSOCK:

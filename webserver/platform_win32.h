@@ -33,8 +33,14 @@ typedef HANDLE pthread_t;
 struct pthread_attr_t {
     size_t stackSize; // 0: the system's default
 };
-typedef CRITICAL_SECTION pthread_mutex_t;
-typedef CONDITION_VARIABLE pthread_cond_t;
+// A critical section that sets itself up on first use, so that a mutex in
+// zero-filled memory works before (or without) pthread_mutex_init, as it
+// does with POSIX threads.
+struct pthread_mutex_t {
+    INIT_ONCE once;
+    CRITICAL_SECTION section;
+};
+typedef CONDITION_VARIABLE pthread_cond_t; // usable zero-filled as well
 struct pthread_mutexattr_t {
     int unused;
 };

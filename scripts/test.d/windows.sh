@@ -1,0 +1,44 @@
+# stage: Windows build and tests under Wine
+# Cross-builds quorvel2.exe (as `make windows` does) and the Windows tests,
+# then runs them under Wine: the platform layer, device output and the
+# shared HTTP-core and file-serving unit tests as Windows programs, and
+# black-box tests of quorvel2.exe driven from Linux over loopback with a
+# named pipe as the printer. Everything runs in one Wine prefix inside
+# build-win, made once per run.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+started=$(date +%s)
+
+scripts/install-deps.sh windows
+
+scripts/windows-build.sh build-win
+
+export Q2_WINEPREFIX="$PWD/build-win/wineprefix"
+export WINEPREFIX="$Q2_WINEPREFIX" WINEDEBUG=-all
+# One persistent wineserver serves the whole stage and is ended with it.
+# Wine's services (started with the first program) inherit that program's
+# output, so the first program writes to /dev/null: otherwise every later
+# caller that reads a test program's output until it closes would wait for
+# the services. The first start also makes the prefix (bounded in wine-run.sh).
+mkdir -p "$WINEPREFIX"
+timeout 60 wineserver -w || true # a server left from an earlier command ends once idle
+wineserver -p
+timeout 600 scripts/wine-run.sh build-win/src/quorvel2.exe --version >/dev/null 2>&1 </dev/null
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+
+prefix="$PWD/build-win/deps/prefix"
+cmake -S . -B build-win-tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64.cmake" -DQ2_WIN_PREFIX="$prefix" \
+  -DQ2_WINE_RUNNER="$PWD/scripts/wine-run.sh" -DCMAKE_CXX_FLAGS=-DGTEST_IS_THREADSAFE=0 \
+  "-DQ2_TEST_ONLY_GROUPS=support;windows" >/dev/null
+cmake --build build-win-tests -j 2
+ctest --test-dir build-win-tests --output-on-failure -j 2 --timeout 120
+
+# The black-box client is a Linux program; only its group is configured.
+cmake -S . -B build-win-client -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQ2_WINDOWS_BUILD_DIR="$PWD/build-win-tests" -DQ2_QUORVEL2_EXE="$PWD/build-win/src/quorvel2.exe" \
+  -DQ2_TEST_ONLY_GROUPS=windows >/dev/null
+cmake --build build-win-client -j 2 --target windows_blackbox_tests
+ctest --test-dir build-win-client --output-on-failure -j 2 --timeout 180
+
+echo "Windows stage took $(( $(date +%s) - started )) s"
