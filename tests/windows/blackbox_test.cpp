@@ -425,4 +425,62 @@ TEST(WindowsServer, PrinterThatStopsTakingDataFailsTheJobWith503) {
     EXPECT_NE(std::string::npos, server.log().find("the printer took no data for 1000 ms")) << server.log();
 }
 
+TEST(WindowsServer, ConcurrentRawStreamsArePrintedOneAfterTheOtherUnmixed) {
+    PipePrinter printer("read");
+    ASSERT_TRUE(printer.ready());
+    Server server(QUORVEL2_EXE, printer.deviceName());
+    ASSERT_TRUE(server.ready()) << server.log();
+
+    // Two streams open at once, each sent in pieces with pauses between.
+    std::string jobA = "\x1b@" + std::string(60000, 'A');
+    std::string jobB = "\x1b@" + std::string(60000, 'B');
+    int fdA = connectTo(server.port());
+    int fdB = connectTo(server.port());
+    ASSERT_GE(fdA, 0);
+    ASSERT_GE(fdB, 0);
+    for (size_t offset = 0; offset < jobA.size(); offset += 10000) {
+        ASSERT_TRUE(sendAll(fdA, jobA.substr(offset, 10000)));
+        ASSERT_TRUE(sendAll(fdB, jobB.substr(offset, 10000)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    shutdown(fdA, SHUT_WR);
+    shutdown(fdB, SHUT_WR);
+    EXPECT_EQ("", receiveUntilClosed(fdA));
+    EXPECT_EQ("", receiveUntilClosed(fdB));
+    close(fdA);
+    close(fdB);
+
+    std::string printed = printer.printed(jobA.size() + jobB.size());
+    EXPECT_TRUE(printed == jobA + jobB || printed == jobB + jobA)
+        << "the jobs were mixed or cut (" << printed.size() << " bytes)";
+}
+
+TEST(WindowsServer, IdlePeersAreDisconnectedAndTheirJobEnds) {
+    PipePrinter printer("read");
+    ASSERT_TRUE(printer.ready());
+    Server server(TESTHOOKS_EXE, printer.deviceName(), {"Q2_TEST_IDLE_MS=500"});
+    ASSERT_TRUE(server.ready()) << server.log();
+
+    // An HTTP peer that never sends its request.
+    int quiet = connectTo(server.port());
+    ASSERT_GE(quiet, 0);
+    long long start = nowMs();
+    receiveUntilClosed(quiet);
+    long long elapsed = nowMs() - start;
+    close(quiet);
+    EXPECT_GE(elapsed, 400);
+    EXPECT_LT(elapsed, 20000);
+
+    // A raw stream that stops sending: its job ends, so the next one prints.
+    int stalled = connectTo(server.port());
+    ASSERT_GE(stalled, 0);
+    ASSERT_TRUE(sendAll(stalled, "\x1b@first"));
+    receiveUntilClosed(stalled);
+    close(stalled);
+    std::string next = "\x1b@second";
+    EXPECT_EQ(0u, server.exchange(post(next)).find("HTTP/1.1 200 OK\r\n"));
+    std::string expected = std::string("\x1b@first") + next;
+    EXPECT_TRUE(expected == printer.printed(expected.size())) << printer.printed(expected.size(), 0);
+}
+
 } // namespace
