@@ -352,6 +352,16 @@ TEST(WindowsCommandLine, TestReceiptOnAMissingPipeFailsWithTheErrorText) {
     EXPECT_NE(std::string::npos, test.err.find("Cannot open printer device '\\\\.\\pipe\\q2bb-nobody': ")) << test.err;
 }
 
+TEST(WindowsCommandLine, VidNamesGoToTheUSBLookupOnlyInLowerCase) {
+    RunResult usb = runQuorvel2({"--test", "--device", "vid_04b8"});
+    EXPECT_EQ(1, usb.exitCode);
+    EXPECT_EQ("No USB printer matching 'vid_04b8' found. Run --discover to list devices.\r\n", usb.err);
+
+    RunResult plain = runQuorvel2({"--test", "--device", "VID_04B8"});
+    EXPECT_EQ(1, plain.exitCode);
+    EXPECT_NE(std::string::npos, plain.err.find("Cannot open printer device '\\\\.\\VID_04B8': ")) << plain.err;
+}
+
 // ---- The server ----------------------------------------------------------------------------
 
 TEST(WindowsServer, PostAndRawStreamsReachThePipeByteExactInOrder) {
