@@ -66,8 +66,7 @@ DeviceHandle deviceOpenShared(const char* path, unsigned long* errorCode) {
 static void reportWriteError(const char* deviceName, DWORD error) {
     char text[256];
     errorText(error, text, sizeof(text));
-    fprintf(stderr, "Writing to printer device '%s' failed: %s (error %lu)\n", deviceName, text,
-            (unsigned long)error);
+    fprintf(stderr, "Writing to printer device '%s' failed: %s (error %lu)\n", deviceName, text, (unsigned long)error);
 }
 
 // Writes one chunk and waits up to timeoutMs for it. Returns false after a
@@ -115,8 +114,8 @@ bool deviceWriteAll(DeviceHandle device, const char* data, size_t len, int stall
     while (written < len) {
         ULONGLONG now = GetTickCount64();
         if (now >= deadline) {
-            fprintf(stderr, "Writing to printer device '%s' failed: the printer took no data for %d ms\n",
-                    deviceName, stallTimeoutMs);
+            fprintf(stderr, "Writing to printer device '%s' failed: the printer took no data for %d ms\n", deviceName,
+                    stallTimeoutMs);
             ok = false;
             break;
         }

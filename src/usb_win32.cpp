@@ -34,8 +34,8 @@ struct UsbPrinterList {
 };
 
 UsbPrinterList* usbPlatformSnapshot(unsigned long* errorCode) {
-    HDEVINFO devices = SetupDiGetClassDevsA(&USB_PRINTER_INTERFACE_CLASS, NULL, NULL,
-                                            DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO devices =
+        SetupDiGetClassDevsA(&USB_PRINTER_INTERFACE_CLASS, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (INVALID_HANDLE_VALUE == devices) {
         *errorCode = GetLastError();
         return NULL;

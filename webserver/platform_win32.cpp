@@ -193,8 +193,7 @@ DIR* opendir(const char* path) {
     wcscat(pattern, L"\\*");
     dir->findFiles = FindFirstFileW(pattern, &dir->findData);
     if (INVALID_HANDLE_VALUE == dir->findFiles) {
-        printf("Could not open path '%s' (wide path '%ls'). GetLastError is %d\n", path, pattern,
-               (int)GetLastError());
+        printf("Could not open path '%s' (wide path '%ls'). GetLastError is %d\n", path, pattern, (int)GetLastError());
         free(pattern);
         free(dir);
         return NULL;
@@ -259,8 +258,8 @@ int pathInformationGet(const char* path, PathInformation* info) {
             free(widePath);
             return 0;
         }
-        printf("We were unable to get information about path '%s'. GetFileAttributesW('%ls') last error is %ld\n",
-               path, widePath, (long)error);
+        printf("We were unable to get information about path '%s'. GetFileAttributesW('%ls') last error is %ld\n", path,
+               widePath, (long)error);
         free(widePath);
         return 1;
     }
@@ -297,8 +296,7 @@ void callWSAStartupIfNecessary(void) {
         memset(&startupData, 0, sizeof(startupData));
         int result = WSAStartup(MAKEWORD(2, 2), &startupData);
         if (0 != result) {
-            printf("Calling WSAStartup failed! It returned %d with GetLastError() = %d\n", result,
-                   (int)GetLastError());
+            printf("Calling WSAStartup failed! It returned %d with GetLastError() = %d\n", result, (int)GetLastError());
             fflush(stdout);
             abort();
         }

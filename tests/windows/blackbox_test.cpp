@@ -120,7 +120,9 @@ struct WineProcess {
         }
         return true;
     }
-    int exitCode() const { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+    int exitCode() const {
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
     void stop() {
         if (pid > 0) {
             kill(pid, SIGTERM);
@@ -130,7 +132,9 @@ struct WineProcess {
             }
         }
     }
-    ~WineProcess() { stop(); }
+    ~WineProcess() {
+        stop();
+    }
 };
 
 struct RunResult {
@@ -168,10 +172,16 @@ class PipePrinter {
         }
         ready_ = fileExists(ready);
     }
-    bool ready() const { return ready_; }
+    bool ready() const {
+        return ready_;
+    }
     // The name given to --device: the device namespace prefix is added by quorvel2.
-    std::string deviceName() const { return "pipe\\" + name_; }
-    std::string output() const { return folder_ + "/printed.bin"; }
+    std::string deviceName() const {
+        return "pipe\\" + name_;
+    }
+    std::string output() const {
+        return folder_ + "/printed.bin";
+    }
     // What has reached the printer once `expected` bytes arrived or the limit passed.
     std::string printed(size_t expected, int limitMs = 20000) const {
         long long deadline = nowMs() + limitMs;
@@ -265,7 +275,9 @@ class Server {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     }
-    bool ready() const { return ready_; }
+    bool ready() const {
+        return ready_;
+    }
     // Sends the bytes, then reads the answer until the server closes.
     std::string exchange(const std::string& request) const {
         int fd = connectTo(port_);
@@ -277,8 +289,12 @@ class Server {
         close(fd);
         return answer;
     }
-    std::string log() const { return readFile(folder_ + "/server.out") + readFile(folder_ + "/server.err"); }
-    int port() const { return port_; }
+    std::string log() const {
+        return readFile(folder_ + "/server.out") + readFile(folder_ + "/server.err");
+    }
+    int port() const {
+        return port_;
+    }
 
   private:
     std::string folder_;
@@ -303,7 +319,9 @@ std::string allByteValues() {
 }
 
 const std::string TEST_RECEIPT("\x1b@\x1b@#4, Dalmor\n\x1d!\x11Sporthalle\nTisch 2\n\x1d!\x00\n"
-                               "- Weizen (2,30 EUR)\n\x1b" "d\x03\x1dV" "A\x03",
+                               "- Weizen (2,30 EUR)\n\x1b"
+                               "d\x03\x1dV"
+                               "A\x03",
                                68);
 
 // ---- Command line ------------------------------------------------------------------------
@@ -403,8 +421,9 @@ TEST(WindowsServer, PostAndRawStreamsReachThePipeByteExactInOrder) {
 TEST(WindowsServer, OptionsIsAnsweredWithTheCORSLines) {
     Server server(QUORVEL2_EXE, "pipe\\q2bb-unused");
     ASSERT_TRUE(server.ready()) << server.log();
-    std::string answer = server.exchange("OPTIONS /escpos HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://shop.example\r\n"
-                                         "Access-Control-Request-Method: POST\r\n\r\n");
+    std::string answer =
+        server.exchange("OPTIONS /escpos HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://shop.example\r\n"
+                        "Access-Control-Request-Method: POST\r\n\r\n");
     EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\nServer: Ostrelin/1.1.3\r\n" +
                   std::string(CORS_LINES) + "\r\n",
               answer);

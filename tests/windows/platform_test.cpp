@@ -50,7 +50,9 @@ class TempFolder {
         files_.push_back(file);
         return file;
     }
-    const std::string& path() const { return path_; }
+    const std::string& path() const {
+        return path_;
+    }
 
     static std::wstring widen(const std::string& utf8) {
         wchar_t* wide = strdupWideFromUTF8(utf8.c_str(), 0);
@@ -69,7 +71,7 @@ class TempFolder {
 struct Handshake {
     pthread_mutex_t lock;
     pthread_cond_t changed;
-    int stage; // under lock
+    int stage;   // under lock
     int counter; // under lock
 };
 
@@ -189,7 +191,9 @@ TEST(Threads, DetachedThreadStillRuns) {
 // ---- Strings -----------------------------------------------------------------------------
 
 TEST(StrdupWideFromUTF8, ConvertsMultiByteTextAndLeavesSpareRoom) {
-    wchar_t* wide = strdupWideFromUTF8("Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC", 3);
+    wchar_t* wide = strdupWideFromUTF8("Gr\xC3\xBC\xC3\x9F"
+                                       "e \xE2\x82\xAC",
+                                       3);
     EXPECT_EQ(std::wstring(L"Gr\u00FC\u00DFe \u20AC"), std::wstring(wide));
     wcscat(wide, L"abc"); // the spare room is usable
     EXPECT_EQ(std::wstring(L"Gr\u00FC\u00DFe \u20ACabc"), std::wstring(wide));
@@ -318,7 +322,9 @@ sockettype listenOnLoopback(uint16_t* port) {
 
 class Sockets : public ::testing::Test {
   protected:
-    void SetUp() override { callWSAStartupIfNecessary(); }
+    void SetUp() override {
+        callWSAStartupIfNecessary();
+    }
 };
 
 TEST_F(Sockets, ErrorsOfTheSocketLayerComeBackAsErrnoValues) {
