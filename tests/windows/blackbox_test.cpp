@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -67,14 +68,19 @@ std::string windowsPath(const std::string& path) {
     return result;
 }
 
-// A private folder for one test's files.
-std::string makeTempFolder() {
-    char pattern[] = "/tmp/q2-wine-XXXXXX";
-    if (NULL == mkdtemp(pattern)) {
-        return "/tmp";
+// A private folder for one test's files, removed with them.
+struct TempFolder {
+    std::string path;
+    TempFolder() {
+        char pattern[] = "/tmp/q2-wine-XXXXXX";
+        EXPECT_NE(nullptr, mkdtemp(pattern));
+        path = pattern;
     }
-    return pattern;
-}
+    ~TempFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+};
 
 // A Windows program under Wine as a child process, its output in files.
 struct WineProcess {
@@ -145,14 +151,15 @@ struct RunResult {
 
 // Runs quorvel2.exe with the arguments to its end (bounded).
 RunResult runQuorvel2(const std::vector<std::string>& arguments) {
-    std::string folder = makeTempFolder();
+    TempFolder folder;
     std::vector<std::string> command = {QUORVEL2_EXE};
     command.insert(command.end(), arguments.begin(), arguments.end());
     WineProcess process;
-    process.start(command, folder + "/out", folder + "/err");
+    process.start(command, folder.path + "/out", folder.path + "/err");
     bool exited = process.wait(START_LIMIT_MS);
     EXPECT_TRUE(exited) << "quorvel2.exe did not end";
-    RunResult result = {exited ? process.exitCode() : -1, readFile(folder + "/out"), readFile(folder + "/err")};
+    RunResult result = {exited ? process.exitCode() : -1, readFile(folder.path + "/out"),
+                        readFile(folder.path + "/err")};
     return result;
 }
 
@@ -161,11 +168,10 @@ class PipePrinter {
   public:
     PipePrinter(const std::string& mode) {
         static int serial = 0;
-        folder_ = makeTempFolder();
         name_ = "q2bb-" + std::to_string(getpid()) + "-" + std::to_string(++serial);
-        std::string ready = folder_ + "/ready";
+        std::string ready = folder_.path + "/ready";
         process_.start({PIPE_PRINTER_EXE, name_, windowsPath(output()), windowsPath(ready), mode, "300"},
-                       folder_ + "/printer.out", folder_ + "/printer.err");
+                       folder_.path + "/printer.out", folder_.path + "/printer.err");
         long long deadline = nowMs() + START_LIMIT_MS;
         while (!fileExists(ready) && nowMs() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -180,7 +186,7 @@ class PipePrinter {
         return "pipe\\" + name_;
     }
     std::string output() const {
-        return folder_ + "/printed.bin";
+        return folder_.path + "/printed.bin";
     }
     // What has reached the printer once `expected` bytes arrived or the limit passed.
     std::string printed(size_t expected, int limitMs = 20000) const {
@@ -194,7 +200,7 @@ class PipePrinter {
     }
 
   private:
-    std::string folder_;
+    TempFolder folder_; // declared before process_: removed after the process ended
     std::string name_;
     bool ready_ = false;
     WineProcess process_;
@@ -259,10 +265,9 @@ std::string receiveUntilClosed(int fd) {
 class Server {
   public:
     Server(const std::string& exe, const std::string& device, const std::vector<std::string>& environment = {}) {
-        folder_ = makeTempFolder();
         port_ = freePort();
-        process_.start({exe, "--port", std::to_string(port_), "--device", device}, folder_ + "/server.out",
-                       folder_ + "/server.err", environment);
+        process_.start({exe, "--port", std::to_string(port_), "--device", device}, folder_.path + "/server.out",
+                       folder_.path + "/server.err", environment);
         long long deadline = nowMs() + START_LIMIT_MS;
         while (nowMs() < deadline) {
             int fd = connectTo(port_);
@@ -290,14 +295,14 @@ class Server {
         return answer;
     }
     std::string log() const {
-        return readFile(folder_ + "/server.out") + readFile(folder_ + "/server.err");
+        return readFile(folder_.path + "/server.out") + readFile(folder_.path + "/server.err");
     }
     int port() const {
         return port_;
     }
 
   private:
-    std::string folder_;
+    TempFolder folder_; // declared before process_: removed after the process ended
     int port_ = 0;
     bool ready_ = false;
     WineProcess process_;
