@@ -51,6 +51,10 @@ int socketLastError(void);
 // Closes a socket; 0 on success.
 int socketClose(sockettype socket);
 
+// Lets a listener bind its port again at once after a restart, while never
+// letting two listeners share a port. 0 on success.
+int socketAllowPortReuse(sockettype listener);
+
 // Bounds every later receive and send on `socket` to `milliseconds` without
 // progress; a receive that times out fails like a receive error.
 void socketSetIOTimeouts(sockettype socket, int milliseconds);

@@ -118,6 +118,11 @@ int socketClose(sockettype socket) {
     return close(socket);
 }
 
+int socketAllowPortReuse(sockettype listener) {
+    int one = 1;
+    return setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+}
+
 void socketSetIOTimeouts(sockettype socket, int milliseconds) {
     struct timeval timeout;
     timeout.tv_sec = milliseconds / 1000;

@@ -397,6 +397,13 @@ int socketClose(sockettype socket) {
     return closesocket(socket);
 }
 
+int socketAllowPortReuse(sockettype listener) {
+    // Windows binds a port again at once anyway; its SO_REUSEADDR would let a
+    // second server take a port that is in use, so ask for the opposite.
+    BOOL exclusive = TRUE;
+    return setsockopt(listener, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, (const char*)&exclusive, sizeof(exclusive));
+}
+
 void socketSetIOTimeouts(sockettype socket, int milliseconds) {
     DWORD timeout = (DWORD)milliseconds;
     setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, (const char*)&timeout, sizeof(timeout));

@@ -260,8 +260,7 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
         printf("Could not create listener socket: %s = %d\n", strerror(error), error);
         return 1;
     }
-    int one = 1;
-    if (0 != setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, (const char*)&one, sizeof(one))) {
+    if (0 != socketAllowPortReuse(listener)) {
         int error = socketLastError();
         printf("Failed to setsockopt SO_REUSEADDR = true with %s = %d. Continuing because we might still "
                "succeed...\n",

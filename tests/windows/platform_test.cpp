@@ -374,6 +374,30 @@ TEST_F(Sockets, ReceiveTimesOutAfterTheIOLimit) {
     socketClose(listener);
 }
 
+TEST_F(Sockets, PortOfARunningListenerCannotBeTakenBySecondOne) {
+    uint16_t port = 0;
+    sockettype first = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_EQ(0, socketAllowPortReuse(first));
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(0, bind(first, (struct sockaddr*)&address, sizeof(address)));
+    ASSERT_EQ(0, listen(first, 4));
+    socklen_t length = sizeof(address);
+    getsockname(first, (struct sockaddr*)&address, &length);
+    port = ntohs(address.sin_port);
+
+    sockettype second = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_EQ(0, socketAllowPortReuse(second));
+    address.sin_port = htons(port);
+    EXPECT_NE(0, bind(second, (struct sockaddr*)&address, sizeof(address)));
+    int error = socketLastError();
+    EXPECT_TRUE(error == EADDRINUSE || error == EACCES) << error;
+    socketClose(second);
+    socketClose(first);
+}
+
 struct BlockedAccept {
     sockettype listener;
     HANDLE returned;
