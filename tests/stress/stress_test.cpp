@@ -1558,8 +1558,10 @@ TEST(Stress, LoadFaultsAndHostileInputLoseNothing) {
     long rssGrowthKb = after.rssKb - before.rssKb;
     // Freed thread stacks and per-thread malloc arenas stay mapped for reuse;
     // what grows with the number of jobs would exceed this by far.
-    // Under AddressSanitizer the quarantine and its shadow come on top.
-    const long RSS_BOUND_KB = 32 * 1024 + (sanitizedServer ? 2 * ASAN_QUARANTINE_MB * 1024 : 0);
+    // Under AddressSanitizer the quarantine, the allocator's caches and the
+    // shadow of the 128 MiB bodies of huge declared lengths come on top
+    // (observed 34..52 MiB after a minute); the plain build keeps the tight bound.
+    const long RSS_BOUND_KB = 32 * 1024 + (sanitizedServer ? 64 * 1024 : 0);
 
     printf("\n==== stress figures (%d s, %zu clients) ====\n", settings.durationSeconds, clientCount);
     printf("HTTP jobs: %ld answered 200, %ld answered 503, %ld other, %ld unanswered\n", figures.http200.load(),
