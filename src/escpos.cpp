@@ -4,6 +4,7 @@
 // failed (or never opened) cannot touch another thread's job.
 #include "escpos.h"
 
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -24,11 +25,14 @@ namespace {
 struct Channel {
     pthread_mutex_t lock;
     pthread_cond_t released;
-    bool busy;            // under lock: a job holds the printer
+    // Jobs get the printer in the order they asked for it: each takes a
+    // ticket, and the printer serves the tickets in turn (under lock).
+    uint64_t nextTicket;
+    uint64_t nowServing;
     DeviceHandle hPort;   // touched only by the thread that holds the printer
     char deviceName[64];  // for messages, likewise
 
-    Channel() : busy(false), hPort(DEVICE_CLOSED), deviceName() {
+    Channel() : nextTicket(0), nowServing(0), hPort(DEVICE_CLOSED), deviceName() {
         pthread_mutex_init(&lock, NULL);
         pthread_cond_init(&released, NULL);
     }
@@ -44,10 +48,10 @@ thread_local bool threadHoldsPrinter = false;
 
 void takePrinter(Channel& ch) {
     pthread_mutex_lock(&ch.lock);
-    while (ch.busy) {
+    uint64_t ticket = ch.nextTicket++;
+    while (ticket != ch.nowServing) {
         pthread_cond_wait(&ch.released, &ch.lock);
     }
-    ch.busy = true;
     pthread_mutex_unlock(&ch.lock);
     threadHoldsPrinter = true;
 }
@@ -60,8 +64,8 @@ void releasePrinter(Channel& ch) {
     }
     threadHoldsPrinter = false;
     pthread_mutex_lock(&ch.lock);
-    ch.busy = false;
-    pthread_cond_signal(&ch.released);
+    ch.nowServing++;
+    pthread_cond_broadcast(&ch.released);
     pthread_mutex_unlock(&ch.lock);
 }
 
@@ -75,6 +79,15 @@ DeviceHandle openDevice(const char* device) {
 }
 
 } // namespace
+
+size_t escposJobsWaitingForTesting(void) {
+    Channel& ch = channel();
+    pthread_mutex_lock(&ch.lock);
+    uint64_t holding = ch.nextTicket > ch.nowServing ? 1 : 0;
+    size_t waiting = (size_t)(ch.nextTicket - ch.nowServing - holding);
+    pthread_mutex_unlock(&ch.lock);
+    return waiting;
+}
 
 ssize_t escpos_print(const char* device, unsigned int state, const char* data, ssize_t len) {
     Channel& ch = channel();

@@ -276,6 +276,32 @@ TEST(PrinterChannel, ConcurrentJobsArriveWholeContiguousAndOnce) {
     }
 }
 
+TEST(PrinterChannel, WaitingJobsGetThePrinterInTheOrderTheyAsked) {
+    TempDir dir;
+    std::string device = dir.emptyFile("printer");
+    ASSERT_EQ(1, escpos_print(device.c_str(), 1, "0", 1));
+    const int waiting = 6;
+    std::vector<std::thread> jobs;
+    for (int i = 1; i <= waiting; i++) {
+        jobs.emplace_back([&device, i] {
+            std::string text = std::to_string(i);
+            EXPECT_EQ(1, escpos_print(device.c_str(), 1, text.data(), 1));
+            EXPECT_EQ(0, closeJob());
+        });
+        // Let job i queue up before job i + 1 asks.
+        for (int tries = 0; escposJobsWaitingForTesting() < (size_t)i && tries < 5000; tries++) {
+            usleep(1000);
+        }
+        ASSERT_EQ((size_t)i, escposJobsWaitingForTesting());
+    }
+    EXPECT_EQ(0, closeJob());
+    for (std::thread& job : jobs) {
+        job.join();
+    }
+    EXPECT_EQ("0123456", readFile(device));
+    EXPECT_EQ(0u, escposJobsWaitingForTesting());
+}
+
 TEST(PrinterChannel, ThreadWhoseJobFailedCannotTouchAnotherThreadsJob) {
     TempDir dir;
     std::string device = dir.emptyFile("printer");
