@@ -4,7 +4,6 @@
 // failed (or never opened) cannot touch another thread's job.
 #include "escpos.h"
 
-#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -22,19 +21,27 @@ void escposSetStallTimeoutForTesting(int milliseconds) {
 
 namespace {
 
+// A job waiting for the printer; lives on the waiting thread's stack.
+struct Waiter {
+    pthread_cond_t yourTurn;
+    bool handedOver;
+    Waiter* next;
+};
+
 struct Channel {
     pthread_mutex_t lock;
-    pthread_cond_t released;
-    // Jobs get the printer in the order they asked for it: each takes a
-    // ticket, and the printer serves the tickets in turn (under lock).
-    uint64_t nextTicket;
-    uint64_t nowServing;
+    // Under lock: a job holds the printer, and the jobs waiting for it in the
+    // order they asked. A finished job hands the printer straight to the
+    // first waiter, so jobs print in order and only that one thread wakes.
+    bool busy;
+    Waiter* firstWaiter;
+    Waiter* lastWaiter;
+    size_t waiting;
     DeviceHandle hPort;   // touched only by the thread that holds the printer
     char deviceName[64];  // for messages, likewise
 
-    Channel() : nextTicket(0), nowServing(0), hPort(DEVICE_CLOSED), deviceName() {
+    Channel() : busy(false), firstWaiter(NULL), lastWaiter(NULL), waiting(0), hPort(DEVICE_CLOSED), deviceName() {
         pthread_mutex_init(&lock, NULL);
-        pthread_cond_init(&released, NULL);
     }
 };
 
@@ -48,10 +55,24 @@ thread_local bool threadHoldsPrinter = false;
 
 void takePrinter(Channel& ch) {
     pthread_mutex_lock(&ch.lock);
-    uint64_t ticket = ch.nextTicket++;
-    while (ticket != ch.nowServing) {
-        pthread_cond_wait(&ch.released, &ch.lock);
+    if (ch.busy) {
+        Waiter self;
+        pthread_cond_init(&self.yourTurn, NULL);
+        self.handedOver = false;
+        self.next = NULL;
+        if (NULL == ch.lastWaiter) {
+            ch.firstWaiter = &self;
+        } else {
+            ch.lastWaiter->next = &self;
+        }
+        ch.lastWaiter = &self;
+        ch.waiting++;
+        while (!self.handedOver) {
+            pthread_cond_wait(&self.yourTurn, &ch.lock);
+        }
+        pthread_cond_destroy(&self.yourTurn);
     }
+    ch.busy = true;
     pthread_mutex_unlock(&ch.lock);
     threadHoldsPrinter = true;
 }
@@ -64,8 +85,18 @@ void releasePrinter(Channel& ch) {
     }
     threadHoldsPrinter = false;
     pthread_mutex_lock(&ch.lock);
-    ch.nowServing++;
-    pthread_cond_broadcast(&ch.released);
+    Waiter* next = ch.firstWaiter;
+    if (NULL == next) {
+        ch.busy = false;
+    } else {
+        ch.firstWaiter = next->next;
+        if (NULL == ch.firstWaiter) {
+            ch.lastWaiter = NULL;
+        }
+        ch.waiting--;
+        next->handedOver = true; // busy stays true: the printer passes straight on
+        pthread_cond_signal(&next->yourTurn);
+    }
     pthread_mutex_unlock(&ch.lock);
 }
 
@@ -83,8 +114,7 @@ DeviceHandle openDevice(const char* device) {
 size_t escposJobsWaitingForTesting(void) {
     Channel& ch = channel();
     pthread_mutex_lock(&ch.lock);
-    uint64_t holding = ch.nextTicket > ch.nowServing ? 1 : 0;
-    size_t waiting = (size_t)(ch.nextTicket - ch.nowServing - holding);
+    size_t waiting = ch.waiting;
     pthread_mutex_unlock(&ch.lock);
     return waiting;
 }
