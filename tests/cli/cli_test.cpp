@@ -1,16 +1,10 @@
 // Black-box tests of the command line: help and version texts, the order in
 // which options are checked, every refusal with its message and exit status,
 // and the built-in test receipt written to real files and devices.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -18,85 +12,15 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "run_program.h"
 
 namespace {
 
-struct RunResult {
-    int exitStatus = -1; // -1 when the program was still running and was stopped
-    std::string out;
-    std::string err;
-};
+using RunResult = q2test::ProgramRun;
 
-// Runs the program with the arguments; stops it after `limitMs` (a server
-// path never ends by itself) and collects both output streams.
+// Runs the program under test; see q2test::runProgram.
 RunResult runProgram(const std::vector<std::string>& args, int limitMs = 10000) {
-    int outPipe[2];
-    int errPipe[2];
-    EXPECT_EQ(0, pipe(outPipe));
-    EXPECT_EQ(0, pipe(errPipe));
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-    posix_spawn_file_actions_addclose(&actions, outPipe[0]);
-    posix_spawn_file_actions_addclose(&actions, errPipe[0]);
-    std::vector<char*> argv;
-    std::string binary = QUORVEL2_BINARY;
-    argv.push_back(const_cast<char*>(binary.c_str()));
-    for (const std::string& arg : args) {
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    int spawned = posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(outPipe[1]);
-    close(errPipe[1]);
-    RunResult result;
-    if (spawned != 0) {
-        ADD_FAILURE() << "could not start " << binary;
-        close(outPipe[0]);
-        close(errPipe[0]);
-        return result;
-    }
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    bool stopped = false;
-    struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    int open = 2;
-    while (open > 0) {
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-        if (elapsed >= limitMs && !stopped) {
-            kill(pid, SIGTERM);
-            stopped = true;
-        }
-        if (poll(fds, 2, 50) <= 0) {
-            continue;
-        }
-        for (int i = 0; i < 2; i++) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) {
-                continue;
-            }
-            char buffer[4096];
-            ssize_t n = read(fds[i].fd, buffer, sizeof(buffer));
-            if (n <= 0) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                open--;
-                continue;
-            }
-            (i == 0 ? result.out : result.err).append(buffer, (size_t)n);
-        }
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!stopped && WIFEXITED(status)) {
-        result.exitStatus = WEXITSTATUS(status);
-    }
-    return result;
+    return q2test::runProgram(QUORVEL2_BINARY, args, {}, limitMs);
 }
 
 std::string readFile(const std::string& path) {

@@ -6,13 +6,8 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -23,8 +18,8 @@
 #include "device.h"
 #include "escpos.h"
 #include "usb.h"
+#include "run_program.h"
 
-extern char** environ;
 
 namespace {
 
@@ -482,97 +477,11 @@ TEST_F(UsbTree, AJobToAVidNameReachesThePrinterWhereverItIsPluggedNow) {
 
 // ---- The program ----------------------------------------------------------
 
-struct RunResult {
-    int exitStatus = -1; // -1 when it had to be stopped
-    std::string out;
-    std::string err;
-};
+using RunResult = q2test::ProgramRun;
 
-// Runs the test build of the program with the tree's roots in its
-// environment, stopping it after 10 seconds at the latest.
+// Runs the test build of the program with the tree's roots in its environment.
 RunResult runProgram(const std::string& sys, const std::string& dev, const std::vector<std::string>& args) {
-    std::vector<std::string> environment;
-    for (char** variable = environ; *variable != nullptr; variable++) {
-        environment.push_back(*variable);
-    }
-    environment.push_back("Q2_TEST_SYSFS_ROOT=" + sys);
-    environment.push_back("Q2_TEST_DEV_ROOT=" + dev);
-    std::vector<char*> envp;
-    for (std::string& variable : environment) {
-        envp.push_back(&variable[0]);
-    }
-    envp.push_back(nullptr);
-    std::string binary = TESTHOOKS_BINARY;
-    std::vector<std::string> arguments = args;
-    std::vector<char*> argv;
-    argv.push_back(&binary[0]);
-    for (std::string& argument : arguments) {
-        argv.push_back(&argument[0]);
-    }
-    argv.push_back(nullptr);
-
-    RunResult result;
-    int outPipe[2];
-    int errPipe[2];
-    if (0 != pipe(outPipe) || 0 != pipe(errPipe)) {
-        ADD_FAILURE() << "pipe";
-        return result;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-    posix_spawn_file_actions_addclose(&actions, outPipe[0]);
-    posix_spawn_file_actions_addclose(&actions, errPipe[0]);
-    pid_t pid = 0;
-    int spawned = posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(outPipe[1]);
-    close(errPipe[1]);
-    if (spawned != 0) {
-        ADD_FAILURE() << "could not start " << binary;
-        close(outPipe[0]);
-        close(errPipe[0]);
-        return result;
-    }
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    bool stopped = false;
-    struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
-    int open = 2;
-    while (open > 0) {
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long elapsedMs = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-        if (elapsedMs >= 10000 && !stopped) {
-            kill(pid, SIGKILL);
-            stopped = true;
-        }
-        if (poll(fds, 2, 100) <= 0) {
-            continue;
-        }
-        for (int i = 0; i < 2; i++) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) {
-                continue;
-            }
-            char buffer[4096];
-            ssize_t got = read(fds[i].fd, buffer, sizeof(buffer));
-            if (got > 0) {
-                sinks[i]->append(buffer, (size_t)got);
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                open--;
-            }
-        }
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!stopped && WIFEXITED(status)) {
-        result.exitStatus = WEXITSTATUS(status);
-    }
-    return result;
+    return q2test::runProgram(TESTHOOKS_BINARY, args, {"Q2_TEST_SYSFS_ROOT=" + sys, "Q2_TEST_DEV_ROOT=" + dev});
 }
 
 TEST_F(UsbTree, TheProgramListsThePrintersOfTheTree) {
