@@ -6,6 +6,8 @@
 PORT ?= 8090
 DEVICE ?=
 BUILD_DIR ?= build
+# make run builds the program alone, so it needs none of the test tools.
+RUN_BUILD_DIR ?= build-run
 
 .PHONY: all deps build run test bench windows clean
 
@@ -15,11 +17,11 @@ deps:
 	@scripts/install-deps.sh base
 
 build: deps
-	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	@cmake --build $(BUILD_DIR)
+	@cmake -S . -B $(RUN_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQ2_BUILD_TESTS=OFF >/dev/null
+	@cmake --build $(RUN_BUILD_DIR) --target quorvel2
 
 run: build
-	@scripts/run.sh "$(BUILD_DIR)/src/quorvel2" "$(PORT)" "$(DEVICE)"
+	@scripts/run.sh "$(RUN_BUILD_DIR)/src/quorvel2" "$(PORT)" "$(DEVICE)"
 
 test:
 	@scripts/install-deps.sh base test
@@ -33,7 +35,7 @@ bench:
 .PHONY: soak
 soak:
 	@scripts/install-deps.sh base test
-	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQ2_BUILD_TESTS=ON >/dev/null
 	@cmake --build $(BUILD_DIR) --target quorvel2-stress quorvel2-testhooks
 	@$(BUILD_DIR)/tests/stress/quorvel2-stress --server $(BUILD_DIR)/tests/support/quorvel2-testhooks --duration 1800
 

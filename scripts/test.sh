@@ -9,7 +9,7 @@ stage() { printf '\n==== %s ====\n' "$*"; }
 
 configure_and_build() {
   local dir="$1"; shift
-  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DQ2_BUILD_TESTS=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
 }
 
