@@ -207,8 +207,8 @@ TEST_F(UsbTree, TwoPrintersAreListedInNumericOrderWithQuotedUseLines) {
     second.busPort = "1-4";
     second.idVendor = "0519";
     second.idProduct = "0001";
-    second.manufacturer = "Star";
-    second.product = "TSP100";
+    second.manufacturer = "Nordbon";
+    second.product = "R-200";
     plug(second);
     Printer first;
     first.number = 2;
@@ -226,7 +226,7 @@ TEST_F(UsbTree, TwoPrintersAreListedInNumericOrderWithQuotedUseLines) {
                            "/usb/lp2\n"
                            "  Use  : --device \"vid_04b8&pid_0202\"\n"
                            "\n"
-                           "  Name : Star TSP100\n"
+                           "  Name : Nordbon R-200\n"
                            "  Path : usb#vid_0519&pid_0001#1-4#" +
                            dev +
                            "/usb/lp10\n"
