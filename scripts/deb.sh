@@ -21,8 +21,10 @@ rm -rf "$work"
 mkdir -p "$tree"
 # The files git knows of (committed or not, but not ignored), as they are now.
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-  git ls-files -z --cached --others --exclude-standard | xargs -0 -I{} sh -c '[ -e "$1" ] && printf "%s\0" "$1"' _ {} |
-    tar --null -T - -cf - | tar -xf - -C "$tree"
+  git ls-files -z --cached --others --exclude-standard |
+    while IFS= read -r -d '' file; do
+      if [ -e "$file" ]; then printf '%s\0' "$file"; fi # deleted but not yet committed
+    done | tar --null -T - -cf - | tar -xf - -C "$tree"
 else
   tar --exclude='./build' --exclude='./build-*' --exclude='./node_modules' -cf - . | tar -xf - -C "$tree"
 fi

@@ -90,7 +90,7 @@ for option in $("$program" --help | grep -oE -- '--[a-z]+' | sort -u); do
 done
 
 # The options file the unit reads, and how the unit runs the program.
-options="$(. "$root/etc/default/quorvel2" && echo "$QUORVEL2_OPTIONS")"
+options="$(. "$root/etc/default/quorvel2" && echo "${QUORVEL2_OPTIONS-}")"
 [ "$options" = "--port 8090 --device /dev/usb/lp0" ] || fail "/etc/default/quorvel2 sets '$options'"
 unit="$root/lib/systemd/system/quorvel2.service"
 for line in 'EnvironmentFile=-/etc/default/quorvel2' 'ExecStart=/usr/bin/quorvel2 $QUORVEL2_OPTIONS' \
