@@ -32,7 +32,9 @@ static void makeRawIfTerminal(int fd) {
         return;
     }
     cfmakeraw(&modes);
-    modes.c_cc[VMIN] = 0;
+    // With VMIN 0 an empty read returns 0, which would read as the end of the
+    // device's data; with 1 it fails with EAGAIN and poll waits for the reply.
+    modes.c_cc[VMIN] = 1;
     modes.c_cc[VTIME] = 0;
     tcsetattr(fd, TCSANOW, &modes);
 }
