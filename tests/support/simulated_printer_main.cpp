@@ -1,6 +1,6 @@
 // simulated_printer_main.cpp: the simulated printer as a program, for test
 // suites that cannot open a pseudo-terminal themselves.
-//   simulated-printer ready|near-end|paper-out|cover-open|offline|error
+//   simulated-printer ready|near-end|paper-out|cover-open|offline|error|mute
 // Prints the device path on one line, then serves until standard input
 // closes (or after a minute, so that it never outlives its test for long).
 #include <poll.h>
@@ -24,13 +24,14 @@ int main(int argc, char** argv) {
         {"offline", PrinterMode::Offline},    {"error", PrinterMode::Error},
     };
     const PrinterMode* mode = NULL;
+    bool mute = argc == 2 && 0 == strcmp(argv[1], "mute");
     for (const auto& known : MODES) {
-        if (argc == 2 && 0 == strcmp(argv[1], known.name)) {
+        if (argc == 2 && (0 == strcmp(argv[1], known.name) || (mute && known.mode == PrinterMode::Ready))) {
             mode = &known.mode;
         }
     }
     if (NULL == mode) {
-        fprintf(stderr, "usage: simulated-printer ready|near-end|paper-out|cover-open|offline|error\n");
+        fprintf(stderr, "usage: simulated-printer ready|near-end|paper-out|cover-open|offline|error|mute\n");
         return 2;
     }
     q2test::SimulatedPrinter printer;
@@ -39,6 +40,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     printer.setMode(*mode);
+    printer.setMute(mute);
     printf("%s\n", printer.path().c_str());
     fflush(stdout);
     struct pollfd input = {STDIN_FILENO, POLLIN, 0};
