@@ -213,10 +213,17 @@ int64_t nowMilliseconds() {
 }
 
 // Replies left from before this job belong to nobody who is still asking.
-void dropStaleReplies(DeviceHandle device) {
+// False when the device cannot be read at all (a printer port that only
+// takes bytes, a handle opened write-only): it then never answers.
+bool dropStaleReplies(DeviceHandle device) {
     char stale[DRAIN_READ_BYTES];
-    for (int i = 0; i < DRAIN_MAX_READS && deviceReadWithin(device, stale, sizeof(stale), 0) > 0; i++) {
+    for (int i = 0; i < DRAIN_MAX_READS; i++) {
+        ssize_t got = deviceReadWithin(device, stale, sizeof(stale), 0);
+        if (got <= 0) {
+            return got == 0;
+        }
     }
+    return true;
 }
 
 // Opens the holder's job on device; false (printer released) when it cannot
@@ -228,10 +235,7 @@ bool openJob(Channel& ch, const char* device) {
         return false;
     }
     snprintf(ch.deviceName, sizeof(ch.deviceName), "%s", device);
-    ch.hPortAnswers = deviceCanAnswer(ch.hPort);
-    if (ch.hPortAnswers) {
-        dropStaleReplies(ch.hPort);
-    }
+    ch.hPortAnswers = deviceCanAnswer(ch.hPort) && dropStaleReplies(ch.hPort);
     return true;
 }
 
