@@ -1,6 +1,7 @@
 // blackbox_test.cpp: quorvel2.exe under Wine, driven from Linux. The printer
 // is a Windows named pipe served by pipe_printer.exe (also under Wine), which
-// appends what it reads to a file that the test compares byte for byte. The
+// appends what it reads to a file that the test compares byte for byte, and
+// in its answering modes replies to status requests like a printer. The
 // server is reached over loopback like any Windows program's port.
 #include <gtest/gtest.h>
 
@@ -313,6 +314,17 @@ std::string post(const std::string& body) {
            std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
+const std::string STATUS_REQUEST = "GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+// What a job check sends before a job: DLE EOT 2, then DLE EOT 4.
+const std::string JOB_CHECK = "\x10\x04\x02\x10\x04\x04";
+const char NO_ANSWER_JSON[] = "{\"printer\": \"no-answer\", \"online\": null, \"coverOpen\": null, \"paper\": null, "
+                              "\"drawerPin3High\": null, \"error\": null, \"status\": [null, null, null, null]}";
+
+std::string statusAnswer(const std::string& json) {
+    return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(json.size()) +
+           "\r\nServer: Ostrelin/1.1.3\r\n" + CORS_LINES + "Cache-Control: no-store\r\n\r\n" + json;
+}
+
 std::string allByteValues() {
     std::string bytes = "\x1b@";
     for (int round = 0; round < 40; round++) {
@@ -421,6 +433,48 @@ TEST(WindowsServer, PostAndRawStreamsReachThePipeByteExactInOrder) {
     EXPECT_EQ(0u, server.exchange(post(lastJob)).find("HTTP/1.1 200 OK\r\n"));
     expected += lastJob;
     EXPECT_TRUE(expected == printer.printed(expected.size()));
+
+    // A pipe that only reads cannot answer: it is not asked, and nothing more reaches it.
+    EXPECT_EQ(statusAnswer(NO_ANSWER_JSON), server.exchange(STATUS_REQUEST));
+    EXPECT_TRUE(expected == printer.printed(expected.size() + 1, 300)) << "no status request reached it";
+}
+
+TEST(WindowsServer, PrinterThatAnswersTellsItsStatusAndRepliesToRawClients) {
+    PipePrinter printer("ready");
+    ASSERT_TRUE(printer.ready());
+    Server server(QUORVEL2_EXE, printer.deviceName());
+    ASSERT_TRUE(server.ready()) << server.log();
+    EXPECT_EQ(statusAnswer("{\"printer\": \"ready\", \"online\": true, \"coverOpen\": false, \"paper\": \"ok\", "
+                           "\"drawerPin3High\": false, \"error\": null, \"status\": [18, 18, 18, 18]}"),
+              server.exchange(STATUS_REQUEST));
+    std::string expected = "\x10\x04\x01\x10\x04\x02\x10\x04\x03\x10\x04\x04";
+
+    std::string job = "\x1b@checked first\n";
+    EXPECT_EQ(0u, server.exchange(post(job)).find("HTTP/1.1 200 OK\r\n"));
+    expected += JOB_CHECK + job;
+    EXPECT_TRUE(expected == printer.printed(expected.size())) << printer.printed(expected.size(), 0);
+
+    int fd = connectTo(server.port());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(sendAll(fd, "\x1b@\x10\x04\x02"));
+    char reply = 0;
+    EXPECT_EQ(1, recv(fd, &reply, 1, 0));
+    EXPECT_EQ(0x12, reply);
+    shutdown(fd, SHUT_WR);
+    EXPECT_EQ("", receiveUntilClosed(fd));
+    close(fd);
+}
+
+TEST(WindowsServer, PrinterWithItsCoverOpenRefusesTheJobAtOnce) {
+    PipePrinter printer("cover-open");
+    ASSERT_TRUE(printer.ready());
+    Server server(QUORVEL2_EXE, printer.deviceName());
+    ASSERT_TRUE(server.ready()) << server.log();
+    const std::string text = "The printer's cover is open; nothing was printed.\n";
+    EXPECT_EQ("HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: " +
+                  std::to_string(text.size()) + "\r\nServer: Ostrelin/1.1.3\r\n" + CORS_LINES + "\r\n" + text,
+              server.exchange(post("\x1b@not printed\n")));
+    EXPECT_TRUE(JOB_CHECK == printer.printed(JOB_CHECK.size() + 1, 300)) << printer.printed(0, 0);
 }
 
 TEST(WindowsServer, OptionsIsAnsweredWithTheCORSLines) {
