@@ -395,7 +395,8 @@ TEST(WindowsServer, PostAndRawStreamsReachThePipeByteExactInOrder) {
 
     std::string firstJob = allByteValues();
     std::string answer = server.exchange(post(firstJob));
-    EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\nServer: Ostrelin/1.1.3\r\n" +
+    EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\nServer: "
+              "Ostrelin/1.1.3\r\nConnection: close\r\n" +
                   std::string(CORS_LINES) + "\r\n",
               answer);
     EXPECT_TRUE(firstJob == printer.printed(firstJob.size())) << "the POST body did not arrive byte-exact";
@@ -429,7 +430,8 @@ TEST(WindowsServer, OptionsIsAnsweredWithTheCORSLines) {
     std::string answer =
         server.exchange("OPTIONS /escpos HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://shop.example\r\n"
                         "Access-Control-Request-Method: POST\r\n\r\n");
-    EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\nServer: Ostrelin/1.1.3\r\n" +
+    EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\nServer: "
+              "Ostrelin/1.1.3\r\nConnection: close\r\n" +
                   std::string(CORS_LINES) + "\r\n",
               answer);
 }
