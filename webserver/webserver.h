@@ -46,8 +46,7 @@ void heapStringAppendString(HeapString* string, const char* stringToAppend);
 // Appends source's `length` bytes, NUL bytes included.
 void heapStringAppendHeapString(HeapString* target, const HeapString* source);
 // Appends printf-style formatted text; a formatting error leaves the string unchanged.
-void heapStringAppendFormat(HeapString* string, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+void heapStringAppendFormat(HeapString* string, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // The same with an argument list.
 void heapStringAppendFormatV(HeapString* string, const char* format, va_list ap);
 
@@ -62,6 +61,9 @@ struct PoolString {
 static const size_t REQUEST_MAX_HEADERS = 64;
 static const size_t REQUEST_HEADERS_MAX_MEMORY = 8192;
 static const size_t REQUEST_MAX_BODY_LENGTH = 134217728; // 128 MiB
+// Body blocks of all connections together: room for two of the largest
+// bodies at once, so one slow job cannot keep the next one out.
+static const size_t REQUEST_BODY_MEMORY_BUDGET = 268435456; // 256 MiB
 static const size_t REQUEST_METHOD_CAPACITY = 64;
 static const size_t REQUEST_VERSION_CAPACITY = 16;
 static const size_t REQUEST_PATH_CAPACITY = 1024;
@@ -80,7 +82,39 @@ enum RequestParseState : uint32_t {
     RequestParseStateBody = 8,
     RequestParseStateEatHeaders = 9,
     RequestParseStateDone = 10,
+    // A chunked body, a chunk at a time.
+    RequestParseStateChunkSize = 11,      // in the hex digits of a chunk size
+    RequestParseStateChunkExtension = 12, // after the size, up to the CR
+    RequestParseStateChunkSizeLF = 13,    // after the CR of the size line
+    RequestParseStateChunkData = 14,      // in a chunk's data
+    RequestParseStateChunkDataCR = 15,    // after a chunk's data
+    RequestParseStateChunkDataLF = 16,    // after the CR that follows the data
+    RequestParseStateTrailer = 17,        // at the start of a trailer line
+    RequestParseStateTrailerLine = 18,    // in a trailer line (dropped)
+    RequestParseStateTrailerLineLF = 19,  // after the CR of a trailer line
+    RequestParseStateTrailerEndLF = 20,   // after the CR of the empty last line
 };
+
+// How the body of a request is framed, and why it is absent when it was
+// refused. From RequestBodyStatusHeadCut on, the request completed at the end
+// of its head (or when the refusal was found) and no more body is read.
+enum RequestBodyStatus : uint32_t {
+    RequestBodyStatusNone = 0,                      // no length and no transfer coding: empty body
+    RequestBodyStatusLength = 1,                    // a valid Content-Length
+    RequestBodyStatusChunked = 2,                   // Transfer-Encoding: chunked
+    RequestBodyStatusHeadCut = 3,                   // a Warnings flag of the head is set
+    RequestBodyStatusHeadMalformed = 4,             // a header line without colon or name, or a name with blanks
+    RequestBodyStatusLengthInvalid = 5,             // Content-Length unparseable, negative or conflicting
+    RequestBodyStatusLengthAndTransferCoding = 6,   // both Content-Length and Transfer-Encoding
+    RequestBodyStatusTransferCodingUnsupported = 7, // a transfer coding other than chunked alone
+    RequestBodyStatusChunkMalformed = 8,            // chunk syntax broken, or a chunk line too long
+    RequestBodyStatusTooLarge = 9,                  // more than REQUEST_MAX_BODY_LENGTH declared or sent
+    RequestBodyStatusOverBudget = 10,               // does not fit in what is left of the memory budget
+    RequestBodyStatusNoMemory = 11,                 // the body block could not be had
+};
+
+// A chunk-size line (with extensions) or trailer line longer than this is malformed.
+static const size_t REQUEST_MAX_CHUNK_LINE_LENGTH = 4096;
 
 // What was cut off while parsing a request.
 struct Warnings {
@@ -114,7 +148,17 @@ struct Request {
     size_t headersStringPoolOffset;
     Warnings warnings;
     RequestParseState state;
+    RequestBodyStatus bodyStatus;
+    bool headerLineMalformed; // a header line had no colon, an empty name or blanks in its name
+    size_t bodyExpected;      // Content-Length, or the sum of the chunk sizes so far
+    size_t bodyReserved;      // bytes of REQUEST_BODY_MEMORY_BUDGET held for this body
+    size_t chunkRemaining;    // data bytes left in the current chunk
+    size_t chunkLineLength;   // bytes of the current chunk-size or trailer line
 };
+
+// Whether the request's body was refused (it is then empty and was not read
+// to its end): bodyStatus at or beyond RequestBodyStatusHeadCut.
+bool requestBodyRefused(const Request* request);
 
 // The first complete header whose name equals headerName, ignoring ASCII
 // letter case; null when there is none. Points into the request.
@@ -129,8 +173,8 @@ struct Response {
     HeapString body;
     char* filenameToSend; // non-null: the file's bytes are the body
     char* status;
-    char* contentType;    // null in a file response: detected when sent
-    char* extraHeaders;   // further head lines, each ending in "\r\n"
+    char* contentType;  // null in a file response: detected when sent
+    char* extraHeaders; // further head lines, each ending in "\r\n"
 };
 
 // A response with an empty body block of exactly bodyCapacity bytes (none for 0).
@@ -148,8 +192,8 @@ Response* responseAllocJSONWithFormat(const char* format, ...) __attribute__((fo
 // code and status, application/json, a copy of json.
 Response* responseAllocJSONWithStatus(int code, const char* status, const char* json);
 // code, status and content type with the formatted text as body.
-Response* responseAllocWithFormat(int code, const char* status, const char* contentType,
-                                  const char* format, ...) __attribute__((format(printf, 4, 5)));
+Response* responseAllocWithFormat(int code, const char* status, const char* contentType, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
 // 400 page; the message (HTML, inserted as given) defaults when null.
 Response* responseAlloc400BadRequestHTML(const char* errorMessage);
 // 404 page naming the path (HTML-escaped), or without a path for null.
@@ -209,8 +253,7 @@ void serverDeInit(Server* server);
 // Listens on address and serves until stopped (a null server: a private one,
 // released at the end). 0 once stopped and drained; 1 when the listener
 // cannot be created or bound.
-int acceptConnectionsUntilStopped(Server* serverOrNULL, const struct sockaddr* address,
-                                  socklen_t addressLength);
+int acceptConnectionsUntilStopped(Server* serverOrNULL, const struct sockaddr* address, socklen_t addressLength);
 // The same on every IPv4 address and the given port.
 int acceptConnectionsUntilStoppedFromEverywhereIPv4(Server* serverOrNULL, uint16_t portInHostOrder);
 // Lock and unlock the server's mutex; 0 on success.
@@ -235,12 +278,10 @@ void onEscposRequest(unsigned int state, const char* data, ssize_t len);
 // Maps a request under pathPrefix (null: "/") to documentRoot and returns a
 // file response, an index.html, a directory listing or an error page.
 Response* responseAllocServeFileFromRequestPath(const char* pathPrefix, const char* requestPath,
-                                               const char* requestPathDecoded,
-                                               const char* documentRoot);
+                                                const char* requestPathDecoded, const char* documentRoot);
 // Whether requestPathDecoded lies under pathPrefix; matchLength (may be null)
 // receives how many leading bytes the prefix covers.
-bool requestMatchesPathPrefix(const char* requestPathDecoded, const char* pathPrefix,
-                              size_t* matchLength);
+bool requestMatchesPathPrefix(const char* requestPathDecoded, const char* pathPrefix, size_t* matchLength);
 // A static content type from the file's first bytes and its name.
 const char* MIMETypeFromFile(const char* filename, const uint8_t* contents, size_t contentsLength);
 
@@ -251,11 +292,9 @@ const char* MIMETypeFromFile(const char* filename, const uint8_t* contents, size
 char* strdupDecodeGETorPOSTParam(const char* paramNameIncludingEquals, const char* paramString,
                                  const char* valueIfNotFound);
 // The same, searching the request's raw target.
-char* strdupDecodeGETParam(const char* paramNameIncludingEquals, const Request* request,
-                           const char* valueIfNotFound);
+char* strdupDecodeGETParam(const char* paramNameIncludingEquals, const Request* request, const char* valueIfNotFound);
 // The same, searching the request's body up to its first NUL.
-char* strdupDecodePOSTParam(const char* paramNameIncludingEquals, const Request* request,
-                            const char* valueIfNotFound);
+char* strdupDecodePOSTParam(const char* paramNameIncludingEquals, const Request* request, const char* valueIfNotFound);
 // The text with space, quote, ampersand, apostrophe, < and > replaced by entities.
 char* strdupEscapeForHTML(const char* stringToEscape);
 
