@@ -2,6 +2,7 @@
 // printer's status) and the bridge that carries raw ESC/POS streams to the
 // printer and its replies back.
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "escpos.h"
@@ -19,10 +20,21 @@ static bool pathStartsWith(const char* path, const char* prefix) {
     return 0 == strncmp(path, prefix, strlen(prefix));
 }
 
+// Without its copy an answer would lose the lines a page needs to read it.
+static char* copyHeaderLines(const char* lines) {
+    char* copy = strdup(lines);
+    if (NULL == copy) {
+        fprintf(stderr, "Out of memory: could not copy the CORS lines of an answer\n");
+        fflush(stderr);
+        abort();
+    }
+    return copy;
+}
+
 static Response* answer(int code, const char* status, const char* corsOrNull, const char* text) {
     Response* response = responseAlloc(code, status, "text/plain", 0);
     if (NULL != corsOrNull) {
-        response->extraHeaders = strdup(corsOrNull);
+        response->extraHeaders = copyHeaderLines(corsOrNull);
     }
     if (NULL != text) {
         heapStringSetToCString(&response->body, text);
@@ -80,7 +92,7 @@ static Response* statusAnswer(const char* cors) {
     heapStringInit(&headers);
     heapStringAppendString(&headers, cors);
     heapStringAppendString(&headers, "Cache-Control: no-store\r\n");
-    response->extraHeaders = strdup(headers.contents);
+    response->extraHeaders = copyHeaderLines(headers.contents);
     heapStringFreeContents(&headers);
     HeapString* json = &response->body;
     heapStringAppendFormat(json, "{\"printer\": \"%s\"", escposStateName(condition.state));
@@ -101,6 +113,99 @@ static Response* statusAnswer(const char* cors) {
     return response;
 }
 
+// A refusal of a print request: its code, status text and one-line reason.
+struct Refusal {
+    int code;
+    const char* status;
+    const char* reason;
+};
+
+// Why the body cannot be printed, or null when it can.
+static const Refusal* bodyRefusal(const Request* request) {
+    static const Refusal BAD_REQUEST_HEAD = {400, "Bad Request",
+                                             "The request line is too long; nothing was printed.\n"};
+    static const Refusal HEADERS_TOO_LARGE = {431, "Request Header Fields Too Large",
+                                              "The request's header lines are too many or too long; nothing was "
+                                              "printed.\n"};
+    static const Refusal MALFORMED_HEADER = {400, "Bad Request",
+                                             "A header line of the request is malformed; nothing was printed.\n"};
+    static const Refusal LENGTH_INVALID = {400, "Bad Request",
+                                           "The request's body length is missing or invalid; nothing was printed.\n"};
+    static const Refusal LENGTH_AND_CODING = {400, "Bad Request",
+                                              "The request has both a body length and a transfer coding; nothing "
+                                              "was printed.\n"};
+    static const Refusal CODING_UNSUPPORTED = {501, "Not Implemented",
+                                               "The request's transfer coding is not supported; nothing was "
+                                               "printed.\n"};
+    static const Refusal CHUNK_MALFORMED = {400, "Bad Request",
+                                            "The request's chunked body is malformed; nothing was printed.\n"};
+    static const Refusal TOO_LARGE = {413, "Payload Too Large",
+                                      "The request's body is larger than 128 MiB; nothing was printed.\n"};
+    static const Refusal OVER_BUDGET = {503, "Service Unavailable",
+                                        "Too many print jobs in progress; nothing was printed.\n"};
+    switch (request->bodyStatus) {
+    case RequestBodyStatusNone:
+    case RequestBodyStatusLength:
+    case RequestBodyStatusChunked:
+        return NULL;
+    case RequestBodyStatusHeadCut:
+        return request->warnings.tooManyHeaders || request->warnings.headersStringPoolExhausted ? &HEADERS_TOO_LARGE
+                                                                                                : &BAD_REQUEST_HEAD;
+    case RequestBodyStatusHeadMalformed:
+        return &MALFORMED_HEADER;
+    case RequestBodyStatusLengthInvalid:
+        return &LENGTH_INVALID;
+    case RequestBodyStatusLengthAndTransferCoding:
+        return &LENGTH_AND_CODING;
+    case RequestBodyStatusTransferCodingUnsupported:
+        return &CODING_UNSUPPORTED;
+    case RequestBodyStatusChunkMalformed:
+        return &CHUNK_MALFORMED;
+    case RequestBodyStatusTooLarge:
+        return &TOO_LARGE;
+    case RequestBodyStatusOverBudget:
+    case RequestBodyStatusNoMemory: // the connection is dropped before it gets here
+        return &OVER_BUDGET;
+    }
+    return &MALFORMED_HEADER;
+}
+
+static bool equalsIgnoringASCIICase(const char* a, const char* b, size_t length) {
+    for (size_t i = 0; i < length; i++) {
+        char x = a[i] >= 'A' && a[i] <= 'Z' ? (char)(a[i] - 'A' + 'a') : a[i];
+        char y = b[i] >= 'A' && b[i] <= 'Z' ? (char)(b[i] - 'A' + 'a') : b[i];
+        if (x != y) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether the header's value, ignoring ASCII case, is one of the tokens.
+static bool headerIsOneOf(const Request* request, const char* name, const char* const* tokens) {
+    const Header* header = headerInRequest(name, request);
+    if (NULL == header) {
+        return false;
+    }
+    for (; NULL != *tokens; tokens++) {
+        size_t length = strlen(*tokens);
+        if (header->value.length == length && equalsIgnoringASCIICase(header->value.contents, *tokens, length)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A browser sends these for forms, links and frames, which any page can
+// aim at this port without the cashier's consent; scripts use fetch, which
+// the browser guards and marks with mode "cors".
+static bool isBrowserNavigation(const Request* request) {
+    static const char* const NAVIGATE[] = {"navigate", NULL};
+    static const char* const DOCUMENT_DESTINATIONS[] = {"document", "iframe", "frame", "embed", "object", NULL};
+    return headerIsOneOf(request, "Sec-Fetch-Mode", NAVIGATE) ||
+           headerIsOneOf(request, "Sec-Fetch-Dest", DOCUMENT_DESTINATIONS);
+}
+
 Response* createResponseForRequest(const Request* request, Connection* connection) {
     (void)connection;
     static const char CORS[] = "Access-Control-Allow-Origin: *\r\n"
@@ -113,8 +218,16 @@ Response* createResponseForRequest(const Request* request, Connection* connectio
             return answer(200, "OK", CORS, NULL);
         }
         if (0 == strcmp(method, "POST")) {
+            if (isBrowserNavigation(request)) {
+                return answer(403, "Forbidden", CORS, "A page navigation may not print; nothing was printed.\n");
+            }
+            const Refusal* refusal = bodyRefusal(request);
+            if (NULL != refusal) {
+                return answer(refusal->code, refusal->status, CORS, refusal->reason);
+            }
             if (NULL == printerDevicePath) {
-                return answer(503, "Service Unavailable", NULL, NULL);
+                return answer(503, "Service Unavailable", CORS,
+                              "No printer device is configured; nothing was printed.\n");
             }
             const char* failure = printBody(&request->body);
             if (NULL != failure) {

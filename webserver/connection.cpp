@@ -5,22 +5,30 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <chrono>
+
 #include "internal.h"
 
 static const unsigned char ESC = 0x1B;
 
-bool socketSendAll(sockettype socket, const char* data, size_t length, size_t* sent) {
+// After answering a request whose body was refused unread, the client may
+// still be sending it. Closing at once would make the kernel reset the
+// connection and the client could lose the answer, so what still comes is
+// read and dropped for at most this long after the sending side was shut.
+static const int CONNECTION_REFUSED_BODY_DISCARD_MS = 2000;
+
+bool socketSendAll(sockettype socket, const char* data, size_t length, size_t* sent, ssize_t* failedSendResult) {
     *sent = 0;
     while (*sent < length) {
         size_t remaining = length - *sent;
         ssize_t result = send(socket, data + *sent, remaining, 0);
-        if (result < 0) {
-            if (socketLastError() == EINTR) {
-                continue;
-            }
-            return false;
+        if (result < 0 && socketLastError() == EINTR) {
+            continue;
         }
-        if (result == 0) {
+        if (result <= 0) {
+            if (NULL != failedSendResult) {
+                *failedSendResult = result;
+            }
             return false;
         }
         *sent += (size_t)result;
@@ -36,11 +44,12 @@ Response* createResponseForRequestAutoreleased(const Request* request, Connectio
 // could not be sent whole.
 static bool sendHead(Connection* connection, size_t headerLength, ssize_t* bytesSent) {
     size_t sent = 0;
-    if (!socketSendAll(connection->socketfd, connection->responseHeader, headerLength, &sent)) {
+    ssize_t failed = 0;
+    if (!socketSendAll(connection->socketfd, connection->responseHeader, headerLength, &sent, &failed)) {
         int error = socketLastError();
         printf("Failed to respond to %s:%s because we could not send the HTTP response *header*. send returned %ld "
                "with %s = %d\n",
-               connection->remoteHost, connection->remotePort, (long)sent, strerror(error), error);
+               connection->remoteHost, connection->remotePort, (long)failed, strerror(error), error);
         return false;
     }
     if (OptionPrintResponse) {
@@ -70,11 +79,12 @@ int sendResponseBody(Connection* connection, const Response* response, ssize_t* 
         return 0;
     }
     size_t sent = 0;
-    if (!socketSendAll(connection->socketfd, response->body.contents, response->body.length, &sent)) {
+    ssize_t failed = 0;
+    if (!socketSendAll(connection->socketfd, response->body.contents, response->body.length, &sent, &failed)) {
         int error = socketLastError();
         printf("Failed to respond to %s:%s because we could not send the HTTP response *body*. send returned %lld "
                "with %s = %d\n",
-               connection->remoteHost, connection->remotePort, (long long)sent, strerror(error), error);
+               connection->remoteHost, connection->remotePort, (long long)failed, strerror(error), error);
         return -1;
     }
     if (OptionPrintResponse) {
@@ -169,6 +179,23 @@ bool connectionSendToRawClient(Connection* connection, const char* data, size_t 
     return socketSendAll(connection->socketfd, data, length, &sent);
 }
 
+// Lets the client read an answer it got before it finished sending: the
+// sending side is shut, and what still arrives is dropped for a bounded time.
+static void discardUnreadBody(Connection* connection) {
+    socketShutdownSending(connection->socketfd);
+    socketSetIOTimeouts(connection->socketfd, CONNECTION_REFUSED_BODY_DISCARD_MS);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(CONNECTION_REFUSED_BODY_DISCARD_MS);
+    while (std::chrono::steady_clock::now() < deadline) {
+        ssize_t got = recv(connection->socketfd, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer), 0);
+        if (got < 0 && socketLastError() == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+    }
+}
+
 static void serveConnection(Connection* connection);
 
 void* connectionHandlerThread(void* connectionPointer) {
@@ -193,6 +220,7 @@ static void serveConnection(Connection* connection) {
     socketSetIOTimeouts(connection->socketfd, serverIdleTimeoutMilliseconds());
 
     bool foundRequest = false;
+    bool droppedForMemory = false;
     bool continueSent = false;
     ssize_t continueBytes = 0;
     unsigned int foundEscpos = 0;
@@ -224,18 +252,28 @@ static void serveConnection(Connection* connection) {
         }
         connection->status.bytesReceived += bytesRead;
         requestParse(&connection->request, connection->sendRecvBuffer, (size_t)bytesRead);
+        if (connection->request.bodyStatus == RequestBodyStatusNoMemory) {
+            printf("Dropping the connection from %s:%s: no memory for its request body of %zu bytes\n",
+                   connection->remoteHost, connection->remotePort, connection->request.bodyExpected);
+            droppedForMemory = true;
+            break;
+        }
         if (connection->request.state == RequestParseStateDone) {
             foundRequest = true;
             break;
         }
-        if (!continueSent && connection->request.state == RequestParseStateBody) {
+        // A refused body completes the request at its head, so it never gets here.
+        if (!continueSent && requestIsReadingBody(&connection->request)) {
             continueSent = true;
             sendContinueIfExpected(connection, &continueBytes);
         }
     }
-    if (foundEscpos == 0) {
+    if (foundEscpos == 0 && !droppedForMemory) {
         answerHTTP(connection, foundRequest, bytesRead);
         connection->status.bytesSent += continueBytes;
+        if (foundRequest && requestBodyRefused(&connection->request)) {
+            discardUnreadBody(connection);
+        }
     }
     fflush(stdout);
 

@@ -2,7 +2,6 @@
 // path below a document root, answers with a file, an index.html, a
 // directory listing or an error page, and streams file responses through
 // the connection's fixed buffer.
-#include <assert.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -44,14 +43,16 @@ bool requestMatchesPathPrefix(const char* requestPathDecoded, const char* pathPr
             return true;
         }
         if (requestLength == prefixLength) {
-            assert(0 == strcmp(requestPathDecoded, pathPrefix) &&
-                   "I'm assuming that the strings match with the length check + strstr above and I hope that's true. "
-                   "If not, that check needs to be replaced with real (0 == strcmp)");
+            WEBSERVER_ASSERT(
+                0 == strcmp(requestPathDecoded, pathPrefix) &&
+                "I'm assuming that the strings match with the length check + strstr above and I hope that's true. "
+                "If not, that check needs to be replaced with real (0 == strcmp)");
             return true;
         }
-        assert(requestLength > prefixLength &&
-               "In the following code I am assuming that the requestPathDecoded is indeed longer than the path prefix "
-               "because of the length check I did above (even though that was ==, the strstr has to match it)");
+        WEBSERVER_ASSERT(
+            requestLength > prefixLength &&
+            "In the following code I am assuming that the requestPathDecoded is indeed longer than the path prefix "
+            "because of the length check I did above (even though that was ==, the strstr has to match it)");
         // "/files" covers "/files/x" but not "/filesystem".
         return requestPathDecoded[prefixLength] == '/';
     }
@@ -282,11 +283,11 @@ Response* responseAllocServeFileFromRequestPath(const char* pathPrefix, const ch
     if (NULL == pathPrefix) {
         pathPrefix = "/";
     }
-    assert(NULL != requestPath &&
-           "The requestPath should not be NULL. It can be empty, but not NULL. Pass request->path");
-    assert(NULL != requestPathDecoded &&
-           "The requestPathDecoded should not be NULL. It can be empty, but not NULL. Pass "
-           "request->requestPathDecoded");
+    WEBSERVER_ASSERT(NULL != requestPath &&
+                     "The requestPath should not be NULL. It can be empty, but not NULL. Pass request->path");
+    WEBSERVER_ASSERT(NULL != requestPathDecoded &&
+                     "The requestPathDecoded should not be NULL. It can be empty, but not NULL. Pass "
+                     "request->requestPathDecoded");
     (void)requestPath;
 
     size_t matchLength = 0;

@@ -1,6 +1,5 @@
 // heapstring.cpp: growable heap strings, header pool strings, the
 // statistics record and the module's allocation helpers.
-#include <assert.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
@@ -68,8 +67,8 @@ void heapStringReallocIfNeeded(HeapString* string, size_t minimumCapacity) {
         return;
     }
     size_t newCapacity = heapStringNextAllocationSize(minimumCapacity);
-    assert(newCapacity > 0 &&
-           "We are about to allocate a string with 0 capacity. We should have checked this condition above");
+    WEBSERVER_ASSERT(newCapacity > 0 &&
+                     "We are about to allocate a string with 0 capacity. We should have checked this condition above");
     if (newCapacity < minimumCapacity) {
         printf("Out of memory: a string of %zu bytes cannot be allocated\n", minimumCapacity);
         fflush(stdout);
@@ -93,7 +92,7 @@ void heapStringReallocIfNeeded(HeapString* string, size_t minimumCapacity) {
 
 void heapStringFreeContents(HeapString* string) {
     if (NULL != string->contents) {
-        assert(string->capacity > 0 && "A heap string with contents must have a capacity > 0");
+        WEBSERVER_ASSERT(string->capacity > 0 && "A heap string with contents must have a capacity > 0");
         free(string->contents);
         string->contents = NULL;
         string->capacity = 0;
@@ -104,8 +103,8 @@ void heapStringFreeContents(HeapString* string) {
             pthread_mutex_unlock(&counters.lock);
         }
     } else {
-        assert(string->capacity == 0 &&
-               "Why did a string with a NULL contents have a capacity > 0? This is not correct and may indicate corruption");
+        WEBSERVER_ASSERT(string->capacity == 0 && "Why did a string with a NULL contents have a capacity > 0? This is "
+                                                  "not correct and may indicate corruption");
     }
 }
 
@@ -155,13 +154,13 @@ void heapStringAppendFormatV(HeapString* string, const char* format, va_list ap)
     }
     size_t appendLength = (size_t)measured;
     heapStringReallocIfNeeded(string, string->length + appendLength + 1);
-    assert(string->capacity >= string->length + appendLength + 1 &&
-           "The heap string must have room for the formatted text and its terminator");
-    int written = vsnprintf(string->contents + string->length, string->capacity - string->length,
-                            format, secondPass);
+    WEBSERVER_ASSERT(string->capacity >= string->length + appendLength + 1 &&
+                     "The heap string must have room for the formatted text and its terminator");
+    int written = vsnprintf(string->contents + string->length, string->capacity - string->length, format, secondPass);
     va_end(secondPass);
-    assert(written == measured &&
-           "We called vsnprintf twice with the same format and value arguments and got different string lengths");
+    WEBSERVER_ASSERT(
+        written == measured &&
+        "We called vsnprintf twice with the same format and value arguments and got different string lengths");
     (void)written;
     string->length += appendLength;
     string->contents[string->length] = '\0';
@@ -177,8 +176,8 @@ void heapStringAppendFormat(HeapString* string, const char* format, ...) {
 bool heapStringIsSaneCString(const HeapString* heapString) {
     if (NULL == heapString->contents) {
         if (heapString->capacity != 0) {
-            printf("The heap string %p has a capacity of %llubut it's contents are NULL\n",
-                   (const void*)heapString, (unsigned long long)heapString->capacity);
+            printf("The heap string %p has a capacity of %llubut it's contents are NULL\n", (const void*)heapString,
+                   (unsigned long long)heapString->capacity);
             return false;
         }
         if (heapString->length != 0) {

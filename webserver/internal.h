@@ -2,7 +2,23 @@
 // with its tests) but not with embedding programs.
 #pragma once
 
+#include <stdio.h>
+#include <stdlib.h>
+
 #include "webserver.h"
+
+// ---- Invariants -------------------------------------------------------------
+
+// An assertion that ends the process in every build type: the invariants it
+// guards are what keeps memory safe, so a release build must not skip them.
+#define WEBSERVER_ASSERT(condition)                                                                                    \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", __FILE__, __LINE__, __func__, #condition);          \
+            fflush(stderr);                                                                                            \
+            abort();                                                                                                   \
+        }                                                                                                              \
+    } while (0)
 
 // ---- Allocation -------------------------------------------------------------
 
@@ -67,8 +83,16 @@ enum URLDecodeState : uint32_t {
 
 // Decodes %xx escapes and '+' into decoded (always NUL-terminated); false when
 // the room ran out. decodedLength (may be null) receives the bytes written.
-bool URLDecode(const char* encoded, char* decoded, size_t decodedCapacity, size_t* decodedLength,
-               URLDecodeType type);
+bool URLDecode(const char* encoded, char* decoded, size_t decodedCapacity, size_t* decodedLength, URLDecodeType type);
+// Releases the body block and its share of the body memory budget; a second
+// call does nothing. Every owner of a Request calls it once it is done.
+void requestFreeBody(Request* request);
+// Bytes of the body memory budget held by all requests together.
+size_t requestBodyMemoryInUse(void);
+// Test-only: the body memory budget from now on (REQUEST_BODY_MEMORY_BUDGET by default).
+void requestSetBodyMemoryBudgetForTesting(size_t bytes);
+// Whether the parser is inside a body (with a length or chunked).
+bool requestIsReadingBody(const Request* request);
 // Prints one line per truncation flag of the request.
 void requestPrintWarnings(const Request* request, const char* remoteHost, const char* remotePort);
 
@@ -77,9 +101,8 @@ void requestPrintWarnings(const Request* request, const char* remoteHost, const 
 // Releases the response and everything it owns.
 void responseFree(Response* response);
 // Formats the response head; returns its full length even when it did not fit.
-int snprintfResponseHeader(char* destination, size_t destinationCapacity, int code,
-                           const char* status, const char* contentType, const char* extraHeaders,
-                           size_t contentLength);
+int snprintfResponseHeader(char* destination, size_t destinationCapacity, int code, const char* status,
+                           const char* contentType, const char* extraHeaders, size_t contentLength);
 // A heap copy, or null for null.
 char* strdupIfNotNull(const char* strToDup);
 
@@ -109,8 +132,9 @@ Response* createResponseForRequestAutoreleased(const Request* request, Connectio
 int sendResponse(Connection* connection, const Response* response, ssize_t* bytesSent);
 // Sends the head and the in-memory body; 0 on success, -1 on failure.
 int sendResponseBody(Connection* connection, const Response* response, ssize_t* bytesSent);
-// Sends all `length` bytes, continuing short sends; false when a send fails.
-bool socketSendAll(sockettype socket, const char* data, size_t length, size_t* sent);
+// Sends all `length` bytes, continuing short sends; false when a send fails,
+// whose result then goes to *failedSendResult (may be null).
+bool socketSendAll(sockettype socket, const char* data, size_t length, size_t* sent, ssize_t* failedSendResult = NULL);
 
 // Takes one connection back from the server's count and signals the drain.
 void connectionCountOut(Server* server);

@@ -1,5 +1,4 @@
 // params.cpp: parameter decoding and HTML escaping.
-#include <assert.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -7,8 +6,8 @@
 
 char* strdupDecodeGETorPOSTParam(const char* paramNameIncludingEquals, const char* paramString,
                                  const char* valueIfNotFound) {
-    assert(strstr(paramNameIncludingEquals, "=") != NULL &&
-           "You have to pass an equals sign after the param name, like 'name='");
+    WEBSERVER_ASSERT(strstr(paramNameIncludingEquals, "=") != NULL &&
+                     "You have to pass an equals sign after the param name, like 'name='");
     if (NULL == paramString) {
         return strdupIfNotNull(valueIfNotFound);
     }

@@ -51,6 +51,10 @@ int socketLastError(void);
 // Closes a socket; 0 on success.
 int socketClose(sockettype socket);
 
+// Ends the sending side of a connected socket (the peer reads end of
+// stream); receiving goes on. 0 on success.
+int socketShutdownSending(sockettype socket);
+
 // Lets a listener bind its port again at once after a restart, while never
 // letting two listeners share a port. 0 on success.
 int socketAllowPortReuse(sockettype listener);

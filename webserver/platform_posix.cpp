@@ -42,8 +42,7 @@ int pathInformationGet(const char* path, PathInformation* info) {
             info->isDirectory = false;
             return 0;
         }
-        printf("We were unable to get information about path '%s'. stat last error is %ld\n", path,
-               (long)errno);
+        printf("We were unable to get information about path '%s'. stat last error is %ld\n", path, (long)errno);
         return 1;
     }
     info->isDirectory = S_ISDIR(st.st_mode);
@@ -76,8 +75,7 @@ bool condWaitMilliseconds(pthread_cond_t* cond, pthread_mutex_t* mutex, int mill
     return ETIMEDOUT == pthread_cond_timedwait(cond, mutex, &deadline);
 }
 
-void callWSAStartupIfNecessary(void) {
-}
+void callWSAStartupIfNecessary(void) {}
 
 static void SIGPIPEHandler(int signal) {
     (void)signal;
@@ -116,6 +114,10 @@ int socketLastError(void) {
 
 int socketClose(sockettype socket) {
     return close(socket);
+}
+
+int socketShutdownSending(sockettype socket) {
+    return shutdown(socket, SHUT_WR);
 }
 
 int socketAllowPortReuse(sockettype listener) {

@@ -4,8 +4,8 @@
 // the wide-character file functions with UTF-8 conversion; the socket helpers
 // over Windows Sockets, whose error codes are mapped to errno values.
 #include "platform.h"
+#include "internal.h"
 
-#include <assert.h>
 #include <limits.h>
 #include <process.h>
 #include <stdlib.h>
@@ -165,7 +165,8 @@ int pthread_cond_destroy(pthread_cond_t* cond) {
 
 wchar_t* strdupWideFromUTF8(const char* utf8String, size_t extraBytes) {
     size_t utf8StringLength = strlen(utf8String);
-    assert(utf8StringLength < INT_MAX && "No strings over 2GB please because MultiByteToWideChar does not allow that");
+    WEBSERVER_ASSERT(utf8StringLength < INT_MAX &&
+                     "No strings over 2GB please because MultiByteToWideChar does not allow that");
     int wideLength = 0;
     if (utf8StringLength > 0) {
         wideLength = MultiByteToWideChar(CP_UTF8, 0, utf8String, (int)utf8StringLength, NULL, 0);
@@ -395,6 +396,10 @@ int socketLastError(void) {
 
 int socketClose(sockettype socket) {
     return closesocket(socket);
+}
+
+int socketShutdownSending(sockettype socket) {
+    return shutdown(socket, SD_SEND);
 }
 
 int socketAllowPortReuse(sockettype listener) {

@@ -1,47 +1,134 @@
 // request.cpp: the incremental HTTP request parser, the URL decoder, header
 // lookup and the report of truncated requests. The parser takes one byte at
 // a time and keeps all its state in the Request, so a stream may be split
-// anywhere; everything except the body lives in fixed-size storage.
-#include <assert.h>
+// anywhere; everything except the body lives in fixed-size storage. A body
+// is read only when its framing is sound and it fits in the memory budget;
+// otherwise the request completes at once with the reason in bodyStatus.
 #include <ctype.h>
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "internal.h"
 
-static const int32_t CONTENT_LENGTH_MAX = INT32_MAX;
-static const int32_t CONTENT_LENGTH_MIN = INT32_MIN;
+// The first body block: four receive buffers. Blocks then double, so memory
+// follows what arrived and a head alone costs nothing.
+static const size_t REQUEST_BODY_FIRST_BLOCK = 65536;
 
-// Reads a length the way "%ld" reads a 32-bit long: leading white space, an
-// optional sign, then digits up to the first non-digit; saturates at the
-// bounds. False when there are no digits.
-static bool parseContentLength(const char* text, int32_t* value) {
-    const char* cursor = text;
-    while (isspace((unsigned char)*cursor)) {
-        cursor++;
+static std::atomic<size_t> bodyMemoryInUse{0};
+static std::atomic<size_t> bodyMemoryBudget{REQUEST_BODY_MEMORY_BUDGET};
+
+size_t requestBodyMemoryInUse(void) {
+    return bodyMemoryInUse.load();
+}
+
+void requestSetBodyMemoryBudgetForTesting(size_t bytes) {
+    bodyMemoryBudget.store(bytes);
+}
+
+// Holds `bytes` of the budget for this request; false when they are not left.
+static bool reserveBodyMemory(Request* request, size_t bytes) {
+    size_t inUse = bodyMemoryInUse.load();
+    do {
+        size_t budget = bodyMemoryBudget.load();
+        if (inUse > budget || bytes > budget - inUse) {
+            return false;
+        }
+    } while (!bodyMemoryInUse.compare_exchange_weak(inUse, inUse + bytes));
+    request->bodyReserved += bytes;
+    return true;
+}
+
+void requestFreeBody(Request* request) {
+    heapStringFreeContents(&request->body);
+    if (request->bodyReserved > 0) {
+        bodyMemoryInUse.fetch_sub(request->bodyReserved);
+        request->bodyReserved = 0;
     }
-    bool negative = false;
-    if (*cursor == '+' || *cursor == '-') {
-        negative = *cursor == '-';
+}
+
+bool requestBodyRefused(const Request* request) {
+    return request->bodyStatus >= RequestBodyStatusHeadCut;
+}
+
+bool requestIsReadingBody(const Request* request) {
+    return request->state == RequestParseStateBody || request->state >= RequestParseStateChunkSize;
+}
+
+// Ends the request without body: nothing more is read into it.
+static void refuseBody(Request* request, RequestBodyStatus status) {
+    requestFreeBody(request);
+    request->bodyStatus = status;
+    request->state = RequestParseStateDone;
+}
+
+// Makes room for `needed` body bytes, never beyond what was declared; false
+// when the memory cannot be had. The block size depends only on `needed`, so
+// the record does not depend on how the stream was split.
+static bool growBody(Request* request, size_t needed) {
+    HeapString* body = &request->body;
+    if (needed <= body->capacity) {
+        return true;
+    }
+    size_t capacity = REQUEST_BODY_FIRST_BLOCK;
+    while (capacity < needed) {
+        capacity *= 2;
+    }
+    if (capacity > request->bodyExpected) {
+        capacity = request->bodyExpected;
+    }
+    char* grown = (char*)realloc(body->contents, capacity + 1);
+    if (NULL == grown) {
+        return false;
+    }
+    memset(grown + body->length, 0, capacity + 1 - body->length);
+    body->contents = grown;
+    body->capacity = capacity;
+    return true;
+}
+
+// Stores up to `available` bytes of the current body piece (`wanted` bytes
+// left in it); returns how many were taken, 0 after a refusal.
+static size_t storeBodyBytes(Request* request, const char* bytes, size_t available, size_t wanted) {
+    size_t take = wanted < available ? wanted : available;
+    if (!growBody(request, request->body.length + take)) {
+        refuseBody(request, RequestBodyStatusNoMemory);
+        return 0;
+    }
+    memcpy(request->body.contents + request->body.length, bytes, take);
+    request->body.length += take;
+    return take;
+}
+
+static bool nameEqualsIgnoringASCIICase(const PoolString* name, const char* text);
+
+static bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// A Content-Length value: digits with optional blanks around them. Saturates
+// just above the largest body. False for anything else (signs, hex, lists).
+static bool parseContentLength(const char* text, size_t* value) {
+    const char* cursor = text;
+    while (isBlank(*cursor)) {
         cursor++;
     }
     if (!isdigit((unsigned char)*cursor)) {
         return false;
     }
-    int64_t magnitude = 0;
-    const int64_t saturation = (int64_t)CONTENT_LENGTH_MAX + 1;
+    size_t magnitude = 0;
     while (isdigit((unsigned char)*cursor)) {
-        if (magnitude < saturation) {
-            magnitude = magnitude * 10 + (*cursor - '0');
+        if (magnitude <= REQUEST_MAX_BODY_LENGTH) {
+            magnitude = magnitude * 10 + (size_t)(*cursor - '0');
         }
         cursor++;
     }
-    if (negative) {
-        *value = magnitude >= saturation ? CONTENT_LENGTH_MIN : (int32_t)-magnitude;
-    } else {
-        *value = magnitude > CONTENT_LENGTH_MAX ? CONTENT_LENGTH_MAX : (int32_t)magnitude;
+    while (isBlank(*cursor)) {
+        cursor++;
     }
-    return true;
+    *value = magnitude;
+    return *cursor == '\0';
 }
 
 RequestParseState stateHeaderNameIfSpaceLeft(Request* request) {
@@ -70,38 +157,181 @@ static void appendToPoolString(Request* request, PoolString* string, char c) {
 }
 
 static void parseHeaderNameByte(Request* request, char c) {
-    assert(request->headersCount < REQUEST_MAX_HEADERS &&
-           "Parsing the request header name assumes we have space for more headers");
+    WEBSERVER_ASSERT(request->headersCount < REQUEST_MAX_HEADERS &&
+                     "Parsing the request header name assumes we have space for more headers");
+    Header* header = &request->headers[request->headersCount];
     if (c == ':') {
+        if (header->name.length == 0) {
+            request->headerLineMalformed = true;
+        }
         request->state = RequestParseStateHeaderValue;
     } else if (c == '\r') {
+        request->headerLineMalformed = true; // a line without a colon
         request->state = RequestParseStateCR;
     } else {
-        appendToPoolString(request, &request->headers[request->headersCount].name, c);
+        // "Content-Length : 5" must not pass for a header without a length.
+        if (isBlank(c)) {
+            request->headerLineMalformed = true;
+        }
+        appendToPoolString(request, &header->name, c);
     }
 }
 
+// Whether the value, without trailing blanks, equals text ignoring ASCII case.
+static bool valueIsToken(const PoolString* value, const char* text) {
+    size_t length = value->length;
+    while (length > 0 && isBlank(value->contents[length - 1])) {
+        length--;
+    }
+    PoolString trimmed = {value->contents, length};
+    return nameEqualsIgnoringASCIICase(&trimmed, text);
+}
+
+// Decides at the empty line how the body is framed, and refuses it there,
+// before any of it is stored, when it cannot be printed truthfully.
 static void finishHead(Request* request) {
     request->state = RequestParseStateDone;
-    const Header* contentLength = headerInRequest("Content-Length", request);
-    if (NULL == contentLength || NULL == contentLength->value.contents) {
+    const Warnings* warnings = &request->warnings;
+    if (warnings->headersStringPoolExhausted || warnings->tooManyHeaders || warnings->methodTruncated ||
+        warnings->versionTruncated || warnings->pathTruncated) {
+        request->bodyStatus = RequestBodyStatusHeadCut;
         return;
     }
-    int32_t declared = 0;
-    if (!parseContentLength(contentLength->value.contents, &declared)) {
+    if (request->headerLineMalformed) {
+        request->bodyStatus = RequestBodyStatusHeadMalformed;
         return;
     }
-    if ((int64_t)declared > (int64_t)REQUEST_MAX_BODY_LENGTH) {
-        declared = (int32_t)REQUEST_MAX_BODY_LENGTH;
+    bool hasLength = false, lengthValid = true, chunked = false;
+    size_t length = 0, codings = 0;
+    for (size_t i = 0; i < request->headersCount; i++) {
+        const Header* header = &request->headers[i];
+        if (nameEqualsIgnoringASCIICase(&header->name, "Content-Length")) {
+            size_t value = 0;
+            if (!parseContentLength(header->value.contents, &value) || (hasLength && value != length)) {
+                lengthValid = false;
+            }
+            hasLength = true;
+            length = value;
+        } else if (nameEqualsIgnoringASCIICase(&header->name, "Transfer-Encoding")) {
+            codings++;
+            chunked = valueIsToken(&header->value, "chunked");
+        }
     }
-    if (declared <= 0) {
+    if (hasLength && codings > 0) {
+        request->bodyStatus = RequestBodyStatusLengthAndTransferCoding;
+    } else if (codings > 0) {
+        if (codings == 1 && chunked) {
+            request->bodyStatus = RequestBodyStatusChunked;
+            request->state = RequestParseStateChunkSize;
+        } else {
+            request->bodyStatus = RequestBodyStatusTransferCodingUnsupported;
+        }
+    } else if (!hasLength) {
+        request->bodyStatus = RequestBodyStatusNone;
+    } else if (!lengthValid) {
+        request->bodyStatus = RequestBodyStatusLengthInvalid;
+    } else if (length > REQUEST_MAX_BODY_LENGTH) {
+        request->bodyStatus = RequestBodyStatusTooLarge;
+    } else if (!reserveBodyMemory(request, length)) {
+        request->bodyStatus = RequestBodyStatusOverBudget;
+    } else {
+        request->bodyStatus = RequestBodyStatusLength;
+        request->bodyExpected = length;
+        if (length > 0) {
+            request->state = RequestParseStateBody;
+        }
+    }
+}
+
+// One byte of the chunked framing (everything but chunk data).
+static void parseChunkFramingByte(Request* request, char c) {
+    RequestParseState state = request->state;
+    bool lineByte = c != '\r' && (state == RequestParseStateChunkSize || state == RequestParseStateChunkExtension ||
+                                  state == RequestParseStateTrailer || state == RequestParseStateTrailerLine);
+    if (lineByte && ++request->chunkLineLength > REQUEST_MAX_CHUNK_LINE_LENGTH) {
+        refuseBody(request, RequestBodyStatusChunkMalformed);
         return;
     }
-    size_t capacity = (size_t)declared;
-    request->body.contents = (char*)webserverCallocOrDie(capacity + 1, 1, "a request body");
-    request->body.capacity = capacity;
-    request->body.length = 0;
-    request->state = RequestParseStateBody;
+    switch (request->state) {
+    case RequestParseStateChunkSize:
+        if (isxdigit((unsigned char)c)) {
+            unsigned digit = (unsigned)(isdigit((unsigned char)c) ? c - '0' : (c | 0x20) - 'a' + 10);
+            request->chunkRemaining = request->chunkRemaining * 16 + digit;
+            // Checked at every digit, so the size can never overflow.
+            if (request->chunkRemaining > REQUEST_MAX_BODY_LENGTH - request->bodyExpected) {
+                refuseBody(request, RequestBodyStatusTooLarge);
+            }
+        } else if (request->chunkLineLength == (lineByte ? 1u : 0u)) {
+            refuseBody(request, RequestBodyStatusChunkMalformed); // no digit before it
+        } else if (c == ';' || isBlank(c)) {
+            request->state = RequestParseStateChunkExtension;
+        } else if (c == '\r') {
+            request->state = RequestParseStateChunkSizeLF;
+        } else {
+            refuseBody(request, RequestBodyStatusChunkMalformed);
+        }
+        break;
+    case RequestParseStateChunkExtension: // extensions are ignored
+        if (c == '\r') {
+            request->state = RequestParseStateChunkSizeLF;
+        } else if (c == '\n') {
+            refuseBody(request, RequestBodyStatusChunkMalformed);
+        }
+        break;
+    case RequestParseStateChunkSizeLF:
+        if (c != '\n') {
+            refuseBody(request, RequestBodyStatusChunkMalformed);
+        } else if (request->chunkRemaining == 0) {
+            request->chunkLineLength = 0;
+            request->state = RequestParseStateTrailer;
+        } else if (!reserveBodyMemory(request, request->chunkRemaining)) {
+            refuseBody(request, RequestBodyStatusOverBudget);
+        } else {
+            request->bodyExpected += request->chunkRemaining;
+            request->state = RequestParseStateChunkData;
+        }
+        break;
+    case RequestParseStateChunkDataCR:
+        if (c == '\r') {
+            request->state = RequestParseStateChunkDataLF;
+        } else {
+            refuseBody(request, RequestBodyStatusChunkMalformed);
+        }
+        break;
+    case RequestParseStateChunkDataLF:
+        if (c == '\n') {
+            request->chunkLineLength = 0;
+            request->state = RequestParseStateChunkSize;
+        } else {
+            refuseBody(request, RequestBodyStatusChunkMalformed);
+        }
+        break;
+    case RequestParseStateTrailer: // trailer lines are read and dropped
+        request->state = c == '\r' ? RequestParseStateTrailerEndLF : RequestParseStateTrailerLine;
+        break;
+    case RequestParseStateTrailerLine:
+        if (c == '\r') {
+            request->state = RequestParseStateTrailerLineLF;
+        }
+        break;
+    case RequestParseStateTrailerLineLF:
+        if (c == '\n') {
+            request->chunkLineLength = 0;
+            request->state = RequestParseStateTrailer;
+        } else {
+            refuseBody(request, RequestBodyStatusChunkMalformed);
+        }
+        break;
+    case RequestParseStateTrailerEndLF:
+        if (c == '\n') {
+            request->state = RequestParseStateDone;
+        } else {
+            refuseBody(request, RequestBodyStatusChunkMalformed);
+        }
+        break;
+    default:
+        WEBSERVER_ASSERT(false && "Only the chunked framing states reach parseChunkFramingByte");
+    }
 }
 
 void requestParse(Request* request, const char* requestFragment, size_t requestFragmentLength) {
@@ -121,8 +351,8 @@ void requestParse(Request* request, const char* requestFragment, size_t requestF
             if (c == ' ') {
                 bool success = URLDecode(request->path, request->pathDecoded, REQUEST_PATH_CAPACITY,
                                          &request->pathDecodedLength, URLDecodeTypeWholeURL);
-                assert(success &&
-                       "Somehow unable to decode the path--this should always work with ->pathDecoded has the same capacity as ->path");
+                WEBSERVER_ASSERT(success && "Somehow unable to decode the path--this should always work with "
+                                            "->pathDecoded has the same capacity as ->path");
                 (void)success;
                 request->state = RequestParseStateVersion;
             } else if (request->pathLength < REQUEST_PATH_CAPACITY - 1) {
@@ -144,8 +374,8 @@ void requestParse(Request* request, const char* requestFragment, size_t requestF
             parseHeaderNameByte(request, c);
             break;
         case RequestParseStateHeaderValue: {
-            assert(request->headersCount < REQUEST_MAX_HEADERS &&
-                   "Parsing the request header value assumes we have space for more headers");
+            WEBSERVER_ASSERT(request->headersCount < REQUEST_MAX_HEADERS &&
+                             "Parsing the request header value assumes we have space for more headers");
             Header* header = &request->headers[request->headersCount];
             if (c == ' ' && header->value.length == 0) {
                 break;
@@ -164,6 +394,7 @@ void requestParse(Request* request, const char* requestFragment, size_t requestF
             if (c == '\n') {
                 request->state = RequestParseStateCRLF;
             } else {
+                request->headerLineMalformed = true; // a bare CR: the byte after it is lost
                 request->state = stateHeaderNameIfSpaceLeft(request);
             }
             break;
@@ -182,22 +413,47 @@ void requestParse(Request* request, const char* requestFragment, size_t requestF
             if (c == '\n') {
                 finishHead(request);
             } else {
+                request->headerLineMalformed = true;
                 request->state = stateHeaderNameIfSpaceLeft(request);
             }
             break;
         case RequestParseStateBody: {
             // Copy the rest of the body from this fragment in one step.
-            size_t wanted = request->body.capacity - request->body.length;
-            size_t available = requestFragmentLength - i;
-            size_t take = wanted < available ? wanted : available;
-            memcpy(request->body.contents + request->body.length, requestFragment + i, take);
-            request->body.length += take;
+            size_t take = storeBodyBytes(request, requestFragment + i, requestFragmentLength - i,
+                                         request->bodyExpected - request->body.length);
+            if (take == 0) {
+                return; // refused: nothing more is read
+            }
             i += take - 1;
-            if (request->body.length == request->body.capacity) {
+            if (request->body.length == request->bodyExpected) {
                 request->state = RequestParseStateDone;
             }
             break;
         }
+        case RequestParseStateChunkData: {
+            size_t take =
+                storeBodyBytes(request, requestFragment + i, requestFragmentLength - i, request->chunkRemaining);
+            if (take == 0) {
+                return;
+            }
+            i += take - 1;
+            request->chunkRemaining -= take;
+            if (request->chunkRemaining == 0) {
+                request->state = RequestParseStateChunkDataCR;
+            }
+            break;
+        }
+        case RequestParseStateChunkSize:
+        case RequestParseStateChunkExtension:
+        case RequestParseStateChunkSizeLF:
+        case RequestParseStateChunkDataCR:
+        case RequestParseStateChunkDataLF:
+        case RequestParseStateTrailer:
+        case RequestParseStateTrailerLine:
+        case RequestParseStateTrailerLineLF:
+        case RequestParseStateTrailerEndLF:
+            parseChunkFramingByte(request, c);
+            break;
         case RequestParseStateEatHeaders:
             if (c == '\r') {
                 request->state = RequestParseStateCR;
@@ -233,7 +489,7 @@ static bool nameEqualsIgnoringASCIICase(const PoolString* name, const char* text
 
 const Header* headerInRequest(const char* headerName, const Request* request) {
     for (size_t i = 0; i < request->headersCount; i++) {
-        assert(NULL != request->headers[i].name.contents && "NULL != request->headers[i].name.contents");
+        WEBSERVER_ASSERT(NULL != request->headers[i].name.contents && "NULL != request->headers[i].name.contents");
         if (nameEqualsIgnoringASCIICase(&request->headers[i].name, headerName)) {
             return &request->headers[i];
         }
@@ -241,8 +497,7 @@ const Header* headerInRequest(const char* headerName, const Request* request) {
     return NULL;
 }
 
-bool URLDecode(const char* encoded, char* decoded, size_t decodedCapacity, size_t* decodedLength,
-               URLDecodeType type) {
+bool URLDecode(const char* encoded, char* decoded, size_t decodedCapacity, size_t* decodedLength, URLDecodeType type) {
     size_t out = 0;
     URLDecodeState state = URLDecodeStateNormal;
     bool roomLeft = true;
@@ -309,8 +564,7 @@ void requestPrintWarnings(const Request* request, const char* remoteHost, const 
         printf("Warning: Request from %s:%s path was truncated to %s\n", remoteHost, remotePort, request->path);
     }
     if (warnings->versionTruncated) {
-        printf("Warning: Request from %s:%s version was truncated to %s\n", remoteHost, remotePort,
-               request->version);
+        printf("Warning: Request from %s:%s version was truncated to %s\n", remoteHost, remotePort, request->version);
     }
     if (warnings->bodyTruncated) {
         printf("Warning: Request from %s:%s body was truncated to %llu bytes\n", remoteHost, remotePort,

@@ -44,8 +44,8 @@ Response* responseAllocHTML(const char* html) {
     return responseAllocHTMLWithStatus(200, "OK", html);
 }
 
-static Response* responseAllocWithFormatV(int code, const char* status, const char* contentType,
-                                          const char* format, va_list ap) {
+static Response* responseAllocWithFormatV(int code, const char* status, const char* contentType, const char* format,
+                                          va_list ap) {
     Response* response = responseAlloc(code, status, contentType, 0);
     heapStringAppendFormatV(&response->body, format, ap);
     return response;
@@ -77,8 +77,7 @@ Response* responseAllocJSONWithFormat(const char* format, ...) {
     return response;
 }
 
-Response* responseAllocWithFormat(int code, const char* status, const char* contentType, const char* format,
-                                  ...) {
+Response* responseAllocWithFormat(int code, const char* status, const char* contentType, const char* format, ...) {
     va_list ap;
     va_start(ap, format);
     Response* response = responseAllocWithFormatV(code, status, contentType, format, ap);
@@ -141,10 +140,13 @@ void responseFree(Response* response) {
     free(response);
 }
 
+// Every head says that the server closes after this answer: a client that
+// keeps connections would otherwise send its next request into a closed socket.
 int snprintfResponseHeader(char* destination, size_t destinationCapacity, int code, const char* status,
                            const char* contentType, const char* extraHeaders, size_t contentLength) {
     return snprintf(destination, destinationCapacity,
-                    "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %llu\r\nServer: Ostrelin/1.1.3\r\n%s\r\n",
+                    "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %llu\r\nServer: "
+                    "Ostrelin/1.1.3\r\nConnection: close\r\n%s\r\n",
                     code, NULL == status ? "" : status, NULL == contentType ? "application/octet-stream" : contentType,
                     (unsigned long long)contentLength, NULL == extraHeaders ? "" : extraHeaders);
 }

@@ -1,7 +1,6 @@
 // server.cpp: the server's lifecycle, the accept loop that gives every
 // connection a thread of its own, the connection thread (raw ESC/POS streams
 // or one HTTP request) and the sending of in-memory responses.
-#include <assert.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -91,7 +90,7 @@ Connection* connectionAlloc(Server* server) {
 }
 
 void connectionFree(Connection* connection) {
-    heapStringFreeContents(&connection->request.body);
+    requestFreeBody(&connection->request);
     free(connection);
 }
 
@@ -235,10 +234,11 @@ static bool acceptErrorIsTransient(int error) {
 
 static int acceptConnectionsUntilStoppedInternal(Server* server, const struct sockaddr* address,
                                                  socklen_t addressLength) {
-    assert(NULL != server &&
-           "Why was there no valid server when we got to acceptConnectionsUntilStoppedInternal? We should have something");
-    assert(server->initialized &&
-           "The server was not initialized. Can you please call serverInit(&server) or pass NULL?");
+    WEBSERVER_ASSERT(
+        NULL != server &&
+        "Why was there no valid server when we got to acceptConnectionsUntilStoppedInternal? We should have something");
+    WEBSERVER_ASSERT(server->initialized &&
+                     "The server was not initialized. Can you please call serverInit(&server) or pass NULL?");
     callWSAStartupIfNecessary();
 
     char addressHost[256];
@@ -303,8 +303,8 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     Connection* nextConnection = connectionAlloc(server);
     while (server->shouldRun.load()) {
         nextConnection->remoteAddrLength = sizeof(nextConnection->remoteAddr);
-        nextConnection->socketfd = accept(listener, (struct sockaddr*)&nextConnection->remoteAddr,
-                                          &nextConnection->remoteAddrLength);
+        nextConnection->socketfd =
+            accept(listener, (struct sockaddr*)&nextConnection->remoteAddr, &nextConnection->remoteAddrLength);
         if (SOCKET_INVALID == nextConnection->socketfd) {
             int error = socketLastError();
             if (error == EINTR) {

@@ -61,6 +61,9 @@ struct PoolString {
 static const size_t REQUEST_MAX_HEADERS = 64;
 static const size_t REQUEST_HEADERS_MAX_MEMORY = 8192;
 static const size_t REQUEST_MAX_BODY_LENGTH = 134217728; // 128 MiB
+// Body blocks of all connections together: room for two of the largest
+// bodies at once, so one slow job cannot keep the next one out.
+static const size_t REQUEST_BODY_MEMORY_BUDGET = 268435456; // 256 MiB
 static const size_t REQUEST_METHOD_CAPACITY = 64;
 static const size_t REQUEST_VERSION_CAPACITY = 16;
 static const size_t REQUEST_PATH_CAPACITY = 1024;
@@ -79,7 +82,39 @@ enum RequestParseState : uint32_t {
     RequestParseStateBody = 8,
     RequestParseStateEatHeaders = 9,
     RequestParseStateDone = 10,
+    // A chunked body, a chunk at a time.
+    RequestParseStateChunkSize = 11,      // in the hex digits of a chunk size
+    RequestParseStateChunkExtension = 12, // after the size, up to the CR
+    RequestParseStateChunkSizeLF = 13,    // after the CR of the size line
+    RequestParseStateChunkData = 14,      // in a chunk's data
+    RequestParseStateChunkDataCR = 15,    // after a chunk's data
+    RequestParseStateChunkDataLF = 16,    // after the CR that follows the data
+    RequestParseStateTrailer = 17,        // at the start of a trailer line
+    RequestParseStateTrailerLine = 18,    // in a trailer line (dropped)
+    RequestParseStateTrailerLineLF = 19,  // after the CR of a trailer line
+    RequestParseStateTrailerEndLF = 20,   // after the CR of the empty last line
 };
+
+// How the body of a request is framed, and why it is absent when it was
+// refused. From RequestBodyStatusHeadCut on, the request completed at the end
+// of its head (or when the refusal was found) and no more body is read.
+enum RequestBodyStatus : uint32_t {
+    RequestBodyStatusNone = 0,                      // no length and no transfer coding: empty body
+    RequestBodyStatusLength = 1,                    // a valid Content-Length
+    RequestBodyStatusChunked = 2,                   // Transfer-Encoding: chunked
+    RequestBodyStatusHeadCut = 3,                   // a Warnings flag of the head is set
+    RequestBodyStatusHeadMalformed = 4,             // a header line without colon or name, or a name with blanks
+    RequestBodyStatusLengthInvalid = 5,             // Content-Length unparseable, negative or conflicting
+    RequestBodyStatusLengthAndTransferCoding = 6,   // both Content-Length and Transfer-Encoding
+    RequestBodyStatusTransferCodingUnsupported = 7, // a transfer coding other than chunked alone
+    RequestBodyStatusChunkMalformed = 8,            // chunk syntax broken, or a chunk line too long
+    RequestBodyStatusTooLarge = 9,                  // more than REQUEST_MAX_BODY_LENGTH declared or sent
+    RequestBodyStatusOverBudget = 10,               // does not fit in what is left of the memory budget
+    RequestBodyStatusNoMemory = 11,                 // the body block could not be had
+};
+
+// A chunk-size line (with extensions) or trailer line longer than this is malformed.
+static const size_t REQUEST_MAX_CHUNK_LINE_LENGTH = 4096;
 
 // What was cut off while parsing a request.
 struct Warnings {
@@ -113,7 +148,17 @@ struct Request {
     size_t headersStringPoolOffset;
     Warnings warnings;
     RequestParseState state;
+    RequestBodyStatus bodyStatus;
+    bool headerLineMalformed; // a header line had no colon, an empty name or blanks in its name
+    size_t bodyExpected;      // Content-Length, or the sum of the chunk sizes so far
+    size_t bodyReserved;      // bytes of REQUEST_BODY_MEMORY_BUDGET held for this body
+    size_t chunkRemaining;    // data bytes left in the current chunk
+    size_t chunkLineLength;   // bytes of the current chunk-size or trailer line
 };
+
+// Whether the request's body was refused (it is then empty and was not read
+// to its end): bodyStatus at or beyond RequestBodyStatusHeadCut.
+bool requestBodyRefused(const Request* request);
 
 // The first complete header whose name equals headerName, ignoring ASCII
 // letter case; null when there is none. Points into the request.

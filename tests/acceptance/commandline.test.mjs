@@ -79,7 +79,7 @@ test('curl POSTs a receipt file: exact answer head, job on the device', async (t
   t.diagnostic(`curl: ${job.length} bytes printed, first bytes ${job.subarray(0, 6).toString('hex')}`);
 });
 
-test('curl sees a failed print as 503 and no device as 503 without CORS', async (t) => {
+test('curl sees a failed print as 503 and no device as 503 with CORS and the reason', async (t) => {
   const dir = makeTempDir(t);
   const missing = path.join(dir, 'nolp');
   const broken = await startServer(t, missing);
@@ -97,9 +97,25 @@ test('curl sees a failed print as 503 and no device as 503 without CORS', async 
   assert.equal(refused.code, 0, refused.stderr);
   const refusedText = refused.stdout.toString('latin1');
   assert.match(refusedText, /^HTTP\/1\.1 503 Service Unavailable\r\n/);
-  assert.equal(refusedText.includes('Access-Control'), false, refusedText);
+  assert.ok(refusedText.includes('Access-Control-Allow-Origin: *\r\n'), refusedText);
+  assert.ok(refusedText.endsWith('\r\n\r\nNo printer device is configured; nothing was printed.\n'), refusedText);
   assertAlive(assert, broken);
   assertAlive(assert, idle);
+});
+
+test('curl streaming a chunked body prints it whole', async (t) => {
+  const dir = makeTempDir(t);
+  const device = makeDeviceFile(dir);
+  const server = await startServer(t, device);
+  const job = receiptJob(3000);
+  const jobFile = path.join(dir, 'chunked.bin');
+  fs.writeFileSync(jobFile, job);
+  const sent = await run('curl', ['-sS', '-i', '--max-time', '8', '-H', 'Transfer-Encoding: chunked',
+    '--data-binary', `@${jobFile}`, `http://127.0.0.1:${server.port}/escpos`]);
+  assert.equal(sent.code, 0, sent.stderr);
+  assert.match(sent.stdout.toString('latin1'), /^HTTP\/1\.1 200 OK\r\n/);
+  assert.ok((await readDeviceWhenFilled(device, job.length)).equals(job), 'the device holds the whole job');
+  assertAlive(assert, server);
 });
 
 test('printf piped into nc -N prints the raw stream', async (t) => {

@@ -26,6 +26,7 @@ export const OK_HEAD =
   'Content-Type: text/plain\r\n' +
   'Content-Length: 0\r\n' +
   'Server: Ostrelin/1.1.3\r\n' +
+  'Connection: close\r\n' +
   CORS_LINES +
   '\r\n';
 

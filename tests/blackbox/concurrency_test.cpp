@@ -20,8 +20,9 @@ namespace {
 const std::string CORS = "Access-Control-Allow-Origin: *\r\n"
                          "Access-Control-Allow-Headers: Content-Type, Authorization\r\n"
                          "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, PATCH, OPTIONS\r\n";
-const std::string OK_WITH_CORS =
-    "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\nServer: Ostrelin/1.1.3\r\n" + CORS + "\r\n";
+const std::string OK_WITH_CORS = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\nServer: "
+                                 "Ostrelin/1.1.3\r\nConnection: close\r\n" +
+                                 CORS + "\r\n";
 
 const int IDLE_MS = 800;
 const int LONG_IDLE_MS = 10000;

@@ -30,7 +30,7 @@ const std::string CORS = "Access-Control-Allow-Origin: *\r\n"
 
 std::string answer(const std::string& statusLine, const std::string& extraHeaders, const std::string& body = "") {
     return "HTTP/1.1 " + statusLine + "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\nServer: Ostrelin/1.1.3\r\n" + extraHeaders + "\r\n" + body;
+           "\r\nServer: Ostrelin/1.1.3\r\nConnection: close\r\n" + extraHeaders + "\r\n" + body;
 }
 
 const std::string OK_WITH_CORS = answer("200 OK", CORS);
@@ -40,7 +40,7 @@ const std::string UNAVAILABLE = answer("503 Service Unavailable", "");
 // The answer to GET /status with this JSON.
 std::string statusAnswer(const std::string& json) {
     return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(json.size()) +
-           "\r\nServer: Ostrelin/1.1.3\r\n" + CORS + "Cache-Control: no-store\r\n\r\n" + json;
+           "\r\nServer: Ostrelin/1.1.3\r\nConnection: close\r\n" + CORS + "Cache-Control: no-store\r\n\r\n" + json;
 }
 
 // The JSON of a printer that could not be asked, in the given state.
@@ -55,6 +55,48 @@ const std::string JOB_CHECK = "\x10\x04\x02\x10\x04\x04";
 
 const std::string CANNOT_OPEN_TEXT = "The printer device could not be opened; nothing was printed.\n";
 const std::string WRITE_FAILED_TEXT = "Writing to the printer device failed; the receipt was not printed whole.\n";
+const std::string NO_DEVICE_TEXT = "No printer device is configured; nothing was printed.\n";
+const std::string OVER_BUDGET_TEXT = "Too many print jobs in progress; nothing was printed.\n";
+const std::string LINE_TOO_LONG_TEXT = "The request line is too long; nothing was printed.\n";
+const std::string HEADERS_TOO_LARGE_TEXT =
+    "The request's header lines are too many or too long; nothing was printed.\n";
+const std::string MALFORMED_HEADER_TEXT = "A header line of the request is malformed; nothing was printed.\n";
+const std::string LENGTH_INVALID_TEXT = "The request's body length is missing or invalid; nothing was printed.\n";
+const std::string LENGTH_AND_CODING_TEXT =
+    "The request has both a body length and a transfer coding; nothing was printed.\n";
+const std::string CODING_TEXT = "The request's transfer coding is not supported; nothing was printed.\n";
+const std::string CHUNKS_TEXT = "The request's chunked body is malformed; nothing was printed.\n";
+const std::string TOO_LARGE_TEXT = "The request's body is larger than 128 MiB; nothing was printed.\n";
+const std::string NAVIGATION_TEXT = "A page navigation may not print; nothing was printed.\n";
+
+// A print request with the given header lines (each ending in CR LF) and body.
+std::string postEscpos(const std::string& headerLines, const std::string& body = "") {
+    return "POST /escpos HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headerLines + "\r\n" + body;
+}
+
+std::string lengthLine(size_t length) {
+    return "Content-Length: " + std::to_string(length) + "\r\n";
+}
+
+const std::string CHUNKED = "Transfer-Encoding: chunked\r\n";
+
+// `count` header lines of the form "Hnn: v".
+std::string fillerHeaders(size_t count) {
+    std::string lines;
+    for (size_t i = 0; i < count; i++) {
+        lines += "H" + std::to_string(i) + ": v\r\n";
+    }
+    return lines;
+}
+
+// The request's bytes one per part.
+std::vector<std::string> bytewise(const std::string& bytes) {
+    std::vector<std::string> parts;
+    for (char c : bytes) {
+        parts.emplace_back(1, c);
+    }
+    return parts;
+}
 
 std::string request(const std::string& method, const std::string& target, const std::string& body = "") {
     std::string head = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
@@ -62,6 +104,23 @@ std::string request(const std::string& method, const std::string& target, const 
         head += "Content-Type: application/octet-stream\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
     }
     return head + "\r\n" + body;
+}
+
+// Reads exactly the interim "100 Continue" answer, which the server sends
+// once it has taken the head and holds the body's memory.
+std::string readContinue(int socket) {
+    const std::string interim = "HTTP/1.1 100 Continue\r\n\r\n";
+    std::string got;
+    long long deadline = monotonicMs() + DEFAULT_TIMEOUT_MS;
+    while (got.size() < interim.size() && monotonicMs() < deadline) {
+        char buffer[64];
+        ssize_t n = recv(socket, buffer, interim.size() - got.size(), 0);
+        if (n <= 0) {
+            break;
+        }
+        got.append(buffer, (size_t)n);
+    }
+    return got;
 }
 
 // One server with the given --device (none when empty) and optional extra
@@ -143,6 +202,149 @@ TEST_F(PrinterFileTest, EveryRouteAnswersWithItsExactBytes) {
         EXPECT_EQ(c.expected, converse(server.port, c.request)) << c.request;
     }
     EXPECT_EQ("", printed()) << "none of these requests prints";
+}
+
+// Every answer of a print request over a real socket: the exact status line
+// with the CORS lines (a page must read every one of them), the one-line
+// reason, Connection: close, and the exact bytes that reached the printer.
+TEST_F(PrinterFileTest, EveryPrintAnswerTellsTheTruth) {
+    struct Case {
+        std::string name;
+        std::vector<std::string> parts;
+        std::string statusLine, reason, printed;
+    };
+    const std::string receipt = "\x1b@receipt\n\x1dVA\x03", ok = "200 OK", bad = "400 Bad Request",
+                      tooLarge = "413 Payload Too Large", headersTooLarge = "431 Request Header Fields Too Large";
+    const std::string withLength = lengthLine(receipt.size());
+    // Host, its value, Content-Length and "14" take the pool up to offset 34:
+    // a value of 8152 bytes after "N" fills it to its last writable byte.
+    ASSERT_EQ(14u, receipt.size());
+    auto poolFilledBy = [&](size_t valueLength) {
+        return postEscpos(withLength + "N: " + std::string(valueLength, 'v') + "\r\n", receipt);
+    };
+    auto withLine = [&](const std::string& requestLine) {
+        return requestLine + "\r\n" + withLength + "\r\n" + receipt;
+    };
+    const std::string formText("a=\x1bp\x00\x19\xfa\r\n", 10); // the drawer kick, as a form's text
+    const Case cases[] = {
+        {"ChunkedOneChunk", {postEscpos(CHUNKED, "5\r\nhello\r\n0\r\n\r\n")}, ok, "", "hello"},
+        {"ChunkedManyChunksSplitAcrossReads",
+         {postEscpos(CHUNKED, "3\r\n\x1b@a"), "\r\n4\r", "\nbcde\r\n1",
+          "0\r\n" + std::string(16, 'f') + "\r\n0\r\n\r\n"},
+         ok,
+         "",
+         "\x1b@abcde" + std::string(16, 'f')},
+        {"ChunkedOneByteChunksByteByByte", bytewise(postEscpos(CHUNKED, "1\r\n\x1b\r\n1\r\n@\r\n1\r\nz\r\n0\r\n\r\n")),
+         ok, "", "\x1b@z"},
+        {"ChunkedExtensionsAndTrailers",
+         {postEscpos(CHUNKED, "4;a=b\r\nabcd\r\n2 ;x\r\nef\r\n0;end\r\nChecksum: 1\r\nX: 2\r\n\r\n")},
+         ok,
+         "",
+         "abcdef"},
+        {"ChunkSizeMalformed", {postEscpos(CHUNKED, "zz\r\nhello\r\n0\r\n\r\n")}, bad, CHUNKS_TEXT, ""},
+        {"ChunkDataOverItsSize", {postEscpos(CHUNKED, "2\r\nabc\r\n0\r\n\r\n")}, bad, CHUNKS_TEXT, ""},
+        {"ChunkPastTheLimit", {postEscpos(CHUNKED, "8000001\r\nabc")}, tooLarge, TOO_LARGE_TEXT, ""},
+        {"OtherTransferCoding",
+         {postEscpos("Transfer-Encoding: gzip, chunked\r\n", "3\r\nabc\r\n0\r\n\r\n")},
+         "501 Not Implemented",
+         CODING_TEXT,
+         ""},
+        {"LengthAndTransferCoding",
+         {postEscpos(lengthLine(3) + CHUNKED, "3\r\nabc\r\n0\r\n\r\n")},
+         bad,
+         LENGTH_AND_CODING_TEXT,
+         ""},
+        {"LengthNotANumber", {postEscpos("Content-Length: abc\r\n", "abc")}, bad, LENGTH_INVALID_TEXT, ""},
+        {"LengthInHex", {postEscpos("Content-Length: 0x10\r\n", receipt)}, bad, LENGTH_INVALID_TEXT, ""},
+        {"LengthNegative", {postEscpos("Content-Length: -1\r\n", receipt)}, bad, LENGTH_INVALID_TEXT, ""},
+        {"BlankBeforeColon", {postEscpos("Content-Length : 5\r\n", "abcde")}, bad, MALFORMED_HEADER_TEXT, ""},
+        {"TwoDifferentLengths", {postEscpos(lengthLine(3) + lengthLine(5), "abcde")}, bad, LENGTH_INVALID_TEXT, ""},
+        {"LengthOver128MiBIsRefusedUnread",
+         {postEscpos(lengthLine(134217728 + 10)), std::string(1 << 20, 'x')},
+         tooLarge,
+         TOO_LARGE_TEXT,
+         ""},
+        {"SixtyFourHeadersPrint", {postEscpos(fillerHeaders(62) + withLength, receipt)}, ok, "", receipt},
+        {"SixtyFiveHeaders",
+         {postEscpos(fillerHeaders(63) + withLength, receipt)},
+         headersTooLarge,
+         HEADERS_TOO_LARGE_TEXT,
+         ""},
+        {"SeventyHeadersBeforeTheLength",
+         {postEscpos(fillerHeaders(70) + withLength, receipt)},
+         headersTooLarge,
+         HEADERS_TOO_LARGE_TEXT,
+         ""},
+        {"PoolFilledToItsLastByte", {poolFilledBy(8152)}, ok, "", receipt},
+        {"PoolOneByteOver", {poolFilledBy(8153)}, headersTooLarge, HEADERS_TOO_LARGE_TEXT, ""},
+        {"OneHeaderOf9000Bytes",
+         {postEscpos("X-Long: " + std::string(9000, 'x') + "\r\n" + withLength, receipt)},
+         headersTooLarge,
+         HEADERS_TOO_LARGE_TEXT,
+         ""},
+        {"TargetCut", {withLine("POST /escpos?" + std::string(1100, 'q') + " HTTP/1.1")}, bad, LINE_TOO_LONG_TEXT, ""},
+        {"VersionCut", {withLine("POST /escpos HTTP/1.1-abcdefghij")}, bad, LINE_TOO_LONG_TEXT, ""},
+        {"FormSubmittedByAPage",
+         {postEscpos("Content-Type: text/plain\r\nSec-Fetch-Mode: navigate\r\nSec-Fetch-Dest: document\r\n" +
+                         lengthLine(formText.size()),
+                     formText)},
+         "403 Forbidden",
+         NAVIGATION_TEXT,
+         ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string before = printed();
+        std::string got = converseInParts(server.port, c.parts);
+        EXPECT_EQ(answer(c.statusLine, CORS, c.reason), got);
+        EXPECT_NE(std::string::npos, got.find("\r\nConnection: close\r\n"));
+        EXPECT_EQ(c.printed, printed().substr(before.size()));
+    }
+}
+
+// Every combination of the two headers by which a browser marks a
+// navigation: any navigation is refused, anything else prints.
+TEST_F(PrinterFileTest, NavigationsAreRefusedInEveryCombination) {
+    const char* const modes[] = {nullptr, "navigate", "NAVIGATE", "cors", "no-cors", "same-origin"};
+    const char* const destinations[] = {nullptr, "document", "iframe", "frame", "embed", "object", "empty", "script"};
+    const std::string navigatingDestinations = "document iframe frame embed object";
+    std::string expectedPrint;
+    for (const char* mode : modes) {
+        for (const char* destination : destinations) {
+            std::string headers;
+            if (mode) {
+                headers += std::string("Sec-Fetch-Mode: ") + mode + "\r\n";
+            }
+            if (destination) {
+                headers += std::string("Sec-Fetch-Dest: ") + destination + "\r\n";
+            }
+            bool navigation = (mode && std::string(mode) == "navigate") || (mode && std::string(mode) == "NAVIGATE") ||
+                              (destination && navigatingDestinations.find(destination) != std::string::npos);
+            std::string body = "\x1b@" + headers;
+            SCOPED_TRACE(headers);
+            std::string got = converse(server.port, postEscpos(headers + lengthLine(body.size()), body));
+            if (navigation) {
+                EXPECT_EQ(answer("403 Forbidden", CORS, NAVIGATION_TEXT), got);
+            } else {
+                EXPECT_EQ(OK_WITH_CORS, got);
+                expectedPrint += body;
+            }
+            EXPECT_EQ(expectedPrint, printed());
+        }
+    }
+}
+
+// 128 MiB exactly is taken (the client is told to send it), one byte more is
+// refused from the head alone, without the go-ahead.
+TEST_F(PrinterFileTest, LargestBodyIsDecidedFromTheDeclaredLength) {
+    int socket = connectLoopback(server.port);
+    ASSERT_GE(socket, 0);
+    ASSERT_TRUE(sendAll(socket, postEscpos("Expect: 100-continue\r\n" + lengthLine(134217728))));
+    EXPECT_EQ("HTTP/1.1 100 Continue\r\n\r\n", readContinue(socket));
+    close(socket);
+    EXPECT_EQ(answer("413 Payload Too Large", CORS, TOO_LARGE_TEXT),
+              converse(server.port, postEscpos("Expect: 100-continue\r\n" + lengthLine(134217729))));
+    EXPECT_EQ("", printed());
 }
 
 TEST_F(PrinterFileTest, PostPrintsTheBodyAsOneJob) {
@@ -283,10 +485,11 @@ class NoDeviceTest : public ServerTest {
     }
 };
 
-TEST_F(NoDeviceTest, PostAnswers503WithoutCorsAndRoutesStillWork) {
+TEST_F(NoDeviceTest, PostAnswers503WithCorsAndReasonAndRoutesStillWork) {
+    const std::string noDevice = answer("503 Service Unavailable", CORS, NO_DEVICE_TEXT);
     EXPECT_EQ(statusAnswer(unaskedJson("no-device")), converse(server.port, request("GET", "/status")));
-    EXPECT_EQ(UNAVAILABLE, converse(server.port, request("POST", "/escpos", "\x1b@nothing")));
-    EXPECT_EQ(UNAVAILABLE, converse(server.port, request("POST", "/escpos?copies=2", "\x1b@nothing")));
+    EXPECT_EQ(noDevice, converse(server.port, request("POST", "/escpos", "\x1b@nothing")));
+    EXPECT_EQ(noDevice, converse(server.port, request("POST", "/escpos?copies=2", "\x1b@nothing")));
     EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("OPTIONS", "/escpos")));
     EXPECT_EQ(NOT_FOUND, converse(server.port, request("GET", "/escpos")));
 }
@@ -576,6 +779,61 @@ TEST(TerminalPrinter, BytesArriveUnalteredEvenFromATerminalNobodySetToRaw) {
     EXPECT_EQ(JOB_CHECK + body, printer.received());
     ServerExit exit = stopServer(&server);
     EXPECT_FALSE(outputHasSanitizerReport(exit.err)) << exit.err;
+}
+
+// The bodies of all connections share one memory budget: a body that does
+// not fit in what is left is refused from its head, and the budget comes back
+// when the job that held it is done.
+TEST_F(ServerTest, MemoryBudgetRefusesTheOverBudgetBodyAndPrintsNothing) {
+    writeFile(dir.file("printer"), "");
+    start(dir.file("printer"), {"Q2_TEST_BODY_BUDGET=1000"}, QUORVEL2_TESTHOOKS_BINARY);
+    const std::string held = "\x1b@held" + std::string(592, 'h');
+    int socket = connectLoopback(server.port);
+    ASSERT_GE(socket, 0);
+    ASSERT_TRUE(sendAll(socket, postEscpos("Expect: 100-continue\r\n" + lengthLine(held.size()))));
+    ASSERT_EQ("HTTP/1.1 100 Continue\r\n\r\n", readContinue(socket));
+    ASSERT_TRUE(sendAll(socket, held.substr(0, 10)));
+
+    const std::string second = "\x1b@second" + std::string(491, 's'); // 600 + 501 > 1000
+    EXPECT_EQ(answer("503 Service Unavailable", CORS, OVER_BUDGET_TEXT),
+              converse(server.port, postEscpos(lengthLine(second.size()), second)));
+    EXPECT_EQ(OK_WITH_CORS, converse(server.port, postEscpos(lengthLine(400), std::string(400, 'f'))))
+        << "what is left still serves a body that fits";
+    EXPECT_EQ(std::string(400, 'f'), printed());
+
+    ASSERT_TRUE(sendAll(socket, held.substr(10)));
+    EXPECT_EQ(OK_WITH_CORS, readUntilClosed(socket));
+    close(socket);
+    EXPECT_EQ(OK_WITH_CORS, converse(server.port, postEscpos(lengthLine(second.size()), second)));
+    EXPECT_EQ(std::string(400, 'f') + held + second, printed());
+}
+
+// A body whose memory cannot be had costs its own connection, never the
+// process: under a small address-space limit the server drops that
+// connection with a line and serves the next request.
+TEST_F(ServerTest, BodyBeyondTheAddressSpaceDropsOnlyItsConnection) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory does not fit under a small address-space limit";
+#endif
+    writeFile(dir.file("printer"), "");
+    device = dir.file("printer");
+    std::string error;
+    const size_t limit = 96u << 20;
+    ASSERT_TRUE(startServer(&server, QUORVEL2_BINARY, {"--device", device}, {}, dir.path, &error, limit)) << error;
+    int socket = connectLoopback(server.port);
+    ASSERT_GE(socket, 0);
+    const std::string message = "Dropping the connection from 127.0.0.1:" + std::to_string(localPort(socket)) +
+                                ": no memory for its request body of 134217728 bytes\n";
+    ASSERT_TRUE(sendAll(socket, postEscpos(lengthLine(134217728))));
+    const std::string piece(1 << 20, 'x');
+    for (size_t sent = 0; sent < 134217728 && sendAll(socket, piece); sent += piece.size()) {
+    }
+    EXPECT_EQ("", readUntilClosed(socket)) << "a dropped connection gets no answer";
+    close(socket);
+    EXPECT_TRUE(waitUntil([&] { return server.currentOutput().find(message) != std::string::npos; }))
+        << server.currentOutput();
+    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", "\x1b@after")));
+    EXPECT_EQ("\x1b@after", printed());
 }
 
 } // namespace

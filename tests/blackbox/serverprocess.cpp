@@ -12,6 +12,7 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -26,6 +27,8 @@ namespace blackbox {
 
 static const int POLL_INTERVAL_MS = 5;
 static const int START_ATTEMPTS = 5;
+// Between the parts of a request, so that they arrive in receives of their own.
+static const int PART_PAUSE_MS = 2;
 
 long long monotonicMs() {
     struct timespec now;
@@ -110,9 +113,30 @@ static int pickFreePort() {
     return port;
 }
 
+// Starts the child with its address space limited: only async-signal-safe
+// calls between fork and exec.
+static pid_t forkWithAddressSpaceLimit(const std::string& binary, char* const* argv, char* const* envp,
+                                       const std::string& outPath, const std::string& errPath, size_t limit) {
+    pid_t pid = fork();
+    if (pid != 0) {
+        return pid;
+    }
+    int in = open("/dev/null", O_RDONLY);
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    struct rlimit rl;
+    rl.rlim_cur = rl.rlim_max = (rlim_t)limit;
+    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
+        setrlimit(RLIMIT_AS, &rl) != 0) {
+        _exit(127);
+    }
+    execve(binary.c_str(), argv, envp);
+    _exit(127);
+}
+
 static pid_t spawnServer(const std::string& binary, const std::vector<std::string>& arguments,
                          const std::vector<std::string>& environment, const std::string& outPath,
-                         const std::string& errPath) {
+                         const std::string& errPath, size_t addressSpaceLimit) {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(binary.c_str()));
     for (const std::string& argument : arguments) {
@@ -127,6 +151,9 @@ static pid_t spawnServer(const std::string& binary, const std::vector<std::strin
         envp.push_back(const_cast<char*>(entry.c_str()));
     }
     envp.push_back(nullptr);
+    if (addressSpaceLimit > 0) {
+        return forkWithAddressSpaceLimit(binary, argv.data(), envp.data(), outPath, errPath, addressSpaceLimit);
+    }
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -140,7 +167,8 @@ static pid_t spawnServer(const std::string& binary, const std::vector<std::strin
 }
 
 bool startServer(ServerProcess* server, const std::string& binary, const std::vector<std::string>& arguments,
-                 const std::vector<std::string>& environment, const std::string& captureDir, std::string* error) {
+                 const std::vector<std::string>& environment, const std::string& captureDir, std::string* error,
+                 size_t addressSpaceLimit) {
     for (int attempt = 0; attempt < START_ATTEMPTS; attempt++) {
         int port = pickFreePort();
         if (port == 0) {
@@ -151,7 +179,8 @@ bool startServer(ServerProcess* server, const std::string& binary, const std::ve
         allArguments.insert(allArguments.end(), arguments.begin(), arguments.end());
         server->outPath = captureDir + "/stdout";
         server->errPath = captureDir + "/stderr";
-        server->pid = spawnServer(binary, allArguments, environment, server->outPath, server->errPath);
+        server->pid =
+            spawnServer(binary, allArguments, environment, server->outPath, server->errPath, addressSpaceLimit);
         if (server->pid < 0) {
             *error = "cannot start " + binary;
             return false;
@@ -312,6 +341,31 @@ std::string readUntilClosed(int socket, int timeoutMs, bool* timedOut) {
         }
         received.append(buffer, (size_t)got);
     }
+}
+
+std::string converseInParts(int port, const std::vector<std::string>& parts, int timeoutMs) {
+    int fd = connectLoopback(port);
+    if (fd < 0) {
+        return "<connect failed>";
+    }
+    for (size_t i = 0; i < parts.size(); i++) {
+        if (i > 0) {
+            usleep(PART_PAUSE_MS * 1000);
+        }
+        // The server may answer and stop reading before the last part: the
+        // answer is read all the same.
+        if (!sendAll(fd, parts[i])) {
+            break;
+        }
+    }
+    shutdown(fd, SHUT_WR);
+    bool timedOut = false;
+    std::string answer = readUntilClosed(fd, timeoutMs, &timedOut);
+    if (timedOut) {
+        answer += "<timed out>";
+    }
+    close(fd);
+    return answer;
 }
 
 std::string converse(int port, const std::string& request, int timeoutMs) {

@@ -52,8 +52,10 @@ struct ServerProcess {
 // process plus `environment` ("NAME=value" entries), on a free port; output
 // goes to files in `captureDir`. Returns once the server listens (it has
 // announced http://127.0.0.1:N/), false with a reason in *error otherwise.
+// A non-zero addressSpaceLimit (bytes) becomes the child's RLIMIT_AS.
 bool startServer(ServerProcess* server, const std::string& binary, const std::vector<std::string>& arguments,
-                 const std::vector<std::string>& environment, const std::string& captureDir, std::string* error);
+                 const std::vector<std::string>& environment, const std::string& captureDir, std::string* error,
+                 size_t addressSpaceLimit = 0);
 
 // Ends the server (SIGTERM) and collects its output.
 ServerExit stopServer(ServerProcess* server);
@@ -81,6 +83,9 @@ std::string readUntilClosed(int socket, int timeoutMs = DEFAULT_TIMEOUT_MS, bool
 // Reads until at least `count` bytes arrived, the peer closed or timeoutMs
 // passed; returns what arrived.
 std::string readAtLeast(int socket, size_t count, int timeoutMs = DEFAULT_TIMEOUT_MS);
+// Connects, sends the parts with a short pause between them, closes the
+// sending side and reads the whole answer (also when a send failed).
+std::string converseInParts(int port, const std::vector<std::string>& parts, int timeoutMs = DEFAULT_TIMEOUT_MS);
 // Connects, sends `request`, closes the sending side and reads the whole answer.
 std::string converse(int port, const std::string& request, int timeoutMs = DEFAULT_TIMEOUT_MS);
 

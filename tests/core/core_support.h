@@ -17,7 +17,7 @@
 
 struct RequestDeleter {
     void operator()(Request* request) const {
-        heapStringFreeContents(&request->body);
+        requestFreeBody(request);
         free(request);
     }
 };
@@ -103,6 +103,9 @@ inline void expectSameRequest(const Request& expected, const Request& actual, co
     EXPECT_EQ(expected.body.length, actual.body.length);
     EXPECT_EQ(bodyText(expected), bodyText(actual));
     EXPECT_EQ(warningsText(expected.warnings), warningsText(actual.warnings));
+    EXPECT_EQ(expected.bodyStatus, actual.bodyStatus);
+    EXPECT_EQ(expected.bodyExpected, actual.bodyExpected);
+    EXPECT_EQ(expected.bodyReserved, actual.bodyReserved);
     EXPECT_EQ(expected.state, actual.state);
 }
 

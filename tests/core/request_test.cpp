@@ -21,6 +21,7 @@ struct ParserCase {
     size_t bodyCapacity = 0;
     std::string body;
     Warnings warnings{};
+    RequestBodyStatus bodyStatus = RequestBodyStatusNone;
     RequestParseState state = RequestParseStateDone;
     size_t completesAt = 0;     // bytes that complete the request; kNever: never
     size_t poolOffset = kNever; // checked when set
@@ -47,6 +48,19 @@ struct ParserCase {
         hasBodyBlock = true;
         bodyCapacity = capacity;
         body = bytes;
+        if (bodyStatus == RequestBodyStatusNone) {
+            bodyStatus = RequestBodyStatusLength;
+        }
+        return *this;
+    }
+    ParserCase& framing(RequestBodyStatus status) {
+        bodyStatus = status;
+        return *this;
+    }
+    // Refused at the byte that completes `prefix`: the rest is never read.
+    ParserCase& refusedAfter(RequestBodyStatus status, const std::string& prefix) {
+        bodyStatus = status;
+        completesAt = prefix.size();
         return *this;
     }
     ParserCase& warn(bool Warnings::*flag) {
@@ -83,6 +97,7 @@ void expectCase(const ParserCase& c, const Request& r) {
     EXPECT_EQ(c.bodyCapacity, r.body.capacity);
     EXPECT_EQ(c.body, bodyText(r));
     EXPECT_EQ(warningsText(c.warnings), warningsText(r.warnings));
+    EXPECT_EQ(c.bodyStatus, r.bodyStatus);
     EXPECT_EQ(c.state, r.state);
     if (c.poolOffset != kNever) {
         EXPECT_EQ(c.poolOffset, r.headersStringPoolOffset);
@@ -139,7 +154,8 @@ std::vector<ParserCase> wellFormedRequests() {
     cases.push_back(ParserCase("BareLFInMethodIsStored", "G\nET / HTTP/1.1\r\n\r\n").line("G\nET", "/", "HTTP/1.1"));
     cases.push_back(ParserCase("ByteAfterRequestLineCRIsDropped", "GET / HTTP/1.1\rXHost: a\r\n\r\n")
                         .line("GET", "/", "HTTP/1.1")
-                        .header("Host", "a"));
+                        .header("Host", "a")
+                        .framing(RequestBodyStatusHeadMalformed));
     cases.push_back(ParserCase("BareLFInValueIsStored", kLine + "X: a\nb\r\n\r\n")
                         .line("GET", "/", "HTTP/1.1")
                         .header("X", "a\nb"));
@@ -148,49 +164,92 @@ std::vector<ParserCase> wellFormedRequests() {
             .line("GET", "/", "HTTP/1.1")
             .header("Host", "a"));
     // A colon as the first byte of a line ends an empty name at once.
-    cases.push_back(
-        ParserCase("LeadingColonMakesAnEmptyName", kLine + ":Content-Length: 5\r\n\r\n").line("GET", "/", "HTTP/1.1"));
+    cases.push_back(ParserCase("LeadingColonMakesAnEmptyName", kLine + ":Content-Length: 5\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .framing(RequestBodyStatusHeadMalformed));
     // After a CR that no LF follows, the next byte is lost, here the 'Y'.
     cases.push_back(ParserCase("CRWithoutLFInsideHead", kLine + "X: a\rY: b\r\nZ: c\r\n\r\n")
                         .line("GET", "/", "HTTP/1.1")
                         .header("X", "a")
-                        .header("Z", "c"));
+                        .header("Z", "c")
+                        .framing(RequestBodyStatusHeadMalformed));
     cases.push_back(ParserCase("CRWithoutLFAtEmptyLine", kLine + "A: 1\r\n\rXB: 2\r\n\r\n")
                         .line("GET", "/", "HTTP/1.1")
                         .header("A", "1")
-                        .header("B", "2"));
+                        .header("B", "2")
+                        .framing(RequestBodyStatusHeadMalformed));
     cases.push_back(ParserCase("ContentLengthZero", kLine + "Content-Length: 0\r\n\r\n")
                         .line("GET", "/", "HTTP/1.1")
-                        .header("Content-Length", "0"));
-    cases.push_back(ParserCase("ContentLengthNegative", kLine + "Content-Length: -5\r\n\r\n")
+                        .header("Content-Length", "0")
+                        .framing(RequestBodyStatusLength));
+    // A length that is not plain digits must not be guessed at: no body is read.
+    const std::pair<const char*, const char*> invalidLengths[] = {
+        {"Negative", "-5"},          {"WithoutDigits", "abc"}, {"SignWithoutDigits", "+"}, {"WithTrailingText", "4xyz"},
+        {"AfterTabAndPlus", "\t+3"}, {"Hexadecimal", "0x10"},  {"List", "3, 3"},
+    };
+    for (const auto& invalid : invalidLengths) {
+        cases.push_back(ParserCase(std::string("ContentLength") + invalid.first,
+                                   kLine + "Content-Length: " + invalid.second + "\r\n\r\n")
+                            .line("GET", "/", "HTTP/1.1")
+                            .header("Content-Length", invalid.second)
+                            .framing(RequestBodyStatusLengthInvalid));
+    }
+    cases.push_back(ParserCase("ContentLengthWithBlanksAround", kLine + "Content-Length: \t3 \t\r\n\r\nabc")
                         .line("GET", "/", "HTTP/1.1")
-                        .header("Content-Length", "-5"));
-    cases.push_back(ParserCase("ContentLengthWithoutDigits", kLine + "Content-Length: abc\r\n\r\n")
-                        .line("GET", "/", "HTTP/1.1")
-                        .header("Content-Length", "abc"));
-    cases.push_back(ParserCase("ContentLengthSignWithoutDigits", kLine + "Content-Length: +\r\n\r\n")
-                        .line("GET", "/", "HTTP/1.1")
-                        .header("Content-Length", "+"));
-    cases.push_back(ParserCase("ContentLengthWithTrailingText", kLine + "Content-Length: 4xyz\r\n\r\nabcd")
-                        .line("GET", "/", "HTTP/1.1")
-                        .header("Content-Length", "4xyz")
-                        .bodyBlock(4, "abcd"));
-    cases.push_back(ParserCase("ContentLengthAfterTabAndPlus", kLine + "Content-Length: \t+3\r\n\r\nabc")
-                        .line("GET", "/", "HTTP/1.1")
-                        .header("Content-Length", "\t+3")
+                        .header("Content-Length", "\t3 \t")
                         .bodyBlock(3, "abc"));
-    cases.push_back(ParserCase("FirstContentLengthCounts", kLine + "Content-Length: 3\r\nContent-Length: 5\r\n\r\nabc")
+    cases.push_back(ParserCase("ConflictingContentLengths", kLine + "Content-Length: 3\r\nContent-Length: 5\r\n\r\n")
                         .line("GET", "/", "HTTP/1.1")
                         .header("Content-Length", "3")
                         .header("Content-Length", "5")
-                        .bodyBlock(3, "abc"));
-    cases.push_back(ParserCase("SpaceBeforeColonHidesTheLength", kLine + "Content-Length : 3\r\n\r\n")
+                        .framing(RequestBodyStatusLengthInvalid));
+    cases.push_back(ParserCase("EqualContentLengthsAgree", kLine + "Content-Length: 3\r\ncontent-length: 3\r\n\r\nabc")
                         .line("GET", "/", "HTTP/1.1")
-                        .header("Content-Length ", "3"));
+                        .header("Content-Length", "3")
+                        .header("content-length", "3")
+                        .bodyBlock(3, "abc"));
+    cases.push_back(ParserCase("SpaceBeforeColonIsMalformed", kLine + "Content-Length : 3\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Content-Length ", "3")
+                        .framing(RequestBodyStatusHeadMalformed));
+    cases.push_back(ParserCase("LineWithoutColonIsMalformed", kLine + "Content-Length 3\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .framing(RequestBodyStatusHeadMalformed));
+
+    const std::string chunkedHead = "POST /escpos HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+    auto chunked = [&](const std::string& name, const std::string& chunks) {
+        return ParserCase(name, chunkedHead + chunks)
+            .line("POST", "/escpos", "HTTP/1.1")
+            .header("Transfer-Encoding", "chunked")
+            .framing(RequestBodyStatusChunked);
+    };
+    cases.push_back(chunked("ChunkedOneChunk", "5\r\nhello\r\n0\r\n\r\n").bodyBlock(5, "hello"));
+    cases.push_back(
+        chunked("ChunkedManyWithHexSizes", "a\r\n0123456789\r\n1A\r\n" + std::string(26, 'z') + "\r\n00\r\n\r\n")
+            .bodyBlock(36, "0123456789" + std::string(26, 'z')));
+    cases.push_back(
+        chunked("ChunkedOneByteChunks", "1\r\n\x1b\r\n1\r\n@\r\n1\r\n\0\r\n0\r\n\r\n"s).bodyBlock(3, "\x1b@\0"s));
+    cases.push_back(
+        chunked("ChunkedDataHoldsLineEnds", "7\r\n\r\n0\r\n\r\n\r\n0\r\n\r\n").bodyBlock(7, "\r\n0\r\n\r\n"));
+    cases.push_back(chunked("ChunkedExtensionsAndTrailersAreDropped",
+                            "4;name=value;x\r\nabcd\r\n3 ; ext=\"q\"\r\nefg\r\n0;last\r\nTrailer-A: 1\r\nX: y\r\n\r\n")
+                        .bodyBlock(7, "abcdefg"));
+    cases.push_back(chunked("ChunkedEmptyBody", "0\r\n\r\n"));
+    cases.push_back(ParserCase("ChunkedCodingIgnoresCaseAndTrailingBlanks",
+                               kLine + "Transfer-Encoding: CHUNKED \t\r\n\r\n2\r\nok\r\n0\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Transfer-Encoding", "CHUNKED \t")
+                        .bodyBlock(2, "ok")
+                        .framing(RequestBodyStatusChunked));
     // The lookup compares whole names, so a NUL inside one is no early end.
     cases.push_back(ParserCase("NulInsideNameHidesTheLength", kLine + "Content-Length\0x: 3\r\n\r\n"s)
                         .line("GET", "/", "HTTP/1.1")
                         .header("Content-Length\0x"s, "3"));
+    cases.push_back(
+        ParserCase("BodyOfExactlyTheFirstBlock", kLine + "Content-Length: 65536\r\n\r\n" + std::string(65536, 'b'))
+            .line("GET", "/", "HTTP/1.1")
+            .header("Content-Length", "65536")
+            .bodyBlock(65536, std::string(65536, 'b')));
     return cases;
 }
 
@@ -234,25 +293,33 @@ std::vector<ParserCase> cutOrFlaggedRequests() {
     cases.push_back(ParserCase("MethodOf63IsKept", m63 + " / HTTP/1.1\r\n\r\n").line(m63, "/", "HTTP/1.1"));
     cases.push_back(ParserCase("MethodOf64IsCut", m63 + "X / HTTP/1.1\r\n\r\n")
                         .line(m63, "/", "HTTP/1.1")
-                        .warn(&Warnings::methodTruncated));
+                        .warn(&Warnings::methodTruncated)
+                        .framing(RequestBodyStatusHeadCut));
     cases.push_back(
         ParserCase("TargetOf1023IsKept", "GET " + t1023 + " HTTP/1.1\r\n\r\n").line("GET", t1023, "HTTP/1.1"));
     cases.push_back(ParserCase("TargetOf1024IsCut", "GET " + t1023 + "X HTTP/1.1\r\n\r\n")
                         .line("GET", t1023, "HTTP/1.1")
-                        .warn(&Warnings::pathTruncated));
+                        .warn(&Warnings::pathTruncated)
+                        .framing(RequestBodyStatusHeadCut));
     cases.push_back(ParserCase("VersionOf15IsKept", "GET / " + v15 + "\r\n\r\n").line("GET", "/", v15));
     cases.push_back(ParserCase("VersionOf16IsCut", "GET / " + v15 + "X\r\n\r\n")
                         .line("GET", "/", v15)
-                        .warn(&Warnings::versionTruncated));
+                        .warn(&Warnings::versionTruncated)
+                        .framing(RequestBodyStatusHeadCut));
 
     ParserCase h64("SixtyFourHeadersAreKept", kLine + headerLines(64, 10) + "\r\nab");
     withHeaderLines(h64.line("GET", "/", "HTTP/1.1"), 64, 10).bodyBlock(2, "ab");
     cases.push_back(h64);
+    // A cut head is complete at its empty line: its body is never read.
     ParserCase h65("SixtyFifthHeaderIsSkipped", kLine + headerLines(66, 10) + "\r\nab");
-    withHeaderLines(h65.line("GET", "/", "HTTP/1.1"), 64, 10).bodyBlock(2, "ab").warn(&Warnings::tooManyHeaders);
+    withHeaderLines(h65.line("GET", "/", "HTTP/1.1"), 64, 10)
+        .warn(&Warnings::tooManyHeaders)
+        .refusedAfter(RequestBodyStatusHeadCut, kLine + headerLines(66, 10) + "\r\n");
     cases.push_back(h65);
     ParserCase lengthSkipped("LengthHeaderBeyondSixtyFourIsIgnored", kLine + headerLines(65, 64) + "\r\n");
-    withHeaderLines(lengthSkipped.line("GET", "/", "HTTP/1.1"), 64).warn(&Warnings::tooManyHeaders);
+    withHeaderLines(lengthSkipped.line("GET", "/", "HTTP/1.1"), 64)
+        .warn(&Warnings::tooManyHeaders)
+        .framing(RequestBodyStatusHeadCut);
     cases.push_back(lengthSkipped);
 
     cases.push_back(ParserCase("PoolFilledToItsLastWritableByte", kLine + poolFiller(8185) + "\r\n")
@@ -263,50 +330,122 @@ std::vector<ParserCase> cutOrFlaggedRequests() {
                         .line("GET", "/", "HTTP/1.1")
                         .header("N", std::string(8185, 'v'))
                         .warn(&Warnings::headersStringPoolExhausted)
+                        .framing(RequestBodyStatusHeadCut)
                         .pool(8187));
     cases.push_back(
         ParserCase("HeaderAfterFullPoolIsDropped", kLine + poolFiller(8185) + "Content-Length: 1\r\nHost: a\r\n\r\n")
             .line("GET", "/", "HTTP/1.1")
             .header("N", std::string(8185, 'v'))
             .warn(&Warnings::headersStringPoolExhausted)
+            .framing(RequestBodyStatusHeadCut)
             .pool(8187));
     cases.push_back(ParserCase("NameStartedAtOffset8186TakesNoByte", kLine + poolFiller(8184) + "Ab: c\r\n\r\n")
                         .line("GET", "/", "HTTP/1.1")
                         .header("N", std::string(8184, 'v'))
                         .warn(&Warnings::headersStringPoolExhausted)
+                        .framing(RequestBodyStatusHeadCut)
                         .pool(8187));
     cases.push_back(ParserCase("ValueCutAtOffset8187IsStillCounted", kLine + poolFiller(8181) + "A: cd\r\n\r\n")
                         .line("GET", "/", "HTTP/1.1")
                         .header("N", std::string(8181, 'v'))
                         .header("A", "c")
                         .warn(&Warnings::headersStringPoolExhausted)
+                        .framing(RequestBodyStatusHeadCut)
                         .pool(8187));
 
     const std::string lengthLine = kLine + "Content-Length: ";
+    // The block follows what arrived, never the declared length up front.
     cases.push_back(ParserCase("LengthOf128MiBIsKept", lengthLine + "134217728\r\n\r\nab")
                         .line("GET", "/", "HTTP/1.1")
                         .header("Content-Length", "134217728")
-                        .bodyBlock(134217728, "ab")
-                        .stopsIn(RequestParseStateBody));
-    cases.push_back(ParserCase("LengthAbove128MiBIsClamped", lengthLine + "134217729\r\n\r\n")
-                        .line("GET", "/", "HTTP/1.1")
-                        .header("Content-Length", "134217729")
-                        .bodyBlock(134217728, "")
+                        .bodyBlock(65536, "ab")
                         .stopsIn(RequestParseStateBody));
     // 2^32 + 5: a length that wrapped to 32 bits would read as 5.
-    cases.push_back(ParserCase("LengthAbove32BitRangeDoesNotWrap", lengthLine + "4294967301\r\n\r\nabcde")
+    const std::pair<const char*, const char*> tooLarge[] = {
+        {"LengthAbove128MiBIsRefused", "134217729"},
+        {"LengthAbove32BitRangeDoesNotWrap", "4294967301"},
+        {"LengthOfTwentyDigitsIsRefused", "99999999999999999999"},
+    };
+    for (const auto& large : tooLarge) {
+        std::string head = lengthLine + large.second + "\r\n\r\n";
+        cases.push_back(ParserCase(large.first, head + "abcde")
+                            .line("GET", "/", "HTTP/1.1")
+                            .header("Content-Length", large.second)
+                            .refusedAfter(RequestBodyStatusTooLarge, head));
+    }
+    cases.push_back(ParserCase("LengthBelow32BitRangeIsInvalid", lengthLine + "-4294967301\r\n\r\n")
                         .line("GET", "/", "HTTP/1.1")
-                        .header("Content-Length", "4294967301")
-                        .bodyBlock(134217728, "abcde")
-                        .stopsIn(RequestParseStateBody));
-    cases.push_back(ParserCase("LengthOfTwentyDigitsIsClamped", lengthLine + "99999999999999999999\r\n\r\n")
+                        .header("Content-Length", "-4294967301")
+                        .framing(RequestBodyStatusLengthInvalid));
+    const std::string bothHead = kLine + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n";
+    cases.push_back(ParserCase("LengthAndTransferCodingTogether", bothHead + "5\r\nhello\r\n0\r\n\r\n")
                         .line("GET", "/", "HTTP/1.1")
-                        .header("Content-Length", "99999999999999999999")
-                        .bodyBlock(134217728, "")
-                        .stopsIn(RequestParseStateBody));
-    cases.push_back(ParserCase("LengthBelow32BitRangeMeansNoBody", lengthLine + "-4294967301\r\n\r\n")
+                        .header("Content-Length", "5")
+                        .header("Transfer-Encoding", "chunked")
+                        .refusedAfter(RequestBodyStatusLengthAndTransferCoding, bothHead));
+    const std::pair<const char*, const char*> otherCodings[] = {
+        {"GzipThenChunkedIsNotImplemented", "Transfer-Encoding: gzip, chunked\r\n"},
+        {"IdentityIsNotImplemented", "Transfer-Encoding: identity\r\n"},
+        {"TwoCodingHeadersAreNotImplemented", "Transfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n"},
+    };
+    for (const auto& coding : otherCodings) {
+        std::string head = kLine + coding.second + "\r\n";
+        ParserCase c(coding.first, head + "0\r\n\r\n");
+        c.line("GET", "/", "HTTP/1.1").refusedAfter(RequestBodyStatusTransferCodingUnsupported, head);
+        c.headers = headerTexts(*parseWhole(head));
+        cases.push_back(c);
+    }
+
+    // Broken chunk syntax ends the request at the byte that breaks it, and
+    // what was stored of the body is given back.
+    const std::string chunkedHead = kLine + "Transfer-Encoding: chunked\r\n\r\n";
+    const std::pair<const char*, const char*> malformedChunks[] = {
+        {"ChunkSizeWithoutDigits", "\r"},
+        {"ChunkSizeWithSign", "+"},
+        {"ChunkSizeWithTrailingLetter", "5x"},
+        {"ChunkSizeLineWithBareLF", "5\n"},
+        {"ChunkExtensionWithBareLF", "5;a\n"},
+        {"ChunkSizeCRWithoutLF", "5\rx"},
+        {"ChunkDataLongerThanItsSize", "3\r\nabcd"},
+        {"ChunkDataCRWithoutLF", "3\r\nabc\rx"},
+        {"TrailerLineCRWithoutLF", "0\r\nX: 1\rx"},
+        {"LastLineCRWithoutLF", "1\r\na\r\n0\r\n\rx"},
+    };
+    for (const auto& malformed : malformedChunks) {
+        std::string upToFault = chunkedHead + malformed.second;
+        cases.push_back(ParserCase(malformed.first, upToFault + "\r\n0\r\n\r\n")
+                            .line("GET", "/", "HTTP/1.1")
+                            .header("Transfer-Encoding", "chunked")
+                            .refusedAfter(RequestBodyStatusChunkMalformed, upToFault));
+    }
+    std::string longLine = chunkedHead + "1;" + std::string(REQUEST_MAX_CHUNK_LINE_LENGTH - 2, 'e');
+    cases.push_back(ParserCase("ChunkLineAtItsLimitIsRead", longLine + "\r\nz\r\n0\r\n\r\n")
                         .line("GET", "/", "HTTP/1.1")
-                        .header("Content-Length", "-4294967301"));
+                        .header("Transfer-Encoding", "chunked")
+                        .bodyBlock(1, "z")
+                        .framing(RequestBodyStatusChunked));
+    cases.push_back(ParserCase("ChunkLineBeyondItsLimitIsMalformed", longLine + "e\r\nz\r\n0\r\n\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Transfer-Encoding", "chunked")
+                        .refusedAfter(RequestBodyStatusChunkMalformed, longLine + "e"));
+    cases.push_back(ParserCase("ChunkOf128MiBIsKept", chunkedHead + "8000000\r\nab")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Transfer-Encoding", "chunked")
+                        .bodyBlock(65536, "ab")
+                        .framing(RequestBodyStatusChunked)
+                        .stopsIn(RequestParseStateChunkData));
+    cases.push_back(ParserCase("ChunkPastTheLimitIsRefused", chunkedHead + "8000001\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Transfer-Encoding", "chunked")
+                        .refusedAfter(RequestBodyStatusTooLarge, chunkedHead + "8000001"));
+    cases.push_back(ParserCase("ChunksSummingPastTheLimitAreRefused", chunkedHead + "1\r\na\r\n8000000\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Transfer-Encoding", "chunked")
+                        .refusedAfter(RequestBodyStatusTooLarge, chunkedHead + "1\r\na\r\n8000000"));
+    cases.push_back(ParserCase("ChunkSizeOfManyDigitsCannotOverflow", chunkedHead + "10000000000000000005\r\n")
+                        .line("GET", "/", "HTTP/1.1")
+                        .header("Transfer-Encoding", "chunked")
+                        .refusedAfter(RequestBodyStatusTooLarge, chunkedHead + "10000000"));
 
     const std::string withBody = lengthLine + "3\r\n\r\n";
     cases.push_back(ParserCase("BodyBeyondDeclaredLengthIsCut", withBody + "abcdef")
@@ -335,13 +474,16 @@ std::vector<ParserCase> cutOrFlaggedRequests() {
     // next header, neither as its name nor as its value.
     cases.push_back(ParserCase("UncountedLineWithoutColonIsForgotten", kLine + "NoColon\r\nHost: a\r\n\r\n")
                         .line("GET", "/", "HTTP/1.1")
-                        .header("Host", "a"));
+                        .header("Host", "a")
+                        .framing(RequestBodyStatusHeadMalformed));
     cases.push_back(ParserCase("UncountedLineWithEmptyNameIsForgotten", kLine + ": stray\r\nHost: a\r\n\r\n")
                         .line("GET", "/", "HTTP/1.1")
-                        .header("Host", "a"));
+                        .header("Host", "a")
+                        .framing(RequestBodyStatusHeadMalformed));
     cases.push_back(ParserCase("UncountedLineWithEmptyValueIsForgotten", kLine + "Stray:\r\n: a\r\nHost: b\r\n\r\n")
                         .line("GET", "/", "HTTP/1.1")
-                        .header("Host", "b"));
+                        .header("Host", "b")
+                        .framing(RequestBodyStatusHeadMalformed));
     return cases;
 }
 
@@ -378,6 +520,7 @@ void runSplits(const ParserCase& c) {
     }
     RequestPtr bytewise = parseSplit(c.input, everyByte);
     expectSameRequest(*whole, *bytewise, "one byte at a time");
+    bytewise.reset(); // its share of the body budget, for the next record
     // Empty fragments between the bytes change nothing either.
     RequestPtr withEmpty = newRequest();
     for (size_t i = 0; i < c.input.size(); i++) {
@@ -439,9 +582,9 @@ TEST_P(CutOrFlaggedRequest, CompletesExactlyWhereExpected) {
 INSTANTIATE_TEST_SUITE_P(Table, CutOrFlaggedRequest, testing::ValuesIn(cutOrFlaggedRequests()), caseName);
 
 TEST(RequestBody, LargestBodyCompletesAndFurtherBytesAreFlagged) {
-    RequestPtr request = parseWhole(kLine + "Content-Length: 999999999\r\n\r\n");
+    RequestPtr request = parseWhole(kLine + "Content-Length: 134217728\r\n\r\n");
     ASSERT_EQ(RequestParseStateBody, request->state);
-    ASSERT_EQ(REQUEST_MAX_BODY_LENGTH, request->body.capacity);
+    ASSERT_EQ(nullptr, request->body.contents) << "a head alone holds no body block";
     std::string chunk(1 << 20, 'b');
     for (size_t sent = 0; sent < REQUEST_MAX_BODY_LENGTH; sent += chunk.size()) {
         ASSERT_NE(RequestParseStateDone, request->state);
@@ -450,6 +593,7 @@ TEST(RequestBody, LargestBodyCompletesAndFurtherBytesAreFlagged) {
     EXPECT_EQ(RequestParseStateDone, request->state);
     EXPECT_FALSE(request->warnings.bodyTruncated);
     EXPECT_EQ(REQUEST_MAX_BODY_LENGTH, request->body.length);
+    EXPECT_EQ(REQUEST_MAX_BODY_LENGTH, request->body.capacity) << "never more than declared";
     EXPECT_EQ('\0', request->body.contents[REQUEST_MAX_BODY_LENGTH]);
     requestParse(request.get(), "x", 1);
     EXPECT_TRUE(request->warnings.bodyTruncated);
@@ -465,6 +609,45 @@ TEST(RequestBody, BodyArrivingInALaterFragmentCompletesAtItsLastByte) {
     EXPECT_EQ(RequestParseStateDone, request->state);
     EXPECT_EQ("abcd", bodyText(*request));
     EXPECT_FALSE(request->warnings.bodyTruncated);
+}
+
+// The budget is shared by all requests, and every body gives its share back
+// exactly once, however it ends.
+TEST(RequestBody, MemoryBudgetRefusesWhatDoesNotFitAndIsGivenBackOnce) {
+    ASSERT_EQ(0u, requestBodyMemoryInUse());
+    struct RestoreBudget {
+        ~RestoreBudget() {
+            requestSetBodyMemoryBudgetForTesting(REQUEST_BODY_MEMORY_BUDGET);
+        }
+    } restore;
+    requestSetBodyMemoryBudgetForTesting(100);
+    RequestPtr first = parseWhole(kLine + "Content-Length: 60\r\n\r\nab");
+    EXPECT_EQ(RequestParseStateBody, first->state);
+    EXPECT_EQ(60u, requestBodyMemoryInUse());
+
+    RequestPtr refused = parseWhole(kLine + "Content-Length: 41\r\n\r\nab");
+    EXPECT_EQ(RequestBodyStatusOverBudget, refused->bodyStatus);
+    EXPECT_EQ(RequestParseStateDone, refused->state);
+    EXPECT_EQ(nullptr, refused->body.contents) << "nothing of a refused body is stored";
+    EXPECT_EQ(60u, requestBodyMemoryInUse());
+
+    RequestPtr chunked = parseWhole(kLine + "Transfer-Encoding: chunked\r\n\r\n28\r\nab");
+    EXPECT_EQ(RequestParseStateChunkData, chunked->state);
+    EXPECT_EQ(100u, requestBodyMemoryInUse());
+    std::string rest = std::string(38, 'c') + "\r\n1\r\n";
+    requestParse(chunked.get(), rest.data(), rest.size());
+    EXPECT_EQ(RequestBodyStatusOverBudget, chunked->bodyStatus);
+    EXPECT_EQ(nullptr, chunked->body.contents) << "what was stored is given back at the refusal";
+    EXPECT_EQ(60u, requestBodyMemoryInUse());
+
+    requestFreeBody(first.get());
+    requestFreeBody(first.get());
+    EXPECT_EQ(0u, requestBodyMemoryInUse());
+    RequestPtr whole = parseWhole(kLine + "Content-Length: 100\r\n\r\n");
+    EXPECT_EQ(RequestParseStateBody, whole->state) << "the whole budget is usable again";
+    whole.reset();
+    first.reset();
+    EXPECT_EQ(0u, requestBodyMemoryInUse());
 }
 
 TEST(RequestPool, HeadersArePackedWithOneZeroBetween) {

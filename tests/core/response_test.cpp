@@ -178,15 +178,16 @@ std::string head(int code, const char* status, const char* type, const char* ext
 
 TEST(ResponseHead, NotFoundWithoutExtraLines) {
     EXPECT_EQ("HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n"
-              "Server: Ostrelin/1.1.3\r\n\r\n",
+              "Server: Ostrelin/1.1.3\r\nConnection: close\r\n\r\n",
               head(404, "Not Found", "text/plain", NULL, 0));
 }
 
 TEST(ResponseHead, ExtraLinesSitBetweenServerAndTheEmptyLine) {
-    EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 12\r\nServer: Ostrelin/1.1.3\r\n"
-              "Access-Control-Allow-Origin: *\r\nAccess-Control-Allow-Methods: POST, OPTIONS\r\n\r\n",
-              head(200, "OK", "text/plain",
-                   "Access-Control-Allow-Origin: *\r\nAccess-Control-Allow-Methods: POST, OPTIONS\r\n", 12));
+    EXPECT_EQ(
+        "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 12\r\nServer: Ostrelin/1.1.3\r\n"
+        "Connection: close\r\nAccess-Control-Allow-Origin: *\r\nAccess-Control-Allow-Methods: POST, OPTIONS\r\n\r\n",
+        head(200, "OK", "text/plain",
+             "Access-Control-Allow-Origin: *\r\nAccess-Control-Allow-Methods: POST, OPTIONS\r\n", 12));
     EXPECT_EQ(head(200, "OK", "text/plain", NULL, 12), head(200, "OK", "text/plain", "", 12));
 }
 
@@ -197,7 +198,7 @@ TEST(ResponseHead, LengthBeyond32BitsIsWrittenWhole) {
 
 TEST(ResponseHead, NullContentTypeAndStatusStillGiveAWellFormedHead) {
     EXPECT_EQ("HTTP/1.1 200 \r\nContent-Type: application/octet-stream\r\nContent-Length: 3\r\n"
-              "Server: Ostrelin/1.1.3\r\n\r\n",
+              "Server: Ostrelin/1.1.3\r\nConnection: close\r\n\r\n",
               head(200, NULL, NULL, NULL, 3));
 }
 

@@ -335,7 +335,7 @@ TEST(StrdupDecodeGETAndPOSTParam, SearchTheRawTargetAndTheBody) {
     EXPECT_EQ("12,50", takeString(strdupDecodePOSTParam("amount=", request, NULL)));
     EXPECT_EQ("A", takeString(strdupDecodePOSTParam("b=", request, NULL)));
     EXPECT_EQ("none", takeString(strdupDecodePOSTParam("name=", request, "none")));
-    heapStringFreeContents(&request->body);
+    requestFreeBody(request);
     free(request);
 
     Request* withoutBody = (Request*)calloc(1, sizeof(Request));

@@ -266,7 +266,8 @@ TEST_F(FileServing, FileLargerThanTheBufferArrivesByteExact) {
 
 TEST_F(FileServing, SmallTextFileWithDetectedType) {
     HTTPAnswer answer = get(server.port, "/files/hello.txt");
-    EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 6\r\nServer: Ostrelin/1.1.3\r\n\r\n",
+    EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 6\r\nServer: Ostrelin/1.1.3\r\n"
+              "Connection: close\r\n\r\n",
               answer.head);
     EXPECT_EQ("hello\n", answer.body);
     EXPECT_TRUE(answer.complete);

@@ -1,4 +1,4 @@
-// Feeds arbitrary bytes to requestParse in fuzzer-chosen fragments and checks
+// Feeds arbitrary bytes (chunked bodies included) to requestParse in fuzzer-chosen fragments and checks
 // the record's invariants after every fragment; the final record must equal
 // the one parsed from the same bytes in a single fragment.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -53,7 +53,12 @@ static void checkInvariants(const Request* r) {
     } else {
         CHECK(r->body.capacity == 0 && r->body.length == 0);
     }
-    CHECK(r->state <= RequestParseStateDone);
+    CHECK(r->state <= RequestParseStateTrailerEndLF);
+    CHECK(r->body.capacity <= r->bodyExpected && r->bodyExpected <= REQUEST_MAX_BODY_LENGTH);
+    CHECK(r->bodyReserved == r->bodyExpected || r->bodyReserved == 0);
+    CHECK(r->chunkLineLength <= REQUEST_MAX_CHUNK_LINE_LENGTH);
+    // A refused body stores nothing and reads no further.
+    CHECK(!requestBodyRefused(r) || (r->body.contents == NULL && r->state == RequestParseStateDone));
 }
 
 static bool sameSlice(const Request* a, const PoolString* x, const Request* b, const PoolString* y) {
@@ -78,6 +83,8 @@ static void checkSameRecord(const Request* a, const Request* b) {
     CHECK(a->body.capacity == b->body.capacity && a->body.length == b->body.length);
     CHECK(a->body.length == 0 || memcmp(a->body.contents, b->body.contents, a->body.length) == 0);
     CHECK(memcmp(&a->warnings, &b->warnings, sizeof a->warnings) == 0);
+    CHECK(a->bodyStatus == b->bodyStatus && a->bodyExpected == b->bodyExpected);
+    CHECK(a->chunkRemaining == b->chunkRemaining && a->chunkLineLength == b->chunkLineLength);
     CHECK(a->state == b->state);
 }
 
@@ -86,7 +93,7 @@ static Request* newRequest() {
 }
 
 static void freeRequest(Request* request) {
-    heapStringFreeContents(&request->body);
+    requestFreeBody(request);
     free(request);
 }
 
@@ -132,5 +139,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     freeRequest(whole);
     freeRequest(split);
+    CHECK(requestBodyMemoryInUse() == 0); // every share of the budget came back
     return 0;
 }

@@ -98,7 +98,7 @@ std::string bigBody() {
 std::string plainHead(int code, const std::string& status, size_t contentLength) {
     return "HTTP/1.1 " + std::to_string(code) + " " + status +
            "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(contentLength) +
-           "\r\nServer: Ostrelin/1.1.3\r\n";
+           "\r\nServer: Ostrelin/1.1.3\r\nConnection: close\r\n";
 }
 
 // Extra header lines that make the whole head of an empty 200 answer exactly `headLength` bytes.
@@ -584,7 +584,8 @@ TEST_F(ConnectionTest, HeadLongerThanItsBufferIsAnswered500) {
                              "while completing your request. The response head was too long</body></html>";
     const std::string internalError = "HTTP/1.1 500 Internal Error\r\nContent-Type: text/html; charset=UTF-8\r\n"
                                       "Content-Length: " +
-                                      std::to_string(page.size()) + "\r\nServer: Ostrelin/1.1.3\r\n\r\n" + page;
+                                      std::to_string(page.size()) +
+                                      "\r\nServer: Ostrelin/1.1.3\r\nConnection: close\r\n\r\n" + page;
     StdoutCapture capture; // the refusal is reported
     EXPECT_EQ(internalError, converse(running.port, "GET /head?1024 HTTP/1.1\r\n\r\n"));
     EXPECT_EQ(internalError, converse(running.port, "GET /head?5000 HTTP/1.1\r\n\r\n"));

@@ -4,6 +4,7 @@
 //   Q2_TEST_IDLE_MS   idle timeout of connections, in milliseconds
 //   Q2_TEST_STALL_MS  no-progress limit of printer writes, in milliseconds
 //   Q2_TEST_RECHECK_MS  how long a printer that did not answer is not asked
+//   Q2_TEST_BODY_BUDGET  body memory budget of all connections, in bytes
 // and the USB printer lookup can be pointed at a tree that a test builds:
 //   Q2_TEST_SYSFS_ROOT  directory that stands for /sys
 //   Q2_TEST_DEV_ROOT    directory that stands for /dev
@@ -30,6 +31,10 @@ int main(int argc, char** argv) {
     applyMilliseconds("Q2_TEST_IDLE_MS", serverSetIdleTimeoutForTesting);
     applyMilliseconds("Q2_TEST_STALL_MS", escposSetStallTimeoutForTesting);
     applyMilliseconds("Q2_TEST_RECHECK_MS", setMuteRecheck);
+    const char* budget = getenv("Q2_TEST_BODY_BUDGET");
+    if (NULL != budget && budget[0] != '\0') {
+        requestSetBodyMemoryBudgetForTesting((size_t)strtoull(budget, NULL, 10));
+    }
     usbSetRootsForTesting(getenv("Q2_TEST_SYSFS_ROOT"), getenv("Q2_TEST_DEV_ROOT"));
     return quorvel2Main(argc, argv);
 }

@@ -322,7 +322,7 @@ const char NO_ANSWER_JSON[] = "{\"printer\": \"no-answer\", \"online\": null, \"
 
 std::string statusAnswer(const std::string& json) {
     return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(json.size()) +
-           "\r\nServer: Ostrelin/1.1.3\r\n" + CORS_LINES + "Cache-Control: no-store\r\n\r\n" + json;
+           "\r\nServer: Ostrelin/1.1.3\r\nConnection: close\r\n" + CORS_LINES + "Cache-Control: no-store\r\n\r\n" + json;
 }
 
 std::string allByteValues() {
@@ -407,7 +407,8 @@ TEST(WindowsServer, PostAndRawStreamsReachThePipeByteExactInOrder) {
 
     std::string firstJob = allByteValues();
     std::string answer = server.exchange(post(firstJob));
-    EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\nServer: Ostrelin/1.1.3\r\n" +
+    EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\nServer: "
+              "Ostrelin/1.1.3\r\nConnection: close\r\n" +
                   std::string(CORS_LINES) + "\r\n",
               answer);
     EXPECT_TRUE(firstJob == printer.printed(firstJob.size())) << "the POST body did not arrive byte-exact";
@@ -472,7 +473,7 @@ TEST(WindowsServer, PrinterWithItsCoverOpenRefusesTheJobAtOnce) {
     ASSERT_TRUE(server.ready()) << server.log();
     const std::string text = "The printer's cover is open; nothing was printed.\n";
     EXPECT_EQ("HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: " +
-                  std::to_string(text.size()) + "\r\nServer: Ostrelin/1.1.3\r\n" + CORS_LINES + "\r\n" + text,
+                  std::to_string(text.size()) + "\r\nServer: Ostrelin/1.1.3\r\nConnection: close\r\n" + CORS_LINES + "\r\n" + text,
               server.exchange(post("\x1b@not printed\n")));
     EXPECT_TRUE(JOB_CHECK == printer.printed(JOB_CHECK.size() + 1, 300)) << printer.printed(0, 0);
 }
@@ -483,7 +484,8 @@ TEST(WindowsServer, OptionsIsAnsweredWithTheCORSLines) {
     std::string answer =
         server.exchange("OPTIONS /escpos HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://shop.example\r\n"
                         "Access-Control-Request-Method: POST\r\n\r\n");
-    EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\nServer: Ostrelin/1.1.3\r\n" +
+    EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\nServer: "
+              "Ostrelin/1.1.3\r\nConnection: close\r\n" +
                   std::string(CORS_LINES) + "\r\n",
               answer);
 }
