@@ -281,19 +281,28 @@ std::string receiveUntilClosed(int fd) {
 class Server {
   public:
     Server(const std::string& exe, const std::string& device, const std::vector<std::string>& environment = {}) {
-        port_ = freePort();
-        process_.start({exe, "--port", std::to_string(port_), "--device", device}, folder_.path + "/server.out",
-                       folder_.path + "/server.err", environment);
         long long deadline = nowMs() + START_LIMIT_MS;
-        while (nowMs() < deadline) {
-            int fd = connectTo(port_);
-            if (fd >= 0) {
-                // A probe that sends nothing is answered with a close; that is fine.
-                close(fd);
-                ready_ = true;
-                break;
+        // The free port may be taken by another program before the server
+        // binds it; the server then ends, and another port is tried.
+        for (int attempt = 0; attempt < 3 && !ready_ && nowMs() < deadline; attempt++) {
+            process_.stop(); // one that lost its port, or a start that never answered
+            port_ = freePort();
+            process_.start({exe, "--port", std::to_string(port_), "--device", device}, folder_.path + "/server.out",
+                           folder_.path + "/server.err", environment);
+            while (nowMs() < deadline && !process_.wait(0)) {
+                int fd = connectTo(port_);
+                if (fd >= 0) {
+                    // Asked something only this server answers so, lest another
+                    // program that took the port pass for it.
+                    sendAll(fd, "OPTIONS /escpos HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+                    std::string answer = receiveUntilClosed(fd);
+                    close(fd);
+                    ready_ = 0 == answer.find("HTTP/1.1 200 OK\r\n") && std::string::npos != answer.find(CORS_LINES) &&
+                             !process_.wait(0);
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     }
     bool ready() const {
