@@ -3,13 +3,15 @@
 #               (DEVICE=/dev/usb/lp0 PORT=9100 to choose; without DEVICE the
 #               jobs go into a file, named at start-up)
 #   make test   install what is missing, build, run every test
+# and, to install it as a service on Debian:
+#   make deb    build quorvel2_<version>_<arch>.deb here
 PORT ?= 8090
 DEVICE ?=
 BUILD_DIR ?= build
 # make run builds the program alone, so it needs none of the test tools.
 RUN_BUILD_DIR ?= build-run
 
-.PHONY: all deps build run test bench windows clean
+.PHONY: all deps build run test bench windows deb install clean
 
 all: build
 
@@ -24,7 +26,7 @@ run: build
 	@scripts/run.sh "$(RUN_BUILD_DIR)/src/quorvel2" "$(PORT)" "$(DEVICE)"
 
 test:
-	@scripts/install-deps.sh base test
+	@scripts/install-deps.sh base test deb
 	@scripts/test.sh
 
 bench:
@@ -38,6 +40,18 @@ soak:
 	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQ2_BUILD_TESTS=ON >/dev/null
 	@cmake --build $(BUILD_DIR) --target quorvel2-stress quorvel2-testhooks
 	@$(BUILD_DIR)/tests/stress/quorvel2-stress --server $(BUILD_DIR)/tests/support/quorvel2-testhooks --duration 1800
+
+deb:
+	@scripts/install-deps.sh base deb
+	@scripts/deb.sh
+
+# The package's files without a package: make install PREFIX=/usr DESTDIR=/tmp/root
+PREFIX ?= /usr/local
+install: deps
+	@cmake -S . -B $(RUN_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQ2_BUILD_TESTS=OFF \
+	  -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	@cmake --build $(RUN_BUILD_DIR) --target quorvel2
+	@DESTDIR=$(DESTDIR) cmake --install $(RUN_BUILD_DIR)
 
 windows:
 	@scripts/install-deps.sh base windows

@@ -12,7 +12,7 @@
 #include "webserver.h"
 
 static const unsigned int DEFAULT_PORT = 8090;
-static const char* const VERSION = "1.0.0";
+static const char* const VERSION = QUORVEL2_VERSION;
 
 static void print_usage(void** argtable) {
     puts("Usage: quorvel2");

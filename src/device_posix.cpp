@@ -2,13 +2,17 @@
 // are opened without blocking (a FIFO without a reader is a device that
 // cannot be opened), never created, and locked against other processes;
 // writes wait for the device with poll so that a printer that stops taking
-// bytes fails the job instead of hanging it.
+// bytes fails the job instead of hanging it. Only a character device (a USB
+// printer, a serial line) is opened for reading: reading a regular file would
+// hand back earlier jobs, and nothing answers through a FIFO.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -18,8 +22,36 @@ void devicePathFromName(const char* name, char* path, size_t pathCapacity) {
     snprintf(path, pathCapacity, "%s", name);
 }
 
+static const int OPEN_FLAGS = O_NOCTTY | O_APPEND | O_NONBLOCK | O_CLOEXEC;
+
+// A terminal left in its cooked mode would turn LF into CR LF and echo the
+// printer's replies back to it; raw mode keeps the line speed it was given.
+static void makeRawIfTerminal(int fd) {
+    struct termios modes;
+    if (!isatty(fd) || 0 != tcgetattr(fd, &modes)) {
+        return;
+    }
+    cfmakeraw(&modes);
+    // With VMIN 0 an empty read returns 0, which would read as the end of the
+    // device's data; with 1 it fails with EAGAIN and poll waits for the reply.
+    modes.c_cc[VMIN] = 1;
+    modes.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &modes);
+}
+
 static int openForWriting(const char* path) {
-    return open(path, O_WRONLY | O_NOCTTY | O_APPEND | O_NONBLOCK | O_CLOEXEC);
+    struct stat info;
+    if (0 == stat(path, &info) && S_ISCHR(info.st_mode)) {
+        int fd = open(path, O_RDWR | OPEN_FLAGS);
+        if (fd < 0) {
+            fd = open(path, O_WRONLY | OPEN_FLAGS); // a device that only takes bytes
+        }
+        if (fd >= 0) {
+            makeRawIfTerminal(fd);
+        }
+        return fd;
+    }
+    return open(path, O_WRONLY | OPEN_FLAGS);
 }
 
 DeviceHandle deviceOpenExclusive(const char* path) {
@@ -27,8 +59,7 @@ DeviceHandle deviceOpenExclusive(const char* path) {
     if (fd < 0) {
         int error = errno;
         if (error == ENXIO) {
-            fprintf(stderr, "Cannot open printer device '%s': %s (nothing is reading it)\n", path,
-                    strerror(error));
+            fprintf(stderr, "Cannot open printer device '%s': %s (nothing is reading it)\n", path, strerror(error));
         } else {
             fprintf(stderr, "Cannot open printer device '%s': %s\n", path, strerror(error));
         }
@@ -82,8 +113,8 @@ bool deviceWriteAll(DeviceHandle device, const char* data, size_t len, int stall
         // The device takes nothing for now: wait until it does, or give up.
         int64_t remaining = deadline - monotonicMilliseconds();
         if (remaining <= 0) {
-            fprintf(stderr, "Writing to printer device '%s' failed: the printer took no data for %d ms\n",
-                    deviceName, stallTimeoutMs);
+            fprintf(stderr, "Writing to printer device '%s' failed: the printer took no data for %d ms\n", deviceName,
+                    stallTimeoutMs);
             return false;
         }
         struct pollfd waitFor;
@@ -97,6 +128,51 @@ bool deviceWriteAll(DeviceHandle device, const char* data, size_t len, int stall
         }
     }
     return true;
+}
+
+bool deviceCanAnswer(DeviceHandle device) {
+    int fd = (int)device;
+    struct stat info;
+    if (0 != fstat(fd, &info) || !S_ISCHR(info.st_mode)) {
+        return false;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && (flags & O_ACCMODE) == O_RDWR;
+}
+
+ssize_t deviceReadWithin(DeviceHandle device, char* buffer, size_t capacity, int timeoutMs) {
+    int fd = (int)device;
+    int64_t deadline = monotonicMilliseconds() + timeoutMs;
+    for (;;) {
+        ssize_t got = read(fd, buffer, capacity);
+        if (got > 0) {
+            return got;
+        }
+        if (got == 0) {
+            return -1; // end of the device's data: it never answers
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            return -1; // a printer port that only takes bytes fails with EINVAL
+        }
+        int64_t remaining = deadline - monotonicMilliseconds();
+        if (remaining <= 0) {
+            return 0;
+        }
+        struct pollfd waitFor;
+        waitFor.fd = fd;
+        waitFor.events = POLLIN;
+        waitFor.revents = 0;
+        int ready = poll(&waitFor, 1, (int)remaining);
+        if (ready < 0 && errno != EINTR) {
+            return -1;
+        }
+        if (ready > 0 && 0 == (waitFor.revents & POLLIN)) {
+            return -1; // hung up or failed without data
+        }
+    }
 }
 
 void deviceClose(DeviceHandle device) {

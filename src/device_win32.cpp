@@ -2,7 +2,10 @@
 // in the device namespace ("\\.\COM3"); a name that already carries the
 // prefix is opened as it is. Devices are opened for overlapped writing, so
 // that a write which makes no progress can be given a time limit and
-// cancelled instead of hanging the job.
+// cancelled instead of hanging the job. A device or pipe that allows it is
+// opened for reading too, so that the printer's replies can be read with a
+// time limit the same way; a disk file never is, so that it holds exactly
+// the jobs.
 #include <stdio.h>
 #include <string.h>
 
@@ -41,8 +44,22 @@ void devicePathFromName(const char* name, char* path, size_t pathCapacity) {
     }
 }
 
+// Read-write where the device allows it and is not a disk file, write-only
+// otherwise; INVALID_HANDLE_VALUE with GetLastError() set on failure.
+static HANDLE openDevice(const char* path, DWORD shareMode) {
+    HANDLE device =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, shareMode, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+    if (INVALID_HANDLE_VALUE != device && GetFileType(device) != FILE_TYPE_DISK) {
+        return device;
+    }
+    if (INVALID_HANDLE_VALUE != device) {
+        CloseHandle(device);
+    }
+    return CreateFileA(path, GENERIC_WRITE, shareMode, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+}
+
 DeviceHandle deviceOpenExclusive(const char* path) {
-    HANDLE device = CreateFileA(path, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+    HANDLE device = openDevice(path, 0);
     if (INVALID_HANDLE_VALUE == device) {
         DWORD error = GetLastError();
         char text[256];
@@ -54,8 +71,7 @@ DeviceHandle deviceOpenExclusive(const char* path) {
 }
 
 DeviceHandle deviceOpenShared(const char* path, unsigned long* errorCode) {
-    HANDLE device = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                                FILE_FLAG_OVERLAPPED, NULL);
+    HANDLE device = openDevice(path, FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (INVALID_HANDLE_VALUE == device) {
         *errorCode = GetLastError();
         return DEVICE_CLOSED;
@@ -136,6 +152,62 @@ bool deviceWriteAll(DeviceHandle device, const char* data, size_t len, int stall
     }
     CloseHandle(event);
     return ok;
+}
+
+bool deviceCanAnswer(DeviceHandle device) {
+    // A write-only handle also gets here; its first read fails, and the
+    // channel then counts the printer as not answering.
+    DWORD type = GetFileType((HANDLE)device);
+    return type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE;
+}
+
+// A USB print handle often completes a read at once with nothing; such a
+// read is tried again after this pause until the time limit.
+static const DWORD EMPTY_READ_PAUSE_MS = 5;
+
+ssize_t deviceReadWithin(DeviceHandle device, char* buffer, size_t capacity, int timeoutMs) {
+    HANDLE handle = (HANDLE)device;
+    HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (NULL == event) {
+        return -1;
+    }
+    DWORD ask = capacity < WRITE_CHUNK_BYTES ? (DWORD)capacity : WRITE_CHUNK_BYTES;
+    ULONGLONG deadline = GetTickCount64() + (ULONGLONG)(timeoutMs > 0 ? timeoutMs : 0);
+    ssize_t result = 0;
+    for (;;) {
+        OVERLAPPED overlapped;
+        memset(&overlapped, 0, sizeof(overlapped));
+        overlapped.hEvent = event;
+        ResetEvent(event);
+        ULONGLONG now = GetTickCount64();
+        DWORD wait = now < deadline ? (DWORD)(deadline - now) : 0;
+        if (!ReadFile(handle, buffer, ask, NULL, &overlapped)) {
+            if (GetLastError() != ERROR_IO_PENDING) {
+                result = -1; // a write-only handle, or the printer went away
+                break;
+            }
+            if (WAIT_OBJECT_0 != WaitForSingleObject(event, wait)) {
+                // The read must be finished (or cancelled) before overlapped goes out of scope.
+                CancelIo(handle);
+            }
+        }
+        DWORD got = 0;
+        if (!GetOverlappedResult(handle, &overlapped, &got, TRUE)) {
+            result = GetLastError() == ERROR_OPERATION_ABORTED ? 0 : -1;
+            break;
+        }
+        if (got > 0) {
+            result = (ssize_t)got;
+            break;
+        }
+        now = GetTickCount64();
+        if (now >= deadline) {
+            break;
+        }
+        Sleep(deadline - now < EMPTY_READ_PAUSE_MS ? (DWORD)(deadline - now) : EMPTY_READ_PAUSE_MS);
+    }
+    CloseHandle(event);
+    return result;
 }
 
 void deviceClose(DeviceHandle device) {

@@ -1,13 +1,16 @@
 // escpos.cpp: the printer output channel. One job at a time holds the
 // printer: a job that opens while another is open waits until that one
 // closes. A job belongs to the thread that opened it, so a thread whose job
-// failed (or never opened) cannot touch another thread's job.
+// failed (or never opened) cannot touch another thread's job. Status
+// requests (DLE EOT n) take the printer the same way, because a printer also
+// acts on those bytes inside another job's image data.
 #include "escpos.h"
 
 #include <stdio.h>
 #include <string.h>
 
 #include <atomic>
+#include <chrono>
 
 #include "device.h"
 #include "usb.h"
@@ -15,11 +18,33 @@
 
 static std::atomic<int> stallTimeoutMilliseconds{ESCPOS_WRITE_STALL_TIMEOUT_MS};
 
+static std::atomic<int> replyTimeoutMilliseconds{ESCPOS_STATUS_REPLY_TIMEOUT_MS};
+static std::atomic<int> muteRecheckMilliseconds{ESCPOS_MUTE_RECHECK_MS};
+
 void escposSetStallTimeoutForTesting(int milliseconds) {
     stallTimeoutMilliseconds.store(milliseconds);
 }
 
+void escposSetStatusTimingForTesting(int replyTimeoutMs, int muteRecheckMs) {
+    replyTimeoutMilliseconds.store(replyTimeoutMs);
+    muteRecheckMilliseconds.store(muteRecheckMs);
+}
+
 namespace {
+
+// Printers remembered as not answering; more distinct names than this in
+// one period only cost the oldest one an extra reply timeout.
+const size_t MUTE_MEMORY_ENTRIES = 8;
+// Stale bytes are dropped in reads of this size, at most this many times, so
+// that a device that never stops sending cannot hold the job.
+const size_t DRAIN_READ_BYTES = 256;
+const int DRAIN_MAX_READS = 16;
+
+// A device that did not answer, and when to ask it again.
+struct MutePrinter {
+    char deviceName[64];
+    int64_t askAgainAtMs;
+};
 
 // A job waiting for the printer; lives on the waiting thread's stack.
 struct Waiter {
@@ -37,10 +62,22 @@ struct Channel {
     Waiter* firstWaiter;
     Waiter* lastWaiter;
     size_t waiting;
-    DeviceHandle hPort;   // touched only by the thread that holds the printer
-    char deviceName[64];  // for messages, likewise
+    DeviceHandle hPort;                    // touched only by the thread that holds the printer
+    char deviceName[64];                   // for messages, likewise
+    bool hPortAnswers;                     // likewise: the open device may send replies
+    MutePrinter mute[MUTE_MEMORY_ENTRIES]; // likewise
+    // The raw job's reply forwarder; started and joined by the holder, and
+    // reads hPort, sink and sinkContext only between the two.
+    bool forwarding;
+    pthread_t forwarder;
+    std::atomic<bool> stopForwarding;
+    EscposReplySink sink;
+    void* sinkContext;
 
-    Channel() : busy(false), firstWaiter(NULL), lastWaiter(NULL), waiting(0), hPort(DEVICE_CLOSED), deviceName() {
+    Channel()
+        : busy(false), firstWaiter(NULL), lastWaiter(NULL), waiting(0), hPort(DEVICE_CLOSED), deviceName(),
+          hPortAnswers(false), mute(), forwarding(false), forwarder(), stopForwarding(false), sink(NULL),
+          sinkContext(NULL) {
         pthread_mutex_init(&lock, NULL);
     }
 };
@@ -77,8 +114,69 @@ void takePrinter(Channel& ch) {
     threadHoldsPrinter = true;
 }
 
+// Takes the printer like takePrinter, but waits at most timeoutMs for it.
+// False when the time ran out; the waiter has then left the queue.
+bool takePrinterWithin(Channel& ch, int timeoutMs) {
+    pthread_mutex_lock(&ch.lock);
+    if (ch.busy) {
+        Waiter self;
+        pthread_cond_init(&self.yourTurn, NULL);
+        self.handedOver = false;
+        self.next = NULL;
+        if (NULL == ch.lastWaiter) {
+            ch.firstWaiter = &self;
+        } else {
+            ch.lastWaiter->next = &self;
+        }
+        ch.lastWaiter = &self;
+        ch.waiting++;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (!self.handedOver) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                break;
+            }
+            condWaitMilliseconds(&self.yourTurn, &ch.lock, (int)left.count());
+        }
+        if (!self.handedOver) {
+            Waiter* before = NULL;
+            for (Waiter* w = ch.firstWaiter; w != &self; w = w->next) {
+                before = w;
+            }
+            if (NULL == before) {
+                ch.firstWaiter = self.next;
+            } else {
+                before->next = self.next;
+            }
+            if (ch.lastWaiter == &self) {
+                ch.lastWaiter = before;
+            }
+            ch.waiting--;
+            pthread_mutex_unlock(&ch.lock);
+            pthread_cond_destroy(&self.yourTurn);
+            return false;
+        }
+        pthread_cond_destroy(&self.yourTurn);
+    }
+    ch.busy = true;
+    pthread_mutex_unlock(&ch.lock);
+    threadHoldsPrinter = true;
+    return true;
+}
+
+void stopForwardingReplies(Channel& ch) {
+    if (!ch.forwarding) {
+        return;
+    }
+    ch.stopForwarding.store(true);
+    pthread_join(ch.forwarder, NULL);
+    ch.forwarding = false;
+}
+
 // Closes the job's device, if open, and lets the next job have the printer.
 void releasePrinter(Channel& ch) {
+    stopForwardingReplies(ch);
     if (ch.hPort != DEVICE_CLOSED) {
         deviceClose(ch.hPort);
         ch.hPort = DEVICE_CLOSED;
@@ -109,6 +207,117 @@ DeviceHandle openDevice(const char* device) {
     return deviceOpenExclusive(path);
 }
 
+int64_t nowMilliseconds() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Replies left from before this job belong to nobody who is still asking.
+// False when the device cannot be read at all (a printer port that only
+// takes bytes, a handle opened write-only): it then never answers.
+bool dropStaleReplies(DeviceHandle device) {
+    char stale[DRAIN_READ_BYTES];
+    for (int i = 0; i < DRAIN_MAX_READS; i++) {
+        ssize_t got = deviceReadWithin(device, stale, sizeof(stale), 0);
+        if (got <= 0) {
+            return got == 0;
+        }
+    }
+    return true;
+}
+
+// Opens the holder's job on device; false (printer released) when it cannot
+// be opened.
+bool openJob(Channel& ch, const char* device) {
+    ch.hPort = openDevice(device);
+    if (ch.hPort == DEVICE_CLOSED) {
+        releasePrinter(ch);
+        return false;
+    }
+    snprintf(ch.deviceName, sizeof(ch.deviceName), "%s", device);
+    ch.hPortAnswers = deviceCanAnswer(ch.hPort) && dropStaleReplies(ch.hPort);
+    return true;
+}
+
+// Every status reply has bits 1 and 4 set and bits 0 and 7 clear.
+bool isStatusReply(unsigned char byte) {
+    return (byte & 0x93) == 0x12;
+}
+
+// Sends DLE EOT n and waits for its reply byte; -1 when none came in time.
+int askOnce(Channel& ch, int n) {
+    const char request[3] = {0x10, 0x04, (char)n};
+    int timeoutMs = replyTimeoutMilliseconds.load();
+    if (!deviceWriteAll(ch.hPort, request, sizeof(request), timeoutMs, ch.deviceName)) {
+        return -1;
+    }
+    int64_t deadline = nowMilliseconds() + timeoutMs;
+    for (;;) {
+        int64_t left = deadline - nowMilliseconds();
+        if (left < 0) {
+            return -1;
+        }
+        char reply[16];
+        ssize_t got = deviceReadWithin(ch.hPort, reply, sizeof(reply), (int)left);
+        if (got <= 0) {
+            return -1;
+        }
+        // Anything that is not a reply (line noise) is passed over; the last
+        // reply of the read is the freshest.
+        for (ssize_t i = got - 1; i >= 0; i--) {
+            if (isStatusReply((unsigned char)reply[i])) {
+                return (unsigned char)reply[i];
+            }
+        }
+    }
+}
+
+MutePrinter* muteEntry(Channel& ch, const char* device) {
+    for (MutePrinter& entry : ch.mute) {
+        if (entry.deviceName[0] != '\0' && 0 == strcmp(entry.deviceName, device)) {
+            return &entry;
+        }
+    }
+    return NULL;
+}
+
+void rememberAnswering(Channel& ch, const char* device, bool answered) {
+    MutePrinter* entry = muteEntry(ch, device);
+    if (answered) {
+        if (NULL != entry) {
+            entry->deviceName[0] = '\0';
+        }
+        return;
+    }
+    if (NULL == entry) {
+        entry = &ch.mute[0];
+        for (MutePrinter& candidate : ch.mute) {
+            if (candidate.deviceName[0] == '\0' || candidate.askAgainAtMs < entry->askAgainAtMs) {
+                entry = &candidate;
+            }
+        }
+        snprintf(entry->deviceName, sizeof(entry->deviceName), "%s", device);
+    }
+    entry->askAgainAtMs = nowMilliseconds() + muteRecheckMilliseconds.load();
+}
+
+bool rememberedMute(Channel& ch, const char* device) {
+    MutePrinter* entry = muteEntry(ch, device);
+    return NULL != entry && nowMilliseconds() < entry->askAgainAtMs;
+}
+
+void* forwardReplies(void* channelPointer) {
+    Channel& ch = *(Channel*)channelPointer;
+    char replies[256];
+    while (!ch.stopForwarding.load()) {
+        ssize_t got = deviceReadWithin(ch.hPort, replies, sizeof(replies), ESCPOS_REPLY_POLL_MS);
+        if (got < 0 || (got > 0 && !ch.sink(ch.sinkContext, replies, (size_t)got))) {
+            break;
+        }
+    }
+    return NULL;
+}
+
 } // namespace
 
 size_t escposJobsWaitingForTesting(void) {
@@ -126,12 +335,9 @@ ssize_t escpos_print(const char* device, unsigned int state, const char* data, s
             releasePrinter(ch); // this thread's earlier job never closed
         }
         takePrinter(ch);
-        ch.hPort = openDevice(device);
-        if (ch.hPort == DEVICE_CLOSED) {
-            releasePrinter(ch);
+        if (!openJob(ch, device)) {
             return 0;
         }
-        snprintf(ch.deviceName, sizeof(ch.deviceName), "%s", device);
     }
     if (!threadHoldsPrinter) {
         return len;
@@ -145,4 +351,133 @@ ssize_t escpos_print(const char* device, unsigned int state, const char* data, s
     }
     releasePrinter(ch);
     return len;
+}
+
+ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, PrinterRefusal* refusal) {
+    *refusal = PRINTER_TAKES_JOB;
+    Channel& ch = channel();
+    if (len <= 0) {
+        return escpos_print(device, 1, data, len);
+    }
+    if (threadHoldsPrinter) {
+        releasePrinter(ch);
+    }
+    takePrinter(ch);
+    if (!openJob(ch, device)) {
+        return 0;
+    }
+    if (ch.hPortAnswers && !rememberedMute(ch, device)) {
+        PrinterStatus status;
+        status.reach = PRINTER_REACH_OPENED;
+        status.replies[0] = -1;
+        status.replies[1] = askOnce(ch, 2);
+        status.replies[2] = -1;
+        status.replies[3] = status.replies[1] < 0 ? -1 : askOnce(ch, 4);
+        rememberAnswering(ch, device, status.replies[1] >= 0);
+        PrinterState state = escposConditionOf(&status).state;
+        if (state == PRINTER_COVER_OPEN || state == PRINTER_PAPER_OUT || state == PRINTER_ERROR) {
+            *refusal = state == PRINTER_COVER_OPEN  ? PRINTER_REFUSES_COVER_OPEN
+                       : state == PRINTER_PAPER_OUT ? PRINTER_REFUSES_PAPER_OUT
+                                                    : PRINTER_REFUSES_ERROR;
+            releasePrinter(ch);
+            return 0;
+        }
+    }
+    return escpos_print(NULL, 0, data, len);
+}
+
+PrinterStatus escposAskStatus(const char* deviceOrNull) {
+    PrinterStatus status;
+    status.reach = PRINTER_REACH_NO_DEVICE;
+    for (int& reply : status.replies) {
+        reply = -1;
+    }
+    if (NULL == deviceOrNull) {
+        return status;
+    }
+    Channel& ch = channel();
+    if (threadHoldsPrinter) {
+        releasePrinter(ch);
+    }
+    if (!takePrinterWithin(ch, ESCPOS_STATUS_PRINTER_WAIT_MS)) {
+        status.reach = PRINTER_REACH_BUSY;
+        return status;
+    }
+    if (!openJob(ch, deviceOrNull)) {
+        status.reach = PRINTER_REACH_UNAVAILABLE;
+        return status;
+    }
+    status.reach = PRINTER_REACH_OPENED;
+    if (ch.hPortAnswers) {
+        for (int n = 1; n <= 4; n++) {
+            status.replies[n - 1] = askOnce(ch, n);
+            if (status.replies[n - 1] < 0) {
+                break; // a printer that did not answer one will not answer the rest in time
+            }
+        }
+        rememberAnswering(ch, deviceOrNull, status.replies[0] >= 0);
+    }
+    releasePrinter(ch);
+    return status;
+}
+
+static int bitOf(int reply, int mask) {
+    return reply < 0 ? -1 : (0 != (reply & mask) ? 1 : 0);
+}
+
+PrinterCondition escposConditionOf(const PrinterStatus* status) {
+    PrinterCondition condition;
+    const int printer = status->replies[0], offlineCause = status->replies[1], errorCause = status->replies[2],
+              paperSensor = status->replies[3];
+    condition.online = printer < 0 ? -1 : !bitOf(printer, 0x08);
+    condition.drawerPin3High = bitOf(printer, 0x04);
+    condition.coverOpen = bitOf(offlineCause, 0x04);
+    condition.paper = paperSensor < 0             ? NULL
+                      : 0 != (paperSensor & 0x60) ? "out"
+                      : 0 != (paperSensor & 0x0C) ? "near-end"
+                                                  : "ok";
+    condition.error = errorCause < 0             ? NULL
+                      : 0 != (errorCause & 0x04) ? "mechanical"
+                      : 0 != (errorCause & 0x08) ? "autocutter"
+                      : 0 != (errorCause & 0x20) ? "unrecoverable"
+                      : 0 != (errorCause & 0x40) ? "auto-recoverable"
+                                                 : NULL;
+    bool paperOut = bitOf(paperSensor, 0x60) == 1 || bitOf(offlineCause, 0x20) == 1;
+    bool error = NULL != condition.error || bitOf(offlineCause, 0x40) == 1;
+    switch (status->reach) {
+    case PRINTER_REACH_NO_DEVICE:
+        condition.state = PRINTER_NO_DEVICE;
+        break;
+    case PRINTER_REACH_UNAVAILABLE:
+        condition.state = PRINTER_UNAVAILABLE;
+        break;
+    case PRINTER_REACH_BUSY:
+        condition.state = PRINTER_BUSY;
+        break;
+    default:
+        condition.state = (printer < 0 && offlineCause < 0 && errorCause < 0 && paperSensor < 0) ? PRINTER_NO_ANSWER
+                          : condition.coverOpen == 1                                             ? PRINTER_COVER_OPEN
+                          : paperOut                                                             ? PRINTER_PAPER_OUT
+                          : error                                                                ? PRINTER_ERROR
+                          : condition.online == 0                                                ? PRINTER_OFFLINE
+                                                                                                 : PRINTER_READY;
+    }
+    return condition;
+}
+
+const char* escposStateName(PrinterState state) {
+    static const char* const NAMES[] = {"no-device", "unavailable", "busy",    "no-answer", "cover-open",
+                                        "paper-out", "error",       "offline", "ready"};
+    return NAMES[state];
+}
+
+void escposForwardReplies(EscposReplySink sink, void* context) {
+    Channel& ch = channel();
+    if (!threadHoldsPrinter || ch.hPort == DEVICE_CLOSED || !ch.hPortAnswers || ch.forwarding) {
+        return;
+    }
+    ch.sink = sink;
+    ch.sinkContext = context;
+    ch.stopForwarding.store(false);
+    ch.forwarding = 0 == pthread_create(&ch.forwarder, NULL, forwardReplies, &ch);
 }

@@ -1,6 +1,8 @@
 // escpos.h: the printer output channel. Every print job of the process goes
 // through escpos_print; jobs are serialised, so one job's bytes never mix
-// with another's.
+// with another's. A printer that answers is asked for its status the same
+// way, as a short job of its own, and its replies during a raw stream go
+// back to that stream's client.
 #pragma once
 
 #include <stddef.h>
@@ -25,3 +27,93 @@ size_t escposJobsWaitingForTesting(void);
 
 // Test-only: the no-progress limit for writes started from now on.
 void escposSetStallTimeoutForTesting(int milliseconds);
+
+// ---- The printer's replies --------------------------------------------------
+
+// One status request (DLE EOT n) waits this long for its reply byte.
+static const int ESCPOS_STATUS_REPLY_TIMEOUT_MS = 200;
+// A status request waits this long for a job that holds the printer, so that
+// with four requests it never takes much more than a second in all.
+static const int ESCPOS_STATUS_PRINTER_WAIT_MS = 150;
+// A printer that did not answer is not asked before jobs again for this long,
+// so that a printer that cannot answer costs one reply timeout per period.
+static const int ESCPOS_MUTE_RECHECK_MS = 60000;
+// How often a raw stream's reply forwarder looks whether the job ended, which
+// bounds how long the end of such a job waits for it.
+static const int ESCPOS_REPLY_POLL_MS = 10;
+
+// How far a status request got.
+enum PrinterReach {
+    PRINTER_REACH_NO_DEVICE,   // none configured
+    PRINTER_REACH_UNAVAILABLE, // the device could not be opened
+    PRINTER_REACH_BUSY,        // another job held the printer past the short wait
+    PRINTER_REACH_OPENED,      // opened; replies holds what came back
+};
+
+struct PrinterStatus {
+    PrinterReach reach;
+    int replies[4]; // the reply bytes to DLE EOT 1..4, -1 where none came
+};
+
+// What a status means, in the order in which the states win.
+enum PrinterState {
+    PRINTER_NO_DEVICE,
+    PRINTER_UNAVAILABLE,
+    PRINTER_BUSY,
+    PRINTER_NO_ANSWER,
+    PRINTER_COVER_OPEN,
+    PRINTER_PAPER_OUT,
+    PRINTER_ERROR,
+    PRINTER_OFFLINE,
+    PRINTER_READY,
+};
+
+// The decoded replies. Flags are 1 (yes), 0 (no) or -1 (unknown).
+struct PrinterCondition {
+    PrinterState state;
+    int online;
+    int coverOpen;
+    int drawerPin3High;
+    const char* paper; // "ok", "near-end", "out", or null when unknown
+    const char* error; // "mechanical", "autocutter", "unrecoverable", "auto-recoverable", or null
+};
+
+// Takes the printer like a short job (waiting at most
+// ESCPOS_STATUS_PRINTER_WAIT_MS for another job), drops stale replies, and
+// asks DLE EOT 1..4, each waiting ESCPOS_STATUS_REPLY_TIMEOUT_MS, stopping at
+// the first that goes unanswered. A device that cannot answer is not asked.
+PrinterStatus escposAskStatus(const char* deviceOrNull);
+
+// What the replies say; state is the first of PrinterState that holds, and
+// a printer whose paper is near its end is still ready.
+PrinterCondition escposConditionOf(const PrinterStatus* status);
+
+// The state's name as pages see it: "ready", "no-answer", "cover-open", ...
+const char* escposStateName(PrinterState state);
+
+// Why a printer that answered refused a job.
+enum PrinterRefusal {
+    PRINTER_TAKES_JOB,
+    PRINTER_REFUSES_COVER_OPEN,
+    PRINTER_REFUSES_PAPER_OUT,
+    PRINTER_REFUSES_ERROR,
+};
+
+// escpos_print's state 1 with a check first: a printer that answers is asked
+// (DLE EOT 2 and 4) whether it can print; when it says it cannot, nothing is
+// written, the job is closed, *refusal tells why and 0 is returned. A printer
+// that does not answer prints as without the check and is not asked again
+// for ESCPOS_MUTE_RECHECK_MS. len 0 opens and closes without asking.
+ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, PrinterRefusal* refusal);
+
+// Receives a raw job's replies; false when the client takes no more.
+typedef bool (*EscposReplySink)(void* context, const char* data, size_t length);
+
+// While the calling thread's job lasts, every byte the printer sends goes to
+// sink, from a thread of the channel's own; the job's end stops it before it
+// returns. Does nothing without an open job or for a device that cannot answer.
+void escposForwardReplies(EscposReplySink sink, void* context);
+
+// Test-only: the reply timeout of status requests and the period after which
+// a printer that did not answer is asked again, from now on.
+void escposSetStatusTimingForTesting(int replyTimeoutMilliseconds, int muteRecheckMilliseconds);

@@ -51,14 +51,13 @@ static bool sendHead(Connection* connection, size_t headerLength, ssize_t* bytes
 }
 
 int sendResponseBody(Connection* connection, const Response* response, ssize_t* bytesSent) {
-    int headerLength = snprintfResponseHeader(connection->responseHeader, sizeof(connection->responseHeader),
-                                              response->code, response->status, response->contentType,
-                                              response->extraHeaders, response->body.length);
+    int headerLength =
+        snprintfResponseHeader(connection->responseHeader, sizeof(connection->responseHeader), response->code,
+                               response->status, response->contentType, response->extraHeaders, response->body.length);
     if (headerLength < 0 || (size_t)headerLength >= sizeof(connection->responseHeader)) {
         // Never send from beyond the buffer: answer that the response could not be made.
         printf("The response head for %s:%s would have %d bytes, more than %zu; answering 500 instead\n",
-               connection->remoteHost, connection->remotePort, headerLength,
-               sizeof(connection->responseHeader) - 1);
+               connection->remoteHost, connection->remotePort, headerLength, sizeof(connection->responseHeader) - 1);
         Response* tooLong = responseAlloc500InternalErrorHTML("The response head was too long");
         int result = sendResponseBody(connection, tooLong, bytesSent);
         responseFree(tooLong);
@@ -158,6 +157,18 @@ static void answerHTTP(Connection* connection, bool foundRequest, ssize_t bytesR
     }
 }
 
+// The raw stream being served on this thread, for the application's replies.
+static thread_local Connection* rawStreamOnThisThread = NULL;
+
+Connection* connectionOfRawStream(void) {
+    return rawStreamOnThisThread;
+}
+
+bool connectionSendToRawClient(Connection* connection, const char* data, size_t length) {
+    size_t sent = 0;
+    return socketSendAll(connection->socketfd, data, length, &sent);
+}
+
 static void serveConnection(Connection* connection);
 
 void* connectionHandlerThread(void* connectionPointer) {
@@ -199,8 +210,10 @@ static void serveConnection(Connection* connection) {
             foundEscpos |= 1;
         }
         if (foundEscpos & 1) {
+            rawStreamOnThisThread = connection;
             onEscposRequest(foundEscpos, connection->sendRecvBuffer, bytesRead);
             if (bytesRead <= 0) {
+                rawStreamOnThisThread = NULL;
                 break;
             }
             foundEscpos += 2;

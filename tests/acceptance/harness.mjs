@@ -1,5 +1,6 @@
 // Shared pieces of the acceptance suite: a fresh quorvel2 on a free loopback
-// port, a private directory for its device file, and bounded waits.
+// port, a private directory for its device file or a simulated printer that
+// answers status requests, and bounded waits.
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
@@ -10,6 +11,10 @@ export const HERE = path.dirname(fileURLToPath(import.meta.url));
 
 // CTest passes the built program; by hand the default build folder is used.
 export const BINARY = process.env.Q2_BINARY || path.resolve(HERE, '../../build/src/quorvel2');
+
+// The printer on a pseudo-terminal, built with the tests.
+export const SIMULATED_PRINTER = process.env.Q2_SIMULATED_PRINTER ||
+  path.resolve(HERE, '../../build/tests/support/simulated-printer');
 
 export const CORS_LINES =
   'Access-Control-Allow-Origin: *\r\n' +
@@ -191,4 +196,26 @@ export function rawExchange(port, data, timeoutMs = 5000) {
     socket.on('connect', () => socket.end(data));
   });
   return within(timeoutMs, `raw exchange with port ${port}`, exchange).finally(() => socket.destroy());
+}
+
+// Starts the simulated printer in `mode` (ready, near-end, paper-out,
+// cover-open, offline, error) and resolves with its device path; it ends
+// when the test does.
+export async function startSimulatedPrinter(t, mode) {
+  const child = spawn(SIMULATED_PRINTER, [mode], { stdio: ['pipe', 'pipe', 'pipe'] });
+  t.after(() => {
+    child.stdin.end();
+    child.kill('SIGTERM');
+  });
+  let output = '';
+  child.stdout.setEncoding('utf8');
+  const devicePath = new Promise((resolve, reject) => {
+    child.stdout.on('data', (text) => {
+      output += text;
+      if (output.includes('\n')) resolve(output.split('\n')[0]);
+    });
+    child.on('error', reject);
+    child.on('exit', (code) => reject(new Error(`simulated-printer ended (${code}) before naming its device`)));
+  });
+  return within(5000, 'the simulated printer to start', devicePath);
 }

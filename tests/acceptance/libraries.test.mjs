@@ -1,12 +1,13 @@
 // ESC/POS client libraries that point-of-sale programs use to talk to a
 // network printer: each prints a receipt over a raw TCP connection and the
-// device must hold exactly the bytes the library generated.
+// device must hold exactly the bytes the library generated; and a library
+// reads the printer's status replies through the same connection.
 import assert from 'node:assert/strict';
 import { createRequire } from 'node:module';
 import { test } from 'node:test';
 
 import {
-  assertAlive, makeDeviceFile, makeTempDir, readDeviceWhenFilled, startServer, within,
+  assertAlive, makeDeviceFile, makeTempDir, readDeviceWhenFilled, startServer, startSimulatedPrinter, within,
 } from './harness.mjs';
 
 const require = createRequire(import.meta.url);
@@ -123,4 +124,24 @@ test('escpos with escpos-network prints a receipt', async (t) => {
   assert.ok(printed.equals(sent), 'the device holds exactly the bytes escpos generated');
   assertAlive(assert, server);
   t.diagnostic(`escpos receipt: ${sent.length} bytes, first bytes ${sent.subarray(0, 8).toString('hex')}`);
+});
+
+test('escpos getStatuses() reads the printer\'s replies through the raw port', async (t) => {
+  const device = await startSimulatedPrinter(t, 'near-end');
+  const server = await startServer(t, device);
+  const adapter = new escpos.Network('127.0.0.1', server.port);
+  await openNetwork(adapter);
+  t.after(() => adapter.device.destroy());
+  const printer = new escpos.Printer(adapter);
+
+  // A raw stream opens with ESC: initialise the printer, then ask.
+  adapter.write(ESC_INIT);
+  const statuses = await within(5000, 'getStatuses', new Promise((resolve) => printer.getStatuses(resolve)));
+  // The library asks DLE EOT 1, 4, 2, 3 and reads the replies in that order.
+  assert.deepEqual(statuses.map((status) => status.byte), [0x12, 0x1e, 0x12, 0x12]);
+  const paper = statuses[1].toJSON();
+  assert.equal(paper.className, 'RollPaperSensorStatus');
+  assert.ok(paper.statuses.some((bit) => bit.status === 'warning' && /near-end/.test(bit.label)),
+    JSON.stringify(paper.statuses));
+  assertAlive(assert, server);
 });

@@ -1,7 +1,9 @@
 // The built server over loopback, one connection at a time: the exact bytes
 // of every route's answer, what reaches the printer device, the answers when
 // the printer is missing or refuses the job, and the server's messages for
-// connections that never make a request.
+// connections that never make a request; against a simulated printer that
+// answers, the printer's status, jobs it refuses and its replies to raw
+// clients.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,9 +14,13 @@
 
 #include <gtest/gtest.h>
 
+#include "escpos.h"
 #include "serverprocess.h"
+#include "simulated_printer.h"
 
 using namespace blackbox;
+using q2test::PrinterMode;
+using q2test::SimulatedPrinter;
 
 namespace {
 
@@ -30,6 +36,22 @@ std::string answer(const std::string& statusLine, const std::string& extraHeader
 const std::string OK_WITH_CORS = answer("200 OK", CORS);
 const std::string NOT_FOUND = answer("404 Not Found", "");
 const std::string UNAVAILABLE = answer("503 Service Unavailable", "");
+
+// The answer to GET /status with this JSON.
+std::string statusAnswer(const std::string& json) {
+    return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(json.size()) +
+           "\r\nServer: Ostrelin/1.1.3\r\n" + CORS + "Cache-Control: no-store\r\n\r\n" + json;
+}
+
+// The JSON of a printer that could not be asked, in the given state.
+std::string unaskedJson(const std::string& state) {
+    return "{\"printer\": \"" + state +
+           "\", \"online\": null, \"coverOpen\": null, \"paper\": null, \"drawerPin3High\": null, \"error\": "
+           "null, \"status\": [null, null, null, null]}";
+}
+
+// What a job check sends before a job: DLE EOT 2, then DLE EOT 4.
+const std::string JOB_CHECK = "\x10\x04\x02\x10\x04\x04";
 
 const std::string CANNOT_OPEN_TEXT = "The printer device could not be opened; nothing was printed.\n";
 const std::string WRITE_FAILED_TEXT = "Writing to the printer device failed; the receipt was not printed whole.\n";
@@ -111,6 +133,11 @@ TEST_F(PrinterFileTest, EveryRouteAnswersWithItsExactBytes) {
         {request("POST", "/%65scpos", "\x1b@encoded"), NOT_FOUND},
         {request("POST", "/escpos%3Fcopies=2", "\x1b@encoded"), NOT_FOUND},
         {request("GET", "/"), NOT_FOUND},
+        {request("OPTIONS", "/status"), OK_WITH_CORS},
+        {request("GET", "/status"), statusAnswer(unaskedJson("no-answer"))},
+        {request("GET", "/status?x=1"), statusAnswer(unaskedJson("no-answer"))},
+        {request("POST", "/status", "x"), NOT_FOUND},
+        {request("GET", "/statusx"), NOT_FOUND},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.expected, converse(server.port, c.request)) << c.request;
@@ -257,6 +284,7 @@ class NoDeviceTest : public ServerTest {
 };
 
 TEST_F(NoDeviceTest, PostAnswers503WithoutCorsAndRoutesStillWork) {
+    EXPECT_EQ(statusAnswer(unaskedJson("no-device")), converse(server.port, request("GET", "/status")));
     EXPECT_EQ(UNAVAILABLE, converse(server.port, request("POST", "/escpos", "\x1b@nothing")));
     EXPECT_EQ(UNAVAILABLE, converse(server.port, request("POST", "/escpos?copies=2", "\x1b@nothing")));
     EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("OPTIONS", "/escpos")));
@@ -284,6 +312,7 @@ TEST_F(ServerTest, MissingDeviceAnswers503WithCorsAndReason) {
     start(dir.file("missing"));
     EXPECT_EQ(answer("503 Service Unavailable", CORS, CANNOT_OPEN_TEXT),
               converse(server.port, request("POST", "/escpos", "\x1b@lost")));
+    EXPECT_EQ(statusAnswer(unaskedJson("unavailable")), converse(server.port, request("GET", "/status")));
     struct stat st;
     EXPECT_NE(0, stat(device.c_str(), &st)) << "the device must not be created";
     // Nothing to print: nothing failed.
@@ -328,6 +357,225 @@ TEST_F(ServerTest, StalledDeviceAnswers503WithCorsAfterTheStallLimit) {
     close(reader);
     EXPECT_EQ(answer("503 Service Unavailable", CORS, WRITE_FAILED_TEXT), got);
     EXPECT_GE(took, 250);
+}
+
+// A printer on a pseudo-terminal that answers status requests.
+class SimulatedPrinterTest : public ServerTest {
+  protected:
+    SimulatedPrinter printer;
+    void SetUp() override {
+        ASSERT_FALSE(printer.path().empty());
+    }
+    std::string status() {
+        return converse(server.port, request("GET", "/status"));
+    }
+    // POSTs body; *took receives the milliseconds until the answer.
+    std::string post(const std::string& body, long long* took = nullptr) {
+        long long started = monotonicMs();
+        std::string got = converse(server.port, request("POST", "/escpos", body));
+        if (took != nullptr) {
+            *took = monotonicMs() - started;
+        }
+        return got;
+    }
+};
+
+TEST_F(SimulatedPrinterTest, StatusTellsEveryStateOfThePrinter) {
+    start(printer.path());
+    struct Case {
+        const char* what;
+        PrinterMode mode;
+        bool drawerHigh;
+        const char* json;
+    };
+    const Case cases[] = {
+        {"ready", PrinterMode::Ready, false,
+         "{\"printer\": \"ready\", \"online\": true, \"coverOpen\": false, \"paper\": \"ok\", \"drawerPin3High\": "
+         "false, \"error\": null, \"status\": [18, 18, 18, 18]}"},
+        {"drawer pin high", PrinterMode::Ready, true,
+         "{\"printer\": \"ready\", \"online\": true, \"coverOpen\": false, \"paper\": \"ok\", \"drawerPin3High\": "
+         "true, \"error\": null, \"status\": [22, 18, 18, 18]}"},
+        {"paper near end", PrinterMode::PaperNearEnd, false,
+         "{\"printer\": \"ready\", \"online\": true, \"coverOpen\": false, \"paper\": \"near-end\", "
+         "\"drawerPin3High\": false, \"error\": null, \"status\": [18, 18, 18, 30]}"},
+        {"paper out", PrinterMode::PaperOut, false,
+         "{\"printer\": \"paper-out\", \"online\": false, \"coverOpen\": false, \"paper\": \"out\", "
+         "\"drawerPin3High\": false, \"error\": null, \"status\": [26, 50, 18, 114]}"},
+        {"cover open", PrinterMode::CoverOpen, false,
+         "{\"printer\": \"cover-open\", \"online\": false, \"coverOpen\": true, \"paper\": \"ok\", "
+         "\"drawerPin3High\": false, \"error\": null, \"status\": [26, 22, 18, 18]}"},
+        {"offline", PrinterMode::Offline, false,
+         "{\"printer\": \"offline\", \"online\": false, \"coverOpen\": false, \"paper\": \"ok\", "
+         "\"drawerPin3High\": false, \"error\": null, \"status\": [26, 18, 18, 18]}"},
+        {"error", PrinterMode::Error, false,
+         "{\"printer\": \"error\", \"online\": false, \"coverOpen\": false, \"paper\": \"ok\", "
+         "\"drawerPin3High\": false, \"error\": \"autocutter\", \"status\": [26, 82, 26, 18]}"},
+    };
+    for (const Case& c : cases) {
+        printer.setMode(c.mode);
+        printer.setDrawerPin3High(c.drawerHigh);
+        EXPECT_EQ(statusAnswer(c.json), status()) << c.what;
+    }
+    std::string asked;
+    for (int n = 1; n <= 4; n++) {
+        asked += std::string("\x10\x04") + (char)n;
+    }
+    std::string expected;
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); i++) {
+        expected += asked;
+    }
+    EXPECT_EQ(expected, printer.received()) << "a status request sends DLE EOT 1..4 and nothing else";
+
+    // A reply nobody asked for is dropped before asking.
+    printer.setMode(PrinterMode::Ready);
+    printer.setDrawerPin3High(false);
+    printer.sendUnasked("\x1a\x1a");
+    usleep(20000);
+    EXPECT_EQ(statusAnswer(cases[0].json), status()) << "stale replies first";
+
+    // Replies that come late but within the timeout count.
+    printer.setReplyDelayMs(ESCPOS_STATUS_REPLY_TIMEOUT_MS / 4);
+    EXPECT_EQ(statusAnswer(cases[0].json), status()) << "slow printer";
+
+    // A printer that stays mute, or answers after the timeout, is asked once
+    // and counts as not answering.
+    struct Silent {
+        const char* what;
+        bool mute;
+        int delayMs;
+    };
+    const Silent silent[] = {{"mute", true, 0}, {"too slow", false, ESCPOS_STATUS_REPLY_TIMEOUT_MS * 2}};
+    for (const Silent& c : silent) {
+        printer.setMute(c.mute);
+        printer.setReplyDelayMs(c.delayMs);
+        int requestsBefore = printer.statusRequests();
+        long long started = monotonicMs();
+        EXPECT_EQ(statusAnswer(unaskedJson("no-answer")), status()) << c.what;
+        EXPECT_LT(monotonicMs() - started, 4 * ESCPOS_STATUS_REPLY_TIMEOUT_MS) << c.what;
+        EXPECT_EQ(requestsBefore + 1, printer.statusRequests()) << c.what << ": asked on after no answer";
+    }
+}
+
+TEST_F(SimulatedPrinterTest, StatusIsBusyWhileAnotherJobHoldsThePrinter) {
+    start(printer.path());
+    int raw = connectLoopback(server.port);
+    ASSERT_GE(raw, 0);
+    ASSERT_TRUE(sendAll(raw, "\x1b@held"));
+    ASSERT_TRUE(printer.waitForReceived(6));
+    long long started = monotonicMs();
+    EXPECT_EQ(statusAnswer(unaskedJson("busy")), status());
+    EXPECT_GE(monotonicMs() - started, ESCPOS_STATUS_PRINTER_WAIT_MS - 10) << "waited a short while first";
+    close(raw);
+    EXPECT_TRUE(waitUntil([&] { return status().find("\"printer\": \"ready\"") != std::string::npos; }));
+}
+
+TEST_F(SimulatedPrinterTest, JobIsRefusedAtOnceWhenThePrinterCannotPrint) {
+    start(printer.path());
+    struct Case {
+        PrinterMode mode;
+        std::string text; // empty: printed
+    };
+    const Case cases[] = {
+        {PrinterMode::CoverOpen, "The printer's cover is open; nothing was printed.\n"},
+        {PrinterMode::PaperOut, "The printer is out of paper; nothing was printed.\n"},
+        {PrinterMode::Error, "The printer reports an error; nothing was printed.\n"},
+        {PrinterMode::Ready, ""},
+        {PrinterMode::PaperNearEnd, ""},
+        {PrinterMode::Offline, ""},
+    };
+    std::string expected;
+    for (const Case& c : cases) {
+        printer.setMode(c.mode);
+        std::string body = "\x1b@job in mode " + std::to_string((int)c.mode) + "\n";
+        if (c.text.empty()) {
+            EXPECT_EQ(OK_WITH_CORS, post(body)) << (int)c.mode;
+            expected += JOB_CHECK + body;
+        } else {
+            EXPECT_EQ(answer("503 Service Unavailable", CORS, c.text), post(body));
+            expected += JOB_CHECK;
+        }
+        EXPECT_TRUE(printer.waitForReceived(expected.size()));
+        EXPECT_EQ(expected, printer.received()) << (int)c.mode;
+    }
+    // Nothing to print: the printer is not asked.
+    printer.setMode(PrinterMode::CoverOpen);
+    EXPECT_EQ(OK_WITH_CORS, post(""));
+    usleep(20000);
+    EXPECT_EQ(expected, printer.received());
+}
+
+TEST_F(SimulatedPrinterTest, MutePrinterCostsOneTimeoutAndIsAskedAgainAfterAWhile) {
+    const int recheckMs = 600;
+    start(printer.path(), {"Q2_TEST_RECHECK_MS=" + std::to_string(recheckMs)}, QUORVEL2_TESTHOOKS_BINARY);
+    printer.setMute(true);
+    long long first = 0, second = 0, third = 0;
+    EXPECT_EQ(OK_WITH_CORS, post("first", &first));
+    long long rememberedBy = monotonicMs();
+    EXPECT_EQ(OK_WITH_CORS, post("second", &second));
+    EXPECT_TRUE(printer.waitForReceived(3 + 11));
+    EXPECT_EQ("\x10\x04\x02"
+              "firstsecond",
+              printer.received())
+        << "asked once, then printed as before";
+    EXPECT_GE(first, ESCPOS_STATUS_REPLY_TIMEOUT_MS - 10);
+    EXPECT_LT(first, 2 * ESCPOS_STATUS_REPLY_TIMEOUT_MS);
+    EXPECT_LT(second, ESCPOS_STATUS_REPLY_TIMEOUT_MS) << "the second job waits for no reply";
+
+    usleep((useconds_t)(recheckMs - (monotonicMs() - rememberedBy) + 50) * 1000);
+    printer.setMute(false);
+    EXPECT_EQ(OK_WITH_CORS, post("third", &third));
+    EXPECT_TRUE(printer.waitForReceived(14 + JOB_CHECK.size() + 5));
+    EXPECT_EQ("\x10\x04\x02"
+              "firstsecond" +
+                  JOB_CHECK + "third",
+              printer.received())
+        << "asked again after a while";
+}
+
+TEST_F(SimulatedPrinterTest, RawClientGetsThePrinterRepliesAndOnlyItsOwn) {
+    start(printer.path());
+    printer.setMode(PrinterMode::CoverOpen);
+    // The first client asks twice; the second reply comes late, after it left.
+    int first = connectLoopback(server.port);
+    ASSERT_GE(first, 0);
+    ASSERT_TRUE(sendAll(first, "\x1b@\x10\x04\x01"));
+    EXPECT_EQ("\x1a", readAtLeast(first, 1));
+    printer.setReplyDelayMs(300);
+    ASSERT_TRUE(sendAll(first, "\x10\x04\x02"));
+    close(first);
+    EXPECT_TRUE(waitUntil([&] { return printer.statusRequests() == 2; }));
+    usleep(400000); // the late reply is waiting in the device now
+
+    printer.setReplyDelayMs(0);
+    int second = connectLoopback(server.port);
+    ASSERT_GE(second, 0);
+    ASSERT_TRUE(sendAll(second, "\x1b@\x10\x04\x04\x10\x04\x02"));
+    EXPECT_EQ("\x12\x16", readAtLeast(second, 2)) << "its own replies, in order, without the late one";
+    shutdown(second, SHUT_WR);
+    EXPECT_EQ("", readUntilClosed(second));
+    close(second);
+
+    // A client that asks nothing gets nothing.
+    EXPECT_EQ("", converse(server.port, "\x1b@quiet\n"));
+    const std::string sent = "\x1b@\x10\x04\x01\x10\x04\x02\x1b@\x10\x04\x04\x10\x04\x02\x1b@quiet\n";
+    EXPECT_TRUE(printer.waitForReceived(sent.size()));
+    EXPECT_EQ(sent, printer.received());
+}
+
+TEST(TerminalPrinter, BytesArriveUnalteredEvenFromATerminalNobodySetToRaw) {
+    SimulatedPrinter printer(true);
+    ASSERT_FALSE(printer.path().empty());
+    TempDir dir;
+    ServerProcess server;
+    std::string error;
+    ASSERT_TRUE(startServer(&server, QUORVEL2_BINARY, {"--device", printer.path()}, {}, dir.path, &error)) << error;
+    static const char BYTES[] = "\x1b@line\nnext\r\n\t\x7f\x03\x11\x13\0end\n";
+    const std::string body(BYTES, sizeof(BYTES) - 1);
+    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", body)));
+    EXPECT_TRUE(printer.waitForReceived(JOB_CHECK.size() + body.size()));
+    EXPECT_EQ(JOB_CHECK + body, printer.received());
+    ServerExit exit = stopServer(&server);
+    EXPECT_FALSE(outputHasSanitizerReport(exit.err)) << exit.err;
 }
 
 } // namespace

@@ -254,6 +254,31 @@ bool sendAll(int socket, const std::string& bytes) {
     return true;
 }
 
+std::string readAtLeast(int socket, size_t count, int timeoutMs) {
+    std::string received;
+    long long deadline = monotonicMs() + timeoutMs;
+    while (received.size() < count) {
+        long long remaining = deadline - monotonicMs();
+        struct pollfd waitFor = {socket, POLLIN, 0};
+        if (remaining <= 0) {
+            break;
+        }
+        if (poll(&waitFor, 1, (int)remaining) <= 0) {
+            continue;
+        }
+        char buffer[256];
+        ssize_t got = recv(socket, buffer, sizeof(buffer), 0);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        received.append(buffer, (size_t)got);
+    }
+    return received;
+}
+
 std::string readUntilClosed(int socket, int timeoutMs, bool* timedOut) {
     std::string received;
     long long deadline = monotonicMs() + timeoutMs;

@@ -78,6 +78,9 @@ bool sendAll(int socket, const std::string& bytes);
 // Reads until the peer closes. *timedOut (may be null) tells whether the
 // time ran out first; what arrived until then is returned either way.
 std::string readUntilClosed(int socket, int timeoutMs = DEFAULT_TIMEOUT_MS, bool* timedOut = nullptr);
+// Reads until at least `count` bytes arrived, the peer closed or timeoutMs
+// passed; returns what arrived.
+std::string readAtLeast(int socket, size_t count, int timeoutMs = DEFAULT_TIMEOUT_MS);
 // Connects, sends `request`, closes the sending side and reads the whole answer.
 std::string converse(int port, const std::string& request, int timeoutMs = DEFAULT_TIMEOUT_MS);
 

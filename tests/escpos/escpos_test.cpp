@@ -1,7 +1,9 @@
 // The printer output channel in-process: a job's bytes are never mixed with
 // another's, every opened device is closed again, failed and stalled writes
 // end the job with -1, and a thread without an open job cannot touch
-// another thread's job.
+// another thread's job; status requests wait only briefly for the printer,
+// their replies decode to the right state, and a raw job's replies reach its
+// sink and stop with the job.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -13,12 +15,14 @@
 
 #include <atomic>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "escpos.h"
+#include "simulated_printer.h"
 
 namespace {
 
@@ -215,8 +219,8 @@ std::string jobFrame(int id, size_t payloadSize) {
     for (size_t i = 0; i < payloadSize; i++) {
         payload.push_back((char)('a' + (id * 7 + (int)i) % 26));
     }
-    return "<" + std::to_string(id) + ":" + std::to_string(payloadSize) + ">" + payload + "</" +
-           std::to_string(id) + ">";
+    return "<" + std::to_string(id) + ":" + std::to_string(payloadSize) + ">" + payload + "</" + std::to_string(id) +
+           ">";
 }
 
 TEST(PrinterChannel, ConcurrentJobsArriveWholeContiguousAndOnce) {
@@ -323,6 +327,196 @@ TEST(PrinterChannel, ThreadWhoseJobFailedCannotTouchAnotherThreadsJob) {
     EXPECT_EQ(0, closeJob());
     other.join();
     EXPECT_EQ("beginend", readFile(device));
+}
+
+TEST(PrinterStatusReplies, DecodeToTheFirstStateThatHolds) {
+    const int none = -1;
+    struct Case {
+        const char* what;
+        PrinterReach reach;
+        int replies[4];
+        PrinterState state;
+        int online, coverOpen, drawer;
+        const char* paper;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"no device", PRINTER_REACH_NO_DEVICE, {none, none, none, none}, PRINTER_NO_DEVICE, -1, -1, -1, NULL, NULL},
+        {"unavailable",
+         PRINTER_REACH_UNAVAILABLE,
+         {none, none, none, none},
+         PRINTER_UNAVAILABLE,
+         -1,
+         -1,
+         -1,
+         NULL,
+         NULL},
+        {"busy", PRINTER_REACH_BUSY, {none, none, none, none}, PRINTER_BUSY, -1, -1, -1, NULL, NULL},
+        {"no answer", PRINTER_REACH_OPENED, {none, none, none, none}, PRINTER_NO_ANSWER, -1, -1, -1, NULL, NULL},
+        {"ready", PRINTER_REACH_OPENED, {0x12, 0x12, 0x12, 0x12}, PRINTER_READY, 1, 0, 0, "ok", NULL},
+        {"only the first reply", PRINTER_REACH_OPENED, {0x16, none, none, none}, PRINTER_READY, 1, -1, 1, NULL, NULL},
+        {"offline only", PRINTER_REACH_OPENED, {0x1A, none, none, none}, PRINTER_OFFLINE, 0, -1, 0, NULL, NULL},
+        {"near end is ready", PRINTER_REACH_OPENED, {0x12, 0x12, 0x12, 0x16}, PRINTER_READY, 1, 0, 0, "near-end", NULL},
+        {"paper end stop without sensor reply",
+         PRINTER_REACH_OPENED,
+         {0x1A, 0x32, none, none},
+         PRINTER_PAPER_OUT,
+         0,
+         0,
+         0,
+         NULL,
+         NULL},
+        {"cover open wins over paper out",
+         PRINTER_REACH_OPENED,
+         {0x1A, 0x36, 0x12, 0x72},
+         PRINTER_COVER_OPEN,
+         0,
+         1,
+         0,
+         "out",
+         NULL},
+        {"paper out wins over error",
+         PRINTER_REACH_OPENED,
+         {0x1A, 0x52, 0x16, 0x32},
+         PRINTER_PAPER_OUT,
+         0,
+         0,
+         0,
+         "out",
+         "mechanical"},
+        {"error flag without cause",
+         PRINTER_REACH_OPENED,
+         {0x12, 0x52, none, none},
+         PRINTER_ERROR,
+         1,
+         0,
+         0,
+         NULL,
+         NULL},
+        {"unrecoverable",
+         PRINTER_REACH_OPENED,
+         {0x1A, 0x12, 0x32, 0x12},
+         PRINTER_ERROR,
+         0,
+         0,
+         0,
+         "ok",
+         "unrecoverable"},
+        {"auto-recoverable",
+         PRINTER_REACH_OPENED,
+         {0x1A, 0x12, 0x52, 0x12},
+         PRINTER_ERROR,
+         0,
+         0,
+         0,
+         "ok",
+         "auto-recoverable"},
+        {"error wins over offline",
+         PRINTER_REACH_OPENED,
+         {0x1A, 0x12, 0x1A, 0x12},
+         PRINTER_ERROR,
+         0,
+         0,
+         0,
+         "ok",
+         "autocutter"},
+    };
+    for (const Case& c : cases) {
+        PrinterStatus status;
+        status.reach = c.reach;
+        for (int i = 0; i < 4; i++) {
+            status.replies[i] = c.replies[i];
+        }
+        PrinterCondition got = escposConditionOf(&status);
+        EXPECT_STREQ(escposStateName(c.state), escposStateName(got.state)) << c.what;
+        EXPECT_EQ(c.online, got.online) << c.what;
+        EXPECT_EQ(c.coverOpen, got.coverOpen) << c.what;
+        EXPECT_EQ(c.drawer, got.drawerPin3High) << c.what;
+        EXPECT_STREQ(c.paper, got.paper) << c.what;
+        EXPECT_STREQ(c.error, got.error) << c.what;
+    }
+}
+
+TEST(PrinterStatusRequest, GivesUpOnAHeldPrinterAndLeavesTheQueueInOrder) {
+    TempDir dir;
+    std::string device = dir.emptyFile("printer");
+    ASSERT_EQ(1, escpos_print(device.c_str(), 1, "0", 1));
+    auto job = [&device](const char* text) {
+        return std::thread([&device, text] {
+            EXPECT_EQ(1, escpos_print(device.c_str(), 1, text, 1));
+            EXPECT_EQ(0, closeJob());
+        });
+    };
+    auto waitForQueue = [](size_t length) {
+        for (int tries = 0; escposJobsWaitingForTesting() < length && tries < 5000; tries++) {
+            usleep(1000);
+        }
+        return escposJobsWaitingForTesting();
+    };
+    std::thread first = job("1");
+    ASSERT_EQ(1u, waitForQueue(1));
+    PrinterStatus status{};
+    std::thread asking([&] { status = escposAskStatus(device.c_str()); });
+    ASSERT_EQ(2u, waitForQueue(2));
+    std::thread second = job("2");
+    ASSERT_EQ(3u, waitForQueue(3));
+    asking.join();
+    EXPECT_EQ(PRINTER_REACH_BUSY, status.reach);
+    EXPECT_EQ(2u, escposJobsWaitingForTesting()) << "the status request left the middle of the queue";
+    EXPECT_EQ(0, closeJob());
+    first.join();
+    second.join();
+    EXPECT_EQ("012", readFile(device)) << "the jobs behind it still print in order";
+    EXPECT_EQ(0u, escposJobsWaitingForTesting());
+
+    // Free again: a regular file is opened but never asked, nor written to.
+    status = escposAskStatus(device.c_str());
+    EXPECT_EQ(PRINTER_REACH_OPENED, status.reach);
+    EXPECT_EQ(-1, status.replies[0]);
+    EXPECT_EQ("012", readFile(device));
+}
+
+struct CollectedReplies {
+    std::mutex lock;
+    std::string bytes;
+};
+
+bool collectReply(void* context, const char* data, size_t length) {
+    CollectedReplies* replies = (CollectedReplies*)context;
+    std::lock_guard<std::mutex> hold(replies->lock);
+    replies->bytes.append(data, length);
+    return true;
+}
+
+std::string collected(CollectedReplies& replies) {
+    std::lock_guard<std::mutex> hold(replies.lock);
+    return replies.bytes;
+}
+
+TEST(PrinterReplies, RawJobGetsItsRepliesUntilItEnds) {
+    q2test::SimulatedPrinter printer;
+    ASSERT_FALSE(printer.path().empty());
+    printer.setMode(q2test::PrinterMode::PaperNearEnd);
+    CollectedReplies replies;
+    const char request[] = "\x1b@\x10\x04\x01\x10\x04\x04";
+    ASSERT_EQ(8, escpos_print(printer.path().c_str(), 1, request, 8));
+    escposForwardReplies(collectReply, &replies);
+    for (int tries = 0; collected(replies).size() < 2 && tries < 5000; tries++) {
+        usleep(1000);
+    }
+    EXPECT_EQ("\x12\x1e", collected(replies));
+    EXPECT_EQ(0, closeJob());
+    printer.sendUnasked("\x12");
+    usleep(3 * ESCPOS_REPLY_POLL_MS * 1000);
+    EXPECT_EQ("\x12\x1e", collected(replies)) << "nothing reaches a job that ended";
+
+    // A job on a device that cannot answer forwards nothing and ends at once.
+    TempDir dir;
+    std::string file = dir.emptyFile("printer");
+    ASSERT_EQ(3, escpos_print(file.c_str(), 1, "abc", 3));
+    escposForwardReplies(collectReply, &replies);
+    EXPECT_EQ(0, closeJob());
+    EXPECT_EQ("abc", readFile(file));
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // blackbox_test.cpp: quorvel2.exe under Wine, driven from Linux. The printer
 // is a Windows named pipe served by pipe_printer.exe (also under Wine), which
-// appends what it reads to a file that the test compares byte for byte. The
+// appends what it reads to a file that the test compares byte for byte, and
+// in its answering modes replies to status requests like a printer. The
 // server is reached over loopback like any Windows program's port. USB
 // printers come from the stand-in setupapi.dll, loaded beside a copy of the
 // program in place of Wine's own, whose device paths name such pipes.
@@ -168,20 +169,23 @@ RunResult runQuorvel2(const std::vector<std::string>& arguments, const std::stri
 }
 
 // pipe_printer.exe serving \\.\pipe\NAME for one test: one pipe with a name
-// of its own, or one pipe for each of `names` (one process for them all).
+// of its own, or one pipe for each of `names` (one process for them all),
+// each in `mode` or in its own of `modes`.
 class PipePrinter {
   public:
-    explicit PipePrinter(const std::string& mode, const std::vector<std::string>& names = {}) : names_(names) {
+    explicit PipePrinter(const std::string& mode, const std::vector<std::string>& names = {})
+        : PipePrinter(std::vector<std::string>(names.empty() ? 1 : names.size(), mode), names) {}
+    PipePrinter(const std::vector<std::string>& modes, const std::vector<std::string>& names) : names_(names) {
         static int serial = 0;
         if (names_.empty()) {
             names_.push_back("q2bb-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
         }
         std::string ready = folder_.path + "/ready";
-        std::vector<std::string> command = {PIPE_PRINTER_EXE,   names_[0], windowsPath(output(0)),
-                                            windowsPath(ready), mode,      "300"};
-        for (size_t i = 1; i < names_.size(); i++) {
+        std::vector<std::string> command = {PIPE_PRINTER_EXE, windowsPath(ready), "300"};
+        for (size_t i = 0; i < names_.size(); i++) {
             command.push_back(names_[i]);
             command.push_back(windowsPath(output(i)));
+            command.push_back(modes.at(i));
         }
         process_.start(command, folder_.path + "/printer.out", folder_.path + "/printer.err");
         long long deadline = nowMs() + START_LIMIT_MS;
@@ -336,6 +340,17 @@ class Server {
 std::string post(const std::string& body) {
     return "POST /escpos HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
            std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+const std::string STATUS_REQUEST = "GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+// What a job check sends before a job: DLE EOT 2, then DLE EOT 4.
+const std::string JOB_CHECK = "\x10\x04\x02\x10\x04\x04";
+const char NO_ANSWER_JSON[] = "{\"printer\": \"no-answer\", \"online\": null, \"coverOpen\": null, \"paper\": null, "
+                              "\"drawerPin3High\": null, \"error\": null, \"status\": [null, null, null, null]}";
+
+std::string statusAnswer(const std::string& json) {
+    return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(json.size()) +
+           "\r\nServer: Ostrelin/1.1.3\r\n" + CORS_LINES + "Cache-Control: no-store\r\n\r\n" + json;
 }
 
 std::string allByteValues() {
@@ -532,6 +547,48 @@ TEST(WindowsServer, PostAndRawStreamsReachThePipeByteExactInOrder) {
     EXPECT_EQ(0u, server.exchange(post(lastJob)).find("HTTP/1.1 200 OK\r\n"));
     expected += lastJob;
     EXPECT_TRUE(expected == printer.printed(expected.size()));
+
+    // A pipe that only reads cannot answer: it is not asked, and nothing more reaches it.
+    EXPECT_EQ(statusAnswer(NO_ANSWER_JSON), server.exchange(STATUS_REQUEST));
+    EXPECT_TRUE(expected == printer.printed(expected.size() + 1, 300)) << "no status request reached it";
+}
+
+TEST(WindowsServer, PrinterThatAnswersTellsItsStatusAndRepliesToRawClients) {
+    PipePrinter printer("ready");
+    ASSERT_TRUE(printer.ready());
+    Server server(QUORVEL2_EXE, printer.deviceName());
+    ASSERT_TRUE(server.ready()) << server.log();
+    EXPECT_EQ(statusAnswer("{\"printer\": \"ready\", \"online\": true, \"coverOpen\": false, \"paper\": \"ok\", "
+                           "\"drawerPin3High\": false, \"error\": null, \"status\": [18, 18, 18, 18]}"),
+              server.exchange(STATUS_REQUEST));
+    std::string expected = "\x10\x04\x01\x10\x04\x02\x10\x04\x03\x10\x04\x04";
+
+    std::string job = "\x1b@checked first\n";
+    EXPECT_EQ(0u, server.exchange(post(job)).find("HTTP/1.1 200 OK\r\n"));
+    expected += JOB_CHECK + job;
+    EXPECT_TRUE(expected == printer.printed(expected.size())) << printer.printed(expected.size(), 0);
+
+    int fd = connectTo(server.port());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(sendAll(fd, "\x1b@\x10\x04\x02"));
+    char reply = 0;
+    EXPECT_EQ(1, recv(fd, &reply, 1, 0));
+    EXPECT_EQ(0x12, reply);
+    shutdown(fd, SHUT_WR);
+    EXPECT_EQ("", receiveUntilClosed(fd));
+    close(fd);
+}
+
+TEST(WindowsServer, PrinterWithItsCoverOpenRefusesTheJobAtOnce) {
+    PipePrinter printer("cover-open");
+    ASSERT_TRUE(printer.ready());
+    Server server(QUORVEL2_EXE, printer.deviceName());
+    ASSERT_TRUE(server.ready()) << server.log();
+    const std::string text = "The printer's cover is open; nothing was printed.\n";
+    EXPECT_EQ("HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: " +
+                  std::to_string(text.size()) + "\r\nServer: Ostrelin/1.1.3\r\n" + CORS_LINES + "\r\n" + text,
+              server.exchange(post("\x1b@not printed\n")));
+    EXPECT_TRUE(JOB_CHECK == printer.printed(JOB_CHECK.size() + 1, 300)) << printer.printed(0, 0);
 }
 
 TEST(WindowsServer, OptionsIsAnsweredWithTheCORSLines) {

@@ -1,7 +1,8 @@
 // device_test.cpp: device output on Windows against real devices: named
 // pipes created by the test play the printer (one that reads everything,
-// one that stops reading, one that goes away), a file shows the exclusive
-// open, and escpos_print carries a whole job through the device namespace.
+// one that stops reading, one that goes away, a duplex one that answers), a
+// file shows the exclusive open, and escpos_print carries a whole job
+// through the device namespace.
 #include <gtest/gtest.h>
 
 #include <stdio.h>
@@ -22,14 +23,14 @@ struct TestPipe {
     HANDLE server;
 };
 
-TestPipe makePipe(DWORD inBufferBytes) {
+TestPipe makePipe(DWORD inBufferBytes, DWORD direction = PIPE_ACCESS_INBOUND) {
     static int serial = 0;
     TestPipe pipe;
     char name[64];
     snprintf(name, sizeof(name), "pipe\\q2unit-%lu-%d", GetCurrentProcessId(), ++serial);
     pipe.name = name;
     pipe.path = std::string("\\\\.\\") + name;
-    pipe.server = CreateNamedPipeA(pipe.path.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0,
+    pipe.server = CreateNamedPipeA(pipe.path.c_str(), direction, PIPE_TYPE_BYTE | PIPE_WAIT, 1, inBufferBytes,
                                    inBufferBytes, 0, NULL);
     EXPECT_NE(INVALID_HANDLE_VALUE, pipe.server);
     return pipe;
@@ -167,6 +168,51 @@ TEST(PrinterChannel, JobOnAPipeNameReachesThePipeAndClosesIt) {
 
     // The same name again, with the pipe gone: the job does not open.
     EXPECT_EQ(0, escpos_print(pipe.name.c_str(), 1, first.data(), (ssize_t)first.size()));
+}
+
+TEST(DeviceReplies, ADuplexPipeIsReadWithinTheLimitAndAnInboundOneIsNot) {
+    TestPipe duplex = makePipe(1024, PIPE_ACCESS_DUPLEX);
+    DeviceHandle device = deviceOpenExclusive(duplex.path.c_str());
+    ASSERT_NE(DEVICE_CLOSED, device);
+    EXPECT_TRUE(deviceCanAnswer(device));
+    char reply[8];
+    ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(0, deviceReadWithin(device, reply, sizeof(reply), 300)) << "nothing sent yet";
+    EXPECT_GE(GetTickCount64() - start, 250u);
+    EXPECT_EQ(0, deviceReadWithin(device, reply, sizeof(reply), 0));
+    ConnectNamedPipe(duplex.server, NULL);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(duplex.server, "\x12\x16", 2, &written, NULL));
+    ASSERT_EQ(2, deviceReadWithin(device, reply, sizeof(reply), 5000));
+    EXPECT_EQ(0, memcmp(reply, "\x12\x16", 2));
+    // The handle still takes a job while replies are read.
+    EXPECT_TRUE(deviceWriteAll(device, "\x10\x04\x01", 3, 5000, duplex.name.c_str()));
+    char request[3];
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(duplex.server, request, sizeof(request), &got, NULL));
+    EXPECT_EQ(0, memcmp(request, "\x10\x04\x01", 3));
+    deviceClose(device);
+    CloseHandle(duplex.server);
+
+    // A pipe that only takes bytes is opened write-only: it cannot be read.
+    TestPipe inbound = makePipe(1024);
+    device = deviceOpenExclusive(inbound.path.c_str());
+    ASSERT_NE(DEVICE_CLOSED, device);
+    EXPECT_EQ(-1, deviceReadWithin(device, reply, sizeof(reply), 100));
+    deviceClose(device);
+    CloseHandle(inbound.server);
+
+    // A disk file never answers, so that it holds exactly the jobs.
+    char folder[MAX_PATH];
+    GetTempPathA(sizeof(folder), folder);
+    char file[MAX_PATH];
+    snprintf(file, sizeof(file), "%sq2unit-answer-%lu.bin", folder, GetCurrentProcessId());
+    CloseHandle(CreateFileA(file, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL));
+    device = deviceOpenExclusive(file);
+    ASSERT_NE(DEVICE_CLOSED, device);
+    EXPECT_FALSE(deviceCanAnswer(device));
+    deviceClose(device);
+    DeleteFileA(file);
 }
 
 } // namespace

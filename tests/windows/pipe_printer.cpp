@@ -1,12 +1,15 @@
 // pipe_printer.cpp: a stand-in printer for the Windows tests. Creates the
 // named pipe \\.\pipe\NAME and appends every byte that its clients write to
 // OUTPUT, one client after another, so that a test sees exactly what reached
-// the "printer". Further NAME OUTPUT pairs are served alike, each pipe by its
-// own thread, so that one process stands for several printers. The pipes are
-// duplex, as a printer's device is. In stall mode it takes clients but never
-// reads, like a printer that stops taking data. It ends by itself after
-// LIFETIME seconds.
-//   pipe_printer NAME OUTPUT READY read|stall LIFETIME [NAME OUTPUT]...
+// the "printer". Each NAME OUTPUT MODE triple is one printer, its pipe
+// served by its own thread, so that one process stands for several printers
+// of different kinds. In read mode the pipe only takes bytes, like a printer
+// that cannot answer; in stall mode it takes clients but never reads, like a
+// printer that stops taking data. In the answering modes the pipe is duplex
+// and each DLE EOT n gets its reply byte back, from a ready printer or from
+// one whose cover is open. It ends by itself after LIFETIME seconds.
+//   pipe_printer READY LIFETIME NAME OUTPUT MODE [NAME OUTPUT MODE]...
+//   MODE: read|stall|ready|cover-open
 // READY is created once every pipe exists.
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,30 +24,63 @@ static const DWORD PIPE_BUFFER_BYTES = 4096; // small, so that a stalled reader 
 
 static const int MAX_PRINTERS = 8;
 
-// One pipe and the file that receives what reaches it.
+// One pipe, how it behaves and the file that receives what reaches it.
 struct Printer {
     char pipeName[256];
     HANDLE output;
+    bool stalls;
+    bool answers;
+    // Replies to DLE EOT 1..4; bits 1 and 4 are set in every reply.
+    unsigned char replies[4];
 };
 
 static Printer printers[MAX_PRINTERS];
 static CRITICAL_SECTION outputLock;
-static bool stallMode = false;
+
+// Sets up a printer for MODE; false when the mode is unknown.
+static bool setMode(Printer* printer, const char* mode) {
+    memset(printer->replies, 0x12, sizeof(printer->replies));
+    printer->stalls = 0 == strcmp(mode, "stall");
+    printer->answers = 0 == strcmp(mode, "ready") || 0 == strcmp(mode, "cover-open");
+    if (0 == strcmp(mode, "cover-open")) {
+        printer->replies[0] = 0x1A; // offline
+        printer->replies[1] = 0x16; // because the cover is open
+    }
+    return printer->stalls || printer->answers || 0 == strcmp(mode, "read");
+}
+
+// Answers every complete DLE EOT n in what arrived; *matched carries a
+// request split across reads.
+static void answerStatusRequests(const Printer* printer, HANDLE pipe, const char* data, DWORD length, int* matched) {
+    for (DWORD i = 0; i < length; i++) {
+        unsigned char byte = (unsigned char)data[i];
+        if (*matched == 2 && byte >= 1 && byte <= 4) {
+            DWORD written = 0;
+            WriteFile(pipe, &printer->replies[byte - 1], 1, &written, NULL);
+            *matched = 0;
+        } else if (byte == 0x10) {
+            *matched = 1;
+        } else {
+            *matched = (*matched == 1 && byte == 0x04) ? 2 : 0;
+        }
+    }
+}
 
 struct Client {
     HANDLE pipe;
-    HANDLE output;
+    const Printer* printer;
 };
 
 static DWORD WINAPI serveClient(void* clientPointer) {
     Client* client = (Client*)clientPointer;
     HANDLE pipe = client->pipe;
-    HANDLE output = client->output;
+    const Printer* printer = client->printer;
     free(client);
-    if (stallMode) {
+    if (printer->stalls) {
         Sleep(INFINITE); // never reads; the watchdog ends the process
     }
     char buffer[4096];
+    int matched = 0;
     for (;;) {
         DWORD got = 0;
         if (!ReadFile(pipe, buffer, sizeof(buffer), &got, NULL) || got == 0) {
@@ -52,8 +88,11 @@ static DWORD WINAPI serveClient(void* clientPointer) {
         }
         EnterCriticalSection(&outputLock);
         DWORD written = 0;
-        WriteFile(output, buffer, got, &written, NULL);
+        WriteFile(printer->output, buffer, got, &written, NULL);
         LeaveCriticalSection(&outputLock);
+        if (printer->answers) {
+            answerStatusRequests(printer, pipe, buffer, got, &matched);
+        }
     }
     DisconnectNamedPipe(pipe);
     CloseHandle(pipe);
@@ -66,10 +105,14 @@ static DWORD WINAPI watchdog(void* secondsPointer) {
     return 0;
 }
 
-// Makes one pipe instance; false after a message when it cannot.
+// Makes one pipe instance; false after a message when it cannot. Only an
+// answering printer's pipe can be read by its client, so that the server
+// opens the others write-only and never asks them.
 static bool makeInstance(const Printer* printer, HANDLE* pipe) {
-    *pipe = CreateNamedPipeA(printer->pipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
-                             PIPE_UNLIMITED_INSTANCES, 0, PIPE_BUFFER_BYTES, 0, NULL);
+    DWORD direction = printer->answers ? PIPE_ACCESS_DUPLEX : PIPE_ACCESS_INBOUND;
+    DWORD outBufferBytes = printer->answers ? PIPE_BUFFER_BYTES : 0;
+    *pipe = CreateNamedPipeA(printer->pipeName, direction, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                             PIPE_UNLIMITED_INSTANCES, outBufferBytes, PIPE_BUFFER_BYTES, 0, NULL);
     if (INVALID_HANDLE_VALUE == *pipe) {
         fprintf(stderr, "pipe_printer: cannot create %s (error %lu)\n", printer->pipeName, GetLastError());
         return false;
@@ -100,7 +143,7 @@ static DWORD WINAPI acceptClients(void* listenerPointer) {
         HANDLE thread = NULL;
         if (NULL != client) {
             client->pipe = pipe;
-            client->output = listener->printer->output;
+            client->printer = listener->printer;
             thread = CreateThread(NULL, 0, serveClient, client, 0, NULL);
         }
         if (NULL == thread) {
@@ -114,19 +157,24 @@ static DWORD WINAPI acceptClients(void* listenerPointer) {
 }
 
 int main(int argc, char** argv) {
-    int count = (argc - 4) / 2;
-    if (argc < 6 || argc % 2 != 0 || count > MAX_PRINTERS) {
-        fprintf(stderr, "usage: pipe_printer NAME OUTPUT READY read|stall LIFETIME [NAME OUTPUT]...\n");
+    int count = (argc - 3) / 3;
+    if (argc < 6 || (argc - 3) % 3 != 0 || count > MAX_PRINTERS) {
+        fprintf(stderr, "usage: pipe_printer READY LIFETIME NAME OUTPUT read|stall|ready|cover-open "
+                        "[NAME OUTPUT MODE]...\n");
         return 2;
     }
-    stallMode = 0 == strcmp(argv[4], "stall");
-    uintptr_t lifetime = (uintptr_t)atoi(argv[5]);
+    uintptr_t lifetime = (uintptr_t)atoi(argv[2]);
     InitializeCriticalSection(&outputLock);
     Listener listeners[MAX_PRINTERS];
     for (int i = 0; i < count; i++) {
-        const char* name = i == 0 ? argv[1] : argv[6 + 2 * (i - 1)];
-        const char* outputPath = i == 0 ? argv[2] : argv[7 + 2 * (i - 1)];
+        const char* name = argv[3 + 3 * i];
+        const char* outputPath = argv[4 + 3 * i];
+        const char* mode = argv[5 + 3 * i];
         Printer* printer = &printers[i];
+        if (!setMode(printer, mode)) {
+            fprintf(stderr, "pipe_printer: unknown mode %s\n", mode);
+            return 2;
+        }
         snprintf(printer->pipeName, sizeof(printer->pipeName), "\\\\.\\pipe\\%s", name);
         printer->output = CreateFileA(outputPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
@@ -140,7 +188,7 @@ int main(int argc, char** argv) {
         }
     }
     CloseHandle(CreateThread(NULL, 0, watchdog, (void*)lifetime, 0, NULL));
-    HANDLE ready = CreateFileA(argv[3], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE ready = CreateFileA(argv[1], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     CloseHandle(ready);
     for (int i = 1; i < count; i++) {
         CloseHandle(CreateThread(NULL, 0, acceptClients, &listeners[i], 0, NULL));

@@ -1,0 +1,180 @@
+// simulated_printer.cpp: the pseudo-terminal printer of simulated_printer.h.
+#include "simulated_printer.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace q2test {
+
+static const unsigned char DLE = 0x10, EOT = 0x04;
+static const int STOP_POLL_MS = 10;
+
+static long long nowMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+StatusReplies statusRepliesFor(PrinterMode mode, bool drawerPin3High) {
+    // Bits 1 and 4 are set in every reply; bit 3 of n=1 means offline.
+    StatusReplies replies = {{0x12, 0x12, 0x12, 0x12}};
+    switch (mode) {
+    case PrinterMode::Ready:
+        break;
+    case PrinterMode::PaperNearEnd:
+        replies.bytes[3] = 0x1E; // near-end sensor bits 2-3
+        break;
+    case PrinterMode::PaperOut:
+        replies.bytes[0] = 0x1A;
+        replies.bytes[1] = 0x32; // stopped by paper end
+        replies.bytes[3] = 0x72; // end sensor bits 5-6, near end too
+        break;
+    case PrinterMode::CoverOpen:
+        replies.bytes[0] = 0x1A;
+        replies.bytes[1] = 0x16;
+        break;
+    case PrinterMode::Offline:
+        replies.bytes[0] = 0x1A;
+        break;
+    case PrinterMode::Error:
+        replies.bytes[0] = 0x1A;
+        replies.bytes[1] = 0x52; // an error occurred
+        replies.bytes[2] = 0x1A; // autocutter
+        break;
+    }
+    if (drawerPin3High) {
+        replies.bytes[0] |= 0x04;
+    }
+    return replies;
+}
+
+SimulatedPrinter::SimulatedPrinter(bool leaveCooked) {
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || 0 != grantpt(master) || 0 != unlockpt(master)) {
+        return;
+    }
+    const char* name = ptsname(master);
+    if (NULL == name) {
+        return;
+    }
+    deviceSide = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (deviceSide < 0) {
+        return;
+    }
+    if (!leaveCooked) {
+        struct termios modes;
+        tcgetattr(deviceSide, &modes);
+        cfmakeraw(&modes);
+        tcsetattr(deviceSide, TCSANOW, &modes);
+    }
+    threadStarted = 0 == pthread_create(&thread, NULL, simulatedPrinterServe, this);
+    if (threadStarted) {
+        devicePath = name;
+    }
+}
+
+SimulatedPrinter::~SimulatedPrinter() {
+    stop.store(true);
+    if (threadStarted) {
+        pthread_join(thread, NULL);
+    }
+    if (deviceSide >= 0) {
+        close(deviceSide);
+    }
+    if (master >= 0) {
+        close(master);
+    }
+}
+
+void SimulatedPrinter::setMode(PrinterMode newMode) {
+    mode.store((int)newMode);
+}
+
+void SimulatedPrinter::setDrawerPin3High(bool high) {
+    drawerHigh.store(high);
+}
+
+void SimulatedPrinter::setMute(bool newMute) {
+    mute.store(newMute);
+}
+
+void SimulatedPrinter::setReplyDelayMs(int milliseconds) {
+    replyDelayMs.store(milliseconds);
+}
+
+void SimulatedPrinter::sendUnasked(const std::string& bytes) {
+    (void)!write(master, bytes.data(), bytes.size());
+}
+
+std::string SimulatedPrinter::received() const {
+    pthread_mutex_lock(&lock);
+    std::string copy = log;
+    pthread_mutex_unlock(&lock);
+    return copy;
+}
+
+int SimulatedPrinter::statusRequests() const {
+    return requests.load();
+}
+
+bool SimulatedPrinter::waitForReceived(size_t size, int timeoutMs) const {
+    long long deadline = nowMs() + timeoutMs;
+    while (received().size() < size) {
+        if (nowMs() >= deadline) {
+            return false;
+        }
+        usleep(2000);
+    }
+    return true;
+}
+
+void* simulatedPrinterServe(void* pointer) {
+    SimulatedPrinter& printer = *(SimulatedPrinter*)pointer;
+    int matched = 0; // bytes of DLE EOT seen so far
+    while (!printer.stop.load()) {
+        struct pollfd waitFor = {printer.master, POLLIN, 0};
+        if (poll(&waitFor, 1, STOP_POLL_MS) <= 0 || 0 == (waitFor.revents & POLLIN)) {
+            continue;
+        }
+        unsigned char buffer[4096];
+        ssize_t got = read(printer.master, buffer, sizeof(buffer));
+        if (got <= 0) {
+            if (got < 0 && errno != EINTR && errno != EAGAIN && errno != EIO) {
+                break;
+            }
+            usleep(1000); // EIO: no process has the device open right now
+            continue;
+        }
+        pthread_mutex_lock(&printer.lock);
+        printer.log.append((const char*)buffer, (size_t)got);
+        pthread_mutex_unlock(&printer.lock);
+        for (ssize_t i = 0; i < got; i++) {
+            unsigned char byte = buffer[i];
+            if (matched == 2 && byte >= 1 && byte <= 4) {
+                printer.requests++;
+                if (!printer.mute.load()) {
+                    int delay = printer.replyDelayMs.load();
+                    if (delay > 0) {
+                        usleep((useconds_t)delay * 1000);
+                    }
+                    StatusReplies replies =
+                        statusRepliesFor((PrinterMode)printer.mode.load(), printer.drawerHigh.load());
+                    (void)!write(printer.master, &replies.bytes[byte - 1], 1);
+                }
+                matched = 0;
+            } else if (byte == DLE) {
+                matched = 1;
+            } else {
+                matched = (matched == 1 && byte == EOT) ? 2 : 0;
+            }
+        }
+    }
+    return NULL;
+}
+
+} // namespace q2test

@@ -1,0 +1,68 @@
+// simulated_printer.h: a receipt printer on a pseudo-terminal for tests. The
+// terminal's far side (the device path) is what the server opens; this side
+// records every byte it is sent and answers DLE EOT 1..4 from a settable
+// state, like a real printer does, or stays mute, or answers late.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <string>
+
+namespace q2test {
+
+enum class PrinterMode { Ready, PaperNearEnd, PaperOut, CoverOpen, Offline, Error };
+
+// The reply bytes to DLE EOT 1, 2, 3 and 4 in a mode.
+struct StatusReplies {
+    unsigned char bytes[4];
+};
+StatusReplies statusRepliesFor(PrinterMode mode, bool drawerPin3High);
+
+struct SimulatedPrinter {
+    // Opens the terminal; its device side is put in raw mode first unless
+    // leaveCooked is set (a serial line nobody configured). Empty path() on failure.
+    explicit SimulatedPrinter(bool leaveCooked = false);
+    ~SimulatedPrinter();
+    SimulatedPrinter(const SimulatedPrinter&) = delete;
+    SimulatedPrinter& operator=(const SimulatedPrinter&) = delete;
+
+    // The device the server is to open ("/dev/pts/N").
+    const std::string& path() const {
+        return devicePath;
+    }
+    void setMode(PrinterMode mode);
+    void setDrawerPin3High(bool high);
+    // A mute printer takes bytes and never answers.
+    void setMute(bool mute);
+    // Every reply is sent this long after its request.
+    void setReplyDelayMs(int milliseconds);
+    // Sends bytes to the device side now, as a reply nobody asked for.
+    void sendUnasked(const std::string& bytes);
+    // Everything the server wrote to the device, status requests included.
+    std::string received() const;
+    // How many DLE EOT n requests came so far.
+    int statusRequests() const;
+    // Waits (bounded) until received() has at least `size` bytes.
+    bool waitForReceived(size_t size, int timeoutMs = 5000) const;
+
+    // Owned here; only the serving thread touches master after start.
+    int master = -1;
+    int deviceSide = -1; // kept open so that the terminal outlives the server's opens
+    std::string devicePath;
+    pthread_t thread{};
+    bool threadStarted = false;
+    std::atomic<bool> stop{false};
+    std::atomic<int> mode{(int)PrinterMode::Ready};
+    std::atomic<bool> drawerHigh{false};
+    std::atomic<bool> mute{false};
+    std::atomic<int> replyDelayMs{0};
+    std::atomic<int> requests{0};
+    mutable pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    std::string log; // under lock
+};
+
+// Runs the printer's side until stop is set; the thread's body.
+void* simulatedPrinterServe(void* printer);
+
+} // namespace q2test
