@@ -20,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -268,6 +269,20 @@ bool sendAll(int fd, const std::string& bytes) {
     return true;
 }
 
+// What arrives until `count` bytes came, the peer closed or the limit passed.
+std::string receiveBytes(int fd, size_t count) {
+    std::string received;
+    char buffer[4096];
+    while (received.size() < count) {
+        ssize_t got = recv(fd, buffer, std::min(sizeof(buffer), count - received.size()), 0);
+        if (got <= 0) {
+            break;
+        }
+        received.append(buffer, (size_t)got);
+    }
+    return received;
+}
+
 std::string receiveUntilClosed(int fd) {
     std::string received;
     char buffer[4096];
@@ -352,6 +367,23 @@ std::string statusAnswer(const std::string& json) {
     return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(json.size()) +
            "\r\nServer: Ostrelin/1.1.3\r\n" + CORS_LINES + "Cache-Control: no-store\r\n\r\n" + json;
 }
+
+// The status of a pipe in the answering modes, as asked by GET /status.
+const std::string STATUS_REQUESTS = "\x10\x04\x01\x10\x04\x02\x10\x04\x03\x10\x04\x04";
+const char READY_JSON[] = "{\"printer\": \"ready\", \"online\": true, \"coverOpen\": false, \"paper\": \"ok\", "
+                          "\"drawerPin3High\": false, \"error\": null, \"status\": [18, 18, 18, 18]}";
+const char COVER_OPEN_JSON[] = "{\"printer\": \"cover-open\", \"online\": false, \"coverOpen\": true, \"paper\": "
+                               "\"ok\", \"drawerPin3High\": false, \"error\": null, \"status\": [26, 22, 18, 18]}";
+
+std::string coverOpenRefusal() {
+    const std::string text = "The printer's cover is open; nothing was printed.\n";
+    return "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: " +
+           std::to_string(text.size()) + "\r\nServer: Ostrelin/1.1.3\r\n" + CORS_LINES + "\r\n" + text;
+}
+
+const std::string PRINTED_ANSWER = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n"
+                                   "Server: Ostrelin/1.1.3\r\n" +
+                                   std::string(CORS_LINES) + "\r\n";
 
 std::string allByteValues() {
     std::string bytes = "\x1b@";
@@ -558,10 +590,8 @@ TEST(WindowsServer, PrinterThatAnswersTellsItsStatusAndRepliesToRawClients) {
     ASSERT_TRUE(printer.ready());
     Server server(QUORVEL2_EXE, printer.deviceName());
     ASSERT_TRUE(server.ready()) << server.log();
-    EXPECT_EQ(statusAnswer("{\"printer\": \"ready\", \"online\": true, \"coverOpen\": false, \"paper\": \"ok\", "
-                           "\"drawerPin3High\": false, \"error\": null, \"status\": [18, 18, 18, 18]}"),
-              server.exchange(STATUS_REQUEST));
-    std::string expected = "\x10\x04\x01\x10\x04\x02\x10\x04\x03\x10\x04\x04";
+    EXPECT_EQ(statusAnswer(READY_JSON), server.exchange(STATUS_REQUEST));
+    std::string expected = STATUS_REQUESTS;
 
     std::string job = "\x1b@checked first\n";
     EXPECT_EQ(0u, server.exchange(post(job)).find("HTTP/1.1 200 OK\r\n"));
@@ -584,10 +614,7 @@ TEST(WindowsServer, PrinterWithItsCoverOpenRefusesTheJobAtOnce) {
     ASSERT_TRUE(printer.ready());
     Server server(QUORVEL2_EXE, printer.deviceName());
     ASSERT_TRUE(server.ready()) << server.log();
-    const std::string text = "The printer's cover is open; nothing was printed.\n";
-    EXPECT_EQ("HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: " +
-                  std::to_string(text.size()) + "\r\nServer: Ostrelin/1.1.3\r\n" + CORS_LINES + "\r\n" + text,
-              server.exchange(post("\x1b@not printed\n")));
+    EXPECT_EQ(coverOpenRefusal(), server.exchange(post("\x1b@not printed\n")));
     EXPECT_TRUE(JOB_CHECK == printer.printed(JOB_CHECK.size() + 1, 300)) << printer.printed(0, 0);
 }
 
@@ -872,6 +899,61 @@ TEST(WindowsUsb, ServerLooksThePrinterUpAtEveryJobThroughUnplugAndReplug) {
     EXPECT_TRUE(atFirstPort == printers.printedAt(0, 0, 0)) << "the first port got more";
     EXPECT_EQ("", printers.printedAt(2, 0, 0)) << "the other vendor's printer got bytes";
     EXPECT_GE(machine.checkedSnapshots(), 4); // one lookup per job at least, every one released
+}
+
+struct AnsweringUsbStep {
+    const char* what;
+    size_t plugged; // the pipe that the description names after the other vendor's
+    std::string request;
+    std::string answer;
+    std::string reaches; // what the request puts in that pipe
+};
+
+TEST(WindowsUsb, PrinterFoundThroughTheLookupTellsItsStatusAndRefusesJobsWithItsCoverOpen) {
+    const std::vector<std::string> names = {usbPipeName("vid_0dd4&pid_0205", "1"),
+                                            usbPipeName("vid_04b8&pid_0e15", "2"),
+                                            usbPipeName("vid_04b8&pid_0e15", "3")};
+    PipePrinter printers({"read", "ready", "cover-open"}, names);
+    ASSERT_TRUE(printers.ready());
+    UsbMachine machine;
+    Server server(machine.exe(), "vid_04b8&pid_0e15", machine.environment());
+    ASSERT_TRUE(server.ready()) << server.log();
+
+    const std::string job = "\x1b@checked first\n";
+    const AnsweringUsbStep steps[] = {
+        {"the ready printer's status", 1, STATUS_REQUEST, statusAnswer(READY_JSON), STATUS_REQUESTS},
+        {"a job, checked before it is written", 1, post(job), PRINTED_ANSWER, JOB_CHECK + job},
+        {"a raw client's request gets its reply", 1, "\x1b@\x10\x04\x01", "\x12", "\x1b@\x10\x04\x01"},
+        {"the status of one with its cover open", 2, STATUS_REQUEST, statusAnswer(COVER_OPEN_JSON), STATUS_REQUESTS},
+        {"its job refused, nothing written", 2, post("\x1b@not printed\n"), coverOpenRefusal(), JOB_CHECK},
+        {"a raw client is not checked and hears the cover", 2, "\x1b@\x10\x04\x02", "\x16", "\x1b@\x10\x04\x02"},
+    };
+    std::vector<std::string> expected(names.size());
+    for (const AnsweringUsbStep& step : steps) {
+        SCOPED_TRACE(step.what);
+        machine.describe({{pipePath(names[0]), "name=Kitchen Printer"}, {pipePath(names[step.plugged]), "no name"}});
+        int fd = connectTo(server.port());
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(sendAll(fd, step.request));
+        // The answer first, then the end: a raw client's reply comes while its stream is open.
+        EXPECT_EQ(step.answer, receiveBytes(fd, step.answer.size()));
+        shutdown(fd, SHUT_WR);
+        EXPECT_EQ("", receiveUntilClosed(fd));
+        close(fd);
+        expected[step.plugged] += step.reaches;
+        for (size_t pipe = 0; pipe < names.size(); pipe++) {
+            const std::string& want = expected[pipe];
+            std::string printed = printers.printedAt(pipe, want.size(), pipe == step.plugged ? 20000 : 0);
+            EXPECT_TRUE(want == printed) << "pipe " << pipe << " holds " << printed.size() << " bytes, not "
+                                         << want.size();
+        }
+    }
+    // Bytes that were still on their way at a check arrive by now.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (size_t pipe = 0; pipe < names.size(); pipe++) {
+        EXPECT_TRUE(expected[pipe] == printers.printedAt(pipe, 0, 0)) << "pipe " << pipe;
+    }
+    EXPECT_GE(machine.checkedSnapshots(), (int)(sizeof(steps) / sizeof(steps[0])));
 }
 
 } // namespace
