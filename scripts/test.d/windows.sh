@@ -3,8 +3,9 @@
 # then runs them under Wine: the platform layer, device output and the
 # shared HTTP-core and file-serving unit tests as Windows programs, and
 # black-box tests of quorvel2.exe driven from Linux over loopback with a
-# named pipe as the printer. Everything runs in one Wine prefix inside
-# build-win, made once per run.
+# named pipe as the printer, and USB printers from a stand-in setupapi.dll
+# loaded beside a copy of the program. Everything runs in one Wine prefix
+# inside build-win, made once per run.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 started=$(date +%s)

@@ -2,7 +2,9 @@
 // is a Windows named pipe served by pipe_printer.exe (also under Wine), which
 // appends what it reads to a file that the test compares byte for byte, and
 // in its answering modes replies to status requests like a printer. The
-// server is reached over loopback like any Windows program's port.
+// server is reached over loopback like any Windows program's port. USB
+// printers come from the stand-in setupapi.dll, loaded beside a copy of the
+// program in place of Wine's own, whose device paths name such pipes.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -18,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -33,6 +36,7 @@ const std::string BUILD_DIR = Q2_WINDOWS_BUILD_DIR;
 const std::string QUORVEL2_EXE = Q2_QUORVEL2_EXE;
 const std::string TESTHOOKS_EXE = BUILD_DIR + "/tests/support/quorvel2-testhooks.exe";
 const std::string PIPE_PRINTER_EXE = BUILD_DIR + "/tests/windows/pipe_printer.exe";
+const std::string SETUPAPI_STANDIN_DLL = BUILD_DIR + "/tests/windows/setupapi-standin/setupapi.dll";
 
 // Wine's first start in a prefix can take long; later ones take a second or two.
 const int START_LIMIT_MS = 90000;
@@ -150,13 +154,14 @@ struct RunResult {
     std::string err;
 };
 
-// Runs quorvel2.exe with the arguments to its end (bounded).
-RunResult runQuorvel2(const std::vector<std::string>& arguments) {
+// Runs quorvel2.exe (or `exe`) with the arguments to its end (bounded).
+RunResult runQuorvel2(const std::vector<std::string>& arguments, const std::string& exe = QUORVEL2_EXE,
+                      const std::vector<std::string>& environment = {}) {
     TempFolder folder;
-    std::vector<std::string> command = {QUORVEL2_EXE};
+    std::vector<std::string> command = {exe};
     command.insert(command.end(), arguments.begin(), arguments.end());
     WineProcess process;
-    process.start(command, folder.path + "/out", folder.path + "/err");
+    process.start(command, folder.path + "/out", folder.path + "/err", environment);
     bool exited = process.wait(START_LIMIT_MS);
     EXPECT_TRUE(exited) << "quorvel2.exe did not end";
     RunResult result = {exited ? process.exitCode() : -1, readFile(folder.path + "/out"),
@@ -164,15 +169,26 @@ RunResult runQuorvel2(const std::vector<std::string>& arguments) {
     return result;
 }
 
-// pipe_printer.exe serving \\.\pipe\NAME for one test.
+// pipe_printer.exe serving \\.\pipe\NAME for one test: one pipe with a name
+// of its own, or one pipe for each of `names` (one process for them all),
+// each in `mode` or in its own of `modes`.
 class PipePrinter {
   public:
-    PipePrinter(const std::string& mode) {
+    explicit PipePrinter(const std::string& mode, const std::vector<std::string>& names = {})
+        : PipePrinter(std::vector<std::string>(names.empty() ? 1 : names.size(), mode), names) {}
+    PipePrinter(const std::vector<std::string>& modes, const std::vector<std::string>& names) : names_(names) {
         static int serial = 0;
-        name_ = "q2bb-" + std::to_string(getpid()) + "-" + std::to_string(++serial);
+        if (names_.empty()) {
+            names_.push_back("q2bb-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
+        }
         std::string ready = folder_.path + "/ready";
-        process_.start({PIPE_PRINTER_EXE, name_, windowsPath(output()), windowsPath(ready), mode, "300"},
-                       folder_.path + "/printer.out", folder_.path + "/printer.err");
+        std::vector<std::string> command = {PIPE_PRINTER_EXE, windowsPath(ready), "300"};
+        for (size_t i = 0; i < names_.size(); i++) {
+            command.push_back(names_[i]);
+            command.push_back(windowsPath(output(i)));
+            command.push_back(modes.at(i));
+        }
+        process_.start(command, folder_.path + "/printer.out", folder_.path + "/printer.err");
         long long deadline = nowMs() + START_LIMIT_MS;
         while (!fileExists(ready) && nowMs() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -184,25 +200,29 @@ class PipePrinter {
     }
     // The name given to --device: the device namespace prefix is added by quorvel2.
     std::string deviceName() const {
-        return "pipe\\" + name_;
+        return "pipe\\" + names_[0];
     }
-    std::string output() const {
-        return folder_.path + "/printed.bin";
+    std::string output(size_t pipe = 0) const {
+        return folder_.path + "/printed" + std::to_string(pipe) + ".bin";
     }
     // What has reached the printer once `expected` bytes arrived or the limit passed.
     std::string printed(size_t expected, int limitMs = 20000) const {
+        return printedAt(0, expected, limitMs);
+    }
+    // The same for the pipe names[pipe].
+    std::string printedAt(size_t pipe, size_t expected, int limitMs = 20000) const {
         long long deadline = nowMs() + limitMs;
-        std::string contents = readFile(output());
+        std::string contents = readFile(output(pipe));
         while (contents.size() < expected && nowMs() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            contents = readFile(output());
+            contents = readFile(output(pipe));
         }
         return contents;
     }
 
   private:
     TempFolder folder_; // declared before process_: removed after the process ended
-    std::string name_;
+    std::vector<std::string> names_;
     bool ready_ = false;
     WineProcess process_;
 };
@@ -249,6 +269,20 @@ bool sendAll(int fd, const std::string& bytes) {
     return true;
 }
 
+// What arrives until `count` bytes came, the peer closed or the limit passed.
+std::string receiveBytes(int fd, size_t count) {
+    std::string received;
+    char buffer[4096];
+    while (received.size() < count) {
+        ssize_t got = recv(fd, buffer, std::min(sizeof(buffer), count - received.size()), 0);
+        if (got <= 0) {
+            break;
+        }
+        received.append(buffer, (size_t)got);
+    }
+    return received;
+}
+
 std::string receiveUntilClosed(int fd) {
     std::string received;
     char buffer[4096];
@@ -266,19 +300,28 @@ std::string receiveUntilClosed(int fd) {
 class Server {
   public:
     Server(const std::string& exe, const std::string& device, const std::vector<std::string>& environment = {}) {
-        port_ = freePort();
-        process_.start({exe, "--port", std::to_string(port_), "--device", device}, folder_.path + "/server.out",
-                       folder_.path + "/server.err", environment);
         long long deadline = nowMs() + START_LIMIT_MS;
-        while (nowMs() < deadline) {
-            int fd = connectTo(port_);
-            if (fd >= 0) {
-                // A probe that sends nothing is answered with a close; that is fine.
-                close(fd);
-                ready_ = true;
-                break;
+        // The free port may be taken by another program before the server
+        // binds it; the server then ends, and another port is tried.
+        for (int attempt = 0; attempt < 3 && !ready_ && nowMs() < deadline; attempt++) {
+            process_.stop(); // one that lost its port, or a start that never answered
+            port_ = freePort();
+            process_.start({exe, "--port", std::to_string(port_), "--device", device}, folder_.path + "/server.out",
+                           folder_.path + "/server.err", environment);
+            while (nowMs() < deadline && !process_.wait(0)) {
+                int fd = connectTo(port_);
+                if (fd >= 0) {
+                    // Asked something only this server answers so, lest another
+                    // program that took the port pass for it.
+                    sendAll(fd, "OPTIONS /escpos HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+                    std::string answer = receiveUntilClosed(fd);
+                    close(fd);
+                    ready_ = 0 == answer.find("HTTP/1.1 200 OK\r\n") && std::string::npos != answer.find(CORS_LINES) &&
+                             !process_.wait(0);
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     }
     bool ready() const {
@@ -325,6 +368,23 @@ std::string statusAnswer(const std::string& json) {
            "\r\nServer: Ostrelin/1.1.3\r\nConnection: close\r\n" + CORS_LINES + "Cache-Control: no-store\r\n\r\n" + json;
 }
 
+// The status of a pipe in the answering modes, as asked by GET /status.
+const std::string STATUS_REQUESTS = "\x10\x04\x01\x10\x04\x02\x10\x04\x03\x10\x04\x04";
+const char READY_JSON[] = "{\"printer\": \"ready\", \"online\": true, \"coverOpen\": false, \"paper\": \"ok\", "
+                          "\"drawerPin3High\": false, \"error\": null, \"status\": [18, 18, 18, 18]}";
+const char COVER_OPEN_JSON[] = "{\"printer\": \"cover-open\", \"online\": false, \"coverOpen\": true, \"paper\": "
+                               "\"ok\", \"drawerPin3High\": false, \"error\": null, \"status\": [26, 22, 18, 18]}";
+
+std::string coverOpenRefusal() {
+    const std::string text = "The printer's cover is open; nothing was printed.\n";
+    return "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: " +
+           std::to_string(text.size()) + "\r\nServer: Ostrelin/1.1.3\r\nConnection: close\r\n" + CORS_LINES + "\r\n" + text;
+}
+
+const std::string PRINTED_ANSWER = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n"
+                                   "Server: Ostrelin/1.1.3\r\nConnection: close\r\n" +
+                                   std::string(CORS_LINES) + "\r\n";
+
 std::string allByteValues() {
     std::string bytes = "\x1b@";
     for (int round = 0; round < 40; round++) {
@@ -340,6 +400,92 @@ const std::string TEST_RECEIPT("\x1b@\x1b@#4, Dalmor\n\x1d!\x11Sporthalle\nTisch
                                "d\x03\x1dV"
                                "A\x03",
                                68);
+
+// ---- USB printers through the stand-in SetupAPI ------------------------------------------
+
+// How the interface paths of USB printers end: '#' and the interface class.
+const char USB_CLASS_SUFFIX[] = "#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
+
+// A pipe name that reads like a USB printer interface: usb#VIDPID#PORT#{class}.
+std::string usbPipeName(const std::string& vidPid, const std::string& port) {
+    return "usb#" + vidPid + "#" + port + "-" + std::to_string(getpid()) + USB_CLASS_SUFFIX;
+}
+
+// The device path of a pipe, as SetupAPI would hand it out.
+std::string pipePath(const std::string& pipeName) {
+    return "\\\\.\\pipe\\" + pipeName;
+}
+
+// One interface line of the stand-in's description: a device path and how
+// the stand-in answers for it ("name=...", "no name", "name fails",
+// "detail fails").
+struct UsbInterface {
+    std::string path;
+    std::string answer;
+};
+
+// A copy of quorvel2.exe with the stand-in setupapi.dll beside it, loaded in
+// place of Wine's own for this program only, and the description that the
+// stand-in reads at every snapshot.
+class UsbMachine {
+  public:
+    UsbMachine() {
+        std::error_code error;
+        std::filesystem::copy_file(QUORVEL2_EXE, exe(), error);
+        EXPECT_FALSE(error) << error.message();
+        std::filesystem::copy_file(SETUPAPI_STANDIN_DLL, folder_.path + "/setupapi.dll", error);
+        EXPECT_FALSE(error) << error.message();
+        describe({});
+    }
+    std::string exe() const {
+        return folder_.path + "/quorvel2.exe";
+    }
+    std::vector<std::string> environment() const {
+        return {"Q2_WINE_DLL_OVERRIDES=setupapi=n", "Q2_USB_DESCRIPTION=" + windowsPath(descriptionPath()),
+                "Q2_USB_JOURNAL=" + windowsPath(folder_.path + "/journal")};
+    }
+    // Replaces the description at once, so that a snapshot taken meanwhile
+    // reads the old one or the new one whole.
+    void describe(const std::vector<UsbInterface>& interfaces) const {
+        std::string next = folder_.path + "/description.next";
+        {
+            std::ofstream out(next, std::ios::binary | std::ios::trunc);
+            for (const UsbInterface& interface : interfaces) {
+                out << interface.path << '\t' << interface.answer << '\n';
+            }
+        }
+        EXPECT_EQ(0, rename(next.c_str(), descriptionPath().c_str()));
+    }
+    // Without a description the stand-in's snapshot fails with the error of
+    // opening the file.
+    void removeDescription() const {
+        unlink(descriptionPath().c_str());
+    }
+    RunResult run(const std::vector<std::string>& arguments) const {
+        return runQuorvel2(arguments, exe(), environment());
+    }
+    // Expects every snapshot released and no call that SetupAPI refuses as
+    // misuse (a bad handle, a wrong cbSize); returns the number of snapshots.
+    int checkedSnapshots() const {
+        std::string journal = readFile(folder_.path + "/journal");
+        EXPECT_EQ(std::string::npos, journal.find("misuse")) << journal;
+        int snapshots = 0;
+        int releases = 0;
+        std::istringstream lines(journal);
+        for (std::string line; std::getline(lines, line);) {
+            snapshots += line == "snapshot" ? 1 : 0;
+            releases += line == "release" ? 1 : 0;
+        }
+        EXPECT_EQ(snapshots, releases) << journal;
+        return snapshots;
+    }
+
+  private:
+    std::string descriptionPath() const {
+        return folder_.path + "/description";
+    }
+    TempFolder folder_;
+};
 
 // ---- Command line ------------------------------------------------------------------------
 
@@ -445,10 +591,8 @@ TEST(WindowsServer, PrinterThatAnswersTellsItsStatusAndRepliesToRawClients) {
     ASSERT_TRUE(printer.ready());
     Server server(QUORVEL2_EXE, printer.deviceName());
     ASSERT_TRUE(server.ready()) << server.log();
-    EXPECT_EQ(statusAnswer("{\"printer\": \"ready\", \"online\": true, \"coverOpen\": false, \"paper\": \"ok\", "
-                           "\"drawerPin3High\": false, \"error\": null, \"status\": [18, 18, 18, 18]}"),
-              server.exchange(STATUS_REQUEST));
-    std::string expected = "\x10\x04\x01\x10\x04\x02\x10\x04\x03\x10\x04\x04";
+    EXPECT_EQ(statusAnswer(READY_JSON), server.exchange(STATUS_REQUEST));
+    std::string expected = STATUS_REQUESTS;
 
     std::string job = "\x1b@checked first\n";
     EXPECT_EQ(0u, server.exchange(post(job)).find("HTTP/1.1 200 OK\r\n"));
@@ -471,10 +615,7 @@ TEST(WindowsServer, PrinterWithItsCoverOpenRefusesTheJobAtOnce) {
     ASSERT_TRUE(printer.ready());
     Server server(QUORVEL2_EXE, printer.deviceName());
     ASSERT_TRUE(server.ready()) << server.log();
-    const std::string text = "The printer's cover is open; nothing was printed.\n";
-    EXPECT_EQ("HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: " +
-                  std::to_string(text.size()) + "\r\nServer: Ostrelin/1.1.3\r\nConnection: close\r\n" + CORS_LINES + "\r\n" + text,
-              server.exchange(post("\x1b@not printed\n")));
+    EXPECT_EQ(coverOpenRefusal(), server.exchange(post("\x1b@not printed\n")));
     EXPECT_TRUE(JOB_CHECK == printer.printed(JOB_CHECK.size() + 1, 300)) << printer.printed(0, 0);
 }
 
@@ -571,6 +712,250 @@ TEST(WindowsServer, IdlePeersAreDisconnectedAndTheirJobEnds) {
     EXPECT_EQ(0u, server.exchange(post(next)).find("HTTP/1.1 200 OK\r\n"));
     std::string expected = std::string("\x1b@first") + next;
     EXPECT_TRUE(expected == printer.printed(expected.size())) << printer.printed(expected.size(), 0);
+}
+
+// ---- USB printers through the stand-in SetupAPI ------------------------------------------
+
+// The body of an answer: what follows the head.
+std::string bodyOf(const std::string& answer) {
+    size_t end = answer.find("\r\n\r\n");
+    return end == std::string::npos ? "(no head)" : answer.substr(end + 4);
+}
+
+struct DiscoverCase {
+    const char* what;
+    bool described; // false: no description, so the snapshot fails
+    std::vector<UsbInterface> interfaces;
+    std::string out;
+    std::string err;
+};
+
+TEST(WindowsUsb, DiscoverListsEveryPrinterInEnumerationOrder) {
+    const std::string heading = "USB printers (usbprint.sys):\r\n\r\n";
+    const std::string vidText63 = "vid_04b8&pid_0e15&mi_00" + std::string(40, 'x'); // the longest that is shown
+    const std::string vidText64 = vidText63 + "x";
+    const std::string front = "\\\\?\\usb#" + vidText63 + "#5&2f6b1a&0&1" + USB_CLASS_SUFFIX;
+    const std::string kitchen = std::string("\\\\?\\usb#vid_0dd4&pid_0205#7&1c0e&0&2") + USB_CLASS_SUFFIX;
+    const std::string longText = "\\\\?\\usb#" + vidText64 + "#3" + USB_CLASS_SUFFIX;
+    const std::string noVid = "\\\\?\\lptenum#printer#4" + std::string(USB_CLASS_SUFFIX);
+    const std::string noHash = "\\\\?\\usb-vid_1504&pid_0006";
+    const std::string name254(254, 'n'); // with its NUL the most the 255-byte request holds
+    const std::string name255(255, 'n');
+    const DiscoverCase cases[] = {
+        {"zero printers",
+         true,
+         {},
+         heading + "  (none found \xE2\x80\x94 is the printer plugged in and powered on?)\r\n\r\n",
+         ""},
+        {"one printer with the longest vid/pid text that is offered",
+         true,
+         {{front, "name=Receipt Printer T-80"}},
+         heading + "  Name : Receipt Printer T-80\r\n  Path : " + front + "\r\n  Use  : --device \"" + vidText63 +
+             "\"\r\n\r\n",
+         ""},
+        {"three printers, a name missing or failing and paths without a usable vid/pid text",
+         true,
+         {{kitchen, "name fails"}, {longText, "name=Bar"}, {noVid, "no name"}},
+         heading + "  Name : (unknown)\r\n  Path : " + kitchen + "\r\n  Use  : --device \"vid_0dd4&pid_0205\"\r\n\r\n" +
+             "  Name : Bar\r\n  Path : " + longText + "\r\n\r\n" + "  Name : (unknown)\r\n  Path : " + noVid +
+             "\r\n\r\n",
+         ""},
+        {"friendly names at the 255-byte limit, and a path with no '#' after its vid",
+         true,
+         {{noHash, "name=" + name254}, {front, "name=" + name255}},
+         heading + "  Name : " + name254 + "\r\n  Path : " + noHash + "\r\n\r\n" +
+             "  Name : (unknown)\r\n  Path : " + front + "\r\n  Use  : --device \"" + vidText63 + "\"\r\n\r\n",
+         ""},
+        {"the snapshot fails", false, {}, "", "SetupDiGetClassDevs failed (error 2)\r\n"},
+    };
+    for (const DiscoverCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        UsbMachine machine;
+        machine.describe(c.interfaces);
+        if (!c.described) {
+            machine.removeDescription();
+        }
+        RunResult discover = machine.run({"--discover"});
+        EXPECT_EQ(0, discover.exitCode);
+        EXPECT_EQ(c.out, discover.out);
+        EXPECT_EQ(c.err, discover.err);
+        EXPECT_EQ(c.described ? 1 : 0, machine.checkedSnapshots());
+    }
+}
+
+struct UsbReceiptCase {
+    const char* what;
+    std::vector<UsbInterface> interfaces;
+    std::string device;
+    int printsAt; // the pipe that gets the receipt, -1 for none
+    int exitCode;
+    std::string err;
+};
+
+TEST(WindowsUsb, TestReceiptGoesToTheFirstMatchingPrinterAndNowhereElse) {
+    const std::vector<std::string> names = {usbPipeName("vid_04b8&pid_0202", "1"),
+                                            usbPipeName("vid_04b8&pid_0e15", "2"),
+                                            usbPipeName("VID_0DD4&PID_0205", "3")};
+    PipePrinter printers("read", names);
+    ASSERT_TRUE(printers.ready());
+    const UsbInterface front = {pipePath(names[0]), "name=Front Counter"};
+    const UsbInterface back = {pipePath(names[1]), "name fails"};
+    const UsbInterface kitchen = {pipePath(names[2]), "no name"};
+    const std::string unplugged = pipePath(usbPipeName("vid_04b8&pid_0202", "gone"));
+    const std::vector<UsbInterface> all = {front, back, kitchen};
+    const std::vector<UsbInterface> brokenMiddle = {front, {pipePath(names[1]), "detail fails"}, kitchen};
+    auto noMatch = [](const std::string& device) {
+        return "No USB printer matching '" + device + "' found. Run --discover to list devices.\r\n";
+    };
+    const UsbReceiptCase cases[] = {
+        {"a vid alone, matched in any letter case", all, "vid_0dd4", 2, 0, ""},
+        {"the first of two matches", all, "vid_04b8", 0, 0, ""},
+        {"vid and pid narrow it to the second", all, "vid_04b8&pid_0e15", 1, 0, ""},
+        {"no match", all, "vid_1504", -1, 1, noMatch("vid_1504")},
+        {"a detail failure ends the walk before a later match", brokenMiddle, "vid_0dd4", -1, 1, noMatch("vid_0dd4")},
+        {"a match before the detail failure is found", brokenMiddle, "vid_04b8&pid_0202", 0, 0, ""},
+        {"only the first match is tried, even when it does not open",
+         {{unplugged, "name=Front Counter"}, front},
+         "vid_04b8&pid_0202",
+         -1,
+         1,
+         "USB open failed (error 2)\r\nPath: " + unplugged + "\r\n"},
+    };
+    std::vector<std::string> expected(names.size());
+    for (const UsbReceiptCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        UsbMachine machine;
+        machine.describe(c.interfaces);
+        RunResult test = machine.run({"--test", "-d", c.device});
+        EXPECT_EQ(c.exitCode, test.exitCode);
+        EXPECT_EQ(c.err, test.err);
+        EXPECT_EQ(1, machine.checkedSnapshots());
+        if (c.printsAt >= 0) {
+            expected[(size_t)c.printsAt] += TEST_RECEIPT;
+        }
+        for (size_t pipe = 0; pipe < names.size(); pipe++) {
+            const std::string& want = expected[pipe];
+            std::string printed = printers.printedAt(pipe, want.size(), (int)pipe == c.printsAt ? 20000 : 0);
+            EXPECT_TRUE(want == printed) << "pipe " << pipe << " holds " << printed.size() << " bytes, not "
+                                         << want.size();
+        }
+    }
+    // Bytes that were still on their way at a check arrive by now.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (size_t pipe = 0; pipe < names.size(); pipe++) {
+        EXPECT_TRUE(expected[pipe] == printers.printedAt(pipe, 0, 0)) << "pipe " << pipe;
+    }
+}
+
+TEST(WindowsUsb, ServerLooksThePrinterUpAtEveryJobThroughUnplugAndReplug) {
+    const std::vector<std::string> names = {usbPipeName("vid_04b8&pid_0e15", "1"),
+                                            usbPipeName("vid_04b8&pid_0e15", "2"),
+                                            usbPipeName("vid_0dd4&pid_0205", "3")};
+    PipePrinter printers("read", names);
+    ASSERT_TRUE(printers.ready());
+    UsbMachine machine;
+    const UsbInterface kitchen = {pipePath(names[2]), "name=Kitchen Printer"};
+    machine.describe({kitchen, {pipePath(names[0]), "name=Receipt Printer T-80"}});
+    const std::string device = "vid_04b8&pid_0e15";
+    Server server(machine.exe(), device, machine.environment());
+    ASSERT_TRUE(server.ready()) << server.log();
+
+    std::string posted = allByteValues();
+    std::string answer = server.exchange(post(posted));
+    EXPECT_EQ(0u, answer.find("HTTP/1.1 200 OK\r\n")) << answer;
+    EXPECT_NE(std::string::npos, answer.find(CORS_LINES)) << answer;
+    EXPECT_TRUE(posted == printers.printedAt(0, posted.size())) << "the POST body did not arrive byte-exact";
+
+    std::string rawJob = "\x1b@";
+    for (int i = 0; i < 50000; i++) {
+        rawJob.push_back((char)((i * 31) & 0xFF));
+    }
+    int fd = connectTo(server.port());
+    ASSERT_GE(fd, 0);
+    for (size_t offset = 0; offset < rawJob.size(); offset += 7000) {
+        ASSERT_TRUE(sendAll(fd, rawJob.substr(offset, 7000)));
+    }
+    shutdown(fd, SHUT_WR);
+    EXPECT_EQ("", receiveUntilClosed(fd));
+    close(fd);
+    const std::string atFirstPort = posted + rawJob;
+    EXPECT_TRUE(atFirstPort == printers.printedAt(0, atFirstPort.size())) << "the raw stream did not follow";
+
+    // Unplugged: the lookup finds nothing, and the page is told so.
+    machine.describe({});
+    answer = server.exchange(post("\x1b@while unplugged\n"));
+    EXPECT_EQ(0u, answer.find("HTTP/1.1 503 Service Unavailable\r\n")) << answer;
+    EXPECT_NE(std::string::npos, answer.find(CORS_LINES)) << answer;
+    EXPECT_EQ("The printer device could not be opened; nothing was printed.\n", bodyOf(answer));
+    EXPECT_NE(std::string::npos,
+              server.log().find("No USB printer matching '" + device + "' found. Run --discover to list devices."))
+        << server.log();
+
+    // Plugged in again at another port: the same server prints there.
+    machine.describe({kitchen, {pipePath(names[1]), "name=Receipt Printer T-80"}});
+    const std::string replugged = "\x1b@after replugging\n";
+    answer = server.exchange(post(replugged));
+    EXPECT_EQ(0u, answer.find("HTTP/1.1 200 OK\r\n")) << answer;
+    EXPECT_TRUE(replugged == printers.printedAt(1, replugged.size()));
+
+    EXPECT_TRUE(atFirstPort == printers.printedAt(0, 0, 0)) << "the first port got more";
+    EXPECT_EQ("", printers.printedAt(2, 0, 0)) << "the other vendor's printer got bytes";
+    EXPECT_GE(machine.checkedSnapshots(), 4); // one lookup per job at least, every one released
+}
+
+struct AnsweringUsbStep {
+    const char* what;
+    size_t plugged; // the pipe that the description names after the other vendor's
+    std::string request;
+    std::string answer;
+    std::string reaches; // what the request puts in that pipe
+};
+
+TEST(WindowsUsb, PrinterFoundThroughTheLookupTellsItsStatusAndRefusesJobsWithItsCoverOpen) {
+    const std::vector<std::string> names = {usbPipeName("vid_0dd4&pid_0205", "1"),
+                                            usbPipeName("vid_04b8&pid_0e15", "2"),
+                                            usbPipeName("vid_04b8&pid_0e15", "3")};
+    PipePrinter printers({"read", "ready", "cover-open"}, names);
+    ASSERT_TRUE(printers.ready());
+    UsbMachine machine;
+    Server server(machine.exe(), "vid_04b8&pid_0e15", machine.environment());
+    ASSERT_TRUE(server.ready()) << server.log();
+
+    const std::string job = "\x1b@checked first\n";
+    const AnsweringUsbStep steps[] = {
+        {"the ready printer's status", 1, STATUS_REQUEST, statusAnswer(READY_JSON), STATUS_REQUESTS},
+        {"a job, checked before it is written", 1, post(job), PRINTED_ANSWER, JOB_CHECK + job},
+        {"a raw client's request gets its reply", 1, "\x1b@\x10\x04\x01", "\x12", "\x1b@\x10\x04\x01"},
+        {"the status of one with its cover open", 2, STATUS_REQUEST, statusAnswer(COVER_OPEN_JSON), STATUS_REQUESTS},
+        {"its job refused, nothing written", 2, post("\x1b@not printed\n"), coverOpenRefusal(), JOB_CHECK},
+        {"a raw client is not checked and hears the cover", 2, "\x1b@\x10\x04\x02", "\x16", "\x1b@\x10\x04\x02"},
+    };
+    std::vector<std::string> expected(names.size());
+    for (const AnsweringUsbStep& step : steps) {
+        SCOPED_TRACE(step.what);
+        machine.describe({{pipePath(names[0]), "name=Kitchen Printer"}, {pipePath(names[step.plugged]), "no name"}});
+        int fd = connectTo(server.port());
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(sendAll(fd, step.request));
+        // The answer first, then the end: a raw client's reply comes while its stream is open.
+        EXPECT_EQ(step.answer, receiveBytes(fd, step.answer.size()));
+        shutdown(fd, SHUT_WR);
+        EXPECT_EQ("", receiveUntilClosed(fd));
+        close(fd);
+        expected[step.plugged] += step.reaches;
+        for (size_t pipe = 0; pipe < names.size(); pipe++) {
+            const std::string& want = expected[pipe];
+            std::string printed = printers.printedAt(pipe, want.size(), pipe == step.plugged ? 20000 : 0);
+            EXPECT_TRUE(want == printed) << "pipe " << pipe << " holds " << printed.size() << " bytes, not "
+                                         << want.size();
+        }
+    }
+    // Bytes that were still on their way at a check arrive by now.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (size_t pipe = 0; pipe < names.size(); pipe++) {
+        EXPECT_TRUE(expected[pipe] == printers.printedAt(pipe, 0, 0)) << "pipe " << pipe;
+    }
+    EXPECT_GE(machine.checkedSnapshots(), (int)(sizeof(steps) / sizeof(steps[0])));
 }
 
 } // namespace
