@@ -8,15 +8,21 @@
 #include <string.h>
 
 #include <atomic>
+#include <chrono>
 
 #include "device.h"
 #include "usb.h"
 #include "webserver.h"
 
 static std::atomic<int> stallTimeoutMilliseconds{ESCPOS_WRITE_STALL_TIMEOUT_MS};
+static std::atomic<int> waitTimeoutMilliseconds{ESCPOS_WAIT_TIMEOUT_MS};
 
 void escposSetStallTimeoutForTesting(int milliseconds) {
     stallTimeoutMilliseconds.store(milliseconds);
+}
+
+void escposSetWaitTimeoutForTesting(int milliseconds) {
+    waitTimeoutMilliseconds.store(milliseconds);
 }
 
 namespace {
@@ -37,10 +43,13 @@ struct Channel {
     Waiter* firstWaiter;
     Waiter* lastWaiter;
     size_t waiting;
-    DeviceHandle hPort;   // touched only by the thread that holds the printer
-    char deviceName[64];  // for messages, likewise
+    std::atomic<bool> anyWaiting; // waiting > 0, readable without the lock
+    DeviceHandle hPort;           // touched only by the thread that holds the printer
+    char deviceName[64];          // for messages, likewise
 
-    Channel() : busy(false), firstWaiter(NULL), lastWaiter(NULL), waiting(0), hPort(DEVICE_CLOSED), deviceName() {
+    Channel()
+        : busy(false), firstWaiter(NULL), lastWaiter(NULL), waiting(0), anyWaiting(false), hPort(DEVICE_CLOSED),
+          deviceName() {
         pthread_mutex_init(&lock, NULL);
     }
 };
@@ -53,7 +62,28 @@ Channel& channel() {
 // Whether the calling thread holds the printer.
 thread_local bool threadHoldsPrinter = false;
 
-void takePrinter(Channel& ch) {
+void unlinkWaiter(Channel& ch, Waiter* waiter) {
+    Waiter* previous = NULL;
+    for (Waiter* at = ch.firstWaiter; at != NULL; previous = at, at = at->next) {
+        if (at == waiter) {
+            if (NULL == previous) {
+                ch.firstWaiter = at->next;
+            } else {
+                previous->next = at->next;
+            }
+            if (ch.lastWaiter == at) {
+                ch.lastWaiter = previous;
+            }
+            ch.waiting--;
+            ch.anyWaiting.store(ch.waiting > 0);
+            return;
+        }
+    }
+}
+
+// Takes the printer, waiting in line for at most timeoutMs. False when the
+// time ran out: the waiter has then left the line and holds nothing.
+bool takePrinterWithin(Channel& ch, int timeoutMs) {
     pthread_mutex_lock(&ch.lock);
     if (ch.busy) {
         Waiter self;
@@ -67,14 +97,30 @@ void takePrinter(Channel& ch) {
         }
         ch.lastWaiter = &self;
         ch.waiting++;
+        ch.anyWaiting.store(true);
+        auto giveUpAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (!self.handedOver) {
-            pthread_cond_wait(&self.yourTurn, &ch.lock);
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(giveUpAt - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                break;
+            }
+            condWaitMilliseconds(&self.yourTurn, &ch.lock, (int)left.count());
+        }
+        bool handedOver = self.handedOver; // a hand-over at the last moment still counts
+        if (!handedOver) {
+            unlinkWaiter(ch, &self);
         }
         pthread_cond_destroy(&self.yourTurn);
+        if (!handedOver) {
+            pthread_mutex_unlock(&ch.lock);
+            return false;
+        }
     }
     ch.busy = true;
     pthread_mutex_unlock(&ch.lock);
     threadHoldsPrinter = true;
+    return true;
 }
 
 // Closes the job's device, if open, and lets the next job have the printer.
@@ -94,6 +140,7 @@ void releasePrinter(Channel& ch) {
             ch.lastWaiter = NULL;
         }
         ch.waiting--;
+        ch.anyWaiting.store(ch.waiting > 0);
         next->handedOver = true; // busy stays true: the printer passes straight on
         pthread_cond_signal(&next->yourTurn);
     }
@@ -119,19 +166,35 @@ size_t escposJobsWaitingForTesting(void) {
     return waiting;
 }
 
+bool escposJobIsWaiting(void) {
+    return channel().anyWaiting.load();
+}
+
+ssize_t escposStartJob(const char* device, const char* data, ssize_t len, bool (*stillWanted)(void*), void* context) {
+    Channel& ch = channel();
+    if (threadHoldsPrinter) {
+        releasePrinter(ch); // this thread's earlier job never closed
+    }
+    if (!takePrinterWithin(ch, waitTimeoutMilliseconds.load())) {
+        return ESCPOS_PRINTER_BUSY;
+    }
+    if (NULL != stillWanted && !stillWanted(context)) {
+        releasePrinter(ch);
+        return ESCPOS_JOB_NOT_WANTED;
+    }
+    ch.hPort = openDevice(device);
+    if (ch.hPort == DEVICE_CLOSED) {
+        releasePrinter(ch);
+        return 0;
+    }
+    snprintf(ch.deviceName, sizeof(ch.deviceName), "%s", device);
+    return escpos_print(device, 3, data, len);
+}
+
 ssize_t escpos_print(const char* device, unsigned int state, const char* data, ssize_t len) {
     Channel& ch = channel();
     if (state == 1) {
-        if (threadHoldsPrinter) {
-            releasePrinter(ch); // this thread's earlier job never closed
-        }
-        takePrinter(ch);
-        ch.hPort = openDevice(device);
-        if (ch.hPort == DEVICE_CLOSED) {
-            releasePrinter(ch);
-            return 0;
-        }
-        snprintf(ch.deviceName, sizeof(ch.deviceName), "%s", device);
+        return escposStartJob(device, data, len, NULL, NULL);
     }
     if (!threadHoldsPrinter) {
         return len;

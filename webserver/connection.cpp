@@ -5,9 +5,86 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <chrono>
+
 #include "internal.h"
 
 static const unsigned char ESC = 0x1B;
+
+typedef std::chrono::steady_clock Clock;
+
+static int64_t millisecondsSince(Clock::time_point start) {
+    return (int64_t)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+bool connectionPeerIsThere(const Connection* connection) {
+    if (socketWaitReadable(connection->socketfd, 0) <= 0) {
+        return true; // nothing to report: no reset either
+    }
+    char next;
+    ssize_t peeked = recv(connection->socketfd, &next, 1, MSG_PEEK);
+    if (peeked >= 0) {
+        return true; // more bytes, or only the end of what it sends
+    }
+    int error = socketLastError();
+    return error == EINTR || error == EAGAIN || error == EWOULDBLOCK;
+}
+
+// Receives into the connection's buffer, waiting at most timeoutMs. The
+// idle limit already bounds every receive, so a wait that long needs no
+// extra call. *timedOut (and -1) when nothing came in time.
+static ssize_t receiveWithin(Connection* connection, int timeoutMs, int idleMs, bool* timedOut) {
+    *timedOut = false;
+    for (;;) {
+        if (timeoutMs < idleMs) {
+            int ready = socketWaitReadable(connection->socketfd, timeoutMs < 0 ? 0 : timeoutMs);
+            if (ready == 0) {
+                *timedOut = true;
+                return -1;
+            }
+            if (ready < 0) {
+                return -1;
+            }
+        }
+        ssize_t received =
+            recv(connection->socketfd, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer), 0);
+        if (received < 0 && socketLastError() == EINTR) {
+            continue;
+        }
+        return received;
+    }
+}
+
+// How a raw stream keeps its pace: bytes and waiting time in the current
+// window, and waiting time since the last byte.
+struct RawPace {
+    int64_t windowWaitedMs;
+    int64_t windowBytes;
+    int64_t idleWaitedMs;
+};
+
+// Counts one receive of a raw stream; false when the stream must end as on
+// idle: silent past the idle limit, or slower than the minimum pace while
+// another job waits for the printer.
+static bool rawStreamKeepsPace(RawPace* pace, int64_t waitedMs, ssize_t received, int windowMs, int idleMs) {
+    pace->windowWaitedMs += waitedMs;
+    if (received > 0) {
+        pace->windowBytes += received;
+        pace->idleWaitedMs = 0;
+    } else {
+        pace->idleWaitedMs += waitedMs;
+        if (pace->idleWaitedMs >= idleMs) {
+            return false;
+        }
+    }
+    if (pace->windowWaitedMs < windowMs) {
+        return true;
+    }
+    bool tooSlow = pace->windowBytes < RAW_STREAM_MIN_BYTES && escposJobIsWaitingForPrinter();
+    pace->windowWaitedMs = 0;
+    pace->windowBytes = 0;
+    return !tooSlow;
+}
 
 bool socketSendAll(sockettype socket, const char* data, size_t length, size_t* sent) {
     *sent = 0;
@@ -51,14 +128,13 @@ static bool sendHead(Connection* connection, size_t headerLength, ssize_t* bytes
 }
 
 int sendResponseBody(Connection* connection, const Response* response, ssize_t* bytesSent) {
-    int headerLength = snprintfResponseHeader(connection->responseHeader, sizeof(connection->responseHeader),
-                                              response->code, response->status, response->contentType,
-                                              response->extraHeaders, response->body.length);
+    int headerLength =
+        snprintfResponseHeader(connection->responseHeader, sizeof(connection->responseHeader), response->code,
+                               response->status, response->contentType, response->extraHeaders, response->body.length);
     if (headerLength < 0 || (size_t)headerLength >= sizeof(connection->responseHeader)) {
         // Never send from beyond the buffer: answer that the response could not be made.
         printf("The response head for %s:%s would have %d bytes, more than %zu; answering 500 instead\n",
-               connection->remoteHost, connection->remotePort, headerLength,
-               sizeof(connection->responseHeader) - 1);
+               connection->remoteHost, connection->remotePort, headerLength, sizeof(connection->responseHeader) - 1);
         Response* tooLong = responseAlloc500InternalErrorHTML("The response head was too long");
         int result = sendResponseBody(connection, tooLong, bytesSent);
         responseFree(tooLong);
@@ -186,10 +262,41 @@ static void serveConnection(Connection* connection) {
     ssize_t continueBytes = 0;
     unsigned int foundEscpos = 0;
     ssize_t bytesRead = 0;
+    const int idleMs = serverIdleTimeoutMilliseconds();
+    const int deadlineMs = serverRequestDeadlineMilliseconds();
+    const int windowMs = serverPaceWindowMilliseconds();
+    Clock::time_point firstByteAt;
+    RawPace pace = {0, 0, 0};
     for (;;) {
-        bytesRead = recv(connection->socketfd, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer), 0);
-        if (bytesRead < 0 && socketLastError() == EINTR) {
-            continue;
+        int waitMs = idleMs;
+        if (foundEscpos & 1) {
+            int64_t windowLeftMs = windowMs - pace.windowWaitedMs;
+            int64_t idleLeftMs = idleMs - pace.idleWaitedMs;
+            waitMs = (int)(windowLeftMs < idleLeftMs ? windowLeftMs : idleLeftMs);
+        } else if (connection->status.bytesReceived > 0) {
+            int64_t leftMs = deadlineMs - millisecondsSince(firstByteAt);
+            if (leftMs <= 0) {
+                bytesRead = 0; // too late: as if the peer had closed
+                break;
+            }
+            if (leftMs < waitMs) {
+                waitMs = (int)leftMs;
+            }
+        }
+        Clock::time_point waitStart = Clock::now();
+        bool timedOut = false;
+        bytesRead = receiveWithin(connection, waitMs, idleMs, &timedOut);
+        if (foundEscpos & 1) {
+            if ((bytesRead > 0 || timedOut) &&
+                !rawStreamKeepsPace(&pace, millisecondsSince(waitStart), bytesRead, windowMs, idleMs)) {
+                onEscposRequest(foundEscpos, connection->sendRecvBuffer, -1);
+                break;
+            }
+            if (timedOut) {
+                continue;
+            }
+        } else if (timedOut) {
+            continue; // the deadline is checked above
         }
         if (bytesRead <= 0 && foundEscpos == 0) {
             break;
@@ -199,12 +306,19 @@ static void serveConnection(Connection* connection) {
             foundEscpos |= 1;
         }
         if (foundEscpos & 1) {
-            onEscposRequest(foundEscpos, connection->sendRecvBuffer, bytesRead);
+            bool goesOn = onEscposRequest(foundEscpos, connection->sendRecvBuffer, bytesRead);
             if (bytesRead <= 0) {
+                break;
+            }
+            if (!goesOn) {
+                onEscposRequest(foundEscpos + 2, connection->sendRecvBuffer, -1);
                 break;
             }
             foundEscpos += 2;
             continue;
+        }
+        if (connection->status.bytesReceived == 0) {
+            firstByteAt = Clock::now();
         }
         if (OptionPrintWholeRequest) {
             fwrite(connection->sendRecvBuffer, 1, (size_t)bytesRead, stdout);
@@ -228,6 +342,6 @@ static void serveConnection(Connection* connection) {
 
     socketClose(connection->socketfd);
     countConnectionEnd(connection);
-    connectionCountOut(connection->server);
+    connectionCountOut(connection);
     connectionFree(connection);
 }

@@ -67,8 +67,7 @@ enum URLDecodeState : uint32_t {
 
 // Decodes %xx escapes and '+' into decoded (always NUL-terminated); false when
 // the room ran out. decodedLength (may be null) receives the bytes written.
-bool URLDecode(const char* encoded, char* decoded, size_t decodedCapacity, size_t* decodedLength,
-               URLDecodeType type);
+bool URLDecode(const char* encoded, char* decoded, size_t decodedCapacity, size_t* decodedLength, URLDecodeType type);
 // Prints one line per truncation flag of the request.
 void requestPrintWarnings(const Request* request, const char* remoteHost, const char* remotePort);
 
@@ -77,9 +76,8 @@ void requestPrintWarnings(const Request* request, const char* remoteHost, const 
 // Releases the response and everything it owns.
 void responseFree(Response* response);
 // Formats the response head; returns its full length even when it did not fit.
-int snprintfResponseHeader(char* destination, size_t destinationCapacity, int code,
-                           const char* status, const char* contentType, const char* extraHeaders,
-                           size_t contentLength);
+int snprintfResponseHeader(char* destination, size_t destinationCapacity, int code, const char* status,
+                           const char* contentType, const char* extraHeaders, size_t contentLength);
 // A heap copy, or null for null.
 char* strdupIfNotNull(const char* strToDup);
 
@@ -112,13 +110,23 @@ int sendResponseBody(Connection* connection, const Response* response, ssize_t* 
 // Sends all `length` bytes, continuing short sends; false when a send fails.
 bool socketSendAll(sockettype socket, const char* data, size_t length, size_t* sent);
 
-// Takes one connection back from the server's count and signals the drain.
-void connectionCountOut(Server* server);
+// Takes the connection back from the server's counts (in all and of its peer)
+// and signals the drain.
+void connectionCountOut(Connection* connection);
 
 // The idle timeout applied to connections accepted from now on.
 int serverIdleTimeoutMilliseconds(void);
 // Test-only: the idle timeout of connections accepted from now on.
 void serverSetIdleTimeoutForTesting(int milliseconds);
+
+// The request deadline, raw stream pace window and connection caps in force.
+int serverRequestDeadlineMilliseconds(void);
+int serverPaceWindowMilliseconds(void);
+// Test-only: the same for connections accepted from now on.
+void serverSetRequestDeadlineForTesting(int milliseconds);
+void serverSetPaceWindowForTesting(int milliseconds);
+void serverSetMaxConnectionsForTesting(int connections);
+void serverSetMaxConnectionsPerPeerForTesting(int connections);
 
 // ---- Files ----------------------------------------------------------------------
 

@@ -46,8 +46,7 @@ void heapStringAppendString(HeapString* string, const char* stringToAppend);
 // Appends source's `length` bytes, NUL bytes included.
 void heapStringAppendHeapString(HeapString* target, const HeapString* source);
 // Appends printf-style formatted text; a formatting error leaves the string unchanged.
-void heapStringAppendFormat(HeapString* string, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+void heapStringAppendFormat(HeapString* string, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // The same with an argument list.
 void heapStringAppendFormatV(HeapString* string, const char* format, va_list ap);
 
@@ -129,8 +128,8 @@ struct Response {
     HeapString body;
     char* filenameToSend; // non-null: the file's bytes are the body
     char* status;
-    char* contentType;    // null in a file response: detected when sent
-    char* extraHeaders;   // further head lines, each ending in "\r\n"
+    char* contentType;  // null in a file response: detected when sent
+    char* extraHeaders; // further head lines, each ending in "\r\n"
 };
 
 // A response with an empty body block of exactly bodyCapacity bytes (none for 0).
@@ -148,8 +147,8 @@ Response* responseAllocJSONWithFormat(const char* format, ...) __attribute__((fo
 // code and status, application/json, a copy of json.
 Response* responseAllocJSONWithStatus(int code, const char* status, const char* json);
 // code, status and content type with the formatted text as body.
-Response* responseAllocWithFormat(int code, const char* status, const char* contentType,
-                                  const char* format, ...) __attribute__((format(printf, 4, 5)));
+Response* responseAllocWithFormat(int code, const char* status, const char* contentType, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
 // 400 page; the message (HTML, inserted as given) defaults when null.
 Response* responseAlloc400BadRequestHTML(const char* errorMessage);
 // 404 page naming the path (HTML-escaped), or without a path for null.
@@ -173,7 +172,8 @@ struct Server {
     int32_t activeConnectionCount;
     pthread_cond_t connectionFinishedCond;
     pthread_mutex_t connectionFinishedLock;
-    bool listenerOpen; // under globalMutex: the listener exists and is not yet closed
+    bool listenerOpen;        // under globalMutex: the listener exists and is not yet closed
+    struct PeerCounts* peers; // under connectionFinishedLock: connections per peer address, while accepting
 };
 
 // Byte counts of one connection.
@@ -209,8 +209,7 @@ void serverDeInit(Server* server);
 // Listens on address and serves until stopped (a null server: a private one,
 // released at the end). 0 once stopped and drained; 1 when the listener
 // cannot be created or bound.
-int acceptConnectionsUntilStopped(Server* serverOrNULL, const struct sockaddr* address,
-                                  socklen_t addressLength);
+int acceptConnectionsUntilStopped(Server* serverOrNULL, const struct sockaddr* address, socklen_t addressLength);
 // The same on every IPv4 address and the given port.
 int acceptConnectionsUntilStoppedFromEverywhereIPv4(Server* serverOrNULL, uint16_t portInHostOrder);
 // Lock and unlock the server's mutex; 0 on success.
@@ -220,6 +219,30 @@ int serverMutexUnlock(Server* server);
 // A peer that sends nothing (or takes nothing) for this long is disconnected.
 static const int CONNECTION_IDLE_TIMEOUT_MS = 30000;
 
+// The whole HTTP request, head and body, must arrive within this long of its
+// first byte, or the connection is dropped as if the peer had closed. The
+// largest body (128 MiB) fits at 1.8 Mbit/s, slower than any shop link.
+static const int CONNECTION_REQUEST_DEADLINE_MS = 600000;
+
+// While another job waits for the printer, a raw stream must deliver at least
+// RAW_STREAM_MIN_BYTES per RAW_STREAM_PACE_WINDOW_MS spent waiting for bytes,
+// or it ends as on idle. 4 KiB per 5 s is slower than a 9600-baud serial line,
+// so a receipt sent as it is made keeps its pace; a trickler holds the printer
+// for at most one window after another job begins to wait.
+static const int RAW_STREAM_PACE_WINDOW_MS = 5000;
+static const int64_t RAW_STREAM_MIN_BYTES = 4096;
+
+// Connections served at once, in all and from one peer address; one more is
+// closed at once. Far below the descriptor limit, and each costs a thread.
+// A shop's tills and pages need a few each; a flood from one host leaves room
+// for the rest.
+static const int SERVER_MAX_CONNECTIONS = 1024;
+static const int SERVER_MAX_CONNECTIONS_PER_PEER = 128;
+
+// False once the peer has reset the connection or the socket failed; a peer
+// that has only finished sending is still there, waiting for its answer.
+bool connectionPeerIsThere(const Connection* connection);
+
 // ---- Provided by the embedding program -------------------------------------
 
 // Called once per complete request on the connection's thread. Returns a new
@@ -227,20 +250,23 @@ static const int CONNECTION_IDLE_TIMEOUT_MS = 30000;
 // answered on the connection itself.
 Response* createResponseForRequest(const Request* request, Connection* connection);
 // Called for every chunk of a raw stream (state 1, 3, 5, ...) and once at its
-// end with len 0 (peer closed) or negative (receive error or idle timeout).
-void onEscposRequest(unsigned int state, const char* data, ssize_t len);
+// end with len 0 (peer closed) or negative (receive error, idle timeout or a
+// stream too slow for a waiting job). Returns false when the stream's job
+// takes nothing more: the module then ends the connection.
+bool onEscposRequest(unsigned int state, const char* data, ssize_t len);
+// Whether another job waits for the printer, so that a raw stream must keep
+// its pace; asked often, so it must be cheap.
+bool escposJobIsWaitingForPrinter(void);
 
 // ---- Static file serving ----------------------------------------------------
 
 // Maps a request under pathPrefix (null: "/") to documentRoot and returns a
 // file response, an index.html, a directory listing or an error page.
 Response* responseAllocServeFileFromRequestPath(const char* pathPrefix, const char* requestPath,
-                                               const char* requestPathDecoded,
-                                               const char* documentRoot);
+                                                const char* requestPathDecoded, const char* documentRoot);
 // Whether requestPathDecoded lies under pathPrefix; matchLength (may be null)
 // receives how many leading bytes the prefix covers.
-bool requestMatchesPathPrefix(const char* requestPathDecoded, const char* pathPrefix,
-                              size_t* matchLength);
+bool requestMatchesPathPrefix(const char* requestPathDecoded, const char* pathPrefix, size_t* matchLength);
 // A static content type from the file's first bytes and its name.
 const char* MIMETypeFromFile(const char* filename, const uint8_t* contents, size_t contentsLength);
 
@@ -251,11 +277,9 @@ const char* MIMETypeFromFile(const char* filename, const uint8_t* contents, size
 char* strdupDecodeGETorPOSTParam(const char* paramNameIncludingEquals, const char* paramString,
                                  const char* valueIfNotFound);
 // The same, searching the request's raw target.
-char* strdupDecodeGETParam(const char* paramNameIncludingEquals, const Request* request,
-                           const char* valueIfNotFound);
+char* strdupDecodeGETParam(const char* paramNameIncludingEquals, const Request* request, const char* valueIfNotFound);
 // The same, searching the request's body up to its first NUL.
-char* strdupDecodePOSTParam(const char* paramNameIncludingEquals, const Request* request,
-                            const char* valueIfNotFound);
+char* strdupDecodePOSTParam(const char* paramNameIncludingEquals, const Request* request, const char* valueIfNotFound);
 // The text with space, quote, ampersand, apostrophe, < and > replaced by entities.
 char* strdupEscapeForHTML(const char* stringToEscape);
 

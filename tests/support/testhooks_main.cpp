@@ -3,6 +3,11 @@
 // idle peers and stalled printers finish in seconds:
 //   Q2_TEST_IDLE_MS   idle timeout of connections, in milliseconds
 //   Q2_TEST_STALL_MS  no-progress limit of printer writes, in milliseconds
+//   Q2_TEST_WAIT_MS   how long a job waits for the printer, in milliseconds
+//   Q2_TEST_REQUEST_DEADLINE_MS  time for a whole HTTP request, in milliseconds
+//   Q2_TEST_PACE_WINDOW_MS       pace window of raw streams, in milliseconds
+//   Q2_TEST_MAX_CONNECTIONS      connections at once, in all
+//   Q2_TEST_MAX_CONNECTIONS_PER_PEER  connections at once from one address
 // and the USB printer lookup can be pointed at a tree that a test builds:
 //   Q2_TEST_SYSFS_ROOT  directory that stands for /sys
 //   Q2_TEST_DEV_ROOT    directory that stands for /dev
@@ -13,7 +18,7 @@
 #include "printservice.h"
 #include "usb.h"
 
-static void applyMilliseconds(const char* variable, void (*apply)(int)) {
+static void applyNumber(const char* variable, void (*apply)(int)) {
     const char* value = getenv(variable);
     if (NULL != value && value[0] != '\0') {
         apply(atoi(value));
@@ -22,8 +27,13 @@ static void applyMilliseconds(const char* variable, void (*apply)(int)) {
 
 int main(int argc, char** argv) {
     ignoreSIGPIPE();
-    applyMilliseconds("Q2_TEST_IDLE_MS", serverSetIdleTimeoutForTesting);
-    applyMilliseconds("Q2_TEST_STALL_MS", escposSetStallTimeoutForTesting);
+    applyNumber("Q2_TEST_IDLE_MS", serverSetIdleTimeoutForTesting);
+    applyNumber("Q2_TEST_STALL_MS", escposSetStallTimeoutForTesting);
+    applyNumber("Q2_TEST_WAIT_MS", escposSetWaitTimeoutForTesting);
+    applyNumber("Q2_TEST_REQUEST_DEADLINE_MS", serverSetRequestDeadlineForTesting);
+    applyNumber("Q2_TEST_PACE_WINDOW_MS", serverSetPaceWindowForTesting);
+    applyNumber("Q2_TEST_MAX_CONNECTIONS", serverSetMaxConnectionsForTesting);
+    applyNumber("Q2_TEST_MAX_CONNECTIONS_PER_PEER", serverSetMaxConnectionsPerPeerForTesting);
     usbSetRootsForTesting(getenv("Q2_TEST_SYSFS_ROOT"), getenv("Q2_TEST_DEV_ROOT"));
     return quorvel2Main(argc, argv);
 }
