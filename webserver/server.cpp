@@ -386,6 +386,9 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
         strcpy(addressPort, "Unknown");
     }
 
+    // Before the listener exists, so that no connection sees the old limit.
+    int cap = connectionCapForDescriptorLimit();
+
     sockettype listener = socket(address->sa_family, SOCK_STREAM, IPPROTO_TCP);
     if (SOCKET_INVALID == listener) {
         int error = socketLastError();
@@ -432,7 +435,6 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     }
     fflush(stdout);
 
-    int cap = connectionCapForDescriptorLimit();
     PeerCounts peers;
     pthread_mutex_lock(&server->connectionFinishedLock);
     server->peers = &peers;
