@@ -1579,6 +1579,7 @@ struct ProcessState {
     long fds = -1;
     long threads = -1;
     long rssKb = -1;
+    long peakRssKb = -1; // the most it was resident at any time
 };
 
 ProcessState processState(pid_t pid) {
@@ -1602,6 +1603,10 @@ ProcessState processState(pid_t pid) {
     at = status.find("VmRSS:");
     if (at != std::string::npos) {
         state.rssKb = atol(status.c_str() + at + 6);
+    }
+    at = status.find("VmHWM:");
+    if (at != std::string::npos) {
+        state.peakRssKb = atol(status.c_str() + at + 6);
     }
     return state;
 }
@@ -1703,8 +1708,13 @@ TEST(Stress, LoadFaultsAndHostileInputLoseNothing) {
 
     std::thread controller(controllerLoop, end);
     int64_t lastReport = start;
+    ProcessState peak;
     while (nowMs() < end && serverAlive()) {
         sleepMs(200);
+        ProcessState sample = processState(serverPid);
+        peak.fds = std::max(peak.fds, sample.fds);
+        peak.threads = std::max(peak.threads, sample.threads);
+        peak.peakRssKb = std::max(peak.peakRssKb, sample.peakRssKb);
         if (nowMs() - lastReport >= 60000) {
             lastReport = nowMs();
             printf("%llds: %ld jobs 200, %ld 503, %ld raw, %ld connections, %d findings\n",
@@ -1860,6 +1870,8 @@ TEST(Stress, LoadFaultsAndHostileInputLoseNothing) {
            "settled after %lld ms)\n",
            sanitizedServer ? " (AddressSanitizer build)" : "", before.fds, after.fds, before.threads, after.threads,
            before.rssKb, after.rssKb, RSS_BOUND_KB, (long long)settleMs);
+    printf("server peaks during the run: %ld descriptors, %ld threads, %ld KiB resident\n", peak.fds, peak.threads,
+           peak.peakRssKb);
     printf("findings: %d\n", findingCount.load());
     for (const std::string& text : findings) {
         printf("  %s\n", text.c_str());
