@@ -1,11 +1,13 @@
 // webserver.h: the public interface of the embedded HTTP/1.1 server module.
 //
 // One thread per connection, one request per connection, fixed-size request
-// storage (only the body is sized by the request), and two callbacks that the
-// embedding program provides: createResponseForRequest for every complete
-// request and onEscposRequest for every chunk of a connection whose first
-// byte is ESC. Strings returned by functions whose names begin with strdup
-// belong to the caller, who releases them with free.
+// storage (only the body is sized by the request), and three callbacks that
+// the embedding program provides: createResponseForRequest for every complete
+// request, onEscposRequest for every chunk of a connection whose first byte
+// is ESC, and escposJobIsWaitingForPrinter for the pace of such streams.
+// Limits in time and in connections keep one peer from holding up the rest.
+// Strings returned by functions whose names begin with strdup belong to the
+// caller, who releases them with free.
 #pragma once
 
 #include <stdarg.h>
