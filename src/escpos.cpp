@@ -81,10 +81,14 @@ void unlinkWaiter(Channel& ch, Waiter* waiter) {
     }
 }
 
-// Takes the printer, waiting in line for at most timeoutMs. False when the
-// time ran out: the waiter has then left the line and holds nothing.
-bool takePrinterWithin(Channel& ch, int timeoutMs) {
+// Takes the printer, waiting in line for at most timeoutMs; *waited (may be
+// null) tells whether it had to wait. False when the time ran out: the
+// waiter has then left the line and holds nothing.
+bool takePrinterWithin(Channel& ch, int timeoutMs, bool* waited = NULL) {
     pthread_mutex_lock(&ch.lock);
+    if (NULL != waited) {
+        *waited = ch.busy;
+    }
     if (ch.busy) {
         Waiter self;
         pthread_cond_init(&self.yourTurn, NULL);
@@ -175,10 +179,11 @@ ssize_t escposStartJob(const char* device, const char* data, ssize_t len, bool (
     if (threadHoldsPrinter) {
         releasePrinter(ch); // this thread's earlier job never closed
     }
-    if (!takePrinterWithin(ch, waitTimeoutMilliseconds.load())) {
+    bool waited = false;
+    if (!takePrinterWithin(ch, waitTimeoutMilliseconds.load(), &waited)) {
         return ESCPOS_PRINTER_BUSY;
     }
-    if (NULL != stillWanted && !stillWanted(context)) {
+    if (waited && NULL != stillWanted && !stillWanted(context)) {
         releasePrinter(ch);
         return ESCPOS_JOB_NOT_WANTED;
     }

@@ -32,9 +32,10 @@ static const ssize_t ESCPOS_JOB_NOT_WANTED = -3;
 // nothing and return len.
 ssize_t escpos_print(const char* device, unsigned int state, const char* data, ssize_t len);
 
-// escpos_print with state 1, except that once the printer is taken the job
-// goes on only while stillWanted(context) says so (ESCPOS_JOB_NOT_WANTED
-// otherwise, the printer passing on). A null stillWanted always goes on.
+// escpos_print with state 1, except that a job that had to wait goes on,
+// once the printer is its, only when stillWanted(context) says so
+// (ESCPOS_JOB_NOT_WANTED otherwise, the printer passing on). A null
+// stillWanted always goes on.
 ssize_t escposStartJob(const char* device, const char* data, ssize_t len, bool (*stillWanted)(void*), void* context);
 
 // Whether some job waits for the printer right now; takes no lock.
