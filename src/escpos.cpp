@@ -1,6 +1,6 @@
 // escpos.cpp: the printer output channel. One job at a time holds the
-// printer: a job that opens while another is open waits until that one
-// closes. A job belongs to the thread that opened it, so a thread whose job
+// printer: a job that opens while another is open waits, in line and for a
+// bounded time, until that one closes. A job belongs to the thread that opened it, so a thread whose job
 // failed (or never opened) cannot touch another thread's job. Status
 // requests (DLE EOT n) take the printer the same way, because a printer also
 // acts on those bytes inside another job's image data.
@@ -17,12 +17,17 @@
 #include "webserver.h"
 
 static std::atomic<int> stallTimeoutMilliseconds{ESCPOS_WRITE_STALL_TIMEOUT_MS};
+static std::atomic<int> waitTimeoutMilliseconds{ESCPOS_WAIT_TIMEOUT_MS};
 
 static std::atomic<int> replyTimeoutMilliseconds{ESCPOS_STATUS_REPLY_TIMEOUT_MS};
 static std::atomic<int> muteRecheckMilliseconds{ESCPOS_MUTE_RECHECK_MS};
 
 void escposSetStallTimeoutForTesting(int milliseconds) {
     stallTimeoutMilliseconds.store(milliseconds);
+}
+
+void escposSetWaitTimeoutForTesting(int milliseconds) {
+    waitTimeoutMilliseconds.store(milliseconds);
 }
 
 void escposSetStatusTimingForTesting(int replyTimeoutMs, int muteRecheckMs) {
@@ -62,6 +67,7 @@ struct Channel {
     Waiter* firstWaiter;
     Waiter* lastWaiter;
     size_t waiting;
+    std::atomic<bool> anyWaiting;          // waiting > 0, readable without the lock
     DeviceHandle hPort;                    // touched only by the thread that holds the printer
     char deviceName[64];                   // for messages, likewise
     bool hPortAnswers;                     // likewise: the open device may send replies
@@ -75,7 +81,7 @@ struct Channel {
     void* sinkContext;
 
     Channel()
-        : busy(false), firstWaiter(NULL), lastWaiter(NULL), waiting(0), hPort(DEVICE_CLOSED), deviceName(),
+        : busy(false), firstWaiter(NULL), lastWaiter(NULL), waiting(0), anyWaiting(false), hPort(DEVICE_CLOSED), deviceName(),
           hPortAnswers(false), mute(), forwarding(false), forwarder(), stopForwarding(false), sink(NULL),
           sinkContext(NULL) {
         pthread_mutex_init(&lock, NULL);
@@ -90,34 +96,33 @@ Channel& channel() {
 // Whether the calling thread holds the printer.
 thread_local bool threadHoldsPrinter = false;
 
-void takePrinter(Channel& ch) {
-    pthread_mutex_lock(&ch.lock);
-    if (ch.busy) {
-        Waiter self;
-        pthread_cond_init(&self.yourTurn, NULL);
-        self.handedOver = false;
-        self.next = NULL;
-        if (NULL == ch.lastWaiter) {
-            ch.firstWaiter = &self;
-        } else {
-            ch.lastWaiter->next = &self;
+void unlinkWaiter(Channel& ch, Waiter* waiter) {
+    Waiter* previous = NULL;
+    for (Waiter* at = ch.firstWaiter; at != NULL; previous = at, at = at->next) {
+        if (at == waiter) {
+            if (NULL == previous) {
+                ch.firstWaiter = at->next;
+            } else {
+                previous->next = at->next;
+            }
+            if (ch.lastWaiter == at) {
+                ch.lastWaiter = previous;
+            }
+            ch.waiting--;
+            ch.anyWaiting.store(ch.waiting > 0);
+            return;
         }
-        ch.lastWaiter = &self;
-        ch.waiting++;
-        while (!self.handedOver) {
-            pthread_cond_wait(&self.yourTurn, &ch.lock);
-        }
-        pthread_cond_destroy(&self.yourTurn);
     }
-    ch.busy = true;
-    pthread_mutex_unlock(&ch.lock);
-    threadHoldsPrinter = true;
 }
 
-// Takes the printer like takePrinter, but waits at most timeoutMs for it.
-// False when the time ran out; the waiter has then left the queue.
-bool takePrinterWithin(Channel& ch, int timeoutMs) {
+// Takes the printer, waiting in line for at most timeoutMs; *waited (may be
+// null) tells whether it had to wait. False when the time ran out: the
+// waiter has then left the line and holds nothing.
+bool takePrinterWithin(Channel& ch, int timeoutMs, bool* waited = NULL) {
     pthread_mutex_lock(&ch.lock);
+    if (NULL != waited) {
+        *waited = ch.busy;
+    }
     if (ch.busy) {
         Waiter self;
         pthread_cond_init(&self.yourTurn, NULL);
@@ -130,34 +135,25 @@ bool takePrinterWithin(Channel& ch, int timeoutMs) {
         }
         ch.lastWaiter = &self;
         ch.waiting++;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        ch.anyWaiting.store(true);
+        auto giveUpAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (!self.handedOver) {
             auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+                std::chrono::duration_cast<std::chrono::milliseconds>(giveUpAt - std::chrono::steady_clock::now());
             if (left.count() <= 0) {
                 break;
             }
             condWaitMilliseconds(&self.yourTurn, &ch.lock, (int)left.count());
         }
-        if (!self.handedOver) {
-            Waiter* before = NULL;
-            for (Waiter* w = ch.firstWaiter; w != &self; w = w->next) {
-                before = w;
-            }
-            if (NULL == before) {
-                ch.firstWaiter = self.next;
-            } else {
-                before->next = self.next;
-            }
-            if (ch.lastWaiter == &self) {
-                ch.lastWaiter = before;
-            }
-            ch.waiting--;
-            pthread_mutex_unlock(&ch.lock);
-            pthread_cond_destroy(&self.yourTurn);
-            return false;
+        bool handedOver = self.handedOver; // a hand-over at the last moment still counts
+        if (!handedOver) {
+            unlinkWaiter(ch, &self);
         }
         pthread_cond_destroy(&self.yourTurn);
+        if (!handedOver) {
+            pthread_mutex_unlock(&ch.lock);
+            return false;
+        }
     }
     ch.busy = true;
     pthread_mutex_unlock(&ch.lock);
@@ -192,6 +188,7 @@ void releasePrinter(Channel& ch) {
             ch.lastWaiter = NULL;
         }
         ch.waiting--;
+        ch.anyWaiting.store(ch.waiting > 0);
         next->handedOver = true; // busy stays true: the printer passes straight on
         pthread_cond_signal(&next->yourTurn);
     }
@@ -237,6 +234,25 @@ bool openJob(Channel& ch, const char* device) {
     snprintf(ch.deviceName, sizeof(ch.deviceName), "%s", device);
     ch.hPortAnswers = deviceCanAnswer(ch.hPort) && dropStaleReplies(ch.hPort);
     return true;
+}
+
+// Takes the printer for a new job of the calling thread, waiting in line at
+// most the wait limit, and opens device for it. 1 when the job is open;
+// otherwise ESCPOS_PRINTER_BUSY, ESCPOS_JOB_NOT_WANTED or 0 (cannot be
+// opened), with nothing held.
+ssize_t openNewJob(Channel& ch, const char* device, bool (*stillWanted)(void*), void* context) {
+    if (threadHoldsPrinter) {
+        releasePrinter(ch); // this thread's earlier job never closed
+    }
+    bool waited = false;
+    if (!takePrinterWithin(ch, waitTimeoutMilliseconds.load(), &waited)) {
+        return ESCPOS_PRINTER_BUSY;
+    }
+    if (waited && NULL != stillWanted && !stillWanted(context)) {
+        releasePrinter(ch);
+        return ESCPOS_JOB_NOT_WANTED;
+    }
+    return openJob(ch, device) ? 1 : 0;
 }
 
 // Every status reply has bits 1 and 4 set and bits 0 and 7 clear.
@@ -328,16 +344,22 @@ size_t escposJobsWaitingForTesting(void) {
     return waiting;
 }
 
+bool escposJobIsWaiting(void) {
+    return channel().anyWaiting.load();
+}
+
+ssize_t escposStartJob(const char* device, const char* data, ssize_t len, bool (*stillWanted)(void*), void* context) {
+    ssize_t opened = openNewJob(channel(), device, stillWanted, context);
+    if (opened != 1) {
+        return opened;
+    }
+    return escpos_print(device, 3, data, len);
+}
+
 ssize_t escpos_print(const char* device, unsigned int state, const char* data, ssize_t len) {
     Channel& ch = channel();
     if (state == 1) {
-        if (threadHoldsPrinter) {
-            releasePrinter(ch); // this thread's earlier job never closed
-        }
-        takePrinter(ch);
-        if (!openJob(ch, device)) {
-            return 0;
-        }
+        return escposStartJob(device, data, len, NULL, NULL);
     }
     if (!threadHoldsPrinter) {
         return len;
@@ -353,18 +375,16 @@ ssize_t escpos_print(const char* device, unsigned int state, const char* data, s
     return len;
 }
 
-ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, PrinterRefusal* refusal) {
+ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, bool (*stillWanted)(void*),
+                             void* context, PrinterRefusal* refusal) {
     *refusal = PRINTER_TAKES_JOB;
     Channel& ch = channel();
     if (len <= 0) {
-        return escpos_print(device, 1, data, len);
+        return escposStartJob(device, data, len, stillWanted, context);
     }
-    if (threadHoldsPrinter) {
-        releasePrinter(ch);
-    }
-    takePrinter(ch);
-    if (!openJob(ch, device)) {
-        return 0;
+    ssize_t opened = openNewJob(ch, device, stillWanted, context);
+    if (opened != 1) {
+        return opened;
     }
     if (ch.hPortAnswers && !rememberedMute(ch, device)) {
         PrinterStatus status;
@@ -383,7 +403,7 @@ ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, 
             return 0;
         }
     }
-    return escpos_print(NULL, 0, data, len);
+    return escpos_print(NULL, 3, data, len);
 }
 
 PrinterStatus escposAskStatus(const char* deviceOrNull) {

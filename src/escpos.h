@@ -14,13 +14,34 @@ static const size_t ESCPOS_DEVICE_PATH_CAPACITY = 32;
 // A write that makes no progress for this long fails the job.
 static const int ESCPOS_WRITE_STALL_TIMEOUT_MS = 30000;
 
+// A job waits at most this long for the printer. Longer than one write stall
+// (a job behind one whose printer stalls still gets its turn) plus a few
+// receipts, short enough that the till learns of a busy printer within a minute.
+static const int ESCPOS_WAIT_TIMEOUT_MS = 60000;
+
+// What escpos_print and escposStartJob return for state 1 when nothing was
+// written and no job is open: the printer stayed busy for the whole wait, or
+// the job was no longer wanted when its turn came.
+static const ssize_t ESCPOS_PRINTER_BUSY = -2;
+static const ssize_t ESCPOS_JOB_NOT_WANTED = -3;
+
 // state 1 opens a job on `device` (waiting, in the order of arrival, while
-// other threads' jobs hold the printer) and writes data; any other state continues the calling thread's job.
-// len <= 0 closes the job. Returns 0 when the device cannot be opened, -1
-// when a write fails or stalls (the job is then closed and later calls of it
-// do nothing), otherwise len. Calls from a thread without an open job do
+// other threads' jobs hold the printer, for at most ESCPOS_WAIT_TIMEOUT_MS)
+// and writes data; any other state continues the calling thread's job.
+// len <= 0 closes the job. Returns ESCPOS_PRINTER_BUSY when the wait ran out,
+// 0 when the device cannot be opened, -1 when a write fails or stalls (the
+// job is then closed and later calls of it do nothing), otherwise len. Calls from a thread without an open job do
 // nothing and return len.
 ssize_t escpos_print(const char* device, unsigned int state, const char* data, ssize_t len);
+
+// escpos_print with state 1, except that a job that had to wait goes on,
+// once the printer is its, only when stillWanted(context) says so
+// (ESCPOS_JOB_NOT_WANTED otherwise, the printer passing on). A null
+// stillWanted always goes on.
+ssize_t escposStartJob(const char* device, const char* data, ssize_t len, bool (*stillWanted)(void*), void* context);
+
+// Whether some job waits for the printer right now; takes no lock.
+bool escposJobIsWaiting(void);
 
 // Test-only: how many jobs are waiting for the printer right now.
 size_t escposJobsWaitingForTesting(void);
@@ -99,12 +120,13 @@ enum PrinterRefusal {
     PRINTER_REFUSES_ERROR,
 };
 
-// escpos_print's state 1 with a check first: a printer that answers is asked
+// escposStartJob with a check first: a printer that answers is asked
 // (DLE EOT 2 and 4) whether it can print; when it says it cannot, nothing is
 // written, the job is closed, *refusal tells why and 0 is returned. A printer
 // that does not answer prints as without the check and is not asked again
 // for ESCPOS_MUTE_RECHECK_MS. len 0 opens and closes without asking.
-ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, PrinterRefusal* refusal);
+ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, bool (*stillWanted)(void*),
+                             void* context, PrinterRefusal* refusal);
 
 // Receives a raw job's replies; false when the client takes no more.
 typedef bool (*EscposReplySink)(void* context, const char* data, size_t length);
@@ -117,3 +139,5 @@ void escposForwardReplies(EscposReplySink sink, void* context);
 // Test-only: the reply timeout of status requests and the period after which
 // a printer that did not answer is asked again, from now on.
 void escposSetStatusTimingForTesting(int replyTimeoutMilliseconds, int muteRecheckMilliseconds);
+// Test-only: how long jobs started from now on wait for the printer.
+void escposSetWaitTimeoutForTesting(int milliseconds);

@@ -42,12 +42,24 @@ static Response* answer(int code, const char* status, const char* corsOrNull, co
     return response;
 }
 
+// A job whose client reset its connection while it waited is not printed:
+// nobody would see the answer, and a retry would print it twice.
+static bool clientStillWaits(void* connection) {
+    return connectionPeerIsThere((const Connection*)connection);
+}
+
 // Prints the body as one job. Returns the text of a 503 answer when the
 // printer did not take the whole job, null when it did.
-static const char* printBody(const HeapString* body) {
+static const char* printBody(const HeapString* body, Connection* connection) {
     ssize_t length = (ssize_t)body->length;
     PrinterRefusal refusal = PRINTER_TAKES_JOB;
-    ssize_t num = escpos_print_checked(printerDevicePath, body->contents, length, &refusal);
+    ssize_t num = escpos_print_checked(printerDevicePath, body->contents, length, clientStillWaits, connection, &refusal);
+    if (num == ESCPOS_PRINTER_BUSY) {
+        return "The printer is busy with another job; nothing was printed.\n";
+    }
+    if (num == ESCPOS_JOB_NOT_WANTED) {
+        return "The client left while the job waited; nothing was printed.\n";
+    }
     if (num > 0) {
         escpos_print(NULL, 0, NULL, 0);
         return NULL;
@@ -207,7 +219,6 @@ static bool isBrowserNavigation(const Request* request) {
 }
 
 Response* createResponseForRequest(const Request* request, Connection* connection) {
-    (void)connection;
     static const char CORS[] = "Access-Control-Allow-Origin: *\r\n"
                                "Access-Control-Allow-Headers: Content-Type, Authorization\r\n"
                                "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, PATCH, OPTIONS\r\n";
@@ -229,7 +240,7 @@ Response* createResponseForRequest(const Request* request, Connection* connectio
                 return answer(503, "Service Unavailable", CORS,
                               "No printer device is configured; nothing was printed.\n");
             }
-            const char* failure = printBody(&request->body);
+            const char* failure = printBody(&request->body, connection);
             if (NULL != failure) {
                 return answer(503, "Service Unavailable", CORS, failure);
             }
@@ -259,13 +270,18 @@ static bool sendReplyToClient(void* connection, const char* data, size_t length)
     return connectionSendToRawClient((Connection*)connection, data, length);
 }
 
-void onEscposRequest(unsigned int state, const char* data, ssize_t len) {
+bool onEscposRequest(unsigned int state, const char* data, ssize_t len) {
     if (NULL == printerDevicePath) {
-        return;
+        return true; // read to its end and dropped, as there is no printer
     }
-    ssize_t result = escpos_print(printerDevicePath, state, data, len);
-    if (state == 1 && result > 0) {
+    ssize_t written = escpos_print(printerDevicePath, state, data, len);
+    if (state == 1 && written > 0) {
         // Like a network printer, the printer's replies go back to the stream's client.
         escposForwardReplies(sendReplyToClient, connectionOfRawStream());
     }
+    return len <= 0 || written == len;
+}
+
+bool escposJobIsWaitingForPrinter(void) {
+    return escposJobIsWaiting();
 }

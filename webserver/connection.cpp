@@ -10,12 +10,91 @@
 #include "internal.h"
 
 static const unsigned char ESC = 0x1B;
+// A real-time status request (DLE EOT n) may open a raw stream too: clients
+// that only ask the printer's state send it first, and no HTTP request
+// begins with it.
+static const unsigned char DLE = 0x10;
 
 // After answering a request whose body was refused unread, the client may
 // still be sending it. Closing at once would make the kernel reset the
 // connection and the client could lose the answer, so what still comes is
 // read and dropped for at most this long after the sending side was shut.
 static const int CONNECTION_REFUSED_BODY_DISCARD_MS = 2000;
+
+typedef std::chrono::steady_clock Clock;
+
+static int64_t millisecondsSince(Clock::time_point start) {
+    return (int64_t)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+bool connectionPeerIsThere(const Connection* connection) {
+    if (socketWaitReadable(connection->socketfd, 0) <= 0) {
+        return true; // nothing to report: no reset either
+    }
+    char next;
+    ssize_t peeked = recv(connection->socketfd, &next, 1, MSG_PEEK);
+    if (peeked >= 0) {
+        return true; // more bytes, or only the end of what it sends
+    }
+    int error = socketLastError();
+    return error == EINTR || error == EAGAIN || error == EWOULDBLOCK;
+}
+
+// Receives into the connection's buffer, waiting at most timeoutMs. The
+// idle limit already bounds every receive, so a wait that long needs no
+// extra call. *timedOut (and -1) when nothing came in time.
+static ssize_t receiveWithin(Connection* connection, int timeoutMs, int idleMs, bool* timedOut) {
+    *timedOut = false;
+    for (;;) {
+        if (timeoutMs < idleMs) {
+            int ready = socketWaitReadable(connection->socketfd, timeoutMs < 0 ? 0 : timeoutMs);
+            if (ready == 0) {
+                *timedOut = true;
+                return -1;
+            }
+            if (ready < 0) {
+                return -1;
+            }
+        }
+        ssize_t received =
+            recv(connection->socketfd, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer), 0);
+        if (received < 0 && socketLastError() == EINTR) {
+            continue;
+        }
+        return received;
+    }
+}
+
+// How a raw stream keeps its pace: bytes and waiting time in the current
+// window, and waiting time since the last byte.
+struct RawPace {
+    int64_t windowWaitedMs;
+    int64_t windowBytes;
+    int64_t idleWaitedMs;
+};
+
+// Counts one receive of a raw stream; false when the stream must end as on
+// idle: silent past the idle limit, or slower than the minimum pace while
+// another job waits for the printer.
+static bool rawStreamKeepsPace(RawPace* pace, int64_t waitedMs, ssize_t received, int windowMs, int idleMs) {
+    pace->windowWaitedMs += waitedMs;
+    if (received > 0) {
+        pace->windowBytes += received;
+        pace->idleWaitedMs = 0;
+    } else {
+        pace->idleWaitedMs += waitedMs;
+        if (pace->idleWaitedMs >= idleMs) {
+            return false;
+        }
+    }
+    if (pace->windowWaitedMs < windowMs) {
+        return true;
+    }
+    bool tooSlow = pace->windowBytes < RAW_STREAM_MIN_BYTES && escposJobIsWaitingForPrinter();
+    pace->windowWaitedMs = 0;
+    pace->windowBytes = 0;
+    return !tooSlow;
+}
 
 bool socketSendAll(sockettype socket, const char* data, size_t length, size_t* sent, ssize_t* failedSendResult) {
     *sent = 0;
@@ -225,27 +304,65 @@ static void serveConnection(Connection* connection) {
     ssize_t continueBytes = 0;
     unsigned int foundEscpos = 0;
     ssize_t bytesRead = 0;
+    const int idleMs = serverIdleTimeoutMilliseconds();
+    const int deadlineMs = serverRequestDeadlineMilliseconds();
+    const int windowMs = serverPaceWindowMilliseconds();
+    Clock::time_point firstByteAt;
+    RawPace pace = {0, 0, 0};
     for (;;) {
-        bytesRead = recv(connection->socketfd, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer), 0);
-        if (bytesRead < 0 && socketLastError() == EINTR) {
-            continue;
+        int waitMs = idleMs;
+        if (foundEscpos & 1) {
+            int64_t windowLeftMs = windowMs - pace.windowWaitedMs;
+            int64_t idleLeftMs = idleMs - pace.idleWaitedMs;
+            waitMs = (int)(windowLeftMs < idleLeftMs ? windowLeftMs : idleLeftMs);
+        } else if (connection->status.bytesReceived > 0) {
+            int64_t leftMs = deadlineMs - millisecondsSince(firstByteAt);
+            if (leftMs <= 0) {
+                bytesRead = 0; // too late: as if the peer had closed
+                break;
+            }
+            if (leftMs < waitMs) {
+                waitMs = (int)leftMs;
+            }
+        }
+        Clock::time_point waitStart = Clock::now();
+        bool timedOut = false;
+        bytesRead = receiveWithin(connection, waitMs, idleMs, &timedOut);
+        if (foundEscpos & 1) {
+            if ((bytesRead > 0 || timedOut) &&
+                !rawStreamKeepsPace(&pace, millisecondsSince(waitStart), bytesRead, windowMs, idleMs)) {
+                onEscposRequest(foundEscpos, connection->sendRecvBuffer, -1);
+                break;
+            }
+            if (timedOut) {
+                continue;
+            }
+        } else if (timedOut) {
+            continue; // the deadline is checked above
         }
         if (bytesRead <= 0 && foundEscpos == 0) {
             break;
         }
         if (connection->status.bytesReceived == 0 && bytesRead > 0 &&
-            (unsigned char)connection->sendRecvBuffer[0] == ESC) {
+            ((unsigned char)connection->sendRecvBuffer[0] == ESC || (unsigned char)connection->sendRecvBuffer[0] == DLE)) {
             foundEscpos |= 1;
         }
         if (foundEscpos & 1) {
             rawStreamOnThisThread = connection;
-            onEscposRequest(foundEscpos, connection->sendRecvBuffer, bytesRead);
+            bool goesOn = onEscposRequest(foundEscpos, connection->sendRecvBuffer, bytesRead);
             if (bytesRead <= 0) {
                 rawStreamOnThisThread = NULL;
                 break;
             }
+            if (!goesOn) {
+                onEscposRequest(foundEscpos + 2, connection->sendRecvBuffer, -1);
+                break;
+            }
             foundEscpos += 2;
             continue;
+        }
+        if (connection->status.bytesReceived == 0) {
+            firstByteAt = Clock::now();
         }
         if (OptionPrintWholeRequest) {
             fwrite(connection->sendRecvBuffer, 1, (size_t)bytesRead, stdout);
@@ -268,6 +385,7 @@ static void serveConnection(Connection* connection) {
             sendContinueIfExpected(connection, &continueBytes);
         }
     }
+    rawStreamOnThisThread = NULL;
     if (foundEscpos == 0 && !droppedForMemory) {
         answerHTTP(connection, foundRequest, bytesRead);
         connection->status.bytesSent += continueBytes;
@@ -279,6 +397,6 @@ static void serveConnection(Connection* connection) {
 
     socketClose(connection->socketfd);
     countConnectionEnd(connection);
-    connectionCountOut(connection->server);
+    connectionCountOut(connection);
     connectionFree(connection);
 }

@@ -136,13 +136,23 @@ int sendResponseBody(Connection* connection, const Response* response, ssize_t* 
 // whose result then goes to *failedSendResult (may be null).
 bool socketSendAll(sockettype socket, const char* data, size_t length, size_t* sent, ssize_t* failedSendResult = NULL);
 
-// Takes one connection back from the server's count and signals the drain.
-void connectionCountOut(Server* server);
+// Takes the connection back from the server's counts (in all and of its peer)
+// and signals the drain.
+void connectionCountOut(Connection* connection);
 
 // The idle timeout applied to connections accepted from now on.
 int serverIdleTimeoutMilliseconds(void);
 // Test-only: the idle timeout of connections accepted from now on.
 void serverSetIdleTimeoutForTesting(int milliseconds);
+
+// The request deadline, raw stream pace window and connection caps in force.
+int serverRequestDeadlineMilliseconds(void);
+int serverPaceWindowMilliseconds(void);
+// Test-only: the same for connections accepted from now on.
+void serverSetRequestDeadlineForTesting(int milliseconds);
+void serverSetPaceWindowForTesting(int milliseconds);
+void serverSetMaxConnectionsForTesting(int connections);
+void serverSetMaxConnectionsPerPeerForTesting(int connections);
 
 // ---- Files ----------------------------------------------------------------------
 

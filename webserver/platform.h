@@ -63,6 +63,15 @@ int socketAllowPortReuse(sockettype listener);
 // progress; a receive that times out fails like a receive error.
 void socketSetIOTimeouts(sockettype socket, int milliseconds);
 
+// Waits at most `milliseconds` (0: only looks) until a receive on `socket`
+// would not block: bytes, the peer's end or an error are there. 1 then, 0
+// when the time ran out or a signal cut the wait short, -1 on failure.
+int socketWaitReadable(sockettype socket, int milliseconds);
+
+// Raises the process's limit of open descriptors as far as it may go. The
+// limit then in force, or 0 where the system sets none.
+long descriptorLimitRaise(void);
+
 // Makes an accept blocked on `listener` (and every later one) fail. Returns
 // true when it had to close the socket to do so (the caller must then not
 // close it again), false when the socket is still open.

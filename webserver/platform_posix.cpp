@@ -8,8 +8,10 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
@@ -131,6 +133,35 @@ void socketSetIOTimeouts(sockettype socket, int milliseconds) {
     timeout.tv_usec = (milliseconds % 1000) * 1000;
     setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
     setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+}
+
+int socketWaitReadable(sockettype socket, int milliseconds) {
+    struct pollfd entry;
+    entry.fd = socket;
+    entry.events = POLLIN;
+    entry.revents = 0;
+    int result = poll(&entry, 1, milliseconds);
+    if (result < 0) {
+        return errno == EINTR ? 0 : -1;
+    }
+    return result > 0 ? 1 : 0;
+}
+
+long descriptorLimitRaise(void) {
+    struct rlimit limit;
+    if (0 != getrlimit(RLIMIT_NOFILE, &limit)) {
+        return 0;
+    }
+    if (limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        if (0 != setrlimit(RLIMIT_NOFILE, &limit)) {
+            getrlimit(RLIMIT_NOFILE, &limit); // keep what is in force
+        }
+    }
+    if (limit.rlim_cur == RLIM_INFINITY) {
+        return 0;
+    }
+    return (long)limit.rlim_cur;
 }
 
 bool socketInterruptAccept(sockettype listener) {

@@ -415,6 +415,26 @@ void socketSetIOTimeouts(sockettype socket, int milliseconds) {
     setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, (const char*)&timeout, sizeof(timeout));
 }
 
+int socketWaitReadable(sockettype socket, int milliseconds) {
+    // One socket: select's fixed-size set is no limit here.
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket, &readable);
+    struct timeval timeout;
+    timeout.tv_sec = milliseconds / 1000;
+    timeout.tv_usec = (milliseconds % 1000) * 1000;
+    int result = select(0, &readable, NULL, NULL, &timeout);
+    if (result == SOCKET_ERROR) {
+        return WSAGetLastError() == WSAEINTR ? 0 : -1;
+    }
+    return result > 0 ? 1 : 0;
+}
+
+long descriptorLimitRaise(void) {
+    // Windows sockets are kernel handles without a per-process count limit.
+    return 0;
+}
+
 bool socketInterruptAccept(sockettype listener) {
     // On Windows closing the listener wakes a thread blocked in accept.
     closesocket(listener);

@@ -5,6 +5,9 @@
 #include <string.h>
 
 #include <atomic>
+#include <chrono>
+#include <map>
+#include <string>
 
 #include "internal.h"
 
@@ -19,7 +22,20 @@ static const size_t CONNECTION_THREAD_STACK_SIZE = 256 * 1024;
 // Pause before retrying an accept that failed for lack of resources.
 static const unsigned ACCEPT_RETRY_DELAY_US = 50 * 1000;
 
+// One line at most this often for refused connections and failed accepts, so
+// that a flood cannot fill the log.
+static const int ACCEPT_LOG_INTERVAL_MS = 1000;
+
+// Where the system's descriptor limit is low, at most one connection per
+// this many descriptors: the rest stay for the listener, the printer and
+// the log.
+static const long DESCRIPTORS_PER_CONNECTION_HEADROOM = 2;
+
 static std::atomic<int> idleTimeoutMilliseconds{CONNECTION_IDLE_TIMEOUT_MS};
+static std::atomic<int> requestDeadlineMilliseconds{CONNECTION_REQUEST_DEADLINE_MS};
+static std::atomic<int> paceWindowMilliseconds{RAW_STREAM_PACE_WINDOW_MS};
+static std::atomic<int> maxConnections{SERVER_MAX_CONNECTIONS};
+static std::atomic<int> maxConnectionsPerPeer{SERVER_MAX_CONNECTIONS_PER_PEER};
 
 void serverSetIdleTimeoutForTesting(int milliseconds) {
     idleTimeoutMilliseconds.store(milliseconds);
@@ -27,6 +43,56 @@ void serverSetIdleTimeoutForTesting(int milliseconds) {
 
 int serverIdleTimeoutMilliseconds(void) {
     return idleTimeoutMilliseconds.load();
+}
+
+void serverSetRequestDeadlineForTesting(int milliseconds) {
+    requestDeadlineMilliseconds.store(milliseconds);
+}
+
+int serverRequestDeadlineMilliseconds(void) {
+    return requestDeadlineMilliseconds.load();
+}
+
+void serverSetPaceWindowForTesting(int milliseconds) {
+    paceWindowMilliseconds.store(milliseconds);
+}
+
+int serverPaceWindowMilliseconds(void) {
+    return paceWindowMilliseconds.load();
+}
+
+void serverSetMaxConnectionsForTesting(int connections) {
+    maxConnections.store(connections);
+}
+
+void serverSetMaxConnectionsPerPeerForTesting(int connections) {
+    maxConnectionsPerPeer.store(connections);
+}
+
+// Open connections per peer address (the port left out), so that one host
+// cannot take every connection.
+struct PeerCounts {
+    std::map<std::string, int> byAddress;
+};
+
+// The peer's address bytes; an IPv4 peer seen through an IPv6 listener
+// counts as the same peer as over IPv4.
+static std::string peerKey(const Connection* connection) {
+    const struct sockaddr* address = (const struct sockaddr*)&connection->remoteAddr;
+    if (address->sa_family == AF_INET) {
+        const struct sockaddr_in* ipv4 = (const struct sockaddr_in*)address;
+        return std::string((const char*)&ipv4->sin_addr, sizeof(ipv4->sin_addr));
+    }
+    if (address->sa_family == AF_INET6) {
+        const struct sockaddr_in6* ipv6 = (const struct sockaddr_in6*)address;
+        const char* bytes = (const char*)&ipv6->sin6_addr;
+        static const char V4_MAPPED[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, (char)0xff, (char)0xff};
+        if (0 == memcmp(bytes, V4_MAPPED, sizeof(V4_MAPPED))) {
+            return std::string(bytes + 12, 4);
+        }
+        return std::string(bytes, 16);
+    }
+    return std::string();
 }
 
 void serverInit(Server* server) {
@@ -41,6 +107,7 @@ void serverInit(Server* server) {
     pthread_mutex_init(&server->connectionFinishedLock, NULL);
     server->activeConnectionCount = 0;
     server->listenerOpen = false;
+    server->peers = NULL;
     server->shouldRun.store(true);
     server->initialized = true;
     ignoreSIGPIPE();
@@ -94,9 +161,16 @@ void connectionFree(Connection* connection) {
     free(connection);
 }
 
-void connectionCountOut(Server* server) {
+void connectionCountOut(Connection* connection) {
+    Server* server = connection->server;
     pthread_mutex_lock(&server->connectionFinishedLock);
     server->activeConnectionCount--;
+    if (NULL != server->peers) {
+        std::map<std::string, int>::iterator peer = server->peers->byAddress.find(peerKey(connection));
+        if (peer != server->peers->byAddress.end() && --peer->second <= 0) {
+            server->peers->byAddress.erase(peer);
+        }
+    }
     pthread_cond_signal(&server->connectionFinishedCond);
     pthread_mutex_unlock(&server->connectionFinishedLock);
 }
@@ -176,14 +250,71 @@ Connection* connectionThreadWaitForNext(ConnectionThreadSlot* slot) {
     return connection;
 }
 
-// Hands an accepted connection to a thread of its own: a waiting one, or a
-// new detached one. When no thread can be started the connection is closed,
-// freed and counted out here.
-static void startConnectionThread(Server* server, Connection* connection) {
+// Counts the connection in when it is under both caps; false (nothing
+// counted) when it is over one of them.
+static bool admitConnection(Server* server, Connection* connection, int cap) {
+    std::string key = peerKey(connection);
     pthread_mutex_lock(&server->connectionFinishedLock);
-    server->activeConnectionCount++;
+    int& fromPeer = server->peers->byAddress[key];
+    bool admitted = server->activeConnectionCount < cap && fromPeer < maxConnectionsPerPeer.load();
+    if (admitted) {
+        server->activeConnectionCount++;
+        fromPeer++;
+    } else if (fromPeer == 0) {
+        server->peers->byAddress.erase(key);
+    }
     pthread_mutex_unlock(&server->connectionFinishedLock);
+    return admitted;
+}
 
+// Something that happens often under load, printed at most once per
+// ACCEPT_LOG_INTERVAL_MS with how often it happened since the last line.
+struct ThrottledLog {
+    long count;
+    std::chrono::steady_clock::time_point lastLine;
+    bool printedOnce;
+};
+
+// Whether a line is due now for what was counted (count holds the
+// occurrences it covers; the caller prints and resets it).
+static bool throttledLogDue(ThrottledLog* log) {
+    if (log->count == 0) {
+        return false;
+    }
+    std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    if (log->printedOnce && now - log->lastLine < std::chrono::milliseconds(ACCEPT_LOG_INTERVAL_MS)) {
+        return false;
+    }
+    log->printedOnce = true;
+    log->lastLine = now;
+    return true;
+}
+
+static void printRefusedIfDue(ThrottledLog* refused, int cap) {
+    if (throttledLogDue(refused)) {
+        printf("Connections refused over the limits (%d at once, %d per peer address): %ld since the last line\n", cap,
+               maxConnectionsPerPeer.load(), refused->count);
+        fflush(stdout);
+        refused->count = 0;
+    }
+}
+
+// The total cap in force: SERVER_MAX_CONNECTIONS, or less where the
+// descriptor limit (raised as far as it goes) leaves no room for it.
+static int connectionCapForDescriptorLimit(void) {
+    long descriptors = descriptorLimitRaise();
+    int cap = maxConnections.load();
+    if (descriptors > 0 && descriptors / DESCRIPTORS_PER_CONNECTION_HEADROOM < cap) {
+        cap = (int)(descriptors / DESCRIPTORS_PER_CONNECTION_HEADROOM);
+        printf("The descriptor limit is %ld: serving at most %d connections at once\n", descriptors, cap);
+    }
+    return cap;
+}
+
+// Hands an accepted connection, already counted in, to a thread of its own:
+// a waiting one, or a new detached one. When no thread can be started the
+// connection is closed, freed and counted out here.
+static void startConnectionThread(Connection* connection) {
     if (handToWaitingThread(connection)) {
         return;
     }
@@ -198,8 +329,8 @@ static void startConnectionThread(Server* server, Connection* connection) {
                "Continuing...\n",
                created);
         socketClose(connection->socketfd);
+        connectionCountOut(connection);
         connectionFree(connection);
-        connectionCountOut(server);
         return;
     }
     int detached = pthread_detach(thread);
@@ -254,6 +385,9 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
         strcpy(addressPort, "Unknown");
     }
 
+    // Before the listener exists, so that no connection sees the old limit.
+    int cap = connectionCapForDescriptorLimit();
+
     sockettype listener = socket(address->sa_family, SOCK_STREAM, IPPROTO_TCP);
     if (SOCKET_INVALID == listener) {
         int error = socketLastError();
@@ -300,6 +434,13 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     }
     fflush(stdout);
 
+    PeerCounts peers;
+    pthread_mutex_lock(&server->connectionFinishedLock);
+    server->peers = &peers;
+    pthread_mutex_unlock(&server->connectionFinishedLock);
+    ThrottledLog refusedLog = {0, std::chrono::steady_clock::time_point(), false};
+    ThrottledLog acceptFailedLog = {0, std::chrono::steady_clock::time_point(), false};
+
     Connection* nextConnection = connectionAlloc(server);
     while (server->shouldRun.load()) {
         nextConnection->remoteAddrLength = sizeof(nextConnection->remoteAddr);
@@ -319,8 +460,13 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
             if (acceptErrorIsTransient(error)) {
                 // Out of descriptors or a peer that left before we took it:
                 // the server must outlive both.
-                printf("accept failed for now, retrying: %s = %d\n", strerror(error), error);
-                fflush(stdout);
+                acceptFailedLog.count++;
+                if (throttledLogDue(&acceptFailedLog)) {
+                    printf("accept failed for now, retrying: %s = %d (%ld times since the last line)\n",
+                           strerror(error), error, acceptFailedLog.count);
+                    fflush(stdout);
+                    acceptFailedLog.count = 0;
+                }
                 if (error != ECONNABORTED) {
                     usleep(ACCEPT_RETRY_DELAY_US);
                 }
@@ -329,7 +475,16 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
             printf("exiting because accept failed (probably interrupted) %s = %d\n", strerror(error), error);
             break;
         }
-        startConnectionThread(server, nextConnection);
+        if (!admitConnection(server, nextConnection, cap)) {
+            // Over a cap: closed at once, without a thread or a line of its own.
+            socketClose(nextConnection->socketfd);
+            nextConnection->socketfd = SOCKET_INVALID;
+            refusedLog.count++;
+            printRefusedIfDue(&refusedLog, cap);
+            continue;
+        }
+        printRefusedIfDue(&refusedLog, cap); // what is left of the last burst
+        startConnectionThread(nextConnection);
         nextConnection = connectionAlloc(server);
     }
 
@@ -347,6 +502,7 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     while (server->activeConnectionCount > 0) {
         pthread_cond_wait(&server->connectionFinishedCond, &server->connectionFinishedLock);
     }
+    server->peers = NULL;
     pthread_mutex_unlock(&server->connectionFinishedLock);
 
     pthread_mutex_lock(&server->stoppedMutex);

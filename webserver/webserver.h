@@ -1,11 +1,13 @@
 // webserver.h: the public interface of the embedded HTTP/1.1 server module.
 //
 // One thread per connection, one request per connection, fixed-size request
-// storage (only the body is sized by the request), and two callbacks that the
-// embedding program provides: createResponseForRequest for every complete
-// request and onEscposRequest for every chunk of a connection whose first
-// byte is ESC. Strings returned by functions whose names begin with strdup
-// belong to the caller, who releases them with free.
+// storage (only the body is sized by the request), and three callbacks that
+// the embedding program provides: createResponseForRequest for every complete
+// request, onEscposRequest for every chunk of a connection whose first byte
+// is ESC, and escposJobIsWaitingForPrinter for the pace of such streams.
+// Limits in time and in connections keep one peer from holding up the rest.
+// Strings returned by functions whose names begin with strdup belong to the
+// caller, who releases them with free.
 #pragma once
 
 #include <stdarg.h>
@@ -217,7 +219,8 @@ struct Server {
     int32_t activeConnectionCount;
     pthread_cond_t connectionFinishedCond;
     pthread_mutex_t connectionFinishedLock;
-    bool listenerOpen; // under globalMutex: the listener exists and is not yet closed
+    bool listenerOpen;        // under globalMutex: the listener exists and is not yet closed
+    struct PeerCounts* peers; // under connectionFinishedLock: connections per peer address, while accepting
 };
 
 // Byte counts of one connection.
@@ -263,6 +266,30 @@ int serverMutexUnlock(Server* server);
 // A peer that sends nothing (or takes nothing) for this long is disconnected.
 static const int CONNECTION_IDLE_TIMEOUT_MS = 30000;
 
+// The whole HTTP request, head and body, must arrive within this long of its
+// first byte, or the connection is dropped as if the peer had closed. The
+// largest body (128 MiB) fits at 1.8 Mbit/s, slower than any shop link.
+static const int CONNECTION_REQUEST_DEADLINE_MS = 600000;
+
+// While another job waits for the printer, a raw stream must deliver at least
+// RAW_STREAM_MIN_BYTES per RAW_STREAM_PACE_WINDOW_MS spent waiting for bytes,
+// or it ends as on idle. 4 KiB per 5 s is slower than a 9600-baud serial line,
+// so a receipt sent as it is made keeps its pace; a trickler holds the printer
+// for at most one window after another job begins to wait.
+static const int RAW_STREAM_PACE_WINDOW_MS = 5000;
+static const int64_t RAW_STREAM_MIN_BYTES = 4096;
+
+// Connections served at once, in all and from one peer address; one more is
+// closed at once. Far below the descriptor limit, and each costs a thread.
+// A shop's tills and pages need a few each; a flood from one host leaves room
+// for the rest.
+static const int SERVER_MAX_CONNECTIONS = 1024;
+static const int SERVER_MAX_CONNECTIONS_PER_PEER = 128;
+
+// False once the peer has reset the connection or the socket failed; a peer
+// that has only finished sending is still there, waiting for its answer.
+bool connectionPeerIsThere(const Connection* connection);
+
 // ---- Provided by the embedding program -------------------------------------
 
 // Called once per complete request on the connection's thread. Returns a new
@@ -270,8 +297,13 @@ static const int CONNECTION_IDLE_TIMEOUT_MS = 30000;
 // answered on the connection itself.
 Response* createResponseForRequest(const Request* request, Connection* connection);
 // Called for every chunk of a raw stream (state 1, 3, 5, ...) and once at its
-// end with len 0 (peer closed) or negative (receive error or idle timeout).
-void onEscposRequest(unsigned int state, const char* data, ssize_t len);
+// end with len 0 (peer closed) or negative (receive error, idle timeout or a
+// stream too slow for a waiting job). Returns false when the stream's job
+// takes nothing more: the module then ends the connection.
+bool onEscposRequest(unsigned int state, const char* data, ssize_t len);
+// Whether another job waits for the printer, so that a raw stream must keep
+// its pace; asked often, so it must be cheap.
+bool escposJobIsWaitingForPrinter(void);
 
 // ---- Replies to raw streams -------------------------------------------------
 

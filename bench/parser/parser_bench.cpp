@@ -15,7 +15,12 @@
 Response* createResponseForRequest(const Request*, Connection*) {
     return NULL;
 }
-void onEscposRequest(unsigned int, const char*, ssize_t) {}
+bool onEscposRequest(unsigned int, const char*, ssize_t) {
+    return true;
+}
+bool escposJobIsWaitingForPrinter(void) {
+    return false;
+}
 
 namespace {
 

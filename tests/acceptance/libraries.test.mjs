@@ -134,8 +134,7 @@ test('escpos getStatuses() reads the printer\'s replies through the raw port', a
   t.after(() => adapter.device.destroy());
   const printer = new escpos.Printer(adapter);
 
-  // A raw stream opens with ESC: initialise the printer, then ask.
-  adapter.write(ESC_INIT);
+  // The library's first bytes are its status requests: they open the raw stream.
   const statuses = await within(5000, 'getStatuses', new Promise((resolve) => printer.getStatuses(resolve)));
   // The library asks DLE EOT 1, 4, 2, 3 and reads the replies in that order.
   assert.deepEqual(statuses.map((status) => status.byte), [0x12, 0x1e, 0x12, 0x12]);

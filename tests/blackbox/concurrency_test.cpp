@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +24,10 @@ const std::string CORS = "Access-Control-Allow-Origin: *\r\n"
 const std::string OK_WITH_CORS = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\nServer: "
                                  "Ostrelin/1.1.3\r\nConnection: close\r\n" +
                                  CORS + "\r\n";
+const std::string BUSY_TEXT = "The printer is busy with another job; nothing was printed.\n";
+const std::string BUSY_WITH_CORS = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: " +
+                                   std::to_string(BUSY_TEXT.size()) + "\r\nServer: Ostrelin/1.1.3\r\nConnection: close\r\n" + CORS + "\r\n" +
+                                   BUSY_TEXT;
 
 const int IDLE_MS = 800;
 const int LONG_IDLE_MS = 10000;
@@ -219,6 +224,251 @@ TEST_F(LongIdleTest, IdlePeersDoNotDelayOtherClients) {
     EXPECT_TRUE(timedOut);
     close(silent);
     close(half);
+}
+
+// ---- Bounds a misbehaving peer runs into ------------------------------------------
+
+const int PACE_WINDOW_MS = 500;
+const int PACE_STREAM_MS = 8 * PACE_WINDOW_MS; // what a stream lasts unless cut
+
+// A raw stream sending `chunkBytes` every `intervalMs` for PACE_STREAM_MS,
+// with or without a job that starts waiting one window in.
+struct PaceCase {
+    const char* name;
+    size_t chunkBytes;
+    int intervalMs;
+    bool jobWaits;
+    bool streamIsCut;
+};
+
+const PaceCase PACE_CASES[] = {
+    {"trickle with a job waiting is cut", 16, 100, true, true},
+    {"receipt pace with a job waiting goes on", 2048, 100, true, false},
+    {"trickle with nobody waiting goes on", 16, 100, false, false},
+};
+
+TEST_F(ServerTest, RawStreamMustKeepPaceOnlyWhileAnotherJobWaits) {
+    start(QUORVEL2_TESTHOOKS_BINARY, {"Q2_TEST_IDLE_MS=" + std::to_string(LONG_IDLE_MS),
+                                      "Q2_TEST_PACE_WINDOW_MS=" + std::to_string(PACE_WINDOW_MS)});
+    for (const PaceCase& row : PACE_CASES) {
+        SCOPED_TRACE(row.name);
+        writeFile(device, "");
+        int fd = connectLoopback(server.port);
+        ASSERT_GE(fd, 0);
+        std::string sent = "\x1b@";
+        ASSERT_TRUE(sendAll(fd, sent));
+        bool cut = false;
+        long long started = monotonicMs();
+        std::thread waiter;
+        std::string waiterAnswer;
+        long long waiterTook = -1;
+        const std::string job = "\x1b@<waiting job>\n";
+        while (!cut && monotonicMs() - started < PACE_STREAM_MS) {
+            usleep((useconds_t)row.intervalMs * 1000);
+            std::string chunk(row.chunkBytes, 'p');
+            if (peerHasClosed(fd) || !sendAll(fd, chunk)) {
+                cut = true;
+                break;
+            }
+            sent += chunk;
+            if (row.jobWaits && !waiter.joinable() && monotonicMs() - started >= PACE_WINDOW_MS) {
+                waiter = std::thread([&] {
+                    long long asked = monotonicMs();
+                    waiterAnswer = converse(server.port, post(job), PACE_STREAM_MS + SLACK_MS);
+                    waiterTook = monotonicMs() - asked;
+                });
+            }
+        }
+        long long streamTook = monotonicMs() - started;
+        close(fd);
+        if (waiter.joinable()) {
+            waiter.join();
+            EXPECT_EQ(OK_WITH_CORS, waiterAnswer);
+            std::string device = printed();
+            ASSERT_GE(device.size(), job.size());
+            EXPECT_EQ(job, device.substr(device.size() - job.size())) << "the waiting job was printed last, whole";
+            EXPECT_EQ(0, sent.compare(0, device.size() - job.size(), device, 0, device.size() - job.size()))
+                << "the stream's bytes reached the printer in order, before the job";
+        } else {
+            EXPECT_TRUE(waitUntil([&] { return printed() == sent; })) << printed().size() << " of " << sent.size();
+        }
+        EXPECT_EQ(row.streamIsCut, cut) << "after " << streamTook << " ms";
+        if (row.streamIsCut) {
+            // Cut at the end of the first window in which the job waited, or the next.
+            EXPECT_LT(waiterTook, 2 * PACE_WINDOW_MS + SLACK_MS / 4);
+            EXPECT_LT(streamTook, PACE_STREAM_MS);
+        } else if (row.jobWaits) {
+            EXPECT_GE(waiterTook, PACE_STREAM_MS - 2 * PACE_WINDOW_MS) << "the job got the printer mid-stream";
+        }
+    }
+}
+
+const int REQUEST_DEADLINE_MS = 1200;
+
+// An HTTP request that arrives a few bytes at a time, finishing after about
+// `spreadMs` (or never, for a declared length it does not send).
+struct SlowRequestCase {
+    const char* name;
+    int spreadMs;
+    bool answered;
+};
+
+const SlowRequestCase SLOW_REQUEST_CASES[] = {
+    {"slow but within the deadline", REQUEST_DEADLINE_MS / 3, true},
+    {"trickled past the deadline", 3 * REQUEST_DEADLINE_MS, false},
+};
+
+TEST_F(ServerTest, HttpRequestMustArriveWholeWithinItsDeadline) {
+    start(QUORVEL2_TESTHOOKS_BINARY, {"Q2_TEST_IDLE_MS=" + std::to_string(LONG_IDLE_MS),
+                                      "Q2_TEST_REQUEST_DEADLINE_MS=" + std::to_string(REQUEST_DEADLINE_MS)});
+    for (const SlowRequestCase& row : SLOW_REQUEST_CASES) {
+        SCOPED_TRACE(row.name);
+        writeFile(device, "");
+        const std::string body = "\x1b@" + std::string(40, 's') + "\n";
+        const std::string whole = post(body);
+        int fd = connectLoopback(server.port);
+        ASSERT_GE(fd, 0);
+        const int PIECES = 20;
+        size_t piece = whole.size() / PIECES + 1;
+        long long started = monotonicMs();
+        long long droppedAt = -1;
+        for (size_t at = 0; at < whole.size(); at += piece) {
+            if (peerHasClosed(fd) || !sendAll(fd, whole.substr(at, piece))) {
+                droppedAt = monotonicMs() - started;
+                break;
+            }
+            usleep((useconds_t)(row.spreadMs * 1000 / PIECES));
+        }
+        bool timedOut = false;
+        std::string got = readUntilClosed(fd, REQUEST_DEADLINE_MS + SLACK_MS, &timedOut);
+        if (droppedAt < 0) {
+            droppedAt = monotonicMs() - started;
+        }
+        const std::string message = "No request found from 127.0.0.1:" + std::to_string(localPort(fd)) + "?";
+        close(fd);
+        EXPECT_FALSE(timedOut);
+        if (row.answered) {
+            EXPECT_EQ(OK_WITH_CORS, got);
+            EXPECT_EQ(body, printed());
+        } else {
+            EXPECT_EQ("", got) << "a request cut at its deadline gets no answer";
+            EXPECT_GE(droppedAt, REQUEST_DEADLINE_MS - 100);
+            EXPECT_LT(droppedAt, REQUEST_DEADLINE_MS + SLACK_MS / 2);
+            EXPECT_TRUE(waitUntil([&] { return server.currentOutput().find(message) != std::string::npos; }));
+            EXPECT_EQ("", printed());
+        }
+    }
+}
+
+const int WAIT_LIMIT_MS = 1500;
+
+// A silent raw stream holds the printer (the idle limit is long, and the
+// pace window longer than the wait), so a POST has to wait.
+class BusyPrinterTest : public ServerTest {
+  protected:
+    int holder = -1;
+    const std::string held = "\x1b@holding the printer";
+
+    void SetUp() override {
+        start(QUORVEL2_TESTHOOKS_BINARY,
+              {"Q2_TEST_IDLE_MS=" + std::to_string(LONG_IDLE_MS), "Q2_TEST_WAIT_MS=" + std::to_string(WAIT_LIMIT_MS),
+               "Q2_TEST_PACE_WINDOW_MS=" + std::to_string(LONG_IDLE_MS)});
+        holder = connectLoopback(server.port);
+        ASSERT_GE(holder, 0);
+        ASSERT_TRUE(sendAll(holder, held));
+        ASSERT_TRUE(waitUntil([&] { return printed() == held; }));
+    }
+
+    void TearDown() override {
+        if (holder >= 0) {
+            close(holder);
+        }
+        ServerTest::TearDown();
+    }
+};
+
+TEST_F(BusyPrinterTest, JobWaitingPastItsLimitIsToldThePrinterIsBusy) {
+    long long started = monotonicMs();
+    EXPECT_EQ(BUSY_WITH_CORS, converse(server.port, post("\x1b@too late"), WAIT_LIMIT_MS + SLACK_MS));
+    long long took = monotonicMs() - started;
+    EXPECT_GE(took, WAIT_LIMIT_MS - 100);
+    EXPECT_LT(took, WAIT_LIMIT_MS + SLACK_MS);
+    close(holder);
+    holder = -1;
+    EXPECT_EQ(OK_WITH_CORS, converse(server.port, post("next")));
+    EXPECT_EQ(held + "next", printed()) << "the refused job never reached the printer";
+}
+
+TEST_F(BusyPrinterTest, JobWhoseClientResetWhileWaitingIsNotPrinted) {
+    int gone = connectLoopback(server.port);
+    ASSERT_GE(gone, 0);
+    ASSERT_TRUE(sendAll(gone, post("\x1b@nobody waits for this")));
+    usleep(WAIT_LIMIT_MS * 1000 / 5); // the server has it and waits for the printer
+    closeWithReset(gone);
+    close(holder); // the printer passes on well within the wait limit
+    holder = -1;
+    // Jobs take the printer in order: once this one is answered, the reset
+    // job's turn has come and gone.
+    EXPECT_EQ(OK_WITH_CORS, converse(server.port, post("next")));
+    EXPECT_EQ(held + "next", printed());
+}
+
+const int CAP_PER_PEER = 3;
+const int CAP_TOTAL = 8;
+
+TEST_F(ServerTest, ConnectionsOverTheCapsAreClosedAtOnceWhileOthersAreServed) {
+    start(QUORVEL2_TESTHOOKS_BINARY,
+          {"Q2_TEST_IDLE_MS=" + std::to_string(LONG_IDLE_MS), "Q2_TEST_MAX_CONNECTIONS=" + std::to_string(CAP_TOTAL),
+           "Q2_TEST_MAX_CONNECTIONS_PER_PEER=" + std::to_string(CAP_PER_PEER)});
+    const int TRIES_PER_PEER = CAP_PER_PEER + 4;
+    std::vector<int> kept;
+    for (const char* peer : {"127.0.0.2", "127.0.0.3"}) {
+        SCOPED_TRACE(peer);
+        int refused = 0;
+        for (int i = 0; i < TRIES_PER_PEER; i++) {
+            int fd = connectLoopback(server.port, peer);
+            ASSERT_GE(fd, 0);
+            if (i < CAP_PER_PEER) {
+                kept.push_back(fd);
+                continue;
+            }
+            bool timedOut = false;
+            EXPECT_EQ("", readUntilClosed(fd, SLACK_MS, &timedOut));
+            refused += timedOut ? 0 : 1;
+            close(fd);
+        }
+        EXPECT_EQ(TRIES_PER_PEER - CAP_PER_PEER, refused);
+    }
+    for (int fd : kept) {
+        EXPECT_FALSE(peerHasClosed(fd)) << "a connection under the caps stays open";
+    }
+    long long started = monotonicMs();
+    EXPECT_EQ(OK_WITH_CORS, converse(server.port, post("\x1b@from another address"), SLACK_MS));
+    EXPECT_LT(monotonicMs() - started, 1000);
+
+    // The total cap: two more peers fill it, after which even a new address waits outside.
+    for (const char* peer : {"127.0.0.4", "127.0.0.5"}) {
+        int fd = connectLoopback(server.port, peer);
+        ASSERT_GE(fd, 0);
+        kept.push_back(fd);
+    }
+    ASSERT_EQ((size_t)CAP_TOTAL, kept.size());
+    int over = connectLoopback(server.port, "127.0.0.6");
+    ASSERT_GE(over, 0);
+    bool timedOut = false;
+    EXPECT_EQ("", readUntilClosed(over, SLACK_MS, &timedOut));
+    EXPECT_FALSE(timedOut) << "over the total cap";
+    close(over);
+    close(kept.back());
+    kept.pop_back();
+    EXPECT_TRUE(waitUntil([&] { return OK_WITH_CORS == converse(server.port, post("\x1b@room again"), SLACK_MS); }));
+    EXPECT_EQ("\x1b@from another address\x1b@room again", printed());
+    for (int fd : kept) {
+        close(fd);
+    }
+    std::string out = server.currentOutput();
+    EXPECT_NE(std::string::npos, out.find("Connections refused over the limits")) << out;
+    EXPECT_LE(occurrences(out, "Connections refused over the limits"), 3u) << "one line a second at most" << out;
 }
 
 } // namespace

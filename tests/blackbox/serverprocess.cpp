@@ -240,10 +240,20 @@ std::string ServerProcess::currentOutput() const {
     return readFile(outPath);
 }
 
-int connectLoopback(int port) {
+int connectLoopback(int port, const char* fromAddress) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return -1;
+    }
+    if (NULL != fromAddress) {
+        struct sockaddr_in local;
+        memset(&local, 0, sizeof(local));
+        local.sin_family = AF_INET;
+        if (1 != inet_pton(AF_INET, fromAddress, &local.sin_addr) ||
+            0 != bind(fd, (struct sockaddr*)&local, sizeof(local))) {
+            close(fd);
+            return -1;
+        }
     }
     struct sockaddr_in address;
     memset(&address, 0, sizeof(address));
@@ -257,6 +267,23 @@ int connectLoopback(int port) {
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     return fd;
+}
+
+void closeWithReset(int socket) {
+    struct linger abort;
+    abort.l_onoff = 1;
+    abort.l_linger = 0;
+    setsockopt(socket, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+    close(socket);
+}
+
+bool peerHasClosed(int socket) {
+    struct pollfd entry = {socket, POLLIN, 0};
+    if (poll(&entry, 1, 0) <= 0) {
+        return false;
+    }
+    char byte;
+    return recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
 }
 
 int localPort(int socket) {

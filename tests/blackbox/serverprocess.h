@@ -71,8 +71,13 @@ std::string readFile(const std::string& path);
 // Creates or replaces a file with `contents`.
 void writeFile(const std::string& path, const std::string& contents);
 
-// A socket connected to 127.0.0.1:port with TCP_NODELAY set, or -1.
-int connectLoopback(int port);
+// A socket connected to 127.0.0.1:port with TCP_NODELAY set, or -1; from
+// the loopback address fromAddress (such as "127.0.0.2") when it is given.
+int connectLoopback(int port, const char* fromAddress = nullptr);
+// Closes the socket so that the peer sees a reset instead of an end.
+void closeWithReset(int socket);
+// Whether the peer has ended or reset the connection (looks, never waits).
+bool peerHasClosed(int socket);
 // The local port of a connected socket.
 int localPort(int socket);
 // Sends every byte; false when a send fails.

@@ -6,7 +6,12 @@ Response* createResponseForRequest(const Request* request, Connection*) {
     return responseAlloc404NotFoundHTML(request->path);
 }
 
-void onEscposRequest(unsigned int, const char*, ssize_t) {}
+bool onEscposRequest(unsigned int, const char*, ssize_t) {
+    return true;
+}
+bool escposJobIsWaitingForPrinter(void) {
+    return false;
+}
 
 // Allocation-failure tests need calloc and realloc to return null under
 // AddressSanitizer too, instead of its own report.

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -303,6 +304,62 @@ TEST(PrinterChannel, WaitingJobsGetThePrinterInTheOrderTheyAsked) {
         job.join();
     }
     EXPECT_EQ("0123456", readFile(device));
+    EXPECT_EQ(0u, escposJobsWaitingForTesting());
+}
+
+TEST(PrinterChannel, JobWaitingPastItsLimitLeavesTheLineWithoutPrinting) {
+    TempDir dir;
+    std::string device = dir.emptyFile("printer");
+    ASSERT_EQ(1, escpos_print(device.c_str(), 1, "0", 1));
+    static const int SHORT_WAIT_MS = 400;
+    // Waiters with a short limit in the middle and at the end of the line.
+    const struct {
+        char text;
+        bool givesUp;
+    } waiters[] = {{'A', false}, {'B', true}, {'C', false}, {'D', true}};
+    std::vector<std::thread> jobs;
+    size_t queued = 0;
+    for (const auto& waiter : waiters) {
+        escposSetWaitTimeoutForTesting(waiter.givesUp ? SHORT_WAIT_MS : ESCPOS_WAIT_TIMEOUT_MS);
+        jobs.emplace_back([&device, waiter] {
+            auto asked = std::chrono::steady_clock::now();
+            ssize_t result = escpos_print(device.c_str(), 1, &waiter.text, 1);
+            auto waitedMs =
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked);
+            if (waiter.givesUp) {
+                EXPECT_EQ(ESCPOS_PRINTER_BUSY, result) << waiter.text;
+                EXPECT_GE(waitedMs.count(), SHORT_WAIT_MS - 5) << waiter.text;
+                EXPECT_EQ(1, escpos_print(nullptr, 3, "x", 1)) << "without a job, nothing is written";
+            } else {
+                EXPECT_EQ(1, result) << waiter.text;
+                EXPECT_EQ(0, closeJob());
+            }
+        });
+        queued++;
+        for (int tries = 0; escposJobsWaitingForTesting() < queued && tries < 5000; tries++) {
+            usleep(1000);
+        }
+        ASSERT_EQ(queued, escposJobsWaitingForTesting());
+    }
+    for (int tries = 0; escposJobsWaitingForTesting() > 2 && tries < 5000; tries++) {
+        usleep(1000);
+    }
+    EXPECT_EQ(2u, escposJobsWaitingForTesting()) << "those that gave up left the line";
+    // One more joins the line behind the one that left it last.
+    escposSetWaitTimeoutForTesting(5000);
+    jobs.emplace_back([&device] {
+        EXPECT_EQ(1, escpos_print(device.c_str(), 1, "E", 1));
+        EXPECT_EQ(0, closeJob());
+    });
+    for (int tries = 0; escposJobsWaitingForTesting() < 3 && tries < 5000; tries++) {
+        usleep(1000);
+    }
+    escposSetWaitTimeoutForTesting(ESCPOS_WAIT_TIMEOUT_MS);
+    EXPECT_EQ(0, closeJob());
+    for (std::thread& job : jobs) {
+        job.join();
+    }
+    EXPECT_EQ("0ACE", readFile(device));
     EXPECT_EQ(0u, escposJobsWaitingForTesting());
 }
 

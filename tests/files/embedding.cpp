@@ -27,8 +27,13 @@ Response* createResponseForRequest(const Request* request, Connection* connectio
                                                  embeddingConfig.documentRoot.c_str());
 }
 
-void onEscposRequest(unsigned int state, const char* data, ssize_t len) {
+bool onEscposRequest(unsigned int state, const char* data, ssize_t len) {
     (void)state;
     (void)data;
     (void)len;
+    return true;
+}
+
+bool escposJobIsWaitingForPrinter(void) {
+    return false;
 }

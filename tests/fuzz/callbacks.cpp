@@ -6,4 +6,9 @@ Response* createResponseForRequest(const Request*, Connection*) {
     return responseAlloc404NotFoundHTML(NULL);
 }
 
-void onEscposRequest(unsigned int, const char*, ssize_t) {}
+bool onEscposRequest(unsigned int, const char*, ssize_t) {
+    return true;
+}
+bool escposJobIsWaitingForPrinter(void) {
+    return false;
+}

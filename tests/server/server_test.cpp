@@ -144,10 +144,15 @@ Response* createResponseForRequest(const Request* request, Connection* connectio
     return response;
 }
 
-void onEscposRequest(unsigned int state, const char* data, ssize_t len) {
+bool onEscposRequest(unsigned int state, const char* data, ssize_t len) {
     std::lock_guard<std::mutex> guard(app.lock);
     app.rawCalls.push_back({state, len > 0 ? std::string(data, (size_t)len) : std::string(), len});
     app.changed.notify_all();
+    return true;
+}
+
+bool escposJobIsWaitingForPrinter(void) {
+    return false;
 }
 
 namespace {

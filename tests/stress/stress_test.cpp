@@ -3,7 +3,10 @@
 // One run starts the test-hooks program on a free loopback port with short
 // time limits, then for a bounded time drives a few hundred concurrent
 // clients: HTTP print jobs, raw ESC/POS streams, idle, half-sent, slow and
-// resetting peers, and hostile request heads. Meanwhile a controller breaks
+// resetting peers, and hostile request heads, each from its own loopback
+// address; beside them attackers: raw streams and HTTP requests that trickle,
+// a connection flood from one address and bodies declared past the memory
+// budget. Meanwhile a controller breaks
 // the printer in turn: the device path removed, pointed at /dev/full, at a
 // FIFO nobody reads, and at a FIFO whose reader pauses longer than the write
 // time limit. Every print job carries its id and a checksum in a frame, so
@@ -13,7 +16,8 @@
 //   - answered 503, reset, or overlapping a fault: at most once, whole or cut
 //     short (a stalled FIFO may have taken the first part), never twice;
 //   - a request the server never completed: not on the device at all.
-// A probe client measures the answer time of a fresh job throughout; at the
+// A probe client from an address of its own measures the answer time of a
+// fresh job throughout (within 1 s while the printer is healthy); at the
 // end the server's descriptors, threads and resident memory are compared
 // with their idle values.
 //
@@ -32,6 +36,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <arpa/inet.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -80,6 +86,26 @@ const int HALF_CLIENTS = 20;
 const int SLOW_CLIENTS = 25;
 const int RESET_CLIENTS = 20;
 const int HOSTILE_CLIENTS = 40;
+
+// Attackers, and the limits the server is given against them. The request
+// deadline lets the slow but steady requests (at most 2 s a byte) finish.
+const int PACE_WINDOW_MS = 250;
+const int REQUEST_DEADLINE_MS = 50000;
+const int RAW_TRICKLERS = 2;
+const int HTTP_TRICKLERS = 3;
+const int TRICKLE_INTERVAL_MS = 400; // a few bytes each time, within the idle limit
+const int TRICKLE_SESSION_MS = 4000; // a raw trickler leaves by itself when nobody waits
+const int FLOOD_CONNECTIONS = 200;   // from one address, at once
+const int FLOOD_PER_PEER_CAP = 128;  // what the server keeps of them
+const int OVER_BUDGET_CLIENTS = 3;   // 3 x 128 MiB declared: more than the 256 MiB budget
+const size_t OVER_BUDGET_LENGTH = 134217728;
+const size_t OVER_BUDGET_SENT = 64 * 1024;
+
+// The loopback addresses of the peers (127.0.1.N for the N-th ordinary client).
+const char* const PROBE_ADDRESS = "127.0.0.2";
+const char* const FLOOD_ADDRESS = "127.0.0.3";
+const char* const TRICKLER_ADDRESS = "127.0.0.4";
+const char* const OVER_BUDGET_ADDRESS = "127.0.0.5";
 
 using Clock = std::chrono::steady_clock;
 
@@ -132,6 +158,9 @@ struct Figures {
     std::atomic<int64_t> probeMaxHealthyMs{0}, probeMaxFaultMs{0}, idleCloseMaxMs{0}, fail503MaxMs{0};
     std::atomic<long> faultRemoved{0}, faultFull{0}, faultNoReader{0}, faultStall{0};
     std::atomic<long> stall503{0}, silentStreams{0};
+    std::atomic<long> rawTrickles{0}, rawTricklesCut{0}, httpTrickles{0}, httpTricklesDropped{0};
+    std::atomic<long> floodRounds{0}, floodRefused{0}, overBudget{0};
+    std::atomic<int64_t> tricklerCutMaxMs{0}, httpTrickleDropMaxMs{0}, floodKeptMax{0};
     std::atomic<int64_t> behindSilentMaxMs{0};
     std::atomic<int64_t> stall503MaxMs{0};
 };
@@ -370,10 +399,27 @@ void scanCapture(const std::string& path) {
 
 int serverPort = 0;
 
+// The loopback address this thread's connections come from (0: any).
+thread_local in_addr_t sourceAddress = 0;
+
+void connectFrom(const char* address) {
+    sourceAddress = inet_addr(address);
+}
+
 int connectToServer() {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return -1;
+    }
+    if (sourceAddress != 0) {
+        struct sockaddr_in source;
+        memset(&source, 0, sizeof(source));
+        source.sin_family = AF_INET;
+        source.sin_addr.s_addr = sourceAddress;
+        if (0 != bind(fd, (struct sockaddr*)&source, sizeof(source))) {
+            close(fd);
+            return -1;
+        }
     }
     struct timeval limit = {5, 0};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
@@ -527,16 +573,14 @@ int runHttpJob(char kind, size_t payloadSize, int64_t* elapsedMs, bool* healthy)
             finding("job %u answered 503 although the printer was healthy throughout", id);
         }
         if (result.elapsedMs > STALL_MS + MARGIN_MS) {
-            finding("job %u: 503 came after %lld ms (limit %d)", id, (long long)result.elapsedMs,
-                    STALL_MS + MARGIN_MS);
+            finding("job %u: 503 came after %lld ms (limit %d)", id, (long long)result.elapsedMs, STALL_MS + MARGIN_MS);
         }
     } else {
         recordJob(id, kind, AT_MOST_ONCE, "HTTP job without a proper answer");
         if (result.status == 0) {
             figures.httpNoAnswer++;
             finding("job %u (%zu bytes): no answer (%s after %lld ms)", id, frame.size(),
-                    result.ending == ENDED_TIMEOUT ? "timed out" : "connection ended",
-                    (long long)result.elapsedMs);
+                    result.ending == ENDED_TIMEOUT ? "timed out" : "connection ended", (long long)result.elapsedMs);
         } else {
             figures.httpOther++;
             finding("job %u: unexpected status %d", id, result.status);
@@ -720,8 +764,8 @@ void slowClient(unsigned seed) {
         readUntilClosed(fd, OPERATION_LIMIT_MS, &got);
         close(fd);
         if (!sent || statusOf(got) != 404) {
-            finding("a slow but steady request got %s", sent ? (got.empty() ? "no answer" : got.substr(0, 40).c_str())
-                                                          : "cut off while sending");
+            finding("a slow but steady request got %s",
+                    sent ? (got.empty() ? "no answer" : got.substr(0, 40).c_str()) : "cut off while sending");
         } else {
             figures.slowAnswered++;
         }
@@ -761,11 +805,11 @@ void resetClient(unsigned seed) {
 struct HostileCase {
     const char* name;
     std::string request;
-    int expectedStatus;   // -1: any answer or none
-    uint32_t printedId;   // 0: carries no job
-    Expect printed;       // for printedId when the answer is 200
-    Expect unanswered;    // for printedId without a 200
-    bool halfClose;       // shut down writing after sending
+    int expectedStatus; // -1: any answer or none
+    uint32_t printedId; // 0: carries no job
+    Expect printed;     // for printedId when the answer is 200
+    Expect unanswered;  // for printedId without a 200
+    bool halfClose;     // shut down writing after sending
 };
 
 std::string repeated(const char* text, int count) {
@@ -840,10 +884,10 @@ HostileCase makeHostile(int which, std::mt19937& random) {
         break;
     case 7:
         c.name = "NUL bytes in the head";
-    {
-        static const char withNuls[] = "GET /\0\0x HTTP/1.1\r\nX-Nul: a\0b\r\n\0: \0\r\n\r\n";
-        c.request = std::string(withNuls, sizeof(withNuls) - 1);
-    }
+        {
+            static const char withNuls[] = "GET /\0\0x HTTP/1.1\r\nX-Nul: a\0b\r\n\0: \0\r\n\r\n";
+            c.request = std::string(withNuls, sizeof(withNuls) - 1);
+        }
         c.expectedStatus = 404;
         break;
     case 8: {
@@ -890,8 +934,8 @@ HostileCase makeHostile(int which, std::mt19937& random) {
         break;
     case 14:
         c.name = "header pool overflow";
-        c.request = "GET /x HTTP/1.1\r\n" + repeated("X-Fill: 0123456789012345678901234567890123456789\r\n", 300) +
-                    "\r\n";
+        c.request =
+            "GET /x HTTP/1.1\r\n" + repeated("X-Fill: 0123456789012345678901234567890123456789\r\n", 300) + "\r\n";
         c.expectedStatus = 404;
         break;
     default:
@@ -960,9 +1004,184 @@ void hostileClient(unsigned seed) {
     }
 }
 
+// ---- Attackers -------------------------------------------------------------------
+
+// Whether the server has ended the connection (looks, never waits).
+bool serverHasClosed(int fd) {
+    struct pollfd wait = {fd, POLLIN, 0};
+    if (poll(&wait, 1, 0) <= 0) {
+        return false;
+    }
+    char byte;
+    return recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+}
+
+// A raw stream that sends a few bytes of its frame at a time. While jobs wait
+// it must lose the printer within a pace window or two (its bytes so far
+// printed); with nobody waiting it may go on until it leaves by itself.
+void rawTrickler(unsigned seed) {
+    std::mt19937 random(seed);
+    connectFrom(TRICKLER_ADDRESS);
+    while (!stopping.load()) {
+        {
+            GatePass pass;
+            if (!pass.entered) {
+                break;
+            }
+            uint32_t id = nextJobId++;
+            std::string frame = makeFrame(id, 'T', 4096);
+            recordJob(id, 'T', AT_MOST_ONCE, "raw trickler, cut or left part-way");
+            int fd = connectToServer();
+            if (fd < 0) {
+                continue;
+            }
+            figures.rawTrickles++;
+            sendAll(fd, frame.data(), 2); // ESC @: from here on it may hold the printer
+            int64_t start = nowMs();
+            int64_t lastSend = start;
+            size_t at = 2;
+            bool cut = false;
+            while (!stopping.load() && nowMs() - start < TRICKLE_SESSION_MS && at + 8 < frame.size()) {
+                sleepMs(TRICKLE_INTERVAL_MS);
+                if (serverHasClosed(fd)) {
+                    cut = true;
+                    break;
+                }
+                lastSend = nowMs();
+                if (!sendAll(fd, frame.data() + at, 8)) {
+                    cut = true;
+                    break;
+                }
+                at += 8;
+            }
+            if (cut) {
+                figures.rawTricklesCut++;
+                raiseMax(figures.tricklerCutMaxMs, nowMs() - lastSend);
+            }
+            closeWithReset(fd);
+        }
+        napMs(100 + random() % 400);
+    }
+}
+
+// An HTTP request that trickles a byte now and then, always within the idle
+// limit: the server must drop it at the request deadline, unanswered.
+void httpTrickler(unsigned seed) {
+    std::mt19937 random(seed);
+    connectFrom(TRICKLER_ADDRESS);
+    while (!stopping.load()) {
+        uint32_t id = nextJobId++;
+        std::string frame = makeFrame(id, 'X', 200);
+        std::string request = postHead(frame.size()) + frame;
+        recordJob(id, 'X', MUST_NOT, "HTTP request trickled past its deadline");
+        int fd = connectToServer();
+        if (fd < 0) {
+            napMs(100);
+            continue;
+        }
+        figures.httpTrickles++;
+        int64_t start = nowMs();
+        bool closed = false;
+        for (size_t at = 0; at + 1 < request.size() && !stopping.load(); at++) {
+            if (serverHasClosed(fd) || !sendAll(fd, request.data() + at, 1)) {
+                closed = true;
+                break;
+            }
+            napMs(TRICKLE_INTERVAL_MS * 2);
+            if (nowMs() - start > REQUEST_DEADLINE_MS + 3 * MARGIN_MS) {
+                break;
+            }
+        }
+        int64_t took = nowMs() - start;
+        std::string got;
+        if (closed) {
+            readUntilClosed(fd, MARGIN_MS, &got);
+        }
+        close(fd);
+        if (stopping.load() && !closed) {
+            break;
+        }
+        if (!closed) {
+            finding("an HTTP request trickled for %lld ms was not dropped (deadline %d ms)", (long long)took,
+                    REQUEST_DEADLINE_MS);
+        } else {
+            figures.httpTricklesDropped++;
+            raiseMax(figures.httpTrickleDropMaxMs, took);
+            if (took < REQUEST_DEADLINE_MS - 200) {
+                finding("a trickled HTTP request was dropped after %lld ms, before its deadline", (long long)took);
+            }
+            if (!got.empty()) {
+                finding("a trickled HTTP request was answered: %.40s", got.c_str());
+            }
+        }
+        napMs(random() % 500);
+    }
+}
+
+// Many connections at once from one address: the server keeps what the
+// per-peer cap allows and closes the rest at once, without a thread each.
+void floodClient() {
+    connectFrom(FLOOD_ADDRESS);
+    while (!stopping.load()) {
+        std::vector<int> fds;
+        for (int i = 0; i < FLOOD_CONNECTIONS; i++) {
+            int fd = connectToServer();
+            if (fd >= 0) {
+                fds.push_back(fd);
+            }
+        }
+        napMs(500);
+        long kept = 0;
+        for (int fd : fds) {
+            kept += serverHasClosed(fd) ? 0 : 1;
+        }
+        figures.floodRounds++;
+        figures.floodRefused += (long)fds.size() - kept;
+        raiseMax(figures.floodKeptMax, kept);
+        if (kept > FLOOD_PER_PEER_CAP) {
+            finding("%ld connections from one address were kept (cap %d)", kept, FLOOD_PER_PEER_CAP);
+        }
+        napMs(1000);
+        for (int fd : fds) {
+            close(fd);
+        }
+        napMs(2000);
+    }
+}
+
+// Declares the largest body and sends only its start, several at once: more
+// than the body budget together. None may be answered 200 or printed.
+void overBudgetClient(unsigned seed) {
+    std::mt19937 random(seed);
+    connectFrom(OVER_BUDGET_ADDRESS);
+    while (!stopping.load()) {
+        uint32_t id = nextJobId++;
+        std::string start = postHead(OVER_BUDGET_LENGTH) + makeFrame(id, 'X', OVER_BUDGET_SENT);
+        recordJob(id, 'X', MUST_NOT, "body declared past the memory budget");
+        int fd = connectToServer();
+        if (fd < 0) {
+            napMs(100);
+            continue;
+        }
+        sendAll(fd, start);
+        std::string got;
+        Ending ending = readUntilClosed(fd, IDLE_MS + 3 * MARGIN_MS, &got);
+        close(fd);
+        figures.overBudget++;
+        if (statusOf(got) == 200) {
+            finding("a body declared past the memory budget was answered 200");
+        }
+        if (ending == ENDED_TIMEOUT) {
+            finding("a body declared past the memory budget kept its connection past the idle limit");
+        }
+        napMs(500 + random() % 1000);
+    }
+}
+
 // ---- Probe ----------------------------------------------------------------------
 
 void probeClient() {
+    connectFrom(PROBE_ADDRESS);
     while (!stopping.load()) {
         {
             GatePass pass;
@@ -1120,9 +1339,11 @@ void stalledJob(size_t payloadSize, bool raw) {
     recordJob(id, 'S', AT_MOST_ONCE, raw ? "raw stream into a stalled printer" : "job for a stalled printer");
     raiseMax(figures.stall503MaxMs, elapsed);
     if (raw) {
-        if (ending != ENDED_CLOSED || elapsed > STALL_MS + MARGIN_MS) {
+        // Its job failed: the server ends the stream, with a reset when
+        // unread bytes of it were left.
+        if (ending == ENDED_TIMEOUT || elapsed > STALL_MS + MARGIN_MS) {
             finding("raw stream into a stalled printer: %s after %lld ms (limit %d)",
-                    ending == ENDED_CLOSED ? "closed" : "not closed", (long long)elapsed, STALL_MS + MARGIN_MS);
+                    ending == ENDED_TIMEOUT ? "not closed" : "ended", (long long)elapsed, STALL_MS + MARGIN_MS);
         }
         return;
     }
@@ -1134,8 +1355,9 @@ void stalledJob(size_t payloadSize, bool raw) {
 }
 
 // A raw stream that sends a job and then nothing, and a fresh HTTP job right
-// behind it: jobs are serialised, so the fresh one waits until the idle limit
-// ends the silent stream, and no longer.
+// behind it: jobs are serialised, so the fresh one waits until the silent
+// stream loses the printer (its pace too slow for a waiting job, at the
+// latest the idle limit), and no longer.
 void silentRawStream() {
     uint32_t id = nextJobId++;
     std::string frame = makeFrame(id, 'S', 100);
@@ -1319,6 +1541,8 @@ bool startServer() {
             }
             setenv("Q2_TEST_IDLE_MS", std::to_string(IDLE_MS).c_str(), 1);
             setenv("Q2_TEST_STALL_MS", std::to_string(STALL_MS).c_str(), 1);
+            setenv("Q2_TEST_PACE_WINDOW_MS", std::to_string(PACE_WINDOW_MS).c_str(), 1);
+            setenv("Q2_TEST_REQUEST_DEADLINE_MS", std::to_string(REQUEST_DEADLINE_MS).c_str(), 1);
             if (sanitizedServer) {
                 const char* given = getenv("ASAN_OPTIONS");
                 std::string options = NULL != given ? given : "";
@@ -1357,6 +1581,7 @@ struct ProcessState {
     long fds = -1;
     long threads = -1;
     long rssKb = -1;
+    long peakRssKb = -1; // the most it was resident at any time
 };
 
 ProcessState processState(pid_t pid) {
@@ -1380,6 +1605,10 @@ ProcessState processState(pid_t pid) {
     at = status.find("VmRSS:");
     if (at != std::string::npos) {
         state.rssKb = atol(status.c_str() + at + 6);
+    }
+    at = status.find("VmHWM:");
+    if (at != std::string::npos) {
+        state.peakRssKb = atol(status.c_str() + at + 6);
     }
     return state;
 }
@@ -1437,34 +1666,57 @@ TEST(Stress, LoadFaultsAndHostileInputLoseNothing) {
     std::vector<std::thread> clients;
     unsigned seed = (unsigned)time(NULL);
     printf("seed %u\n", seed);
+    // Every ordinary client from an address of its own, as from its own till.
+    auto ordinary = [&](void (*client)(unsigned), unsigned clientSeed) {
+        std::string address = "127.0.1." + std::to_string(clients.size() + 1);
+        clients.emplace_back([client, clientSeed, address] {
+            connectFrom(address.c_str());
+            client(clientSeed);
+        });
+    };
     for (int i = 0; i < HTTP_CLIENTS; i++) {
-        clients.emplace_back(httpClient, seed + 1000 + i);
+        ordinary(httpClient, seed + 1000 + i);
     }
     for (int i = 0; i < RAW_CLIENTS; i++) {
-        clients.emplace_back(rawClient, seed + 2000 + i);
+        ordinary(rawClient, seed + 2000 + i);
     }
     for (int i = 0; i < IDLE_CLIENTS; i++) {
-        clients.emplace_back(idleClient, seed + 3000 + i);
+        ordinary(idleClient, seed + 3000 + i);
     }
     for (int i = 0; i < HALF_CLIENTS; i++) {
-        clients.emplace_back(halfClient, seed + 4000 + i);
+        ordinary(halfClient, seed + 4000 + i);
     }
     for (int i = 0; i < SLOW_CLIENTS; i++) {
-        clients.emplace_back(slowClient, seed + 5000 + i);
+        ordinary(slowClient, seed + 5000 + i);
     }
     for (int i = 0; i < RESET_CLIENTS; i++) {
-        clients.emplace_back(resetClient, seed + 6000 + i);
+        ordinary(resetClient, seed + 6000 + i);
     }
     for (int i = 0; i < HOSTILE_CLIENTS; i++) {
-        clients.emplace_back(hostileClient, seed + 7000 + (unsigned)i);
+        ordinary(hostileClient, seed + 7000 + (unsigned)i);
     }
+    for (int i = 0; i < RAW_TRICKLERS; i++) {
+        clients.emplace_back(rawTrickler, seed + 8000 + i);
+    }
+    for (int i = 0; i < HTTP_TRICKLERS; i++) {
+        clients.emplace_back(httpTrickler, seed + 8100 + i);
+    }
+    for (int i = 0; i < OVER_BUDGET_CLIENTS; i++) {
+        clients.emplace_back(overBudgetClient, seed + 8200 + i);
+    }
+    clients.emplace_back(floodClient);
     clients.emplace_back(probeClient);
     size_t clientCount = clients.size();
 
     std::thread controller(controllerLoop, end);
     int64_t lastReport = start;
+    ProcessState peak;
     while (nowMs() < end && serverAlive()) {
         sleepMs(200);
+        ProcessState sample = processState(serverPid);
+        peak.fds = std::max(peak.fds, sample.fds);
+        peak.threads = std::max(peak.threads, sample.threads);
+        peak.peakRssKb = std::max(peak.peakRssKb, sample.peakRssKb);
         if (nowMs() - lastReport >= 60000) {
             lastReport = nowMs();
             printf("%llds: %ld jobs 200, %ld 503, %ld raw, %ld connections, %d findings\n",
@@ -1548,9 +1800,25 @@ TEST(Stress, LoadFaultsAndHostileInputLoseNothing) {
         }
     }
 
+    std::string serverOut = readFile(workDirectory + "/server-stdout.log");
+    auto linesWith = [&](const char* text) {
+        size_t count = 0;
+        for (size_t at = serverOut.find(text); at != std::string::npos; at = serverOut.find(text, at + 1)) {
+            count++;
+        }
+        return count;
+    };
+    size_t refusedLines = linesWith("Connections refused over the limits");
+    size_t acceptFailedLines = linesWith("accept failed for now");
+    // At most one line a second of each, whatever the flood.
+    size_t lineBound = (size_t)settings.durationSeconds + 20;
+    if (refusedLines > lineBound || acceptFailedLines > lineBound) {
+        finding("the log took %zu refused and %zu accept-failed lines in a %d s run", refusedLines, acceptFailedLines,
+                settings.durationSeconds);
+    }
     std::string log = readFile(serverLog);
-    for (const char* marker : {"AddressSanitizer", "LeakSanitizer", "UndefinedBehaviorSanitizer", "runtime error:",
-                               "ThreadSanitizer", "Assertion", "assert"}) {
+    for (const char* marker : {"AddressSanitizer", "LeakSanitizer", "UndefinedBehaviorSanitizer",
+                               "runtime error:", "ThreadSanitizer", "Assertion", "assert"}) {
         size_t at = log.find(marker);
         if (at != std::string::npos) {
             finding("server stderr: %s", log.substr(at > 200 ? at - 200 : 0, 600).c_str());
@@ -1586,6 +1854,15 @@ TEST(Stress, LoadFaultsAndHostileInputLoseNothing) {
            "(of 503/reset jobs), unreadable frame heads %ld\n",
            bytesScanned.load(), bytesVerified.load(), jobs.size(), mustOnce, lost, duplicated, printedUnexpectedly,
            strays, cutFrames, unknownFrames.load());
+    printf("attackers: %ld raw trickles (%ld cut, at most %lld ms after their last bytes; pace window %d ms), "
+           "%ld HTTP trickles (%ld dropped, the last after %lld ms; deadline %d ms), %ld flood rounds of %d from one "
+           "address (%ld refused, at most %lld kept), %ld bodies declared past the budget\n",
+           figures.rawTrickles.load(), figures.rawTricklesCut.load(), (long long)figures.tricklerCutMaxMs.load(),
+           PACE_WINDOW_MS, figures.httpTrickles.load(), figures.httpTricklesDropped.load(),
+           (long long)figures.httpTrickleDropMaxMs.load(), REQUEST_DEADLINE_MS, figures.floodRounds.load(),
+           FLOOD_CONNECTIONS, figures.floodRefused.load(), (long long)figures.floodKeptMax.load(),
+           figures.overBudget.load());
+    printf("server log: %zu lines on refused connections, %zu on failed accepts\n", refusedLines, acceptFailedLines);
     printf("probe: %ld jobs, %ld while healthy, slowest healthy %lld ms, slowest during faults %lld ms, slowest "
            "503 %lld ms; after the run slowest %lld ms\n",
            figures.probes.load(), figures.probeHealthy.load(), (long long)figures.probeMaxHealthyMs.load(),
@@ -1595,6 +1872,8 @@ TEST(Stress, LoadFaultsAndHostileInputLoseNothing) {
            "settled after %lld ms)\n",
            sanitizedServer ? " (AddressSanitizer build)" : "", before.fds, after.fds, before.threads, after.threads,
            before.rssKb, after.rssKb, RSS_BOUND_KB, (long long)settleMs);
+    printf("server peaks during the run: %ld descriptors, %ld threads, %ld KiB resident\n", peak.fds, peak.threads,
+           peak.peakRssKb);
     printf("findings: %d\n", findingCount.load());
     for (const std::string& text : findings) {
         printf("  %s\n", text.c_str());
@@ -1606,10 +1885,15 @@ TEST(Stress, LoadFaultsAndHostileInputLoseNothing) {
     EXPECT_EQ(0, duplicated);
     EXPECT_EQ(0, printedUnexpectedly);
     EXPECT_EQ(0, strays);
-    // A raw stream reset part-way (or a failed job) may end inside a frame head.
-    EXPECT_LE(unknownFrames.load(), figures.rawReset.load() + figures.http503.load());
+    // A raw stream reset or cut part-way (or a failed job) may end inside a frame head.
+    EXPECT_LE(unknownFrames.load(), figures.rawReset.load() + figures.http503.load() + figures.rawTricklesCut.load());
     EXPECT_GT(mustOnce, 0) << "no job was checked";
     EXPECT_GT(figures.rawHealthy.load(), 0) << "no raw stream was checked";
+    EXPECT_GT(figures.rawTricklesCut.load(), 0) << "no trickling raw stream lost the printer";
+    EXPECT_GT(figures.floodRefused.load(), 0) << "the flood was never refused";
+    if (settings.durationSeconds * 1000 > REQUEST_DEADLINE_MS + 3 * MARGIN_MS) {
+        EXPECT_GT(figures.httpTricklesDropped.load(), 0) << "no trickled HTTP request reached its deadline";
+    }
     EXPECT_LE(figures.probeMaxHealthyMs.load(), PROBE_LIMIT_MS);
     EXPECT_EQ(before.fds, after.fds);
     EXPECT_EQ(before.threads, after.threads);

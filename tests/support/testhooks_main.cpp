@@ -5,6 +5,11 @@
 //   Q2_TEST_STALL_MS  no-progress limit of printer writes, in milliseconds
 //   Q2_TEST_RECHECK_MS  how long a printer that did not answer is not asked
 //   Q2_TEST_BODY_BUDGET  body memory budget of all connections, in bytes
+//   Q2_TEST_WAIT_MS   how long a job waits for the printer, in milliseconds
+//   Q2_TEST_REQUEST_DEADLINE_MS  time for a whole HTTP request, in milliseconds
+//   Q2_TEST_PACE_WINDOW_MS       pace window of raw streams, in milliseconds
+//   Q2_TEST_MAX_CONNECTIONS      connections at once, in all
+//   Q2_TEST_MAX_CONNECTIONS_PER_PEER  connections at once from one address
 // and the USB printer lookup can be pointed at a tree that a test builds:
 //   Q2_TEST_SYSFS_ROOT  directory that stands for /sys
 //   Q2_TEST_DEV_ROOT    directory that stands for /dev
@@ -15,7 +20,7 @@
 #include "printservice.h"
 #include "usb.h"
 
-static void applyMilliseconds(const char* variable, void (*apply)(int)) {
+static void applyNumber(const char* variable, void (*apply)(int)) {
     const char* value = getenv(variable);
     if (NULL != value && value[0] != '\0') {
         apply(atoi(value));
@@ -28,9 +33,14 @@ static void setMuteRecheck(int milliseconds) {
 
 int main(int argc, char** argv) {
     ignoreSIGPIPE();
-    applyMilliseconds("Q2_TEST_IDLE_MS", serverSetIdleTimeoutForTesting);
-    applyMilliseconds("Q2_TEST_STALL_MS", escposSetStallTimeoutForTesting);
-    applyMilliseconds("Q2_TEST_RECHECK_MS", setMuteRecheck);
+    applyNumber("Q2_TEST_IDLE_MS", serverSetIdleTimeoutForTesting);
+    applyNumber("Q2_TEST_STALL_MS", escposSetStallTimeoutForTesting);
+    applyNumber("Q2_TEST_WAIT_MS", escposSetWaitTimeoutForTesting);
+    applyNumber("Q2_TEST_REQUEST_DEADLINE_MS", serverSetRequestDeadlineForTesting);
+    applyNumber("Q2_TEST_PACE_WINDOW_MS", serverSetPaceWindowForTesting);
+    applyNumber("Q2_TEST_MAX_CONNECTIONS", serverSetMaxConnectionsForTesting);
+    applyNumber("Q2_TEST_MAX_CONNECTIONS_PER_PEER", serverSetMaxConnectionsPerPeerForTesting);
+    applyNumber("Q2_TEST_RECHECK_MS", setMuteRecheck);
     const char* budget = getenv("Q2_TEST_BODY_BUDGET");
     if (NULL != budget && budget[0] != '\0') {
         requestSetBodyMemoryBudgetForTesting((size_t)strtoull(budget, NULL, 10));
