@@ -2,14 +2,18 @@
 // against. Everything the module needs from the system goes through the
 // names declared here (or through the POSIX names that the platform's types
 // header provides), so that one platform_*.cpp file per system implements
-// the whole layer. The build names the platform's types header in
-// PLATFORM_TYPES_HEADER.
+// the whole layer. The types header is chosen here, from the compiler's own
+// definitions, so that an embedding program needs no setting of its own.
 #pragma once
 
 #include <stdint.h>
 #include <stdio.h>
 
-#include PLATFORM_TYPES_HEADER
+#if defined(_WIN32)
+#include "platform_win32.h"
+#else
+#include "platform_posix.h"
+#endif
 
 struct PathInformation {
     bool exists;      // false also for hidden entries (a final name starting with '.')
