@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <time.h>
@@ -105,6 +106,35 @@ TEST(PrinterChannel, MultiChunkJobArrivesWholeWithNulBytes) {
     EXPECT_EQ(6, escpos_print(nullptr, 3, "second", 6));
     EXPECT_EQ(0, escpos_print(nullptr, 5, nullptr, 0));
     EXPECT_EQ(first + "second", readFile(device));
+}
+
+// Whether another opener of `device` gets its exclusive lock right now.
+bool anotherOpenerGetsTheLock(const std::string& device) {
+    int fd = open(device.c_str(), O_WRONLY | O_CLOEXEC);
+    bool locked = fd >= 0 && 0 == flock(fd, LOCK_EX | LOCK_NB);
+    if (fd >= 0) {
+        close(fd);
+    }
+    return locked;
+}
+
+TEST(PrinterChannel, PrinterIsHeldExclusivelyWhileAJobIsOpen) {
+    TempDir dir;
+    std::string device = dir.emptyFile("printer");
+    ASSERT_EQ(3, escpos_print(device.c_str(), 1, "one", 3));
+    EXPECT_FALSE(anotherOpenerGetsTheLock(device)) << "a second opener shared the printer";
+    EXPECT_EQ(0, closeJob());
+    EXPECT_TRUE(anotherOpenerGetsTheLock(device));
+
+    // The other way round: a printer another program holds is refused.
+    int holder = open(device.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_EQ(0, flock(holder, LOCK_EX | LOCK_NB));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(0, escpos_print(device.c_str(), 1, "two", 3));
+    EXPECT_EQ("Cannot open printer device '" + device + "': it is in use by another process\n",
+              testing::internal::GetCapturedStderr());
+    close(holder);
+    EXPECT_EQ("one", readFile(device));
 }
 
 TEST(PrinterChannel, FailedWriteEndsTheJobAndReleasesThePrinter) {
@@ -215,8 +245,8 @@ std::string jobFrame(int id, size_t payloadSize) {
     for (size_t i = 0; i < payloadSize; i++) {
         payload.push_back((char)('a' + (id * 7 + (int)i) % 26));
     }
-    return "<" + std::to_string(id) + ":" + std::to_string(payloadSize) + ">" + payload + "</" +
-           std::to_string(id) + ">";
+    return "<" + std::to_string(id) + ":" + std::to_string(payloadSize) + ">" + payload + "</" + std::to_string(id) +
+           ">";
 }
 
 TEST(PrinterChannel, ConcurrentJobsArriveWholeContiguousAndOnce) {

@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "../support/resources.h"
 #include "embedding.h"
 #include "internal.h"
 
@@ -238,16 +239,21 @@ class FileServing : public ::testing::Test {
         std::filesystem::remove_all(root, ignored);
     }
     void SetUp() override {
+        descriptorsBefore = q2test::openDescriptorCount();
         ASSERT_TRUE(server.start()) << "the server did not start listening";
     }
+    // Once stopped, the server has closed every file it answered with, on
+    // every path (sent whole, failed after the head, replaced by an error).
     void TearDown() override {
         server.stop();
         EXPECT_EQ(0, server.acceptResult);
+        EXPECT_EQ(descriptorsBefore, q2test::openDescriptorCount()) << "a descriptor was left open";
     }
 
     static std::string root;
     static std::string bigFile;
     TestServer server;
+    int descriptorsBefore = -1;
 };
 
 std::string FileServing::root;

@@ -30,6 +30,7 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/resources.h"
 #include "internal.h"
 
 namespace {
@@ -269,16 +270,6 @@ std::string converse(int port, const std::string& request) {
     return answer;
 }
 
-int openDescriptors() {
-    int count = 0;
-    DIR* directory = opendir("/proc/self/fd");
-    for (struct dirent* entry = readdir(directory); entry != nullptr; entry = readdir(directory)) {
-        count++;
-    }
-    closedir(directory);
-    return count;
-}
-
 Counters countersNow() {
     pthread_mutex_lock(&counters.lock);
     Counters copy = counters;
@@ -354,7 +345,7 @@ void release(const std::string& path) {
 TEST(ServerLifecycle, StopReturnsOnlyAfterEveryConnectionInProgressHasFinished) {
     const int64_t connectionsBefore = activeConnectionsNow();
     const Counters before = countersNow();
-    const int descriptorsBefore = openDescriptors();
+    const int descriptorsBefore = q2test::openDescriptorCount();
     RunningServer running;
     ASSERT_TRUE(running.start());
 
@@ -405,7 +396,7 @@ TEST(ServerLifecycle, StopReturnsOnlyAfterEveryConnectionInProgressHasFinished) 
         EXPECT_EQ(expected(i), answers[i]) << "client " << i;
         close(clients[i]);
     }
-    EXPECT_EQ(descriptorsBefore, openDescriptors()) << "a socket of the server was left open";
+    EXPECT_EQ(descriptorsBefore, q2test::openDescriptorCount()) << "a socket of the server was left open";
 
     // Every connection counted itself in and out, with its bytes.
     const Counters after = countersNow();
@@ -464,7 +455,7 @@ TEST(ServerLifecycle, PortInUseReportsBindFailureAndLeavesNoSocketOpen) {
 
     Server* server = new Server{};
     serverInit(server);
-    const int descriptorsBefore = openDescriptors();
+    const int descriptorsBefore = q2test::openDescriptorCount();
     int result;
     std::string output;
     {
@@ -478,7 +469,7 @@ TEST(ServerLifecycle, PortInUseReportsBindFailureAndLeavesNoSocketOpen) {
     const std::string message =
         "Could not bind to 127.0.0.1:" + std::to_string(port) + " " + strerror(EADDRINUSE) + " = 98\n";
     EXPECT_EQ(message + message, output);
-    EXPECT_EQ(descriptorsBefore, openDescriptors()) << "the listener was left open";
+    EXPECT_EQ(descriptorsBefore, q2test::openDescriptorCount()) << "the listener was left open";
     EXPECT_FALSE(server->stopped);
     EXPECT_EQ(totalBefore, countersNow().totalConnections);
     serverDeInit(server);
@@ -626,6 +617,58 @@ TEST(ConnectionSending, ShortSendsAreContinuedUntilTheWholeBodyIsSent) {
         EXPECT_EQ(std::string::npos, capture.text().find("Failed to respond")) << capture.text();
     }
     serverSetIdleTimeoutForTesting(CONNECTION_IDLE_TIMEOUT_MS);
+}
+
+TEST(ConnectionSending, PeerThatStopsReadingIsDroppedAfterTheLimit) {
+    // A peer that takes nothing at all must not hold its thread forever.
+    const int limitMs = 500;
+    serverSetIdleTimeoutForTesting(limitMs);
+    {
+        RunningServer running;
+        ASSERT_TRUE(running.start());
+        StdoutCapture capture;
+        int64_t before = activeConnectionsNow();
+        int fd = connectTo(running.port, 16 * 1024);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(sendText(fd, "GET /big HTTP/1.1\r\n\r\n"));
+        ASSERT_TRUE(waitUntil([&] { return activeConnectionsNow() > before; }));
+        bool dropped = waitUntil([&] { return activeConnectionsNow() == before; }, limitMs * 10);
+        // Closing ends a send that blocks for good, so the server can stop.
+        close(fd);
+        EXPECT_TRUE(dropped) << "the server still sends to a peer that stopped reading";
+        EXPECT_NE(std::string::npos, capture.text().find("could not send the HTTP response *body*")) << capture.text();
+    }
+    serverSetIdleTimeoutForTesting(CONNECTION_IDLE_TIMEOUT_MS);
+}
+
+int threadsOfThisProcess() {
+    return q2test::directoryEntryCount("/proc/self/task");
+}
+
+TEST(ConnectionThreads, FinishedThreadsKeptForReuseAreBounded) {
+    // More connections at once than threads may wait for the next one: once
+    // they have all finished, only that many threads may stay, not one per
+    // connection that was served.
+    const int waitingMax = 32;
+    const int connections = waitingMax + 16;
+    RunningServer running;
+    ASSERT_TRUE(running.start());
+    int64_t before = activeConnectionsNow();
+    int threadsBefore = threadsOfThisProcess();
+    std::vector<int> clients;
+    for (int i = 0; i < connections; i++) {
+        int fd = connectTo(running.port);
+        ASSERT_GE(fd, 0);
+        clients.push_back(fd);
+    }
+    ASSERT_TRUE(waitUntil([&] { return activeConnectionsNow() == before + connections; }));
+    for (int fd : clients) {
+        close(fd);
+    }
+    ASSERT_TRUE(waitUntil([&] { return activeConnectionsNow() == before; }));
+    // Threads beyond the bound end at once; the kept ones wait a second.
+    EXPECT_TRUE(waitUntil([&] { return threadsOfThisProcess() <= threadsBefore + waitingMax; }, 500))
+        << threadsOfThisProcess() - threadsBefore << " threads more than before";
 }
 
 TEST(ConnectionAccept, AcceptFailingForLackOfDescriptorsIsRetried) {

@@ -37,9 +37,9 @@ inline bool heapGaugeSeesFrees() {
     return holding >= 0 && heapBytesInUse() < holding;
 }
 
-// File descriptors this process has open (the listing's own one excluded).
-inline int openDescriptorCount() {
-    DIR* directory = opendir("/proc/self/fd");
+// Entries of a directory other than "." and "..", or -1 when it cannot be read.
+inline int directoryEntryCount(const char* path) {
+    DIR* directory = opendir(path);
     if (directory == nullptr) {
         return -1;
     }
@@ -50,7 +50,13 @@ inline int openDescriptorCount() {
         }
     }
     closedir(directory);
-    return count - 1;
+    return count;
+}
+
+// File descriptors this process has open (the listing's own one excluded).
+inline int openDescriptorCount() {
+    int count = directoryEntryCount("/proc/self/fd");
+    return count < 0 ? -1 : count - 1;
 }
 
 } // namespace q2test
