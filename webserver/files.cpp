@@ -168,9 +168,8 @@ const char* MIMETypeFromFile(const char* filename, const uint8_t* contents, size
 
 // ---- Answering a request from the document root -------------------------------
 
-// Whether a segment of the relative path other than "." and ".." begins with
-// a dot. The platform hides only a final dot-name, which would still let
-// ".git/config" or ".ssh/id_rsa" through.
+// Whether a segment of the path other than "." and ".." begins with a dot:
+// ".git/config" or ".ssh/id_rsa" are never served.
 static bool pathHasHiddenSegment(const char* path) {
     const char* segment = path;
     for (;;) {
@@ -188,6 +187,28 @@ static bool pathHasHiddenSegment(const char* path) {
         }
         segment += length + 1;
     }
+}
+
+// Whether the part of filePath below documentRoot has a dot-name in it. Only
+// that part counts: a site may well live in a folder such as "~/.site". The
+// names are also checked in the form the file system stores them, so an
+// alias (GIT~1 for .git on Windows) does not get past the rule.
+static bool hiddenBelowDocumentRoot(const char* documentRoot, const char* suffix, const char* filePath) {
+    if (pathHasHiddenSegment(suffix)) {
+        return true;
+    }
+    char* longRoot = strdupPathLongForm(documentRoot);
+    char* longFile = strdupPathLongForm(filePath);
+    bool hidden = true; // when the forms cannot be compared, serve nothing
+    if (NULL != longRoot && NULL != longFile) {
+        size_t rootLength = strlen(longRoot);
+        if (0 == strncmp(longFile, longRoot, rootLength)) {
+            hidden = pathHasHiddenSegment(longFile + rootLength);
+        }
+    }
+    free(longRoot);
+    free(longFile);
+    return hidden;
 }
 
 // 500 after the message; `path` is the one pathInformationGet could not look at.
@@ -317,7 +338,7 @@ Response* responseAllocServeFileFromRequestPath(const char* pathPrefix, const ch
         heapStringSetToCString(&filePath, ""); // an empty document root
     }
     Response* response = NULL;
-    if (pathHasHiddenSegment(suffix)) {
+    if (hiddenBelowDocumentRoot(documentRoot, suffix, filePath.contents)) {
         response = responseAlloc404NotFoundHTML(filePath.contents);
     } else {
         response = responseForPath(&filePath, requestPathDecoded, documentRoot);

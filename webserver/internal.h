@@ -67,19 +67,15 @@ enum URLDecodeState : uint32_t {
 
 // Decodes %xx escapes and '+' into decoded (always NUL-terminated); false when
 // the room ran out. decodedLength (may be null) receives the bytes written.
-bool URLDecode(const char* encoded, char* decoded, size_t decodedCapacity, size_t* decodedLength,
-               URLDecodeType type);
+bool URLDecode(const char* encoded, char* decoded, size_t decodedCapacity, size_t* decodedLength, URLDecodeType type);
 // Prints one line per truncation flag of the request.
 void requestPrintWarnings(const Request* request, const char* remoteHost, const char* remotePort);
 
 // ---- Responses ----------------------------------------------------------------
 
-// Releases the response and everything it owns.
-void responseFree(Response* response);
 // Formats the response head; returns its full length even when it did not fit.
-int snprintfResponseHeader(char* destination, size_t destinationCapacity, int code,
-                           const char* status, const char* contentType, const char* extraHeaders,
-                           size_t contentLength);
+int snprintfResponseHeader(char* destination, size_t destinationCapacity, int code, const char* status,
+                           const char* contentType, const char* extraHeaders, size_t contentLength);
 // A heap copy, or null for null.
 char* strdupIfNotNull(const char* strToDup);
 

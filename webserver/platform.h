@@ -16,13 +16,19 @@
 #endif
 
 struct PathInformation {
-    bool exists;      // false also for hidden entries (a final name starting with '.')
+    bool exists;      // false also for what the system itself hides (hidden or system entries on Windows)
     bool isDirectory; // true for a directory, independent of exists
 };
 
 // Looks at what `path` is. Returns 0 when it could answer (also when the path
 // does not exist: both flags false); 1 after printing a message when it cannot.
 int pathInformationGet(const char* path, PathInformation* info);
+
+// A copy of `path` with each existing name in the form the file system stores
+// it (on Windows the long name behind an alias such as GIT~1), so that a rule
+// about names sees the real ones. A plain copy where names have one form only
+// or the path does not exist. The caller frees it.
+char* strdupPathLongForm(const char* path);
 
 // Opens a file by its UTF-8 path; the caller closes the stream. Null on failure.
 FILE* fopen_utf8_path(const char* utf8Path, const char* mode);

@@ -46,8 +46,7 @@ void heapStringAppendString(HeapString* string, const char* stringToAppend);
 // Appends source's `length` bytes, NUL bytes included.
 void heapStringAppendHeapString(HeapString* target, const HeapString* source);
 // Appends printf-style formatted text; a formatting error leaves the string unchanged.
-void heapStringAppendFormat(HeapString* string, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+void heapStringAppendFormat(HeapString* string, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // The same with an argument list.
 void heapStringAppendFormatV(HeapString* string, const char* format, va_list ap);
 
@@ -129,8 +128,8 @@ struct Response {
     HeapString body;
     char* filenameToSend; // non-null: the file's bytes are the body
     char* status;
-    char* contentType;    // null in a file response: detected when sent
-    char* extraHeaders;   // further head lines, each ending in "\r\n"
+    char* contentType;  // null in a file response: detected when sent
+    char* extraHeaders; // further head lines, each ending in "\r\n"
 };
 
 // A response with an empty body block of exactly bodyCapacity bytes (none for 0).
@@ -148,8 +147,8 @@ Response* responseAllocJSONWithFormat(const char* format, ...) __attribute__((fo
 // code and status, application/json, a copy of json.
 Response* responseAllocJSONWithStatus(int code, const char* status, const char* json);
 // code, status and content type with the formatted text as body.
-Response* responseAllocWithFormat(int code, const char* status, const char* contentType,
-                                  const char* format, ...) __attribute__((format(printf, 4, 5)));
+Response* responseAllocWithFormat(int code, const char* status, const char* contentType, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
 // 400 page; the message (HTML, inserted as given) defaults when null.
 Response* responseAlloc400BadRequestHTML(const char* errorMessage);
 // 404 page naming the path (HTML-escaped), or without a path for null.
@@ -158,6 +157,9 @@ Response* responseAlloc404NotFoundHTML(const char* resourcePathOrNull);
 Response* responseAlloc500InternalErrorHTML(const char* extraInformationOrNull);
 // 200 "OK" whose body is the file's bytes; a null type is detected when sent.
 Response* responseAllocWithFile(const char* filename, const char* MIMETypeOrNULL);
+// Releases the response and everything it owns; for a response the program
+// made and does not hand to the module after all.
+void responseFree(Response* response);
 
 // ---- Servers and connections -----------------------------------------------
 
@@ -209,8 +211,7 @@ void serverDeInit(Server* server);
 // Listens on address and serves until stopped (a null server: a private one,
 // released at the end). 0 once stopped and drained; 1 when the listener
 // cannot be created or bound.
-int acceptConnectionsUntilStopped(Server* serverOrNULL, const struct sockaddr* address,
-                                  socklen_t addressLength);
+int acceptConnectionsUntilStopped(Server* serverOrNULL, const struct sockaddr* address, socklen_t addressLength);
 // The same on every IPv4 address and the given port.
 int acceptConnectionsUntilStoppedFromEverywhereIPv4(Server* serverOrNULL, uint16_t portInHostOrder);
 // Lock and unlock the server's mutex; 0 on success.
@@ -235,12 +236,10 @@ void onEscposRequest(unsigned int state, const char* data, ssize_t len);
 // Maps a request under pathPrefix (null: "/") to documentRoot and returns a
 // file response, an index.html, a directory listing or an error page.
 Response* responseAllocServeFileFromRequestPath(const char* pathPrefix, const char* requestPath,
-                                               const char* requestPathDecoded,
-                                               const char* documentRoot);
+                                                const char* requestPathDecoded, const char* documentRoot);
 // Whether requestPathDecoded lies under pathPrefix; matchLength (may be null)
 // receives how many leading bytes the prefix covers.
-bool requestMatchesPathPrefix(const char* requestPathDecoded, const char* pathPrefix,
-                              size_t* matchLength);
+bool requestMatchesPathPrefix(const char* requestPathDecoded, const char* pathPrefix, size_t* matchLength);
 // A static content type from the file's first bytes and its name.
 const char* MIMETypeFromFile(const char* filename, const uint8_t* contents, size_t contentsLength);
 
@@ -251,11 +250,9 @@ const char* MIMETypeFromFile(const char* filename, const uint8_t* contents, size
 char* strdupDecodeGETorPOSTParam(const char* paramNameIncludingEquals, const char* paramString,
                                  const char* valueIfNotFound);
 // The same, searching the request's raw target.
-char* strdupDecodeGETParam(const char* paramNameIncludingEquals, const Request* request,
-                           const char* valueIfNotFound);
+char* strdupDecodeGETParam(const char* paramNameIncludingEquals, const Request* request, const char* valueIfNotFound);
 // The same, searching the request's body up to its first NUL.
-char* strdupDecodePOSTParam(const char* paramNameIncludingEquals, const Request* request,
-                            const char* valueIfNotFound);
+char* strdupDecodePOSTParam(const char* paramNameIncludingEquals, const Request* request, const char* valueIfNotFound);
 // The text with space, quote, ampersand, apostrophe, < and > replaced by entities.
 char* strdupEscapeForHTML(const char* stringToEscape);
 

@@ -231,6 +231,9 @@ class FileServing : public ::testing::Test {
         writeFile(root + "/list/" + LIST_ENTRY_WITH_MARKUP, "x");
         ASSERT_TRUE(std::filesystem::exists(root + "/list/" + LIST_ENTRY_WITH_MARKUP));
         writeFile(root + "/list/a b.txt", "ab");
+        std::filesystem::create_directories(root + "/.site/.private");
+        writeFile(root + "/.site/page.txt", "from a dot-folder");
+        writeFile(root + "/.site/.private/key", "hunter2");
         std::filesystem::create_directories(root + "/sp ace");
         writeFile(root + "/sp ace/f.txt", "f");
     }
@@ -399,6 +402,31 @@ class FileServingWithoutListings : public FileServing {
         OptionListDirectoryContents = true;
     }
 };
+
+class FileServingFromADotFolder : public FileServing {
+  protected:
+    void SetUp() override {
+        embeddingConfig.documentRoot = root + "/.site";
+        FileServing::SetUp();
+    }
+    void TearDown() override {
+        FileServing::TearDown();
+        embeddingConfig.documentRoot = root;
+    }
+};
+
+TEST_F(FileServingFromADotFolder, RootsOwnNameDoesNotHideItsFiles) {
+    HTTPAnswer answer = get(server.port, "/files/page.txt");
+    EXPECT_EQ(200, answer.code);
+    EXPECT_EQ("from a dot-folder", answer.body);
+    answer = get(server.port, "/files/");
+    EXPECT_EQ(200, answer.code);
+    EXPECT_NE(std::string::npos, answer.body.find("<a href=\"page.txt\">page.txt</a>")) << answer.body;
+    // Below the root the rule holds as before.
+    answer = get(server.port, "/files/.private/key");
+    EXPECT_EQ(404, answer.code);
+    EXPECT_EQ(std::string::npos, answer.body.find("hunter2"));
+}
 
 TEST_F(FileServingWithoutListings, DirectoryIsForbiddenEvenWithAnIndex) {
     const char* forbidden = "<html><head><title>403 - Forbidden</title></head><body>You are forbidden from accessing "

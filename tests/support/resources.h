@@ -3,8 +3,9 @@
 // the system cannot tell, and the caller then skips its check.
 #pragma once
 
-#include <dirent.h>
 #include <stdlib.h>
+
+#include "platform.h" // directories: the system's own, or the platform layer's
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/allocator_interface.h>
