@@ -398,24 +398,13 @@ static Response* prepareFile(Connection* connection, const Response* response, F
     return NULL;
 }
 
-// Sends the head already formatted in responseHeader and then exactly `length` bytes of the file. Once the head
-// is out, any failure can only end the transfer: the short body and the
-// closed connection tell the client, and no second head may follow.
-static int streamFile(Connection* connection, const Response* response, const FileToSend* toSend, size_t headerLength,
-                      ssize_t* bytesSent) {
+// Sends exactly `length` bytes of the file after its head. Once the head is
+// out, any failure can only end the transfer: the short body and the closed
+// connection tell the client, and no second head may follow.
+static int streamFile(Connection* connection, const Response* response, const FileToSend* toSend, ssize_t* bytesSent) {
     const char* requestPath = connection->request.path;
     const char* filename = response->filenameToSend;
     size_t sent = 0;
-    if (!socketSendAll(connection->socketfd, connection->responseHeader, headerLength, &sent)) {
-        int error = socketLastError();
-        printf("Unable to satisfy request for '%s' because we could not send the HTTP header '%s' %s = %d\n",
-               requestPath, filename, strerror(error), error);
-        return 1;
-    }
-    if (OptionPrintResponse) {
-        fwrite(connection->responseHeader, 1, headerLength, stdout);
-    }
-    *bytesSent += (ssize_t)sent;
 
     // Never more than the head announced, even if the file grows meanwhile.
     int64_t remaining = toSend->length;
@@ -468,16 +457,15 @@ int sendResponseFile(Connection* connection, const Response* response, ssize_t* 
     } else {
         errorResponse = prepareFile(connection, response, &toSend);
         if (NULL == errorResponse) {
-            int headerLength = snprintfResponseHeader(connection->responseHeader, sizeof(connection->responseHeader),
-                                                      response->code, response->status, toSend.contentType,
-                                                      response->extraHeaders, (size_t)toSend.length);
-            if (headerLength < 0 || (size_t)headerLength >= sizeof(connection->responseHeader)) {
-                // Nothing is on the wire yet, so the client can still get a proper error.
-                printf("The response head for '%s' would have %d bytes, more than %zu; answering 500 instead\n",
-                       requestPath, headerLength, sizeof(connection->responseHeader) - 1);
-                errorResponse = responseAlloc500InternalErrorHTML("The response head was too long");
-            } else {
-                result = streamFile(connection, response, &toSend, (size_t)headerLength, bytesSent);
+            switch (sendResponseHead(connection, response, toSend.contentType, (uint64_t)toSend.length, bytesSent)) {
+            case HeadSent:
+                result = streamFile(connection, response, &toSend, bytesSent);
+                break;
+            case HeadReplacedBy500:
+                break;
+            case HeadSendFailed:
+                result = 1;
+                break;
             }
         }
         fclose(toSend.file);
