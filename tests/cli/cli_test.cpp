@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "run_program.h"
+#include "testsupport.h"
 
 namespace {
 
@@ -25,29 +25,8 @@ RunResult runProgram(const std::vector<std::string>& args, int limitMs = 10000) 
     return q2test::runProgram(QUORVEL2_BINARY, args, {}, limitMs);
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream contents;
-    contents << in.rdbuf();
-    return contents.str();
-}
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char pattern[] = "/tmp/q2cliXXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~TempDir() {
-        std::string command = "rm -rf '" + path + "'";
-        (void)system(command.c_str());
-    }
-    std::string file(const std::string& name, const std::string& contents = "") const {
-        std::string full = path + "/" + name;
-        std::ofstream(full, std::ios::binary) << contents;
-        return full;
-    }
-};
+using q2test::readFile;
+using q2test::TempDir;
 
 const char HELP_TEXT[] = "Tolvane Printserver V2\n"
                          "\n"
@@ -115,7 +94,7 @@ TEST(CommandLine, PortsOutOfRangeAreRefused) {
 
 TEST(CommandLine, PortIsCheckedBeforeTheDeviceAndTheTest) {
     TempDir dir;
-    std::string device = dir.file("printer");
+    std::string device = dir.addFile("printer");
     RunResult run = runProgram({"--test", "-p", "0", "-d", device});
     EXPECT_EQ(1, run.exitStatus);
     EXPECT_EQ(PORT_ERROR, run.err);
@@ -198,7 +177,7 @@ TEST(CommandLine, PortTheParserRejectsFallsBackToTheDefault) {
 
 TEST(TestReceipt, WritesTheExact68BytesAndAppends) {
     TempDir dir;
-    std::string device = dir.file("printer");
+    std::string device = dir.addFile("printer");
     RunResult run = runProgram({"--test", "-d", device});
     EXPECT_EQ(0, run.exitStatus);
     EXPECT_EQ("", run.out);
@@ -245,7 +224,7 @@ TEST(TestReceipt, FifoWithoutReaderCannotBeOpened) {
 
 TEST(TestReceipt, DeviceNamesAreCutTo31Characters) {
     TempDir dir;
-    // dir.path is "/tmp/q2cliXXXXXX" (16 characters); the name below is 40.
+    // dir.path is "/tmp/q2ts.XXXXXX" (16 characters); the name below is 40.
     std::string longName = dir.path + "/" + std::string(23, 'a');
     ASSERT_EQ(40u, longName.size());
     std::string cutName = longName.substr(0, 31);

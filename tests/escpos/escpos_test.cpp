@@ -20,44 +20,15 @@
 #include <vector>
 
 #include "escpos.h"
+#include "resources.h"
+#include "testsupport.h"
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream contents;
-    contents << in.rdbuf();
-    return contents.str();
-}
+using q2test::readFile;
+using q2test::TempDir;
 
-int openDescriptorCount() {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') {
-            count++;
-        }
-    }
-    closedir(dir);
-    return count;
-}
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char pattern[] = "/tmp/q2escposXXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~TempDir() {
-        std::string command = "rm -rf '" + path + "'";
-        (void)system(command.c_str());
-    }
-    std::string emptyFile(const std::string& name) const {
-        std::string full = path + "/" + name;
-        std::ofstream(full, std::ios::binary).flush();
-        return full;
-    }
-};
+using q2test::openDescriptorCount;
 
 ssize_t closeJob() {
     return escpos_print(nullptr, 0, nullptr, 0);
@@ -65,7 +36,7 @@ ssize_t closeJob() {
 
 TEST(PrinterChannel, OpeningCallWithoutDataOpensAndClosesAgain) {
     TempDir dir;
-    std::string device = dir.emptyFile("printer");
+    std::string device = dir.addFile("printer");
     int before = openDescriptorCount();
     EXPECT_EQ(0, escpos_print(device.c_str(), 1, nullptr, 0));
     EXPECT_EQ(before, openDescriptorCount());
@@ -78,7 +49,7 @@ TEST(PrinterChannel, OpeningCallWithoutDataOpensAndClosesAgain) {
 
 TEST(PrinterChannel, CallsWithoutAnOpenJobDoNothing) {
     TempDir dir;
-    std::string device = dir.emptyFile("printer");
+    std::string device = dir.addFile("printer");
     EXPECT_EQ(0, closeJob());
     EXPECT_EQ(-1, escpos_print(nullptr, 0, nullptr, -1));
     EXPECT_EQ(4, escpos_print(nullptr, 3, "lost", 4));
@@ -100,7 +71,7 @@ TEST(PrinterChannel, JobThatCannotOpenLeavesNoTrace) {
 
 TEST(PrinterChannel, MultiChunkJobArrivesWholeWithNulBytes) {
     TempDir dir;
-    std::string device = dir.emptyFile("printer");
+    std::string device = dir.addFile("printer");
     std::string first("\x1b@\0first", 8);
     EXPECT_EQ(8, escpos_print(device.c_str(), 1, first.data(), (ssize_t)first.size()));
     EXPECT_EQ(6, escpos_print(nullptr, 3, "second", 6));
@@ -120,7 +91,7 @@ bool anotherOpenerGetsTheLock(const std::string& device) {
 
 TEST(PrinterChannel, PrinterIsHeldExclusivelyWhileAJobIsOpen) {
     TempDir dir;
-    std::string device = dir.emptyFile("printer");
+    std::string device = dir.addFile("printer");
     ASSERT_EQ(3, escpos_print(device.c_str(), 1, "one", 3));
     EXPECT_FALSE(anotherOpenerGetsTheLock(device)) << "a second opener shared the printer";
     EXPECT_EQ(0, closeJob());
@@ -156,7 +127,7 @@ TEST(PrinterChannel, FailedWriteEndsTheJobAndReleasesThePrinter) {
     EXPECT_EQ(0, closeJob());
     // ...and the next job gets the printer.
     TempDir dir;
-    std::string device = dir.emptyFile("printer");
+    std::string device = dir.addFile("printer");
     EXPECT_EQ(2, escpos_print(device.c_str(), 1, "ok", 2));
     EXPECT_EQ(0, closeJob());
     EXPECT_EQ("ok", readFile(device));
@@ -164,8 +135,8 @@ TEST(PrinterChannel, FailedWriteEndsTheJobAndReleasesThePrinter) {
 
 TEST(PrinterChannel, OpeningAgainClosesTheThreadsEarlierJob) {
     TempDir dir;
-    std::string first = dir.emptyFile("first");
-    std::string second = dir.emptyFile("second");
+    std::string first = dir.addFile("first");
+    std::string second = dir.addFile("second");
     int before = openDescriptorCount();
     EXPECT_EQ(1, escpos_print(first.c_str(), 1, "a", 1));
     EXPECT_EQ(1, escpos_print(second.c_str(), 1, "b", 1));
@@ -199,7 +170,7 @@ TEST(PrinterChannel, StalledPrinterFailsTheJobAfterTheLimit) {
     // The job is over: later calls do nothing, and the printer is free again.
     EXPECT_EQ(1, escpos_print(nullptr, 3, "y", 1));
     EXPECT_EQ(0, closeJob());
-    std::string device = dir.emptyFile("printer");
+    std::string device = dir.addFile("printer");
     EXPECT_EQ(2, escpos_print(device.c_str(), 1, "ok", 2));
     EXPECT_EQ(0, closeJob());
     close(reader);
@@ -251,7 +222,7 @@ std::string jobFrame(int id, size_t payloadSize) {
 
 TEST(PrinterChannel, ConcurrentJobsArriveWholeContiguousAndOnce) {
     TempDir dir;
-    std::string device = dir.emptyFile("printer");
+    std::string device = dir.addFile("printer");
     const int threads = 16;
     const int jobsPerThread = 8;
     int before = openDescriptorCount();
@@ -308,7 +279,7 @@ TEST(PrinterChannel, ConcurrentJobsArriveWholeContiguousAndOnce) {
 
 TEST(PrinterChannel, WaitingJobsGetThePrinterInTheOrderTheyAsked) {
     TempDir dir;
-    std::string device = dir.emptyFile("printer");
+    std::string device = dir.addFile("printer");
     ASSERT_EQ(1, escpos_print(device.c_str(), 1, "0", 1));
     const int waiting = 6;
     std::vector<std::thread> jobs;
@@ -334,7 +305,7 @@ TEST(PrinterChannel, WaitingJobsGetThePrinterInTheOrderTheyAsked) {
 
 TEST(PrinterChannel, ThreadWhoseJobFailedCannotTouchAnotherThreadsJob) {
     TempDir dir;
-    std::string device = dir.emptyFile("printer");
+    std::string device = dir.addFile("printer");
     std::string missing = dir.path + "/missing";
     ASSERT_EQ(5, escpos_print(device.c_str(), 1, "begin", 5));
     std::atomic<bool> otherOpened{false};

@@ -17,13 +17,14 @@
 #include <string>
 #include <thread>
 
-#include "../support/resources.h"
 #include "embedding.h"
+#include "resources.h"
+#include "testsupport.h"
 #include "internal.h"
 
 namespace {
 
-const int CLIENT_TIMEOUT_SECONDS = 10;
+const int CLIENT_TIMEOUT_MS = 10000;
 
 // One server on its own thread, from start until stop.
 struct TestServer {
@@ -88,38 +89,6 @@ std::string headerValue(const std::string& head, const std::string& name) {
     return head.substr(at, head.find("\r\n", at) - at);
 }
 
-int connectTo(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
-        return -1;
-    }
-    struct timeval timeout = {CLIENT_TIMEOUT_SECONDS, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
-    struct sockaddr_in address;
-    memset(&address, 0, sizeof(address));
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (0 != connect(fd, (struct sockaddr*)&address, sizeof(address))) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool sendAll(int fd, const std::string& bytes) {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        ssize_t result = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (result <= 0) {
-            return false;
-        }
-        sent += (size_t)result;
-    }
-    return true;
-}
-
 void splitAnswer(const std::string& received, HTTPAnswer* answer) {
     size_t headEnd = received.find("\r\n\r\n");
     if (headEnd == std::string::npos) {
@@ -136,30 +105,19 @@ void splitAnswer(const std::string& received, HTTPAnswer* answer) {
     }
 }
 
-// Sends a GET for target and reads until the server closes (bounded by the
-// receive timeout and a deadline).
+// Sends a GET for target and reads until the server closes (bounded in time).
 HTTPAnswer get(uint16_t port, const std::string& target) {
     HTTPAnswer answer;
-    int fd = connectTo(port);
+    int fd = q2test::connectLoopback(port);
     if (fd < 0) {
         ADD_FAILURE() << "could not connect to port " << port;
         return answer;
     }
     std::string received;
-    if (sendAll(fd, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3 * CLIENT_TIMEOUT_SECONDS);
-        char buffer[65536];
-        while (std::chrono::steady_clock::now() < deadline) {
-            ssize_t got = recv(fd, buffer, sizeof(buffer), 0);
-            if (got == 0) {
-                answer.complete = true;
-                break;
-            }
-            if (got < 0) {
-                break; // timeout or reset: complete stays false
-            }
-            received.append(buffer, (size_t)got);
-        }
+    if (q2test::sendAll(fd, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")) {
+        bool timedOut = true;
+        received = q2test::readUntilClosed(fd, CLIENT_TIMEOUT_MS, &timedOut);
+        answer.complete = !timedOut;
     }
     close(fd);
     splitAnswer(received, &answer);
@@ -169,13 +127,13 @@ HTTPAnswer get(uint16_t port, const std::string& target) {
 // Reads only the head of the answer to target, then drops the connection.
 HTTPAnswer getHeadOnly(uint16_t port, const std::string& target) {
     HTTPAnswer answer;
-    int fd = connectTo(port);
+    int fd = q2test::connectLoopback(port);
     if (fd < 0) {
         ADD_FAILURE() << "could not connect to port " << port;
         return answer;
     }
     std::string received;
-    if (sendAll(fd, "GET " + target + " HTTP/1.1\r\n\r\n")) {
+    if (q2test::sendAll(fd, "GET " + target + " HTTP/1.1\r\n\r\n")) {
         char buffer[4096];
         for (int reads = 0; reads < 100 && received.find("\r\n\r\n") == std::string::npos; reads++) {
             ssize_t got = recv(fd, buffer, sizeof(buffer), 0);
@@ -190,10 +148,7 @@ HTTPAnswer getHeadOnly(uint16_t port, const std::string& target) {
     return answer;
 }
 
-void writeFile(const std::string& path, const std::string& contents) {
-    std::ofstream out(path, std::ios::binary);
-    out << contents;
-}
+using q2test::writeFile;
 
 std::string patternedBytes(size_t length) {
     std::string bytes(length, '\0');
