@@ -8,7 +8,8 @@
 #include "platform.h" // directories: the system's own, or the platform layer's
 
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+// From the AddressSanitizer runtime, whose header not every compiler ships.
+extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #elif defined(__GLIBC__)
 #include <malloc.h>
 #endif
