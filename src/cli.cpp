@@ -29,16 +29,16 @@ static void print_help(void** argtable) {
 // Prints the built-in test receipt; the exit status.
 static int printTestReceipt(void) {
     static const char test_escpos[68] = {
-        0x1B, 0x40, 0x1B, 0x40,                                                      // ESC @ twice
-        '#', '4', ',', ' ', 'D', 'a', 'l', 'm', 'o', 'r', '\n',                      //
-        0x1D, 0x21, 0x11,                                                            // double size
-        'S', 'p', 'o', 'r', 't', 'h', 'a', 'l', 'l', 'e', '\n',                      //
-        'T', 'i', 's', 'c', 'h', ' ', '2', '\n',                                     //
-        0x1D, 0x21, 0x00,                                                            // normal size
-        '\n',                                                                        //
-        '-', ' ', 'W', 'e', 'i', 'z', 'e', 'n', ' ', '(', '2', ',', '3', '0', ' ', 'E', 'U', 'R', ')', '\n',
-        0x1B, 0x64, 0x03,                                                            // feed 3 lines
-        0x1D, 0x56, 0x41, 0x03,                                                      // cut
+        0x1B, 0x40, 0x1B, 0x40,                                        // ESC @ twice
+        '#',  '4',  ',',  ' ',  'D', 'a', 'l', 'm',  'o',  'r',  '\n', //
+        0x1D, 0x21, 0x11,                                              // double size
+        'S',  'p',  'o',  'r',  't', 'h', 'a', 'l',  'l',  'e',  '\n', //
+        'T',  'i',  's',  'c',  'h', ' ', '2', '\n',                   //
+        0x1D, 0x21, 0x00,                                              // normal size
+        '\n',                                                          //
+        '-',  ' ',  'W',  'e',  'i', 'z', 'e', 'n',  ' ',  '(',  '2',  ',',
+        '3',  '0',  ' ',  'E',  'U', 'R', ')', '\n', 0x1B, 0x64, 0x03, // feed 3 lines
+        0x1D, 0x56, 0x41, 0x03,                                        // cut
     };
     ssize_t num = escpos_print(printerDevicePath, 1, test_escpos, (ssize_t)sizeof(test_escpos));
     if (num > 0) {
@@ -58,20 +58,14 @@ static void warnIfDevicePathIsCut(const char* device) {
     devicePathFromName(device, full, sizeof(full));
     devicePathFromName(device, cut, sizeof(cut));
     if (0 != strcmp(full, cut)) {
-        fprintf(stderr, "Warning: device paths are cut to %zu characters: '%s' will be opened\n", sizeof(cut) - 1,
-                cut);
+        fprintf(stderr, "Warning: device paths are cut to %zu characters: '%s' will be opened\n", sizeof(cut) - 1, cut);
     }
 }
 
 static int runServer(unsigned int port) {
     printf("Starting quorvel2 %s\n", VERSION);
     fflush(stdout);
-    struct sockaddr_in anyInterfaceIPv4;
-    memset(&anyInterfaceIPv4, 0, sizeof(anyInterfaceIPv4));
-    anyInterfaceIPv4.sin_family = AF_INET;
-    anyInterfaceIPv4.sin_port = htons((uint16_t)port);
-    anyInterfaceIPv4.sin_addr.s_addr = htonl(0);
-    return acceptConnectionsUntilStopped(NULL, (const struct sockaddr*)&anyInterfaceIPv4, 16);
+    return acceptConnectionsUntilStoppedFromEverywhereIPv4(NULL, (uint16_t)port);
 }
 
 int quorvel2Main(int argc, char** argv) {

@@ -119,39 +119,49 @@ Response* createResponseForRequestAutoreleased(const Request* request, Connectio
     return createResponseForRequest(request, connection);
 }
 
-// Sends a head that is already formatted; false (after the message) when it
-// could not be sent whole.
-static bool sendHead(Connection* connection, size_t headerLength, ssize_t* bytesSent) {
-    size_t sent = 0;
-    ssize_t failed = 0;
-    if (!socketSendAll(connection->socketfd, connection->responseHeader, headerLength, &sent, &failed)) {
-        int error = socketLastError();
-        printf("Failed to respond to %s:%s because we could not send the HTTP response *header*. send returned %ld "
-               "with %s = %d\n",
-               connection->remoteHost, connection->remotePort, (long)failed, strerror(error), error);
-        return false;
-    }
-    if (OptionPrintResponse) {
-        fwrite(connection->responseHeader, 1, headerLength, stdout);
-    }
-    *bytesSent += (ssize_t)sent;
-    return true;
-}
-
-int sendResponseBody(Connection* connection, const Response* response, ssize_t* bytesSent) {
+HeadOutcome sendResponseHead(Connection* connection, const Response* response, const char* contentType,
+                             uint64_t contentLength, ssize_t* bytesSent) {
     int headerLength =
         snprintfResponseHeader(connection->responseHeader, sizeof(connection->responseHeader), response->code,
-                               response->status, response->contentType, response->extraHeaders, response->body.length);
+                               response->status, contentType, response->extraHeaders, contentLength);
     if (headerLength < 0 || (size_t)headerLength >= sizeof(connection->responseHeader)) {
-        // Never send from beyond the buffer: answer that the response could not be made.
+        // Never send from beyond the buffer; nothing is on the wire yet, so
+        // the client can still be told that the response could not be made.
         printf("The response head for %s:%s would have %d bytes, more than %zu; answering 500 instead\n",
                connection->remoteHost, connection->remotePort, headerLength, sizeof(connection->responseHeader) - 1);
         Response* tooLong = responseAlloc500InternalErrorHTML("The response head was too long");
         int result = sendResponseBody(connection, tooLong, bytesSent);
         responseFree(tooLong);
-        return result;
+        return 0 == result ? HeadReplacedBy500 : HeadSendFailed;
     }
-    if (!sendHead(connection, (size_t)headerLength, bytesSent)) {
+    size_t sent = 0;
+    ssize_t failed = 0;
+    if (!socketSendAll(connection->socketfd, connection->responseHeader, (size_t)headerLength, &sent, &failed)) {
+        int error = socketLastError();
+        if (NULL != response->filenameToSend) {
+            printf("Unable to satisfy request for '%s' because we could not send the HTTP header '%s' %s = %d\n",
+                   connection->request.path, response->filenameToSend, strerror(error), error);
+        } else {
+            printf("Failed to respond to %s:%s because we could not send the HTTP response *header*. send returned "
+                   "%ld with %s = %d\n",
+                   connection->remoteHost, connection->remotePort, (long)failed, strerror(error), error);
+        }
+        return HeadSendFailed;
+    }
+    if (OptionPrintResponse) {
+        fwrite(connection->responseHeader, 1, (size_t)headerLength, stdout);
+    }
+    *bytesSent += (ssize_t)sent;
+    return HeadSent;
+}
+
+int sendResponseBody(Connection* connection, const Response* response, ssize_t* bytesSent) {
+    switch (sendResponseHead(connection, response, response->contentType, response->body.length, bytesSent)) {
+    case HeadSent:
+        break;
+    case HeadReplacedBy500:
+        return 0;
+    case HeadSendFailed:
         return -1;
     }
     if (response->body.length == 0) {

@@ -169,9 +169,8 @@ const char* MIMETypeFromFile(const char* filename, const uint8_t* contents, size
 
 // ---- Answering a request from the document root -------------------------------
 
-// Whether a segment of the relative path other than "." and ".." begins with
-// a dot. The platform hides only a final dot-name, which would still let
-// ".git/config" or ".ssh/id_rsa" through.
+// Whether a segment of the path other than "." and ".." begins with a dot:
+// ".git/config" or ".ssh/id_rsa" are never served.
 static bool pathHasHiddenSegment(const char* path) {
     const char* segment = path;
     for (;;) {
@@ -189,6 +188,28 @@ static bool pathHasHiddenSegment(const char* path) {
         }
         segment += length + 1;
     }
+}
+
+// Whether the part of filePath below documentRoot has a dot-name in it. Only
+// that part counts: a site may well live in a folder such as "~/.site". The
+// names are also checked in the form the file system stores them, so an
+// alias (GIT~1 for .git on Windows) does not get past the rule.
+static bool hiddenBelowDocumentRoot(const char* documentRoot, const char* suffix, const char* filePath) {
+    if (pathHasHiddenSegment(suffix)) {
+        return true;
+    }
+    char* longRoot = strdupPathLongForm(documentRoot);
+    char* longFile = strdupPathLongForm(filePath);
+    bool hidden = true; // when the forms cannot be compared, serve nothing
+    if (NULL != longRoot && NULL != longFile) {
+        size_t rootLength = strlen(longRoot);
+        if (0 == strncmp(longFile, longRoot, rootLength)) {
+            hidden = pathHasHiddenSegment(longFile + rootLength);
+        }
+    }
+    free(longRoot);
+    free(longFile);
+    return hidden;
 }
 
 // 500 after the message; `path` is the one pathInformationGet could not look at.
@@ -318,7 +339,7 @@ Response* responseAllocServeFileFromRequestPath(const char* pathPrefix, const ch
         heapStringSetToCString(&filePath, ""); // an empty document root
     }
     Response* response = NULL;
-    if (pathHasHiddenSegment(suffix)) {
+    if (hiddenBelowDocumentRoot(documentRoot, suffix, filePath.contents)) {
         response = responseAlloc404NotFoundHTML(filePath.contents);
     } else {
         response = responseForPath(&filePath, requestPathDecoded, documentRoot);
@@ -378,24 +399,13 @@ static Response* prepareFile(Connection* connection, const Response* response, F
     return NULL;
 }
 
-// Sends the head already formatted in responseHeader and then exactly `length` bytes of the file. Once the head
-// is out, any failure can only end the transfer: the short body and the
-// closed connection tell the client, and no second head may follow.
-static int streamFile(Connection* connection, const Response* response, const FileToSend* toSend, size_t headerLength,
-                      ssize_t* bytesSent) {
+// Sends exactly `length` bytes of the file after its head. Once the head is
+// out, any failure can only end the transfer: the short body and the closed
+// connection tell the client, and no second head may follow.
+static int streamFile(Connection* connection, const Response* response, const FileToSend* toSend, ssize_t* bytesSent) {
     const char* requestPath = connection->request.path;
     const char* filename = response->filenameToSend;
     size_t sent = 0;
-    if (!socketSendAll(connection->socketfd, connection->responseHeader, headerLength, &sent)) {
-        int error = socketLastError();
-        printf("Unable to satisfy request for '%s' because we could not send the HTTP header '%s' %s = %d\n",
-               requestPath, filename, strerror(error), error);
-        return 1;
-    }
-    if (OptionPrintResponse) {
-        fwrite(connection->responseHeader, 1, headerLength, stdout);
-    }
-    *bytesSent += (ssize_t)sent;
 
     // Never more than the head announced, even if the file grows meanwhile.
     int64_t remaining = toSend->length;
@@ -448,16 +458,15 @@ int sendResponseFile(Connection* connection, const Response* response, ssize_t* 
     } else {
         errorResponse = prepareFile(connection, response, &toSend);
         if (NULL == errorResponse) {
-            int headerLength = snprintfResponseHeader(connection->responseHeader, sizeof(connection->responseHeader),
-                                                      response->code, response->status, toSend.contentType,
-                                                      response->extraHeaders, (size_t)toSend.length);
-            if (headerLength < 0 || (size_t)headerLength >= sizeof(connection->responseHeader)) {
-                // Nothing is on the wire yet, so the client can still get a proper error.
-                printf("The response head for '%s' would have %d bytes, more than %zu; answering 500 instead\n",
-                       requestPath, headerLength, sizeof(connection->responseHeader) - 1);
-                errorResponse = responseAlloc500InternalErrorHTML("The response head was too long");
-            } else {
-                result = streamFile(connection, response, &toSend, (size_t)headerLength, bytesSent);
+            switch (sendResponseHead(connection, response, toSend.contentType, (uint64_t)toSend.length, bytesSent)) {
+            case HeadSent:
+                result = streamFile(connection, response, &toSend, bytesSent);
+                break;
+            case HeadReplacedBy500:
+                break;
+            case HeadSendFailed:
+                result = 1;
+                break;
             }
         }
         fclose(toSend.file);

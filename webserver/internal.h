@@ -98,8 +98,6 @@ void requestPrintWarnings(const Request* request, const char* remoteHost, const 
 
 // ---- Responses ----------------------------------------------------------------
 
-// Releases the response and everything it owns.
-void responseFree(Response* response);
 // Formats the response head; returns its full length even when it did not fit.
 int snprintfResponseHeader(char* destination, size_t destinationCapacity, int code, const char* status,
                            const char* contentType, const char* extraHeaders, size_t contentLength);
@@ -130,6 +128,17 @@ Connection* connectionThreadWaitForNext(ConnectionThreadSlot* slot);
 Response* createResponseForRequestAutoreleased(const Request* request, Connection* connection);
 // Sends a response (file or body); 0 when everything was sent.
 int sendResponse(Connection* connection, const Response* response, ssize_t* bytesSent);
+// What became of a response head.
+enum HeadOutcome {
+    HeadSent,          // whole; the body may follow
+    HeadReplacedBy500, // too long for its buffer: a 500 answer went out instead, and nothing may follow
+    HeadSendFailed,    // a send failed (after the message); nothing may follow
+};
+// Formats the head of `response` with the given type and length into the
+// connection's head buffer and sends it whole. The one place that answers a
+// head too long for the buffer, for every kind of response.
+HeadOutcome sendResponseHead(Connection* connection, const Response* response, const char* contentType,
+                             uint64_t contentLength, ssize_t* bytesSent);
 // Sends the head and the in-memory body; 0 on success, -1 on failure.
 int sendResponseBody(Connection* connection, const Response* response, ssize_t* bytesSent);
 // Sends all `length` bytes, continuing short sends; false when a send fails,

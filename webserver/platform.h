@@ -2,23 +2,33 @@
 // against. Everything the module needs from the system goes through the
 // names declared here (or through the POSIX names that the platform's types
 // header provides), so that one platform_*.cpp file per system implements
-// the whole layer. The build names the platform's types header in
-// PLATFORM_TYPES_HEADER.
+// the whole layer. The types header is chosen here, from the compiler's own
+// definitions, so that an embedding program needs no setting of its own.
 #pragma once
 
 #include <stdint.h>
 #include <stdio.h>
 
-#include PLATFORM_TYPES_HEADER
+#if defined(_WIN32)
+#include "platform_win32.h"
+#else
+#include "platform_posix.h"
+#endif
 
 struct PathInformation {
-    bool exists;      // false also for hidden entries (a final name starting with '.')
+    bool exists;      // false also for what the system itself hides (hidden or system entries on Windows)
     bool isDirectory; // true for a directory, independent of exists
 };
 
 // Looks at what `path` is. Returns 0 when it could answer (also when the path
 // does not exist: both flags false); 1 after printing a message when it cannot.
 int pathInformationGet(const char* path, PathInformation* info);
+
+// A copy of `path` with each existing name in the form the file system stores
+// it (on Windows the long name behind an alias such as GIT~1), so that a rule
+// about names sees the real ones. A plain copy where names have one form only
+// or the path does not exist. The caller frees it.
+char* strdupPathLongForm(const char* path);
 
 // Opens a file by its UTF-8 path; the caller closes the stream. Null on failure.
 FILE* fopen_utf8_path(const char* utf8Path, const char* mode);

@@ -16,26 +16,6 @@
 #include <sys/time.h>
 #include <time.h>
 
-// A final path component that begins with '.' (other than "." and "..")
-// is hidden: reported as not existing, so dot-files are never served.
-static bool pathIsHidden(const char* path) {
-    size_t end = strlen(path);
-    while (end > 0 && path[end - 1] == '/') {
-        end--;
-    }
-    size_t start = end;
-    while (start > 0 && path[start - 1] != '/') {
-        start--;
-    }
-    size_t nameLength = end - start;
-    if (nameLength == 0 || path[start] != '.') {
-        return false;
-    }
-    bool isDot = nameLength == 1;
-    bool isDotDot = nameLength == 2 && path[start + 1] == '.';
-    return !isDot && !isDotDot;
-}
-
 int pathInformationGet(const char* path, PathInformation* info) {
     struct stat st;
     if (0 != stat(path, &st)) {
@@ -48,8 +28,12 @@ int pathInformationGet(const char* path, PathInformation* info) {
         return 1;
     }
     info->isDirectory = S_ISDIR(st.st_mode);
-    info->exists = !pathIsHidden(path);
+    info->exists = true;
     return 0;
+}
+
+char* strdupPathLongForm(const char* path) {
+    return strdup(path);
 }
 
 FILE* fopen_utf8_path(const char* utf8Path, const char* mode) {

@@ -226,26 +226,6 @@ int closedir(DIR* dir) {
 
 // ---- Paths and files ----------------------------------------------------------------
 
-// A final path component that begins with '.' (other than "." and "..") is
-// hidden here too, so the same files stay private on every platform.
-static bool pathHasDotName(const char* path) {
-    size_t end = strlen(path);
-    while (end > 0 && (path[end - 1] == '/' || path[end - 1] == '\\')) {
-        end--;
-    }
-    size_t start = end;
-    while (start > 0 && path[start - 1] != '/' && path[start - 1] != '\\') {
-        start--;
-    }
-    size_t nameLength = end - start;
-    if (nameLength == 0 || path[start] != '.') {
-        return false;
-    }
-    bool isDot = nameLength == 1;
-    bool isDotDot = nameLength == 2 && path[start + 1] == '.';
-    return !isDot && !isDotDot;
-}
-
 int pathInformationGet(const char* path, PathInformation* info) {
     wchar_t* widePath = strdupWideFromUTF8(path, 0);
     DWORD attributes = GetFileAttributesW(widePath);
@@ -266,9 +246,30 @@ int pathInformationGet(const char* path, PathInformation* info) {
     }
     free(widePath);
     bool hiddenOrSystem = 0 != (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
-    info->exists = !hiddenOrSystem && !pathHasDotName(path);
+    info->exists = !hiddenOrSystem;
     info->isDirectory = 0 != (attributes & FILE_ATTRIBUTE_DIRECTORY);
     return 0;
+}
+
+char* strdupPathLongForm(const char* path) {
+    wchar_t* widePath = strdupWideFromUTF8(path, 0);
+    DWORD needed = GetLongPathNameW(widePath, NULL, 0);
+    char* longForm = NULL;
+    if (needed > 0) {
+        wchar_t* wideLong = (wchar_t*)calloc(needed, sizeof(wchar_t));
+        DWORD written = NULL == wideLong ? 0 : GetLongPathNameW(widePath, wideLong, needed);
+        if (written > 0 && written < needed) {
+            int bytes = WideCharToMultiByte(CP_UTF8, 0, wideLong, -1, NULL, 0, NULL, NULL);
+            longForm = bytes > 0 ? (char*)calloc((size_t)bytes, 1) : NULL;
+            if (NULL != longForm && 0 == WideCharToMultiByte(CP_UTF8, 0, wideLong, -1, longForm, bytes, NULL, NULL)) {
+                free(longForm);
+                longForm = NULL;
+            }
+        }
+        free(wideLong);
+    }
+    free(widePath);
+    return NULL != longForm ? longForm : strdup(path);
 }
 
 FILE* fopen_utf8_path(const char* utf8Path, const char* mode) {

@@ -544,30 +544,3 @@ bool URLDecode(const char* encoded, char* decoded, size_t decodedCapacity, size_
     }
     return roomLeft;
 }
-
-void requestPrintWarnings(const Request* request, const char* remoteHost, const char* remotePort) {
-    const Warnings* warnings = &request->warnings;
-    if (warnings->headersStringPoolExhausted) {
-        printf("Warning: Request from %s:%s exhausted the header string pool so some information will be lost. You "
-               "can try increasing REQUEST_HEADERS_MAX_MEMORY which is currently %ld bytes\n",
-               remoteHost, remotePort, (long)REQUEST_HEADERS_MAX_MEMORY);
-    }
-    if (warnings->tooManyHeaders) {
-        printf("Warning: Request from %s:%s had too many headers and we dropped some. You can try increasing "
-               "REQUEST_MAX_HEADERS which is currently %ld\n",
-               remoteHost, remotePort, (long)REQUEST_MAX_HEADERS);
-    }
-    if (warnings->methodTruncated) {
-        printf("Warning: Request from %s:%s method was truncated to %s\n", remoteHost, remotePort, request->method);
-    }
-    if (warnings->pathTruncated) {
-        printf("Warning: Request from %s:%s path was truncated to %s\n", remoteHost, remotePort, request->path);
-    }
-    if (warnings->versionTruncated) {
-        printf("Warning: Request from %s:%s version was truncated to %s\n", remoteHost, remotePort, request->version);
-    }
-    if (warnings->bodyTruncated) {
-        printf("Warning: Request from %s:%s body was truncated to %llu bytes\n", remoteHost, remotePort,
-               (unsigned long long)request->body.length);
-    }
-}

@@ -4,7 +4,7 @@
 // storage (only the body is sized by the request), and three callbacks that
 // the embedding program provides: createResponseForRequest for every complete
 // request, onEscposRequest for every chunk of a connection whose first byte
-// is ESC, and escposJobIsWaitingForPrinter for the pace of such streams.
+// is ESC or DLE, and escposJobIsWaitingForPrinter for the pace of such streams.
 // Limits in time and in connections keep one peer from holding up the rest.
 // Strings returned by functions whose names begin with strdup belong to the
 // caller, who releases them with free.
@@ -204,6 +204,9 @@ Response* responseAlloc404NotFoundHTML(const char* resourcePathOrNull);
 Response* responseAlloc500InternalErrorHTML(const char* extraInformationOrNull);
 // 200 "OK" whose body is the file's bytes; a null type is detected when sent.
 Response* responseAllocWithFile(const char* filename, const char* MIMETypeOrNULL);
+// Releases the response and everything it owns; for a response the program
+// made and does not hand to the module after all.
+void responseFree(Response* response);
 
 // ---- Servers and connections -----------------------------------------------
 

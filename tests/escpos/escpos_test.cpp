@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <time.h>
@@ -23,45 +24,16 @@
 #include <vector>
 
 #include "escpos.h"
+#include "resources.h"
 #include "simulated_printer.h"
+#include "testsupport.h"
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream contents;
-    contents << in.rdbuf();
-    return contents.str();
-}
+using q2test::readFile;
+using q2test::TempDir;
 
-int openDescriptorCount() {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') {
-            count++;
-        }
-    }
-    closedir(dir);
-    return count;
-}
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char pattern[] = "/tmp/q2escposXXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~TempDir() {
-        std::string command = "rm -rf '" + path + "'";
-        (void)system(command.c_str());
-    }
-    std::string emptyFile(const std::string& name) const {
-        std::string full = path + "/" + name;
-        std::ofstream(full, std::ios::binary).flush();
-        return full;
-    }
-};
+using q2test::openDescriptorCount;
 
 ssize_t closeJob() {
     return escpos_print(nullptr, 0, nullptr, 0);
@@ -69,7 +41,7 @@ ssize_t closeJob() {
 
 TEST(PrinterChannel, OpeningCallWithoutDataOpensAndClosesAgain) {
     TempDir dir;
-    std::string device = dir.emptyFile("printer");
+    std::string device = dir.addFile("printer");
     int before = openDescriptorCount();
     EXPECT_EQ(0, escpos_print(device.c_str(), 1, nullptr, 0));
     EXPECT_EQ(before, openDescriptorCount());
@@ -82,7 +54,7 @@ TEST(PrinterChannel, OpeningCallWithoutDataOpensAndClosesAgain) {
 
 TEST(PrinterChannel, CallsWithoutAnOpenJobDoNothing) {
     TempDir dir;
-    std::string device = dir.emptyFile("printer");
+    std::string device = dir.addFile("printer");
     EXPECT_EQ(0, closeJob());
     EXPECT_EQ(-1, escpos_print(nullptr, 0, nullptr, -1));
     EXPECT_EQ(4, escpos_print(nullptr, 3, "lost", 4));
@@ -104,12 +76,41 @@ TEST(PrinterChannel, JobThatCannotOpenLeavesNoTrace) {
 
 TEST(PrinterChannel, MultiChunkJobArrivesWholeWithNulBytes) {
     TempDir dir;
-    std::string device = dir.emptyFile("printer");
+    std::string device = dir.addFile("printer");
     std::string first("\x1b@\0first", 8);
     EXPECT_EQ(8, escpos_print(device.c_str(), 1, first.data(), (ssize_t)first.size()));
     EXPECT_EQ(6, escpos_print(nullptr, 3, "second", 6));
     EXPECT_EQ(0, escpos_print(nullptr, 5, nullptr, 0));
     EXPECT_EQ(first + "second", readFile(device));
+}
+
+// Whether another opener of `device` gets its exclusive lock right now.
+bool anotherOpenerGetsTheLock(const std::string& device) {
+    int fd = open(device.c_str(), O_WRONLY | O_CLOEXEC);
+    bool locked = fd >= 0 && 0 == flock(fd, LOCK_EX | LOCK_NB);
+    if (fd >= 0) {
+        close(fd);
+    }
+    return locked;
+}
+
+TEST(PrinterChannel, PrinterIsHeldExclusivelyWhileAJobIsOpen) {
+    TempDir dir;
+    std::string device = dir.addFile("printer");
+    ASSERT_EQ(3, escpos_print(device.c_str(), 1, "one", 3));
+    EXPECT_FALSE(anotherOpenerGetsTheLock(device)) << "a second opener shared the printer";
+    EXPECT_EQ(0, closeJob());
+    EXPECT_TRUE(anotherOpenerGetsTheLock(device));
+
+    // The other way round: a printer another program holds is refused.
+    int holder = open(device.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_EQ(0, flock(holder, LOCK_EX | LOCK_NB));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(0, escpos_print(device.c_str(), 1, "two", 3));
+    EXPECT_EQ("Cannot open printer device '" + device + "': it is in use by another process\n",
+              testing::internal::GetCapturedStderr());
+    close(holder);
+    EXPECT_EQ("one", readFile(device));
 }
 
 TEST(PrinterChannel, FailedWriteEndsTheJobAndReleasesThePrinter) {
@@ -131,7 +132,7 @@ TEST(PrinterChannel, FailedWriteEndsTheJobAndReleasesThePrinter) {
     EXPECT_EQ(0, closeJob());
     // ...and the next job gets the printer.
     TempDir dir;
-    std::string device = dir.emptyFile("printer");
+    std::string device = dir.addFile("printer");
     EXPECT_EQ(2, escpos_print(device.c_str(), 1, "ok", 2));
     EXPECT_EQ(0, closeJob());
     EXPECT_EQ("ok", readFile(device));
@@ -139,8 +140,8 @@ TEST(PrinterChannel, FailedWriteEndsTheJobAndReleasesThePrinter) {
 
 TEST(PrinterChannel, OpeningAgainClosesTheThreadsEarlierJob) {
     TempDir dir;
-    std::string first = dir.emptyFile("first");
-    std::string second = dir.emptyFile("second");
+    std::string first = dir.addFile("first");
+    std::string second = dir.addFile("second");
     int before = openDescriptorCount();
     EXPECT_EQ(1, escpos_print(first.c_str(), 1, "a", 1));
     EXPECT_EQ(1, escpos_print(second.c_str(), 1, "b", 1));
@@ -174,7 +175,7 @@ TEST(PrinterChannel, StalledPrinterFailsTheJobAfterTheLimit) {
     // The job is over: later calls do nothing, and the printer is free again.
     EXPECT_EQ(1, escpos_print(nullptr, 3, "y", 1));
     EXPECT_EQ(0, closeJob());
-    std::string device = dir.emptyFile("printer");
+    std::string device = dir.addFile("printer");
     EXPECT_EQ(2, escpos_print(device.c_str(), 1, "ok", 2));
     EXPECT_EQ(0, closeJob());
     close(reader);
@@ -226,7 +227,7 @@ std::string jobFrame(int id, size_t payloadSize) {
 
 TEST(PrinterChannel, ConcurrentJobsArriveWholeContiguousAndOnce) {
     TempDir dir;
-    std::string device = dir.emptyFile("printer");
+    std::string device = dir.addFile("printer");
     const int threads = 16;
     const int jobsPerThread = 8;
     int before = openDescriptorCount();
@@ -283,7 +284,7 @@ TEST(PrinterChannel, ConcurrentJobsArriveWholeContiguousAndOnce) {
 
 TEST(PrinterChannel, WaitingJobsGetThePrinterInTheOrderTheyAsked) {
     TempDir dir;
-    std::string device = dir.emptyFile("printer");
+    std::string device = dir.addFile("printer");
     ASSERT_EQ(1, escpos_print(device.c_str(), 1, "0", 1));
     const int waiting = 6;
     std::vector<std::thread> jobs;
@@ -309,7 +310,7 @@ TEST(PrinterChannel, WaitingJobsGetThePrinterInTheOrderTheyAsked) {
 
 TEST(PrinterChannel, JobWaitingPastItsLimitLeavesTheLineWithoutPrinting) {
     TempDir dir;
-    std::string device = dir.emptyFile("printer");
+    std::string device = dir.addFile("printer");
     ASSERT_EQ(1, escpos_print(device.c_str(), 1, "0", 1));
     static const int SHORT_WAIT_MS = 400;
     // Waiters with a short limit in the middle and at the end of the line.
@@ -365,7 +366,7 @@ TEST(PrinterChannel, JobWaitingPastItsLimitLeavesTheLineWithoutPrinting) {
 
 TEST(PrinterChannel, ThreadWhoseJobFailedCannotTouchAnotherThreadsJob) {
     TempDir dir;
-    std::string device = dir.emptyFile("printer");
+    std::string device = dir.addFile("printer");
     std::string missing = dir.path + "/missing";
     ASSERT_EQ(5, escpos_print(device.c_str(), 1, "begin", 5));
     std::atomic<bool> otherOpened{false};
@@ -496,7 +497,7 @@ TEST(PrinterStatusReplies, DecodeToTheFirstStateThatHolds) {
 
 TEST(PrinterStatusRequest, GivesUpOnAHeldPrinterAndLeavesTheQueueInOrder) {
     TempDir dir;
-    std::string device = dir.emptyFile("printer");
+    std::string device = dir.addFile("printer");
     ASSERT_EQ(1, escpos_print(device.c_str(), 1, "0", 1));
     auto job = [&device](const char* text) {
         return std::thread([&device, text] {
@@ -569,7 +570,7 @@ TEST(PrinterReplies, RawJobGetsItsRepliesUntilItEnds) {
 
     // A job on a device that cannot answer forwards nothing and ends at once.
     TempDir dir;
-    std::string file = dir.emptyFile("printer");
+    std::string file = dir.addFile("printer");
     ASSERT_EQ(3, escpos_print(file.c_str(), 1, "abc", 3));
     escposForwardReplies(collectReply, &replies);
     EXPECT_EQ(0, closeJob());

@@ -18,11 +18,13 @@
 #include <thread>
 
 #include "embedding.h"
+#include "resources.h"
+#include "testsupport.h"
 #include "internal.h"
 
 namespace {
 
-const int CLIENT_TIMEOUT_SECONDS = 10;
+const int CLIENT_TIMEOUT_MS = 10000;
 
 // One server on its own thread, from start until stop.
 struct TestServer {
@@ -87,38 +89,6 @@ std::string headerValue(const std::string& head, const std::string& name) {
     return head.substr(at, head.find("\r\n", at) - at);
 }
 
-int connectTo(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
-        return -1;
-    }
-    struct timeval timeout = {CLIENT_TIMEOUT_SECONDS, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
-    struct sockaddr_in address;
-    memset(&address, 0, sizeof(address));
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (0 != connect(fd, (struct sockaddr*)&address, sizeof(address))) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool sendAll(int fd, const std::string& bytes) {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        ssize_t result = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (result <= 0) {
-            return false;
-        }
-        sent += (size_t)result;
-    }
-    return true;
-}
-
 void splitAnswer(const std::string& received, HTTPAnswer* answer) {
     size_t headEnd = received.find("\r\n\r\n");
     if (headEnd == std::string::npos) {
@@ -135,30 +105,19 @@ void splitAnswer(const std::string& received, HTTPAnswer* answer) {
     }
 }
 
-// Sends a GET for target and reads until the server closes (bounded by the
-// receive timeout and a deadline).
+// Sends a GET for target and reads until the server closes (bounded in time).
 HTTPAnswer get(uint16_t port, const std::string& target) {
     HTTPAnswer answer;
-    int fd = connectTo(port);
+    int fd = q2test::connectLoopback(port);
     if (fd < 0) {
         ADD_FAILURE() << "could not connect to port " << port;
         return answer;
     }
     std::string received;
-    if (sendAll(fd, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3 * CLIENT_TIMEOUT_SECONDS);
-        char buffer[65536];
-        while (std::chrono::steady_clock::now() < deadline) {
-            ssize_t got = recv(fd, buffer, sizeof(buffer), 0);
-            if (got == 0) {
-                answer.complete = true;
-                break;
-            }
-            if (got < 0) {
-                break; // timeout or reset: complete stays false
-            }
-            received.append(buffer, (size_t)got);
-        }
+    if (q2test::sendAll(fd, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")) {
+        bool timedOut = true;
+        received = q2test::readUntilClosed(fd, CLIENT_TIMEOUT_MS, &timedOut);
+        answer.complete = !timedOut;
     }
     close(fd);
     splitAnswer(received, &answer);
@@ -168,13 +127,13 @@ HTTPAnswer get(uint16_t port, const std::string& target) {
 // Reads only the head of the answer to target, then drops the connection.
 HTTPAnswer getHeadOnly(uint16_t port, const std::string& target) {
     HTTPAnswer answer;
-    int fd = connectTo(port);
+    int fd = q2test::connectLoopback(port);
     if (fd < 0) {
         ADD_FAILURE() << "could not connect to port " << port;
         return answer;
     }
     std::string received;
-    if (sendAll(fd, "GET " + target + " HTTP/1.1\r\n\r\n")) {
+    if (q2test::sendAll(fd, "GET " + target + " HTTP/1.1\r\n\r\n")) {
         char buffer[4096];
         for (int reads = 0; reads < 100 && received.find("\r\n\r\n") == std::string::npos; reads++) {
             ssize_t got = recv(fd, buffer, sizeof(buffer), 0);
@@ -189,10 +148,7 @@ HTTPAnswer getHeadOnly(uint16_t port, const std::string& target) {
     return answer;
 }
 
-void writeFile(const std::string& path, const std::string& contents) {
-    std::ofstream out(path, std::ios::binary);
-    out << contents;
-}
+using q2test::writeFile;
 
 std::string patternedBytes(size_t length) {
     std::string bytes(length, '\0');
@@ -230,6 +186,9 @@ class FileServing : public ::testing::Test {
         writeFile(root + "/list/" + LIST_ENTRY_WITH_MARKUP, "x");
         ASSERT_TRUE(std::filesystem::exists(root + "/list/" + LIST_ENTRY_WITH_MARKUP));
         writeFile(root + "/list/a b.txt", "ab");
+        std::filesystem::create_directories(root + "/.site/.private");
+        writeFile(root + "/.site/page.txt", "from a dot-folder");
+        writeFile(root + "/.site/.private/key", "hunter2");
         std::filesystem::create_directories(root + "/sp ace");
         writeFile(root + "/sp ace/f.txt", "f");
     }
@@ -238,16 +197,21 @@ class FileServing : public ::testing::Test {
         std::filesystem::remove_all(root, ignored);
     }
     void SetUp() override {
+        descriptorsBefore = q2test::openDescriptorCount();
         ASSERT_TRUE(server.start()) << "the server did not start listening";
     }
+    // Once stopped, the server has closed every file it answered with, on
+    // every path (sent whole, failed after the head, replaced by an error).
     void TearDown() override {
         server.stop();
         EXPECT_EQ(0, server.acceptResult);
+        EXPECT_EQ(descriptorsBefore, q2test::openDescriptorCount()) << "a descriptor was left open";
     }
 
     static std::string root;
     static std::string bigFile;
     TestServer server;
+    int descriptorsBefore = -1;
 };
 
 std::string FileServing::root;
@@ -394,6 +358,31 @@ class FileServingWithoutListings : public FileServing {
         OptionListDirectoryContents = true;
     }
 };
+
+class FileServingFromADotFolder : public FileServing {
+  protected:
+    void SetUp() override {
+        embeddingConfig.documentRoot = root + "/.site";
+        FileServing::SetUp();
+    }
+    void TearDown() override {
+        FileServing::TearDown();
+        embeddingConfig.documentRoot = root;
+    }
+};
+
+TEST_F(FileServingFromADotFolder, RootsOwnNameDoesNotHideItsFiles) {
+    HTTPAnswer answer = get(server.port, "/files/page.txt");
+    EXPECT_EQ(200, answer.code);
+    EXPECT_EQ("from a dot-folder", answer.body);
+    answer = get(server.port, "/files/");
+    EXPECT_EQ(200, answer.code);
+    EXPECT_NE(std::string::npos, answer.body.find("<a href=\"page.txt\">page.txt</a>")) << answer.body;
+    // Below the root the rule holds as before.
+    answer = get(server.port, "/files/.private/key");
+    EXPECT_EQ(404, answer.code);
+    EXPECT_EQ(std::string::npos, answer.body.find("hunter2"));
+}
 
 TEST_F(FileServingWithoutListings, DirectoryIsForbiddenEvenWithAnIndex) {
     const char* forbidden = "<html><head><title>403 - Forbidden</title></head><body>You are forbidden from accessing "

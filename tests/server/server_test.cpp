@@ -30,28 +30,18 @@
 
 #include <gtest/gtest.h>
 
+#include "resources.h"
+#include "testsupport.h"
 #include "internal.h"
 
 namespace {
 
-const int TIMEOUT_MS = 15000;
+const int TIMEOUT_MS = q2test::DEFAULT_TIMEOUT_MS;
 
-long long monotonicMs() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
-}
-
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs = TIMEOUT_MS) {
-    long long deadline = monotonicMs() + timeoutMs;
-    while (!condition()) {
-        if (monotonicMs() >= deadline) {
-            return false;
-        }
-        usleep(2000);
-    }
-    return true;
-}
+using q2test::converse;
+using q2test::localPort;
+using q2test::readUntilClosed;
+using q2test::waitUntil;
 
 // ---- The embedding program ---------------------------------------------------
 
@@ -204,86 +194,6 @@ struct sockaddr_in loopbackAddress(int port) {
     return address;
 }
 
-int connectTo(int port, int receiveBuffer = 0) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (receiveBuffer > 0) {
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
-    }
-    struct sockaddr_in address = loopbackAddress(port);
-    if (0 != connect(fd, (struct sockaddr*)&address, sizeof(address))) {
-        close(fd);
-        return -1;
-    }
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    return fd;
-}
-
-int localPort(int fd) {
-    struct sockaddr_in address;
-    socklen_t length = sizeof(address);
-    getsockname(fd, (struct sockaddr*)&address, &length);
-    return ntohs(address.sin_port);
-}
-
-bool sendText(int fd, const std::string& text) {
-    size_t sent = 0;
-    while (sent < text.size()) {
-        ssize_t result = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-        if (result <= 0) {
-            return false;
-        }
-        sent += (size_t)result;
-    }
-    return true;
-}
-
-// Reads until the peer closes, at most `limit` bytes, within timeoutMs.
-std::string readUntilClosed(int fd, int timeoutMs = TIMEOUT_MS, size_t limit = SIZE_MAX, bool* closed = nullptr) {
-    std::string received;
-    long long deadline = monotonicMs() + timeoutMs;
-    if (closed != nullptr) {
-        *closed = false;
-    }
-    std::vector<char> buffer(65536);
-    while (received.size() < limit && monotonicMs() < deadline) {
-        struct pollfd waitFor = {fd, POLLIN, 0};
-        if (poll(&waitFor, 1, (int)(deadline - monotonicMs())) <= 0) {
-            continue;
-        }
-        ssize_t got = recv(fd, buffer.data(), std::min(buffer.size(), limit - received.size()), 0);
-        if (got <= 0) {
-            if (closed != nullptr) {
-                *closed = true;
-            }
-            break;
-        }
-        received.append(buffer.data(), (size_t)got);
-    }
-    return received;
-}
-
-std::string converse(int port, const std::string& request) {
-    int fd = connectTo(port);
-    if (fd < 0) {
-        return "<connect failed>";
-    }
-    sendText(fd, request);
-    std::string answer = readUntilClosed(fd);
-    close(fd);
-    return answer;
-}
-
-int openDescriptors() {
-    int count = 0;
-    DIR* directory = opendir("/proc/self/fd");
-    for (struct dirent* entry = readdir(directory); entry != nullptr; entry = readdir(directory)) {
-        count++;
-    }
-    closedir(directory);
-    return count;
-}
-
 Counters countersNow() {
     pthread_mutex_lock(&counters.lock);
     Counters copy = counters;
@@ -359,7 +269,7 @@ void release(const std::string& path) {
 TEST(ServerLifecycle, StopReturnsOnlyAfterEveryConnectionInProgressHasFinished) {
     const int64_t connectionsBefore = activeConnectionsNow();
     const Counters before = countersNow();
-    const int descriptorsBefore = openDescriptors();
+    const int descriptorsBefore = q2test::openDescriptorCount();
     RunningServer running;
     ASSERT_TRUE(running.start());
 
@@ -371,9 +281,9 @@ TEST(ServerLifecycle, StopReturnsOnlyAfterEveryConnectionInProgressHasFinished) 
     };
     int clients[3];
     for (int i = 0; i < 3; i++) {
-        clients[i] = connectTo(running.port);
+        clients[i] = q2test::connectLoopback(running.port);
         ASSERT_GE(clients[i], 0);
-        ASSERT_TRUE(sendText(clients[i], request(i)));
+        ASSERT_TRUE(q2test::sendAll(clients[i], request(i)));
     }
     ASSERT_TRUE(waitUntil([] {
         std::lock_guard<std::mutex> guard(app.lock);
@@ -387,7 +297,7 @@ TEST(ServerLifecycle, StopReturnsOnlyAfterEveryConnectionInProgressHasFinished) 
     });
     // The stop has reached the accept loop once the loop has closed its listener.
     ASSERT_TRUE(waitUntil([&] { return !running.listenerOpen(); }));
-    EXPECT_EQ(-1, connectTo(running.port)) << "the listener still takes connections";
+    EXPECT_EQ(-1, q2test::connectLoopback(running.port)) << "the listener still takes connections";
     EXPECT_FALSE(stopReturned);
     EXPECT_FALSE(running.returned);
 
@@ -410,7 +320,7 @@ TEST(ServerLifecycle, StopReturnsOnlyAfterEveryConnectionInProgressHasFinished) 
         EXPECT_EQ(expected(i), answers[i]) << "client " << i;
         close(clients[i]);
     }
-    EXPECT_EQ(descriptorsBefore, openDescriptors()) << "a socket of the server was left open";
+    EXPECT_EQ(descriptorsBefore, q2test::openDescriptorCount()) << "a socket of the server was left open";
 
     // Every connection counted itself in and out, with its bytes.
     const Counters after = countersNow();
@@ -469,7 +379,7 @@ TEST(ServerLifecycle, PortInUseReportsBindFailureAndLeavesNoSocketOpen) {
 
     Server* server = new Server{};
     serverInit(server);
-    const int descriptorsBefore = openDescriptors();
+    const int descriptorsBefore = q2test::openDescriptorCount();
     int result;
     std::string output;
     {
@@ -483,7 +393,7 @@ TEST(ServerLifecycle, PortInUseReportsBindFailureAndLeavesNoSocketOpen) {
     const std::string message =
         "Could not bind to 127.0.0.1:" + std::to_string(port) + " " + strerror(EADDRINUSE) + " = 98\n";
     EXPECT_EQ(message + message, output);
-    EXPECT_EQ(descriptorsBefore, openDescriptors()) << "the listener was left open";
+    EXPECT_EQ(descriptorsBefore, q2test::openDescriptorCount()) << "the listener was left open";
     EXPECT_FALSE(server->stopped);
     EXPECT_EQ(totalBefore, countersNow().totalConnections);
     serverDeInit(server);
@@ -512,17 +422,17 @@ TEST_F(ConnectionTest, RawStreamGoesChunkByChunkWithOddStatesThenTheClosingCall)
     const size_t callsBefore = appRawCalls();
     const int64_t receivedBefore = countersNow().bytesReceived;
     const std::string chunks[] = {"\x1b@first", "GET / HTTP/1.1\r\n\r\n", std::string("th\0rd", 5)};
-    int fd = connectTo(running.port);
+    int fd = q2test::connectLoopback(running.port);
     ASSERT_GE(fd, 0);
     for (size_t i = 0; i < 3; i++) {
-        ASSERT_TRUE(sendText(fd, chunks[i]));
+        ASSERT_TRUE(q2test::sendAll(fd, chunks[i]));
         // The next chunk goes only once this one was delivered, so each is a receive of its own.
         ASSERT_TRUE(waitUntil([&] { return appRawCalls() == callsBefore + i + 1; }));
     }
     shutdown(fd, SHUT_WR);
-    bool closed = false;
-    EXPECT_EQ("", readUntilClosed(fd, TIMEOUT_MS, SIZE_MAX, &closed)) << "a raw stream gets no answer";
-    EXPECT_TRUE(closed);
+    bool timedOut = true;
+    EXPECT_EQ("", readUntilClosed(fd, TIMEOUT_MS, &timedOut)) << "a raw stream gets no answer";
+    EXPECT_FALSE(timedOut) << "the server did not close";
     close(fd);
     ASSERT_TRUE(allFinished());
 
@@ -545,11 +455,11 @@ TEST_F(ConnectionTest, RawStreamGoesChunkByChunkWithOddStatesThenTheClosingCall)
 
 TEST_F(ConnectionTest, HttpRequestWhoseSecondChunkBeginsWithEscStaysHttp) {
     const size_t callsBefore = appRawCalls();
-    int fd = connectTo(running.port);
+    int fd = q2test::connectLoopback(running.port);
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(sendText(fd, "POST /upload HTTP/1.1\r\nContent-Length: 5\r\n\r\n"));
+    ASSERT_TRUE(q2test::sendAll(fd, "POST /upload HTTP/1.1\r\nContent-Length: 5\r\n\r\n"));
     usleep(50 * 1000); // pacing: lets the head arrive in a receive of its own
-    ASSERT_TRUE(sendText(fd, "\x1b@ESC"));
+    ASSERT_TRUE(q2test::sendAll(fd, "\x1b@ESC"));
     std::string answer = readUntilClosed(fd);
     close(fd);
     const std::string body = "POST /upload 5";
@@ -564,15 +474,15 @@ TEST_F(ConnectionTest, HttpRequestWhoseSecondChunkBeginsWithEscStaysHttp) {
 TEST_F(ConnectionTest, NullResponseIsReportedAndTheConnectionClosed) {
     StdoutCapture capture;
     const int64_t sentBefore = countersNow().bytesSent;
-    int fd = connectTo(running.port);
+    int fd = q2test::connectLoopback(running.port);
     ASSERT_GE(fd, 0);
     const std::string message = "127.0.0.1:" + std::to_string(localPort(fd)) +
                                 ": You have returned a NULL response - I'm assuming you took over the request "
                                 "handling yourself.\n";
-    ASSERT_TRUE(sendText(fd, "GET /null HTTP/1.1\r\n\r\n"));
-    bool closed = false;
-    EXPECT_EQ("", readUntilClosed(fd, TIMEOUT_MS, SIZE_MAX, &closed));
-    EXPECT_TRUE(closed);
+    ASSERT_TRUE(q2test::sendAll(fd, "GET /null HTTP/1.1\r\n\r\n"));
+    bool timedOut = true;
+    EXPECT_EQ("", readUntilClosed(fd, TIMEOUT_MS, &timedOut));
+    EXPECT_FALSE(timedOut) << "the server did not close";
     close(fd);
     ASSERT_TRUE(allFinished());
     EXPECT_EQ(message, capture.text());
@@ -615,16 +525,16 @@ TEST(ConnectionSending, ShortSendsAreContinuedUntilTheWholeBodyIsSent) {
         RunningServer running;
         ASSERT_TRUE(running.start());
         StdoutCapture capture;
-        int fd = connectTo(running.port, 64 * 1024);
+        int fd = q2test::connectLoopback(running.port, nullptr, 64 * 1024);
         ASSERT_GE(fd, 0);
-        ASSERT_TRUE(sendText(fd, "GET /big HTTP/1.1\r\n\r\n"));
-        std::string answer = readUntilClosed(fd, TIMEOUT_MS, 64 * 1024);
+        ASSERT_TRUE(q2test::sendAll(fd, "GET /big HTTP/1.1\r\n\r\n"));
+        std::string answer = readUntilClosed(fd, TIMEOUT_MS, nullptr, 64 * 1024);
         // Stop reading for longer than the limit, but not twice as long.
         usleep(limitMs * 1500);
-        bool closed = false;
-        answer += readUntilClosed(fd, TIMEOUT_MS, SIZE_MAX, &closed);
+        bool timedOut = true;
+        answer += readUntilClosed(fd, TIMEOUT_MS, &timedOut);
         close(fd);
-        EXPECT_TRUE(closed);
+        EXPECT_FALSE(timedOut) << "the server did not close";
         const std::string head = plainHead(200, "OK", BIG_BODY_SIZE) + "\r\n";
         ASSERT_EQ(head.size() + BIG_BODY_SIZE, answer.size()) << capture.text();
         EXPECT_EQ(head, answer.substr(0, head.size()));
@@ -632,6 +542,66 @@ TEST(ConnectionSending, ShortSendsAreContinuedUntilTheWholeBodyIsSent) {
         EXPECT_EQ(std::string::npos, capture.text().find("Failed to respond")) << capture.text();
     }
     serverSetIdleTimeoutForTesting(CONNECTION_IDLE_TIMEOUT_MS);
+}
+
+TEST(ConnectionSending, PeerThatStopsReadingIsDroppedAfterTheLimit) {
+    // A peer that takes nothing at all must not hold its thread forever.
+    const int limitMs = 500;
+    serverSetIdleTimeoutForTesting(limitMs);
+    bool started = false;
+    bool dropped = false;
+    std::string printed;
+    {
+        RunningServer running;
+        ASSERT_TRUE(running.start());
+        StdoutCapture capture;
+        int64_t before = activeConnectionsNow();
+        int fd = q2test::connectLoopback(running.port, nullptr, 16 * 1024);
+        started = fd >= 0 && q2test::sendAll(fd, "GET /big HTTP/1.1\r\n\r\n") &&
+                  waitUntil([&] { return activeConnectionsNow() > before; });
+        // Making the big body takes a while in a sanitizer build; the limit
+        // counts only once the sends block.
+        dropped = started && waitUntil([&] { return activeConnectionsNow() == before; });
+        // Closing ends a send that blocks for good, so the server can stop.
+        if (fd >= 0) {
+            close(fd);
+        }
+        printed = capture.text();
+    }
+    serverSetIdleTimeoutForTesting(CONNECTION_IDLE_TIMEOUT_MS);
+    ASSERT_TRUE(started) << printed;
+    EXPECT_TRUE(dropped) << "the server still sends to a peer that stopped reading";
+    EXPECT_NE(std::string::npos, printed.find("could not send the HTTP response *body*")) << printed;
+}
+
+int threadsOfThisProcess() {
+    return q2test::directoryEntryCount("/proc/self/task");
+}
+
+TEST(ConnectionThreads, FinishedThreadsKeptForReuseAreBounded) {
+    // More connections at once than threads may wait for the next one: once
+    // they have all finished, only that many threads may stay, not one per
+    // connection that was served.
+    const int waitingMax = 32;
+    const int connections = waitingMax + 16;
+    RunningServer running;
+    ASSERT_TRUE(running.start());
+    int64_t before = activeConnectionsNow();
+    int threadsBefore = threadsOfThisProcess();
+    std::vector<int> clients;
+    for (int i = 0; i < connections; i++) {
+        int fd = q2test::connectLoopback(running.port);
+        ASSERT_GE(fd, 0);
+        clients.push_back(fd);
+    }
+    ASSERT_TRUE(waitUntil([&] { return activeConnectionsNow() == before + connections; }));
+    for (int fd : clients) {
+        close(fd);
+    }
+    ASSERT_TRUE(waitUntil([&] { return activeConnectionsNow() == before; }));
+    // Threads beyond the bound end at once; the kept ones wait a second.
+    EXPECT_TRUE(waitUntil([&] { return threadsOfThisProcess() <= threadsBefore + waitingMax; }, 500))
+        << threadsOfThisProcess() - threadsBefore << " threads more than before";
 }
 
 TEST(ConnectionAccept, AcceptFailingForLackOfDescriptorsIsRetried) {
@@ -664,7 +634,7 @@ TEST(ConnectionAccept, AcceptFailingForLackOfDescriptorsIsRetried) {
     EXPECT_NE(std::string::npos, capture.text().find(std::string(strerror(EMFILE)) + " = 24"));
 
     // Once descriptors are free again the waiting connection is served.
-    ASSERT_TRUE(sendText(client, "GET /after HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(q2test::sendAll(client, "GET /after HTTP/1.1\r\n\r\n"));
     const std::string body = "GET /after 0";
     EXPECT_EQ(plainHead(200, "OK", body.size()) + "\r\n" + body, readUntilClosed(client));
     close(client);

@@ -18,8 +18,7 @@
 #include "device.h"
 #include "escpos.h"
 #include "usb.h"
-#include "run_program.h"
-
+#include "testsupport.h"
 
 namespace {
 
@@ -46,12 +45,7 @@ void writeFile(const std::string& path, const std::string& content) {
     file << content;
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream content;
-    content << file.rdbuf();
-    return content.str();
-}
+using q2test::readFile;
 
 bool exists(const std::string& path) {
     struct stat info;

@@ -33,7 +33,17 @@ class TempFolder {
             SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_NORMAL);
             DeleteFileW(wide.c_str());
         }
+        for (auto folder = folders_.rbegin(); folder != folders_.rend(); ++folder) {
+            RemoveDirectoryW(widen(*folder).c_str());
+        }
         RemoveDirectoryA(path_.c_str());
+    }
+    // Creates a folder (UTF-8 name, may lie in an earlier one); returns its path.
+    std::string addFolder(const std::string& name) {
+        std::string folder = path_ + "\\" + name;
+        EXPECT_TRUE(CreateDirectoryW(widen(folder).c_str(), NULL)) << folder;
+        folders_.push_back(folder);
+        return folder;
     }
     // Creates the file (UTF-8 name) with the given contents; returns its path.
     std::string addFile(const std::string& name, const std::string& contents, DWORD attributes = 0) {
@@ -64,6 +74,7 @@ class TempFolder {
   private:
     std::string path_;
     std::vector<std::string> files_;
+    std::vector<std::string> folders_;
 };
 
 // ---- Threads, mutexes and condition variables -----------------------------------------
@@ -271,7 +282,7 @@ TEST(PathInformation, TellsFilesFoldersMissingAndPrivatePaths) {
     EXPECT_TRUE(info.exists);
     EXPECT_FALSE(info.isDirectory);
 
-    // Hidden and system files, and dot-files, are never offered.
+    // Hidden and system files are never offered.
     info = {true, true};
     EXPECT_EQ(0, pathInformationGet(folder.addFile("hidden.txt", "x", FILE_ATTRIBUTE_HIDDEN).c_str(), &info));
     EXPECT_FALSE(info.exists);
@@ -279,9 +290,32 @@ TEST(PathInformation, TellsFilesFoldersMissingAndPrivatePaths) {
     info = {true, true};
     EXPECT_EQ(0, pathInformationGet(folder.addFile("system.txt", "x", FILE_ATTRIBUTE_SYSTEM).c_str(), &info));
     EXPECT_FALSE(info.exists);
+    // A dot-name counts only as far as the system marks it (Wine marks
+    // them hidden, Windows does not).
+    std::string dotFile = folder.addFile(".env", "x");
+    DWORD attributes = GetFileAttributesW(TempFolder::widen(dotFile).c_str());
     info = {true, true};
-    EXPECT_EQ(0, pathInformationGet(folder.addFile(".env", "x").c_str(), &info));
-    EXPECT_FALSE(info.exists);
+    EXPECT_EQ(0, pathInformationGet(dotFile.c_str(), &info));
+    EXPECT_EQ(0 == (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)), info.exists);
+    EXPECT_FALSE(info.isDirectory);
+}
+
+TEST(PathInformation, LongFormUndoesAShortName) {
+    TempFolder folder;
+    std::string dotFolder = folder.addFolder(".git");
+    wchar_t shortForm[MAX_PATH] = {0};
+    DWORD length = GetShortPathNameW(TempFolder::widen(dotFolder).c_str(), shortForm, MAX_PATH);
+    ASSERT_GT(length, 0u);
+    std::wstring shortWide(shortForm);
+    std::wstring shortName = shortWide.substr(shortWide.find_last_of(L'\\') + 1);
+    if (shortName == L".git") {
+        GTEST_SKIP() << "this file system makes no short names";
+    }
+    std::string alias(shortName.begin(), shortName.end()); // short names are ASCII
+    char* longForm = strdupPathLongForm((folder.path() + "\\" + alias).c_str());
+    std::string expanded(longForm);
+    EXPECT_EQ("\\.git", expanded.substr(expanded.size() - 5)) << alias << " became " << expanded;
+    free(longForm);
 }
 
 TEST(Files, OpenByUTF8PathAndSeekPastTheEnd) {

@@ -1,5 +1,5 @@
-// serverprocess.cpp: the child-process and socket helpers of the black-box tests.
-#include "serverprocess.h"
+// testsupport.cpp: see testsupport.h.
+#include "testsupport.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -18,12 +18,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 extern char** environ;
 
-namespace blackbox {
+namespace q2test {
 
 static const int POLL_INTERVAL_MS = 5;
 static const int START_ATTEMPTS = 5;
@@ -37,30 +38,27 @@ long long monotonicMs() {
 }
 
 TempDir::TempDir() {
-    char pattern[] = "/tmp/q2bb.XXXXXX";
+    char pattern[] = "/tmp/q2ts.XXXXXX";
     if (NULL != mkdtemp(pattern)) {
         path = pattern;
     }
 }
 
 TempDir::~TempDir() {
-    if (path.empty()) {
-        return;
+    if (!path.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
     }
-    DIR* directory = opendir(path.c_str());
-    if (NULL != directory) {
-        for (struct dirent* entry = readdir(directory); entry != NULL; entry = readdir(directory)) {
-            if (0 != strcmp(entry->d_name, ".") && 0 != strcmp(entry->d_name, "..")) {
-                unlink(file(entry->d_name).c_str());
-            }
-        }
-        closedir(directory);
-    }
-    rmdir(path.c_str());
 }
 
 std::string TempDir::file(const std::string& name) const {
     return path + "/" + name;
+}
+
+std::string TempDir::addFile(const std::string& name, const std::string& contents) const {
+    std::string full = file(name);
+    writeFile(full, contents);
+    return full;
 }
 
 std::string readFile(const std::string& path) {
@@ -115,28 +113,28 @@ static int pickFreePort() {
 
 // Starts the child with its address space limited: only async-signal-safe
 // calls between fork and exec.
-static pid_t forkWithAddressSpaceLimit(const std::string& binary, char* const* argv, char* const* envp,
-                                       const std::string& outPath, const std::string& errPath, size_t limit) {
+static pid_t forkWithAddressSpaceLimit(const std::string& binary, char* const* argv, char* const* envp, int outFd,
+                                       int errFd, size_t limit) {
     pid_t pid = fork();
     if (pid != 0) {
         return pid;
     }
     int in = open("/dev/null", O_RDONLY);
-    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     struct rlimit rl;
     rl.rlim_cur = rl.rlim_max = (rlim_t)limit;
-    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
-        setrlimit(RLIMIT_AS, &rl) != 0) {
+    if (in < 0 || dup2(in, 0) < 0 || dup2(outFd, 1) < 0 || dup2(errFd, 2) < 0 || setrlimit(RLIMIT_AS, &rl) != 0) {
         _exit(127);
     }
     execve(binary.c_str(), argv, envp);
     _exit(127);
 }
 
-static pid_t spawnServer(const std::string& binary, const std::vector<std::string>& arguments,
-                         const std::vector<std::string>& environment, const std::string& outPath,
-                         const std::string& errPath, size_t addressSpaceLimit) {
+// Starts `binary` with input from /dev/null and its standard output and
+// error on outFd and errFd (which the caller still owns and closes). A
+// non-zero addressSpaceLimit (bytes) becomes the child's RLIMIT_AS.
+static pid_t spawnProgram(const std::string& binary, const std::vector<std::string>& arguments,
+                          const std::vector<std::string>& environment, int outFd, int errFd,
+                          size_t addressSpaceLimit = 0) {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(binary.c_str()));
     for (const std::string& argument : arguments) {
@@ -152,18 +150,88 @@ static pid_t spawnServer(const std::string& binary, const std::vector<std::strin
     }
     envp.push_back(nullptr);
     if (addressSpaceLimit > 0) {
-        return forkWithAddressSpaceLimit(binary, argv.data(), envp.data(), outPath, errPath, addressSpaceLimit);
+        return forkWithAddressSpaceLimit(binary, argv.data(), envp.data(), outFd, errFd, addressSpaceLimit);
     }
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    posix_spawn_file_actions_adddup2(&actions, errFd, 2);
     pid_t pid = -1;
     int result = posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     return result == 0 ? pid : -1;
+}
+
+ProgramRun runProgram(const std::string& binary, const std::vector<std::string>& args,
+                      const std::vector<std::string>& extraEnvironment, int limitMs) {
+    ProgramRun result;
+    int outPipe[2];
+    int errPipe[2];
+    if (0 != pipe2(outPipe, O_CLOEXEC)) {
+        result.err = "pipe failed";
+        return result;
+    }
+    if (0 != pipe2(errPipe, O_CLOEXEC)) {
+        close(outPipe[0]);
+        close(outPipe[1]);
+        result.err = "pipe failed";
+        return result;
+    }
+    pid_t pid = spawnProgram(binary, args, extraEnvironment, outPipe[1], errPipe[1]);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    if (pid < 0) {
+        close(outPipe[0]);
+        close(errPipe[0]);
+        result.err = "could not start " + binary;
+        return result;
+    }
+
+    long long start = monotonicMs();
+    bool stopped = false;
+    struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open = 2;
+    while (open > 0) {
+        if (!stopped && monotonicMs() - start >= limitMs) {
+            kill(pid, SIGTERM);
+            stopped = true;
+        }
+        if (stopped && monotonicMs() - start >= limitMs + 10000) {
+            kill(pid, SIGKILL); // it would not end on SIGTERM
+        }
+        if (poll(fds, 2, 50) <= 0) {
+            continue;
+        }
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) {
+                continue;
+            }
+            char buffer[4096];
+            ssize_t got = read(fds[i].fd, buffer, sizeof(buffer));
+            if (got > 0) {
+                sinks[i]->append(buffer, (size_t)got);
+            } else if (got == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                open--;
+            }
+        }
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!stopped && WIFEXITED(status)) {
+        result.exitStatus = WEXITSTATUS(status);
+    }
+    return result;
+}
+
+// A server's output file, opened for the child to write into.
+static int openCapture(const std::string& path) {
+    return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
 }
 
 bool startServer(ServerProcess* server, const std::string& binary, const std::vector<std::string>& arguments,
@@ -179,8 +247,15 @@ bool startServer(ServerProcess* server, const std::string& binary, const std::ve
         allArguments.insert(allArguments.end(), arguments.begin(), arguments.end());
         server->outPath = captureDir + "/stdout";
         server->errPath = captureDir + "/stderr";
-        server->pid =
-            spawnServer(binary, allArguments, environment, server->outPath, server->errPath, addressSpaceLimit);
+        int outFd = openCapture(server->outPath);
+        int errFd = openCapture(server->errPath);
+        server->pid = outFd < 0 || errFd < 0 ? -1 : spawnProgram(binary, allArguments, environment, outFd, errFd, addressSpaceLimit);
+        if (outFd >= 0) {
+            close(outFd);
+        }
+        if (errFd >= 0) {
+            close(errFd);
+        }
         if (server->pid < 0) {
             *error = "cannot start " + binary;
             return false;
@@ -240,7 +315,7 @@ std::string ServerProcess::currentOutput() const {
     return readFile(outPath);
 }
 
-int connectLoopback(int port, const char* fromAddress) {
+int connectLoopback(int port, const char* fromAddress, int receiveBuffer) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return -1;
@@ -254,6 +329,9 @@ int connectLoopback(int port, const char* fromAddress) {
             close(fd);
             return -1;
         }
+    }
+    if (receiveBuffer > 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
     }
     struct sockaddr_in address;
     memset(&address, 0, sizeof(address));
@@ -335,14 +413,14 @@ std::string readAtLeast(int socket, size_t count, int timeoutMs) {
     return received;
 }
 
-std::string readUntilClosed(int socket, int timeoutMs, bool* timedOut) {
+std::string readUntilClosed(int socket, int timeoutMs, bool* timedOut, size_t limit) {
     std::string received;
     long long deadline = monotonicMs() + timeoutMs;
     if (timedOut != nullptr) {
         *timedOut = false;
     }
     char buffer[65536];
-    for (;;) {
+    while (received.size() < limit) {
         // Looks at least once, so that a limit of 0 still sees a close that already happened.
         long long remaining = deadline - monotonicMs();
         struct pollfd waitFor = {socket, POLLIN, 0};
@@ -359,7 +437,8 @@ std::string readUntilClosed(int socket, int timeoutMs, bool* timedOut) {
             }
             continue;
         }
-        ssize_t got = recv(socket, buffer, sizeof(buffer), 0);
+        size_t wanted = limit - received.size() < sizeof(buffer) ? limit - received.size() : sizeof(buffer);
+        ssize_t got = recv(socket, buffer, wanted, 0);
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -368,6 +447,7 @@ std::string readUntilClosed(int socket, int timeoutMs, bool* timedOut) {
         }
         received.append(buffer, (size_t)got);
     }
+    return received;
 }
 
 std::string converseInParts(int port, const std::vector<std::string>& parts, int timeoutMs) {
@@ -415,4 +495,4 @@ std::string converse(int port, const std::string& request, int timeoutMs) {
     return answer;
 }
 
-} // namespace blackbox
+} // namespace q2test
