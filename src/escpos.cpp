@@ -81,8 +81,8 @@ struct Channel {
     void* sinkContext;
 
     Channel()
-        : busy(false), firstWaiter(NULL), lastWaiter(NULL), waiting(0), anyWaiting(false), hPort(DEVICE_CLOSED), deviceName(),
-          hPortAnswers(false), mute(), forwarding(false), forwarder(), stopForwarding(false), sink(NULL),
+        : busy(false), firstWaiter(NULL), lastWaiter(NULL), waiting(0), anyWaiting(false), hPort(DEVICE_CLOSED),
+          deviceName(), hPortAnswers(false), mute(), forwarding(false), forwarder(), stopForwarding(false), sink(NULL),
           sinkContext(NULL) {
         pthread_mutex_init(&lock, NULL);
     }

@@ -53,7 +53,8 @@ static bool clientStillWaits(void* connection) {
 static const char* printBody(const HeapString* body, Connection* connection) {
     ssize_t length = (ssize_t)body->length;
     PrinterRefusal refusal = PRINTER_TAKES_JOB;
-    ssize_t num = escpos_print_checked(printerDevicePath, body->contents, length, clientStillWaits, connection, &refusal);
+    ssize_t num =
+        escpos_print_checked(printerDevicePath, body->contents, length, clientStillWaits, connection, &refusal);
     if (num == ESCPOS_PRINTER_BUSY) {
         return "The printer is busy with another job; nothing was printed.\n";
     }

@@ -354,7 +354,8 @@ static void serveConnection(Connection* connection) {
             break;
         }
         if (connection->status.bytesReceived == 0 && bytesRead > 0 &&
-            ((unsigned char)connection->sendRecvBuffer[0] == ESC || (unsigned char)connection->sendRecvBuffer[0] == DLE)) {
+            ((unsigned char)connection->sendRecvBuffer[0] == ESC ||
+             (unsigned char)connection->sendRecvBuffer[0] == DLE)) {
             foundEscpos |= 1;
         }
         if (foundEscpos & 1) {

@@ -26,8 +26,8 @@ const std::string OK_WITH_CORS = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\
                                  CORS + "\r\n";
 const std::string BUSY_TEXT = "The printer is busy with another job; nothing was printed.\n";
 const std::string BUSY_WITH_CORS = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: " +
-                                   std::to_string(BUSY_TEXT.size()) + "\r\nServer: Ostrelin/1.1.3\r\nConnection: close\r\n" + CORS + "\r\n" +
-                                   BUSY_TEXT;
+                                   std::to_string(BUSY_TEXT.size()) +
+                                   "\r\nServer: Ostrelin/1.1.3\r\nConnection: close\r\n" + CORS + "\r\n" + BUSY_TEXT;
 
 const int IDLE_MS = 800;
 const int LONG_IDLE_MS = 10000;

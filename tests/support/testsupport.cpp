@@ -249,7 +249,9 @@ bool startServer(ServerProcess* server, const std::string& binary, const std::ve
         server->errPath = captureDir + "/stderr";
         int outFd = openCapture(server->outPath);
         int errFd = openCapture(server->errPath);
-        server->pid = outFd < 0 || errFd < 0 ? -1 : spawnProgram(binary, allArguments, environment, outFd, errFd, addressSpaceLimit);
+        server->pid = outFd < 0 || errFd < 0
+                          ? -1
+                          : spawnProgram(binary, allArguments, environment, outFd, errFd, addressSpaceLimit);
         if (outFd >= 0) {
             close(outFd);
         }

@@ -365,7 +365,8 @@ const char NO_ANSWER_JSON[] = "{\"printer\": \"no-answer\", \"online\": null, \"
 
 std::string statusAnswer(const std::string& json) {
     return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(json.size()) +
-           "\r\nServer: Ostrelin/1.1.3\r\nConnection: close\r\n" + CORS_LINES + "Cache-Control: no-store\r\n\r\n" + json;
+           "\r\nServer: Ostrelin/1.1.3\r\nConnection: close\r\n" + CORS_LINES + "Cache-Control: no-store\r\n\r\n" +
+           json;
 }
 
 // The status of a pipe in the answering modes, as asked by GET /status.
@@ -378,7 +379,8 @@ const char COVER_OPEN_JSON[] = "{\"printer\": \"cover-open\", \"online\": false,
 std::string coverOpenRefusal() {
     const std::string text = "The printer's cover is open; nothing was printed.\n";
     return "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: " +
-           std::to_string(text.size()) + "\r\nServer: Ostrelin/1.1.3\r\nConnection: close\r\n" + CORS_LINES + "\r\n" + text;
+           std::to_string(text.size()) + "\r\nServer: Ostrelin/1.1.3\r\nConnection: close\r\n" + CORS_LINES + "\r\n" +
+           text;
 }
 
 const std::string PRINTED_ANSWER = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n"
@@ -956,38 +958,38 @@ TEST(WindowsUsb, PrinterFoundThroughTheLookupTellsItsStatusAndRefusesJobsWithIts
         EXPECT_TRUE(expected[pipe] == printers.printedAt(pipe, 0, 0)) << "pipe " << pipe;
     }
     EXPECT_GE(machine.checkedSnapshots(), (int)(sizeof(steps) / sizeof(steps[0])));
-TEST(WindowsServer, SlowPeersLoseThePrinterAndTheirRequestsInTime) {
-    PipePrinter printer("read");
-    ASSERT_TRUE(printer.ready());
-    Server server(TESTHOOKS_EXE, printer.deviceName(),
-                  {"Q2_TEST_IDLE_MS=20000", "Q2_TEST_PACE_WINDOW_MS=500", "Q2_TEST_REQUEST_DEADLINE_MS=1000"});
-    ASSERT_TRUE(server.ready()) << server.log();
+    TEST(WindowsServer, SlowPeersLoseThePrinterAndTheirRequestsInTime) {
+        PipePrinter printer("read");
+        ASSERT_TRUE(printer.ready());
+        Server server(TESTHOOKS_EXE, printer.deviceName(),
+                      {"Q2_TEST_IDLE_MS=20000", "Q2_TEST_PACE_WINDOW_MS=500", "Q2_TEST_REQUEST_DEADLINE_MS=1000"});
+        ASSERT_TRUE(server.ready()) << server.log();
 
-    // A raw stream that goes silent holding the printer loses it to a
-    // waiting job within a pace window or two, long before the idle limit.
-    int silent = connectTo(server.port());
-    ASSERT_GE(silent, 0);
-    const std::string held = "\x1b@held";
-    ASSERT_TRUE(sendAll(silent, held));
-    ASSERT_TRUE(held == printer.printed(held.size()));
-    const std::string next = "\x1b@next";
-    long long start = nowMs();
-    EXPECT_EQ(0u, server.exchange(post(next)).find("HTTP/1.1 200 OK\r\n"));
-    EXPECT_LT(nowMs() - start, 10000);
-    EXPECT_TRUE(held + next == printer.printed(held.size() + next.size()));
-    EXPECT_EQ("", receiveUntilClosed(silent));
-    close(silent);
+        // A raw stream that goes silent holding the printer loses it to a
+        // waiting job within a pace window or two, long before the idle limit.
+        int silent = connectTo(server.port());
+        ASSERT_GE(silent, 0);
+        const std::string held = "\x1b@held";
+        ASSERT_TRUE(sendAll(silent, held));
+        ASSERT_TRUE(held == printer.printed(held.size()));
+        const std::string next = "\x1b@next";
+        long long start = nowMs();
+        EXPECT_EQ(0u, server.exchange(post(next)).find("HTTP/1.1 200 OK\r\n"));
+        EXPECT_LT(nowMs() - start, 10000);
+        EXPECT_TRUE(held + next == printer.printed(held.size() + next.size()));
+        EXPECT_EQ("", receiveUntilClosed(silent));
+        close(silent);
 
-    // A request whose body never arrives whole is dropped at its deadline.
-    int slow = connectTo(server.port());
-    ASSERT_GE(slow, 0);
-    ASSERT_TRUE(sendAll(slow, "POST /escpos HTTP/1.1\r\nContent-Length: 10\r\n\r\n\x1b@"));
-    start = nowMs();
-    EXPECT_EQ("", receiveUntilClosed(slow));
-    long long dropped = nowMs() - start;
-    close(slow);
-    EXPECT_GE(dropped, 900);
-    EXPECT_LT(dropped, 15000);
-}
+        // A request whose body never arrives whole is dropped at its deadline.
+        int slow = connectTo(server.port());
+        ASSERT_GE(slow, 0);
+        ASSERT_TRUE(sendAll(slow, "POST /escpos HTTP/1.1\r\nContent-Length: 10\r\n\r\n\x1b@"));
+        start = nowMs();
+        EXPECT_EQ("", receiveUntilClosed(slow));
+        long long dropped = nowMs() - start;
+        close(slow);
+        EXPECT_GE(dropped, 900);
+        EXPECT_LT(dropped, 15000);
+    }
 
 } // namespace
