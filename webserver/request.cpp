@@ -248,9 +248,12 @@ static void parseChunkFramingByte(Request* request, char c) {
     RequestParseState state = request->state;
     bool lineByte = c != '\r' && (state == RequestParseStateChunkSize || state == RequestParseStateChunkExtension ||
                                   state == RequestParseStateTrailer || state == RequestParseStateTrailerLine);
-    if (lineByte && ++request->chunkLineLength > REQUEST_MAX_CHUNK_LINE_LENGTH) {
-        refuseBody(request, RequestBodyStatusChunkMalformed);
-        return;
+    if (lineByte) {
+        if (request->chunkLineLength == REQUEST_MAX_CHUNK_LINE_LENGTH) {
+            refuseBody(request, RequestBodyStatusChunkMalformed);
+            return;
+        }
+        request->chunkLineLength++;
     }
     switch (request->state) {
     case RequestParseStateChunkSize:
