@@ -115,7 +115,8 @@ bool socketSendAll(sockettype socket, const char* data, size_t length, size_t* s
     return true;
 }
 
-Response* createResponseForRequestAutoreleased(const Request* request, Connection* connection) {
+// Calls the application's createResponseForRequest.
+static Response* createResponseForRequestAutoreleased(const Request* request, Connection* connection) {
     return createResponseForRequest(request, connection);
 }
 
@@ -183,7 +184,8 @@ int sendResponseBody(Connection* connection, const Response* response, ssize_t* 
     return 0;
 }
 
-int sendResponse(Connection* connection, const Response* response, ssize_t* bytesSent) {
+// Sends a response (file or body); 0 when everything was sent.
+static int sendResponse(Connection* connection, const Response* response, ssize_t* bytesSent) {
     if (NULL != response->filenameToSend) {
         return sendResponseFile(connection, response, bytesSent);
     }

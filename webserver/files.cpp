@@ -7,6 +7,15 @@
 
 #include "internal.h"
 
+enum PathState : uint32_t {
+    PathStateNormal = 0,
+    PathStateSep = 1,
+    PathStateDot = 2,
+};
+
+// Bytes of a file inspected to tell its content type.
+static const size_t MIMEReadSize = 100;
+
 static const uint8_t PNGMagic[] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
 static const uint8_t GIFMagic[] = {0x47, 0x49, 0x46};
 static const uint8_t JPEGMagic[] = {0xFF, 0xD8};

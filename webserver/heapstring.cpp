@@ -20,7 +20,8 @@ void* webserverCallocOrDie(size_t count, size_t size, const char* what) {
     return block;
 }
 
-void* webserverReallocOrDie(void* block, size_t size, const char* what) {
+// realloc that never returns null: on failure it prints one line naming `what` and aborts.
+static void* webserverReallocOrDie(void* block, size_t size, const char* what) {
     void* grown = realloc(block, size);
     if (NULL == grown) {
         printf("Out of memory: could not allocate %zu bytes for %s\n", size, what);

@@ -22,10 +22,9 @@
 
 // ---- Allocation -------------------------------------------------------------
 
-// calloc/realloc/strdup that never return null: on failure they print one
+// calloc/strdup that never return null: on failure they print one
 // line naming `what` and abort.
 void* webserverCallocOrDie(size_t count, size_t size, const char* what);
-void* webserverReallocOrDie(void* block, size_t size, const char* what);
 char* webserverStrdupOrDie(const char* text, const char* what);
 
 // ---- Statistics ---------------------------------------------------------------
@@ -75,12 +74,6 @@ enum URLDecodeType : uint32_t {
     URLDecodeTypeParameter = 1, // also stops at the first '&'
 };
 
-enum URLDecodeState : uint32_t {
-    URLDecodeStateNormal = 0,
-    URLDecodeStatePercentFirstDigit = 1,
-    URLDecodeStatePercentSecondDigit = 2,
-};
-
 // Decodes %xx escapes and '+' into decoded (always NUL-terminated); false when
 // the room ran out. decodedLength (may be null) receives the bytes written.
 bool URLDecode(const char* encoded, char* decoded, size_t decodedCapacity, size_t* decodedLength, URLDecodeType type);
@@ -124,10 +117,6 @@ struct ConnectionThreadSlot {
 // Waits a short while for the accept loop to hand over a connection; null
 // when none came (or enough threads wait already): the thread then ends.
 Connection* connectionThreadWaitForNext(ConnectionThreadSlot* slot);
-// Calls the application's createResponseForRequest.
-Response* createResponseForRequestAutoreleased(const Request* request, Connection* connection);
-// Sends a response (file or body); 0 when everything was sent.
-int sendResponse(Connection* connection, const Response* response, ssize_t* bytesSent);
 // What became of a response head.
 enum HeadOutcome {
     HeadSent,          // whole; the body may follow
@@ -164,14 +153,6 @@ void serverSetMaxConnectionsForTesting(int connections);
 void serverSetMaxConnectionsPerPeerForTesting(int connections);
 
 // ---- Files ----------------------------------------------------------------------
-
-enum PathState : uint32_t {
-    PathStateNormal = 0,
-    PathStateSep = 1,
-    PathStateDot = 2,
-};
-
-static const size_t MIMEReadSize = 100;
 
 // Whether a relative path could lead above the directory it is resolved in.
 bool pathEscapesDocumentRoot(const char* path);

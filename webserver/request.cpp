@@ -500,6 +500,12 @@ const Header* headerInRequest(const char* headerName, const Request* request) {
     return NULL;
 }
 
+enum URLDecodeState : uint32_t {
+    URLDecodeStateNormal = 0,
+    URLDecodeStatePercentFirstDigit = 1,
+    URLDecodeStatePercentSecondDigit = 2,
+};
+
 bool URLDecode(const char* encoded, char* decoded, size_t decodedCapacity, size_t* decodedLength, URLDecodeType type) {
     size_t out = 0;
     URLDecodeState state = URLDecodeStateNormal;

@@ -1,6 +1,6 @@
-// server.cpp: the server's lifecycle, the accept loop that gives every
-// connection a thread of its own, the connection thread (raw ESC/POS streams
-// or one HTTP request) and the sending of in-memory responses.
+// server.cpp: the server's lifecycle, the connection records and counts, the
+// accept loop that gives every connection a thread of its own (or hands it to
+// one waiting for reuse), and the limits in force for new connections.
 #include <stdlib.h>
 #include <string.h>
 
