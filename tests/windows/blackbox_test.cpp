@@ -958,38 +958,40 @@ TEST(WindowsUsb, PrinterFoundThroughTheLookupTellsItsStatusAndRefusesJobsWithIts
         EXPECT_TRUE(expected[pipe] == printers.printedAt(pipe, 0, 0)) << "pipe " << pipe;
     }
     EXPECT_GE(machine.checkedSnapshots(), (int)(sizeof(steps) / sizeof(steps[0])));
-    TEST(WindowsServer, SlowPeersLoseThePrinterAndTheirRequestsInTime) {
-        PipePrinter printer("read");
-        ASSERT_TRUE(printer.ready());
-        Server server(TESTHOOKS_EXE, printer.deviceName(),
-                      {"Q2_TEST_IDLE_MS=20000", "Q2_TEST_PACE_WINDOW_MS=500", "Q2_TEST_REQUEST_DEADLINE_MS=1000"});
-        ASSERT_TRUE(server.ready()) << server.log();
+}
 
-        // A raw stream that goes silent holding the printer loses it to a
-        // waiting job within a pace window or two, long before the idle limit.
-        int silent = connectTo(server.port());
-        ASSERT_GE(silent, 0);
-        const std::string held = "\x1b@held";
-        ASSERT_TRUE(sendAll(silent, held));
-        ASSERT_TRUE(held == printer.printed(held.size()));
-        const std::string next = "\x1b@next";
-        long long start = nowMs();
-        EXPECT_EQ(0u, server.exchange(post(next)).find("HTTP/1.1 200 OK\r\n"));
-        EXPECT_LT(nowMs() - start, 10000);
-        EXPECT_TRUE(held + next == printer.printed(held.size() + next.size()));
-        EXPECT_EQ("", receiveUntilClosed(silent));
-        close(silent);
+TEST(WindowsServer, SlowPeersLoseThePrinterAndTheirRequestsInTime) {
+    PipePrinter printer("read");
+    ASSERT_TRUE(printer.ready());
+    Server server(TESTHOOKS_EXE, printer.deviceName(),
+                  {"Q2_TEST_IDLE_MS=20000", "Q2_TEST_PACE_WINDOW_MS=500", "Q2_TEST_REQUEST_DEADLINE_MS=1000"});
+    ASSERT_TRUE(server.ready()) << server.log();
 
-        // A request whose body never arrives whole is dropped at its deadline.
-        int slow = connectTo(server.port());
-        ASSERT_GE(slow, 0);
-        ASSERT_TRUE(sendAll(slow, "POST /escpos HTTP/1.1\r\nContent-Length: 10\r\n\r\n\x1b@"));
-        start = nowMs();
-        EXPECT_EQ("", receiveUntilClosed(slow));
-        long long dropped = nowMs() - start;
-        close(slow);
-        EXPECT_GE(dropped, 900);
-        EXPECT_LT(dropped, 15000);
-    }
+    // A raw stream that goes silent holding the printer loses it to a
+    // waiting job within a pace window or two, long before the idle limit.
+    int silent = connectTo(server.port());
+    ASSERT_GE(silent, 0);
+    const std::string held = "\x1b@held";
+    ASSERT_TRUE(sendAll(silent, held));
+    ASSERT_TRUE(held == printer.printed(held.size()));
+    const std::string next = "\x1b@next";
+    long long start = nowMs();
+    EXPECT_EQ(0u, server.exchange(post(next)).find("HTTP/1.1 200 OK\r\n"));
+    EXPECT_LT(nowMs() - start, 10000);
+    EXPECT_TRUE(held + next == printer.printed(held.size() + next.size()));
+    EXPECT_EQ("", receiveUntilClosed(silent));
+    close(silent);
+
+    // A request whose body never arrives whole is dropped at its deadline.
+    int slow = connectTo(server.port());
+    ASSERT_GE(slow, 0);
+    ASSERT_TRUE(sendAll(slow, "POST /escpos HTTP/1.1\r\nContent-Length: 10\r\n\r\n\x1b@"));
+    start = nowMs();
+    EXPECT_EQ("", receiveUntilClosed(slow));
+    long long dropped = nowMs() - start;
+    close(slow);
+    EXPECT_GE(dropped, 900);
+    EXPECT_LT(dropped, 15000);
+}
 
 } // namespace
