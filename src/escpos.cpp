@@ -348,7 +348,11 @@ bool escposJobIsWaiting(void) {
     return channel().anyWaiting.load();
 }
 
-ssize_t escposStartJob(const char* device, const char* data, ssize_t len, bool (*stillWanted)(void*), void* context) {
+// escpos_print with state 1, except that a job that had to wait goes on only
+// when stillWanted(context) says so once the printer is its (a null
+// stillWanted always goes on).
+static ssize_t escposStartJob(const char* device, const char* data, ssize_t len, bool (*stillWanted)(void*),
+                              void* context) {
     ssize_t opened = openNewJob(channel(), device, stillWanted, context);
     if (opened != 1) {
         return opened;

@@ -19,7 +19,7 @@ static const int ESCPOS_WRITE_STALL_TIMEOUT_MS = 30000;
 // receipts, short enough that the till learns of a busy printer within a minute.
 static const int ESCPOS_WAIT_TIMEOUT_MS = 60000;
 
-// What escpos_print and escposStartJob return for state 1 when nothing was
+// What escpos_print (state 1) and escpos_print_checked return when nothing was
 // written and no job is open: the printer stayed busy for the whole wait, or
 // the job was no longer wanted when its turn came.
 static const ssize_t ESCPOS_PRINTER_BUSY = -2;
@@ -33,12 +33,6 @@ static const ssize_t ESCPOS_JOB_NOT_WANTED = -3;
 // job is then closed and later calls of it do nothing), otherwise len. Calls from a thread without an open job do
 // nothing and return len.
 ssize_t escpos_print(const char* device, unsigned int state, const char* data, ssize_t len);
-
-// escpos_print with state 1, except that a job that had to wait goes on,
-// once the printer is its, only when stillWanted(context) says so
-// (ESCPOS_JOB_NOT_WANTED otherwise, the printer passing on). A null
-// stillWanted always goes on.
-ssize_t escposStartJob(const char* device, const char* data, ssize_t len, bool (*stillWanted)(void*), void* context);
 
 // Whether some job waits for the printer right now; takes no lock.
 bool escposJobIsWaiting(void);
@@ -120,7 +114,10 @@ enum PrinterRefusal {
     PRINTER_REFUSES_ERROR,
 };
 
-// escposStartJob with a check first: a printer that answers is asked
+// escpos_print with state 1, except that a job that had to wait goes on,
+// once the printer is its, only when stillWanted(context) says so
+// (ESCPOS_JOB_NOT_WANTED otherwise, the printer passing on; a null
+// stillWanted always goes on), and with a check first: a printer that answers is asked
 // (DLE EOT 2 and 4) whether it can print; when it says it cannot, nothing is
 // written, the job is closed, *refusal tells why and 0 is returned. A printer
 // that does not answer prints as without the check and is not asked again

@@ -26,7 +26,8 @@ static bool isPathSeparator(char c) {
     return c == '/' || c == '\\';
 }
 
-bool strEndsWith(const char* big, const char* endsWith) {
+// Whether big ends with endsWith, byte for byte.
+static bool strEndsWith(const char* big, const char* endsWith) {
     size_t bigLength = strlen(big);
     size_t endsWithLength = strlen(endsWith);
     if (bigLength < endsWithLength) {
@@ -76,7 +77,8 @@ bool requestMatchesPathPrefix(const char* requestPathDecoded, const char* pathPr
     return false;
 }
 
-bool pathEscapesDocumentRoot(const char* path) {
+// Whether a relative path could lead above the directory it is resolved in.
+static bool pathEscapesDocumentRoot(const char* path) {
     int depth = 0;
     PathState state = PathStateNormal;
     bool firstByte = true;
@@ -122,7 +124,8 @@ bool pathEscapesDocumentRoot(const char* path) {
     return false;
 }
 
-char* strdupEscapeForURL(const char* stringToEscape) {
+// Letters, digits, '.', '/' and '-' kept, every other byte as %xx.
+static char* strdupEscapeForURL(const char* stringToEscape) {
     if (stringToEscape[0] == '\0') {
         return (char*)webserverCallocOrDie(1, 1, "an escaped URL");
     }

@@ -51,7 +51,9 @@ void heapStringInit(HeapString* string) {
     string->capacity = 0;
 }
 
-size_t heapStringNextAllocationSize(size_t required) {
+// The smallest power of two that is at least 256 and at least `required`;
+// saturates at the largest power of two of size_t.
+static size_t heapStringNextAllocationSize(size_t required) {
     const size_t largestPowerOfTwo = (SIZE_MAX >> 1) + 1;
     size_t capacity = 256;
     while (capacity < required) {
@@ -63,7 +65,8 @@ size_t heapStringNextAllocationSize(size_t required) {
     return capacity;
 }
 
-void heapStringReallocIfNeeded(HeapString* string, size_t minimumCapacity) {
+// Grows the block to hold at least minimumCapacity bytes, zero-filling the new part.
+static void heapStringReallocIfNeeded(HeapString* string, size_t minimumCapacity) {
     if (string->capacity >= minimumCapacity) {
         return;
     }
@@ -172,41 +175,6 @@ void heapStringAppendFormat(HeapString* string, const char* format, ...) {
     va_start(ap, format);
     heapStringAppendFormatV(string, format, ap);
     va_end(ap);
-}
-
-bool heapStringIsSaneCString(const HeapString* heapString) {
-    if (NULL == heapString->contents) {
-        if (heapString->capacity != 0) {
-            printf("The heap string %p has a capacity of %llubut it's contents are NULL\n", (const void*)heapString,
-                   (unsigned long long)heapString->capacity);
-            return false;
-        }
-        if (heapString->length != 0) {
-            printf("The heap string %p has a length of %llu but capacity is 0 and contents are NULL\n",
-                   (const void*)heapString, (unsigned long long)heapString->length);
-            return false;
-        }
-        return true;
-    }
-    if (heapString->length >= heapString->capacity) {
-        printf("Heap string %p has probably overwritten invalid memory because the capacity (%llu) is <= length "
-               "(%llu), which is a big nono. The capacity must always be 1 more than the length since the "
-               "contents is null-terminated for convenience.\n",
-               (const void*)heapString, (unsigned long long)heapString->capacity,
-               (unsigned long long)heapString->length);
-        return false;
-    }
-    // Bounded by the block: a record whose terminator was overwritten must be
-    // reported, not read past.
-    size_t cLength = strnlen(heapString->contents, heapString->capacity);
-    if (cLength != heapString->length) {
-        printf("The %p strlen(heap string contents) (%llu) is not equal to heapString length (%llu), which is not "
-               "correct for a C string. This can be correct if we're sending something like a PNG image which can "
-               "contain '\\0' characters",
-               (const void*)heapString, (unsigned long long)cLength, (unsigned long long)heapString->length);
-        return false;
-    }
-    return true;
 }
 
 void poolStringStartNewString(PoolString* poolString, Request* request) {

@@ -49,13 +49,6 @@ void countersInitLockIfNeeded(void);
 
 // ---- Heap and pool strings ----------------------------------------------------
 
-// The smallest power of two that is at least 256 and at least `required`;
-// saturates at the largest power of two of size_t.
-size_t heapStringNextAllocationSize(size_t required);
-// Grows the block to hold at least minimumCapacity bytes, zero-filling the new part.
-void heapStringReallocIfNeeded(HeapString* string, size_t minimumCapacity);
-// Whether the record keeps its invariants as a C string; prints why not.
-bool heapStringIsSaneCString(const HeapString* heapString);
 // Starts a new string in the request's pool (null contents once the pool is full).
 void poolStringStartNewString(PoolString* poolString, Request* request);
 // Appends a byte to the string started last, or drops it once the pool is full.
@@ -66,8 +59,6 @@ void poolStringAppendChar(Request* request, PoolString* string, char c);
 // Feeds received bytes to the request; splitting a stream differently never
 // changes the result.
 void requestParse(Request* request, const char* requestFragment, size_t requestFragmentLength);
-// The state in which the next header line begins; sets tooManyHeaders on a 65th.
-RequestParseState stateHeaderNameIfSpaceLeft(Request* request);
 
 enum URLDecodeType : uint32_t {
     URLDecodeTypeWholeURL = 0,
@@ -80,8 +71,6 @@ bool URLDecode(const char* encoded, char* decoded, size_t decodedCapacity, size_
 // Releases the body block and its share of the body memory budget; a second
 // call does nothing. Every owner of a Request calls it once it is done.
 void requestFreeBody(Request* request);
-// Bytes of the body memory budget held by all requests together.
-size_t requestBodyMemoryInUse(void);
 // Test-only: the body memory budget from now on (REQUEST_BODY_MEMORY_BUDGET by default).
 void requestSetBodyMemoryBudgetForTesting(size_t bytes);
 // Whether the parser is inside a body (with a length or chunked).
@@ -99,8 +88,6 @@ char* strdupIfNotNull(const char* strToDup);
 
 // ---- Connections --------------------------------------------------------------
 
-// A zero-filled connection record belonging to server.
-Connection* connectionAlloc(Server* server);
 // Frees the request body and the record; does not close the socket.
 void connectionFree(Connection* connection);
 // The thread of one accepted connection; owns and frees the record, then
@@ -154,12 +141,6 @@ void serverSetMaxConnectionsPerPeerForTesting(int connections);
 
 // ---- Files ----------------------------------------------------------------------
 
-// Whether a relative path could lead above the directory it is resolved in.
-bool pathEscapesDocumentRoot(const char* path);
-// Letters, digits, '.', '/' and '-' kept, every other byte as %xx.
-char* strdupEscapeForURL(const char* stringToEscape);
-// Whether big ends with endsWith, byte for byte.
-bool strEndsWith(const char* big, const char* endsWith);
 // Sends a file response: head, then the file through the connection's buffer.
 // 0 when everything was sent.
 int sendResponseFile(Connection* connection, const Response* response, ssize_t* bytesSent);

@@ -19,10 +19,6 @@ static const size_t REQUEST_BODY_FIRST_BLOCK = 65536;
 static std::atomic<size_t> bodyMemoryInUse{0};
 static std::atomic<size_t> bodyMemoryBudget{REQUEST_BODY_MEMORY_BUDGET};
 
-size_t requestBodyMemoryInUse(void) {
-    return bodyMemoryInUse.load();
-}
-
 void requestSetBodyMemoryBudgetForTesting(size_t bytes) {
     bodyMemoryBudget.store(bytes);
 }
@@ -131,7 +127,8 @@ static bool parseContentLength(const char* text, size_t* value) {
     return *cursor == '\0';
 }
 
-RequestParseState stateHeaderNameIfSpaceLeft(Request* request) {
+// The state in which the next header line begins; sets tooManyHeaders on a 65th.
+static RequestParseState stateHeaderNameIfSpaceLeft(Request* request) {
     if (request->headersCount < REQUEST_MAX_HEADERS) {
         if (request->warnings.headersStringPoolExhausted) {
             return RequestParseStateEatHeaders;

@@ -149,7 +149,8 @@ int serverMutexUnlock(Server* server) {
     return pthread_mutex_unlock(&server->globalMutex);
 }
 
-Connection* connectionAlloc(Server* server) {
+// A zero-filled connection record belonging to server.
+static Connection* connectionAlloc(Server* server) {
     Connection* connection = (Connection*)webserverCallocOrDie(1, sizeof(Connection), "a connection");
     connection->server = server;
     connection->socketfd = SOCKET_INVALID;

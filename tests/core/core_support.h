@@ -77,6 +77,24 @@ inline std::string bodyText(const Request& request) {
     return request.body.contents ? std::string(request.body.contents, request.body.length) : std::string();
 }
 
+// Whether the parser still takes a body of `length` declared bytes, that is
+// whether that much of the shared body memory budget is left.
+inline bool declaredBodyFits(size_t length) {
+    RequestPtr probe = parseWhole("POST / HTTP/1.1\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n");
+    return probe->bodyStatus != RequestBodyStatusOverBudget;
+}
+
+// The share of a body memory budget of `budget` bytes that requests hold now,
+// found the way a client meets it: the largest declared body still taken.
+inline size_t bodyMemoryHeld(size_t budget) {
+    size_t fits = 0, tooLarge = budget + 1;
+    while (tooLarge - fits > 1) {
+        size_t middle = fits + (tooLarge - fits) / 2;
+        (declaredBodyFits(middle) ? fits : tooLarge) = middle;
+    }
+    return budget - fits;
+}
+
 // Field-by-field equality of two parse results, slices compared by text and
 // by their place in the pool.
 inline void expectSameRequest(const Request& expected, const Request& actual, const std::string& how) {
@@ -143,6 +161,44 @@ inline void expectRequestInvariants(const Request& request) {
         EXPECT_EQ(0u, request.body.capacity);
         EXPECT_EQ(0u, request.body.length);
     }
+}
+
+// Whether a heap string keeps its invariants as a C string (terminated inside
+// its block, length below capacity, nothing without a block); prints the
+// first rule broken. The heap string tests check it reports each one.
+inline bool heapStringIsSane(const HeapString* heapString) {
+    if (NULL == heapString->contents) {
+        if (heapString->capacity != 0) {
+            printf("The heap string %p has a capacity of %llubut it's contents are NULL\n", (const void*)heapString,
+                   (unsigned long long)heapString->capacity);
+            return false;
+        }
+        if (heapString->length != 0) {
+            printf("The heap string %p has a length of %llu but capacity is 0 and contents are NULL\n",
+                   (const void*)heapString, (unsigned long long)heapString->length);
+            return false;
+        }
+        return true;
+    }
+    if (heapString->length >= heapString->capacity) {
+        printf("Heap string %p has probably overwritten invalid memory because the capacity (%llu) is <= length "
+               "(%llu), which is a big nono. The capacity must always be 1 more than the length since the "
+               "contents is null-terminated for convenience.\n",
+               (const void*)heapString, (unsigned long long)heapString->capacity,
+               (unsigned long long)heapString->length);
+        return false;
+    }
+    // Bounded by the block: a record whose terminator was overwritten must be
+    // reported, not read past.
+    size_t cLength = strnlen(heapString->contents, heapString->capacity);
+    if (cLength != heapString->length) {
+        printf("The %p strlen(heap string contents) (%llu) is not equal to heapString length (%llu), which is not "
+               "correct for a C string. This can be correct if we're sending something like a PNG image which can "
+               "contain '\\0' characters",
+               (const void*)heapString, (unsigned long long)cLength, (unsigned long long)heapString->length);
+        return false;
+    }
+    return true;
 }
 
 // Runs action with stdout redirected into a temporary file and returns what

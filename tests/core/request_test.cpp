@@ -614,40 +614,40 @@ TEST(RequestBody, BodyArrivingInALaterFragmentCompletesAtItsLastByte) {
 // The budget is shared by all requests, and every body gives its share back
 // exactly once, however it ends.
 TEST(RequestBody, MemoryBudgetRefusesWhatDoesNotFitAndIsGivenBackOnce) {
-    ASSERT_EQ(0u, requestBodyMemoryInUse());
     struct RestoreBudget {
         ~RestoreBudget() {
             requestSetBodyMemoryBudgetForTesting(REQUEST_BODY_MEMORY_BUDGET);
         }
     } restore;
     requestSetBodyMemoryBudgetForTesting(100);
+    ASSERT_EQ(0u, bodyMemoryHeld(100));
     RequestPtr first = parseWhole(kLine + "Content-Length: 60\r\n\r\nab");
     EXPECT_EQ(RequestParseStateBody, first->state);
-    EXPECT_EQ(60u, requestBodyMemoryInUse());
+    EXPECT_EQ(60u, bodyMemoryHeld(100));
 
     RequestPtr refused = parseWhole(kLine + "Content-Length: 41\r\n\r\nab");
     EXPECT_EQ(RequestBodyStatusOverBudget, refused->bodyStatus);
     EXPECT_EQ(RequestParseStateDone, refused->state);
     EXPECT_EQ(nullptr, refused->body.contents) << "nothing of a refused body is stored";
-    EXPECT_EQ(60u, requestBodyMemoryInUse());
+    EXPECT_EQ(60u, bodyMemoryHeld(100));
 
     RequestPtr chunked = parseWhole(kLine + "Transfer-Encoding: chunked\r\n\r\n28\r\nab");
     EXPECT_EQ(RequestParseStateChunkData, chunked->state);
-    EXPECT_EQ(100u, requestBodyMemoryInUse());
+    EXPECT_EQ(100u, bodyMemoryHeld(100));
     std::string rest = std::string(38, 'c') + "\r\n1\r\n";
     requestParse(chunked.get(), rest.data(), rest.size());
     EXPECT_EQ(RequestBodyStatusOverBudget, chunked->bodyStatus);
     EXPECT_EQ(nullptr, chunked->body.contents) << "what was stored is given back at the refusal";
-    EXPECT_EQ(60u, requestBodyMemoryInUse());
+    EXPECT_EQ(60u, bodyMemoryHeld(100));
 
     requestFreeBody(first.get());
     requestFreeBody(first.get());
-    EXPECT_EQ(0u, requestBodyMemoryInUse());
+    EXPECT_EQ(0u, bodyMemoryHeld(100));
     RequestPtr whole = parseWhole(kLine + "Content-Length: 100\r\n\r\n");
     EXPECT_EQ(RequestParseStateBody, whole->state) << "the whole budget is usable again";
     whole.reset();
     first.reset();
-    EXPECT_EQ(0u, requestBodyMemoryInUse());
+    EXPECT_EQ(0u, bodyMemoryHeld(100));
 }
 
 TEST(RequestPool, HeadersArePackedWithOneZeroBetween) {
@@ -710,23 +710,6 @@ TEST(RequestWarnings, TooManyHeadersLineAlone) {
     EXPECT_EQ("Warning: Request from h:p had too many headers and we dropped some. You can try increasing "
               "REQUEST_MAX_HEADERS which is currently 64\n",
               captureStdout([&] { requestPrintWarnings(request.get(), "h", "p"); }));
-}
-
-TEST(HeaderSlots, FlagIsSetOnlyWhenA65thSlotIsNeeded) {
-    RequestPtr request = newRequest();
-    request->headersCount = REQUEST_MAX_HEADERS - 1;
-    EXPECT_EQ(RequestParseStateHeaderName, stateHeaderNameIfSpaceLeft(request.get()));
-    EXPECT_FALSE(request->warnings.tooManyHeaders);
-    request->headersCount = REQUEST_MAX_HEADERS;
-    EXPECT_EQ(RequestParseStateEatHeaders, stateHeaderNameIfSpaceLeft(request.get()));
-    EXPECT_TRUE(request->warnings.tooManyHeaders);
-}
-
-TEST(HeaderSlots, FullPoolSkipsTheLineWithoutTheTooManyFlag) {
-    RequestPtr request = newRequest();
-    request->warnings.headersStringPoolExhausted = true;
-    EXPECT_EQ(RequestParseStateEatHeaders, stateHeaderNameIfSpaceLeft(request.get()));
-    EXPECT_FALSE(request->warnings.tooManyHeaders);
 }
 
 } // namespace

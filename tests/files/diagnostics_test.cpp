@@ -2,6 +2,7 @@
 // requests fed through the real parser.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -12,7 +13,9 @@ namespace {
 
 struct ConnectionFixture : public ::testing::Test {
     void SetUp() override {
-        connection = connectionAlloc(NULL);
+        // A record as the accept loop makes it, with no server behind it.
+        connection = (Connection*)calloc(1, sizeof(Connection));
+        ASSERT_NE(nullptr, connection);
         strcpy(connection->remoteHost, "127.0.0.1");
         strcpy(connection->remotePort, "40000");
     }

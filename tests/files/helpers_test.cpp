@@ -1,6 +1,7 @@
 // helpers_test.cpp: the pieces of file serving that need no socket (prefix
-// matching, the document-root test, URL escaping, content types, choosing the
-// answer for a path) and parameter decoding and HTML escaping.
+// matching, content types, choosing the answer for a path: the document-root
+// test, listings and their escaped links) and parameter decoding and HTML
+// escaping.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -9,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "internal.h"
 
@@ -76,76 +79,6 @@ TEST(RequestMatchesPathPrefix, EmptyPrefixMatchesAnythingAndLeavesLengthAlone) {
     EXPECT_TRUE(requestMatchesPathPrefix("/x", "/", NULL));
 }
 
-// ---- Document root ------------------------------------------------------------------
-
-TEST(PathEscapesDocumentRoot, PathsThatClimbAboveTheRoot) {
-    const char* escaping[] = {"../",
-                              "/..",
-                              "/../",
-                              "/..//",
-                              "/..///",
-                              "./..",
-                              "./../",
-                              "./..//",
-                              "./..///",
-                              "./././../",
-                              "..",
-                              "../..",
-                              "dir1/dir2/../../../",
-                              "../dir1",
-                              "..\\",
-                              ".\\..",
-                              "dir1\\..\\..",
-                              "..hidden",
-                              "a/../../b/c/d"};
-    for (const char* path : escaping) {
-        EXPECT_TRUE(pathEscapesDocumentRoot(path)) << "'" << path << "'";
-    }
-}
-
-TEST(PathEscapesDocumentRoot, PathsThatStayInside) {
-    const char* inside[] = {"dir1",
-                            "dir1/dir2",
-                            "dir1/dir2/.",
-                            "dir1/dir2/../.",
-                            "dir1/dir2/.././",
-                            "dir1/dir2/../.././",
-                            "dir1/dir2/../../.",
-                            ".",
-                            "test/..",
-                            "",
-                            ".hidden/file",
-                            "dir1\\dir2\\..",
-                            "a..b/.."};
-    for (const char* path : inside) {
-        EXPECT_FALSE(pathEscapesDocumentRoot(path)) << "'" << path << "'";
-    }
-}
-
-// ---- URL escaping and suffixes ----------------------------------------------------------
-
-TEST(StrdupEscapeForURL, KeepsUnreservedSubsetAndEscapesEverythingElseInLowercaseHex) {
-    EXPECT_EQ("", takeString(strdupEscapeForURL("")));
-    EXPECT_EQ("AZaz09./-", takeString(strdupEscapeForURL("AZaz09./-")));
-    EXPECT_EQ("a%20b.txt", takeString(strdupEscapeForURL("a b.txt")));
-    EXPECT_EQ("%0a", takeString(strdupEscapeForURL("\n")));
-    EXPECT_EQ("%c3%a9", takeString(strdupEscapeForURL("\xC3\xA9")));
-    EXPECT_EQ("%5f%7e", takeString(strdupEscapeForURL("_~")));
-    EXPECT_EQ("%22%3e%3cscript%3e", takeString(strdupEscapeForURL("\"><script>")));
-    EXPECT_EQ("%25%3f%23%26", takeString(strdupEscapeForURL("%?#&")));
-    EXPECT_EQ("%ff%01", takeString(strdupEscapeForURL("\xFF\x01")));
-}
-
-TEST(StrEndsWith, ComparesTheLastBytesExactly) {
-    EXPECT_TRUE(strEndsWith("index.html", "html"));
-    EXPECT_TRUE(strEndsWith("index.html", ""));
-    EXPECT_TRUE(strEndsWith("", ""));
-    EXPECT_TRUE(strEndsWith("gz", "gz"));
-    EXPECT_FALSE(strEndsWith("INDEX.HTML", "html"));
-    EXPECT_FALSE(strEndsWith("ml", "html"));
-    EXPECT_FALSE(strEndsWith("index.htmlx", "html"));
-}
-
 // ---- Content types --------------------------------------------------------------------------
 
 const char* typeOf(const char* filename, const std::string& contents) {
@@ -171,6 +104,9 @@ TEST(MIMETypeFromFile, NameSuffixesAreCaseSensitiveAndNeedNoDot) {
     EXPECT_STREQ("application/x-gzip", typeOf("bigz", "plain"));
     EXPECT_STREQ("application/javascript", typeOf("app.js", "var"));
     EXPECT_STREQ("text/plain", typeOf("INDEX.HTML", "<p>"));
+    EXPECT_STREQ("text/plain", typeOf("ml", "<p>")) << "a name shorter than the suffix";
+    EXPECT_STREQ("text/plain", typeOf("index.htmlx", "<p>"));
+    EXPECT_STREQ("application/x-gzip", typeOf("gz", "plain")) << "the whole name as the suffix";
 }
 
 TEST(MIMETypeFromFile, OtherFilesAreBinaryOnlyForAHighByteInTheFirstHundred) {
@@ -206,6 +142,11 @@ class ServeFromDocumentRoot : public ::testing::Test {
     static void writeFile(const std::string& path, const std::string& contents) {
         std::ofstream out(path, std::ios::binary);
         out << contents;
+    }
+    // The answer to a path that climbs above the document root.
+    static bool refusedAsAboveTheRoot(const Response* response) {
+        return response->code == 403 && bodyOf(response) == "<html><head><title>Forbidden</title></head><body>You are "
+                                                            "not allowed to access this URL</body></html>";
     }
     Response* serve(const char* prefix, const char* decodedPath) {
         return responseAllocServeFileFromRequestPath(prefix, decodedPath, decodedPath, root.c_str());
@@ -269,6 +210,85 @@ TEST_F(ServeFromDocumentRoot, RefusesPathsOutsideThePrefixOrAboveTheRoot) {
     response = serve("/files", "/files/docs/../../x");
     EXPECT_EQ(403, response->code);
     responseFree(response);
+}
+
+// Every way up out of the root is refused before the disk is asked.
+TEST_F(ServeFromDocumentRoot, PathsThatClimbAboveTheRootAreForbidden) {
+    const char* escaping[] = {"../",
+                              "/..",
+                              "/../",
+                              "/..//",
+                              "/..///",
+                              "./..",
+                              "./../",
+                              "./..//",
+                              "./..///",
+                              "./././../",
+                              "..",
+                              "../..",
+                              "dir1/dir2/../../../",
+                              "../dir1",
+                              "..\\",
+                              ".\\..",
+                              "dir1\\..\\..",
+                              "..hidden",
+                              "a/../../b/c/d"};
+    for (const char* path : escaping) {
+        Response* response = serve("/", ("/" + std::string(path)).c_str());
+        EXPECT_TRUE(refusedAsAboveTheRoot(response)) << "'" << path << "' answered " << response->code;
+        responseFree(response);
+    }
+}
+
+TEST_F(ServeFromDocumentRoot, PathsThatStayInsideAreNotRefusedAsAboveTheRoot) {
+    const char* inside[] = {"dir1",
+                            "dir1/dir2",
+                            "dir1/dir2/.",
+                            "dir1/dir2/../.",
+                            "dir1/dir2/.././",
+                            "dir1/dir2/../.././",
+                            "dir1/dir2/../../.",
+                            ".",
+                            "test/..",
+                            "",
+                            ".hidden/file",
+                            "dir1\\dir2\\..",
+                            "a..b/.."};
+    for (const char* path : inside) {
+        Response* response = serve("/", ("/" + std::string(path)).c_str());
+        EXPECT_FALSE(refusedAsAboveTheRoot(response)) << "'" << path << "'";
+        responseFree(response);
+    }
+}
+
+// Links in a listing keep letters, digits, '.' and '-' and write every other
+// byte of the name (and of the last request segment) as lowercase %xx.
+TEST_F(ServeFromDocumentRoot, ListingLinksEscapeTheNamesForURLs) {
+    std::vector<std::pair<std::string, std::string>> names = {
+        {"AZaz09.-", "AZaz09.-"}, {"a b.txt", "a%20b.txt"}, {"_~", "%5f%7e"}, {"%#&", "%25%23%26"}};
+#ifndef _WIN32 // bytes a Windows file name cannot hold
+    names.insert(names.end(), {{"\n", "%0a"},
+                               {"\xC3\xA9", "%c3%a9"},
+                               {"\"><script>", "%22%3e%3cscript%3e"},
+                               {"%?#&", "%25%3f%23%26"},
+                               {"\xFF\x01", "%ff%01"}});
+#endif
+    std::filesystem::create_directories(root + "/named dir");
+    for (const auto& name : names) {
+        writeFile(root + "/named dir/" + name.first, "x");
+    }
+    Response* withSlash = serve("/", "/named dir/");
+    Response* withoutSlash = serve("/", "/named dir");
+    for (const auto& name : names) {
+        EXPECT_NE(std::string::npos, bodyOf(withSlash).find("<a href=\"" + name.second + "\">"))
+            << name.second << " in\n"
+            << bodyOf(withSlash);
+        EXPECT_NE(std::string::npos, bodyOf(withoutSlash).find("<a href=\"named%20dir/" + name.second + "\">"))
+            << name.second << " in\n"
+            << bodyOf(withoutSlash);
+    }
+    responseFree(withSlash);
+    responseFree(withoutSlash);
 }
 
 TEST_F(ServeFromDocumentRoot, MissingPathIsNotFoundAndNamesThePathOnDisk) {
