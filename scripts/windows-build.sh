@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir="${1:-build-win}"
-prefix="$PWD/build-win/deps/prefix"
+prefix="$(scripts/windows-deps-dir.sh)/prefix"
 
 if [ ! -f "$prefix/lib/libargtable2.a" ]; then
   bash deps/windows.d/10-argtable2.sh

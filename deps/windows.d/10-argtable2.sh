@@ -3,12 +3,17 @@
 # the few files the program uses from Debian's own source package with the
 # mingw-w64 compiler. The source is fetched through a private APT setup
 # (its own sources list with the source index, its own state and cache
-# under the build folder), leaving the machine's APT configuration alone.
-# Result: build-win/deps/prefix/{include/argtable2.h,lib/libargtable2.a}.
+# under the deps folder), leaving the machine's APT configuration alone.
+# Result: <deps>/prefix/{include/argtable2.h,lib/libargtable2.a}, <deps> as
+# scripts/windows-deps-dir.sh names it.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-deps_dir="${Q2_WIN_DEPS_DIR:-$PWD/build-win/deps}"
+deps_dir="$(scripts/windows-deps-dir.sh)"
+# Clones building at the same time build the shared folder once.
+mkdir -p "$deps_dir"
+exec 9>"$deps_dir/.lock"
+flock 9
 prefix="$deps_dir/prefix"
 if [ -f "$prefix/lib/libargtable2.a" ] && [ -f "$prefix/include/argtable2.h" ]; then
   exit 0

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # GoogleTest for the Windows tests, cross-built from Debian's googletest
-# sources with the mingw-w64 toolchain into build-win/deps/prefix. The win32
+# sources with the mingw-w64 toolchain into <deps>/prefix (the folder
+# scripts/windows-deps-dir.sh names). The win32
 # threading variant of the compiler has no std::mutex, so GoogleTest is built
 # (and the tests are compiled) without its own thread safety
 # (GTEST_IS_THREADSAFE=0, here and in the test build) and without death
@@ -9,7 +10,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-deps_dir="${Q2_WIN_DEPS_DIR:-$PWD/build-win/deps}"
+deps_dir="$(scripts/windows-deps-dir.sh)"
+# Clones building at the same time build the shared folder once.
+mkdir -p "$deps_dir"
+exec 9>"$deps_dir/.lock"
+flock 9
 prefix="$deps_dir/prefix"
 if [ -f "$prefix/lib/libgtest.a" ] && [ -f "$prefix/lib/cmake/GTest/GTestConfig.cmake" ]; then
   exit 0

@@ -17,26 +17,39 @@ cmake --build "$build" -j 2 --target request_fuzzer urldecode_fuzzer
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
-status=0
-for fuzzer in request urldecode; do
-  corpus="$work/$fuzzer-corpus"
+# The two fuzzers run side by side, one per core.
+run_fuzzer() {
+  local fuzzer="$1" corpus="$work/$1-corpus" max_len=4096
   # Header pool overflow needs heads beyond 8 KiB.
-  max_len=4096
   [ "$fuzzer" = request ] && max_len=16384
   mkdir -p "$corpus" "$work/$fuzzer-artifacts"
   cp tests/fuzz/corpus/"$fuzzer"/* "$corpus"/
-  echo "Fuzzing ${fuzzer} for ${seconds}s"
-  if ! ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-      "$build/tests/fuzz/${fuzzer}_fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-      -max_len="$max_len" \
-      -print_final_stats=1 -artifact_prefix="$work/$fuzzer-artifacts/" "$corpus" \
-      >"$work/$fuzzer.log" 2>&1; then
-    status=1
-  fi
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    "$build/tests/fuzz/${fuzzer}_fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -max_len="$max_len" \
+    -print_final_stats=1 -artifact_prefix="$work/$fuzzer-artifacts/" "$corpus" \
+    >"$work/$fuzzer.log" 2>&1
+}
+
+fuzzers="request urldecode"
+echo "Fuzzing $fuzzers for ${seconds}s each, side by side"
+pids=()
+for fuzzer in $fuzzers; do
+  run_fuzzer "$fuzzer" &
+  pids+=($!)
+done
+
+status=0
+index=0
+for fuzzer in $fuzzers; do
+  failed=0
+  wait "${pids[$index]}" || failed=1
+  index=$((index + 1))
   if grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:|invariant broken' "$work/$fuzzer.log"; then
-    status=1
+    failed=1
   fi
-  if [ "$status" -ne 0 ]; then
+  if [ "$failed" -ne 0 ]; then
+    status=1
     echo "The ${fuzzer} fuzzer found a fault:"
     tail -n 60 "$work/$fuzzer.log"
     for artifact in "$work/$fuzzer-artifacts"/*; do
@@ -44,8 +57,9 @@ for fuzzer in request urldecode; do
       echo "Reproducer ($artifact), as hex:"
       od -An -tx1 "$artifact" | head -n 40
     done
-    exit 1
+    continue
   fi
+  echo "${fuzzer}:"
   grep -E '^stat::number_of_executed_units|^Done [0-9]+ runs' "$work/$fuzzer.log" || true
 done
 exit "$status"

@@ -30,7 +30,7 @@ trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 # Under load Wine now and then fails to start a program at all (no output,
 # a failed exit, about once in a thousand starts), so each test gets one
 # more try; a test that fails twice fails the stage.
-prefix="$PWD/build-win/deps/prefix"
+prefix="$(scripts/windows-deps-dir.sh)/prefix"
 cmake -S . -B build-win-tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64.cmake" -DQ2_WIN_PREFIX="$prefix" \
   -DQ2_WINE_RUNNER="$PWD/scripts/wine-run.sh" -DCMAKE_CXX_FLAGS=-DGTEST_IS_THREADSAFE=0 \
