@@ -166,9 +166,9 @@ const std::string LIST_ENTRY_WITH_MARKUP = "x\" <script>alert(1).txt";
 class FileServing : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "q2-served-XXXXXX").string();
-        ASSERT_NE(nullptr, mkdtemp(pattern.data()));
-        root = pattern;
+        folder = new q2test::TempDir();
+        ASSERT_FALSE(folder->path.empty());
+        root = folder->path;
         embeddingConfig.documentRoot = root;
         embeddingConfig.readErrorPath = root + "/list";
         embeddingConfig.longHeadPath = root + "/hello.txt";
@@ -193,8 +193,8 @@ class FileServing : public ::testing::Test {
         writeFile(root + "/sp ace/f.txt", "f");
     }
     static void TearDownTestSuite() {
-        std::error_code ignored;
-        std::filesystem::remove_all(root, ignored);
+        delete folder;
+        folder = nullptr;
     }
     void SetUp() override {
         descriptorsBefore = q2test::openDescriptorCount();
@@ -208,12 +208,14 @@ class FileServing : public ::testing::Test {
         EXPECT_EQ(descriptorsBefore, q2test::openDescriptorCount()) << "a descriptor was left open";
     }
 
+    static q2test::TempDir* folder;
     static std::string root;
     static std::string bigFile;
     TestServer server;
     int descriptorsBefore = -1;
 };
 
+q2test::TempDir* FileServing::folder = nullptr;
 std::string FileServing::root;
 std::string FileServing::bigFile;
 

@@ -4,12 +4,12 @@
 // line, matching by device name, the one-try rule, every message, a job
 // through escpos_print, and the program's --discover and --test.
 #include <fcntl.h>
-#include <ftw.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -52,21 +52,17 @@ bool exists(const std::string& path) {
     return 0 == lstat(path.c_str(), &info);
 }
 
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
-    return remove(path);
-}
-
 // A temporary root with sys/ and dev/usb/ and helpers to plug printers in.
 class UsbTree : public ::testing::Test {
   protected:
+    q2test::TempDir folder;
     std::string root;
     std::string sys;
     std::string dev;
 
     void SetUp() override {
-        char pattern[] = "/tmp/q2-usb-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        root = pattern;
+        ASSERT_FALSE(folder.path.empty());
+        root = folder.path;
         sys = root + "/sys";
         dev = root + "/dev";
         makeDirectories(sys + "/devices/pci0000:00/0000:00:14.0/usb1");
@@ -76,7 +72,11 @@ class UsbTree : public ::testing::Test {
 
     void TearDown() override {
         usbSetRootsForTesting(nullptr, nullptr);
-        nftw(root.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+        // Emptied, for a test that plugs case after case into a fresh tree.
+        std::error_code ignored;
+        for (const auto& entry : std::filesystem::directory_iterator(root, ignored)) {
+            std::filesystem::remove_all(entry.path(), ignored);
+        }
     }
 
     static void makeDirectories(const std::string& path) {
