@@ -212,51 +212,49 @@ TEST_F(ServeFromDocumentRoot, RefusesPathsOutsideThePrefixOrAboveTheRoot) {
     responseFree(response);
 }
 
-// Every way up out of the root is refused before the disk is asked.
-TEST_F(ServeFromDocumentRoot, PathsThatClimbAboveTheRootAreForbidden) {
-    const char* escaping[] = {"../",
-                              "/..",
-                              "/../",
-                              "/..//",
-                              "/..///",
-                              "./..",
-                              "./../",
-                              "./..//",
-                              "./..///",
-                              "./././../",
-                              "..",
-                              "../..",
-                              "dir1/dir2/../../../",
-                              "../dir1",
-                              "..\\",
-                              ".\\..",
-                              "dir1\\..\\..",
-                              "..hidden",
-                              "a/../../b/c/d"};
-    for (const char* path : escaping) {
-        Response* response = serve("/", ("/" + std::string(path)).c_str());
-        EXPECT_TRUE(refusedAsAboveTheRoot(response)) << "'" << path << "' answered " << response->code;
-        responseFree(response);
-    }
-}
-
-TEST_F(ServeFromDocumentRoot, PathsThatStayInsideAreNotRefusedAsAboveTheRoot) {
-    const char* inside[] = {"dir1",
-                            "dir1/dir2",
-                            "dir1/dir2/.",
-                            "dir1/dir2/../.",
-                            "dir1/dir2/.././",
-                            "dir1/dir2/../.././",
-                            "dir1/dir2/../../.",
-                            ".",
-                            "test/..",
-                            "",
-                            ".hidden/file",
-                            "dir1\\dir2\\..",
-                            "a..b/.."};
-    for (const char* path : inside) {
-        Response* response = serve("/", ("/" + std::string(path)).c_str());
-        EXPECT_FALSE(refusedAsAboveTheRoot(response)) << "'" << path << "'";
+// Every way up out of the root is refused before the disk is asked, and
+// only those: a path that stays inside is never answered so.
+TEST_F(ServeFromDocumentRoot, PathsAreRefusedExactlyWhenTheyClimbAboveTheRoot) {
+    const struct {
+        const char* path;
+        bool climbs;
+    } cases[] = {
+        {"../", true},
+        {"/..", true},
+        {"/../", true},
+        {"/..//", true},
+        {"/..///", true},
+        {"./..", true},
+        {"./../", true},
+        {"./..//", true},
+        {"./..///", true},
+        {"./././../", true},
+        {"..", true},
+        {"../..", true},
+        {"dir1/dir2/../../../", true},
+        {"../dir1", true},
+        {"..\\", true},
+        {".\\..", true},
+        {"dir1\\..\\..", true},
+        {"..hidden", true},
+        {"a/../../b/c/d", true},
+        {"dir1", false},
+        {"dir1/dir2", false},
+        {"dir1/dir2/.", false},
+        {"dir1/dir2/../.", false},
+        {"dir1/dir2/.././", false},
+        {"dir1/dir2/../.././", false},
+        {"dir1/dir2/../../.", false},
+        {".", false},
+        {"test/..", false},
+        {"", false},
+        {".hidden/file", false},
+        {"dir1\\dir2\\..", false},
+        {"a..b/..", false},
+    };
+    for (const auto& c : cases) {
+        Response* response = serve("/", ("/" + std::string(c.path)).c_str());
+        EXPECT_EQ(c.climbs, refusedAsAboveTheRoot(response)) << "'" << c.path << "' answered " << response->code;
         responseFree(response);
     }
 }
