@@ -90,8 +90,7 @@ bool outputHasSanitizerReport(const std::string& text) {
     return text.find("Sanitizer") != std::string::npos || text.find("runtime error:") != std::string::npos;
 }
 
-// A port that was free a moment ago on every IPv4 address, as the server binds.
-static int pickFreePort() {
+int pickFreePort() {
     int probe = socket(AF_INET, SOCK_STREAM, 0);
     if (probe < 0) {
         return 0;
@@ -129,12 +128,8 @@ static pid_t forkWithAddressSpaceLimit(const std::string& binary, char* const* a
     _exit(127);
 }
 
-// Starts `binary` with input from /dev/null and its standard output and
-// error on outFd and errFd (which the caller still owns and closes). A
-// non-zero addressSpaceLimit (bytes) becomes the child's RLIMIT_AS.
-static pid_t spawnProgram(const std::string& binary, const std::vector<std::string>& arguments,
-                          const std::vector<std::string>& environment, int outFd, int errFd,
-                          size_t addressSpaceLimit = 0) {
+pid_t spawnProgram(const std::string& binary, const std::vector<std::string>& arguments,
+                   const std::vector<std::string>& environment, int outFd, int errFd, size_t addressSpaceLimit) {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(binary.c_str()));
     for (const std::string& argument : arguments) {
@@ -143,7 +138,16 @@ static pid_t spawnProgram(const std::string& binary, const std::vector<std::stri
     argv.push_back(nullptr);
     std::vector<char*> envp;
     for (char** entry = environ; *entry != nullptr; entry++) {
-        envp.push_back(*entry);
+        // A variable given in `environment` replaces this process's own.
+        const char* equals = strchr(*entry, '=');
+        size_t nameLength = equals == nullptr ? strlen(*entry) : (size_t)(equals - *entry) + 1;
+        bool replaced = false;
+        for (const std::string& given : environment) {
+            replaced = replaced || 0 == given.compare(0, nameLength, *entry, nameLength);
+        }
+        if (!replaced) {
+            envp.push_back(*entry);
+        }
     }
     for (const std::string& entry : environment) {
         envp.push_back(const_cast<char*>(entry.c_str()));

@@ -51,6 +51,14 @@ struct ProgramRun {
     std::string err;
 };
 
+// Starts `binary` with `arguments`, this process's environment with the
+// "NAME=value" entries of `environment` added or replacing its own, input
+// from /dev/null and standard output and error on outFd and errFd (which the
+// caller still owns and closes). A non-zero addressSpaceLimit (bytes)
+// becomes the child's RLIMIT_AS. -1 when it could not be started.
+pid_t spawnProgram(const std::string& binary, const std::vector<std::string>& arguments,
+                   const std::vector<std::string>& environment, int outFd, int errFd, size_t addressSpaceLimit = 0);
+
 // Runs `binary` with `args`, this process's environment plus `extraEnvironment`
 // ("NAME=value" entries) and /dev/null as input. Stops it with SIGTERM after
 // limitMs (a server never ends by itself) and returns both output streams.
@@ -93,6 +101,9 @@ bool outputHasSanitizerReport(const std::string& text);
 
 // ---- Loopback sockets ----------------------------------------------------------------
 
+// A port that was free a moment ago on every IPv4 address, as the server
+// binds; 0 when none could be had.
+int pickFreePort();
 // A socket connected to 127.0.0.1:port with TCP_NODELAY set, or -1; from
 // the loopback address fromAddress (such as "127.0.0.2") when it is given. A
 // receiveBuffer above 0 sets the socket's receive buffer first, so that a

@@ -29,6 +29,8 @@
 #include <thread>
 #include <vector>
 
+#include "testsupport.h"
+
 namespace {
 
 const std::string WINE_RUN = Q2_WINE_RUN;
@@ -41,21 +43,31 @@ const std::string SETUPAPI_STANDIN_DLL = BUILD_DIR + "/tests/windows/setupapi-st
 // Wine's first start in a prefix can take long; later ones take a second or two.
 const int START_LIMIT_MS = 90000;
 
+// Answers and closes under Wine take at most this long.
+const int ANSWER_LIMIT_MS = 30000;
+
+using q2test::monotonicMs;
+using q2test::readFile;
+using q2test::sendAll;
+using q2test::TempDir;
+
+// A loopback connection whose sends, too, give up after ANSWER_LIMIT_MS.
+int connectTo(int port) {
+    int fd = q2test::connectLoopback(port);
+    if (fd >= 0) {
+        struct timeval limit = {ANSWER_LIMIT_MS / 1000, 0};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+    }
+    return fd;
+}
+
+std::string receiveUntilClosed(int fd) {
+    return q2test::readUntilClosed(fd, ANSWER_LIMIT_MS);
+}
+
 const char CORS_LINES[] = "Access-Control-Allow-Origin: *\r\n"
                           "Access-Control-Allow-Headers: Content-Type, Authorization\r\n"
                           "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, PATCH, OPTIONS\r\n";
-
-long long nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream contents;
-    contents << in.rdbuf();
-    return contents.str();
-}
 
 bool fileExists(const std::string& path) {
     struct stat st;
@@ -73,20 +85,6 @@ std::string windowsPath(const std::string& path) {
     return result;
 }
 
-// A private folder for one test's files, removed with them.
-struct TempFolder {
-    std::string path;
-    TempFolder() {
-        char pattern[] = "/tmp/q2-wine-XXXXXX";
-        EXPECT_NE(nullptr, mkdtemp(pattern));
-        path = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-};
-
 // A Windows program under Wine as a child process, its output in files.
 struct WineProcess {
     pid_t pid = -1;
@@ -94,37 +92,26 @@ struct WineProcess {
 
     void start(const std::vector<std::string>& arguments, const std::string& outPath, const std::string& errPath,
                const std::vector<std::string>& environment = {}) {
-        pid = fork();
-        if (pid == 0) {
-            int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int none = open("/dev/null", O_RDONLY);
-            dup2(none, 0);
-            dup2(out, 1);
-            dup2(err, 2);
-            for (const std::string& assignment : environment) {
-                putenv(strdup(assignment.c_str()));
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        pid = out < 0 || err < 0 ? -1 : q2test::spawnProgram(WINE_RUN, arguments, environment, out, err);
+        EXPECT_GT(pid, 0) << "could not start " << WINE_RUN;
+        for (int fd : {out, err}) {
+            if (fd >= 0) {
+                close(fd);
             }
-            std::vector<char*> argv;
-            argv.push_back((char*)WINE_RUN.c_str());
-            for (const std::string& argument : arguments) {
-                argv.push_back((char*)argument.c_str());
-            }
-            argv.push_back(NULL);
-            execv(WINE_RUN.c_str(), argv.data());
-            _exit(127);
         }
     }
     // Waits up to limitMs for the exit; true when it exited.
     bool wait(int limitMs) {
-        long long deadline = nowMs() + limitMs;
+        long long deadline = monotonicMs() + limitMs;
         while (pid > 0) {
             pid_t done = waitpid(pid, &status, WNOHANG);
             if (done == pid) {
                 pid = -1;
                 return true;
             }
-            if (nowMs() > deadline) {
+            if (monotonicMs() > deadline) {
                 return false;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -157,7 +144,7 @@ struct RunResult {
 // Runs quorvel2.exe (or `exe`) with the arguments to its end (bounded).
 RunResult runQuorvel2(const std::vector<std::string>& arguments, const std::string& exe = QUORVEL2_EXE,
                       const std::vector<std::string>& environment = {}) {
-    TempFolder folder;
+    TempDir folder;
     std::vector<std::string> command = {exe};
     command.insert(command.end(), arguments.begin(), arguments.end());
     WineProcess process;
@@ -189,8 +176,8 @@ class PipePrinter {
             command.push_back(modes.at(i));
         }
         process_.start(command, folder_.path + "/printer.out", folder_.path + "/printer.err");
-        long long deadline = nowMs() + START_LIMIT_MS;
-        while (!fileExists(ready) && nowMs() < deadline) {
+        long long deadline = monotonicMs() + START_LIMIT_MS;
+        while (!fileExists(ready) && monotonicMs() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         ready_ = fileExists(ready);
@@ -211,9 +198,9 @@ class PipePrinter {
     }
     // The same for the pipe names[pipe].
     std::string printedAt(size_t pipe, size_t expected, int limitMs = 20000) const {
-        long long deadline = nowMs() + limitMs;
+        long long deadline = monotonicMs() + limitMs;
         std::string contents = readFile(output(pipe));
-        while (contents.size() < expected && nowMs() < deadline) {
+        while (contents.size() < expected && monotonicMs() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             contents = readFile(output(pipe));
         }
@@ -221,94 +208,25 @@ class PipePrinter {
     }
 
   private:
-    TempFolder folder_; // declared before process_: removed after the process ended
+    TempDir folder_; // declared before process_: removed after the process ended
     std::vector<std::string> names_;
     bool ready_ = false;
     WineProcess process_;
 };
 
-int freePort() {
-    int probe = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in address;
-    memset(&address, 0, sizeof(address));
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(probe, (struct sockaddr*)&address, sizeof(address));
-    socklen_t length = sizeof(address);
-    getsockname(probe, (struct sockaddr*)&address, &length);
-    close(probe);
-    return ntohs(address.sin_port);
-}
-
-int connectTo(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in address;
-    memset(&address, 0, sizeof(address));
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons((uint16_t)port);
-    if (0 != connect(fd, (struct sockaddr*)&address, sizeof(address))) {
-        close(fd);
-        return -1;
-    }
-    struct timeval limit = {30, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
-    return fd;
-}
-
-bool sendAll(int fd, const std::string& bytes) {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        ssize_t result = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (result <= 0) {
-            return false;
-        }
-        sent += (size_t)result;
-    }
-    return true;
-}
-
-// What arrives until `count` bytes came, the peer closed or the limit passed.
-std::string receiveBytes(int fd, size_t count) {
-    std::string received;
-    char buffer[4096];
-    while (received.size() < count) {
-        ssize_t got = recv(fd, buffer, std::min(sizeof(buffer), count - received.size()), 0);
-        if (got <= 0) {
-            break;
-        }
-        received.append(buffer, (size_t)got);
-    }
-    return received;
-}
-
-std::string receiveUntilClosed(int fd) {
-    std::string received;
-    char buffer[4096];
-    for (int guard = 0; guard < 10000; guard++) {
-        ssize_t got = recv(fd, buffer, sizeof(buffer), 0);
-        if (got <= 0) {
-            break;
-        }
-        received.append(buffer, (size_t)got);
-    }
-    return received;
-}
-
 // quorvel2 (or the test build) serving on a free port for one test.
 class Server {
   public:
     Server(const std::string& exe, const std::string& device, const std::vector<std::string>& environment = {}) {
-        long long deadline = nowMs() + START_LIMIT_MS;
+        long long deadline = monotonicMs() + START_LIMIT_MS;
         // The free port may be taken by another program before the server
         // binds it; the server then ends, and another port is tried.
-        for (int attempt = 0; attempt < 3 && !ready_ && nowMs() < deadline; attempt++) {
+        for (int attempt = 0; attempt < 3 && !ready_ && monotonicMs() < deadline; attempt++) {
             process_.stop(); // one that lost its port, or a start that never answered
-            port_ = freePort();
+            port_ = q2test::pickFreePort();
             process_.start({exe, "--port", std::to_string(port_), "--device", device}, folder_.path + "/server.out",
                            folder_.path + "/server.err", environment);
-            while (nowMs() < deadline && !process_.wait(0)) {
+            while (monotonicMs() < deadline && !process_.wait(0)) {
                 int fd = connectTo(port_);
                 if (fd >= 0) {
                     // Asked something only this server answers so, lest another
@@ -346,7 +264,7 @@ class Server {
     }
 
   private:
-    TempFolder folder_; // declared before process_: removed after the process ended
+    TempDir folder_; // declared before process_: removed after the process ended
     int port_ = 0;
     bool ready_ = false;
     WineProcess process_;
@@ -486,7 +404,7 @@ class UsbMachine {
     std::string descriptionPath() const {
         return folder_.path + "/description";
     }
-    TempFolder folder_;
+    TempDir folder_;
 };
 
 // ---- Command line ------------------------------------------------------------------------
@@ -648,9 +566,9 @@ TEST(WindowsServer, PrinterThatStopsTakingDataFailsTheJobWith503) {
     Server server(TESTHOOKS_EXE, printer.deviceName(), {"Q2_TEST_STALL_MS=1000"});
     ASSERT_TRUE(server.ready()) << server.log();
     std::string job(256 * 1024, 'x');
-    long long start = nowMs();
+    long long start = monotonicMs();
     std::string answer = server.exchange(post(job));
-    long long elapsed = nowMs() - start;
+    long long elapsed = monotonicMs() - start;
     EXPECT_EQ(0u, answer.find("HTTP/1.1 503 Service Unavailable\r\n")) << answer;
     EXPECT_NE(std::string::npos, answer.find(CORS_LINES)) << answer;
     EXPECT_GE(elapsed, 900);
@@ -697,9 +615,9 @@ TEST(WindowsServer, IdlePeersAreDisconnectedAndTheirJobEnds) {
     // An HTTP peer that never sends its request.
     int quiet = connectTo(server.port());
     ASSERT_GE(quiet, 0);
-    long long start = nowMs();
+    long long start = monotonicMs();
     receiveUntilClosed(quiet);
-    long long elapsed = nowMs() - start;
+    long long elapsed = monotonicMs() - start;
     close(quiet);
     EXPECT_GE(elapsed, 400);
     EXPECT_LT(elapsed, 20000);
@@ -940,7 +858,7 @@ TEST(WindowsUsb, PrinterFoundThroughTheLookupTellsItsStatusAndRefusesJobsWithIts
         ASSERT_GE(fd, 0);
         ASSERT_TRUE(sendAll(fd, step.request));
         // The answer first, then the end: a raw client's reply comes while its stream is open.
-        EXPECT_EQ(step.answer, receiveBytes(fd, step.answer.size()));
+        EXPECT_EQ(step.answer, q2test::readAtLeast(fd, step.answer.size(), ANSWER_LIMIT_MS));
         shutdown(fd, SHUT_WR);
         EXPECT_EQ("", receiveUntilClosed(fd));
         close(fd);
@@ -975,9 +893,9 @@ TEST(WindowsServer, SlowPeersLoseThePrinterAndTheirRequestsInTime) {
     ASSERT_TRUE(sendAll(silent, held));
     ASSERT_TRUE(held == printer.printed(held.size()));
     const std::string next = "\x1b@next";
-    long long start = nowMs();
+    long long start = monotonicMs();
     EXPECT_EQ(0u, server.exchange(post(next)).find("HTTP/1.1 200 OK\r\n"));
-    EXPECT_LT(nowMs() - start, 10000);
+    EXPECT_LT(monotonicMs() - start, 10000);
     EXPECT_TRUE(held + next == printer.printed(held.size() + next.size()));
     EXPECT_EQ("", receiveUntilClosed(silent));
     close(silent);
@@ -986,9 +904,9 @@ TEST(WindowsServer, SlowPeersLoseThePrinterAndTheirRequestsInTime) {
     int slow = connectTo(server.port());
     ASSERT_GE(slow, 0);
     ASSERT_TRUE(sendAll(slow, "POST /escpos HTTP/1.1\r\nContent-Length: 10\r\n\r\n\x1b@"));
-    start = nowMs();
+    start = monotonicMs();
     EXPECT_EQ("", receiveUntilClosed(slow));
-    long long dropped = nowMs() - start;
+    long long dropped = monotonicMs() - start;
     close(slow);
     EXPECT_GE(dropped, 900);
     EXPECT_LT(dropped, 15000);
