@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -166,7 +167,7 @@ const std::string LIST_ENTRY_WITH_MARKUP = "x\" <script>alert(1).txt";
 class FileServing : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        folder = new q2test::TempDir();
+        folder.reset(new q2test::TempDir());
         ASSERT_FALSE(folder->path.empty());
         root = folder->path;
         embeddingConfig.documentRoot = root;
@@ -193,8 +194,7 @@ class FileServing : public ::testing::Test {
         writeFile(root + "/sp ace/f.txt", "f");
     }
     static void TearDownTestSuite() {
-        delete folder;
-        folder = nullptr;
+        folder.reset();
     }
     void SetUp() override {
         descriptorsBefore = q2test::openDescriptorCount();
@@ -208,14 +208,14 @@ class FileServing : public ::testing::Test {
         EXPECT_EQ(descriptorsBefore, q2test::openDescriptorCount()) << "a descriptor was left open";
     }
 
-    static q2test::TempDir* folder;
+    static std::unique_ptr<q2test::TempDir> folder;
     static std::string root;
     static std::string bigFile;
     TestServer server;
     int descriptorsBefore = -1;
 };
 
-q2test::TempDir* FileServing::folder = nullptr;
+std::unique_ptr<q2test::TempDir> FileServing::folder;
 std::string FileServing::root;
 std::string FileServing::bigFile;
 

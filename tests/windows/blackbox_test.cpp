@@ -104,19 +104,14 @@ struct WineProcess {
     }
     // Waits up to limitMs for the exit; true when it exited.
     bool wait(int limitMs) {
-        long long deadline = monotonicMs() + limitMs;
-        while (pid > 0) {
-            pid_t done = waitpid(pid, &status, WNOHANG);
-            if (done == pid) {
-                pid = -1;
-                return true;
-            }
-            if (monotonicMs() > deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return true;
+        return q2test::waitUntil(
+            [&] {
+                if (pid > 0 && waitpid(pid, &status, WNOHANG) == pid) {
+                    pid = -1;
+                }
+                return pid <= 0;
+            },
+            limitMs);
     }
     int exitCode() const {
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -176,11 +171,7 @@ class PipePrinter {
             command.push_back(modes.at(i));
         }
         process_.start(command, folder_.path + "/printer.out", folder_.path + "/printer.err");
-        long long deadline = monotonicMs() + START_LIMIT_MS;
-        while (!fileExists(ready) && monotonicMs() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        ready_ = fileExists(ready);
+        ready_ = q2test::waitUntil([&] { return fileExists(ready); }, START_LIMIT_MS);
     }
     bool ready() const {
         return ready_;
@@ -198,12 +189,13 @@ class PipePrinter {
     }
     // The same for the pipe names[pipe].
     std::string printedAt(size_t pipe, size_t expected, int limitMs = 20000) const {
-        long long deadline = monotonicMs() + limitMs;
-        std::string contents = readFile(output(pipe));
-        while (contents.size() < expected && monotonicMs() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            contents = readFile(output(pipe));
-        }
+        std::string contents;
+        q2test::waitUntil(
+            [&] {
+                contents = readFile(output(pipe));
+                return contents.size() >= expected;
+            },
+            limitMs);
         return contents;
     }
 
