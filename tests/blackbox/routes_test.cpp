@@ -123,14 +123,16 @@ std::string readContinue(int socket) {
     return got;
 }
 
-// One server with the given --device (none when empty) and optional extra
-// environment, in a private directory; stopped when the test ends, which
-// must find it still running without sanitizer reports.
+// One server with the given --device (none when empty), the further options
+// set before start() and optional extra environment, in a private directory;
+// stopped when the test ends, which must find it still running without
+// sanitizer reports.
 class ServerTest : public ::testing::Test {
   protected:
     TempDir dir;
     ServerProcess server;
     std::string device;
+    std::vector<std::string> options;
 
     void start(const std::string& devicePath, const std::vector<std::string>& environment = {},
                const std::string& binary = QUORVEL2_BINARY) {
@@ -140,6 +142,7 @@ class ServerTest : public ::testing::Test {
         if (!device.empty()) {
             arguments = {"--device", device};
         }
+        arguments.insert(arguments.end(), options.begin(), options.end());
         std::string error;
         ASSERT_TRUE(startServer(&server, binary, arguments, environment, dir.path, &error)) << error;
     }
@@ -520,6 +523,14 @@ TEST_F(ServerTest, MissingDeviceAnswers503WithCorsAndReason) {
     EXPECT_NE(0, stat(device.c_str(), &st)) << "the device must not be created";
     // Nothing to print: nothing failed.
     EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", "")));
+}
+
+TEST_F(ServerTest, ListeningOnOneAddressLeavesTheOthersClosed) {
+    options = {"--listen", "127.0.0.1"};
+    start(dir.addFile("printer"));
+    EXPECT_EQ(-1, connectLoopback(server.port, nullptr, 0, "127.0.0.2"));
+    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", "\x1b@here")));
+    EXPECT_EQ("\x1b@here", printed());
 }
 
 TEST_F(ServerTest, FifoWithoutReaderAnswers503WithCors) {
