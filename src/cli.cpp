@@ -1,6 +1,6 @@
 // cli.cpp: the command line. Parses the options and takes exactly one path:
-// help, version, the USB listing, a refusal of a bad port, listen address or
-// device name, the built-in test receipt, or the server.
+// help, version, the USB listing, a refusal of a bad port, listen address,
+// origin or device name, the built-in test receipt, or the server.
 #include <argtable2.h>
 #include <stdio.h>
 #include <string.h>
@@ -62,29 +62,15 @@ static void warnIfDevicePathIsCut(const char* device) {
     }
 }
 
-// Reads a dotted-quad IPv4 address (four decimal numbers 0..255, no leading
-// zeros, which some systems read as octal) into network byte order.
-static bool parseIPv4Address(const char* text, uint32_t* addressInNetworkOrder) {
-    uint8_t octets[4];
-    const char* p = text;
-    for (int i = 0; i < 4; i++) {
-        if (i > 0 && *p++ != '.') {
+// Adds every --allow-origin value; false after naming the first malformed one.
+static bool allowOrigins(const struct arg_str* argAllowOrigin) {
+    for (int i = 0; i < argAllowOrigin->count; i++) {
+        if (!allowOrigin(argAllowOrigin->sval[i])) {
+            fprintf(stderr, "Error: --allow-origin needs an origin such as https://till.example:8443, not '%s'\n",
+                    argAllowOrigin->sval[i]);
             return false;
         }
-        unsigned int value = 0;
-        int digits = 0;
-        for (; *p >= '0' && *p <= '9' && digits < 4; p++, digits++) {
-            value = value * 10 + (unsigned int)(*p - '0');
-        }
-        if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && p[-digits] == '0')) {
-            return false;
-        }
-        octets[i] = (uint8_t)value;
     }
-    if (*p != '\0') {
-        return false;
-    }
-    memcpy(addressInNetworkOrder, octets, sizeof(octets));
     return true;
 }
 
@@ -96,6 +82,7 @@ static int runServer(unsigned int port, uint32_t addressInNetworkOrder) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = addressInNetworkOrder;
     address.sin_port = htons((uint16_t)port);
+    learnThisMachinesNames();
     return acceptConnectionsUntilStopped(NULL, (const struct sockaddr*)&address, sizeof(address));
 }
 
@@ -109,8 +96,12 @@ int quorvel2Main(int argc, char** argv) {
     struct arg_lit* argDiscover = arg_lit0(NULL, "discover", "List USB printers with their vid/pid and exit");
     struct arg_str* argListen =
         arg_str0("l", "listen", "<ADDR>", "IPv4 address to listen on (default: 0.0.0.0, every address)");
+    // One more than allowed, so that one too many is seen and refused.
+    struct arg_str* argAllowOrigin = arg_strn(NULL, "allow-origin", "<ORIGIN>", 0, ALLOWED_ORIGINS_MAX + 1,
+                                              "Web page origin allowed to print (repeatable; default: any origin)");
     struct arg_end* argEnd = arg_end(5);
-    void* argtable[] = {argHelp, argVersion, argPort, argDevice, argTest, argDiscover, argListen, argEnd};
+    void* argtable[] = {argHelp,     argVersion, argPort,        argDevice, argTest,
+                        argDiscover, argListen,  argAllowOrigin, argEnd};
     for (void* entry : argtable) {
         if (NULL == entry) {
             fprintf(stderr, "Error: out of memory while reading the command line\n");
@@ -133,8 +124,14 @@ int quorvel2Main(int argc, char** argv) {
         if (port == 0 || port > 65535) {
             fprintf(stderr, "Error: A valid TCP port number in range 1 .. 65535 is required\n");
             status = 1;
-        } else if (argListen->count > 0 && !parseIPv4Address(argListen->sval[0], &listenAddress)) {
+        } else if (argListen->count > 0 &&
+                   !parseIPv4Address(argListen->sval[0], strlen(argListen->sval[0]), &listenAddress)) {
             fprintf(stderr, "Error: --listen needs an IPv4 address such as 127.0.0.1, not '%s'\n", argListen->sval[0]);
+            status = 1;
+        } else if (argAllowOrigin->count > ALLOWED_ORIGINS_MAX) {
+            fprintf(stderr, "Error: --allow-origin may be given at most %d times\n", ALLOWED_ORIGINS_MAX);
+            status = 1;
+        } else if (!allowOrigins(argAllowOrigin)) {
             status = 1;
         } else if (printerDevicePath = argDevice->count > 0 ? argDevice->sval[0] : NULL,
                    NULL != printerDevicePath && printerDevicePath[0] == '\0') {

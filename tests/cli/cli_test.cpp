@@ -28,19 +28,21 @@ RunResult runProgram(const std::vector<std::string>& args, int limitMs = 10000) 
 using q2test::readFile;
 using q2test::TempDir;
 
-const char HELP_TEXT[] = "Tolvane Printserver V2\n"
-                         "\n"
-                         "Usage: quorvel2\n"
-                         " [--help] [--version] [-p <NUM>] [-d <DEV>] [--test] [--discover] [-l <ADDR>]\n"
-                         "\n"
-                         "Options:\n"
-                         "  --help                    Print help and exit\n"
-                         "  --version                 Print version and exit\n"
-                         "  -p, --port=<NUM>          TCP port number (default: 8090)\n"
-                         "  -d, --device=<DEV>        Device for printing (e.g. /dev/usb/lp0 or vid_04b8 on Windows)\n"
-                         "  --test                    Print test receipt and exit\n"
-                         "  --discover                List USB printers with their vid/pid and exit\n"
-                         "  -l, --listen=<ADDR>       IPv4 address to listen on (default: 0.0.0.0, every address)\n";
+const char HELP_TEXT[] =
+    "Tolvane Printserver V2\n"
+    "\n"
+    "Usage: quorvel2\n"
+    " [--help] [--version] [-p <NUM>] [-d <DEV>] [--test] [--discover] [-l <ADDR>] [--allow-origin=<ORIGIN>]...\n"
+    "\n"
+    "Options:\n"
+    "  --help                    Print help and exit\n"
+    "  --version                 Print version and exit\n"
+    "  -p, --port=<NUM>          TCP port number (default: 8090)\n"
+    "  -d, --device=<DEV>        Device for printing (e.g. /dev/usb/lp0 or vid_04b8 on Windows)\n"
+    "  --test                    Print test receipt and exit\n"
+    "  --discover                List USB printers with their vid/pid and exit\n"
+    "  -l, --listen=<ADDR>       IPv4 address to listen on (default: 0.0.0.0, every address)\n"
+    "  --allow-origin=<ORIGIN>   Web page origin allowed to print (repeatable; default: any origin)\n";
 
 const char PORT_ERROR[] = "Error: A valid TCP port number in range 1 .. 65535 is required\n";
 const char DEVICE_ERROR[] = "Error: A valid device name is required\n";
@@ -124,6 +126,21 @@ TEST(CommandLine, ListenAddressesThatAreNotIPv4AreRefused) {
                   run.err);
         EXPECT_EQ("", run.out) << address;
     }
+}
+
+TEST(CommandLine, MalformedOriginsAndTooManyAreRefused) {
+    const std::string error = "Error: --allow-origin needs an origin such as https://till.example:8443, not '";
+    for (const char* origin : {"", "till.example", "http://", "http://till.example/", "http://till.example:",
+                               "http://till.example:65536", "http://[::1", "http://a b", "1http://x", "nul"}) {
+        RunResult run = runProgram({"--allow-origin=http://ok.example", std::string("--allow-origin=") + origin});
+        EXPECT_EQ(1, run.exitStatus) << origin;
+        EXPECT_EQ(error + origin + "'\n", run.err);
+        EXPECT_EQ("", run.out) << origin;
+    }
+    std::vector<std::string> seventeen(17, "--allow-origin=http://till.example");
+    RunResult run = runProgram(seventeen);
+    EXPECT_EQ(1, run.exitStatus);
+    EXPECT_EQ("Error: --allow-origin may be given at most 16 times\n", run.err);
 }
 
 TEST(CommandLine, TestNeedsADevice) {
