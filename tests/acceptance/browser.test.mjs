@@ -12,7 +12,7 @@ import { after, before, test } from 'node:test';
 import { chromium } from 'playwright-core';
 
 import {
-  CORS_LINES, HERE, assertAlive, makeDeviceFile, makeTempDir, readDeviceWhenFilled, startServer, within,
+  CORS_LINES, HERE, assertAlive, makeDeviceFile, makeTempDir, readDeviceWhenFilled, sleep, startServer, within,
 } from './harness.mjs';
 
 const CHROMIUM = '/usr/bin/chromium';
@@ -264,54 +264,32 @@ test('with --allow-origin a page from another origin prints nothing, whatever ki
   t.after(() => page.close());
   await page.goto(`${otherPageServer.origin}/index.html`, { timeout: 15000 });
   // The drive-by requests a hostile page can make, each with the drawer kick.
-  const outcomes = await page.evaluate(async (target) => {
+  await page.evaluate(async (target) => {
     const kick = '\x1bp\x00\x19\xfa';
-    const outcomes = {};
-    const attempt = async (name, request) => {
-      try {
-        outcomes[name] = await request();
-      } catch (error) {
-        outcomes[name] = `failed: ${error.name}`;
-      }
-    };
-    await attempt('fetch', async () => (await fetch(target, {
-      method: 'POST', headers: { 'Content-Type': 'application/octet-stream' }, body: kick,
-    })).status);
-    await attempt('fetch no-cors', async () => (await fetch(target, { method: 'POST', mode: 'no-cors', body: kick })).type);
-    await attempt('XMLHttpRequest', () => new Promise((resolve) => {
+    const headers = { 'Content-Type': 'application/octet-stream' };
+    await fetch(target, { method: 'POST', headers, body: kick }).catch(() => {});
+    await fetch(target, { method: 'POST', mode: 'no-cors', body: kick });
+    await new Promise((resolve) => {
       const request = new XMLHttpRequest();
       request.open('POST', target);
-      request.onloadend = () => resolve(request.status);
+      request.onloadend = resolve;
       request.send(kick);
-    }));
-    outcomes.sendBeacon = navigator.sendBeacon(target, kick);
-    const frame = document.createElement('iframe');
-    frame.name = 'sink';
-    document.body.appendChild(frame);
-    const loaded = new Promise((resolve) => { frame.onload = resolve; });
-    const form = document.createElement('form');
-    Object.assign(form, { method: 'POST', enctype: 'text/plain', action: target, target: 'sink' });
-    const input = document.createElement('input');
-    Object.assign(input, { name: 'a', value: kick });
-    form.appendChild(input);
-    document.body.appendChild(form);
-    form.submit();
-    await loaded;
-    return outcomes;
+    });
+    navigator.sendBeacon(target, kick);
+    document.body.insertAdjacentHTML('beforeend', '<iframe name="sink"></iframe><form method="POST" ' +
+      `enctype="text/plain" action="${target}" target="sink"><input name="a"></form>`);
+    document.querySelector('input').value = kick;
+    document.querySelector('form').submit();
   }, `http://127.0.0.1:${relay.port}/escpos`);
-  assert.deepEqual(outcomes, {
-    fetch: 'failed: TypeError', 'fetch no-cors': 'opaque', XMLHttpRequest: 0, sendBeacon: true,
-  });
 
-  // The preflight of the fetch, then no-cors fetch, XMLHttpRequest, beacon and form.
+  // The fetch's preflight, then no-cors fetch, XMLHttpRequest, beacon and form.
   const sent = () => [...relay.find('OPTIONS'), ...relay.find('POST')];
   await within(10000, 'every request to reach quorvel2', (async () => {
-    while (sent().length < 5) await new Promise((resolve) => setTimeout(resolve, 20));
+    while (sent().length < 5) await sleep(20);
   })());
-  const refused = 'HTTP/1.1 403 Forbidden\r\n';
   for (const exchange of sent()) {
-    assert.match(exchange.request, new RegExp(`\r\nOrigin: ${otherPageServer.origin.replace(/\./g, '\\.')}\r\n`, 'i'));
-    assert.ok(exchange.response.startsWith(refused), exchange.response);
+    assert.ok(exchange.request.includes(`\r\nOrigin: ${otherPageServer.origin}\r\n`), exchange.request);
+    assert.ok(exchange.response.startsWith('HTTP/1.1 403 Forbidden\r\n'), exchange.response);
     assert.ok(exchange.response.endsWith("This page's origin is not allowed to print here; nothing was printed.\n"));
   }
   assert.equal(fs.readFileSync(device).length, 0, 'nothing reached the printer');
