@@ -1,7 +1,8 @@
 // A till page in headless Chromium, served from another origin, builds a
 // receipt with a browser ESC/POS encoder and posts it to quorvel2. The
 // browser's CORS rules decide what the page may read, so this is where a
-// missing or wrong Access-Control line would show.
+// missing or wrong Access-Control line would show. With --allow-origin, a
+// page from a second loopback address stands for a site the shop did not list.
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import http from 'node:http';
