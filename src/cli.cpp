@@ -8,6 +8,7 @@
 #include "device.h"
 #include "escpos.h"
 #include "printservice.h"
+#include "service.h"
 #include "usb.h"
 #include "webserver.h"
 
@@ -62,10 +63,31 @@ static void warnIfDevicePathIsCut(const char* device) {
     }
 }
 
-static int runServer(unsigned int port) {
+// Where the server listens.
+struct ServeOptions {
+    unsigned int port;
+};
+
+// Listens and serves until stopped; the exit status.
+static int serve(Server* server, void* context) {
+    const ServeOptions* options = (const ServeOptions*)context;
     printf("Starting quorvel2 %s\n", VERSION);
     fflush(stdout);
-    return acceptConnectionsUntilStoppedFromEverywhereIPv4(NULL, (uint16_t)port);
+    return acceptConnectionsUntilStoppedFromEverywhereIPv4(server, (uint16_t)options->port);
+}
+
+// As a service when the system's service manager started the process (it
+// then stops the server), as the console program otherwise.
+static int runServer(unsigned int port) {
+    ServeOptions options = {port};
+    Server server = {}; // serverInit takes a zero-filled record
+    serverInit(&server);
+    int status = serviceRun(&server, serve, &options);
+    if (SERVICE_NOT_STARTED_BY_MANAGER == status) {
+        status = serve(&server, &options);
+    }
+    serverDeInit(&server);
+    return status;
 }
 
 int quorvel2Main(int argc, char** argv) {
