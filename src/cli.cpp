@@ -1,6 +1,6 @@
 // cli.cpp: the command line. Parses the options and takes exactly one path:
-// help, version, the USB listing, a refusal of a bad port or device name,
-// the built-in test receipt, or the server.
+// help, version, the USB listing, a refusal of a bad port, listen address,
+// origin or device name, the built-in test receipt, or the server.
 #include <argtable2.h>
 #include <stdio.h>
 #include <string.h>
@@ -63,9 +63,22 @@ static void warnIfDevicePathIsCut(const char* device) {
     }
 }
 
+// Adds every --allow-origin value; false after naming the first malformed one.
+static bool allowOrigins(const struct arg_str* argAllowOrigin) {
+    for (int i = 0; i < argAllowOrigin->count; i++) {
+        if (!allowOrigin(argAllowOrigin->sval[i])) {
+            fprintf(stderr, "Error: --allow-origin needs an origin such as https://till.example:8443, not '%s'\n",
+                    argAllowOrigin->sval[i]);
+            return false;
+        }
+    }
+    return true;
+}
+
 // Where the server listens.
 struct ServeOptions {
     unsigned int port;
+    uint32_t addressInNetworkOrder;
 };
 
 // Listens and serves until stopped; the exit status.
@@ -73,13 +86,19 @@ static int serve(Server* server, void* context) {
     const ServeOptions* options = (const ServeOptions*)context;
     printf("Starting quorvel2 %s\n", VERSION);
     fflush(stdout);
-    return acceptConnectionsUntilStoppedFromEverywhereIPv4(server, (uint16_t)options->port);
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = options->addressInNetworkOrder;
+    address.sin_port = htons((uint16_t)options->port);
+    learnThisMachinesNames();
+    return acceptConnectionsUntilStopped(server, (const struct sockaddr*)&address, sizeof(address));
 }
 
 // As a service when the system's service manager started the process (it
 // then stops the server), as the console program otherwise.
-static int runServer(unsigned int port) {
-    ServeOptions options = {port};
+static int runServer(unsigned int port, uint32_t addressInNetworkOrder) {
+    ServeOptions options = {port, addressInNetworkOrder};
     Server server = {}; // serverInit takes a zero-filled record
     serverInit(&server);
     int status = serviceRun(&server, serve, &options);
@@ -98,8 +117,14 @@ int quorvel2Main(int argc, char** argv) {
         arg_str0("d", "device", "<DEV>", "Device for printing (e.g. /dev/usb/lp0 or vid_04b8 on Windows)");
     struct arg_lit* argTest = arg_lit0(NULL, "test", "Print test receipt and exit");
     struct arg_lit* argDiscover = arg_lit0(NULL, "discover", "List USB printers with their vid/pid and exit");
+    struct arg_str* argListen =
+        arg_str0("l", "listen", "<ADDR>", "IPv4 address to listen on (default: 0.0.0.0, every address)");
+    // One more than allowed, so that one too many is seen and refused.
+    struct arg_str* argAllowOrigin = arg_strn(NULL, "allow-origin", "<ORIGIN>", 0, ALLOWED_ORIGINS_MAX + 1,
+                                              "Web page origin allowed to print (repeatable; default: any origin)");
     struct arg_end* argEnd = arg_end(5);
-    void* argtable[] = {argHelp, argVersion, argPort, argDevice, argTest, argDiscover, argEnd};
+    void* argtable[] = {argHelp,     argVersion, argPort,        argDevice, argTest,
+                        argDiscover, argListen,  argAllowOrigin, argEnd};
     for (void* entry : argtable) {
         if (NULL == entry) {
             fprintf(stderr, "Error: out of memory while reading the command line\n");
@@ -118,8 +143,18 @@ int quorvel2Main(int argc, char** argv) {
         usb_discover();
     } else {
         unsigned int port = argPort->count > 0 ? (unsigned int)argPort->ival[0] : DEFAULT_PORT;
+        uint32_t listenAddress = htonl(INADDR_ANY);
         if (port == 0 || port > 65535) {
             fprintf(stderr, "Error: A valid TCP port number in range 1 .. 65535 is required\n");
+            status = 1;
+        } else if (argListen->count > 0 &&
+                   !parseIPv4Address(argListen->sval[0], strlen(argListen->sval[0]), &listenAddress)) {
+            fprintf(stderr, "Error: --listen needs an IPv4 address such as 127.0.0.1, not '%s'\n", argListen->sval[0]);
+            status = 1;
+        } else if (argAllowOrigin->count > ALLOWED_ORIGINS_MAX) {
+            fprintf(stderr, "Error: --allow-origin may be given at most %d times\n", ALLOWED_ORIGINS_MAX);
+            status = 1;
+        } else if (!allowOrigins(argAllowOrigin)) {
             status = 1;
         } else if (printerDevicePath = argDevice->count > 0 ? argDevice->sval[0] : NULL,
                    NULL != printerDevicePath && printerDevicePath[0] == '\0') {
@@ -137,7 +172,7 @@ int quorvel2Main(int argc, char** argv) {
             if (NULL != printerDevicePath) {
                 warnIfDevicePathIsCut(printerDevicePath);
             }
-            status = runServer(port);
+            status = runServer(port, listenAddress);
         }
     }
     fflush(stdout);

@@ -219,10 +219,8 @@ static bool isBrowserNavigation(const Request* request) {
            headerIsOneOf(request, "Sec-Fetch-Dest", DOCUMENT_DESTINATIONS);
 }
 
-Response* createResponseForRequest(const Request* request, Connection* connection) {
-    static const char CORS[] = "Access-Control-Allow-Origin: *\r\n"
-                               "Access-Control-Allow-Headers: Content-Type, Authorization\r\n"
-                               "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, PATCH, OPTIONS\r\n";
+// The answer of a route; CORS holds the lines that let the page read it.
+static Response* routeRequest(const Request* request, Connection* connection, const char* CORS) {
     const char* path = request->path;
     const char* method = request->method;
     if (pathIsRoute(path, "/escpos")) {
@@ -265,6 +263,23 @@ Response* createResponseForRequest(const Request* request, Connection* connectio
         }
     }
     return answer(404, "Not Found", NULL, NULL);
+}
+
+Response* createResponseForRequest(const Request* request, Connection* connection) {
+    if (!requestHostIsThisMachine(request)) {
+        return answer(403, "Forbidden", NULL,
+                      "Requests must name this machine by its address or as localhost; nothing was printed.\n");
+    }
+    if (!requestOriginIsAllowed(request)) {
+        return answer(403, "Forbidden", "Vary: Origin\r\n",
+                      "This page's origin is not allowed to print here; nothing was printed.\n");
+    }
+    HeapString cors;
+    heapStringInit(&cors);
+    appendCorsLines(&cors, request);
+    Response* response = routeRequest(request, connection, cors.contents);
+    heapStringFreeContents(&cors);
+    return response;
 }
 
 static bool sendReplyToClient(void* connection, const char* data, size_t length) {

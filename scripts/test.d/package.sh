@@ -4,7 +4,8 @@
 # .deb itself: lintian finds no errors, it holds exactly the files below,
 # its versions agree, the unit passes systemd-analyze, and the program
 # unpacked from it prints its version, its test receipt and a job posted
-# to it over loopback.
+# to it over loopback, and refuses a page of another origin and a foreign
+# Host.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 started=$(date +%s)
@@ -84,14 +85,14 @@ manual page footer|$(zcat "$root/usr/share/man/man1/quorvel2.1.gz" | sed -n 's/^
 EOF
 
 # The manual page documents every option the program offers.
-for option in $("$program" --help | grep -oE -- '--[a-z]+' | sort -u); do
+for option in $("$program" --help | grep -oE -- '--[a-z-]+' | sort -u); do
   zcat "$root/usr/share/man/man1/quorvel2.1.gz" | grep -qF -- "${option//-/\\-}" ||
     fail "the manual page does not mention $option"
 done
 
 # The options file the unit reads, and how the unit runs the program.
 options="$(. "$root/etc/default/quorvel2" && echo "${QUORVEL2_OPTIONS-}")"
-[ "$options" = "--port 8090 --device /dev/usb/lp0" ] || fail "/etc/default/quorvel2 sets '$options'"
+[ "$options" = "--listen 127.0.0.1 --port 8090 --device /dev/usb/lp0" ] || fail "/etc/default/quorvel2 sets '$options'"
 unit="$root/lib/systemd/system/quorvel2.service"
 for line in 'EnvironmentFile=-/etc/default/quorvel2' 'ExecStart=/usr/bin/quorvel2 $QUORVEL2_OPTIONS' \
   'DynamicUser=yes' 'SupplementaryGroups=lp dialout' 'Restart=on-failure' 'NoNewPrivileges=yes' \
@@ -128,7 +129,8 @@ answer=
 for _ in 1 2 3 4 5; do
   answer=
   port=$((20000 + RANDOM % 40000))
-  "$program" --port "$port" --device "$work/printer.bin" >"$work/server.log" 2>&1 &
+  "$program" --listen 127.0.0.1 --allow-origin https://pos.example --port "$port" --device "$work/printer.bin" \
+    >"$work/server.log" 2>&1 &
   server_pid=$!
   for _ in $(seq 50); do
     kill -0 "$server_pid" 2>/dev/null || break
@@ -142,7 +144,12 @@ for _ in 1 2 3 4 5; do
 done
 [ -n "$server_pid" ] || fail "the server did not start: $(cat "$work/server.log")"
 [ "$answer" = 200 ] || fail "POST /escpos answered '$answer'"
-cmp -s "$work/job.bin" "$work/printer.bin" || fail "the device did not get the posted job whole"
-echo "smoke test: --version, --test and POST /escpos on port $port passed"
+for refused in 'Origin: https://other.example' 'Host: rebind.example'; do
+  answer="$(curl -s -o /dev/null -w '%{http_code}' --max-time 5 -H "$refused" --data-binary @"$work/job.bin" \
+    "http://127.0.0.1:$port/escpos")"
+  [ "$answer" = 403 ] || fail "POST /escpos with '$refused' answered '$answer'"
+done
+cmp -s "$work/job.bin" "$work/printer.bin" || fail "the device did not get the posted job whole, and only it"
+echo "smoke test: --version, --test, POST /escpos and its refusals on 127.0.0.1:$port passed"
 
 echo "Package stage took $(($(date +%s) - started)) s"

@@ -12,22 +12,22 @@ import { after, before, test } from 'node:test';
 import { chromium } from 'playwright-core';
 
 import {
-  CORS_LINES, HERE, assertAlive, makeDeviceFile, makeTempDir, readDeviceWhenFilled, startServer, within,
+  CORS_LINES, HERE, assertAlive, makeDeviceFile, makeTempDir, readDeviceWhenFilled, sleep, startServer, within,
 } from './harness.mjs';
 
 const CHROMIUM = '/usr/bin/chromium';
 const ENCODER = path.join(HERE, 'node_modules/@point-of-sale/receipt-printer-encoder/dist/receipt-printer-encoder.umd.js');
 const PAGE = path.join(HERE, 'page/index.html');
 
-function listen(server) {
+function listen(server, host = '127.0.0.1') {
   return new Promise((resolve, reject) => {
     server.once('error', reject);
-    server.listen(0, '127.0.0.1', () => resolve(server.address().port));
+    server.listen(0, host, () => resolve(server.address().port));
   });
 }
 
-// The page's own origin: a static server for the page and the encoder.
-async function startPageServer() {
+// The page's own origin: a static server on `host` for the page and the encoder.
+async function startPageServer(host) {
   const files = {
     '/index.html': ['text/html; charset=utf-8', PAGE],
     '/receipt-printer-encoder.umd.js': ['text/javascript', ENCODER],
@@ -41,8 +41,8 @@ async function startPageServer() {
     response.writeHead(200, { 'Content-Type': file[0], 'Cache-Control': 'no-store' });
     response.end(fs.readFileSync(file[1]));
   });
-  const port = await listen(server);
-  return { port, close: () => new Promise((resolve) => server.close(resolve)) };
+  const port = await listen(server, host);
+  return { port, origin: `http://${host}:${port}`, close: () => new Promise((resolve) => server.close(resolve)) };
 }
 
 // A transparent TCP relay in front of quorvel2 that keeps what went each
@@ -86,10 +86,12 @@ async function startRelay(t, targetPort) {
 
 let browser = null;
 let pageServer = null;
+let otherPageServer = null; // a site the shop does not list
 
 before(async () => {
   if (!fs.existsSync(CHROMIUM)) throw new Error(`${CHROMIUM} is missing: install chromium (deps/apt-test.txt)`);
-  pageServer = await startPageServer();
+  pageServer = await startPageServer('127.0.0.1');
+  otherPageServer = await startPageServer('127.0.0.2');
   const profile = fs.mkdtempSync('/tmp/q2a-profile-');
   browser = {
     profile,
@@ -112,6 +114,7 @@ after(async () => {
     fs.rmSync(browser.profile, { recursive: true, force: true });
   }
   if (pageServer) await pageServer.close();
+  if (otherPageServer) await otherPageServer.close();
 });
 
 // Opens the till page, presses Print and returns what the page reported.
@@ -127,6 +130,7 @@ async function printFromPage(t, printerPort) {
   assert.deepEqual(problems, [], 'the page ran without script errors');
   const result = JSON.parse(await page.textContent('#result'));
   result.sent = Buffer.from(result.sent);
+  result.page = page;
   return result;
 }
 
@@ -224,6 +228,70 @@ test('a form that another page submits prints nothing and is refused', async (t)
   assert.equal(posts.length, 1, 'the form was sent once');
   assert.match(posts[0].request, /\r\nSec-Fetch-Mode: navigate\r\n/i);
   assert.ok(posts[0].response.startsWith('HTTP/1.1 403 Forbidden\r\n'), posts[0].response);
+  assert.equal(fs.readFileSync(device).length, 0, 'nothing reached the printer');
+  assertAlive(assert, server);
+});
+
+test('with --allow-origin the listed page prints with fetch and reads the answer and the status', async (t) => {
+  const dir = makeTempDir(t);
+  const device = makeDeviceFile(dir);
+  const server = await startServer(t, device, ['--allow-origin', pageServer.origin]);
+  const relay = await startRelay(t, server.port);
+
+  const result = await printFromPage(t, relay.port);
+  assert.equal(result.error, undefined, `fetch failed in the page: ${result.error}\n${server.output}`);
+  assert.equal(result.status, 200);
+  const ownOrigin = `Access-Control-Allow-Origin: ${pageServer.origin}\r\nVary: Origin\r\n`;
+  for (const exchange of [...relay.find('OPTIONS'), ...relay.find('POST')]) {
+    assert.ok(exchange.response.includes(ownOrigin), exchange.response);
+  }
+  const printed = await readDeviceWhenFilled(device, result.sent.length);
+  assert.ok(printed.equals(result.sent), 'the device holds exactly the bytes the page sent');
+
+  const status = await result.page.evaluate(
+    async (printer) => (await fetch(`${printer}/status`)).json(), `http://127.0.0.1:${relay.port}`);
+  assert.equal(typeof status.printer, 'string', JSON.stringify(status));
+  assertAlive(assert, server);
+});
+
+test('with --allow-origin a page from another origin prints nothing, whatever kind of request it makes', async (t) => {
+  const dir = makeTempDir(t);
+  const device = makeDeviceFile(dir);
+  const server = await startServer(t, device, ['--allow-origin', pageServer.origin]);
+  const relay = await startRelay(t, server.port);
+
+  const page = await browser.context.newPage();
+  t.after(() => page.close());
+  await page.goto(`${otherPageServer.origin}/index.html`, { timeout: 15000 });
+  // The drive-by requests a hostile page can make, each with the drawer kick.
+  await page.evaluate(async (target) => {
+    const kick = '\x1bp\x00\x19\xfa';
+    const headers = { 'Content-Type': 'application/octet-stream' };
+    await fetch(target, { method: 'POST', headers, body: kick }).catch(() => {});
+    await fetch(target, { method: 'POST', mode: 'no-cors', body: kick });
+    await new Promise((resolve) => {
+      const request = new XMLHttpRequest();
+      request.open('POST', target);
+      request.onloadend = resolve;
+      request.send(kick);
+    });
+    navigator.sendBeacon(target, kick);
+    document.body.insertAdjacentHTML('beforeend', '<iframe name="sink"></iframe><form method="POST" ' +
+      `enctype="text/plain" action="${target}" target="sink"><input name="a"></form>`);
+    document.querySelector('input').value = kick;
+    document.querySelector('form').submit();
+  }, `http://127.0.0.1:${relay.port}/escpos`);
+
+  // The fetch's preflight, then no-cors fetch, XMLHttpRequest, beacon and form.
+  const sent = () => [...relay.find('OPTIONS'), ...relay.find('POST')];
+  await within(10000, 'every request to reach quorvel2', (async () => {
+    while (sent().length < 5) await sleep(20);
+  })());
+  for (const exchange of sent()) {
+    assert.ok(exchange.request.includes(`\r\nOrigin: ${otherPageServer.origin}\r\n`), exchange.request);
+    assert.ok(exchange.response.startsWith('HTTP/1.1 403 Forbidden\r\n'), exchange.response);
+    assert.ok(exchange.response.endsWith("This page's origin is not allowed to print here; nothing was printed.\n"));
+  }
   assert.equal(fs.readFileSync(device).length, 0, 'nothing reached the printer');
   assertAlive(assert, server);
 });

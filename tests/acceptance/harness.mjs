@@ -78,8 +78,8 @@ export function freePort() {
   });
 }
 
-function launchOnce(port, device) {
-  const args = ['-p', String(port)];
+function launchOnce(port, device, options) {
+  const args = ['-p', String(port), ...options];
   if (device !== null) args.push('-d', device);
   const child = spawn(BINARY, args, { stdio: ['ignore', 'pipe', 'pipe'] });
   const server = { port, child, output: '', exited: null };
@@ -121,13 +121,14 @@ async function stopServer(server) {
 }
 
 // Starts quorvel2 on a free port with `device` (null: no device option) and
-// waits until it says it is listening. Another process may take the port
-// between probe and bind, so a start that fails is retried on a new port.
-export async function startServer(t, device) {
+// further command-line `options`, and waits until it says it is listening.
+// Another process may take the port between probe and bind, so a start that
+// fails is retried on a new port.
+export async function startServer(t, device, options = []) {
   let lastOutput = '';
   for (let attempt = 0; attempt < 3; attempt++) {
     const port = await freePort();
-    const { server, ready } = launchOnce(port, device);
+    const { server, ready } = launchOnce(port, device, options);
     if (await ready) {
       t.after(() => stopServer(server));
       return server;

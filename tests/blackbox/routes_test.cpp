@@ -123,14 +123,16 @@ std::string readContinue(int socket) {
     return got;
 }
 
-// One server with the given --device (none when empty) and optional extra
-// environment, in a private directory; stopped when the test ends, which
-// must find it still running without sanitizer reports.
+// One server with the given --device (none when empty), the further options
+// set before start() and optional extra environment, in a private directory;
+// stopped when the test ends, which must find it still running without
+// sanitizer reports.
 class ServerTest : public ::testing::Test {
   protected:
     TempDir dir;
     ServerProcess server;
     std::string device;
+    std::vector<std::string> options;
 
     void start(const std::string& devicePath, const std::vector<std::string>& environment = {},
                const std::string& binary = QUORVEL2_BINARY) {
@@ -140,6 +142,7 @@ class ServerTest : public ::testing::Test {
         if (!device.empty()) {
             arguments = {"--device", device};
         }
+        arguments.insert(arguments.end(), options.begin(), options.end());
         std::string error;
         ASSERT_TRUE(startServer(&server, binary, arguments, environment, dir.path, &error)) << error;
     }
@@ -520,6 +523,126 @@ TEST_F(ServerTest, MissingDeviceAnswers503WithCorsAndReason) {
     EXPECT_NE(0, stat(device.c_str(), &st)) << "the device must not be created";
     // Nothing to print: nothing failed.
     EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", "")));
+}
+
+TEST_F(ServerTest, ListeningOnOneAddressLeavesTheOthersClosed) {
+    options = {"--listen", "127.0.0.1"};
+    start(dir.addFile("printer"));
+    EXPECT_EQ(-1, connectLoopback(server.port, nullptr, 0, "127.0.0.2"));
+    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", "\x1b@here")));
+    EXPECT_EQ("\x1b@here", printed());
+}
+
+// The value of the answer's head line `name`, or "-" when it has none.
+std::string headerValue(const std::string& answer, const std::string& name) {
+    size_t at = answer.find("\r\n" + name + ": ");
+    if (at == std::string::npos || at > answer.find("\r\n\r\n")) {
+        return "-";
+    }
+    at += name.size() + 4;
+    return answer.substr(at, answer.find("\r\n", at) - at);
+}
+
+// Each kind of Origin against the allow-list on every route: the code, the
+// CORS origin line, Vary, and what reached the printer. A raw stream carries
+// no origin and always prints.
+TEST_F(ServerTest, OnlyListedOriginsGetAnAnswerOnEveryRoute) {
+    const std::vector<std::string> none,
+        listed = {"--allow-origin=http://Till.example:8080", "--allow-origin", "https://pos.example"};
+    std::vector<std::string> listedWithNull = listed;
+    listedWithNull.push_back("--allow-origin=null");
+    struct Case {
+        const char* what;
+        const std::vector<std::string>* list;
+        const char* origin; // null: no Origin line
+        const char* allowOrigin;
+        const char* vary;
+    };
+    const Case cases[] = {
+        {"no list, no origin", &none, nullptr, "*", "-"},
+        {"no list, any origin", &none, "http://evil.example", "*", "-"},
+        {"no origin", &listed, nullptr, "-", "Origin"},
+        {"listed", &listed, "http://till.example:8080", "http://till.example:8080", "Origin"},
+        {"other letter case", &listed, "HTTP://TILL.Example:8080", "HTTP://TILL.Example:8080", "Origin"},
+        {"default port", &listed, "https://pos.example:443", "https://pos.example:443", "Origin"},
+        {"other port", &listed, "http://till.example:8081", nullptr, "Origin"},
+        {"other scheme", &listed, "https://till.example:8080", nullptr, "Origin"},
+        {"unlisted null", &listed, "null", nullptr, "Origin"},
+        {"listed null", &listedWithNull, "null", "null", "Origin"},
+        {"malformed", &listed, "till.example:8080", nullptr, "Origin"},
+        {"with a path", &listed, "http://till.example:8080/", nullptr, "Origin"},
+    };
+    const std::string refused = answer("403 Forbidden", "Vary: Origin\r\n",
+                                       "This page's origin is not allowed to print here; nothing was printed.\n");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        options = *c.list;
+        start(dir.addFile("printer"));
+        std::string originLine = c.origin ? std::string("Origin: ") + c.origin + "\r\n" : "";
+        std::string job = std::string("\x1b@") + c.what;
+        const std::string requests[] = {
+            postEscpos(originLine + lengthLine(job.size()), job),
+            "OPTIONS /escpos HTTP/1.1\r\nHost: 127.0.0.1\r\n" + originLine +
+                "Access-Control-Request-Method: POST\r\n\r\n",
+            "GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\n" + originLine + "\r\n",
+        };
+        for (const std::string& sent : requests) {
+            std::string got = converse(server.port, sent);
+            if (c.allowOrigin == nullptr) {
+                EXPECT_EQ(refused, got) << sent;
+            } else {
+                EXPECT_EQ("200", got.substr(9, 3)) << sent << got;
+                EXPECT_EQ(c.allowOrigin, headerValue(got, "Access-Control-Allow-Origin")) << sent;
+                EXPECT_EQ(c.vary, headerValue(got, "Vary")) << sent;
+            }
+        }
+        EXPECT_EQ("", converse(server.port, "\x1b@raw"));
+        std::string expected = (c.allowOrigin ? job : "") + "\x1b@raw";
+        EXPECT_TRUE(waitUntil([&] { return printed() == expected; })) << printed();
+        stop();
+    }
+}
+
+// A request whose Host gives this machine a DNS name of some other site
+// comes from a page that re-pointed its name here, and prints nothing.
+TEST_F(PrinterFileTest, HostMustNameThisMachine) {
+    char name[256] = {0};
+    ASSERT_EQ(0, gethostname(name, sizeof(name) - 1));
+    std::string shortName = std::string(name).substr(0, std::string(name).find('.'));
+    const std::string port = ":" + std::to_string(server.port);
+    struct Case {
+        std::string hostLine;
+        bool prints;
+    };
+    const Case cases[] = {
+        {"Host: 127.0.0.1" + port, true},
+        {"Host: [::1]" + port, true},
+        {"Host: localhost" + port, true},
+        {"Host: x.LocalHost", true},
+        {"Host: " + shortName + port, true},
+        {"Host: " + shortName + ".local", true},
+        {"", true}, // HTTP/1.0 without Host
+        {"Host: rebind.example" + port, false},
+        {"Host: 127.0.0.1.rebind.example", false},
+        {"Host: localhost.rebind.example", false},
+    };
+    std::string expected;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.hostLine);
+        std::string job = "\x1b@" + c.hostLine;
+        std::string got =
+            converse(server.port, "POST /escpos HTTP/1.0\r\n" + c.hostLine + (c.hostLine.empty() ? "" : "\r\n") +
+                                      lengthLine(job.size()) + "\r\n" + job);
+        if (c.prints) {
+            EXPECT_EQ(OK_WITH_CORS, got);
+            expected += job;
+        } else {
+            EXPECT_EQ(answer("403 Forbidden", "",
+                             "Requests must name this machine by its address or as localhost; nothing was printed.\n"),
+                      got);
+        }
+        EXPECT_EQ(expected, printed());
+    }
 }
 
 TEST_F(ServerTest, FifoWithoutReaderAnswers503WithCors) {

@@ -28,18 +28,21 @@ RunResult runProgram(const std::vector<std::string>& args, int limitMs = 10000) 
 using q2test::readFile;
 using q2test::TempDir;
 
-const char HELP_TEXT[] = "Tolvane Printserver V2\n"
-                         "\n"
-                         "Usage: quorvel2\n"
-                         " [--help] [--version] [-p <NUM>] [-d <DEV>] [--test] [--discover]\n"
-                         "\n"
-                         "Options:\n"
-                         "  --help                    Print help and exit\n"
-                         "  --version                 Print version and exit\n"
-                         "  -p, --port=<NUM>          TCP port number (default: 8090)\n"
-                         "  -d, --device=<DEV>        Device for printing (e.g. /dev/usb/lp0 or vid_04b8 on Windows)\n"
-                         "  --test                    Print test receipt and exit\n"
-                         "  --discover                List USB printers with their vid/pid and exit\n";
+const char HELP_TEXT[] =
+    "Tolvane Printserver V2\n"
+    "\n"
+    "Usage: quorvel2\n"
+    " [--help] [--version] [-p <NUM>] [-d <DEV>] [--test] [--discover] [-l <ADDR>] [--allow-origin=<ORIGIN>]...\n"
+    "\n"
+    "Options:\n"
+    "  --help                    Print help and exit\n"
+    "  --version                 Print version and exit\n"
+    "  -p, --port=<NUM>          TCP port number (default: 8090)\n"
+    "  -d, --device=<DEV>        Device for printing (e.g. /dev/usb/lp0 or vid_04b8 on Windows)\n"
+    "  --test                    Print test receipt and exit\n"
+    "  --discover                List USB printers with their vid/pid and exit\n"
+    "  -l, --listen=<ADDR>       IPv4 address to listen on (default: 0.0.0.0, every address)\n"
+    "  --allow-origin=<ORIGIN>   Web page origin allowed to print (repeatable; default: any origin)\n";
 
 const char PORT_ERROR[] = "Error: A valid TCP port number in range 1 .. 65535 is required\n";
 const char DEVICE_ERROR[] = "Error: A valid device name is required\n";
@@ -114,6 +117,32 @@ TEST(CommandLine, EmptyDeviceIsRefused) {
     }
 }
 
+TEST(CommandLine, ListenAddressesThatAreNotIPv4AreRefused) {
+    for (const char* address :
+         {"", "localhost", "127.0.0", "127.0.0.1.", "256.0.0.1", "127.0.0.01", "::1", "1.2.3.4 "}) {
+        RunResult run = runProgram({"--listen", address, "-d", "/dev/null"});
+        EXPECT_EQ(1, run.exitStatus) << address;
+        EXPECT_EQ(std::string("Error: --listen needs an IPv4 address such as 127.0.0.1, not '") + address + "'\n",
+                  run.err);
+        EXPECT_EQ("", run.out) << address;
+    }
+}
+
+TEST(CommandLine, MalformedOriginsAndTooManyAreRefused) {
+    const std::string error = "Error: --allow-origin needs an origin such as https://till.example:8443, not '";
+    for (const char* origin : {"", "till.example", "http://", "http://till.example/", "http://till.example:",
+                               "http://till.example:65536", "http://[::1", "http://a b", "1http://x", "nul"}) {
+        RunResult run = runProgram({"--allow-origin=http://ok.example", std::string("--allow-origin=") + origin});
+        EXPECT_EQ(1, run.exitStatus) << origin;
+        EXPECT_EQ(error + origin + "'\n", run.err);
+        EXPECT_EQ("", run.out) << origin;
+    }
+    std::vector<std::string> seventeen(17, "--allow-origin=http://till.example");
+    RunResult run = runProgram(seventeen);
+    EXPECT_EQ(1, run.exitStatus);
+    EXPECT_EQ("Error: --allow-origin may be given at most 16 times\n", run.err);
+}
+
 TEST(CommandLine, TestNeedsADevice) {
     RunResult run = runProgram({"--test"});
     EXPECT_EQ(1, run.exitStatus);
@@ -149,14 +178,15 @@ struct HeldPort {
 };
 
 // The server starts on the port it was given (or the default) and tries to
-// listen on every IPv4 address there: the port is held, so it says so and
-// ends with status 1.
-void expectServerTriedPort(const std::vector<std::string>& args, const char* port) {
+// listen on the given address (every IPv4 address by default) there: the
+// port is held, or the address is not this machine's, so it says so and ends
+// with status 1.
+void expectServerTriedPort(const std::vector<std::string>& args, const char* port, const char* address = "0.0.0.0") {
     HeldPort held(atoi(port));
     RunResult run = runProgram(args, 5000);
     EXPECT_EQ(1, run.exitStatus) << run.out;
     EXPECT_EQ(0u, run.out.find("Starting quorvel2 1.0.0\n")) << run.out;
-    std::string bindFailure = std::string("Could not bind to 0.0.0.0:") + port + " ";
+    std::string bindFailure = std::string("Could not bind to ") + address + ":" + port + " ";
     EXPECT_NE(std::string::npos, run.out.find(bindFailure)) << run.out;
     EXPECT_EQ("", run.err);
 }
@@ -165,6 +195,8 @@ TEST(CommandLine, AcceptedPortsStartTheServer) {
     for (const char* port : {"1", "65535"}) {
         expectServerTriedPort({"-p", port}, port);
     }
+    // An address of no interface here fails as a port that is taken does.
+    expectServerTriedPort({"--listen=192.0.2.1", "-p", "65535"}, "65535", "192.0.2.1");
 }
 
 TEST(CommandLine, PortTheParserRejectsFallsBackToTheDefault) {

@@ -268,6 +268,7 @@ bool startServer(ServerProcess* server, const std::string& binary, const std::ve
         }
         server->port = port;
         const std::string announcement = "http://127.0.0.1:" + std::to_string(port) + "/";
+        const std::string announcementOfOneAddress = "on 127.0.0.1:" + std::to_string(port) + "\n";
         bool exited = false;
         bool listening = waitUntil([&] {
             int status = 0;
@@ -275,7 +276,9 @@ bool startServer(ServerProcess* server, const std::string& binary, const std::ve
                 exited = true;
                 return true;
             }
-            return server->currentOutput().find(announcement) != std::string::npos;
+            std::string output = server->currentOutput();
+            return output.find(announcement) != std::string::npos ||
+                   output.find(announcementOfOneAddress) != std::string::npos;
         });
         if (exited) {
             // Most likely another process took the port in the meantime: try another.
@@ -321,7 +324,7 @@ std::string ServerProcess::currentOutput() const {
     return readFile(outPath);
 }
 
-int connectLoopback(int port, const char* fromAddress, int receiveBuffer) {
+int connectLoopback(int port, const char* fromAddress, int receiveBuffer, const char* toAddress) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return -1;
@@ -342,9 +345,9 @@ int connectLoopback(int port, const char* fromAddress, int receiveBuffer) {
     struct sockaddr_in address;
     memset(&address, 0, sizeof(address));
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons((uint16_t)port);
-    if (0 != connect(fd, (struct sockaddr*)&address, sizeof(address))) {
+    if (1 != inet_pton(AF_INET, toAddress, &address.sin_addr) ||
+        0 != connect(fd, (struct sockaddr*)&address, sizeof(address))) {
         close(fd);
         return -1;
     }

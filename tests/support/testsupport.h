@@ -89,7 +89,8 @@ struct ServerProcess {
 // Starts `binary` with "--port N" plus `arguments`, the environment of this
 // process plus `environment` ("NAME=value" entries), on a free port; output
 // goes to files in `captureDir`. Returns once the server listens (it has
-// announced http://127.0.0.1:N/), false with a reason in *error otherwise.
+// announced http://127.0.0.1:N/, or 127.0.0.1:N alone when told to listen
+// there), false with a reason in *error otherwise.
 // A non-zero addressSpaceLimit (bytes) becomes the child's RLIMIT_AS.
 bool startServer(ServerProcess* server, const std::string& binary, const std::vector<std::string>& arguments,
                  const std::vector<std::string>& environment, const std::string& captureDir, std::string* error,
@@ -104,11 +105,12 @@ bool outputHasSanitizerReport(const std::string& text);
 // A port that was free a moment ago on every IPv4 address, as the server
 // binds; 0 when none could be had.
 int pickFreePort();
-// A socket connected to 127.0.0.1:port with TCP_NODELAY set, or -1; from
+// A socket connected to toAddress:port with TCP_NODELAY set, or -1; from
 // the loopback address fromAddress (such as "127.0.0.2") when it is given. A
 // receiveBuffer above 0 sets the socket's receive buffer first, so that a
 // peer that does not read fills it soon.
-int connectLoopback(int port, const char* fromAddress = nullptr, int receiveBuffer = 0);
+int connectLoopback(int port, const char* fromAddress = nullptr, int receiveBuffer = 0,
+                    const char* toAddress = "127.0.0.1");
 // Closes the socket so that the peer sees a reset instead of an end.
 void closeWithReset(int socket);
 // Whether the peer has ended or reset the connection (looks, never waits).
