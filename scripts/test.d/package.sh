@@ -3,9 +3,9 @@
 # needs nothing this tree has built or left lying around. Then checks the
 # .deb itself: lintian finds no errors, it holds exactly the files below,
 # its versions agree, both units (the template for more printers too) pass
-# systemd-analyze, and the program unpacked from it prints its version, its test receipt and a job posted
-# to it over loopback, and refuses a page of another origin and a foreign
-# Host.
+# systemd-analyze, and the program unpacked from it prints its version, its
+# test receipt and a job posted to it over loopback, and refuses a page of
+# another origin and a foreign Host.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 started=$(date +%s)
