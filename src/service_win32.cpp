@@ -98,6 +98,9 @@ static DWORD WINAPI logReader(void* argument) {
     char buffer[4096];
     DWORD got = 0;
     while (ReadFile(log->readEnd, buffer, sizeof(buffer), &got, NULL)) {
+        if (INVALID_HANDLE_VALUE == file) {
+            file = openLogFile(log->path); // a log that could not be opened is tried again
+        }
         LARGE_INTEGER size = {};
         if (INVALID_HANDLE_VALUE != file && GetFileSizeEx(file, &size) && size.QuadPart > 0 &&
             size.QuadPart + got > LOG_LIMIT_BYTES) {
@@ -146,26 +149,25 @@ static bool startLog(const wchar_t* serviceName, ServiceLog* log) {
     if (!CreatePipe(&log->readEnd, &writeEnd, NULL, 0)) {
         return false;
     }
-    int fd = _open_osfhandle((intptr_t)writeEnd, _O_WRONLY | _O_TEXT);
+    log->reader = CreateThread(NULL, 0, logReader, log, 0, NULL);
+    int fd = NULL == log->reader ? -1 : _open_osfhandle((intptr_t)writeEnd, _O_WRONLY | _O_TEXT);
     if (fd < 0) {
-        CloseHandle(writeEnd);
+        CloseHandle(writeEnd); // the reader, if any, sees the end
+        if (NULL != log->reader) {
+            WaitForSingleObject(log->reader, INFINITE);
+            CloseHandle(log->reader);
+        }
         CloseHandle(log->readEnd);
         return false;
     }
     fflush(stdout);
     fflush(stderr);
-    bool redirected = redirectStream(stdout, 1, fd) && redirectStream(stderr, 2, fd);
+    // Should either fail, the output is lost, as without the log; stopLog
+    // closes whatever copy a stream holds.
+    if (redirectStream(stdout, 1, fd) && redirectStream(stderr, 2, fd)) {
+        setvbuf(stdout, NULL, _IONBF, 0); // a line reaches the log when it is printed
+    }
     _close(fd); // the streams hold their own copies
-    if (!redirected) {
-        CloseHandle(log->readEnd);
-        return false;
-    }
-    setvbuf(stdout, NULL, _IONBF, 0); // a line reaches the log when it is printed
-    log->reader = CreateThread(NULL, 0, logReader, log, 0, NULL);
-    if (NULL == log->reader) {
-        CloseHandle(log->readEnd);
-        return false;
-    }
     return true;
 }
 
@@ -299,7 +301,8 @@ int serviceRun(Server* server, int (*serve)(Server* server, void* context), void
     SERVICE_TABLE_ENTRYW table[] = {{serviceName, serviceMain}, {NULL, NULL}};
     service.stopRequested = CreateEventW(NULL, TRUE, FALSE, NULL);
     if (NULL == service.stopRequested) {
-        return SERVICE_NOT_STARTED_BY_MANAGER;
+        fprintf(stderr, "Error: cannot make the service's stop event (error %lu)\n", GetLastError());
+        return 1;
     }
     int status = SERVICE_NOT_STARTED_BY_MANAGER;
     if (StartServiceCtrlDispatcherW(table)) {
