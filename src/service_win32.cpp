@@ -56,6 +56,7 @@ struct ServiceLog {
     HANDLE reader; // thread
 };
 
+// Tells the manager the state, and for a pending one how long until the next sign.
 static void reportStatus(DWORD state, DWORD waitHint) {
     SERVICE_STATUS status = {};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
