@@ -50,12 +50,12 @@ Var RemoveLogs  ; 1: the uninstaller removes the logs
 ; Stops the service named in $R9 and waits (at most a minute) until it has
 ; stopped; a service that does not exist counts as stopped.
 !macro STOP_SERVICE_BODY
-  nsExec::ExecToStack '"$SYSDIR\sc.exe" stop $R9'
+  nsExec::ExecToStack '"$SYSDIR\sc.exe" stop "$R9"'
   Pop $0
   Pop $1
   StrCpy $R8 0
   ${Do}
-    nsExec::ExecToStack '"$SYSDIR\sc.exe" query $R9'
+    nsExec::ExecToStack '"$SYSDIR\sc.exe" query "$R9"'
     Pop $0
     Pop $1
     ${If} $0 != 0
@@ -90,7 +90,7 @@ FunctionEnd
 ; Stops and deletes the service named in $R9, and its uninstall entry.
 Function un.RemoveService
   Call un.StopService
-  nsExec::ExecToLog '"$SYSDIR\sc.exe" delete $R9'
+  nsExec::ExecToLog '"$SYSDIR\sc.exe" delete "$R9"'
   Pop $0
   DeleteRegKey HKLM "${UNINSTALL_KEY}\$R9"
   ${If} $RemoveLogs == 1
@@ -150,7 +150,7 @@ FunctionEnd
 !macroend
 
 Function StartService
-  nsExec::ExecToLog '"$SYSDIR\sc.exe" start $R9'
+  nsExec::ExecToLog '"$SYSDIR\sc.exe" start "$R9"'
   Pop $0
 FunctionEnd
 
@@ -190,17 +190,17 @@ Section "quorvel2"
       StrCpy $2 "quorvel2 print server ($Instance)"
     ${EndIf}
     ; LocalSystem, as the system's print spooler: see the README.
-    nsExec::ExecToLog '"$SYSDIR\sc.exe" create $Service binPath= "$1" start= auto DisplayName= "$2" obj= LocalSystem'
+    nsExec::ExecToLog '"$SYSDIR\sc.exe" create "$Service" binPath= "$1" start= auto DisplayName= "$2" obj= LocalSystem'
     Pop $0
     ${If} $0 != 0
       MessageBox MB_OK|MB_ICONSTOP "The service $Service could not be registered (sc.exe: $0)." /SD IDOK
       SetErrorLevel 2
       Abort
     ${EndIf}
-    nsExec::ExecToLog '"$SYSDIR\sc.exe" description $Service "Carries print jobs from web pages and point-of-sale programs to a receipt printer."'
+    nsExec::ExecToLog '"$SYSDIR\sc.exe" description "$Service" "Carries print jobs from web pages and point-of-sale programs to a receipt printer."'
     Pop $0
     ; Restarted 5 s after a failure, and again after the next one.
-    nsExec::ExecToLog '"$SYSDIR\sc.exe" failure $Service reset= 86400 actions= restart/5000/restart/5000'
+    nsExec::ExecToLog '"$SYSDIR\sc.exe" failure "$Service" reset= 86400 actions= restart/5000/restart/5000'
     Pop $0
     ${If} $Instance != ""
       WriteRegStr HKLM "${INSTANCES_KEY}" "$Instance" ""
