@@ -8,6 +8,7 @@
 #include "device.h"
 #include "escpos.h"
 #include "printservice.h"
+#include "service.h"
 #include "usb.h"
 #include "webserver.h"
 
@@ -74,16 +75,38 @@ static bool allowOrigins(const struct arg_str* argAllowOrigin) {
     return true;
 }
 
-static int runServer(unsigned int port, uint32_t addressInNetworkOrder) {
+// Where the server listens.
+struct ServeOptions {
+    unsigned int port;
+    uint32_t addressInNetworkOrder;
+};
+
+// Listens and serves until stopped; the exit status.
+static int serve(Server* server, void* context) {
+    const ServeOptions* options = (const ServeOptions*)context;
     printf("Starting quorvel2 %s\n", VERSION);
     fflush(stdout);
     struct sockaddr_in address;
     memset(&address, 0, sizeof(address));
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = addressInNetworkOrder;
-    address.sin_port = htons((uint16_t)port);
+    address.sin_addr.s_addr = options->addressInNetworkOrder;
+    address.sin_port = htons((uint16_t)options->port);
     learnThisMachinesNames();
-    return acceptConnectionsUntilStopped(NULL, (const struct sockaddr*)&address, sizeof(address));
+    return acceptConnectionsUntilStopped(server, (const struct sockaddr*)&address, sizeof(address));
+}
+
+// As a service when the system's service manager started the process (it
+// then stops the server), as the console program otherwise.
+static int runServer(unsigned int port, uint32_t addressInNetworkOrder) {
+    ServeOptions options = {port, addressInNetworkOrder};
+    Server server = {}; // serverInit takes a zero-filled record
+    serverInit(&server);
+    int status = serviceRun(&server, serve, &options);
+    if (SERVICE_NOT_STARTED_BY_MANAGER == status) {
+        status = serve(&server, &options);
+    }
+    serverDeInit(&server);
+    return status;
 }
 
 int quorvel2Main(int argc, char** argv) {

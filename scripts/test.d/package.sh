@@ -2,10 +2,10 @@
 # Runs `make deb` in a fresh clone of the current commit, so the package
 # needs nothing this tree has built or left lying around. Then checks the
 # .deb itself: lintian finds no errors, it holds exactly the files below,
-# its versions agree, the unit passes systemd-analyze, and the program
-# unpacked from it prints its version, its test receipt and a job posted
-# to it over loopback, and refuses a page of another origin and a foreign
-# Host.
+# its versions agree, both units (the template for more printers too) pass
+# systemd-analyze, and the program unpacked from it prints its version, its
+# test receipt and a job posted to it over loopback, and refuses a page of
+# another origin and a foreign Host.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 started=$(date +%s)
@@ -49,6 +49,7 @@ drwxr-xr-x root/root ./lib/
 drwxr-xr-x root/root ./lib/systemd/
 drwxr-xr-x root/root ./lib/systemd/system/
 -rw-r--r-- root/root ./lib/systemd/system/quorvel2.service
+-rw-r--r-- root/root ./lib/systemd/system/quorvel2@.service
 drwxr-xr-x root/root ./usr/
 drwxr-xr-x root/root ./usr/bin/
 -rwxr-xr-x root/root ./usr/bin/quorvel2
@@ -93,25 +94,34 @@ done
 # The options file the unit reads, and how the unit runs the program.
 options="$(. "$root/etc/default/quorvel2" && echo "${QUORVEL2_OPTIONS-}")"
 [ "$options" = "--listen 127.0.0.1 --port 8090 --device /dev/usb/lp0" ] || fail "/etc/default/quorvel2 sets '$options'"
-unit="$root/lib/systemd/system/quorvel2.service"
-for line in 'EnvironmentFile=-/etc/default/quorvel2' 'ExecStart=/usr/bin/quorvel2 $QUORVEL2_OPTIONS' \
-  'DynamicUser=yes' 'SupplementaryGroups=lp dialout' 'Restart=on-failure' 'NoNewPrivileges=yes' \
-  'ProtectSystem=strict' 'PrivateTmp=yes' 'ProtectHome=yes' 'WantedBy=multi-user.target'; do
-  grep -qxF -- "$line" "$unit" || fail "the unit lacks '$line'"
-done
-# Each of these would keep the service from the printer's device node.
-for setting in PrivateDevices= ProtectClock= DeviceAllow= DevicePolicy=; do
-  ! grep -q "^$setting" "$unit" || fail "the unit sets $setting"
-done
+# check_unit NAME LINE...: the unit holds these lines and the ones that both
+# units share, and nothing that would keep it from the printer's device node.
+check_unit() {
+  local unit="$root/lib/systemd/system/$1"
+  shift
+  for line in "$@" 'ExecStart=/usr/bin/quorvel2 $QUORVEL2_OPTIONS' \
+    'DynamicUser=yes' 'SupplementaryGroups=lp dialout' 'Restart=on-failure' 'NoNewPrivileges=yes' \
+    'ProtectSystem=strict' 'PrivateTmp=yes' 'ProtectHome=yes' 'WantedBy=multi-user.target'; do
+    grep -qxF -- "$line" "$unit" || fail "$(basename "$unit") lacks '$line'"
+  done
+  for setting in PrivateDevices= ProtectClock= DeviceAllow= DevicePolicy=; do
+    ! grep -q "^$setting" "$unit" || fail "$(basename "$unit") sets $setting"
+  done
+}
+check_unit quorvel2.service 'EnvironmentFile=-/etc/default/quorvel2'
+# One more printer each: options of their own, which must exist, and a user of their own.
+check_unit quorvel2@.service 'EnvironmentFile=/etc/default/quorvel2-%i' 'User=quorvel2-%i'
 
-# The unit runs the program unpacked here, so verify can check that it is
+# The units run the program unpacked here, so verify can check that it is
 # executable; MANPATH lets it find the Documentation= page.
 mkdir "$work/unit"
-sed "s#^ExecStart=/usr/bin/quorvel2 #ExecStart=$program #" "$unit" >"$work/unit/quorvel2.service"
-verify_output="$(MANPATH="$root/usr/share/man" systemd-analyze verify "$work/unit/quorvel2.service" 2>&1)" ||
-  fail "systemd-analyze verify: $verify_output"
-[ -z "$verify_output" ] || fail "systemd-analyze verify complains: $verify_output"
-echo "systemd-analyze verify: no complaints"
+for name in quorvel2.service quorvel2@.service; do
+  sed "s#^ExecStart=/usr/bin/quorvel2 #ExecStart=$program #" "$root/lib/systemd/system/$name" >"$work/unit/$name"
+  verify_output="$(MANPATH="$root/usr/share/man" systemd-analyze verify "$work/unit/$name" 2>&1)" ||
+    fail "systemd-analyze verify $name: $verify_output"
+  [ -z "$verify_output" ] || fail "systemd-analyze verify $name complains: $verify_output"
+done
+echo "systemd-analyze verify: no complaints about either unit"
 
 # The test receipt: 68 bytes from a reset to a cut. Devices are never
 # created, so the file must exist first.

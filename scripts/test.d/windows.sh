@@ -1,11 +1,13 @@
 # stage: Windows build and tests under Wine
-# Cross-builds quorvel2.exe (as `make windows` does) and the Windows tests,
-# then runs them under Wine: the platform layer, device output and the
-# shared HTTP-core and file-serving unit tests as Windows programs, and
-# black-box tests of quorvel2.exe driven from Linux over loopback with a
-# named pipe as the printer, and USB printers from a stand-in setupapi.dll
-# loaded beside a copy of the program. Everything runs in one Wine prefix
-# inside build-win, made once per run.
+# Cross-builds quorvel2.exe and its setup program (as `make windows` does)
+# and the Windows tests, then runs them under Wine: the platform layer,
+# device output and the shared HTTP-core and file-serving unit tests as
+# Windows programs, and black-box tests of quorvel2.exe driven from Linux
+# over loopback with a named pipe as the printer, USB printers from a
+# stand-in setupapi.dll loaded beside a copy of the program, and the setup
+# program installing, upgrading and removing the service (Wine's sc.exe and
+# services.exe). Everything runs in one Wine prefix inside build-win, made
+# once per run.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 started=$(date +%s)

@@ -36,6 +36,7 @@ namespace {
 const std::string WINE_RUN = Q2_WINE_RUN;
 const std::string BUILD_DIR = Q2_WINDOWS_BUILD_DIR;
 const std::string QUORVEL2_EXE = Q2_QUORVEL2_EXE;
+const std::string SETUP_EXE = Q2_SETUP_EXE;
 const std::string TESTHOOKS_EXE = BUILD_DIR + "/tests/support/quorvel2-testhooks.exe";
 const std::string PIPE_PRINTER_EXE = BUILD_DIR + "/tests/windows/pipe_printer.exe";
 const std::string SETUPAPI_STANDIN_DLL = BUILD_DIR + "/tests/windows/setupapi-standin/setupapi.dll";
@@ -624,6 +625,183 @@ TEST(WindowsServer, IdlePeersAreDisconnectedAndTheirJobEnds) {
     EXPECT_EQ(0u, server.exchange(post(next)).find("HTTP/1.1 200 OK\r\n"));
     std::string expected = std::string("\x1b@first") + next;
     EXPECT_TRUE(expected == printer.printed(expected.size())) << printer.printed(expected.size(), 0);
+}
+
+// ---- The setup program and the service ---------------------------------------------------
+
+// The Wine prefix that wine-run.sh uses, and where the setup program puts things in it.
+const std::string WINE_PREFIX = getenv("Q2_WINEPREFIX") != nullptr
+                                    ? std::string(getenv("Q2_WINEPREFIX"))
+                                    : WINE_RUN.substr(0, WINE_RUN.rfind("/scripts/")) + "/build-win/wineprefix";
+const std::string INSTALL_DIR = WINE_PREFIX + "/drive_c/Program Files/quorvel2";
+const std::string LOG_DIR = WINE_PREFIX + "/drive_c/ProgramData/quorvel2";
+const std::string UNINSTALL_EXE = "C:\\Program Files\\quorvel2\\uninstall.exe";
+
+// "STATE WIN32_EXIT_CODE SERVICE_EXIT_CODE" as `sc query` tells them, such as
+// "RUNNING 0 0"; "" for a service that does not exist.
+std::string serviceStatus(const std::string& service) {
+    RunResult query = runQuorvel2({"query", service}, "sc");
+    std::string status;
+    for (const char* field : {"STATE", "WIN32_EXIT_CODE", "SERVICE_EXIT_CODE"}) {
+        size_t at = query.out.find(field);
+        std::istringstream values(at == std::string::npos ? "" : query.out.substr(query.out.find(':', at) + 1));
+        std::string number, word;
+        values >> number >> word;
+        status += (status.empty() ? "" : " ") + (field == std::string("STATE") ? word : number);
+    }
+    return query.exitCode == 0 ? status : "";
+}
+
+void expectStatus(const std::string& service, const std::string& expected) {
+    std::string status;
+    EXPECT_TRUE(q2test::waitUntil([&] { return (status = serviceStatus(service)) == expected; }, START_LIMIT_MS))
+        << service << " is '" << status << "', not '" << expected << "'";
+}
+
+// The data of a value of the service's registry key, where `sc qc` reads it.
+std::string serviceSetting(const std::string& service, const std::string& value) {
+    RunResult query =
+        runQuorvel2({"query", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + service, "/v", value}, "reg");
+    std::istringstream lines(query.out);
+    for (std::string line, name, type, data; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        if (fields >> name >> type && name == value && std::getline(fields >> std::ws, data)) {
+            return data.substr(0, data.find_last_not_of("\r") + 1);
+        }
+    }
+    return "(none)";
+}
+
+// Removes what this test installs, also when an earlier run left it behind.
+void removeInstalled() {
+    if (fileExists(INSTALL_DIR + "/uninstall.exe")) {
+        runQuorvel2({"/S"}, UNINSTALL_EXE);
+        q2test::waitUntil([] { return !fileExists(INSTALL_DIR); }, ANSWER_LIMIT_MS);
+    }
+    for (const char* service : {"quorvel2", "quorvel2-kitchen"}) {
+        runQuorvel2({"stop", service}, "sc");
+        runQuorvel2({"delete", service}, "sc");
+    }
+    std::filesystem::remove_all(LOG_DIR);
+}
+
+struct InstalledGuard {
+    ~InstalledGuard() {
+        removeInstalled();
+    }
+};
+
+std::string imagePath(int port, const std::string& device) {
+    return "\"C:\\Program Files\\quorvel2\\quorvel2.exe\" --listen 127.0.0.1 --port " + std::to_string(port) +
+           " --device \"" + device + "\"";
+}
+
+std::string postTo(int port, const std::string& body) {
+    int fd = connectTo(port);
+    std::string answer = fd >= 0 && sendAll(fd, post(body)) ? receiveUntilClosed(fd) : "(no connection)";
+    if (fd >= 0) {
+        close(fd);
+    }
+    return answer;
+}
+
+// One scenario, since every step works on the same installation: the
+// services of one Wine prefix live as long as one of its programs runs, and
+// the pipe printer is that program throughout.
+TEST(WindowsService, SetupInstallsRunsUpgradesAndUninstallsTheServiceAndItsInstances) {
+    const std::vector<std::string> names = {"q2svc-" + std::to_string(getpid()) + "-front",
+                                            "q2svc-" + std::to_string(getpid()) + "-kitchen"};
+    PipePrinter printers("read", names);
+    ASSERT_TRUE(printers.ready());
+    removeInstalled();
+    InstalledGuard guard;
+    const int port = q2test::pickFreePort();
+    int kitchenPort = q2test::pickFreePort();
+    kitchenPort = kitchenPort == port ? kitchenPort + 1 : kitchenPort;
+    // A full log is moved aside before it would grow past 1 MiB.
+    const std::string oldLog(1048570, 'x');
+    std::filesystem::create_directories(LOG_DIR);
+    q2test::writeFile(LOG_DIR + "/quorvel2.log", oldLog);
+
+    RunResult install = runQuorvel2({"/S", "/DEVICE=pipe\\" + names[0], "/PORT=" + std::to_string(port)}, SETUP_EXE);
+    ASSERT_EQ(0, install.exitCode) << install.out << install.err;
+    EXPECT_TRUE(readFile(QUORVEL2_EXE) == readFile(INSTALL_DIR + "/quorvel2.exe"));
+    const std::string readme = readFile(INSTALL_DIR + "/README.md");
+    EXPECT_NE(std::string::npos, readme.find("## Windows"));
+    EXPECT_TRUE(fileExists(INSTALL_DIR + "/LICENCE.txt") && fileExists(INSTALL_DIR + "/uninstall.exe"));
+    EXPECT_EQ(imagePath(port, "pipe\\" + names[0]), serviceSetting("quorvel2", "ImagePath"));
+    EXPECT_EQ("0x2", serviceSetting("quorvel2", "Start")); // automatic
+    EXPECT_EQ("LocalSystem", serviceSetting("quorvel2", "ObjectName"));
+    EXPECT_EQ("quorvel2 print server", serviceSetting("quorvel2", "DisplayName"));
+
+    expectStatus("quorvel2", "RUNNING 0 0");
+    const std::string job = "\x1b@through the service\n";
+    EXPECT_EQ(PRINTED_ANSWER, postTo(port, job));
+    EXPECT_TRUE(job == printers.printedAt(0, job.size()));
+    const std::string moved = readFile(LOG_DIR + "/quorvel2.log.1");
+    EXPECT_TRUE(0 == moved.rfind(oldLog, 0) && moved.size() <= 1048576) << moved.size();
+    EXPECT_NE(std::string::npos, (moved + readFile(LOG_DIR + "/quorvel2.log"))
+                                     .find("Starting quorvel2 1.0.0\r\nListening for connections on 127.0.0.1:" +
+                                           std::to_string(port) + "\r\n"));
+
+    // A job whose body is still coming at the stop is printed and answered first.
+    int held = connectTo(port);
+    ASSERT_GE(held, 0);
+    const std::string heldJob = "\x1b@held at the stop\n";
+    ASSERT_TRUE(sendAll(held, "POST /escpos HTTP/1.1\r\nHost: 127.0.0.1\r\nExpect: 100-continue\r\nContent-Length: " +
+                                  std::to_string(heldJob.size()) + "\r\n\r\n"));
+    EXPECT_EQ("HTTP/1.1 100 Continue\r\n\r\n", q2test::readAtLeast(held, 25, ANSWER_LIMIT_MS));
+    runQuorvel2({"stop", "quorvel2"}, "sc");
+    expectStatus("quorvel2", "STOP_PENDING 0 0");
+    ASSERT_TRUE(sendAll(held, heldJob));
+    EXPECT_EQ(PRINTED_ANSWER, receiveUntilClosed(held));
+    close(held);
+    expectStatus("quorvel2", "STOPPED 0 0");
+    EXPECT_TRUE(job + heldJob == printers.printedAt(0, job.size() + heldJob.size()));
+
+    // A port that another program holds: stopped with the console's exit status.
+    int blocker = socket(AF_INET, SOCK_STREAM, 0);
+    int reuse = 1; // the port's last connection may still be closing
+    setsockopt(blocker, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons((uint16_t)port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, bind(blocker, (struct sockaddr*)&address, sizeof(address)));
+    ASSERT_EQ(0, listen(blocker, 1));
+    runQuorvel2({"start", "quorvel2"}, "sc");
+    expectStatus("quorvel2", "STOPPED 1066 1"); // a service-specific exit code
+    close(blocker);
+
+    // An upgrade replaces the files, keeps the arguments and starts the service again.
+    q2test::writeFile(INSTALL_DIR + "/README.md", "an older version");
+    EXPECT_EQ(0, runQuorvel2({"/S"}, SETUP_EXE).exitCode);
+    EXPECT_EQ(readme, readFile(INSTALL_DIR + "/README.md"));
+    EXPECT_EQ(imagePath(port, "pipe\\" + names[0]), serviceSetting("quorvel2", "ImagePath"));
+    expectStatus("quorvel2", "RUNNING 0 0");
+
+    // A second printer beside the first, each service printing to its own.
+    EXPECT_EQ(
+        0, runQuorvel2({"/S", "/INSTANCE=kitchen", "/DEVICE=pipe\\" + names[1], "/PORT=" + std::to_string(kitchenPort)},
+                       SETUP_EXE)
+               .exitCode);
+    EXPECT_EQ(imagePath(kitchenPort, "pipe\\" + names[1]), serviceSetting("quorvel2-kitchen", "ImagePath"));
+    expectStatus("quorvel2-kitchen", "RUNNING 0 0");
+    expectStatus("quorvel2", "RUNNING 0 0");
+    const std::string kitchenJob = "\x1b@kitchen\n";
+    const std::string frontJob = "\x1b@front again\n";
+    EXPECT_EQ(PRINTED_ANSWER, postTo(kitchenPort, kitchenJob));
+    EXPECT_EQ(PRINTED_ANSWER, postTo(port, frontJob));
+    EXPECT_TRUE(kitchenJob == printers.printedAt(1, kitchenJob.size()));
+    EXPECT_TRUE(job + heldJob + frontJob == printers.printedAt(0, job.size() + heldJob.size() + frontJob.size()));
+    EXPECT_TRUE(fileExists(LOG_DIR + "/quorvel2-kitchen.log"));
+
+    // The uninstaller removes both services and every file, and leaves the logs.
+    EXPECT_EQ(0, runQuorvel2({"/S"}, UNINSTALL_EXE).exitCode);
+    EXPECT_TRUE(q2test::waitUntil([] { return !fileExists(INSTALL_DIR); }, ANSWER_LIMIT_MS));
+    EXPECT_EQ("", serviceStatus("quorvel2"));
+    EXPECT_EQ("", serviceStatus("quorvel2-kitchen"));
+    EXPECT_TRUE(fileExists(LOG_DIR + "/quorvel2.log"));
 }
 
 // ---- USB printers through the stand-in SetupAPI ------------------------------------------

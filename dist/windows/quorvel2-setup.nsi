@@ -1,0 +1,265 @@
+; quorvel2-setup.nsi: the Windows setup program, made by makensis (make windows).
+; Installs quorvel2.exe, the README and the licence under Program Files and
+; registers the service quorvel2 (or quorvel2-NAME for /INSTANCE=NAME) that
+; runs it at boot, restarted after a failure. Options, also for silent
+; installs (/S): /DEVICE=name, /PORT=number, /INSTANCE=name. Running it over
+; an installed version stops the services, replaces the files, keeps every
+; service's arguments and starts them again.
+; Uninstaller options: /INSTANCE=name removes that instance alone; /REMOVELOGS
+; removes the logs as well (asked when not silent).
+; makensis defines: VERSION, EXE, README, LICENCE, OUTFILE.
+
+Unicode true
+Target amd64-unicode
+SetCompressor /SOLID lzma
+RequestExecutionLevel admin
+
+!include LogicLib.nsh
+!include FileFunc.nsh
+
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall"
+!define INSTANCES_KEY "Software\quorvel2\Instances"
+!define SERVICES_KEY "SYSTEM\CurrentControlSet\Services"
+!define DEFAULT_PORT 8090
+
+Name "quorvel2 ${VERSION}"
+OutFile "${OUTFILE}"
+InstallDir "$PROGRAMFILES64\quorvel2"
+InstallDirRegKey HKLM "${UNINSTALL_KEY}\quorvel2" "InstallLocation"
+VIProductVersion "${VERSION}.0"
+VIAddVersionKey "ProductName" "quorvel2"
+VIAddVersionKey "FileDescription" "quorvel2 setup"
+VIAddVersionKey "FileVersion" "${VERSION}"
+VIAddVersionKey "ProductVersion" "${VERSION}"
+VIAddVersionKey "CompanyName" "quorvel2 developers"
+VIAddVersionKey "LegalCopyright" "2026 quorvel2 developers"
+
+Page directory
+Page instfiles
+UninstPage uninstConfirm
+UninstPage instfiles
+
+Var Instance    ; "" for the main service
+Var Service     ; quorvel2 or quorvel2-NAME
+Var Port
+Var Device
+Var RemoveLogs  ; 1: the uninstaller removes the logs
+
+; ---- Services, shared by setup and uninstaller --------------------------------
+
+; Stops the service named in $R9 and waits (at most a minute) until it has
+; stopped; a service that does not exist counts as stopped.
+!macro STOP_SERVICE_BODY
+  nsExec::ExecToStack '"$SYSDIR\sc.exe" stop "$R9"'
+  Pop $0
+  Pop $1
+  StrCpy $R8 0
+  ${Do}
+    nsExec::ExecToStack '"$SYSDIR\sc.exe" query "$R9"'
+    Pop $0
+    Pop $1
+    ${If} $0 != 0
+    ${OrIf} $R8 >= 120
+      ${Break}
+    ${EndIf}
+    ; Whether the answer says STOPPED.
+    StrCpy $R4 0
+    StrCpy $2 ""
+    ${Do}
+      StrCpy $2 $1 7 $R4
+      ${If} $2 == ""
+      ${OrIf} $2 == "STOPPED"
+        ${Break}
+      ${EndIf}
+      IntOp $R4 $R4 + 1
+    ${Loop}
+    ${If} $2 == "STOPPED"
+      ${Break}
+    ${EndIf}
+    IntOp $R8 $R8 + 1
+    Sleep 500
+  ${Loop}
+!macroend
+Function StopService
+  !insertmacro STOP_SERVICE_BODY
+FunctionEnd
+Function un.StopService
+  !insertmacro STOP_SERVICE_BODY
+FunctionEnd
+
+; Stops and deletes the service named in $R9, and its uninstall entry.
+Function un.RemoveService
+  Call un.StopService
+  nsExec::ExecToLog '"$SYSDIR\sc.exe" delete "$R9"'
+  Pop $0
+  DeleteRegKey HKLM "${UNINSTALL_KEY}\$R9"
+  ${If} $RemoveLogs == 1
+    Delete "$APPDATA\quorvel2\$R9.log"
+    Delete "$APPDATA\quorvel2\$R9.log.1"
+  ${EndIf}
+FunctionEnd
+
+; Options of the form /NAME=value from the command line into $Instance,
+; $Port and $Device, and the service's name from the instance.
+!macro READ_OPTIONS
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/INSTANCE=" $Instance
+  ${If} ${Errors}
+    StrCpy $Instance ""
+  ${EndIf}
+  StrCpy $Service "quorvel2"
+  ${If} $Instance != ""
+    StrCpy $Service "quorvel2-$Instance"
+  ${EndIf}
+!macroend
+
+; ---- Setup -----------------------------------------------------------------------
+
+Function .onInit
+  SetShellVarContext all
+  !insertmacro READ_OPTIONS
+  ClearErrors
+  ${GetOptions} $R0 "/PORT=" $Port
+  ${If} ${Errors}
+  ${OrIf} $Port == ""
+    StrCpy $Port ${DEFAULT_PORT}
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $R0 "/DEVICE=" $Device
+  ${If} ${Errors}
+    StrCpy $Device ""
+  ${EndIf}
+FunctionEnd
+
+; Calls the function named in the argument for the main service and every
+; instance, the name in $R9.
+!macro FOR_EACH_SERVICE FUNCTION
+  StrCpy $R9 "quorvel2"
+  Call ${FUNCTION}
+  StrCpy $R7 0
+  ${Do}
+    EnumRegValue $R6 HKLM "${INSTANCES_KEY}" $R7
+    ${If} $R6 == ""
+      ${Break}
+    ${EndIf}
+    StrCpy $R9 "quorvel2-$R6"
+    Call ${FUNCTION}
+    IntOp $R7 $R7 + 1
+  ${Loop}
+!macroend
+
+Function StartService
+  nsExec::ExecToLog '"$SYSDIR\sc.exe" start "$R9"'
+  Pop $0
+FunctionEnd
+
+Section "quorvel2"
+  ; Every instance runs this program: all stop while it is replaced.
+  !insertmacro FOR_EACH_SERVICE StopService
+
+  SetOutPath "$INSTDIR"
+  File "/oname=quorvel2.exe" "${EXE}"
+  File "/oname=README.md" "${README}"
+  File "/oname=LICENCE.txt" "${LICENCE}"
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+
+  WriteRegStr HKLM "${UNINSTALL_KEY}\quorvel2" "DisplayName" "quorvel2 print server"
+  WriteRegStr HKLM "${UNINSTALL_KEY}\quorvel2" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}\quorvel2" "Publisher" "quorvel2 developers"
+  WriteRegStr HKLM "${UNINSTALL_KEY}\quorvel2" "DisplayIcon" "$INSTDIR\quorvel2.exe"
+  WriteRegStr HKLM "${UNINSTALL_KEY}\quorvel2" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKLM "${UNINSTALL_KEY}\quorvel2" "UninstallString" '"$INSTDIR\uninstall.exe"'
+  WriteRegStr HKLM "${UNINSTALL_KEY}\quorvel2" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}\quorvel2" "NoModify" 1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}\quorvel2" "NoRepair" 1
+  ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}\quorvel2" "EstimatedSize" $0
+
+  ; A service that exists keeps its arguments: this is an upgrade.
+  ClearErrors
+  ReadRegStr $0 HKLM "${SERVICES_KEY}\$Service" "ImagePath"
+  ${If} ${Errors}
+  ${OrIf} $0 == ""
+    StrCpy $1 '\"$INSTDIR\quorvel2.exe\" --listen 127.0.0.1 --port $Port'
+    ${If} $Device != ""
+      StrCpy $1 '$1 --device \"$Device\"'
+    ${EndIf}
+    StrCpy $2 "quorvel2 print server"
+    ${If} $Instance != ""
+      StrCpy $2 "quorvel2 print server ($Instance)"
+    ${EndIf}
+    ; LocalSystem, as the system's print spooler: see the README.
+    nsExec::ExecToLog '"$SYSDIR\sc.exe" create "$Service" binPath= "$1" start= auto DisplayName= "$2" obj= LocalSystem'
+    Pop $0
+    ${If} $0 != 0
+      MessageBox MB_OK|MB_ICONSTOP "The service $Service could not be registered (sc.exe: $0)." /SD IDOK
+      SetErrorLevel 2
+      Abort
+    ${EndIf}
+    nsExec::ExecToLog '"$SYSDIR\sc.exe" description "$Service" "Carries print jobs from web pages and point-of-sale programs to a receipt printer."'
+    Pop $0
+    ; Restarted 5 s after a failure, and again after the next one.
+    nsExec::ExecToLog '"$SYSDIR\sc.exe" failure "$Service" reset= 86400 actions= restart/5000/restart/5000'
+    Pop $0
+    ${If} $Instance != ""
+      WriteRegStr HKLM "${INSTANCES_KEY}" "$Instance" ""
+      WriteRegStr HKLM "${UNINSTALL_KEY}\$Service" "DisplayName" "quorvel2 print server ($Instance)"
+      WriteRegStr HKLM "${UNINSTALL_KEY}\$Service" "DisplayVersion" "${VERSION}"
+      WriteRegStr HKLM "${UNINSTALL_KEY}\$Service" "Publisher" "quorvel2 developers"
+      WriteRegStr HKLM "${UNINSTALL_KEY}\$Service" "UninstallString" '"$INSTDIR\uninstall.exe" /INSTANCE=$Instance'
+      WriteRegStr HKLM "${UNINSTALL_KEY}\$Service" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S /INSTANCE=$Instance'
+      WriteRegDWORD HKLM "${UNINSTALL_KEY}\$Service" "NoModify" 1
+      WriteRegDWORD HKLM "${UNINSTALL_KEY}\$Service" "NoRepair" 1
+    ${EndIf}
+  ${EndIf}
+
+  !insertmacro FOR_EACH_SERVICE StartService
+SectionEnd
+
+; ---- Uninstaller -------------------------------------------------------------------
+
+Function un.onInit
+  SetShellVarContext all
+  !insertmacro READ_OPTIONS
+  ClearErrors
+  ${GetOptions} $R0 "/REMOVELOGS" $0
+  StrCpy $RemoveLogs 0
+  ${IfNot} ${Errors}
+    StrCpy $RemoveLogs 1
+  ${ElseIfNot} ${Silent}
+    MessageBox MB_YESNO|MB_ICONQUESTION "Remove the logs in $APPDATA\quorvel2 as well?" IDNO +2
+    StrCpy $RemoveLogs 1
+  ${EndIf}
+FunctionEnd
+
+Section "Uninstall"
+  ${If} $Instance != ""
+    StrCpy $R9 $Service
+    Call un.RemoveService
+    DeleteRegValue HKLM "${INSTANCES_KEY}" "$Instance"
+  ${Else}
+    ; The program goes, so every instance goes with it.
+    StrCpy $R9 "quorvel2"
+    Call un.RemoveService
+    ${Do}
+      EnumRegValue $R6 HKLM "${INSTANCES_KEY}" 0
+      ${If} $R6 == ""
+        ${Break}
+      ${EndIf}
+      StrCpy $R9 "quorvel2-$R6"
+      Call un.RemoveService
+      DeleteRegValue HKLM "${INSTANCES_KEY}" "$R6"
+    ${Loop}
+    DeleteRegKey HKLM "Software\quorvel2"
+    DeleteRegKey HKLM "${UNINSTALL_KEY}\quorvel2"
+    Delete "$INSTDIR\quorvel2.exe"
+    Delete "$INSTDIR\README.md"
+    Delete "$INSTDIR\LICENCE.txt"
+    Delete "$INSTDIR\uninstall.exe"
+    RMDir "$INSTDIR"
+    ${If} $RemoveLogs == 1
+      RMDir /r "$APPDATA\quorvel2"
+    ${EndIf}
+  ${EndIf}
+SectionEnd
