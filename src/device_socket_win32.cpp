@@ -25,18 +25,16 @@ static const int SEND_BUFFER_BYTES = 64 * 1024;
 // How long the end of a job waits for the printer to close its side.
 static const int CLOSE_DRAIN_MS = 200;
 
-static BOOL CALLBACK startWinsock(PINIT_ONCE, PVOID, PVOID* started) {
+// Winsock is kept started for the life of the process, as the server's own
+// start is; a start that failed is tried again at the next job.
+static BOOL CALLBACK startWinsock(PINIT_ONCE, PVOID, PVOID*) {
     WSADATA data;
-    // Kept for the life of the process, as the server's own start is.
-    *started = (PVOID)(intptr_t)(0 == WSAStartup(MAKEWORD(2, 2), &data));
-    return TRUE;
+    return 0 == WSAStartup(MAKEWORD(2, 2), &data);
 }
 
 static bool winsockStarted(void) {
     static INIT_ONCE once = INIT_ONCE_STATIC_INIT;
-    PVOID started = NULL;
-    InitOnceExecuteOnce(&once, startWinsock, NULL, &started);
-    return NULL != started;
+    return FALSE != InitOnceExecuteOnce(&once, startWinsock, NULL, NULL);
 }
 
 // The system's text for a Winsock error code, without the trailing line break.
