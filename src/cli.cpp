@@ -54,6 +54,15 @@ static void warnIfDevicePathIsCut(const char* device) {
     if (0 == strncmp(device, "vid_", 4)) {
         return;
     }
+    if (deviceNameIsSocket(device)) {
+        // Not a path: never cut, but a malformed one would fail every job.
+        char host[256];
+        unsigned port = 0;
+        if (!deviceSocketAddress(device, host, sizeof(host), &port)) {
+            fprintf(stderr, "Warning: '%s' is not a network printer's name (socket://HOST[:PORT])\n", device);
+        }
+        return;
+    }
     char full[1024];
     char cut[ESCPOS_DEVICE_PATH_CAPACITY];
     devicePathFromName(device, full, sizeof(full));

@@ -1,5 +1,7 @@
 // device.h: device output and the printer's replies, implemented once per
-// platform (device_*.cpp).
+// platform (device_*.cpp). A network printer (socket://HOST[:PORT]) is a
+// device of its own kind (device_socket*.cpp): its handle is a connected
+// socket, which the functions below that take a DeviceHandle handle too.
 #pragma once
 
 #include <stddef.h>
@@ -42,3 +44,41 @@ bool deviceWriteAll(DeviceHandle device, const char* data, size_t len, int stall
 
 // Closes the device.
 void deviceClose(DeviceHandle device);
+
+// ---- Network printers ---------------------------------------------------------
+
+// The port of a network printer's name that gives none.
+static const unsigned DEVICE_SOCKET_DEFAULT_PORT = 9100;
+// A network printer that has not taken the connection by then cannot be opened.
+static const int DEVICE_SOCKET_CONNECT_TIMEOUT_MS = 5000;
+
+// Whether name is a network printer's: it begins with "socket://". Every
+// other name keeps its meaning.
+bool deviceNameIsSocket(const char* name);
+
+// Splits a network printer's name into its host (brackets of an IPv6
+// literal removed) and port. False when the name is not of the form
+// socket://HOST[:PORT] with a port in 1..65535 or the host does not fit.
+bool deviceSocketAddress(const char* name, char* host, size_t hostCapacity, unsigned* port);
+
+// Looks the host up anew and connects to it, trying each address it has
+// within DEVICE_SOCKET_CONNECT_TIMEOUT_MS in all. On failure (a bad name,
+// no such host, refused, no answer in time) prints one line with the name
+// and the reason and returns DEVICE_CLOSED.
+DeviceHandle deviceOpenSocket(const char* name);
+
+// Whether the handle is a network printer's connection.
+bool deviceIsSocket(DeviceHandle device);
+
+// A network printer's writes and reads, with the meaning of deviceWriteAll
+// and deviceReadWithin, which hand socket handles here. A printer that
+// closed or reset the connection fails the write; its reads return -1.
+bool deviceSocketWriteAll(DeviceHandle device, const char* data, size_t len, int stallTimeoutMs,
+                          const char* deviceName);
+ssize_t deviceSocketReadWithin(DeviceHandle device, char* buffer, size_t capacity, int timeoutMs);
+
+// Ends a network printer's connection: shuts its sending side, so that the
+// printer knows the job is complete, drops what the printer still sends for
+// a moment (closing on unread bytes would reset the connection under the
+// job's last bytes), and closes it. deviceClose does this for sockets.
+void deviceCloseSocket(DeviceHandle device);

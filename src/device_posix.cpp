@@ -93,6 +93,9 @@ static int64_t monotonicMilliseconds(void) {
 }
 
 bool deviceWriteAll(DeviceHandle device, const char* data, size_t len, int stallTimeoutMs, const char* deviceName) {
+    if (deviceIsSocket(device)) {
+        return deviceSocketWriteAll(device, data, len, stallTimeoutMs, deviceName);
+    }
     int fd = (int)device;
     size_t written = 0;
     int64_t deadline = monotonicMilliseconds() + stallTimeoutMs;
@@ -131,6 +134,9 @@ bool deviceWriteAll(DeviceHandle device, const char* data, size_t len, int stall
 }
 
 bool deviceCanAnswer(DeviceHandle device) {
+    if (deviceIsSocket(device)) {
+        return true;
+    }
     int fd = (int)device;
     struct stat info;
     if (0 != fstat(fd, &info) || !S_ISCHR(info.st_mode)) {
@@ -141,6 +147,9 @@ bool deviceCanAnswer(DeviceHandle device) {
 }
 
 ssize_t deviceReadWithin(DeviceHandle device, char* buffer, size_t capacity, int timeoutMs) {
+    if (deviceIsSocket(device)) {
+        return deviceSocketReadWithin(device, buffer, capacity, timeoutMs);
+    }
     int fd = (int)device;
     int64_t deadline = monotonicMilliseconds() + timeoutMs;
     for (;;) {
@@ -176,5 +185,9 @@ ssize_t deviceReadWithin(DeviceHandle device, char* buffer, size_t capacity, int
 }
 
 void deviceClose(DeviceHandle device) {
+    if (deviceIsSocket(device)) {
+        deviceCloseSocket(device);
+        return;
+    }
     close((int)device);
 }

@@ -118,6 +118,9 @@ static bool writeChunk(HANDLE device, HANDLE event, const char* data, DWORD leng
 }
 
 bool deviceWriteAll(DeviceHandle device, const char* data, size_t len, int stallTimeoutMs, const char* deviceName) {
+    if (deviceIsSocket(device)) {
+        return deviceSocketWriteAll(device, data, len, stallTimeoutMs, deviceName);
+    }
     HANDLE handle = (HANDLE)device;
     HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
     if (NULL == event) {
@@ -155,6 +158,9 @@ bool deviceWriteAll(DeviceHandle device, const char* data, size_t len, int stall
 }
 
 bool deviceCanAnswer(DeviceHandle device) {
+    if (deviceIsSocket(device)) {
+        return true;
+    }
     // A write-only handle also gets here; its first read fails, and the
     // channel then counts the printer as not answering.
     DWORD type = GetFileType((HANDLE)device);
@@ -166,6 +172,9 @@ bool deviceCanAnswer(DeviceHandle device) {
 static const DWORD EMPTY_READ_PAUSE_MS = 5;
 
 ssize_t deviceReadWithin(DeviceHandle device, char* buffer, size_t capacity, int timeoutMs) {
+    if (deviceIsSocket(device)) {
+        return deviceSocketReadWithin(device, buffer, capacity, timeoutMs);
+    }
     HANDLE handle = (HANDLE)device;
     HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
     if (NULL == event) {
@@ -211,5 +220,9 @@ ssize_t deviceReadWithin(DeviceHandle device, char* buffer, size_t capacity, int
 }
 
 void deviceClose(DeviceHandle device) {
+    if (deviceIsSocket(device)) {
+        deviceCloseSocket(device);
+        return;
+    }
     CloseHandle((HANDLE)device);
 }

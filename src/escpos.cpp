@@ -196,6 +196,9 @@ void releasePrinter(Channel& ch) {
 }
 
 DeviceHandle openDevice(const char* device) {
+    if (deviceNameIsSocket(device)) {
+        return deviceOpenSocket(device);
+    }
     if (0 == strncmp(device, "vid_", 4)) {
         return usb_open(device);
     }

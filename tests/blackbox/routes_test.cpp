@@ -10,10 +10,12 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "device.h"
 #include "escpos.h"
 #include "serverprocess.h"
 #include "simulated_printer.h"
@@ -685,10 +687,14 @@ TEST_F(ServerTest, StalledDeviceAnswers503WithCorsAfterTheStallLimit) {
     EXPECT_GE(took, 250);
 }
 
-// A printer on a pseudo-terminal that answers status requests.
-class SimulatedPrinterTest : public ServerTest {
+// A printer that answers status requests: on a pseudo-terminal, and on the network.
+enum class PrinterLine { Terminal, Network };
+
+class SimulatedPrinterTest : public ServerTest, public ::testing::WithParamInterface<PrinterLine> {
   protected:
-    SimulatedPrinter printer;
+    std::unique_ptr<SimulatedPrinter> owned{
+        GetParam() == PrinterLine::Network ? new SimulatedPrinter(q2test::NetworkPrinter{}) : new SimulatedPrinter()};
+    SimulatedPrinter& printer = *owned;
     void SetUp() override {
         ASSERT_FALSE(printer.path().empty());
     }
@@ -706,7 +712,7 @@ class SimulatedPrinterTest : public ServerTest {
     }
 };
 
-TEST_F(SimulatedPrinterTest, StatusTellsEveryStateOfThePrinter) {
+TEST_P(SimulatedPrinterTest, StatusTellsEveryStateOfThePrinter) {
     start(printer.path());
     struct Case {
         const char* what;
@@ -782,7 +788,7 @@ TEST_F(SimulatedPrinterTest, StatusTellsEveryStateOfThePrinter) {
     }
 }
 
-TEST_F(SimulatedPrinterTest, StatusIsBusyWhileAnotherJobHoldsThePrinter) {
+TEST_P(SimulatedPrinterTest, StatusIsBusyWhileAnotherJobHoldsThePrinter) {
     start(printer.path());
     int raw = connectLoopback(server.port);
     ASSERT_GE(raw, 0);
@@ -795,7 +801,7 @@ TEST_F(SimulatedPrinterTest, StatusIsBusyWhileAnotherJobHoldsThePrinter) {
     EXPECT_TRUE(waitUntil([&] { return status().find("\"printer\": \"ready\"") != std::string::npos; }));
 }
 
-TEST_F(SimulatedPrinterTest, JobIsRefusedAtOnceWhenThePrinterCannotPrint) {
+TEST_P(SimulatedPrinterTest, JobIsRefusedAtOnceWhenThePrinterCannotPrint) {
     start(printer.path());
     struct Case {
         PrinterMode mode;
@@ -830,7 +836,7 @@ TEST_F(SimulatedPrinterTest, JobIsRefusedAtOnceWhenThePrinterCannotPrint) {
     EXPECT_EQ(expected, printer.received());
 }
 
-TEST_F(SimulatedPrinterTest, MutePrinterCostsOneTimeoutAndIsAskedAgainAfterAWhile) {
+TEST_P(SimulatedPrinterTest, MutePrinterCostsOneTimeoutAndIsAskedAgainAfterAWhile) {
     const int recheckMs = 600;
     start(printer.path(), {"Q2_TEST_RECHECK_MS=" + std::to_string(recheckMs)}, QUORVEL2_TESTHOOKS_BINARY);
     printer.setMute(true);
@@ -858,7 +864,7 @@ TEST_F(SimulatedPrinterTest, MutePrinterCostsOneTimeoutAndIsAskedAgainAfterAWhil
         << "asked again after a while";
 }
 
-TEST_F(SimulatedPrinterTest, RawClientGetsThePrinterRepliesAndOnlyItsOwn) {
+TEST_P(SimulatedPrinterTest, RawClientGetsThePrinterRepliesAndOnlyItsOwn) {
     start(printer.path());
     printer.setMode(PrinterMode::CoverOpen);
     // The first client asks twice; the second reply comes late, after it left.
@@ -886,6 +892,76 @@ TEST_F(SimulatedPrinterTest, RawClientGetsThePrinterRepliesAndOnlyItsOwn) {
     const std::string sent = "\x1b@\x10\x04\x01\x10\x04\x02\x1b@\x10\x04\x04\x10\x04\x02\x1b@quiet\n";
     EXPECT_TRUE(printer.waitForReceived(sent.size()));
     EXPECT_EQ(sent, printer.received());
+}
+
+// A POST and a raw stream after it arrive whole and in order; a network
+// printer is named by its host name here, which is looked up at each job.
+TEST_P(SimulatedPrinterTest, PostAndRawStreamArriveWholeAndInOrder) {
+    std::string name = printer.path();
+    if (GetParam() == PrinterLine::Network) {
+        name.replace(name.find("127.0.0.1"), 9, "localhost");
+    }
+    start(name);
+    std::string body(300 * 1024, 'p'); // more than the socket buffers on the way hold
+    body[0] = 0x1b;
+    body[body.size() - 1] = '\n';
+    EXPECT_EQ(OK_WITH_CORS, post(body));
+    EXPECT_EQ("", converseInParts(server.port, {"\x1b@raw ", "in parts\n"}));
+    const std::string expected = JOB_CHECK + body + "\x1b@raw in parts\n";
+    EXPECT_TRUE(printer.waitForReceived(expected.size()));
+    EXPECT_TRUE(expected == printer.received()) << printer.received().size();
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, SimulatedPrinterTest, ::testing::Values(PrinterLine::Terminal, PrinterLine::Network),
+                         [](const ::testing::TestParamInfo<PrinterLine>& info) {
+                             return info.param == PrinterLine::Network ? "Network" : "Terminal";
+                         });
+
+// A network printer that cannot be reached, stops reading or goes away
+// mid-job fails that job visibly, and the next job connects afresh.
+TEST(NetworkPrinter, FailuresAnswer503AndTheNextJobConnectsAfresh) {
+    struct Case {
+        const char* what;
+        void (*arrange)(SimulatedPrinter&); // null: nothing listens on the port
+        const std::string& text;
+    };
+    const Case cases[] = {
+        {"refused", nullptr, CANNOT_OPEN_TEXT},
+        {"stops reading", [](SimulatedPrinter& p) { p.setStopReading(true); }, WRITE_FAILED_TEXT},
+        {"closes mid-job", [](SimulatedPrinter& p) { p.closeAfter(1000); }, WRITE_FAILED_TEXT},
+    };
+    std::string body(1 << 20, 'x');
+    body[0] = 0x1b;
+    for (const Case& c : cases) {
+        SimulatedPrinter printer{q2test::NetworkPrinter{}};
+        ASSERT_FALSE(printer.path().empty());
+        std::string device = printer.path();
+        if (nullptr == c.arrange) {
+            device = "socket://127.0.0.1:" + std::to_string(q2test::pickFreePort());
+        } else {
+            c.arrange(printer);
+        }
+        TempDir dir;
+        ServerProcess server;
+        std::string error;
+        ASSERT_TRUE(startServer(&server, QUORVEL2_TESTHOOKS_BINARY, {"--device", device}, {"Q2_TEST_STALL_MS=300"},
+                                dir.path, &error))
+            << error;
+        long long started = monotonicMs();
+        EXPECT_EQ(answer("503 Service Unavailable", CORS, c.text),
+                  converse(server.port, request("POST", "/escpos", body)))
+            << c.what;
+        EXPECT_LT(monotonicMs() - started, DEVICE_SOCKET_CONNECT_TIMEOUT_MS) << c.what;
+        if (nullptr != c.arrange) {
+            printer.setStopReading(false);
+            EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", "\x1b@next\n"))) << c.what;
+            EXPECT_TRUE(waitUntil([&] { return printer.received().find("\x1b@next\n") != std::string::npos; }))
+                << c.what;
+            EXPECT_EQ(2, printer.connections()) << c.what;
+        }
+        ServerExit exit = stopServer(&server);
+        EXPECT_FALSE(outputHasSanitizerReport(exit.err)) << exit.err;
+    }
 }
 
 TEST(TerminalPrinter, BytesArriveUnalteredEvenFromATerminalNobodySetToRaw) {

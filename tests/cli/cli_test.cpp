@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "simulated_printer.h"
 #include "testsupport.h"
 
 namespace {
@@ -270,6 +271,37 @@ TEST(TestReceipt, DeviceNamesAreCutTo31Characters) {
     run = runProgram({"--test", "-d", cutName});
     EXPECT_EQ(0, run.exitStatus);
     EXPECT_EQ("", run.err);
+}
+
+// A network printer takes the receipt over a connection of its own; its
+// names are never cut, and one that cannot be reached fails with the reason.
+TEST(TestReceipt, NetworkPrinterGetsThe68BytesOrTheReasonItCannot) {
+    q2test::SimulatedPrinter printer{q2test::NetworkPrinter{}};
+    ASSERT_FALSE(printer.path().empty());
+    std::string port = printer.path().substr(printer.path().rfind(':') + 1);
+    std::string refused = "socket://127.0.0.1:" + std::to_string(q2test::pickFreePort());
+    struct Case {
+        std::string name;
+        int exitStatus;
+        std::string err;
+    };
+    const Case cases[] = {
+        {printer.path(), 0, ""},
+        {"socket://[::ffff:127.0.0.1]:" + port, 0, ""},
+        {refused, 1, "Cannot open printer device '" + refused + "': Connection refused\n"},
+        {"socket://host:0", 1,
+         "Warning: 'socket://host:0' is not a network printer's name (socket://HOST[:PORT])\n"
+         "Cannot open printer device 'socket://host:0': not a network printer's name (socket://HOST[:PORT])\n"},
+    };
+    std::string expected;
+    for (const Case& c : cases) {
+        RunResult run = runProgram({"--test", "-d", c.name});
+        EXPECT_EQ(c.exitStatus, run.exitStatus) << c.name;
+        EXPECT_EQ(c.err, run.err) << c.name;
+        expected += c.exitStatus == 0 ? TEST_RECEIPT : "";
+        EXPECT_TRUE(printer.waitForReceived(expected.size()));
+        EXPECT_TRUE(expected == printer.received()) << c.name;
+    }
 }
 
 TEST(TestReceipt, OnlyLowerCaseVidGoesToTheUsbLookup) {

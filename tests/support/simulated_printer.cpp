@@ -3,8 +3,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -13,6 +15,8 @@ namespace q2test {
 
 static const unsigned char DLE = 0x10, EOT = 0x04;
 static const int STOP_POLL_MS = 10;
+// What a network printer buffers of a job it does not read.
+static const int NETWORK_RECEIVE_BUFFER_BYTES = 4096;
 
 static long long nowMs() {
     struct timespec now;
@@ -78,6 +82,29 @@ SimulatedPrinter::SimulatedPrinter(bool leaveCooked) {
     }
 }
 
+static void* simulatedNetworkPrinterServe(void* printer);
+
+SimulatedPrinter::SimulatedPrinter(NetworkPrinter) {
+    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener < 0) {
+        return;
+    }
+    int bufferBytes = NETWORK_RECEIVE_BUFFER_BYTES; // inherited by the connections
+    setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &bufferBytes, sizeof(bufferBytes));
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (0 != bind(listener, (struct sockaddr*)&address, sizeof(address)) || 0 != listen(listener, 4) ||
+        0 != getsockname(listener, (struct sockaddr*)&address, &length)) {
+        return;
+    }
+    threadStarted = 0 == pthread_create(&thread, NULL, simulatedNetworkPrinterServe, this);
+    if (threadStarted) {
+        devicePath = "socket://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    }
+}
+
 SimulatedPrinter::~SimulatedPrinter() {
     stop.store(true);
     if (threadStarted) {
@@ -88,6 +115,9 @@ SimulatedPrinter::~SimulatedPrinter() {
     }
     if (master >= 0) {
         close(master);
+    }
+    if (listener >= 0) {
+        close(listener);
     }
 }
 
@@ -108,7 +138,23 @@ void SimulatedPrinter::setReplyDelayMs(int milliseconds) {
 }
 
 void SimulatedPrinter::sendUnasked(const std::string& bytes) {
-    (void)!write(master, bytes.data(), bytes.size());
+    if (listener >= 0) {
+        (void)!send(connection.load(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    } else {
+        (void)!write(master, bytes.data(), bytes.size());
+    }
+}
+
+void SimulatedPrinter::setStopReading(bool stop) {
+    stopReading.store(stop);
+}
+
+void SimulatedPrinter::closeAfter(int count) {
+    closeAfterBytes.store(count);
+}
+
+int SimulatedPrinter::connections() const {
+    return accepted.load();
 }
 
 std::string SimulatedPrinter::received() const {
@@ -133,6 +179,89 @@ bool SimulatedPrinter::waitForReceived(size_t size, int timeoutMs) const {
     return true;
 }
 
+// Records bytes the printer was sent and answers the status requests among
+// them through replyTo; *matched: how much of DLE EOT was seen so far.
+static void takeBytes(SimulatedPrinter& printer, const unsigned char* buffer, ssize_t got, int replyTo, int* matched) {
+    pthread_mutex_lock(&printer.lock);
+    printer.log.append((const char*)buffer, (size_t)got);
+    pthread_mutex_unlock(&printer.lock);
+    for (ssize_t i = 0; i < got; i++) {
+        unsigned char byte = buffer[i];
+        if (*matched == 2 && byte >= 1 && byte <= 4) {
+            printer.requests++;
+            if (!printer.mute.load()) {
+                int delay = printer.replyDelayMs.load();
+                if (delay > 0) {
+                    usleep((useconds_t)delay * 1000);
+                }
+                StatusReplies replies = statusRepliesFor((PrinterMode)printer.mode.load(), printer.drawerHigh.load());
+                // A network peer may be gone by now: no SIGPIPE for that.
+                (void)!(printer.listener >= 0 ? send(replyTo, &replies.bytes[byte - 1], 1, MSG_NOSIGNAL)
+                                              : write(replyTo, &replies.bytes[byte - 1], 1));
+            }
+            *matched = 0;
+        } else if (byte == DLE) {
+            *matched = 1;
+        } else {
+            *matched = (*matched == 1 && byte == EOT) ? 2 : 0;
+        }
+    }
+}
+
+// Serves one connection until its peer closes it, the printer closes it
+// (closeAfter) or the printer stops.
+static void serveConnection(SimulatedPrinter& printer, int connection) {
+    int matched = 0;
+    int readSoFar = 0;
+    while (!printer.stop.load()) {
+        struct pollfd waitFor = {connection, POLLIN, 0};
+        if (printer.stopReading.load()) {
+            usleep(STOP_POLL_MS * 1000);
+            continue;
+        }
+        if (poll(&waitFor, 1, STOP_POLL_MS) <= 0) {
+            continue;
+        }
+        unsigned char buffer[1024];
+        int limit = printer.closeAfterBytes.load();
+        size_t ask =
+            limit > 0 && limit - readSoFar < (int)sizeof(buffer) ? (size_t)(limit - readSoFar) : sizeof(buffer);
+        ssize_t got = recv(connection, buffer, ask, 0);
+        if (got <= 0) {
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            return; // the job's end, or a reset
+        }
+        takeBytes(printer, buffer, got, connection, &matched);
+        readSoFar += (int)got;
+        if (limit > 0 && readSoFar >= limit) {
+            printer.closeAfterBytes.store(0);
+            return; // as if switched off mid-job
+        }
+    }
+}
+
+static void* simulatedNetworkPrinterServe(void* pointer) {
+    SimulatedPrinter& printer = *(SimulatedPrinter*)pointer;
+    while (!printer.stop.load()) {
+        struct pollfd waitFor = {printer.listener, POLLIN, 0};
+        if (poll(&waitFor, 1, STOP_POLL_MS) <= 0) {
+            continue;
+        }
+        int connection = accept4(printer.listener, NULL, NULL, SOCK_CLOEXEC);
+        if (connection < 0) {
+            continue;
+        }
+        printer.accepted++;
+        printer.connection.store(connection);
+        serveConnection(printer, connection);
+        printer.connection.store(-1);
+        close(connection);
+    }
+    return NULL;
+}
+
 void* simulatedPrinterServe(void* pointer) {
     SimulatedPrinter& printer = *(SimulatedPrinter*)pointer;
     int matched = 0; // bytes of DLE EOT seen so far
@@ -150,29 +279,7 @@ void* simulatedPrinterServe(void* pointer) {
             usleep(1000); // EIO: no process has the device open right now
             continue;
         }
-        pthread_mutex_lock(&printer.lock);
-        printer.log.append((const char*)buffer, (size_t)got);
-        pthread_mutex_unlock(&printer.lock);
-        for (ssize_t i = 0; i < got; i++) {
-            unsigned char byte = buffer[i];
-            if (matched == 2 && byte >= 1 && byte <= 4) {
-                printer.requests++;
-                if (!printer.mute.load()) {
-                    int delay = printer.replyDelayMs.load();
-                    if (delay > 0) {
-                        usleep((useconds_t)delay * 1000);
-                    }
-                    StatusReplies replies =
-                        statusRepliesFor((PrinterMode)printer.mode.load(), printer.drawerHigh.load());
-                    (void)!write(printer.master, &replies.bytes[byte - 1], 1);
-                }
-                matched = 0;
-            } else if (byte == DLE) {
-                matched = 1;
-            } else {
-                matched = (matched == 1 && byte == EOT) ? 2 : 0;
-            }
-        }
+        takeBytes(printer, buffer, got, printer.master, &matched);
     }
     return NULL;
 }

@@ -1,7 +1,9 @@
 // simulated_printer.h: a receipt printer on a pseudo-terminal for tests. The
 // terminal's far side (the device path) is what the server opens; this side
 // records every byte it is sent and answers DLE EOT 1..4 from a settable
-// state, like a real printer does, or stays mute, or answers late.
+// state, like a real printer does, or stays mute, or answers late. As a
+// network printer it listens on a loopback port instead and serves one
+// connection at a time, like a real one, with the same states and answers.
 #pragma once
 
 #include <pthread.h>
@@ -13,6 +15,9 @@ namespace q2test {
 
 enum class PrinterMode { Ready, PaperNearEnd, PaperOut, CoverOpen, Offline, Error };
 
+// A network printer: see SimulatedPrinter(NetworkPrinter).
+struct NetworkPrinter {};
+
 // The reply bytes to DLE EOT 1, 2, 3 and 4 in a mode.
 struct StatusReplies {
     unsigned char bytes[4];
@@ -23,6 +28,9 @@ struct SimulatedPrinter {
     // Opens the terminal; its device side is put in raw mode first unless
     // leaveCooked is set (a serial line nobody configured). Empty path() on failure.
     explicit SimulatedPrinter(bool leaveCooked = false);
+    // Listens on 127.0.0.1 with a receive buffer as small as a printer's;
+    // path() is "socket://127.0.0.1:PORT".
+    explicit SimulatedPrinter(NetworkPrinter);
     ~SimulatedPrinter();
     SimulatedPrinter(const SimulatedPrinter&) = delete;
     SimulatedPrinter& operator=(const SimulatedPrinter&) = delete;
@@ -45,10 +53,22 @@ struct SimulatedPrinter {
     int statusRequests() const;
     // Waits (bounded) until received() has at least `size` bytes.
     bool waitForReceived(size_t size, int timeoutMs = 5000) const;
+    // Network printer: takes connections but reads nothing from them while set.
+    void setStopReading(bool stopReading);
+    // Network printer: closes the connection once it has read `count` bytes
+    // of it, leaving the rest unread; once.
+    void closeAfter(int count);
+    // Network printer: how many connections it took so far.
+    int connections() const;
 
     // Owned here; only the serving thread touches master after start.
     int master = -1;
-    int deviceSide = -1; // kept open so that the terminal outlives the server's opens
+    int deviceSide = -1;             // kept open so that the terminal outlives the server's opens
+    int listener = -1;               // the network printer's; its connection is the serving thread's
+    std::atomic<int> connection{-1}; // the one served now, for sendUnasked
+    std::atomic<bool> stopReading{false};
+    std::atomic<int> closeAfterBytes{0};
+    std::atomic<int> accepted{0};
     std::string devicePath;
     pthread_t thread{};
     bool threadStarted = false;

@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "simulated_printer.h"
 #include "testsupport.h"
 
 namespace {
@@ -521,6 +522,22 @@ TEST(WindowsServer, PrinterThatAnswersTellsItsStatusAndRepliesToRawClients) {
     shutdown(fd, SHUT_WR);
     EXPECT_EQ("", receiveUntilClosed(fd));
     close(fd);
+}
+
+// A network printer, served from Linux on a loopback port, through Winsock.
+TEST(WindowsServer, NetworkPrinterTellsItsStatusPrintsAndRefusesWithItsCoverOpen) {
+    q2test::SimulatedPrinter printer{q2test::NetworkPrinter{}};
+    ASSERT_FALSE(printer.path().empty());
+    Server server(QUORVEL2_EXE, printer.path());
+    ASSERT_TRUE(server.ready()) << server.log();
+    EXPECT_EQ(statusAnswer(READY_JSON), server.exchange(STATUS_REQUEST));
+    std::string job = "\x1b@over the network\n";
+    EXPECT_EQ(PRINTED_ANSWER, server.exchange(post(job))) << server.log();
+    printer.setMode(q2test::PrinterMode::CoverOpen);
+    EXPECT_EQ(coverOpenRefusal(), server.exchange(post("\x1b@not printed\n")));
+    std::string expected = STATUS_REQUESTS + JOB_CHECK + job + JOB_CHECK;
+    EXPECT_TRUE(printer.waitForReceived(expected.size()));
+    EXPECT_TRUE(expected == printer.received()) << printer.received().size();
 }
 
 TEST(WindowsServer, PrinterWithItsCoverOpenRefusesTheJobAtOnce) {
