@@ -227,7 +227,11 @@ void sleepMilliseconds(int64_t milliseconds) {
 }
 
 // Writes for the holder's job and notes when the bytes will have left a
-// serial line, which sends them at its speed after write() took them.
+// serial line, which sends them at its speed after write() took them. The
+// estimate serves lines whose driver does not tell how much it still holds;
+// it lengthens the wait for a reply, never the wait before a job, so a line
+// faster than its nominal speed (a USB printer posing as a serial port) costs
+// no more than a status of "busy" meanwhile.
 bool writeToPrinter(Channel& ch, const char* data, size_t length, int stallTimeoutMs) {
     if (!deviceWriteAll(ch.hPort, data, length, stallTimeoutMs, ch.deviceName)) {
         return false;
@@ -241,16 +245,18 @@ bool writeToPrinter(Channel& ch, const char* data, size_t length, int stallTimeo
     return true;
 }
 
-// Waits at most limitMs until what the printer was sent has left the line,
-// so that a status request's time starts when it reaches the printer. False
-// when the line stays busy for longer.
-bool waitForTheLine(Channel& ch, int limitMs) {
-    int64_t deadline = nowMilliseconds() + limitMs;
-    if (ch.lineFreeAtMs > deadline || !deviceWaitUntilSent(ch.hPort, limitMs)) {
-        return false;
-    }
-    sleepMilliseconds(ch.lineFreeAtMs - nowMilliseconds());
-    return true;
+// When the last bytes written reach the printer, as far as it is known:
+// never later than a write stall after they were written.
+int64_t lastBytesLeaveAtMs(Channel& ch) {
+    int64_t latest = ch.lastWriteMs + stallTimeoutMilliseconds.load();
+    int64_t estimate = ch.lineFreeAtMs < latest ? ch.lineFreeAtMs : latest;
+    return estimate > ch.lastWriteMs ? estimate : ch.lastWriteMs;
+}
+
+// Whether what the printer was sent leaves the line within limitMs (waiting
+// for the driver's queue to drain), so that a reply cannot come late for it.
+bool lineFreeWithin(Channel& ch, int limitMs) {
+    return ch.lineFreeAtMs <= nowMilliseconds() + limitMs && deviceWaitUntilSent(ch.hPort, limitMs);
 }
 
 // Replies left from before this job belong to nobody who is still asking.
@@ -307,11 +313,11 @@ bool isStatusReply(unsigned char byte) {
 }
 
 // After a request went unanswered in time its reply may still come: it is
-// waited for (half a reply timeout) and dropped with what closely follows it,
-// so that it is never taken for the answer to a later request.
+// waited for (one more reply timeout) and dropped with what closely follows
+// it, so that it is never taken for the answer to a later request.
 void waitOutLateReply(Channel& ch) {
     char late[DRAIN_READ_BYTES];
-    int waitMs = replyTimeoutMilliseconds.load() / 2;
+    int waitMs = replyTimeoutMilliseconds.load();
     for (int i = 0; i < DRAIN_MAX_READS && deviceReadWithin(ch.hPort, late, sizeof(late), waitMs) > 0; i++) {
         waitMs = ESCPOS_REPLY_GATHER_MS;
     }
@@ -324,8 +330,8 @@ int askOnce(Channel& ch, int n) {
     if (!writeToPrinter(ch, request, sizeof(request), timeoutMs)) {
         return -1;
     }
-    int64_t sentAt = ch.lineFreeAtMs > ch.lastWriteMs ? ch.lineFreeAtMs : ch.lastWriteMs;
-    int64_t deadline = sentAt + timeoutMs;
+    // The time starts when the request has left: after what the line still held.
+    int64_t deadline = lastBytesLeaveAtMs(ch) + timeoutMs;
     for (;;) {
         int64_t left = deadline - nowMilliseconds();
         char reply[16];
@@ -414,7 +420,12 @@ void waitForLastReplies(Channel& ch) {
     if (!ch.forwarding) {
         return;
     }
-    int64_t sentAt = ch.lineFreeAtMs > ch.lastWriteMs ? ch.lineFreeAtMs : ch.lastWriteMs;
+    // A driver that tells what it holds is waited for; the estimate of a line
+    // speed is not, as a printer posing as a serial port takes bytes far faster.
+    int64_t drainStartedAt = nowMilliseconds();
+    deviceWaitUntilSent(ch.hPort, stallTimeoutMilliseconds.load());
+    int64_t drainedAt = nowMilliseconds();
+    int64_t sentAt = drainedAt - drainStartedAt > 1 ? drainedAt : ch.lastWriteMs;
     int64_t until = sentAt + replyTimeoutMilliseconds.load();
     while (nowMilliseconds() < until && !ch.forwarderEnded.load()) {
         sleepMilliseconds(ESCPOS_REPLY_POLL_MS);
@@ -494,7 +505,7 @@ ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, 
         return opened;
     }
     if (ch.hPortAnswers && !rememberedMute(ch, device)) {
-        waitForTheLine(ch, stallTimeoutMilliseconds.load());
+        deviceWaitUntilSent(ch.hPort, stallTimeoutMilliseconds.load());
         PrinterStatus status;
         status.reach = PRINTER_REACH_OPENED;
         status.replies[0] = -1;
@@ -535,7 +546,7 @@ PrinterStatus escposAskStatus(const char* deviceOrNull) {
     }
     status.reach = PRINTER_REACH_OPENED;
     int64_t waitLeft = askedAt + ESCPOS_STATUS_PRINTER_WAIT_MS - nowMilliseconds();
-    if (ch.hPortAnswers && !waitForTheLine(ch, waitLeft > 0 ? (int)waitLeft : 0)) {
+    if (ch.hPortAnswers && !lineFreeWithin(ch, waitLeft > 0 ? (int)waitLeft : 0)) {
         status.reach = PRINTER_REACH_BUSY; // still sending the last job
     } else if (ch.hPortAnswers) {
         for (int n = 1; n <= 4; n++) {

@@ -43,8 +43,8 @@ void escposSetStallTimeoutForTesting(int milliseconds);
 // ---- The printer's replies --------------------------------------------------
 
 // One status request (DLE EOT n) waits this long for its reply byte, from
-// when its bytes have left. A reply that comes later is waited out for half
-// as long again and dropped, so that it is never taken for the answer to a
+// when its bytes have left. A reply that comes later is waited out for as
+// long again and dropped, so that it is never taken for the answer to a
 // later request.
 static const int ESCPOS_STATUS_REPLY_TIMEOUT_MS = 200;
 // A status request waits this long for a job that holds the printer and for
