@@ -432,20 +432,47 @@ void waitForLastReplies(Channel& ch) {
     }
 }
 
+} // namespace
+
+static int bitOf(int reply, int mask) {
+    return reply < 0 ? -1 : (0 != (reply & mask) ? 1 : 0);
+}
+
+// 1 when either shows it, 0 when both rule it out, -1 when that is open.
+static int eitherOf(int a, int b) {
+    return (a == 1 || b == 1) ? 1 : (a == 0 && b == 0) ? 0 : -1;
+}
+
+// The states a printer that answered can be in, in the order in which they
+// win, and for each whether the replies show it (1), rule it out (0) or
+// leave it open (-1).
+static const PrinterState SHOWN_STATES[] = {PRINTER_COVER_OPEN, PRINTER_PAPER_OUT, PRINTER_ERROR, PRINTER_OFFLINE};
+static void statesShown(const PrinterStatus* status, int shown[4]) {
+    const int printer = status->replies[0], offlineCause = status->replies[1], errorCause = status->replies[2],
+              paperSensor = status->replies[3];
+    shown[0] = bitOf(offlineCause, 0x04);
+    shown[1] = eitherOf(bitOf(paperSensor, 0x60), bitOf(offlineCause, 0x20));
+    // The error flag of n=2 covers the causes of n=3: its reply alone rules an error out.
+    const int errorFlag = bitOf(offlineCause, 0x40);
+    shown[2] = bitOf(errorCause, 0x6C) == 1 ? 1 : errorFlag;
+    shown[3] = bitOf(printer, 0x08);
+}
+
 // What keeps a printer from printing, as its replies show it: the first of
 // cover open, paper out and an error that a reply shows, even when a missing
 // reply leaves the printer's state undecided.
-PrinterRefusal refusalShownBy(const PrinterCondition& condition) {
-    if (condition.state == PRINTER_COVER_OPEN || condition.coverOpen == 1) {
-        return PRINTER_REFUSES_COVER_OPEN;
+static PrinterRefusal refusalShownBy(const PrinterStatus* status) {
+    static const PrinterRefusal REFUSALS[] = {PRINTER_REFUSES_COVER_OPEN, PRINTER_REFUSES_PAPER_OUT,
+                                              PRINTER_REFUSES_ERROR};
+    int shown[4];
+    statesShown(status, shown);
+    for (size_t i = 0; i < sizeof(REFUSALS) / sizeof(REFUSALS[0]); i++) {
+        if (shown[i] == 1) {
+            return REFUSALS[i];
+        }
     }
-    if (condition.state == PRINTER_PAPER_OUT || (condition.paper != NULL && 0 == strcmp(condition.paper, "out"))) {
-        return PRINTER_REFUSES_PAPER_OUT;
-    }
-    return condition.state == PRINTER_ERROR ? PRINTER_REFUSES_ERROR : PRINTER_TAKES_JOB;
+    return PRINTER_TAKES_JOB;
 }
-
-} // namespace
 
 size_t escposJobsWaitingForTesting(void) {
     Channel& ch = channel();
@@ -513,7 +540,7 @@ ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, 
         status.replies[2] = -1;
         status.replies[3] = status.replies[1] < 0 ? -1 : askOnce(ch, 4);
         rememberAnswering(ch, device, status.replies[1] >= 0);
-        *refusal = refusalShownBy(escposConditionOf(&status));
+        *refusal = refusalShownBy(&status);
         if (*refusal != PRINTER_TAKES_JOB) {
             releasePrinter(ch);
             return 0;
@@ -561,15 +588,6 @@ PrinterStatus escposAskStatus(const char* deviceOrNull) {
     return status;
 }
 
-static int bitOf(int reply, int mask) {
-    return reply < 0 ? -1 : (0 != (reply & mask) ? 1 : 0);
-}
-
-// 1 when either shows it, 0 when both rule it out, -1 when that is open.
-static int eitherOf(int a, int b) {
-    return (a == 1 || b == 1) ? 1 : (a == 0 && b == 0) ? 0 : -1;
-}
-
 PrinterCondition escposConditionOf(const PrinterStatus* status) {
     PrinterCondition condition;
     const int printer = status->replies[0], offlineCause = status->replies[1], errorCause = status->replies[2],
@@ -600,15 +618,12 @@ PrinterCondition escposConditionOf(const PrinterStatus* status) {
     case PRINTER_REACH_OPENED:
         break;
     }
-    // The error flag of n=2 covers the causes of n=3.
-    const int shown[] = {condition.coverOpen, eitherOf(bitOf(paperSensor, 0x60), bitOf(offlineCause, 0x20)),
-                         NULL != condition.error ? 1 : bitOf(offlineCause, 0x40),
-                         condition.online < 0 ? -1 : !condition.online};
-    const PrinterState states[] = {PRINTER_COVER_OPEN, PRINTER_PAPER_OUT, PRINTER_ERROR, PRINTER_OFFLINE};
+    int shown[4];
+    statesShown(status, shown);
     condition.state = PRINTER_READY;
-    for (size_t i = 0; i < sizeof(states) / sizeof(states[0]); i++) {
+    for (size_t i = 0; i < sizeof(SHOWN_STATES) / sizeof(SHOWN_STATES[0]); i++) {
         if (shown[i] != 0) {
-            condition.state = shown[i] == 1 ? states[i] : PRINTER_NO_ANSWER;
+            condition.state = shown[i] == 1 ? SHOWN_STATES[i] : PRINTER_NO_ANSWER;
             break;
         }
     }
