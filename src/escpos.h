@@ -65,7 +65,7 @@ static const int ESCPOS_REPLY_GATHER_MS = 5;
 enum PrinterReach {
     PRINTER_REACH_NO_DEVICE,   // none configured
     PRINTER_REACH_UNAVAILABLE, // the device could not be opened
-    PRINTER_REACH_BUSY,        // another job held the printer past the short wait
+    PRINTER_REACH_BUSY,        // another job (or a line still sending one) held it past the short wait
     PRINTER_REACH_OPENED,      // opened; replies holds what came back
 };
 
