@@ -48,12 +48,9 @@ static int printTestReceipt(void) {
     return num > 0 ? 0 : 1;
 }
 
-// Every job opens the device path cut to its capacity; a longer name would
-// silently print somewhere else (or nowhere), so say so once, at start-up.
-static void warnIfDevicePathIsCut(const char* device) {
-    if (0 == strncmp(device, "vid_", 4)) {
-        return;
-    }
+// A name the platform cannot open whole is refused before anything starts:
+// opening it cut would print somewhere else, or nowhere.
+static bool deviceNameFits(const char* device) {
     if (deviceNameIsSocket(device)) {
         // Not a path: never cut, but a malformed one would fail every job.
         char host[256];
@@ -61,15 +58,14 @@ static void warnIfDevicePathIsCut(const char* device) {
         if (!deviceSocketAddress(device, host, sizeof(host), &port)) {
             fprintf(stderr, "Warning: '%s' is not a network printer's name (socket://HOST[:PORT])\n", device);
         }
-        return;
+        return true;
     }
-    char full[1024];
-    char cut[ESCPOS_DEVICE_PATH_CAPACITY];
-    devicePathFromName(device, full, sizeof(full));
-    devicePathFromName(device, cut, sizeof(cut));
-    if (0 != strcmp(full, cut)) {
-        fprintf(stderr, "Warning: device paths are cut to %zu characters: '%s' will be opened\n", sizeof(cut) - 1, cut);
+    char path[DEVICE_PATH_CAPACITY];
+    if (0 == strncmp(device, "vid_", 4) || devicePathFromName(device, path, sizeof(path))) {
+        return true;
     }
+    fprintf(stderr, "Error: The device name '%s' is too long for this system to open\n", device);
+    return false;
 }
 
 // Adds every --allow-origin value; false after naming the first malformed one.
@@ -169,18 +165,16 @@ int quorvel2Main(int argc, char** argv) {
                    NULL != printerDevicePath && printerDevicePath[0] == '\0') {
             fprintf(stderr, "Error: A valid device name is required\n");
             status = 1;
+        } else if (NULL != printerDevicePath && !deviceNameFits(printerDevicePath)) {
+            status = 1;
         } else if (argTest->count > 0) {
             if (NULL == printerDevicePath) {
                 fprintf(stderr, "Error: --test requires a device (-d)\n");
                 status = 1;
             } else {
-                warnIfDevicePathIsCut(printerDevicePath);
                 status = printTestReceipt();
             }
         } else {
-            if (NULL != printerDevicePath) {
-                warnIfDevicePathIsCut(printerDevicePath);
-            }
             status = runServer(port, listenAddress);
         }
     }

@@ -7,10 +7,12 @@
 // hand back earlier jobs, and nothing answers through a FIFO.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
@@ -18,20 +20,39 @@
 
 #include "device.h"
 
-void devicePathFromName(const char* name, char* path, size_t pathCapacity) {
-    snprintf(path, pathCapacity, "%s", name);
+bool devicePathFromName(const char* name, char* path, size_t pathCapacity) {
+    size_t length = strlen(name);
+    // Every part of the path must fit, too: open() refuses a longer one.
+    size_t part = 0;
+    bool fits = length < PATH_MAX && length < pathCapacity;
+    for (const char* at = name; fits && *at != '\0'; at++) {
+        part = *at == '/' ? 0 : part + 1;
+        fits = part <= NAME_MAX;
+    }
+    if (!fits) {
+        if (pathCapacity > 0) {
+            path[0] = '\0';
+        }
+        return false;
+    }
+    memcpy(path, name, length + 1);
+    return true;
 }
 
 static const int OPEN_FLAGS = O_NOCTTY | O_APPEND | O_NONBLOCK | O_CLOEXEC;
 
-// A terminal left in its cooked mode would turn LF into CR LF and echo the
-// printer's replies back to it; raw mode keeps the line speed it was given.
+// A terminal left in its cooked mode would turn LF into CR LF, echo the
+// printer's replies back to it and act on control bytes; only that is
+// switched off. Line speed, character size, parity, stop bits and flow
+// control stay as the user set them (with stty), as the printer needs them.
 static void makeRawIfTerminal(int fd) {
     struct termios modes;
     if (!isatty(fd) || 0 != tcgetattr(fd, &modes)) {
         return;
     }
-    cfmakeraw(&modes);
+    modes.c_iflag &= ~(tcflag_t)(INLCR | IGNCR | ICRNL | ISTRIP | IUCLC);
+    modes.c_oflag &= ~(tcflag_t)OPOST;
+    modes.c_lflag &= ~(tcflag_t)(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
     // With VMIN 0 an empty read returns 0, which would read as the end of the
     // device's data; with 1 it fails with EAGAIN and poll waits for the reply.
     modes.c_cc[VMIN] = 1;
@@ -181,6 +202,46 @@ ssize_t deviceReadWithin(DeviceHandle device, char* buffer, size_t capacity, int
         if (ready > 0 && 0 == (waitFor.revents & POLLIN)) {
             return -1; // hung up or failed without data
         }
+    }
+}
+
+long deviceLineBytesPerSecond(DeviceHandle device) {
+    struct termios modes;
+    if (!isatty((int)device) || 0 != tcgetattr((int)device, &modes)) {
+        return 0;
+    }
+    static const struct {
+        speed_t code;
+        long baud;
+    } SPEEDS[] = {{B300, 300},       {B600, 600},       {B1200, 1200},    {B2400, 2400},   {B4800, 4800},
+                  {B9600, 9600},     {B19200, 19200},   {B38400, 38400},  {B57600, 57600}, {B115200, 115200},
+                  {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
+    speed_t speed = cfgetospeed(&modes);
+    for (const auto& known : SPEEDS) {
+        if (known.code == speed) {
+            return known.baud / 10; // a start bit, eight data bits and a stop bit
+        }
+    }
+    return 0;
+}
+
+bool deviceWaitUntilSent(DeviceHandle device, int timeoutMs) {
+    int fd = (int)device;
+    if (!isatty(fd)) {
+        return true;
+    }
+    // tcdrain() could wait forever on a line held by flow control; the queue
+    // is looked at instead until it is empty or the time is up.
+    int64_t deadline = monotonicMilliseconds() + timeoutMs;
+    for (;;) {
+        int queued = 0;
+        if (0 != ioctl(fd, TIOCOUTQ, &queued) || queued <= 0) {
+            return true;
+        }
+        if (monotonicMilliseconds() >= deadline) {
+            return false;
+        }
+        usleep(2000);
     }
 }
 

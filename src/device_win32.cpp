@@ -36,12 +36,36 @@ static void errorText(DWORD error, char* text, size_t capacity) {
     }
 }
 
-void devicePathFromName(const char* name, char* path, size_t pathCapacity) {
-    if (0 == strncmp(name, DEVICE_NAMESPACE_PREFIX, strlen(DEVICE_NAMESPACE_PREFIX))) {
-        snprintf(path, pathCapacity, "%s", name);
-    } else {
-        snprintf(path, pathCapacity, "\\\\.\\%s", name);
+bool devicePathFromName(const char* name, char* path, size_t pathCapacity) {
+    bool prefixed = 0 == strncmp(name, DEVICE_NAMESPACE_PREFIX, strlen(DEVICE_NAMESPACE_PREFIX));
+    size_t length = strlen(name) + (prefixed ? 0 : strlen(DEVICE_NAMESPACE_PREFIX));
+    // The ANSI CreateFileA takes at most MAX_PATH characters with the NUL.
+    if (length >= MAX_PATH || length >= pathCapacity) {
+        if (pathCapacity > 0) {
+            path[0] = '\0';
+        }
+        return false;
     }
+    snprintf(path, pathCapacity, "%s%s", prefixed ? "" : DEVICE_NAMESPACE_PREFIX, name);
+    return true;
+}
+
+// A serial port's reads return at once with the bytes that have arrived
+// (none: the caller waits and reads again); without this a port keeps the
+// timeouts its last user left, under which a read may wait for a full
+// buffer and lose what came when it is cancelled. Writes get no time limit
+// of the port's own: the stall limit cancels them.
+static void setSerialTimeouts(HANDLE device) {
+    COMMTIMEOUTS timeouts;
+    if (GetFileType(device) != FILE_TYPE_CHAR || !GetCommTimeouts(device, &timeouts)) {
+        return;
+    }
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    SetCommTimeouts(device, &timeouts);
 }
 
 // Read-write where the device allows it and is not a disk file, write-only
@@ -50,6 +74,7 @@ static HANDLE openDevice(const char* path, DWORD shareMode) {
     HANDLE device =
         CreateFileA(path, GENERIC_READ | GENERIC_WRITE, shareMode, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
     if (INVALID_HANDLE_VALUE != device && GetFileType(device) != FILE_TYPE_DISK) {
+        setSerialTimeouts(device);
         return device;
     }
     if (INVALID_HANDLE_VALUE != device) {
@@ -93,6 +118,10 @@ static bool writeChunk(HANDLE device, HANDLE event, const char* data, DWORD leng
     OVERLAPPED overlapped;
     memset(&overlapped, 0, sizeof(overlapped));
     overlapped.hEvent = event;
+    // An overlapped write goes where its offset says; this one says "at the
+    // end", so that a disk file gets each job appended. Devices ignore it.
+    overlapped.Offset = 0xFFFFFFFF;
+    overlapped.OffsetHigh = 0xFFFFFFFF;
     *done = 0;
     if (!WriteFile(device, data, length, NULL, &overlapped)) {
         DWORD error = GetLastError();
@@ -161,10 +190,37 @@ bool deviceCanAnswer(DeviceHandle device) {
     if (deviceIsSocket(device)) {
         return true;
     }
-    // A write-only handle also gets here; its first read fails, and the
-    // channel then counts the printer as not answering.
-    DWORD type = GetFileType((HANDLE)device);
-    return type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE;
+    // A USB printer driver's handle may call itself of unknown type, so only
+    // a disk file is left out. A write-only handle also gets here; its first
+    // read fails, and the channel then counts the printer as not answering.
+    return GetFileType((HANDLE)device) != FILE_TYPE_DISK;
+}
+
+long deviceLineBytesPerSecond(DeviceHandle device) {
+    DCB line;
+    memset(&line, 0, sizeof(line));
+    line.DCBlength = sizeof(line);
+    if (GetFileType((HANDLE)device) != FILE_TYPE_CHAR || !GetCommState((HANDLE)device, &line)) {
+        return 0;
+    }
+    return (long)(line.BaudRate / 10); // a start bit, eight data bits and a stop bit
+}
+
+bool deviceWaitUntilSent(DeviceHandle device, int timeoutMs) {
+    HANDLE handle = (HANDLE)device;
+    ULONGLONG deadline = GetTickCount64() + (ULONGLONG)(timeoutMs > 0 ? timeoutMs : 0);
+    for (;;) {
+        DWORD errors = 0;
+        COMSTAT queues;
+        if (GetFileType(handle) != FILE_TYPE_CHAR || !ClearCommError(handle, &errors, &queues) ||
+            queues.cbOutQue == 0) {
+            return true;
+        }
+        if (GetTickCount64() >= deadline) {
+            return false;
+        }
+        Sleep(2);
+    }
 }
 
 // A USB print handle often completes a read at once with nothing; such a
@@ -202,8 +258,15 @@ ssize_t deviceReadWithin(DeviceHandle device, char* buffer, size_t capacity, int
         }
         DWORD got = 0;
         if (!GetOverlappedResult(handle, &overlapped, &got, TRUE)) {
-            result = GetLastError() == ERROR_OPERATION_ABORTED ? 0 : -1;
-            break;
+            if (GetLastError() != ERROR_OPERATION_ABORTED) {
+                result = -1;
+                break;
+            }
+            got = (DWORD)overlapped.InternalHigh; // what arrived before the cancellation is kept
+            result = (ssize_t)got;
+            if (got == 0) {
+                break;
+            }
         }
         if (got > 0) {
             result = (ssize_t)got;

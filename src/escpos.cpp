@@ -45,10 +45,11 @@ const size_t MUTE_MEMORY_ENTRIES = 8;
 const size_t DRAIN_READ_BYTES = 256;
 const int DRAIN_MAX_READS = 16;
 
-// A device that did not answer, and when to ask it again.
+// Whether a device ever answered, or when to ask one that never did again.
 struct MutePrinter {
-    char deviceName[64];
+    char deviceName[DEVICE_PATH_CAPACITY];
     int64_t askAgainAtMs;
+    bool answered;
 };
 
 // A job waiting for the printer; lives on the waiting thread's stack.
@@ -69,21 +70,28 @@ struct Channel {
     size_t waiting;
     std::atomic<bool> anyWaiting;          // waiting > 0, readable without the lock
     DeviceHandle hPort;                    // touched only by the thread that holds the printer
-    char deviceName[64];                   // for messages, likewise
+    char deviceName[DEVICE_PATH_CAPACITY]; // for messages, likewise
     bool hPortAnswers;                     // likewise: the open device may send replies
     MutePrinter mute[MUTE_MEMORY_ENTRIES]; // likewise
+    // Likewise: the serial line's speed (0: none), when the bytes written so
+    // far will have left it (kept from job to job: the line goes on sending),
+    // and when the job last wrote.
+    long lineBytesPerSecond;
+    int64_t lineFreeAtMs;
+    int64_t lastWriteMs;
     // The raw job's reply forwarder; started and joined by the holder, and
     // reads hPort, sink and sinkContext only between the two.
     bool forwarding;
     pthread_t forwarder;
     std::atomic<bool> stopForwarding;
+    std::atomic<bool> forwarderEnded; // it stopped by itself: the client takes no more
     EscposReplySink sink;
     void* sinkContext;
 
     Channel()
         : busy(false), firstWaiter(NULL), lastWaiter(NULL), waiting(0), anyWaiting(false), hPort(DEVICE_CLOSED),
-          deviceName(), hPortAnswers(false), mute(), forwarding(false), forwarder(), stopForwarding(false), sink(NULL),
-          sinkContext(NULL) {
+          deviceName(), hPortAnswers(false), mute(), lineBytesPerSecond(0), lineFreeAtMs(0), lastWriteMs(0),
+          forwarding(false), forwarder(), stopForwarding(false), forwarderEnded(false), sink(NULL), sinkContext(NULL) {
         pthread_mutex_init(&lock, NULL);
     }
 };
@@ -202,14 +210,56 @@ DeviceHandle openDevice(const char* device) {
     if (0 == strncmp(device, "vid_", 4)) {
         return usb_open(device);
     }
-    char path[ESCPOS_DEVICE_PATH_CAPACITY];
-    devicePathFromName(device, path, sizeof(path));
+    char path[DEVICE_PATH_CAPACITY];
+    if (!devicePathFromName(device, path, sizeof(path))) {
+        fprintf(stderr, "Cannot open printer device '%s': the name is too long for this system\n", device);
+        return DEVICE_CLOSED;
+    }
     return deviceOpenExclusive(path);
 }
 
 int64_t nowMilliseconds() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+void sleepMilliseconds(int64_t milliseconds) {
+    if (milliseconds > 0) {
+        usleep((useconds_t)(milliseconds * 1000));
+    }
+}
+
+// Writes for the holder's job and notes when the bytes will have left a
+// serial line, which sends them at its speed after write() took them. The
+// estimate serves lines whose driver does not tell how much it still holds;
+// it lengthens the wait for a reply, never the wait before a job, so a line
+// faster than its nominal speed (a USB printer posing as a serial port) costs
+// no more than a status of "busy" meanwhile.
+bool writeToPrinter(Channel& ch, const char* data, size_t length, int stallTimeoutMs) {
+    if (!deviceWriteAll(ch.hPort, data, length, stallTimeoutMs, ch.deviceName)) {
+        return false;
+    }
+    int64_t now = nowMilliseconds();
+    ch.lastWriteMs = now;
+    if (ch.lineBytesPerSecond > 0) {
+        ch.lineFreeAtMs =
+            (ch.lineFreeAtMs > now ? ch.lineFreeAtMs : now) + (int64_t)length * 1000 / ch.lineBytesPerSecond;
+    }
+    return true;
+}
+
+// When the last bytes written reach the printer, as far as it is known:
+// never later than a write stall after they were written.
+int64_t lastBytesLeaveAtMs(Channel& ch) {
+    int64_t latest = ch.lastWriteMs + stallTimeoutMilliseconds.load();
+    int64_t estimate = ch.lineFreeAtMs < latest ? ch.lineFreeAtMs : latest;
+    return estimate > ch.lastWriteMs ? estimate : ch.lastWriteMs;
+}
+
+// Whether what the printer was sent leaves the line within limitMs (waiting
+// for the driver's queue to drain), so that a reply cannot come late for it.
+bool lineFreeWithin(Channel& ch, int limitMs) {
+    return ch.lineFreeAtMs <= nowMilliseconds() + limitMs && deviceWaitUntilSent(ch.hPort, limitMs);
 }
 
 // Replies left from before this job belong to nobody who is still asking.
@@ -236,6 +286,8 @@ bool openJob(Channel& ch, const char* device) {
     }
     snprintf(ch.deviceName, sizeof(ch.deviceName), "%s", device);
     ch.hPortAnswers = deviceCanAnswer(ch.hPort) && dropStaleReplies(ch.hPort);
+    ch.lineBytesPerSecond = deviceLineBytesPerSecond(ch.hPort);
+    ch.lastWriteMs = 0;
     return true;
 }
 
@@ -263,21 +315,33 @@ bool isStatusReply(unsigned char byte) {
     return (byte & 0x93) == 0x12;
 }
 
+// After a request went unanswered in time its reply may still come: it is
+// waited for (one more reply timeout) and dropped with what closely follows
+// it, so that it is never taken for the answer to a later request.
+void waitOutLateReply(Channel& ch) {
+    char late[DRAIN_READ_BYTES];
+    int waitMs = replyTimeoutMilliseconds.load();
+    for (int i = 0; i < DRAIN_MAX_READS && deviceReadWithin(ch.hPort, late, sizeof(late), waitMs) > 0; i++) {
+        waitMs = ESCPOS_REPLY_GATHER_MS;
+    }
+}
+
 // Sends DLE EOT n and waits for its reply byte; -1 when none came in time.
 int askOnce(Channel& ch, int n) {
     const char request[3] = {0x10, 0x04, (char)n};
     int timeoutMs = replyTimeoutMilliseconds.load();
-    if (!deviceWriteAll(ch.hPort, request, sizeof(request), timeoutMs, ch.deviceName)) {
+    if (!writeToPrinter(ch, request, sizeof(request), timeoutMs)) {
         return -1;
     }
-    int64_t deadline = nowMilliseconds() + timeoutMs;
+    // The time starts when the request has left: after what the line still held.
+    int64_t deadline = lastBytesLeaveAtMs(ch) + timeoutMs;
     for (;;) {
         int64_t left = deadline - nowMilliseconds();
-        if (left < 0) {
-            return -1;
-        }
         char reply[16];
-        ssize_t got = deviceReadWithin(ch.hPort, reply, sizeof(reply), (int)left);
+        ssize_t got = left < 0 ? 0 : deviceReadWithin(ch.hPort, reply, sizeof(reply), (int)left);
+        if (got == 0) {
+            waitOutLateReply(ch);
+        }
         if (got <= 0) {
             return -1;
         }
@@ -300,14 +364,11 @@ MutePrinter* muteEntry(Channel& ch, const char* device) {
     return NULL;
 }
 
+// One rule for status requests and job checks: a printer counts as not
+// answering only when it never gave a valid reply, so that one timeout (a
+// busy line, a late reply) does not switch the job check off.
 void rememberAnswering(Channel& ch, const char* device, bool answered) {
     MutePrinter* entry = muteEntry(ch, device);
-    if (answered) {
-        if (NULL != entry) {
-            entry->deviceName[0] = '\0';
-        }
-        return;
-    }
     if (NULL == entry) {
         entry = &ch.mute[0];
         for (MutePrinter& candidate : ch.mute) {
@@ -316,13 +377,20 @@ void rememberAnswering(Channel& ch, const char* device, bool answered) {
             }
         }
         snprintf(entry->deviceName, sizeof(entry->deviceName), "%s", device);
+        entry->answered = false;
+        entry->askAgainAtMs = 0;
     }
-    entry->askAgainAtMs = nowMilliseconds() + muteRecheckMilliseconds.load();
+    if (answered) {
+        entry->answered = true;
+        entry->askAgainAtMs = 0;
+    } else if (!entry->answered) {
+        entry->askAgainAtMs = nowMilliseconds() + muteRecheckMilliseconds.load();
+    }
 }
 
 bool rememberedMute(Channel& ch, const char* device) {
     MutePrinter* entry = muteEntry(ch, device);
-    return NULL != entry && nowMilliseconds() < entry->askAgainAtMs;
+    return NULL != entry && !entry->answered && nowMilliseconds() < entry->askAgainAtMs;
 }
 
 void* forwardReplies(void* channelPointer) {
@@ -330,14 +398,84 @@ void* forwardReplies(void* channelPointer) {
     char replies[256];
     while (!ch.stopForwarding.load()) {
         ssize_t got = deviceReadWithin(ch.hPort, replies, sizeof(replies), ESCPOS_REPLY_POLL_MS);
+        // A printer answers several requests one byte after the other; a
+        // client that reads them as one answer gets them in one send.
+        while (got > 0 && (size_t)got < sizeof(replies)) {
+            ssize_t more =
+                deviceReadWithin(ch.hPort, replies + got, sizeof(replies) - (size_t)got, ESCPOS_REPLY_GATHER_MS);
+            if (more <= 0) {
+                break;
+            }
+            got += more;
+        }
         if (got < 0 || (got > 0 && !ch.sink(ch.sinkContext, replies, (size_t)got))) {
             break;
         }
     }
+    ch.forwarderEnded.store(true);
     return NULL;
 }
 
+// A raw client that has sent all it had (and may have shut its sending side)
+// still gets the replies to its last requests: they may take up to a reply
+// timeout from when its bytes left.
+void waitForLastReplies(Channel& ch) {
+    if (!ch.forwarding) {
+        return;
+    }
+    // A driver that tells what it holds is waited for; the estimate of a line
+    // speed is not, as a printer posing as a serial port takes bytes far faster.
+    int64_t drainStartedAt = nowMilliseconds();
+    deviceWaitUntilSent(ch.hPort, stallTimeoutMilliseconds.load());
+    int64_t drainedAt = nowMilliseconds();
+    int64_t sentAt = drainedAt - drainStartedAt > 1 ? drainedAt : ch.lastWriteMs;
+    int64_t until = sentAt + replyTimeoutMilliseconds.load();
+    while (nowMilliseconds() < until && !ch.forwarderEnded.load()) {
+        sleepMilliseconds(ESCPOS_REPLY_POLL_MS);
+    }
+}
+
 } // namespace
+
+static int bitOf(int reply, int mask) {
+    return reply < 0 ? -1 : (0 != (reply & mask) ? 1 : 0);
+}
+
+// 1 when either shows it, 0 when both rule it out, -1 when that is open.
+static int eitherOf(int a, int b) {
+    return (a == 1 || b == 1) ? 1 : (a == 0 && b == 0) ? 0 : -1;
+}
+
+// The states a printer that answered can be in, in the order in which they
+// win, and for each whether the replies show it (1), rule it out (0) or
+// leave it open (-1).
+static const PrinterState SHOWN_STATES[] = {PRINTER_COVER_OPEN, PRINTER_PAPER_OUT, PRINTER_ERROR, PRINTER_OFFLINE};
+static void statesShown(const PrinterStatus* status, int shown[4]) {
+    const int printer = status->replies[0], offlineCause = status->replies[1], errorCause = status->replies[2],
+              paperSensor = status->replies[3];
+    shown[0] = bitOf(offlineCause, 0x04);
+    shown[1] = eitherOf(bitOf(paperSensor, 0x60), bitOf(offlineCause, 0x20));
+    // The error flag of n=2 covers the causes of n=3: its reply alone rules an error out.
+    const int errorFlag = bitOf(offlineCause, 0x40);
+    shown[2] = bitOf(errorCause, 0x6C) == 1 ? 1 : errorFlag;
+    shown[3] = bitOf(printer, 0x08);
+}
+
+// What keeps a printer from printing, as its replies show it: the first of
+// cover open, paper out and an error that a reply shows, even when a missing
+// reply leaves the printer's state undecided.
+static PrinterRefusal refusalShownBy(const PrinterStatus* status) {
+    static const PrinterRefusal REFUSALS[] = {PRINTER_REFUSES_COVER_OPEN, PRINTER_REFUSES_PAPER_OUT,
+                                              PRINTER_REFUSES_ERROR};
+    int shown[4];
+    statesShown(status, shown);
+    for (size_t i = 0; i < sizeof(REFUSALS) / sizeof(REFUSALS[0]); i++) {
+        if (shown[i] == 1) {
+            return REFUSALS[i];
+        }
+    }
+    return PRINTER_TAKES_JOB;
+}
 
 size_t escposJobsWaitingForTesting(void) {
     Channel& ch = channel();
@@ -372,11 +510,14 @@ ssize_t escpos_print(const char* device, unsigned int state, const char* data, s
         return len;
     }
     if (len > 0) {
-        if (!deviceWriteAll(ch.hPort, data, (size_t)len, stallTimeoutMilliseconds.load(), ch.deviceName)) {
+        if (!writeToPrinter(ch, data, (size_t)len, stallTimeoutMilliseconds.load())) {
             releasePrinter(ch);
             return -1;
         }
         return len;
+    }
+    if (len == 0) {
+        waitForLastReplies(ch);
     }
     releasePrinter(ch);
     return len;
@@ -394,6 +535,7 @@ ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, 
         return opened;
     }
     if (ch.hPortAnswers && !rememberedMute(ch, device)) {
+        deviceWaitUntilSent(ch.hPort, stallTimeoutMilliseconds.load());
         PrinterStatus status;
         status.reach = PRINTER_REACH_OPENED;
         status.replies[0] = -1;
@@ -401,11 +543,8 @@ ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, 
         status.replies[2] = -1;
         status.replies[3] = status.replies[1] < 0 ? -1 : askOnce(ch, 4);
         rememberAnswering(ch, device, status.replies[1] >= 0);
-        PrinterState state = escposConditionOf(&status).state;
-        if (state == PRINTER_COVER_OPEN || state == PRINTER_PAPER_OUT || state == PRINTER_ERROR) {
-            *refusal = state == PRINTER_COVER_OPEN  ? PRINTER_REFUSES_COVER_OPEN
-                       : state == PRINTER_PAPER_OUT ? PRINTER_REFUSES_PAPER_OUT
-                                                    : PRINTER_REFUSES_ERROR;
+        *refusal = refusalShownBy(&status);
+        if (*refusal != PRINTER_TAKES_JOB) {
             releasePrinter(ch);
             return 0;
         }
@@ -426,6 +565,7 @@ PrinterStatus escposAskStatus(const char* deviceOrNull) {
     if (threadHoldsPrinter) {
         releasePrinter(ch);
     }
+    int64_t askedAt = nowMilliseconds();
     if (!takePrinterWithin(ch, ESCPOS_STATUS_PRINTER_WAIT_MS)) {
         status.reach = PRINTER_REACH_BUSY;
         return status;
@@ -435,7 +575,10 @@ PrinterStatus escposAskStatus(const char* deviceOrNull) {
         return status;
     }
     status.reach = PRINTER_REACH_OPENED;
-    if (ch.hPortAnswers) {
+    int64_t waitLeft = askedAt + ESCPOS_STATUS_PRINTER_WAIT_MS - nowMilliseconds();
+    if (ch.hPortAnswers && !lineFreeWithin(ch, waitLeft > 0 ? (int)waitLeft : 0)) {
+        status.reach = PRINTER_REACH_BUSY; // still sending the last job
+    } else if (ch.hPortAnswers) {
         for (int n = 1; n <= 4; n++) {
             status.replies[n - 1] = askOnce(ch, n);
             if (status.replies[n - 1] < 0) {
@@ -446,10 +589,6 @@ PrinterStatus escposAskStatus(const char* deviceOrNull) {
     }
     releasePrinter(ch);
     return status;
-}
-
-static int bitOf(int reply, int mask) {
-    return reply < 0 ? -1 : (0 != (reply & mask) ? 1 : 0);
 }
 
 PrinterCondition escposConditionOf(const PrinterStatus* status) {
@@ -469,25 +608,27 @@ PrinterCondition escposConditionOf(const PrinterStatus* status) {
                       : 0 != (errorCause & 0x20) ? "unrecoverable"
                       : 0 != (errorCause & 0x40) ? "auto-recoverable"
                                                  : NULL;
-    bool paperOut = bitOf(paperSensor, 0x60) == 1 || bitOf(offlineCause, 0x20) == 1;
-    bool error = NULL != condition.error || bitOf(offlineCause, 0x40) == 1;
     switch (status->reach) {
     case PRINTER_REACH_NO_DEVICE:
         condition.state = PRINTER_NO_DEVICE;
-        break;
+        return condition;
     case PRINTER_REACH_UNAVAILABLE:
         condition.state = PRINTER_UNAVAILABLE;
-        break;
+        return condition;
     case PRINTER_REACH_BUSY:
         condition.state = PRINTER_BUSY;
+        return condition;
+    case PRINTER_REACH_OPENED:
         break;
-    default:
-        condition.state = (printer < 0 && offlineCause < 0 && errorCause < 0 && paperSensor < 0) ? PRINTER_NO_ANSWER
-                          : condition.coverOpen == 1                                             ? PRINTER_COVER_OPEN
-                          : paperOut                                                             ? PRINTER_PAPER_OUT
-                          : error                                                                ? PRINTER_ERROR
-                          : condition.online == 0                                                ? PRINTER_OFFLINE
-                                                                                                 : PRINTER_READY;
+    }
+    int shown[4];
+    statesShown(status, shown);
+    condition.state = PRINTER_READY;
+    for (size_t i = 0; i < sizeof(SHOWN_STATES) / sizeof(SHOWN_STATES[0]); i++) {
+        if (shown[i] != 0) {
+            condition.state = shown[i] == 1 ? SHOWN_STATES[i] : PRINTER_NO_ANSWER;
+            break;
+        }
     }
     return condition;
 }
@@ -506,5 +647,6 @@ void escposForwardReplies(EscposReplySink sink, void* context) {
     ch.sink = sink;
     ch.sinkContext = context;
     ch.stopForwarding.store(false);
+    ch.forwarderEnded.store(false);
     ch.forwarding = 0 == pthread_create(&ch.forwarder, NULL, forwardReplies, &ch);
 }

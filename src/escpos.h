@@ -8,9 +8,6 @@
 #include <stddef.h>
 #include <sys/types.h>
 
-// Device paths are opened cut to this capacity (at most 31 characters).
-static const size_t ESCPOS_DEVICE_PATH_CAPACITY = 32;
-
 // A write that makes no progress for this long fails the job.
 static const int ESCPOS_WRITE_STALL_TIMEOUT_MS = 30000;
 
@@ -45,23 +42,30 @@ void escposSetStallTimeoutForTesting(int milliseconds);
 
 // ---- The printer's replies --------------------------------------------------
 
-// One status request (DLE EOT n) waits this long for its reply byte.
+// One status request (DLE EOT n) waits this long for its reply byte, from
+// when its bytes have left. A reply that comes later is waited out for as
+// long again and dropped, so that it is never taken for the answer to a
+// later request.
 static const int ESCPOS_STATUS_REPLY_TIMEOUT_MS = 200;
-// A status request waits this long for a job that holds the printer, so that
-// with four requests it never takes much more than a second in all.
+// A status request waits this long for a job that holds the printer and for
+// a serial line to send what the last job left, so that with four requests it
+// never takes much more than a second in all.
 static const int ESCPOS_STATUS_PRINTER_WAIT_MS = 150;
-// A printer that did not answer is not asked before jobs again for this long,
-// so that a printer that cannot answer costs one reply timeout per period.
+// A printer that has given no valid reply at all is not asked before jobs
+// again for this long, so that a printer that cannot answer costs one reply
+// timeout per period. One that answered before is always asked.
 static const int ESCPOS_MUTE_RECHECK_MS = 60000;
 // How often a raw stream's reply forwarder looks whether the job ended, which
 // bounds how long the end of such a job waits for it.
 static const int ESCPOS_REPLY_POLL_MS = 10;
+// Replies that follow each other within this long go to a raw client in one send.
+static const int ESCPOS_REPLY_GATHER_MS = 5;
 
 // How far a status request got.
 enum PrinterReach {
     PRINTER_REACH_NO_DEVICE,   // none configured
     PRINTER_REACH_UNAVAILABLE, // the device could not be opened
-    PRINTER_REACH_BUSY,        // another job held the printer past the short wait
+    PRINTER_REACH_BUSY,        // another job (or a line still sending one) held it past the short wait
     PRINTER_REACH_OPENED,      // opened; replies holds what came back
 };
 
@@ -94,13 +98,17 @@ struct PrinterCondition {
 };
 
 // Takes the printer like a short job (waiting at most
-// ESCPOS_STATUS_PRINTER_WAIT_MS for another job), drops stale replies, and
-// asks DLE EOT 1..4, each waiting ESCPOS_STATUS_REPLY_TIMEOUT_MS, stopping at
-// the first that goes unanswered. A device that cannot answer is not asked.
+// ESCPOS_STATUS_PRINTER_WAIT_MS for another job and for a serial line to send
+// what it holds: busy otherwise), drops stale replies, and asks DLE EOT 1..4,
+// each waiting ESCPOS_STATUS_REPLY_TIMEOUT_MS, stopping at the first that goes
+// unanswered (its late reply waited out). A device that cannot answer is not asked.
 PrinterStatus escposAskStatus(const char* deviceOrNull);
 
 // What the replies say; state is the first of PrinterState that holds, and
-// a printer whose paper is near its end is still ready.
+// a printer whose paper is near its end is still ready. A state is claimed
+// only when the replies show it and rule out every state before it (ready
+// needs the replies to n=1, 2 and 4); a state the missing replies leave
+// undecided is PRINTER_NO_ANSWER.
 PrinterCondition escposConditionOf(const PrinterStatus* status);
 
 // The state's name as pages see it: "ready", "no-answer", "cover-open", ...
@@ -118,10 +126,11 @@ enum PrinterRefusal {
 // once the printer is its, only when stillWanted(context) says so
 // (ESCPOS_JOB_NOT_WANTED otherwise, the printer passing on; a null
 // stillWanted always goes on), and with a check first: a printer that answers is asked
-// (DLE EOT 2 and 4) whether it can print; when it says it cannot, nothing is
-// written, the job is closed, *refusal tells why and 0 is returned. A printer
-// that does not answer prints as without the check and is not asked again
-// for ESCPOS_MUTE_RECHECK_MS. len 0 opens and closes without asking.
+// (DLE EOT 2 and 4, once a serial line has sent what it holds) whether it can
+// print; when a reply shows that it cannot, nothing is written, the job is
+// closed, *refusal tells why and 0 is returned. A printer that gives no
+// valid reply prints as without the check and, unless it answered before, is
+// not asked again for ESCPOS_MUTE_RECHECK_MS. len 0 opens and closes without asking.
 ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, bool (*stillWanted)(void*),
                              void* context, PrinterRefusal* refusal);
 
@@ -129,8 +138,11 @@ ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, 
 typedef bool (*EscposReplySink)(void* context, const char* data, size_t length);
 
 // While the calling thread's job lasts, every byte the printer sends goes to
-// sink, from a thread of the channel's own; the job's end stops it before it
-// returns. Does nothing without an open job or for a device that cannot answer.
+// sink, from a thread of the channel's own, bytes that come together in one
+// call; the job's end (len 0) first lets replies come for
+// ESCPOS_STATUS_REPLY_TIMEOUT_MS after the job's last bytes, then stops it
+// before it returns. Does nothing without an open job or for a device that
+// cannot answer.
 void escposForwardReplies(EscposReplySink sink, void* context);
 
 // Test-only: the reply timeout of status requests and the period after which

@@ -6,6 +6,9 @@ import assert from 'node:assert/strict';
 import { createRequire } from 'node:module';
 import { test } from 'node:test';
 
+import { Printer as NodeEscposPrinter } from '@node-escpos/core';
+import NodeEscposNetwork from '@node-escpos/network-adapter';
+
 import {
   assertAlive, makeDeviceFile, makeTempDir, readDeviceWhenFilled, startServer, startSimulatedPrinter, within,
 } from './harness.mjs';
@@ -142,5 +145,24 @@ test('escpos getStatuses() reads the printer\'s replies through the raw port', a
   assert.equal(paper.className, 'RollPaperSensorStatus');
   assert.ok(paper.statuses.some((bit) => bit.status === 'warning' && /near-end/.test(bit.label)),
     JSON.stringify(paper.statuses));
+  assertAlive(assert, server);
+});
+
+test('@node-escpos/core getStatuses() gets the four replies in one read, 20 calls in a row', async (t) => {
+  const device = await startSimulatedPrinter(t, 'near-end');
+  const server = await startServer(t, device);
+  const adapter = new NodeEscposNetwork('127.0.0.1', server.port);
+  await within(5000, 'network adapter open', new Promise((resolve, reject) => {
+    adapter.open((error) => (error ? reject(error) : resolve()));
+  }));
+  t.after(() => adapter.device.destroy());
+  adapter.device.setMaxListeners(25); // every call adds a data listener of its own
+  const printer = new NodeEscposPrinter(adapter, {});
+  // It asks DLE EOT 1, 4, 2, 3 and takes the first read that has four bytes
+  // as their replies; fewer bytes reject the call.
+  for (let call = 1; call <= 20; call++) {
+    const statuses = await within(5000, `getStatuses call ${call}`, printer.getStatuses());
+    assert.deepEqual(statuses.map((status) => status.byte), [0x12, 0x1e, 0x12, 0x12], `call ${call}`);
+  }
   assertAlive(assert, server);
 });

@@ -2,6 +2,7 @@
 // which options are checked, every refusal with its message and exit status,
 // and the built-in test receipt written to real files and devices.
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -255,22 +256,22 @@ TEST(TestReceipt, FifoWithoutReaderCannotBeOpened) {
     EXPECT_NE(std::string::npos, run.err.find("Cannot open printer device '" + fifo + "'")) << run.err;
 }
 
-TEST(TestReceipt, DeviceNamesAreCutTo31Characters) {
+TEST(CommandLine, DeviceNamesTooLongForTheSystemAreRefusedBeforeAnything) {
     TempDir dir;
-    // dir.path is "/tmp/q2ts.XXXXXX" (16 characters); the name below is 40.
-    std::string longName = dir.path + "/" + std::string(23, 'a');
-    ASSERT_EQ(40u, longName.size());
-    std::string cutName = longName.substr(0, 31);
-    std::ofstream(cutName, std::ios::binary).flush();
-    RunResult run = runProgram({"--test", "-d", longName});
-    EXPECT_EQ(0, run.exitStatus) << run.err;
-    EXPECT_EQ(TEST_RECEIPT, readFile(cutName));
-    EXPECT_EQ("Warning: device paths are cut to 31 characters: '" + cutName + "' will be opened\n", run.err);
-
-    // A name of exactly 31 characters is opened whole, without a warning.
-    run = runProgram({"--test", "-d", cutName});
-    EXPECT_EQ(0, run.exitStatus);
-    EXPECT_EQ("", run.err);
+    const std::string names[] = {
+        "/" + std::string(PATH_MAX, 'p'),                // longer than a path may be
+        dir.path + "/" + std::string(NAME_MAX + 1, 'n'), // one part longer than a name may be
+    };
+    for (const std::string& name : names) {
+        for (const std::vector<std::string>& extra : {std::vector<std::string>{"--test"}, std::vector<std::string>{}}) {
+            std::vector<std::string> arguments = {"-p", "1", "-d", name};
+            arguments.insert(arguments.end(), extra.begin(), extra.end());
+            RunResult run = runProgram(arguments, 5000);
+            EXPECT_EQ(1, run.exitStatus) << name.size();
+            EXPECT_EQ("Error: The device name '" + name + "' is too long for this system to open\n", run.err);
+            EXPECT_EQ("", run.out) << "the server never started";
+        }
+    }
 }
 
 // A network printer takes the receipt over a connection of its own; its

@@ -1645,7 +1645,6 @@ bool serverAlive() {
 TEST(Stress, LoadFaultsAndHostileInputLoseNothing) {
     ASSERT_FALSE(settings.serverPath.empty()) << "--server PATH is required";
     crcInit();
-    // The server opens at most 31 characters of a device path: keep it short.
     char directoryTemplate[] = "/tmp/q2s-XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(directoryTemplate));
     workDirectory = directoryTemplate;

@@ -36,7 +36,7 @@ StatusReplies statusRepliesFor(PrinterMode mode, bool drawerPin3High) {
     case PrinterMode::PaperOut:
         replies.bytes[0] = 0x1A;
         replies.bytes[1] = 0x32; // stopped by paper end
-        replies.bytes[3] = 0x72; // end sensor bits 5-6, near end too
+        replies.bytes[3] = 0x7E; // end sensor bits 5-6, near end bits 2-3 too
         break;
     case PrinterMode::CoverOpen:
         replies.bytes[0] = 0x1A;
@@ -135,6 +135,29 @@ void SimulatedPrinter::setMute(bool newMute) {
 
 void SimulatedPrinter::setReplyDelayMs(int milliseconds) {
     replyDelayMs.store(milliseconds);
+}
+
+void SimulatedPrinter::setLineSpeed(int baud) {
+    struct termios modes;
+    tcgetattr(deviceSide, &modes);
+    speed_t speed = baud == 9600 ? B9600 : B19200;
+    cfsetispeed(&modes, speed);
+    cfsetospeed(&modes, speed);
+    tcsetattr(deviceSide, TCSANOW, &modes);
+    bytesPerSecond.store(baud / 10);
+}
+
+void SimulatedPrinter::setIxon(bool on) {
+    struct termios modes;
+    tcgetattr(deviceSide, &modes);
+    modes.c_iflag = on ? (modes.c_iflag | IXON) : (modes.c_iflag & ~(tcflag_t)IXON);
+    tcsetattr(deviceSide, TCSANOW, &modes);
+}
+
+struct termios SimulatedPrinter::lineModes() const {
+    struct termios modes = {};
+    tcgetattr(deviceSide, &modes);
+    return modes;
 }
 
 void SimulatedPrinter::sendUnasked(const std::string& bytes) {
@@ -265,13 +288,33 @@ static void* simulatedNetworkPrinterServe(void* pointer) {
 void* simulatedPrinterServe(void* pointer) {
     SimulatedPrinter& printer = *(SimulatedPrinter*)pointer;
     int matched = 0; // bytes of DLE EOT seen so far
+    long long pacedSince = nowMs();
+    double allowance = 0; // bytes the line has carried and were not read yet
     while (!printer.stop.load()) {
         struct pollfd waitFor = {printer.master, POLLIN, 0};
         if (poll(&waitFor, 1, STOP_POLL_MS) <= 0 || 0 == (waitFor.revents & POLLIN)) {
+            pacedSince = nowMs(); // an idle line stores no time to send
+            allowance = 0;
             continue;
         }
         unsigned char buffer[4096];
-        ssize_t got = read(printer.master, buffer, sizeof(buffer));
+        size_t wanted = sizeof(buffer);
+        int pace = printer.bytesPerSecond.load();
+        if (pace > 0) {
+            // The line carries bytes at its pace while they wait to be sent.
+            long long now = nowMs();
+            allowance = allowance + (double)(now - pacedSince) * pace / 1000;
+            pacedSince = now;
+            if (allowance < 1) {
+                usleep(2000);
+                continue;
+            }
+            wanted = allowance < (double)wanted ? (size_t)allowance : wanted;
+        }
+        ssize_t got = read(printer.master, buffer, wanted);
+        if (pace > 0 && got > 0) {
+            allowance -= (double)got;
+        }
         if (got <= 0) {
             if (got < 0 && errno != EINTR && errno != EAGAIN && errno != EIO) {
                 break;

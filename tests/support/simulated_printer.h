@@ -1,12 +1,14 @@
 // simulated_printer.h: a receipt printer on a pseudo-terminal for tests. The
 // terminal's far side (the device path) is what the server opens; this side
 // records every byte it is sent and answers DLE EOT 1..4 from a settable
-// state, like a real printer does, or stays mute, or answers late. As a
-// network printer it listens on a loopback port instead and serves one
-// connection at a time, like a real one, with the same states and answers.
+// state, like a real printer does, or stays mute, or answers late; it can
+// take what it is sent at a serial line's pace. As a network printer it
+// listens on a loopback port instead and serves one connection at a time,
+// like a real one, with the same states and answers.
 #pragma once
 
 #include <pthread.h>
+#include <termios.h>
 
 #include <atomic>
 #include <string>
@@ -45,6 +47,13 @@ struct SimulatedPrinter {
     void setMute(bool mute);
     // Every reply is sent this long after its request.
     void setReplyDelayMs(int milliseconds);
+    // Sets the terminal's line speed (9600 or 19200 baud) and from now on
+    // takes what it is sent at that line's pace (a tenth of it in bytes a second).
+    void setLineSpeed(int baud);
+    // Sets output flow control (IXON) on the terminal, as a user with stty would.
+    void setIxon(bool on);
+    // The terminal's modes as the server left them.
+    struct termios lineModes() const;
     // Sends bytes to the device side now, as a reply nobody asked for.
     void sendUnasked(const std::string& bytes);
     // Everything the server wrote to the device, status requests included.
@@ -77,6 +86,7 @@ struct SimulatedPrinter {
     std::atomic<bool> drawerHigh{false};
     std::atomic<bool> mute{false};
     std::atomic<int> replyDelayMs{0};
+    std::atomic<int> bytesPerSecond{0}; // 0: takes everything at once
     std::atomic<int> requests{0};
     mutable pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     std::string log; // under lock

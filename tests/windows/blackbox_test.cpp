@@ -250,6 +250,19 @@ class Server {
         close(fd);
         return answer;
     }
+    // A raw stream: sends the bytes, shuts the sending side and reads what
+    // comes back until the server closes.
+    std::string rawExchange(const std::string& bytes) const {
+        int fd = connectTo(port_);
+        if (fd < 0) {
+            return "(no connection)";
+        }
+        sendAll(fd, bytes);
+        shutdown(fd, SHUT_WR);
+        std::string answer = receiveUntilClosed(fd);
+        close(fd);
+        return answer;
+    }
     std::string log() const {
         return readFile(folder_.path + "/server.out") + readFile(folder_.path + "/server.err");
     }
@@ -547,6 +560,51 @@ TEST(WindowsServer, PrinterWithItsCoverOpenRefusesTheJobAtOnce) {
     ASSERT_TRUE(server.ready()) << server.log();
     EXPECT_EQ(coverOpenRefusal(), server.exchange(post("\x1b@not printed\n")));
     EXPECT_TRUE(JOB_CHECK == printer.printed(JOB_CHECK.size() + 1, 300)) << printer.printed(0, 0);
+}
+
+// A serial port: COM9, linked in the Wine prefix to the simulated printer's
+// terminal, answers through the port's reads like a real serial printer.
+TEST(WindowsServer, SerialPrinterOnAComPortTellsItsStatusRefusesAndReplies) {
+    q2test::SimulatedPrinter printer;
+    ASSERT_FALSE(printer.path().empty());
+    const char* prefix = getenv("WINEPREFIX");
+    ASSERT_NE(nullptr, prefix) << "the Windows stage names the Wine prefix";
+    const std::string link = std::string(prefix) + "/dosdevices/com9";
+    unlink(link.c_str());
+    ASSERT_EQ(0, symlink(printer.path().c_str(), link.c_str()));
+    Server server(QUORVEL2_EXE, "COM9");
+    ASSERT_TRUE(server.ready()) << server.log();
+    EXPECT_EQ(statusAnswer(READY_JSON), server.exchange(STATUS_REQUEST));
+    printer.setMode(q2test::PrinterMode::CoverOpen);
+    EXPECT_EQ(statusAnswer(COVER_OPEN_JSON), server.exchange(STATUS_REQUEST));
+    EXPECT_EQ(coverOpenRefusal(), server.exchange(post("\x1b@not printed\n")));
+    EXPECT_EQ("\x16\x1a", server.rawExchange("\x1b@\x10\x04\x02\x10\x04\x01")) << "a half-closing raw client's replies";
+    const std::string expected = STATUS_REQUESTS + STATUS_REQUESTS + JOB_CHECK + "\x1b@\x10\x04\x02\x10\x04\x01";
+    EXPECT_TRUE(printer.waitForReceived(expected.size()));
+    EXPECT_EQ(expected, printer.received());
+    unlink(link.c_str());
+}
+
+// A regular file named as the device gets every job appended whole.
+TEST(WindowsServer, RegularFileHoldsEveryJobWholeInOrder) {
+    TempDir folder;
+    const std::string file = folder.path + "/printer.bin";
+    q2test::writeFile(file, "");
+    Server server(QUORVEL2_EXE, windowsPath(file));
+    ASSERT_TRUE(server.ready()) << server.log();
+    std::string expected;
+    while (expected.size() < 50000) {
+        expected += allByteValues();
+    }
+    expected.resize(50000);
+    EXPECT_EQ(PRINTED_ANSWER, server.exchange(post(expected)));
+    for (char raw : {'a', 'b'}) {
+        const std::string stream = "\x1b@" + std::string(20000, raw);
+        EXPECT_EQ("", server.rawExchange(stream));
+        expected += stream;
+    }
+    EXPECT_TRUE(q2test::waitUntil([&] { return readFile(file).size() >= expected.size(); }, ANSWER_LIMIT_MS));
+    EXPECT_TRUE(expected == readFile(file)) << readFile(file).size();
 }
 
 TEST(WindowsServer, OptionsIsAnsweredWithTheCORSLines) {

@@ -64,14 +64,23 @@ std::string pattern(size_t length) {
     return bytes;
 }
 
-TEST(DevicePath, PlainNamesGoIntoTheDeviceNamespaceAndLongOnesAreCut) {
-    char path[32];
-    devicePathFromName("COM3", path, sizeof(path));
-    EXPECT_STREQ("\\\\.\\COM3", path);
-    devicePathFromName("\\\\.\\pipe\\printer", path, sizeof(path));
-    EXPECT_STREQ("\\\\.\\pipe\\printer", path);
-    devicePathFromName("abcdefghijklmnopqrstuvwxyz0123456789", path, sizeof(path));
-    EXPECT_STREQ("\\\\.\\abcdefghijklmnopqrstuvwxyz0", path); // 4 + 27 characters
+TEST(DevicePath, PlainNamesGoIntoTheDeviceNamespaceWholeAndTooLongOnesAreRefused) {
+    const std::string prefix = "\\\\.\\";
+    const std::string longest(MAX_PATH - 5, 'n'); // 255: with the prefix and the NUL, MAX_PATH
+    struct Case {
+        std::string name;
+        std::string path; // empty: refused
+    };
+    const Case cases[] = {
+        {"COM3", prefix + "COM3"},   {prefix + "pipe\\printer", prefix + "pipe\\printer"},
+        {longest, prefix + longest}, {prefix + longest, prefix + longest},
+        {longest + "x", ""},         {prefix + longest + "x", ""},
+    };
+    for (const Case& c : cases) {
+        char path[DEVICE_PATH_CAPACITY] = "x";
+        EXPECT_EQ(!c.path.empty(), devicePathFromName(c.name.c_str(), path, sizeof(path))) << c.name.size();
+        EXPECT_EQ(c.path, path) << c.name.size();
+    }
 }
 
 TEST(DeviceOutput, MissingDeviceDoesNotOpen) {
