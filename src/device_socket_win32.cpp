@@ -52,8 +52,12 @@ static void errorText(int error, char* text, size_t capacity) {
 }
 
 // Waits until the socket is readable (or, with forWriting, writable) or the
-// deadline passes: 1 ready, 0 time-out, -1 failed (a failed connect too).
-static int waitFor(SOCKET socket, bool forWriting, ULONGLONG deadline) {
+// deadline passes: 1 ready, 0 time-out, -1 failed. Only a connect in
+// progress also watches for failure (Windows reports a refused connect
+// there alone): Wine's server aborts now and then on a socket watched in
+// two sets at once, and a reset connection shows as readable or writable
+// anyway, its next recv or send then failing.
+static int waitFor(SOCKET socket, bool forWriting, ULONGLONG deadline, bool connecting = false) {
     ULONGLONG now = GetTickCount64();
     ULONGLONG left = now < deadline ? deadline - now : 0;
     struct timeval limit = {(long)(left / 1000), (long)(left % 1000) * 1000};
@@ -61,8 +65,10 @@ static int waitFor(SOCKET socket, bool forWriting, ULONGLONG deadline) {
     FD_ZERO(&ready);
     FD_ZERO(&failed);
     FD_SET(socket, &ready);
-    FD_SET(socket, &failed);
-    int count = select(0, forWriting ? NULL : &ready, forWriting ? &ready : NULL, &failed, &limit);
+    if (connecting) {
+        FD_SET(socket, &failed);
+    }
+    int count = select(0, forWriting ? NULL : &ready, forWriting ? &ready : NULL, connecting ? &failed : NULL, &limit);
     if (count < 0 || FD_ISSET(socket, &failed)) {
         return -1;
     }
@@ -87,7 +93,7 @@ static SOCKET connectBefore(const struct addrinfo* address, ULONGLONG deadline, 
     if (0 != connect(connection, address->ai_addr, (int)address->ai_addrlen)) {
         *error = WSAGetLastError();
         if (*error == WSAEWOULDBLOCK) {
-            int ready = waitFor(connection, true, deadline);
+            int ready = waitFor(connection, true, deadline, true);
             int length = sizeof(*error);
             if (ready == 0) {
                 *error = WSAETIMEDOUT;
