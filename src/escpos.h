@@ -34,6 +34,11 @@ static const ssize_t ESCPOS_JOB_NOT_WANTED = -3;
 // nothing and return len.
 ssize_t escpos_print(const char* device, unsigned int state, const char* data, ssize_t len);
 
+// The peer address of the jobs the calling thread opens from now on: jobs
+// waiting for the printer get it in turn by address, in arrival order within
+// one address, so no address can keep the others waiting behind its jobs.
+void escposSetPeerOfThisThread(const char* peer);
+
 // Whether some job waits for the printer right now; takes no lock.
 bool escposJobIsWaiting(void);
 

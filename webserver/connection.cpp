@@ -66,17 +66,29 @@ static ssize_t receiveWithin(Connection* connection, int timeoutMs, int idleMs, 
 }
 
 // How a raw stream keeps its pace: bytes and waiting time in the current
-// window, and waiting time since the last byte.
+// window, waiting time since the last byte, and time since another job
+// began to wait for the printer.
 struct RawPace {
     int64_t windowWaitedMs;
     int64_t windowBytes;
     int64_t idleWaitedMs;
+    int64_t othersWaitedMs;
 };
 
 // Counts one receive of a raw stream; false when the stream must end as on
-// idle: silent past the idle limit, or slower than the minimum pace while
-// another job waits for the printer.
-static bool rawStreamKeepsPace(RawPace* pace, int64_t waitedMs, ssize_t received, int windowMs, int idleMs) {
+// idle: silent past the idle limit, slower than the minimum pace while
+// another job waits for the printer, or holding it for its last yieldMs
+// while one waits.
+static bool rawStreamKeepsPace(RawPace* pace, int64_t waitedMs, ssize_t received, int windowMs, int idleMs,
+                               int yieldMs) {
+    if (escposJobIsWaitingForPrinter()) {
+        pace->othersWaitedMs += waitedMs;
+        if (pace->othersWaitedMs >= yieldMs) {
+            return false;
+        }
+    } else {
+        pace->othersWaitedMs = 0;
+    }
     pace->windowWaitedMs += waitedMs;
     if (received > 0) {
         pace->windowBytes += received;
@@ -140,8 +152,12 @@ HeadOutcome sendResponseHead(Connection* connection, const Response* response, c
     if (!socketSendAll(connection->socketfd, connection->responseHeader, (size_t)headerLength, &sent, &failed)) {
         int error = socketLastError();
         if (NULL != response->filenameToSend) {
+            HeapString path;
+            heapStringInit(&path);
+            logAppendEscaped(&path, connection->request.path, connection->request.pathLength);
             printf("Unable to satisfy request for '%s' because we could not send the HTTP header '%s' %s = %d\n",
-                   connection->request.path, response->filenameToSend, strerror(error), error);
+                   NULL == path.contents ? "" : path.contents, response->filenameToSend, strerror(error), error);
+            heapStringFreeContents(&path);
         } else {
             printf("Failed to respond to %s:%s because we could not send the HTTP response *header*. send returned "
                    "%ld with %s = %d\n",
@@ -235,6 +251,38 @@ static void countConnectionEnd(const Connection* connection) {
     }
 }
 
+// At most this many "No request found" lines a second; past them one line a
+// second tells how many were left out, so that a flood of empty connections
+// cannot fill the log.
+static const int NO_REQUEST_LINES_PER_SECOND = 10;
+
+static void printNoRequestFound(const Connection* connection, ssize_t bytesRead) {
+    static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    static int64_t secondStartedAtMs = 0;
+    static int linesThisSecond = 0;
+    static long leftOut = 0;
+    pthread_mutex_lock(&lock);
+    int64_t now = serverNowMilliseconds();
+    if (now - secondStartedAtMs >= 1000) {
+        if (leftOut > 0) {
+            printf("No request found on %ld more connections (lines left out)\n", leftOut);
+        }
+        secondStartedAtMs = now;
+        linesThisSecond = 0;
+        leftOut = 0;
+    }
+    if (linesThisSecond < NO_REQUEST_LINES_PER_SECOND) {
+        linesThisSecond++;
+        printf("No request found from %s:%s? Closing connection. Here's the last bytes we received in the request "
+               "(length %lli). The total bytes received on this connection: %lli :\n",
+               connection->remoteHost, connection->remotePort, (long long)bytesRead,
+               (long long)connection->status.bytesReceived);
+    } else {
+        leftOut++;
+    }
+    pthread_mutex_unlock(&lock);
+}
+
 // Answers a complete HTTP request, or reports a connection that ended first.
 static void answerHTTP(Connection* connection, bool foundRequest, ssize_t bytesRead) {
     requestPrintWarnings(&connection->request, connection->remoteHost, connection->remotePort);
@@ -251,10 +299,7 @@ static void answerHTTP(Connection* connection, bool foundRequest, ssize_t bytesR
                    connection->remoteHost, connection->remotePort);
         }
     } else {
-        printf("No request found from %s:%s? Closing connection. Here's the last bytes we received in the request "
-               "(length %lli). The total bytes received on this connection: %lli :\n",
-               connection->remoteHost, connection->remotePort, (long long)bytesRead,
-               (long long)connection->status.bytesReceived);
+        printNoRequestFound(connection, bytesRead);
     }
 }
 
@@ -289,6 +334,12 @@ static void discardUnreadBody(Connection* connection) {
 
 static void serveConnection(Connection* connection);
 
+// From now on the accept loop never displaces the connection (unless it
+// already has: then it stays displaced).
+static void waitForNothing(Connection* connection, int from) {
+    connection->waitsFor.compare_exchange_strong(from, ConnectionWaitsForNothing);
+}
+
 void* connectionHandlerThread(void* connectionPointer) {
     ConnectionThreadSlot slot;
     pthread_cond_init(&slot.handedOver, NULL);
@@ -319,8 +370,9 @@ static void serveConnection(Connection* connection) {
     const int idleMs = serverIdleTimeoutMilliseconds();
     const int deadlineMs = serverRequestDeadlineMilliseconds();
     const int windowMs = serverPaceWindowMilliseconds();
+    const int yieldMs = serverRawStreamYieldMilliseconds();
     Clock::time_point firstByteAt;
-    RawPace pace = {0, 0, 0};
+    RawPace pace = {0, 0, 0, 0};
     for (;;) {
         int waitMs = idleMs;
         if (foundEscpos & 1) {
@@ -342,7 +394,7 @@ static void serveConnection(Connection* connection) {
         bytesRead = receiveWithin(connection, waitMs, idleMs, &timedOut);
         if (foundEscpos & 1) {
             if ((bytesRead > 0 || timedOut) &&
-                !rawStreamKeepsPace(&pace, millisecondsSince(waitStart), bytesRead, windowMs, idleMs)) {
+                !rawStreamKeepsPace(&pace, millisecondsSince(waitStart), bytesRead, windowMs, idleMs, yieldMs)) {
                 onEscposRequest(foundEscpos, connection->sendRecvBuffer, -1);
                 break;
             }
@@ -359,6 +411,7 @@ static void serveConnection(Connection* connection) {
             ((unsigned char)connection->sendRecvBuffer[0] == ESC ||
              (unsigned char)connection->sendRecvBuffer[0] == DLE)) {
             foundEscpos |= 1;
+            waitForNothing(connection, ConnectionWaitsForHead);
         }
         if (foundEscpos & 1) {
             rawStreamOnThisThread = connection;
@@ -382,6 +435,9 @@ static void serveConnection(Connection* connection) {
         }
         connection->status.bytesReceived += bytesRead;
         requestParse(&connection->request, connection->sendRecvBuffer, (size_t)bytesRead);
+        if (connection->waitsFor.load() == ConnectionWaitsForBody) {
+            connection->bodyBytesReceived.fetch_add(bytesRead);
+        }
         if (connection->request.bodyStatus == RequestBodyStatusNoMemory) {
             printf("Dropping the connection from %s:%s: no memory for its request body of %zu bytes\n",
                    connection->remoteHost, connection->remotePort, connection->request.bodyExpected);
@@ -395,10 +451,17 @@ static void serveConnection(Connection* connection) {
         // A refused body completes the request at its head, so it never gets here.
         if (!continueSent && requestIsReadingBody(&connection->request)) {
             continueSent = true;
+            connection->bodyStartedAtMs.store(serverNowMilliseconds());
+            int head = ConnectionWaitsForHead;
+            connection->waitsFor.compare_exchange_strong(head, ConnectionWaitsForBody);
             sendContinueIfExpected(connection, &continueBytes);
         }
     }
     rawStreamOnThisThread = NULL;
+    if (foundRequest) {
+        waitForNothing(connection, ConnectionWaitsForHead);
+        waitForNothing(connection, ConnectionWaitsForBody);
+    }
     if (foundEscpos == 0 && !droppedForMemory) {
         answerHTTP(connection, foundRequest, bytesRead);
         connection->status.bytesSent += continueBytes;
@@ -408,8 +471,9 @@ static void serveConnection(Connection* connection) {
     }
     fflush(stdout);
 
-    socketClose(connection->socketfd);
+    // Counted out before the close: the accept loop may end it until then.
     countConnectionEnd(connection);
     connectionCountOut(connection);
+    socketClose(connection->socketfd);
     connectionFree(connection);
 }

@@ -130,14 +130,27 @@ int serverIdleTimeoutMilliseconds(void);
 // Test-only: the idle timeout of connections accepted from now on.
 void serverSetIdleTimeoutForTesting(int milliseconds);
 
-// The request deadline, raw stream pace window and connection caps in force.
+// The request deadline, raw stream pace window and yield time and connection
+// caps in force.
 int serverRequestDeadlineMilliseconds(void);
 int serverPaceWindowMilliseconds(void);
+int serverRawStreamYieldMilliseconds(void);
 // Test-only: the same for connections accepted from now on.
 void serverSetRequestDeadlineForTesting(int milliseconds);
 void serverSetPaceWindowForTesting(int milliseconds);
+void serverSetRawStreamYieldForTesting(int milliseconds);
 void serverSetMaxConnectionsForTesting(int connections);
 void serverSetMaxConnectionsPerPeerForTesting(int connections);
+void serverSetMaxParkedConnectionsForTesting(int connections);
+
+// Milliseconds on a steady clock, for connection ages.
+int64_t serverNowMilliseconds(void);
+
+// ---- The log ----------------------------------------------------------------------
+
+// Appends bytes received from a peer for a log line: printable ASCII as it
+// is, a backslash as \\, every other byte as \xNN.
+void logAppendEscaped(HeapString* line, const char* bytes, size_t length);
 
 // ---- Files ----------------------------------------------------------------------
 
