@@ -73,6 +73,8 @@ bool URLDecode(const char* encoded, char* decoded, size_t decodedCapacity, size_
 void requestFreeBody(Request* request);
 // Test-only: the body memory budget from now on (REQUEST_BODY_MEMORY_BUDGET by default).
 void requestSetBodyMemoryBudgetForTesting(size_t bytes);
+// Test-only: how much of the budget bodies hold now.
+size_t requestBodyMemoryInUseForTesting(void);
 // Whether the parser is inside a body (with a length or chunked).
 bool requestIsReadingBody(const Request* request);
 // Prints one line per truncation flag of the request.

@@ -24,6 +24,10 @@ void requestSetBodyMemoryBudgetForTesting(size_t bytes) {
     bodyMemoryBudget.store(bytes);
 }
 
+size_t requestBodyMemoryInUseForTesting(void) {
+    return bodyMemoryInUse.load();
+}
+
 // Holds `bytes` of the budget for this request; false when they are not left.
 static bool reserveBodyMemory(Request* request, size_t bytes) {
     size_t inUse = bodyMemoryInUse.load();
