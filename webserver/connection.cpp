@@ -256,31 +256,51 @@ static void countConnectionEnd(const Connection* connection) {
 // cannot fill the log.
 static const int NO_REQUEST_LINES_PER_SECOND = 10;
 
-static void printNoRequestFound(const Connection* connection, ssize_t bytesRead) {
-    static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-    static int64_t secondStartedAtMs = 0;
-    static int linesThisSecond = 0;
-    static long leftOut = 0;
-    pthread_mutex_lock(&lock);
-    int64_t now = serverNowMilliseconds();
-    if (now - secondStartedAtMs >= 1000) {
-        if (leftOut > 0) {
-            printf("No request found on %ld more connections (lines left out)\n", leftOut);
-        }
-        secondStartedAtMs = now;
-        linesThisSecond = 0;
-        leftOut = 0;
+namespace {
+
+// Under lock: the lines of the current second, and those left out of it.
+struct NoRequestLog {
+    pthread_mutex_t lock;
+    int64_t secondStartedAtMs;
+    int linesThisSecond;
+    long leftOut;
+    bool flooded; // lines were left out in the last second: only the count until a quiet one
+
+    NoRequestLog() : secondStartedAtMs(0), linesThisSecond(0), leftOut(0), flooded(false) {
+        pthread_mutex_init(&lock, NULL);
     }
-    if (linesThisSecond < NO_REQUEST_LINES_PER_SECOND) {
-        linesThisSecond++;
+};
+
+NoRequestLog& noRequestLog() {
+    static NoRequestLog log;
+    return log;
+}
+
+} // namespace
+
+static void printNoRequestFound(const Connection* connection, ssize_t bytesRead) {
+    NoRequestLog& log = noRequestLog();
+    pthread_mutex_lock(&log.lock);
+    int64_t now = serverNowMilliseconds();
+    if (now - log.secondStartedAtMs >= 1000) {
+        log.flooded = log.leftOut > 0;
+        if (log.flooded) {
+            printf("No request found on %ld more connections (lines left out)\n", log.leftOut);
+        }
+        log.secondStartedAtMs = now;
+        log.linesThisSecond = 0;
+        log.leftOut = 0;
+    }
+    if (!log.flooded && log.linesThisSecond < NO_REQUEST_LINES_PER_SECOND) {
+        log.linesThisSecond++;
         printf("No request found from %s:%s? Closing connection. Here's the last bytes we received in the request "
                "(length %lli). The total bytes received on this connection: %lli :\n",
                connection->remoteHost, connection->remotePort, (long long)bytesRead,
                (long long)connection->status.bytesReceived);
     } else {
-        leftOut++;
+        log.leftOut++;
     }
-    pthread_mutex_unlock(&lock);
+    pthread_mutex_unlock(&log.lock);
 }
 
 // Answers a complete HTTP request, or reports a connection that ended first.
