@@ -25,7 +25,7 @@ static const int ESCPOS_WAIT_TIMEOUT_MS = 60000;
 static const ssize_t ESCPOS_PRINTER_BUSY = -2;
 static const ssize_t ESCPOS_JOB_NOT_WANTED = -3;
 
-// state 1 opens a job on `device` (waiting, in the order of arrival, while
+// state 1 opens a job on `device` (waiting, in the fair line by peer address, while
 // other threads' jobs hold the printer, for at most ESCPOS_WAIT_TIMEOUT_MS)
 // and writes data; any other state continues the calling thread's job.
 // len <= 0 closes the job. Returns ESCPOS_PRINTER_BUSY when the wait ran out,

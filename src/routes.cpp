@@ -283,7 +283,8 @@ bool onEscposRequest(unsigned int state, const char* data, ssize_t len) {
         return true; // read to its end and dropped, as there is no printer
     }
     if (state == 1) {
-        escposSetPeerOfThisThread(connectionOfRawStream()->remoteHost);
+        const Connection* stream = connectionOfRawStream();
+        escposSetPeerOfThisThread(NULL == stream ? NULL : stream->remoteHost);
     }
     ssize_t written = escpos_print(printerDevicePath, state, data, len);
     if (state == 1 && written > 0) {
