@@ -360,6 +360,19 @@ static void waitForNothing(Connection* connection, int from) {
     connection->waitsFor.compare_exchange_strong(from, ConnectionWaitsForNothing);
 }
 
+// Closes the socket once the accept loop can no longer end it: a connection
+// it displaced was shut down under the count lock, so taking that lock once
+// waits for the shutdown to be done.
+static void closeSocket(Connection* connection) {
+    waitForNothing(connection, ConnectionWaitsForHead);
+    waitForNothing(connection, ConnectionWaitsForBody);
+    if (connection->waitsFor.load() == ConnectionWaitsForNothingDisplaced) {
+        pthread_mutex_lock(&connection->server->connectionFinishedLock);
+        pthread_mutex_unlock(&connection->server->connectionFinishedLock);
+    }
+    socketClose(connection->socketfd);
+}
+
 void* connectionHandlerThread(void* connectionPointer) {
     ConnectionThreadSlot slot;
     pthread_cond_init(&slot.handedOver, NULL);
@@ -491,9 +504,8 @@ static void serveConnection(Connection* connection) {
     }
     fflush(stdout);
 
-    // Counted out before the close: the accept loop may end it until then.
+    closeSocket(connection);
     countConnectionEnd(connection);
     connectionCountOut(connection);
-    socketClose(connection->socketfd);
     connectionFree(connection);
 }
