@@ -152,12 +152,10 @@ HeadOutcome sendResponseHead(Connection* connection, const Response* response, c
     if (!socketSendAll(connection->socketfd, connection->responseHeader, (size_t)headerLength, &sent, &failed)) {
         int error = socketLastError();
         if (NULL != response->filenameToSend) {
-            HeapString path;
-            heapStringInit(&path);
-            logAppendEscaped(&path, connection->request.path, connection->request.pathLength);
+            char path[LOG_ESCAPED_PATH_CAPACITY];
             printf("Unable to satisfy request for '%s' because we could not send the HTTP header '%s' %s = %d\n",
-                   NULL == path.contents ? "" : path.contents, response->filenameToSend, strerror(error), error);
-            heapStringFreeContents(&path);
+                   logEscapeInto(connection->request.path, connection->request.pathLength, path, sizeof path),
+                   response->filenameToSend, strerror(error), error);
         } else {
             printf("Failed to respond to %s:%s because we could not send the HTTP response *header*. send returned "
                    "%ld with %s = %d\n",

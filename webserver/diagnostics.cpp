@@ -3,19 +3,51 @@
 // counts, parser state, headers, body and warnings, for embedding programs
 // that log or show what the server received. What a peer sent is shown
 // escaped, so that no request can write a line of the log.
+#include <string.h>
+
 #include "internal.h"
+
+// One byte as the log shows it; returns the length written to out (at most 4).
+static size_t escapeByte(unsigned char c, char* out) {
+    static const char HEX[] = "0123456789ABCDEF";
+    if (c == '\\') {
+        out[0] = out[1] = '\\';
+        return 2;
+    }
+    if (c < 0x20 || c >= 0x7f) {
+        out[0] = '\\';
+        out[1] = 'x';
+        out[2] = HEX[c >> 4];
+        out[3] = HEX[c & 0xF];
+        return 4;
+    }
+    out[0] = (char)c;
+    return 1;
+}
 
 void logAppendEscaped(HeapString* line, const char* bytes, size_t length) {
     for (size_t i = 0; i < length; i++) {
-        unsigned char c = (unsigned char)bytes[i];
-        if (c == '\\') {
-            heapStringAppendString(line, "\\\\");
-        } else if (c < 0x20 || c >= 0x7f) {
-            heapStringAppendFormat(line, "\\x%02X", c);
-        } else {
-            heapStringAppendChar(line, (char)c);
+        char escaped[4];
+        size_t width = escapeByte((unsigned char)bytes[i], escaped);
+        for (size_t k = 0; k < width; k++) {
+            heapStringAppendChar(line, escaped[k]);
         }
     }
+}
+
+const char* logEscapeInto(const char* bytes, size_t length, char* out, size_t capacity) {
+    size_t used = 0;
+    for (size_t i = 0; i < length; i++) {
+        char escaped[4];
+        size_t width = escapeByte((unsigned char)bytes[i], escaped);
+        if (used + width >= capacity) {
+            break;
+        }
+        memcpy(out + used, escaped, width);
+        used += width;
+    }
+    out[used] = '\0';
+    return out;
 }
 
 static void appendEscapedSlice(HeapString* line, const PoolString* slice) {

@@ -153,6 +153,10 @@ int64_t serverNowMilliseconds(void);
 // Appends bytes received from a peer for a log line: printable ASCII as it
 // is, a backslash as \\, every other byte as \xNN.
 void logAppendEscaped(HeapString* line, const char* bytes, size_t length);
+// The same into a fixed buffer, cut to fit; returns out. Room for a whole
+// request path escaped:
+static const size_t LOG_ESCAPED_PATH_CAPACITY = 4 * REQUEST_PATH_CAPACITY + 1;
+const char* logEscapeInto(const char* bytes, size_t length, char* out, size_t capacity);
 
 // ---- Files ----------------------------------------------------------------------
 
