@@ -29,9 +29,10 @@ format_check() {
   git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
 }
 
-# The 60 s stress run happens once, under the sanitizers (below): its checks
-# of answers and device output are the same in both builds, and only there
-# does it also catch memory and undefined-behaviour faults under load.
+# The stress runs (60 s, and 30 s with every client on one address) happen
+# once, under the sanitizers (below): their checks of answers and device
+# output are the same in both builds, and only there do they also catch
+# memory and undefined-behaviour faults under load.
 plain() {
   configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
   cmake --build build -j "$jobs"

@@ -1,9 +1,9 @@
 // escpos.cpp: the printer output channel. One job at a time holds the
 // printer: a job that opens while another is open waits, in line and for a
-// bounded time, until that one closes. A job belongs to the thread that opened it, so a thread whose job
-// failed (or never opened) cannot touch another thread's job. Status
-// requests (DLE EOT n) take the printer the same way, because a printer also
-// acts on those bytes inside another job's image data.
+// bounded time, until that one closes. The line is fair between peer
+// addresses: each address in turn gets the printer for its next job. A job belongs to the thread that opened it, so a
+// thread whose job failed (or never opened) cannot touch another thread's job. Status requests (DLE EOT n) take the
+// printer the same way, because a printer also acts on those bytes inside another job's image data.
 #include "escpos.h"
 
 #include <stdio.h>
@@ -11,6 +11,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
+#include <string>
 
 #include "device.h"
 #include "usb.h"
@@ -56,6 +58,7 @@ struct MutePrinter {
 struct Waiter {
     pthread_cond_t yourTurn;
     bool handedOver;
+    std::string peer;
     Waiter* next;
 };
 
@@ -63,11 +66,15 @@ struct Channel {
     pthread_mutex_t lock;
     // Under lock: a job holds the printer, and the jobs waiting for it in the
     // order they asked. A finished job hands the printer straight to the
-    // first waiter, so jobs print in order and only that one thread wakes.
+    // first waiter of the next address in rotation, so one address's jobs
+    // print in order, no address waits behind more than one job of each
+    // other, and only that one thread wakes.
     bool busy;
     Waiter* firstWaiter;
     Waiter* lastWaiter;
     size_t waiting;
+    std::deque<std::string> rotation; // the addresses with jobs waiting, next first
+    std::string holderPeer;
     std::atomic<bool> anyWaiting;          // waiting > 0, readable without the lock
     DeviceHandle hPort;                    // touched only by the thread that holds the printer
     char deviceName[DEVICE_PATH_CAPACITY]; // for messages, likewise
@@ -103,6 +110,26 @@ Channel& channel() {
 
 // Whether the calling thread holds the printer.
 thread_local bool threadHoldsPrinter = false;
+// The peer address of the jobs this thread opens.
+thread_local std::string peerOfThisThread;
+
+bool peerHasWaiter(const Channel& ch, const std::string& peer) {
+    for (const Waiter* at = ch.firstWaiter; at != NULL; at = at->next) {
+        if (at->peer == peer) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void leaveRotation(Channel& ch, const std::string& peer) {
+    for (std::deque<std::string>::iterator at = ch.rotation.begin(); at != ch.rotation.end(); ++at) {
+        if (*at == peer) {
+            ch.rotation.erase(at);
+            return;
+        }
+    }
+}
 
 void unlinkWaiter(Channel& ch, Waiter* waiter) {
     Waiter* previous = NULL;
@@ -118,6 +145,9 @@ void unlinkWaiter(Channel& ch, Waiter* waiter) {
             }
             ch.waiting--;
             ch.anyWaiting.store(ch.waiting > 0);
+            if (!peerHasWaiter(ch, waiter->peer)) {
+                leaveRotation(ch, waiter->peer);
+            }
             return;
         }
     }
@@ -135,7 +165,11 @@ bool takePrinterWithin(Channel& ch, int timeoutMs, bool* waited = NULL) {
         Waiter self;
         pthread_cond_init(&self.yourTurn, NULL);
         self.handedOver = false;
+        self.peer = peerOfThisThread;
         self.next = NULL;
+        if (!peerHasWaiter(ch, self.peer)) {
+            ch.rotation.push_back(self.peer);
+        }
         if (NULL == ch.lastWaiter) {
             ch.firstWaiter = &self;
         } else {
@@ -164,6 +198,7 @@ bool takePrinterWithin(Channel& ch, int timeoutMs, bool* waited = NULL) {
         }
     }
     ch.busy = true;
+    ch.holderPeer = peerOfThisThread;
     pthread_mutex_unlock(&ch.lock);
     threadHoldsPrinter = true;
     return true;
@@ -187,16 +222,36 @@ void releasePrinter(Channel& ch) {
     }
     threadHoldsPrinter = false;
     pthread_mutex_lock(&ch.lock);
-    Waiter* next = ch.firstWaiter;
+    // The address that just printed goes behind every other that waits.
+    if (peerHasWaiter(ch, ch.holderPeer)) {
+        leaveRotation(ch, ch.holderPeer);
+        ch.rotation.push_back(ch.holderPeer);
+    }
+    Waiter* next = NULL;
+    Waiter* previous = NULL;
+    if (!ch.rotation.empty()) {
+        for (next = ch.firstWaiter; next != NULL && next->peer != ch.rotation.front(); next = next->next) {
+            previous = next;
+        }
+    }
     if (NULL == next) {
         ch.busy = false;
     } else {
-        ch.firstWaiter = next->next;
-        if (NULL == ch.firstWaiter) {
-            ch.lastWaiter = NULL;
+        if (NULL == previous) {
+            ch.firstWaiter = next->next;
+        } else {
+            previous->next = next->next;
+        }
+        if (ch.lastWaiter == next) {
+            ch.lastWaiter = previous;
         }
         ch.waiting--;
         ch.anyWaiting.store(ch.waiting > 0);
+        ch.rotation.pop_front();
+        if (peerHasWaiter(ch, next->peer)) {
+            ch.rotation.push_back(next->peer);
+        }
+        ch.holderPeer = next->peer;
         next->handedOver = true; // busy stays true: the printer passes straight on
         pthread_cond_signal(&next->yourTurn);
     }
@@ -487,6 +542,10 @@ size_t escposJobsWaitingForTesting(void) {
 
 bool escposJobIsWaiting(void) {
     return channel().anyWaiting.load();
+}
+
+void escposSetPeerOfThisThread(const char* peer) {
+    peerOfThisThread = NULL == peer ? "" : peer;
 }
 
 // escpos_print with state 1, except that a job that had to wait goes on only

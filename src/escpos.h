@@ -22,7 +22,7 @@ static const int ESCPOS_WAIT_TIMEOUT_MS = 60000;
 static const ssize_t ESCPOS_PRINTER_BUSY = -2;
 static const ssize_t ESCPOS_JOB_NOT_WANTED = -3;
 
-// state 1 opens a job on `device` (waiting, in the order of arrival, while
+// state 1 opens a job on `device` (waiting, in the fair line by peer address, while
 // other threads' jobs hold the printer, for at most ESCPOS_WAIT_TIMEOUT_MS)
 // and writes data; any other state continues the calling thread's job.
 // len <= 0 closes the job. Returns ESCPOS_PRINTER_BUSY when the wait ran out,
@@ -30,6 +30,11 @@ static const ssize_t ESCPOS_JOB_NOT_WANTED = -3;
 // job is then closed and later calls of it do nothing), otherwise len. Calls from a thread without an open job do
 // nothing and return len.
 ssize_t escpos_print(const char* device, unsigned int state, const char* data, ssize_t len);
+
+// The peer address of the jobs the calling thread opens from now on: jobs
+// waiting for the printer get it in turn by address, in arrival order within
+// one address, so no address can keep the others waiting behind its jobs.
+void escposSetPeerOfThisThread(const char* peer);
 
 // Whether some job waits for the printer right now; takes no lock.
 bool escposJobIsWaiting(void);

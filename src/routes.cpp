@@ -165,6 +165,7 @@ static const Refusal* bodyRefusal(const Request* request) {
         return request->warnings.tooManyHeaders || request->warnings.headersStringPoolExhausted ? &HEADERS_TOO_LARGE
                                                                                                 : &BAD_REQUEST_HEAD;
     case RequestBodyStatusHeadMalformed:
+    case RequestBodyStatusRequestLineControl: // answered before any route
         return &MALFORMED_HEADER;
     case RequestBodyStatusLengthInvalid:
         return &LENGTH_INVALID;
@@ -223,6 +224,12 @@ static bool isBrowserNavigation(const Request* request) {
 static Response* routeRequest(const Request* request, Connection* connection, const char* CORS) {
     const char* path = request->path;
     const char* method = request->method;
+    // Jobs of one address take their turn with those of the others.
+    escposSetPeerOfThisThread(connection->remoteHost);
+    if (request->bodyStatus == RequestBodyStatusRequestLineControl) {
+        return answer(400, "Bad Request", pathIsRoute(path, "/escpos") ? CORS : NULL,
+                      "The request line holds a control byte; nothing was printed.\n");
+    }
     if (pathIsRoute(path, "/escpos")) {
         if (0 == strcmp(method, "OPTIONS")) {
             return answer(200, "OK", CORS, NULL);
@@ -289,6 +296,10 @@ static bool sendReplyToClient(void* connection, const char* data, size_t length)
 bool onEscposRequest(unsigned int state, const char* data, ssize_t len) {
     if (NULL == printerDevicePath) {
         return true; // read to its end and dropped, as there is no printer
+    }
+    if (state == 1) {
+        const Connection* stream = connectionOfRawStream();
+        escposSetPeerOfThisThread(NULL == stream ? NULL : stream->remoteHost);
     }
     ssize_t written = escpos_print(printerDevicePath, state, data, len);
     if (state == 1 && written > 0) {

@@ -66,17 +66,29 @@ static ssize_t receiveWithin(Connection* connection, int timeoutMs, int idleMs, 
 }
 
 // How a raw stream keeps its pace: bytes and waiting time in the current
-// window, and waiting time since the last byte.
+// window, waiting time since the last byte, and time since another job
+// began to wait for the printer.
 struct RawPace {
     int64_t windowWaitedMs;
     int64_t windowBytes;
     int64_t idleWaitedMs;
+    int64_t othersWaitedMs;
 };
 
 // Counts one receive of a raw stream; false when the stream must end as on
-// idle: silent past the idle limit, or slower than the minimum pace while
-// another job waits for the printer.
-static bool rawStreamKeepsPace(RawPace* pace, int64_t waitedMs, ssize_t received, int windowMs, int idleMs) {
+// idle: silent past the idle limit, slower than the minimum pace while
+// another job waits for the printer, or holding it for its last yieldMs
+// while one waits.
+static bool rawStreamKeepsPace(RawPace* pace, int64_t waitedMs, ssize_t received, int windowMs, int idleMs,
+                               int yieldMs) {
+    if (escposJobIsWaitingForPrinter()) {
+        pace->othersWaitedMs += waitedMs;
+        if (pace->othersWaitedMs >= yieldMs) {
+            return false;
+        }
+    } else {
+        pace->othersWaitedMs = 0;
+    }
     pace->windowWaitedMs += waitedMs;
     if (received > 0) {
         pace->windowBytes += received;
@@ -140,8 +152,10 @@ HeadOutcome sendResponseHead(Connection* connection, const Response* response, c
     if (!socketSendAll(connection->socketfd, connection->responseHeader, (size_t)headerLength, &sent, &failed)) {
         int error = socketLastError();
         if (NULL != response->filenameToSend) {
+            char path[LOG_ESCAPED_PATH_CAPACITY];
             printf("Unable to satisfy request for '%s' because we could not send the HTTP header '%s' %s = %d\n",
-                   connection->request.path, response->filenameToSend, strerror(error), error);
+                   logEscapeInto(connection->request.path, connection->request.pathLength, path, sizeof path),
+                   response->filenameToSend, strerror(error), error);
         } else {
             printf("Failed to respond to %s:%s because we could not send the HTTP response *header*. send returned "
                    "%ld with %s = %d\n",
@@ -235,6 +249,58 @@ static void countConnectionEnd(const Connection* connection) {
     }
 }
 
+// At most this many "No request found" lines a second; past them one line a
+// second tells how many were left out, so that a flood of empty connections
+// cannot fill the log.
+static const int NO_REQUEST_LINES_PER_SECOND = 10;
+
+namespace {
+
+// Under lock: the lines of the current second, and those left out of it.
+struct NoRequestLog {
+    pthread_mutex_t lock;
+    int64_t secondStartedAtMs;
+    int linesThisSecond;
+    long leftOut;
+    bool flooded; // lines were left out in the last second: only the count until a quiet one
+
+    NoRequestLog() : secondStartedAtMs(0), linesThisSecond(0), leftOut(0), flooded(false) {
+        pthread_mutex_init(&lock, NULL);
+    }
+};
+
+NoRequestLog& noRequestLog() {
+    static NoRequestLog log;
+    return log;
+}
+
+} // namespace
+
+static void printNoRequestFound(const Connection* connection, ssize_t bytesRead) {
+    NoRequestLog& log = noRequestLog();
+    pthread_mutex_lock(&log.lock);
+    int64_t now = serverNowMilliseconds();
+    if (now - log.secondStartedAtMs >= 1000) {
+        log.flooded = log.leftOut > 0;
+        if (log.flooded) {
+            printf("No request found on %ld more connections (lines left out)\n", log.leftOut);
+        }
+        log.secondStartedAtMs = now;
+        log.linesThisSecond = 0;
+        log.leftOut = 0;
+    }
+    if (!log.flooded && log.linesThisSecond < NO_REQUEST_LINES_PER_SECOND) {
+        log.linesThisSecond++;
+        printf("No request found from %s:%s? Closing connection. Here's the last bytes we received in the request "
+               "(length %lli). The total bytes received on this connection: %lli :\n",
+               connection->remoteHost, connection->remotePort, (long long)bytesRead,
+               (long long)connection->status.bytesReceived);
+    } else {
+        log.leftOut++;
+    }
+    pthread_mutex_unlock(&log.lock);
+}
+
 // Answers a complete HTTP request, or reports a connection that ended first.
 static void answerHTTP(Connection* connection, bool foundRequest, ssize_t bytesRead) {
     requestPrintWarnings(&connection->request, connection->remoteHost, connection->remotePort);
@@ -251,10 +317,7 @@ static void answerHTTP(Connection* connection, bool foundRequest, ssize_t bytesR
                    connection->remoteHost, connection->remotePort);
         }
     } else {
-        printf("No request found from %s:%s? Closing connection. Here's the last bytes we received in the request "
-               "(length %lli). The total bytes received on this connection: %lli :\n",
-               connection->remoteHost, connection->remotePort, (long long)bytesRead,
-               (long long)connection->status.bytesReceived);
+        printNoRequestFound(connection, bytesRead);
     }
 }
 
@@ -289,6 +352,25 @@ static void discardUnreadBody(Connection* connection) {
 
 static void serveConnection(Connection* connection);
 
+// From now on the accept loop never displaces the connection (unless it
+// already has: then it stays displaced).
+static void waitForNothing(Connection* connection, int from) {
+    connection->waitsFor.compare_exchange_strong(from, ConnectionWaitsForNothing);
+}
+
+// Closes the socket once the accept loop can no longer end it: a connection
+// it displaced was shut down under the count lock, so taking that lock once
+// waits for the shutdown to be done.
+static void closeSocket(Connection* connection) {
+    waitForNothing(connection, ConnectionWaitsForHead);
+    waitForNothing(connection, ConnectionWaitsForBody);
+    if (connection->waitsFor.load() == ConnectionWaitsForNothingDisplaced) {
+        pthread_mutex_lock(&connection->server->connectionFinishedLock);
+        pthread_mutex_unlock(&connection->server->connectionFinishedLock);
+    }
+    socketClose(connection->socketfd);
+}
+
 void* connectionHandlerThread(void* connectionPointer) {
     ConnectionThreadSlot slot;
     pthread_cond_init(&slot.handedOver, NULL);
@@ -319,8 +401,9 @@ static void serveConnection(Connection* connection) {
     const int idleMs = serverIdleTimeoutMilliseconds();
     const int deadlineMs = serverRequestDeadlineMilliseconds();
     const int windowMs = serverPaceWindowMilliseconds();
+    const int yieldMs = serverRawStreamYieldMilliseconds();
     Clock::time_point firstByteAt;
-    RawPace pace = {0, 0, 0};
+    RawPace pace = {0, 0, 0, 0};
     for (;;) {
         int waitMs = idleMs;
         if (foundEscpos & 1) {
@@ -342,7 +425,7 @@ static void serveConnection(Connection* connection) {
         bytesRead = receiveWithin(connection, waitMs, idleMs, &timedOut);
         if (foundEscpos & 1) {
             if ((bytesRead > 0 || timedOut) &&
-                !rawStreamKeepsPace(&pace, millisecondsSince(waitStart), bytesRead, windowMs, idleMs)) {
+                !rawStreamKeepsPace(&pace, millisecondsSince(waitStart), bytesRead, windowMs, idleMs, yieldMs)) {
                 onEscposRequest(foundEscpos, connection->sendRecvBuffer, -1);
                 break;
             }
@@ -359,6 +442,7 @@ static void serveConnection(Connection* connection) {
             ((unsigned char)connection->sendRecvBuffer[0] == ESC ||
              (unsigned char)connection->sendRecvBuffer[0] == DLE)) {
             foundEscpos |= 1;
+            waitForNothing(connection, ConnectionWaitsForHead);
         }
         if (foundEscpos & 1) {
             rawStreamOnThisThread = connection;
@@ -382,6 +466,9 @@ static void serveConnection(Connection* connection) {
         }
         connection->status.bytesReceived += bytesRead;
         requestParse(&connection->request, connection->sendRecvBuffer, (size_t)bytesRead);
+        if (connection->waitsFor.load() == ConnectionWaitsForBody) {
+            connection->bodyBytesReceived.fetch_add(bytesRead);
+        }
         if (connection->request.bodyStatus == RequestBodyStatusNoMemory) {
             printf("Dropping the connection from %s:%s: no memory for its request body of %zu bytes\n",
                    connection->remoteHost, connection->remotePort, connection->request.bodyExpected);
@@ -395,10 +482,17 @@ static void serveConnection(Connection* connection) {
         // A refused body completes the request at its head, so it never gets here.
         if (!continueSent && requestIsReadingBody(&connection->request)) {
             continueSent = true;
+            connection->bodyStartedAtMs.store(serverNowMilliseconds());
+            int head = ConnectionWaitsForHead;
+            connection->waitsFor.compare_exchange_strong(head, ConnectionWaitsForBody);
             sendContinueIfExpected(connection, &continueBytes);
         }
     }
     rawStreamOnThisThread = NULL;
+    if (foundRequest) {
+        waitForNothing(connection, ConnectionWaitsForHead);
+        waitForNothing(connection, ConnectionWaitsForBody);
+    }
     if (foundEscpos == 0 && !droppedForMemory) {
         answerHTTP(connection, foundRequest, bytesRead);
         connection->status.bytesSent += continueBytes;
@@ -408,7 +502,7 @@ static void serveConnection(Connection* connection) {
     }
     fflush(stdout);
 
-    socketClose(connection->socketfd);
+    closeSocket(connection);
     countConnectionEnd(connection);
     connectionCountOut(connection);
     connectionFree(connection);

@@ -228,6 +228,8 @@ static bool hiddenBelowDocumentRoot(const char* documentRoot, const char* suffix
 static Response* pathInformationFailure(int result, const char* path, const char* requestPathDecoded,
                                         const char* documentRoot) {
     int error = errno;
+    char escapedPath[LOG_ESCAPED_PATH_CAPACITY];
+    requestPathDecoded = logEscapeInto(requestPathDecoded, strlen(requestPathDecoded), escapedPath, sizeof escapedPath);
     printf("Failed to serve file: pathInformation returned %d for path '%s', request '%s' documentRoot '%s' with "
            "%s = %d\n",
            result, path, requestPathDecoded, documentRoot, strerror(error), error);
@@ -284,9 +286,13 @@ static Response* responseForPath(const HeapString* filePath, const char* request
         return responseAllocWithFile(filePath->contents, NULL);
     }
     if (!OptionListDirectoryContents) {
+        char escapedPath[LOG_ESCAPED_PATH_CAPACITY];
+        char escapedDirectory[LOG_ESCAPED_PATH_CAPACITY];
         printf("Failed to serve directory: OptionListDirectoryContents is false so we aren't serving the directory "
                "contents/listing for request '%s' documentRoot '%s', pointing at dir '%s'\n",
-               requestPathDecoded, documentRoot, filePath->contents);
+               logEscapeInto(requestPathDecoded, strlen(requestPathDecoded), escapedPath, sizeof escapedPath),
+               documentRoot,
+               logEscapeInto(filePath->contents, filePath->length, escapedDirectory, sizeof escapedDirectory));
         return responseAllocHTMLWithStatus(
             403, "Forbidden",
             "<html><head><title>403 - Forbidden</title></head><body>You are forbidden from accessing this "
@@ -374,7 +380,9 @@ struct FileToSend {
 // Fills in the content type and length and leaves the file at its start.
 // Null on success, otherwise the error response to send instead.
 static Response* prepareFile(Connection* connection, const Response* response, FileToSend* toSend) {
-    const char* requestPath = connection->request.path;
+    char escapedPath[LOG_ESCAPED_PATH_CAPACITY];
+    const char* requestPath =
+        logEscapeInto(connection->request.path, connection->request.pathLength, escapedPath, sizeof escapedPath);
     const char* filename = response->filenameToSend;
     toSend->contentType = response->contentType;
     if (NULL == toSend->contentType) {
@@ -415,7 +423,9 @@ static Response* prepareFile(Connection* connection, const Response* response, F
 // out, any failure can only end the transfer: the short body and the closed
 // connection tell the client, and no second head may follow.
 static int streamFile(Connection* connection, const Response* response, const FileToSend* toSend, ssize_t* bytesSent) {
-    const char* requestPath = connection->request.path;
+    char escapedPath[LOG_ESCAPED_PATH_CAPACITY];
+    const char* requestPath =
+        logEscapeInto(connection->request.path, connection->request.pathLength, escapedPath, sizeof escapedPath);
     const char* filename = response->filenameToSend;
     size_t sent = 0;
 
@@ -455,7 +465,9 @@ static int streamFile(Connection* connection, const Response* response, const Fi
 }
 
 int sendResponseFile(Connection* connection, const Response* response, ssize_t* bytesSent) {
-    const char* requestPath = connection->request.path;
+    char escapedPath[LOG_ESCAPED_PATH_CAPACITY];
+    const char* requestPath =
+        logEscapeInto(connection->request.path, connection->request.pathLength, escapedPath, sizeof escapedPath);
     const char* filename = response->filenameToSend;
     Response* errorResponse = NULL;
     int result = 0;
@@ -466,7 +478,7 @@ int sendResponseFile(Connection* connection, const Response* response, ssize_t* 
         int error = errno;
         printf("Unable to satisfy request for '%s' because we could not open the file '%s' %s = %d\n", requestPath,
                filename, strerror(error), error);
-        errorResponse = responseAlloc404NotFoundHTML(requestPath);
+        errorResponse = responseAlloc404NotFoundHTML(connection->request.path);
     } else {
         errorResponse = prepareFile(connection, response, &toSend);
         if (NULL == errorResponse) {

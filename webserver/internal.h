@@ -73,6 +73,8 @@ bool URLDecode(const char* encoded, char* decoded, size_t decodedCapacity, size_
 void requestFreeBody(Request* request);
 // Test-only: the body memory budget from now on (REQUEST_BODY_MEMORY_BUDGET by default).
 void requestSetBodyMemoryBudgetForTesting(size_t bytes);
+// Test-only: how much of the budget bodies hold now.
+size_t requestBodyMemoryInUseForTesting(void);
 // Whether the parser is inside a body (with a length or chunked).
 bool requestIsReadingBody(const Request* request);
 // Prints one line per truncation flag of the request.
@@ -130,14 +132,31 @@ int serverIdleTimeoutMilliseconds(void);
 // Test-only: the idle timeout of connections accepted from now on.
 void serverSetIdleTimeoutForTesting(int milliseconds);
 
-// The request deadline, raw stream pace window and connection caps in force.
+// The request deadline, raw stream pace window and yield time and connection
+// caps in force.
 int serverRequestDeadlineMilliseconds(void);
 int serverPaceWindowMilliseconds(void);
+int serverRawStreamYieldMilliseconds(void);
 // Test-only: the same for connections accepted from now on.
 void serverSetRequestDeadlineForTesting(int milliseconds);
 void serverSetPaceWindowForTesting(int milliseconds);
+void serverSetRawStreamYieldForTesting(int milliseconds);
 void serverSetMaxConnectionsForTesting(int connections);
 void serverSetMaxConnectionsPerPeerForTesting(int connections);
+void serverSetMaxParkedConnectionsForTesting(int connections);
+
+// Milliseconds on a steady clock, for connection ages.
+int64_t serverNowMilliseconds(void);
+
+// ---- The log ----------------------------------------------------------------------
+
+// Appends bytes received from a peer for a log line: printable ASCII as it
+// is, a backslash as \\, every other byte as \xNN.
+void logAppendEscaped(HeapString* line, const char* bytes, size_t length);
+// The same into a fixed buffer, cut to fit; returns out. Room for a whole
+// request path escaped:
+static const size_t LOG_ESCAPED_PATH_CAPACITY = 4 * REQUEST_PATH_CAPACITY + 1;
+const char* logEscapeInto(const char* bytes, size_t length, char* out, size_t capacity);
 
 // ---- Files ----------------------------------------------------------------------
 

@@ -64,6 +64,8 @@ int socketClose(sockettype socket);
 // Ends the sending side of a connected socket (the peer reads end of
 // stream); receiving goes on. 0 on success.
 int socketShutdownSending(sockettype socket);
+// Ends both sides, waking a thread blocked receiving on it. 0 on success.
+int socketShutdownBoth(sockettype socket);
 
 // Lets a listener bind its port again at once after a restart, while never
 // letting two listeners share a port. 0 on success.

@@ -106,6 +106,10 @@ int socketShutdownSending(sockettype socket) {
     return shutdown(socket, SHUT_WR);
 }
 
+int socketShutdownBoth(sockettype socket) {
+    return shutdown(socket, SHUT_RDWR);
+}
+
 int socketAllowPortReuse(sockettype listener) {
     int one = 1;
     return setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));

@@ -403,6 +403,10 @@ int socketShutdownSending(sockettype socket) {
     return shutdown(socket, SD_SEND);
 }
 
+int socketShutdownBoth(sockettype socket) {
+    return shutdown(socket, SD_BOTH);
+}
+
 int socketAllowPortReuse(sockettype listener) {
     // Windows binds a port again at once anyway; its SO_REUSEADDR would let a
     // second server take a port that is in use, so ask for the opposite.

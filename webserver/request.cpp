@@ -2,8 +2,9 @@
 // lookup and the report of truncated requests. The parser takes one byte at
 // a time and keeps all its state in the Request, so a stream may be split
 // anywhere; everything except the body lives in fixed-size storage. A body
-// is read only when its framing is sound and it fits in the memory budget;
-// otherwise the request completes at once with the reason in bodyStatus.
+// is read only when its framing is sound, and only while each block it grows
+// into fits in the memory budget; otherwise the request completes at once
+// with the reason in bodyStatus.
 #include <ctype.h>
 #include <stdio.h>
 #include <string.h>
@@ -21,6 +22,10 @@ static std::atomic<size_t> bodyMemoryBudget{REQUEST_BODY_MEMORY_BUDGET};
 
 void requestSetBodyMemoryBudgetForTesting(size_t bytes) {
     bodyMemoryBudget.store(bytes);
+}
+
+size_t requestBodyMemoryInUseForTesting(void) {
+    return bodyMemoryInUse.load();
 }
 
 // Holds `bytes` of the budget for this request; false when they are not left.
@@ -59,9 +64,10 @@ static void refuseBody(Request* request, RequestBodyStatus status) {
     request->state = RequestParseStateDone;
 }
 
-// Makes room for `needed` body bytes, never beyond what was declared; false
-// when the memory cannot be had. The block size depends only on `needed`, so
-// the record does not depend on how the stream was split.
+// Makes room for `needed` body bytes, never beyond what was declared, and
+// holds the growth in the budget; false, with the body refused, when the
+// budget or the memory cannot be had. The block size depends only on
+// `needed`, so the record does not depend on how the stream was split.
 static bool growBody(Request* request, size_t needed) {
     HeapString* body = &request->body;
     if (needed <= body->capacity) {
@@ -74,8 +80,13 @@ static bool growBody(Request* request, size_t needed) {
     if (capacity > request->bodyExpected) {
         capacity = request->bodyExpected;
     }
+    if (!reserveBodyMemory(request, capacity - body->capacity)) {
+        refuseBody(request, RequestBodyStatusOverBudget);
+        return false;
+    }
     char* grown = (char*)realloc(body->contents, capacity + 1);
     if (NULL == grown) {
+        refuseBody(request, RequestBodyStatusNoMemory);
         return false;
     }
     memset(grown + body->length, 0, capacity + 1 - body->length);
@@ -89,7 +100,6 @@ static bool growBody(Request* request, size_t needed) {
 static size_t storeBodyBytes(Request* request, const char* bytes, size_t available, size_t wanted) {
     size_t take = wanted < available ? wanted : available;
     if (!growBody(request, request->body.length + take)) {
-        refuseBody(request, RequestBodyStatusNoMemory);
         return 0;
     }
     memcpy(request->body.contents + request->body.length, bytes, take);
@@ -194,6 +204,10 @@ static void finishHead(Request* request) {
         request->bodyStatus = RequestBodyStatusHeadCut;
         return;
     }
+    if (request->requestLineControl) {
+        request->bodyStatus = RequestBodyStatusRequestLineControl;
+        return;
+    }
     if (request->headerLineMalformed) {
         request->bodyStatus = RequestBodyStatusHeadMalformed;
         return;
@@ -229,8 +243,6 @@ static void finishHead(Request* request) {
         request->bodyStatus = RequestBodyStatusLengthInvalid;
     } else if (length > REQUEST_MAX_BODY_LENGTH) {
         request->bodyStatus = RequestBodyStatusTooLarge;
-    } else if (!reserveBodyMemory(request, length)) {
-        request->bodyStatus = RequestBodyStatusOverBudget;
     } else {
         request->bodyStatus = RequestBodyStatusLength;
         request->bodyExpected = length;
@@ -284,8 +296,6 @@ static void parseChunkFramingByte(Request* request, char c) {
         } else if (request->chunkRemaining == 0) {
             request->chunkLineLength = 0;
             request->state = RequestParseStateTrailer;
-        } else if (!reserveBodyMemory(request, request->chunkRemaining)) {
-            refuseBody(request, RequestBodyStatusOverBudget);
         } else {
             request->bodyExpected += request->chunkRemaining;
             request->state = RequestParseStateChunkData;
@@ -334,9 +344,20 @@ static void parseChunkFramingByte(Request* request, char c) {
     }
 }
 
+// A control byte has no place in a request line; one there (a NUL that
+// would end the target early, a line break that would forge a log line)
+// refuses the request.
+static bool isControlByte(char c) {
+    return (unsigned char)c < 0x20 || c == 0x7f;
+}
+
 void requestParse(Request* request, const char* requestFragment, size_t requestFragmentLength) {
     for (size_t i = 0; i < requestFragmentLength; i++) {
         char c = requestFragment[i];
+        if (request->state <= RequestParseStateVersion && isControlByte(c) &&
+            !(request->state == RequestParseStateVersion && c == '\r')) {
+            request->requestLineControl = true;
+        }
         switch (request->state) {
         case RequestParseStateMethod:
             if (c == ' ') {

@@ -1,13 +1,18 @@
 // server.cpp: the server's lifecycle, the connection records and counts, the
 // accept loop that gives every connection a thread of its own (or hands it to
-// one waiting for reuse), and the limits in force for new connections.
+// one waiting for reuse), parks those over the caps until there is room or
+// makes room by displacing a connection that keeps its slot without a
+// request, and the limits in force for new connections.
 #include <stdlib.h>
 #include <string.h>
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <map>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "internal.h"
 
@@ -36,6 +41,25 @@ static std::atomic<int> requestDeadlineMilliseconds{CONNECTION_REQUEST_DEADLINE_
 static std::atomic<int> paceWindowMilliseconds{RAW_STREAM_PACE_WINDOW_MS};
 static std::atomic<int> maxConnections{SERVER_MAX_CONNECTIONS};
 static std::atomic<int> maxConnectionsPerPeer{SERVER_MAX_CONNECTIONS_PER_PEER};
+static std::atomic<int> rawStreamYieldMilliseconds{RAW_STREAM_YIELD_MS};
+static std::atomic<int> maxParkedConnections{SERVER_MAX_PARKED_CONNECTIONS};
+
+int64_t serverNowMilliseconds(void) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void serverSetRawStreamYieldForTesting(int milliseconds) {
+    rawStreamYieldMilliseconds.store(milliseconds);
+}
+
+int serverRawStreamYieldMilliseconds(void) {
+    return rawStreamYieldMilliseconds.load();
+}
+
+void serverSetMaxParkedConnectionsForTesting(int connections) {
+    maxParkedConnections.store(connections);
+}
 
 void serverSetIdleTimeoutForTesting(int milliseconds) {
     idleTimeoutMilliseconds.store(milliseconds);
@@ -69,16 +93,30 @@ void serverSetMaxConnectionsPerPeerForTesting(int connections) {
     maxConnectionsPerPeer.store(connections);
 }
 
+// A connection over a cap, waiting for room: no thread, nothing read.
+struct ParkedConnection {
+    sockettype socketfd;
+    struct sockaddr_storage remoteAddr;
+    socklen_t remoteAddrLength;
+    std::string key;
+};
+
 // Open connections per peer address (the port left out), so that one host
-// cannot take every connection.
+// cannot take every connection, and the connections waiting for room.
 struct PeerCounts {
     std::map<std::string, int> byAddress;
+    std::set<Connection*> active;        // counted in and not yet out
+    int displaced;                       // of active: out of the caps, still ending
+    std::deque<ParkedConnection> parked; // in arrival order
+    std::map<std::string, int> parkedByAddress;
+    int cap;       // the total cap in force
+    int parkedCap; // parked connections at most
 };
 
 // The peer's address bytes; an IPv4 peer seen through an IPv6 listener
 // counts as the same peer as over IPv4.
-static std::string peerKey(const Connection* connection) {
-    const struct sockaddr* address = (const struct sockaddr*)&connection->remoteAddr;
+static std::string peerKey(const struct sockaddr_storage* storage) {
+    const struct sockaddr* address = (const struct sockaddr*)storage;
     if (address->sa_family == AF_INET) {
         const struct sockaddr_in* ipv4 = (const struct sockaddr_in*)address;
         return std::string((const char*)&ipv4->sin_addr, sizeof(ipv4->sin_addr));
@@ -162,18 +200,62 @@ void connectionFree(Connection* connection) {
     free(connection);
 }
 
+static void takeFromPeer(PeerCounts* peers, const std::string& key) {
+    std::map<std::string, int>::iterator peer = peers->byAddress.find(key);
+    if (peer != peers->byAddress.end() && --peer->second <= 0) {
+        peers->byAddress.erase(peer);
+    }
+}
+
+// Under connectionFinishedLock: counts the connection in, in all and of its peer.
+static void countIn(Server* server, Connection* connection, const std::string& key) {
+    server->activeConnectionCount++;
+    server->peers->byAddress[key]++;
+    connection->startedAtMs = serverNowMilliseconds();
+    server->peers->active.insert(connection);
+}
+
+static void startConnectionThread(Connection* connection);
+
 void connectionCountOut(Connection* connection) {
     Server* server = connection->server;
+    std::vector<Connection*> started;
     pthread_mutex_lock(&server->connectionFinishedLock);
     server->activeConnectionCount--;
-    if (NULL != server->peers) {
-        std::map<std::string, int>::iterator peer = server->peers->byAddress.find(peerKey(connection));
-        if (peer != server->peers->byAddress.end() && --peer->second <= 0) {
-            server->peers->byAddress.erase(peer);
+    PeerCounts* peers = server->peers;
+    if (NULL != peers) {
+        peers->active.erase(connection);
+        if (connection->waitsFor.load() == ConnectionWaitsForNothingDisplaced) {
+            peers->displaced--; // its peer's count was taken back when it was displaced
+        } else {
+            takeFromPeer(peers, peerKey(&connection->remoteAddr));
+        }
+        // The room goes to the connection parked longest whose address has room.
+        int perPeer = maxConnectionsPerPeer.load();
+        for (std::deque<ParkedConnection>::iterator parked = peers->parked.begin();
+             parked != peers->parked.end() && server->activeConnectionCount - peers->displaced < peers->cap;) {
+            std::map<std::string, int>::iterator fromPeer = peers->byAddress.find(parked->key);
+            if (fromPeer != peers->byAddress.end() && fromPeer->second >= perPeer) {
+                ++parked;
+                continue;
+            }
+            Connection* next = connectionAlloc(server);
+            next->socketfd = parked->socketfd;
+            next->remoteAddr = parked->remoteAddr;
+            next->remoteAddrLength = parked->remoteAddrLength;
+            countIn(server, next, parked->key);
+            if (--peers->parkedByAddress[parked->key] <= 0) {
+                peers->parkedByAddress.erase(parked->key);
+            }
+            started.push_back(next);
+            parked = peers->parked.erase(parked);
         }
     }
     pthread_cond_signal(&server->connectionFinishedCond);
     pthread_mutex_unlock(&server->connectionFinishedLock);
+    for (Connection* next : started) {
+        startConnectionThread(next);
+    }
 }
 
 // Finished connection threads wait a short while for the next accepted
@@ -251,21 +333,84 @@ Connection* connectionThreadWaitForNext(ConnectionThreadSlot* slot) {
     return connection;
 }
 
-// Counts the connection in when it is under both caps; false (nothing
-// counted) when it is over one of them.
-static bool admitConnection(Server* server, Connection* connection, int cap) {
-    std::string key = peerKey(connection);
+// Whether the connection holds its slot without a request: its head
+// incomplete, or its body arriving slower than a raw stream must keep pace.
+static bool connectionIsDisplaceable(const Connection* connection, int64_t now) {
+    if (now - connection->startedAtMs < SERVER_DISPLACE_AFTER_MS) {
+        return false;
+    }
+    int waitsFor = connection->waitsFor.load();
+    if (waitsFor == ConnectionWaitsForHead) {
+        return true;
+    }
+    if (waitsFor != ConnectionWaitsForBody) {
+        return false;
+    }
+    int64_t windowMs = paceWindowMilliseconds.load();
+    int64_t bodyMs = now - connection->bodyStartedAtMs.load();
+    return bodyMs >= windowMs && connection->bodyBytesReceived.load() * windowMs < RAW_STREAM_MIN_BYTES * bodyMs;
+}
+
+// Under connectionFinishedLock: ends the oldest displaceable connection and
+// takes it out of the caps at once; false when there is none.
+static bool displaceOne(Server* server) {
+    PeerCounts* peers = server->peers;
+    int64_t now = serverNowMilliseconds();
+    for (;;) {
+        Connection* oldest = NULL;
+        for (Connection* candidate : peers->active) {
+            if (connectionIsDisplaceable(candidate, now) &&
+                (NULL == oldest || candidate->startedAtMs < oldest->startedAtMs)) {
+                oldest = candidate;
+            }
+        }
+        if (NULL == oldest) {
+            return false;
+        }
+        // Its own thread may complete the request at this moment; then it stays.
+        int waitsFor = oldest->waitsFor.load();
+        if (waitsFor != ConnectionWaitsForHead && waitsFor != ConnectionWaitsForBody) {
+            continue;
+        }
+        if (!oldest->waitsFor.compare_exchange_strong(waitsFor, ConnectionWaitsForNothingDisplaced)) {
+            continue;
+        }
+        peers->displaced++;
+        takeFromPeer(peers, peerKey(&oldest->remoteAddr));
+        socketShutdownBoth(oldest->socketfd); // its thread sees the end and counts it out
+        return true;
+    }
+}
+
+enum Admission {
+    Admitted, // counted in: start it
+    Parked,   // waits for room; the parked list owns the socket
+    Refused,  // over every bound: close it
+};
+
+// Counts the connection in when it is under both caps (displacing one that
+// holds its slot without a request when only the total is full); otherwise
+// parks it, unless the parked connections are at their bound.
+static Admission admitConnection(Server* server, Connection* connection) {
+    std::string key = peerKey(&connection->remoteAddr);
     pthread_mutex_lock(&server->connectionFinishedLock);
-    int& fromPeer = server->peers->byAddress[key];
-    bool admitted = server->activeConnectionCount < cap && fromPeer < maxConnectionsPerPeer.load();
-    if (admitted) {
-        server->activeConnectionCount++;
-        fromPeer++;
-    } else if (fromPeer == 0) {
-        server->peers->byAddress.erase(key);
+    PeerCounts* peers = server->peers;
+    Admission admission = Refused;
+    std::map<std::string, int>::iterator fromPeer = peers->byAddress.find(key);
+    // Behind its address's parked ones, so that they start in arrival order.
+    bool peerHasRoom = (fromPeer == peers->byAddress.end() || fromPeer->second < maxConnectionsPerPeer.load()) &&
+                       peers->parkedByAddress.count(key) == 0;
+    if (peerHasRoom && (server->activeConnectionCount - peers->displaced < peers->cap || displaceOne(server))) {
+        countIn(server, connection, key);
+        admission = Admitted;
+    } else if ((int)peers->parked.size() < peers->parkedCap) {
+        ParkedConnection parked = {connection->socketfd, connection->remoteAddr, connection->remoteAddrLength, key};
+        peers->parked.push_back(parked);
+        peers->parkedByAddress[key]++;
+        admission = Parked;
     }
     pthread_mutex_unlock(&server->connectionFinishedLock);
-    return admitted;
+    return admission;
 }
 
 // Something that happens often under load, printed at most once per
@@ -291,23 +436,30 @@ static bool throttledLogDue(ThrottledLog* log) {
     return true;
 }
 
-static void printRefusedIfDue(ThrottledLog* refused, int cap) {
+static void printRefusedIfDue(ThrottledLog* refused, int cap, int parkedCap) {
     if (throttledLogDue(refused)) {
-        printf("Connections refused over the limits (%d at once, %d per peer address): %ld since the last line\n", cap,
-               maxConnectionsPerPeer.load(), refused->count);
+        printf("Connections refused over the limits (%d at once, %d per peer address, %d waiting): %ld since the "
+               "last line\n",
+               cap, maxConnectionsPerPeer.load(), parkedCap, refused->count);
         fflush(stdout);
         refused->count = 0;
     }
 }
 
 // The total cap in force: SERVER_MAX_CONNECTIONS, or less where the
-// descriptor limit (raised as far as it goes) leaves no room for it.
-static int connectionCapForDescriptorLimit(void) {
+// descriptor limit (raised as far as it goes) leaves no room for it; and the
+// parked connections' bound: SERVER_MAX_PARKED_CONNECTIONS, or what the
+// served ones leave of that room.
+static int connectionCapForDescriptorLimit(int* parkedCap) {
     long descriptors = descriptorLimitRaise();
     int cap = maxConnections.load();
+    *parkedCap = maxParkedConnections.load();
     if (descriptors > 0 && descriptors / DESCRIPTORS_PER_CONNECTION_HEADROOM < cap) {
         cap = (int)(descriptors / DESCRIPTORS_PER_CONNECTION_HEADROOM);
         printf("The descriptor limit is %ld: serving at most %d connections at once\n", descriptors, cap);
+    }
+    if (descriptors > 0 && descriptors / DESCRIPTORS_PER_CONNECTION_HEADROOM - cap < *parkedCap) {
+        *parkedCap = (int)(descriptors / DESCRIPTORS_PER_CONNECTION_HEADROOM - cap);
     }
     return cap;
 }
@@ -387,7 +539,8 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     }
 
     // Before the listener exists, so that no connection sees the old limit.
-    int cap = connectionCapForDescriptorLimit();
+    int parkedCap = 0;
+    int cap = connectionCapForDescriptorLimit(&parkedCap);
 
     sockettype listener = socket(address->sa_family, SOCK_STREAM, IPPROTO_TCP);
     if (SOCKET_INVALID == listener) {
@@ -436,6 +589,9 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     fflush(stdout);
 
     PeerCounts peers;
+    peers.displaced = 0;
+    peers.cap = cap;
+    peers.parkedCap = parkedCap;
     pthread_mutex_lock(&server->connectionFinishedLock);
     server->peers = &peers;
     pthread_mutex_unlock(&server->connectionFinishedLock);
@@ -476,17 +632,22 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
             printf("exiting because accept failed (probably interrupted) %s = %d\n", strerror(error), error);
             break;
         }
-        if (!admitConnection(server, nextConnection, cap)) {
-            // Over a cap: closed at once, without a thread or a line of its own.
+        Admission admission = admitConnection(server, nextConnection);
+        if (admission == Refused) {
+            // Over every bound: closed at once, without a thread or a line of its own.
             socketClose(nextConnection->socketfd);
             nextConnection->socketfd = SOCKET_INVALID;
             refusedLog.count++;
-            printRefusedIfDue(&refusedLog, cap);
+            printRefusedIfDue(&refusedLog, cap, parkedCap);
             continue;
         }
-        printRefusedIfDue(&refusedLog, cap); // what is left of the last burst
-        startConnectionThread(nextConnection);
-        nextConnection = connectionAlloc(server);
+        printRefusedIfDue(&refusedLog, cap, parkedCap); // what is left of the last burst
+        if (admission == Admitted) {
+            startConnectionThread(nextConnection);
+            nextConnection = connectionAlloc(server);
+        } else {
+            nextConnection->socketfd = SOCKET_INVALID; // the parked list has it
+        }
     }
 
     serverMutexLock(server);
@@ -498,6 +659,16 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     fflush(stdout);
 
     connectionFree(nextConnection);
+
+    // Parked connections never started: nothing of theirs was read.
+    pthread_mutex_lock(&server->connectionFinishedLock);
+    std::deque<ParkedConnection> neverStarted;
+    neverStarted.swap(peers.parked);
+    peers.parkedByAddress.clear();
+    pthread_mutex_unlock(&server->connectionFinishedLock);
+    for (const ParkedConnection& parked : neverStarted) {
+        socketClose(parked.socketfd);
+    }
 
     pthread_mutex_lock(&server->connectionFinishedLock);
     while (server->activeConnectionCount > 0) {

@@ -64,7 +64,9 @@ static const size_t REQUEST_MAX_HEADERS = 64;
 static const size_t REQUEST_HEADERS_MAX_MEMORY = 8192;
 static const size_t REQUEST_MAX_BODY_LENGTH = 134217728; // 128 MiB
 // Body blocks of all connections together: room for two of the largest
-// bodies at once, so one slow job cannot keep the next one out.
+// bodies at once, so one slow job cannot keep the next one out. It counts
+// the blocks bodies have grown to with what arrived, never a declared
+// length: a promise alone holds nothing.
 static const size_t REQUEST_BODY_MEMORY_BUDGET = 268435456; // 256 MiB
 static const size_t REQUEST_METHOD_CAPACITY = 64;
 static const size_t REQUEST_VERSION_CAPACITY = 16;
@@ -113,6 +115,7 @@ enum RequestBodyStatus : uint32_t {
     RequestBodyStatusTooLarge = 9,                  // more than REQUEST_MAX_BODY_LENGTH declared or sent
     RequestBodyStatusOverBudget = 10,               // does not fit in what is left of the memory budget
     RequestBodyStatusNoMemory = 11,                 // the body block could not be had
+    RequestBodyStatusRequestLineControl = 12,       // a control byte in the method, target or version
 };
 
 // A chunk-size line (with extensions) or trailer line longer than this is malformed.
@@ -152,6 +155,7 @@ struct Request {
     RequestParseState state;
     RequestBodyStatus bodyStatus;
     bool headerLineMalformed; // a header line had no colon, an empty name or blanks in its name
+    bool requestLineControl;  // the method, target or version holds a control byte
     size_t bodyExpected;      // Content-Length, or the sum of the chunk sizes so far
     size_t bodyReserved;      // bytes of REQUEST_BODY_MEMORY_BUDGET held for this body
     size_t chunkRemaining;    // data bytes left in the current chunk
@@ -247,6 +251,21 @@ struct Connection {
     ConnectionStatus status;
     Request request;
     Server* server;
+    // For the accept loop choosing a connection to displace: when it was
+    // started, what it waits for (set by its own thread), and how its body
+    // arrives.
+    int64_t startedAtMs;
+    std::atomic<int> waitsFor; // a ConnectionWait
+    std::atomic<int64_t> bodyStartedAtMs;
+    std::atomic<int64_t> bodyBytesReceived;
+};
+
+// What a connection waits for, as the accept loop sees it.
+enum ConnectionWait {
+    ConnectionWaitsForHead = 0,             // its request head is incomplete
+    ConnectionWaitsForBody = 1,             // its body is arriving
+    ConnectionWaitsForNothing = 2,          // a complete request, a raw stream or a job: never displaced
+    ConnectionWaitsForNothingDisplaced = 3, // displaced: its slot went to another connection
 };
 
 // Prepares a zero-filled record; a second call only prints a warning.
@@ -281,13 +300,24 @@ static const int CONNECTION_REQUEST_DEADLINE_MS = 600000;
 // for at most one window after another job begins to wait.
 static const int RAW_STREAM_PACE_WINDOW_MS = 5000;
 static const int64_t RAW_STREAM_MIN_BYTES = 4096;
+// However fast it sends, a raw stream keeps the printer at most this long
+// once another job waits, so that the job starts within its own wait limit.
+static const int RAW_STREAM_YIELD_MS = 30000;
 
-// Connections served at once, in all and from one peer address; one more is
-// closed at once. Far below the descriptor limit, and each costs a thread.
-// A shop's tills and pages need a few each; a flood from one host leaves room
-// for the rest.
+// Connections served at once, in all and from one peer address. Far below
+// the descriptor limit, and each costs a thread. A shop's tills and pages
+// need a few each; a flood from one host leaves room for the rest. One more
+// waits, parked without a thread and unread, until its address (or the
+// server) has room; when every slot is taken a new connection takes the
+// slot of the one that has waited longest for its request head (at least
+// SERVER_DISPLACE_AFTER_MS), or whose body arrives slower than the raw
+// stream pace.
 static const int SERVER_MAX_CONNECTIONS = 1024;
 static const int SERVER_MAX_CONNECTIONS_PER_PEER = 128;
+static const int SERVER_DISPLACE_AFTER_MS = 1000;
+// Connections parked at most; fewer where the descriptor limit leaves no
+// room for them. One more is closed at once.
+static const int SERVER_MAX_PARKED_CONNECTIONS = 4096;
 
 // False once the peer has reset the connection or the socket failed; a peer
 // that has only finished sending is still there, waiting for its answer.

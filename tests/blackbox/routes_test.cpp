@@ -61,6 +61,7 @@ const std::string WRITE_FAILED_TEXT = "Writing to the printer device failed; the
 const std::string NO_DEVICE_TEXT = "No printer device is configured; nothing was printed.\n";
 const std::string OVER_BUDGET_TEXT = "Too many print jobs in progress; nothing was printed.\n";
 const std::string LINE_TOO_LONG_TEXT = "The request line is too long; nothing was printed.\n";
+const std::string LINE_CONTROL_TEXT = "The request line holds a control byte; nothing was printed.\n";
 const std::string HEADERS_TOO_LARGE_TEXT =
     "The request's header lines are too many or too long; nothing was printed.\n";
 const std::string MALFORMED_HEADER_TEXT = "A header line of the request is malformed; nothing was printed.\n";
@@ -290,6 +291,8 @@ TEST_F(PrinterFileTest, EveryPrintAnswerTellsTheTruth) {
          ""},
         {"TargetCut", {withLine("POST /escpos?" + std::string(1100, 'q') + " HTTP/1.1")}, bad, LINE_TOO_LONG_TEXT, ""},
         {"VersionCut", {withLine("POST /escpos HTTP/1.1-abcdefghij")}, bad, LINE_TOO_LONG_TEXT, ""},
+        {"NulInTheTarget", {withLine(std::string("POST /escpos\0x HTTP/1.1", 23))}, bad, LINE_CONTROL_TEXT, ""},
+        {"NulInTheMethod", {withLine(std::string("POST\0X /escpos HTTP/1.1", 23))}, bad, LINE_CONTROL_TEXT, ""},
         {"FormSubmittedByAPage",
          {postEscpos("Content-Type: text/plain\r\nSec-Fetch-Mode: navigate\r\nSec-Fetch-Dest: document\r\n" +
                          lengthLine(formText.size()),
@@ -1052,31 +1055,46 @@ TEST(TerminalPrinter, BytesArriveUnalteredEvenFromATerminalNobodySetToRaw) {
     EXPECT_FALSE(outputHasSanitizerReport(exit.err)) << exit.err;
 }
 
-// The bodies of all connections share one memory budget: a body that does
-// not fit in what is left is refused from its head, and the budget comes back
-// when the job that held it is done.
+// The bodies of all connections share one memory budget, counting the
+// blocks they grew to with what arrived: promises of the largest body hold
+// one block each, a body whose growth does not fit in what is left is
+// refused, and the budget comes back when the job that held it is done.
 TEST_F(ServerTest, MemoryBudgetRefusesTheOverBudgetBodyAndPrintsNothing) {
     writeFile(dir.file("printer"), "");
-    start(dir.file("printer"), {"Q2_TEST_BODY_BUDGET=1000"}, QUORVEL2_TESTHOOKS_BINARY);
+    const size_t FIRST_BLOCK = 65536;
+    start(dir.file("printer"), {"Q2_TEST_BODY_BUDGET=" + std::to_string(2 * FIRST_BLOCK + 1050)},
+          QUORVEL2_TESTHOOKS_BINARY);
+    std::vector<int> promises;
+    for (const char* peer : {"127.0.0.2", "127.0.0.3"}) {
+        promises.push_back(connectLoopback(server.port, peer));
+        ASSERT_TRUE(sendAll(promises.back(), postEscpos(lengthLine(134217728), "\x1b")));
+    }
+    const std::string kibibyte = "\x1b@" + std::string(1022, 'k');
+    EXPECT_EQ(OK_WITH_CORS, converse(server.port, postEscpos(lengthLine(kibibyte.size()), kibibyte), 1000, "127.0.0.4"))
+        << "promises hold only what arrived";
     const std::string held = "\x1b@held" + std::string(592, 'h');
     int socket = connectLoopback(server.port);
     ASSERT_GE(socket, 0);
     ASSERT_TRUE(sendAll(socket, postEscpos("Expect: 100-continue\r\n" + lengthLine(held.size()))));
     ASSERT_EQ("HTTP/1.1 100 Continue\r\n\r\n", readContinue(socket));
     ASSERT_TRUE(sendAll(socket, held.substr(0, 10)));
+    usleep(200 * 1000); // its block is held once these bytes are read
 
-    const std::string second = "\x1b@second" + std::string(491, 's'); // 600 + 501 > 1000
+    const std::string second = "\x1b@second" + std::string(491, 's'); // 598 + 501 > the 1050 the promises leave
     EXPECT_EQ(answer("503 Service Unavailable", CORS, OVER_BUDGET_TEXT),
               converse(server.port, postEscpos(lengthLine(second.size()), second)));
     EXPECT_EQ(OK_WITH_CORS, converse(server.port, postEscpos(lengthLine(400), std::string(400, 'f'))))
         << "what is left still serves a body that fits";
-    EXPECT_EQ(std::string(400, 'f'), printed());
+    EXPECT_EQ(kibibyte + std::string(400, 'f'), printed());
 
     ASSERT_TRUE(sendAll(socket, held.substr(10)));
     EXPECT_EQ(OK_WITH_CORS, readUntilClosed(socket));
     close(socket);
     EXPECT_EQ(OK_WITH_CORS, converse(server.port, postEscpos(lengthLine(second.size()), second)));
-    EXPECT_EQ(std::string(400, 'f') + held + second, printed());
+    EXPECT_EQ(kibibyte + std::string(400, 'f') + held + second, printed());
+    for (int fd : promises) {
+        close(fd);
+    }
 }
 
 // A body whose memory cannot be had costs its own connection, never the

@@ -77,20 +77,21 @@ inline std::string bodyText(const Request& request) {
     return request.body.contents ? std::string(request.body.contents, request.body.length) : std::string();
 }
 
-// Whether the parser still takes a body of `length` declared bytes, that is
-// whether that much of the shared body memory budget is left.
-inline bool declaredBodyFits(size_t length) {
-    RequestPtr probe = parseWhole("POST / HTTP/1.1\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n");
+// Whether the parser still takes a body of `length` bytes sent whole, that
+// is whether that much of the shared body memory budget is left.
+inline bool bodyFits(size_t length) {
+    RequestPtr probe = parseWhole("POST / HTTP/1.1\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n" +
+                                  std::string(length, 'x'));
     return probe->bodyStatus != RequestBodyStatusOverBudget;
 }
 
 // The share of a body memory budget of `budget` bytes that requests hold now,
-// found the way a client meets it: the largest declared body still taken.
+// found the way a client meets it: the largest body still taken.
 inline size_t bodyMemoryHeld(size_t budget) {
     size_t fits = 0, tooLarge = budget + 1;
     while (tooLarge - fits > 1) {
         size_t middle = fits + (tooLarge - fits) / 2;
-        (declaredBodyFits(middle) ? fits : tooLarge) = middle;
+        (bodyFits(middle) ? fits : tooLarge) = middle;
     }
     return budget - fits;
 }

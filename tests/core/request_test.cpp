@@ -151,7 +151,9 @@ std::vector<ParserCase> wellFormedRequests() {
     cases.push_back(ParserCase("SecondSpaceEndsAnEmptyTarget", "GET  HTTP/1.1\r\n\r\n").line("GET", "", "HTTP/1.1"));
     cases.push_back(
         ParserCase("LaterSpacesBelongToVersion", "GET / HTTP/1.1 x\r\n\r\n").line("GET", "/", "HTTP/1.1 x"));
-    cases.push_back(ParserCase("BareLFInMethodIsStored", "G\nET / HTTP/1.1\r\n\r\n").line("G\nET", "/", "HTTP/1.1"));
+    cases.push_back(ParserCase("BareLFInMethodIsStoredAndRefused", "G\nET / HTTP/1.1\r\n\r\n")
+                        .line("G\nET", "/", "HTTP/1.1")
+                        .framing(RequestBodyStatusRequestLineControl));
     cases.push_back(ParserCase("ByteAfterRequestLineCRIsDropped", "GET / HTTP/1.1\rXHost: a\r\n\r\n")
                         .line("GET", "/", "HTTP/1.1")
                         .header("Host", "a")
@@ -611,8 +613,9 @@ TEST(RequestBody, BodyArrivingInALaterFragmentCompletesAtItsLastByte) {
     EXPECT_FALSE(request->warnings.bodyTruncated);
 }
 
-// The budget is shared by all requests, and every body gives its share back
-// exactly once, however it ends.
+// The budget is shared by all requests and counts the blocks bodies grew to
+// with what arrived; every body gives its share back exactly once, however it
+// ends.
 TEST(RequestBody, MemoryBudgetRefusesWhatDoesNotFitAndIsGivenBackOnce) {
     struct RestoreBudget {
         ~RestoreBudget() {
@@ -625,6 +628,10 @@ TEST(RequestBody, MemoryBudgetRefusesWhatDoesNotFitAndIsGivenBackOnce) {
     EXPECT_EQ(RequestParseStateBody, first->state);
     EXPECT_EQ(60u, bodyMemoryHeld(100));
 
+    RequestPtr promise = parseWhole(kLine + "Content-Length: 134217728\r\n\r\n");
+    EXPECT_EQ(RequestParseStateBody, promise->state);
+    EXPECT_EQ(60u, bodyMemoryHeld(100)) << "a declared length alone holds nothing";
+
     RequestPtr refused = parseWhole(kLine + "Content-Length: 41\r\n\r\nab");
     EXPECT_EQ(RequestBodyStatusOverBudget, refused->bodyStatus);
     EXPECT_EQ(RequestParseStateDone, refused->state);
@@ -634,7 +641,7 @@ TEST(RequestBody, MemoryBudgetRefusesWhatDoesNotFitAndIsGivenBackOnce) {
     RequestPtr chunked = parseWhole(kLine + "Transfer-Encoding: chunked\r\n\r\n28\r\nab");
     EXPECT_EQ(RequestParseStateChunkData, chunked->state);
     EXPECT_EQ(100u, bodyMemoryHeld(100));
-    std::string rest = std::string(38, 'c') + "\r\n1\r\n";
+    std::string rest = std::string(38, 'c') + "\r\n1\r\nd";
     requestParse(chunked.get(), rest.data(), rest.size());
     EXPECT_EQ(RequestBodyStatusOverBudget, chunked->bodyStatus);
     EXPECT_EQ(nullptr, chunked->body.contents) << "what was stored is given back at the refusal";
@@ -697,6 +704,16 @@ TEST(RequestWarnings, EveryFlagPrintsItsLineInOrder) {
         std::string(1022, 'p') + "\n" +
         "Warning: Request from 10.0.0.7:40000 version was truncated to HTTP/1.1-abcdef\n";
     EXPECT_EQ(expected, captureStdout([&] { requestPrintWarnings(request.get(), "10.0.0.7", "40000"); }));
+}
+
+TEST(RequestWarnings, BytesOfThePeerAreEscapedAndEachLineIsWhole) {
+    const std::string odd = "\n\r\x1b\\";
+    RequestPtr request =
+        parseWhole(odd + std::string(70, 'M') + " /" + odd + std::string(1100, 'p') + " HTTP/1.1\r\n\r\n");
+    const std::string escaped = "\\x0A\\x0D\\x1B\\\\";
+    EXPECT_EQ("Warning: Request from h:p method was truncated to " + escaped + std::string(59, 'M') +
+                  "\nWarning: Request from h:p path was truncated to /" + escaped + std::string(1018, 'p') + "\n",
+              captureStdout([&] { requestPrintWarnings(request.get(), "h", "p"); }));
 }
 
 TEST(RequestWarnings, BodyLineReportsTheDeclaredLength) {

@@ -76,10 +76,10 @@ TEST_F(ConnectionFixture, BodySectionFollowsStorageNotArrivedBytes) {
     std::string text = describe();
     EXPECT_EQ(std::string::npos, text.find("*** Request Body ***")) << text;
 
-    // A NUL byte in the body ends what is shown of it.
-    receive(std::string("a\0b", 3));
+    // A NUL byte and a backslash in the body are shown escaped.
+    receive(std::string("\0b\\", 3));
     text = describe();
-    EXPECT_NE(std::string::npos, text.find("\n*** Request Body ***\na\n\n*** Request Warnings ***\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("\n*** Request Body ***\n\\x00b\\\\\n\n*** Request Warnings ***\n")) << text;
 }
 
 TEST_F(ConnectionFixture, WarningsInFixedOrderWithoutNoWarningsLine) {

@@ -10,6 +10,8 @@
 //   Q2_TEST_PACE_WINDOW_MS       pace window of raw streams, in milliseconds
 //   Q2_TEST_MAX_CONNECTIONS      connections at once, in all
 //   Q2_TEST_MAX_CONNECTIONS_PER_PEER  connections at once from one address
+//   Q2_TEST_MAX_PARKED           connections parked at once, waiting for room
+//   Q2_TEST_RAW_YIELD_MS         how long a raw stream keeps the printer once a job waits
 // and the USB printer lookup can be pointed at a tree that a test builds:
 //   Q2_TEST_SYSFS_ROOT  directory that stands for /sys
 //   Q2_TEST_DEV_ROOT    directory that stands for /dev
@@ -40,6 +42,8 @@ int main(int argc, char** argv) {
     applyNumber("Q2_TEST_PACE_WINDOW_MS", serverSetPaceWindowForTesting);
     applyNumber("Q2_TEST_MAX_CONNECTIONS", serverSetMaxConnectionsForTesting);
     applyNumber("Q2_TEST_MAX_CONNECTIONS_PER_PEER", serverSetMaxConnectionsPerPeerForTesting);
+    applyNumber("Q2_TEST_MAX_PARKED", serverSetMaxParkedConnectionsForTesting);
+    applyNumber("Q2_TEST_RAW_YIELD_MS", serverSetRawStreamYieldForTesting);
     applyNumber("Q2_TEST_RECHECK_MS", setMuteRecheck);
     const char* budget = getenv("Q2_TEST_BODY_BUDGET");
     if (NULL != budget && budget[0] != '\0') {

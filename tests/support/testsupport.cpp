@@ -484,8 +484,8 @@ std::string converseInParts(int port, const std::vector<std::string>& parts, int
     return answer;
 }
 
-std::string converse(int port, const std::string& request, int timeoutMs) {
-    int fd = connectLoopback(port);
+std::string converse(int port, const std::string& request, int timeoutMs, const char* fromAddress) {
+    int fd = connectLoopback(port, fromAddress);
     if (fd < 0) {
         return "<connect failed>";
     }

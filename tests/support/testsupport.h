@@ -130,7 +130,9 @@ std::string readAtLeast(int socket, size_t count, int timeoutMs = DEFAULT_TIMEOU
 // Connects, sends the parts with a short pause between them, closes the
 // sending side and reads the whole answer (also when a send failed).
 std::string converseInParts(int port, const std::vector<std::string>& parts, int timeoutMs = DEFAULT_TIMEOUT_MS);
-// Connects, sends `request`, closes the sending side and reads the whole answer.
-std::string converse(int port, const std::string& request, int timeoutMs = DEFAULT_TIMEOUT_MS);
+// Connects (from fromAddress when given), sends `request`, closes the sending
+// side and reads the whole answer.
+std::string converse(int port, const std::string& request, int timeoutMs = DEFAULT_TIMEOUT_MS,
+                     const char* fromAddress = nullptr);
 
 } // namespace q2test
