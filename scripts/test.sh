@@ -29,7 +29,7 @@ format_check() {
   git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
 }
 
-# The stress runs (60 s, and 30 s with every client on one address) happen
+# The stress runs (40 s, and 20 s with every client on one address) happen
 # once, under the sanitizers (below): their checks of answers and device
 # output are the same in both builds, and only there do they also catch
 # memory and undefined-behaviour faults under load.
