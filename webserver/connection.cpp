@@ -545,8 +545,10 @@ static void serveConnection(Connection* connection) {
     }
     fflush(stdout);
 
-    socketClose(connection->socketfd);
+    // Counted out before the peer can see the close, so that a client which
+    // connects again at once finds the slot free.
     countConnectionEnd(connection);
     connectionCountOut(connection);
+    socketClose(connection->socketfd);
     connectionFree(connection);
 }

@@ -121,6 +121,10 @@ int sendResponseBody(Connection* connection, const Response* response, ssize_t* 
 // whose result then goes to *failedSendResult (may be null).
 bool socketSendAll(sockettype socket, const char* data, size_t length, size_t* sent, ssize_t* failedSendResult = NULL);
 
+// Whether accept may simply be called again after failing with this errno
+// value: out of resources for now, or an error of one pending connection.
+bool acceptErrorIsTransient(int error);
+
 // Takes the connection back from the server's counts (in all and of its peer)
 // and signals the drain.
 void connectionCountOut(Connection* connection);

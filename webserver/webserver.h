@@ -251,8 +251,9 @@ struct Connection {
 
 // Prepares a zero-filled record; a second call only prints a warning.
 void serverInit(Server* server);
-// Tells a running server to stop; returns once its accept loop has ended and
-// every connection has finished. Only prints a warning for an uninitialised record.
+// Tells a running server to stop; returns once its accept loop has ended (at
+// once when it failed to start) and every connection has finished. Only
+// prints a warning for an uninitialised record.
 void serverStop(Server* server);
 // Releases the record's mutexes and condition variables.
 void serverDeInit(Server* server);
