@@ -351,8 +351,8 @@ void requestParse(Request* request, const char* requestFragment, size_t requestF
             if (c == ' ') {
                 bool success = URLDecode(request->path, request->pathDecoded, REQUEST_PATH_CAPACITY,
                                          &request->pathDecodedLength, URLDecodeTypeWholeURL);
-                WEBSERVER_ASSERT(success && "Somehow unable to decode the path--this should always work with "
-                                            "->pathDecoded has the same capacity as ->path");
+                WEBSERVER_ASSERT_TEXT(success, "Somehow unable to decode the path--this should always work with "
+                                               "->pathDecoded has the same capacity as ->path");
                 (void)success;
                 request->state = RequestParseStateVersion;
             } else if (request->pathLength < REQUEST_PATH_CAPACITY - 1) {
