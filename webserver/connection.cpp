@@ -539,7 +539,7 @@ static void serveConnection(Connection* connection) {
     if (foundEscpos == 0 && !droppedForMemory && recognizer.kind != StreamNeither) {
         answerHTTP(connection, foundRequest, bytesRead);
         connection->status.bytesSent += continueBytes;
-        if (foundRequest && requestBodyRefused(&connection->request)) {
+        if (foundRequest && requestBodyRefused(&connection->request) && connection->request.bodyDeclared) {
             discardUnreadBody(connection);
         }
     }

@@ -236,6 +236,7 @@ TEST_F(PrinterFileTest, EveryPrintAnswerTellsTheTruth) {
          "\x1b@abcde" + std::string(16, 'f')},
         {"ChunkedOneByteChunksByteByByte", bytewise(postEscpos(CHUNKED, "1\r\n\x1b\r\n1\r\n@\r\n1\r\nz\r\n0\r\n\r\n")),
          ok, "", "\x1b@z"},
+        {"ChunkedAfterATab", {postEscpos("Transfer-Encoding:\t\tchunked\r\n", "2\r\nhi\r\n0\r\n\r\n")}, ok, "", "hi"},
         {"ChunkedExtensionsAndTrailers",
          {postEscpos(CHUNKED, "4;a=b\r\nabcd\r\n2 ;x\r\nef\r\n0;end\r\nChecksum: 1\r\nX: 2\r\n\r\n")},
          ok,
@@ -420,6 +421,27 @@ TEST_F(PrinterFileTest, BytesAfterTheCompleteRequestAreNotRead) {
     std::string got = converse(server.port, request("POST", "/escpos", body) + "\x1b@surplus bytes");
     EXPECT_EQ(OK_WITH_CORS, got);
     EXPECT_EQ(body, printed());
+}
+
+// After a refused head the server reads on for a while only when a body may
+// follow: what the client sends after the answer is then taken, not reset.
+TEST_F(PrinterFileTest, RefusedHeadIsDrainedOnlyWhenItDeclaredABody) {
+    const struct {
+        std::string head;
+        bool drained;
+    } cases[] = {
+        {"GET /escpos HTTP/1.1\r\n" + fillerHeaders(70) + "\r\n", false},
+        {"POST /escpos HTTP/1.1\r\n" + fillerHeaders(70) + lengthLine(5) + "\r\n", true},
+    };
+    for (const auto& c : cases) {
+        int fd = connectLoopback(server.port);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(sendAll(fd, c.head));
+        EXPECT_EQ(0u, readUntilClosed(fd).find("HTTP/1.1 4")) << c.head.substr(0, 5);
+        bool reset = waitUntil([&] { return !sendAll(fd, "x"); }, 500);
+        EXPECT_EQ(c.drained, !reset) << c.head.substr(0, 5);
+        close(fd);
+    }
 }
 
 TEST_F(PrinterFileTest, RawStreamInSeveralChunksIsPrintedWhole) {
