@@ -219,6 +219,19 @@ static bool isBrowserNavigation(const Request* request) {
            headerIsOneOf(request, "Sec-Fetch-Dest", DOCUMENT_DESTINATIONS);
 }
 
+// A spooler's IPP queue aimed at this port sends IPP requests, whose bytes
+// would print as garbage.
+static bool isIPPRequest(const Request* request) {
+    static const char IPP[] = "application/ipp";
+    const Header* type = headerInRequest("Content-Type", request);
+    if (NULL == type || type->value.length < sizeof(IPP) - 1 ||
+        !equalsIgnoringASCIICase(type->value.contents, IPP, sizeof(IPP) - 1)) {
+        return false;
+    }
+    char after = type->value.length == sizeof(IPP) - 1 ? ';' : type->value.contents[sizeof(IPP) - 1];
+    return after == ';' || after == ' ' || after == '\t';
+}
+
 Response* createResponseForRequest(const Request* request, Connection* connection) {
     static const char CORS[] = "Access-Control-Allow-Origin: *\r\n"
                                "Access-Control-Allow-Headers: Content-Type, Authorization\r\n"
@@ -232,6 +245,11 @@ Response* createResponseForRequest(const Request* request, Connection* connectio
         if (0 == strcmp(method, "POST")) {
             if (isBrowserNavigation(request)) {
                 return answer(403, "Forbidden", CORS, "A page navigation may not print; nothing was printed.\n");
+            }
+            if (isIPPRequest(request)) {
+                return answer(415, "Unsupported Media Type", CORS,
+                              "This is not a print server for IPP; send the ESC/POS bytes themselves (a raw socket:// "
+                              "queue).\n");
             }
             const Refusal* refusal = bodyRefusal(request);
             if (NULL != refusal) {

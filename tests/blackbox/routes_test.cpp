@@ -67,6 +67,8 @@ const std::string LENGTH_AND_CODING_TEXT =
 const std::string CODING_TEXT = "The request's transfer coding is not supported; nothing was printed.\n";
 const std::string CHUNKS_TEXT = "The request's chunked body is malformed; nothing was printed.\n";
 const std::string TOO_LARGE_TEXT = "The request's body is larger than 128 MiB; nothing was printed.\n";
+const std::string IPP_TEXT =
+    "This is not a print server for IPP; send the ESC/POS bytes themselves (a raw socket:// queue).\n";
 const std::string NAVIGATION_TEXT = "A page navigation may not print; nothing was printed.\n";
 
 // A print request with the given header lines (each ending in CR LF) and body.
@@ -285,6 +287,12 @@ TEST_F(PrinterFileTest, EveryPrintAnswerTellsTheTruth) {
          ""},
         {"TargetCut", {withLine("POST /escpos?" + std::string(1100, 'q') + " HTTP/1.1")}, bad, LINE_TOO_LONG_TEXT, ""},
         {"VersionCut", {withLine("POST /escpos HTTP/1.1-abcdefghij")}, bad, LINE_TOO_LONG_TEXT, ""},
+        {"IPPRequestOfASpooler",
+         {postEscpos("Content-Type: Application/IPP\r\n" + lengthLine(9),
+                     std::string("\x02\x00\x00\x02\x00\x00\x00\x01\x03", 9))},
+         "415 Unsupported Media Type",
+         IPP_TEXT,
+         ""},
         {"FormSubmittedByAPage",
          {postEscpos("Content-Type: text/plain\r\nSec-Fetch-Mode: navigate\r\nSec-Fetch-Dest: document\r\n" +
                          lengthLine(formText.size()),
