@@ -431,6 +431,47 @@ TEST_F(PrinterFileTest, BytesAfterTheCompleteRequestAreNotRead) {
     EXPECT_EQ(body, printed());
 }
 
+// A connection is told apart by its first bytes: text that stops matching an
+// HTTP request line prints like any raw stream, from its first byte; a first
+// byte that is neither text nor a printer command closes it with one line.
+TEST_F(PrinterFileTest, FirstBytesTellRawStreamsFromHttpAndFromNeither) {
+    struct Case {
+        std::vector<std::string> parts;
+        std::string answer, printed, logged;
+    };
+    std::string longText;
+    for (int i = 0; longText.size() < 100000; i++) {
+        longText += "Line " + std::to_string(i) + ": Espresso 2.50\n";
+    }
+    const std::string total = "TOTAL 12.00\nCASH 20.00\n", unmatched = std::string(200, 'M') + " /escpos HTTX/1.1\r\n";
+    const std::string clientHello("\x16\x03\x01\x00\xa5\x01\x00\x00\xa1\x03\x03", 11);
+    const Case cases[] = {
+        {{"Hello\n"}, "", "Hello\n", ""},
+        {{"TOTAL 12.00\n", "CASH 20.00\n"}, "", total, ""},
+        {{"Thank you for shopping\n"}, "", "Thank you for shopping\n", ""},
+        {{longText}, "", longText, ""},
+        {{"GET /sta", "tus now\n"}, "", "GET /status now\n", ""},
+        {{unmatched}, "", unmatched, ""},
+        {{"\x1dVA\x03"}, "", "\x1dVA\x03", ""},
+        {{std::string(64, 'M') + " /escpos HTTP/1.1\r\n\r\n"}, NOT_FOUND, "", ""},
+        {{request("GET", "/status")}, statusAnswer(unaskedJson("no-answer")), "", ""},
+        {{clientHello},
+         "",
+         "",
+         "first byte 0x16 begins neither an HTTP request nor a raw print stream (a TLS handshake"},
+        {{std::string("\0abc", 4)}, "", "", "first byte 0x00 begins neither"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.parts[0].substr(0, 24));
+        std::string before = printed();
+        EXPECT_EQ(c.answer, converseInParts(server.port, c.parts));
+        EXPECT_EQ(c.printed, printed().substr(before.size()));
+        if (!c.logged.empty()) {
+            EXPECT_TRUE(waitUntil([&] { return server.currentOutput().find(c.logged) != std::string::npos; }));
+        }
+    }
+}
+
 // After a refused head the server reads on for a while only when a body may
 // follow: what the client sends after the answer is then taken, not reset.
 TEST_F(PrinterFileTest, RefusedHeadIsDrainedOnlyWhenItDeclaredABody) {
