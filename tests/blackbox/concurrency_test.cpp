@@ -231,20 +231,23 @@ TEST_F(LongIdleTest, IdlePeersDoNotDelayOtherClients) {
 const int PACE_WINDOW_MS = 500;
 const int PACE_STREAM_MS = 8 * PACE_WINDOW_MS; // what a stream lasts unless cut
 
-// A raw stream sending `chunkBytes` every `intervalMs` for PACE_STREAM_MS,
-// with or without a job that starts waiting one window in.
+// A raw stream sending `burstBytes` at once, then `chunkBytes` every
+// `intervalMs` for PACE_STREAM_MS, with or without a job that starts waiting
+// one window in.
 struct PaceCase {
     const char* name;
     size_t chunkBytes;
     int intervalMs;
     bool jobWaits;
     bool streamIsCut;
+    size_t burstBytes;
 };
 
 const PaceCase PACE_CASES[] = {
-    {"trickle with a job waiting is cut", 16, 100, true, true},
-    {"receipt pace with a job waiting goes on", 2048, 100, true, false},
-    {"trickle with nobody waiting goes on", 16, 100, false, false},
+    {"trickle with a job waiting is cut", 16, 100, true, true, 0},
+    {"receipt pace with a job waiting goes on", 2048, 100, true, false, 0},
+    {"trickle with nobody waiting goes on", 16, 100, false, false, 0},
+    {"burst, then a trickle with a job waiting is cut", 16, 100, true, true, 8192},
 };
 
 TEST_F(ServerTest, RawStreamMustKeepPaceOnlyWhileAnotherJobWaits) {
@@ -257,6 +260,12 @@ TEST_F(ServerTest, RawStreamMustKeepPaceOnlyWhileAnotherJobWaits) {
         ASSERT_GE(fd, 0);
         std::string sent = "\x1b@";
         ASSERT_TRUE(sendAll(fd, sent));
+        if (row.burstBytes > 0) {
+            // Once the stream has begun, so that the burst counts in its first window.
+            ASSERT_TRUE(waitUntil([&] { return printed() == sent; }));
+            sent += std::string(row.burstBytes, 'b');
+            ASSERT_TRUE(sendAll(fd, sent.substr(2)));
+        }
         bool cut = false;
         long long started = monotonicMs();
         std::thread waiter;

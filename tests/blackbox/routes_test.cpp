@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -713,18 +714,28 @@ TEST_F(SimulatedPrinterTest, StatusTellsEveryStateOfThePrinter) {
 
     // A printer that stays mute, or answers after the timeout, is asked once
     // and counts as not answering.
+    // Line noise in place of a reply is no reply either: a status byte has bit 7 clear.
     struct Silent {
         const char* what;
         bool mute;
         int delayMs;
+        const char* noise; // sent once the printer was asked
     };
-    const Silent silent[] = {{"mute", true, 0}, {"too slow", false, ESCPOS_STATUS_REPLY_TIMEOUT_MS * 2}};
+    const Silent silent[] = {{"mute", true, 0, ""},
+                             {"line noise with bit 7 set", true, 0, "\x92"},
+                             {"too slow", false, ESCPOS_STATUS_REPLY_TIMEOUT_MS * 2, ""}};
     for (const Silent& c : silent) {
         printer.setMute(c.mute);
         printer.setReplyDelayMs(c.delayMs);
         int requestsBefore = printer.statusRequests();
         long long started = monotonicMs();
-        EXPECT_EQ(statusAnswer(unaskedJson("no-answer")), status()) << c.what;
+        std::string got;
+        std::thread asking([&] { got = status(); });
+        if (c.noise[0] != '\0' && waitUntil([&] { return printer.statusRequests() > requestsBefore; })) {
+            printer.sendUnasked(c.noise);
+        }
+        asking.join();
+        EXPECT_EQ(statusAnswer(unaskedJson("no-answer")), got) << c.what;
         EXPECT_LT(monotonicMs() - started, 4 * ESCPOS_STATUS_REPLY_TIMEOUT_MS) << c.what;
         EXPECT_EQ(requestsBefore + 1, printer.statusRequests()) << c.what << ": asked on after no answer";
     }
