@@ -456,8 +456,6 @@ static void serveConnection(Connection* connection) {
                     firstByteAt = Clock::now();
                 }
                 recognizeReceived(&recognizer, connection->sendRecvBuffer, (size_t)bytesRead);
-            } else if (bytesRead == 0 && recognizer.pendingLength > 0) {
-                recognizer.kind = StreamRaw; // text that ended before it could be a request
             }
             if (recognizer.kind == StreamNeither) {
                 unsigned char first = (unsigned char)connection->sendRecvBuffer[0];

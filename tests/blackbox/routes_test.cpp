@@ -448,6 +448,7 @@ TEST_F(PrinterFileTest, FirstBytesTellRawStreamsFromHttpAndFromNeither) {
     const std::string clientHello("\x16\x03\x01\x00\xa5\x01\x00\x00\xa1\x03\x03", 11);
     const Case cases[] = {
         {{"Hello\n"}, "", "Hello\n", ""},
+        {{"POST /esc"}, "", "", "No request found from"}, // still a request line when its client stopped
         {{"TOTAL 12.00\n", "CASH 20.00\n"}, "", total, ""},
         {{"Thank you for shopping\n"}, "", "Thank you for shopping\n", ""},
         {{longText}, "", longText, ""},
