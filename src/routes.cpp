@@ -220,6 +220,19 @@ static bool isBrowserNavigation(const Request* request) {
            headerIsOneOf(request, "Sec-Fetch-Dest", DOCUMENT_DESTINATIONS);
 }
 
+// A spooler's IPP queue aimed at this port sends IPP requests, whose bytes
+// would print as garbage.
+static bool isIPPRequest(const Request* request) {
+    static const char IPP[] = "application/ipp";
+    const Header* type = headerInRequest("Content-Type", request);
+    if (NULL == type || type->value.length < sizeof(IPP) - 1 ||
+        !equalsIgnoringASCIICase(type->value.contents, IPP, sizeof(IPP) - 1)) {
+        return false;
+    }
+    char after = type->value.length == sizeof(IPP) - 1 ? ';' : type->value.contents[sizeof(IPP) - 1];
+    return after == ';' || after == ' ' || after == '\t';
+}
+
 // The answer of a route; CORS holds the lines that let the page read it.
 static Response* routeRequest(const Request* request, Connection* connection, const char* CORS) {
     const char* path = request->path;
@@ -237,6 +250,11 @@ static Response* routeRequest(const Request* request, Connection* connection, co
         if (0 == strcmp(method, "POST")) {
             if (isBrowserNavigation(request)) {
                 return answer(403, "Forbidden", CORS, "A page navigation may not print; nothing was printed.\n");
+            }
+            if (isIPPRequest(request)) {
+                return answer(415, "Unsupported Media Type", CORS,
+                              "This is not a print server for IPP; send the ESC/POS bytes themselves (a raw socket:// "
+                              "queue).\n");
             }
             const Refusal* refusal = bodyRefusal(request);
             if (NULL != refusal) {

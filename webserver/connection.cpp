@@ -12,8 +12,17 @@
 static const unsigned char ESC = 0x1B;
 // A real-time status request (DLE EOT n) may open a raw stream too: clients
 // that only ask the printer's state send it first, and no HTTP request
-// begins with it.
+// begins with it. GS and FS begin other printer commands.
 static const unsigned char DLE = 0x10;
+static const unsigned char GS = 0x1D;
+static const unsigned char FS = 0x1C;
+// What a browser sends first when it was told https:// for this port.
+static const unsigned char TLS_HANDSHAKE = 0x16;
+
+// A connection that begins with text is undecided while its bytes still
+// match "METHOD SP TARGET SP HTTP/"; a request line that matches for longer
+// than the parser could store it is HTTP (and answered as too long).
+static const size_t RECOGNITION_LIMIT = REQUEST_METHOD_CAPACITY + 1 + REQUEST_PATH_CAPACITY + 1 + 5;
 
 // After answering a request whose body was refused unread, the client may
 // still be sending it. Closing at once would make the kernel reset the
@@ -22,6 +31,96 @@ static const unsigned char DLE = 0x10;
 static const int CONNECTION_REFUSED_BODY_DISCARD_MS = 2000;
 
 typedef std::chrono::steady_clock Clock;
+
+// What a connection's first bytes make of it.
+enum StreamKind {
+    StreamUndecided,
+    StreamHTTP,
+    StreamRaw,     // every byte from the first goes to the printer
+    StreamNeither, // closed without printing
+};
+
+// The request-line pattern matched so far, and the bytes kept until the
+// connection is decided.
+struct StreamRecognizer {
+    StreamKind kind;
+    int part; // 0: the method, 1: the target, 2: "HTTP/"
+    size_t partLength;
+    size_t pendingLength;
+    char pending[RECOGNITION_LIMIT];
+};
+
+static bool isTokenByte(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           (NULL != strchr("!#$%&'*+-.^_`|~", c) && c != '\0');
+}
+
+// Printable ASCII, tab, CR, LF, or a byte of another code page or UTF-8.
+static bool isTextByte(unsigned char c) {
+    return (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\r' || c == '\n' || c >= 0x80;
+}
+
+// What a byte that breaks the request-line pattern makes of the connection:
+// text or a printer command is a raw stream ("TOTAL 12.00" and a line feed,
+// "Thank you" and ESC d); any other control byte makes a request line that
+// is malformed, which is answered, not printed.
+static StreamKind kindAtMismatch(unsigned char c) {
+    return isTextByte(c) || c == ESC || c == DLE || c == GS || c == FS ? StreamRaw : StreamHTTP;
+}
+
+// The kind the next byte gives the connection, the pattern moved on by it.
+static StreamKind recognizeByte(StreamRecognizer* r, unsigned char c) {
+    static const char VERSION[] = "HTTP/";
+    if (r->pendingLength == 0 && r->part == 0 && r->partLength == 0) {
+        if (c == ESC || c == DLE || c == GS || c == FS) {
+            return StreamRaw;
+        }
+        if (!isTextByte(c)) {
+            return StreamNeither;
+        }
+    }
+    switch (r->part) {
+    case 0:
+        if (isTokenByte(c)) {
+            r->partLength++;
+            return StreamUndecided;
+        }
+        break;
+    case 1:
+        if (c > 0x20 && c != 0x7F) {
+            r->partLength++;
+            return StreamUndecided;
+        }
+        break;
+    default:
+        if (c == (unsigned char)VERSION[r->partLength]) {
+            r->partLength++;
+            return r->partLength == sizeof(VERSION) - 1 ? StreamHTTP : StreamUndecided;
+        }
+        return kindAtMismatch(c);
+    }
+    if (c == ' ' && r->partLength > 0) {
+        r->part++;
+        r->partLength = 0;
+        return StreamUndecided;
+    }
+    return kindAtMismatch(c);
+}
+
+// Decides the connection by the bytes received so far, at the first byte
+// that settles it. Received bytes that leave it undecided are kept.
+static void recognizeReceived(StreamRecognizer* r, const char* bytes, size_t length) {
+    for (size_t i = 0; i < length && r->kind == StreamUndecided; i++) {
+        r->kind = recognizeByte(r, (unsigned char)bytes[i]);
+        if (r->kind == StreamUndecided && r->pendingLength + i + 1 >= RECOGNITION_LIMIT) {
+            r->kind = StreamHTTP;
+        }
+    }
+    if (r->kind == StreamUndecided) {
+        memcpy(r->pending + r->pendingLength, bytes, length);
+        r->pendingLength += length;
+    }
+}
 
 static int64_t millisecondsSince(Clock::time_point start) {
     return (int64_t)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -276,7 +375,9 @@ NoRequestLog& noRequestLog() {
 
 } // namespace
 
-static void printNoRequestFound(const Connection* connection, ssize_t bytesRead) {
+// Prints a line about a connection that ended without a request (formatted
+// by the caller, one write), within the flood limit above.
+static void printClosedWithoutRequest(const char* line) {
     NoRequestLog& log = noRequestLog();
     pthread_mutex_lock(&log.lock);
     int64_t now = serverNowMilliseconds();
@@ -291,14 +392,21 @@ static void printNoRequestFound(const Connection* connection, ssize_t bytesRead)
     }
     if (!log.flooded && log.linesThisSecond < NO_REQUEST_LINES_PER_SECOND) {
         log.linesThisSecond++;
-        printf("No request found from %s:%s? Closing connection. Here's the last bytes we received in the request "
-               "(length %lli). The total bytes received on this connection: %lli :\n",
-               connection->remoteHost, connection->remotePort, (long long)bytesRead,
-               (long long)connection->status.bytesReceived);
+        fputs(line, stdout);
     } else {
         log.leftOut++;
     }
     pthread_mutex_unlock(&log.lock);
+}
+
+static void printNoRequestFound(const Connection* connection, ssize_t bytesRead) {
+    char line[512];
+    snprintf(line, sizeof(line),
+             "No request found from %s:%s? Closing connection. Here's the last bytes we received in the request "
+             "(length %lli). The total bytes received on this connection: %lli :\n",
+             connection->remoteHost, connection->remotePort, (long long)bytesRead,
+             (long long)connection->status.bytesReceived);
+    printClosedWithoutRequest(line);
 }
 
 // Answers a complete HTTP request, or reports a connection that ended first.
@@ -404,13 +512,19 @@ static void serveConnection(Connection* connection) {
     const int yieldMs = serverRawStreamYieldMilliseconds();
     Clock::time_point firstByteAt;
     RawPace pace = {0, 0, 0, 0};
+    StreamRecognizer recognizer;
+    recognizer.kind = StreamUndecided;
+    recognizer.part = 0;
+    recognizer.partLength = 0;
+    recognizer.pendingLength = 0;
+    bool anyByte = false;
     for (;;) {
         int waitMs = idleMs;
         if (foundEscpos & 1) {
             int64_t windowLeftMs = windowMs - pace.windowWaitedMs;
             int64_t idleLeftMs = idleMs - pace.idleWaitedMs;
             waitMs = (int)(windowLeftMs < idleLeftMs ? windowLeftMs : idleLeftMs);
-        } else if (connection->status.bytesReceived > 0) {
+        } else if (anyByte) {
             int64_t leftMs = deadlineMs - millisecondsSince(firstByteAt);
             if (leftMs <= 0) {
                 bytesRead = 0; // too late: as if the peer had closed
@@ -435,14 +549,46 @@ static void serveConnection(Connection* connection) {
         } else if (timedOut) {
             continue; // the deadline is checked above
         }
+        if (recognizer.kind == StreamUndecided) {
+            if (bytesRead > 0) {
+                if (!anyByte) {
+                    anyByte = true;
+                    firstByteAt = Clock::now();
+                }
+                recognizeReceived(&recognizer, connection->sendRecvBuffer, (size_t)bytesRead);
+            }
+            if (recognizer.kind == StreamNeither) {
+                unsigned char first = (unsigned char)connection->sendRecvBuffer[0];
+                char line[512];
+                snprintf(line, sizeof(line),
+                         "Closing the connection from %s:%s without printing: its first byte 0x%02X begins neither "
+                         "an HTTP request nor a raw print stream%s\n",
+                         connection->remoteHost, connection->remotePort, first,
+                         first == TLS_HANDSHAKE ? " (a TLS handshake: this port speaks http://, not https://)" : "");
+                printClosedWithoutRequest(line);
+                break;
+            }
+            if (recognizer.kind == StreamRaw) {
+                foundEscpos |= 1;
+                waitForNothing(connection, ConnectionWaitsForHead);
+            }
+            if (recognizer.kind == StreamUndecided && bytesRead > 0) {
+                continue;
+            }
+        }
         if (bytesRead <= 0 && foundEscpos == 0) {
             break;
         }
-        if (connection->status.bytesReceived == 0 && bytesRead > 0 &&
-            ((unsigned char)connection->sendRecvBuffer[0] == ESC ||
-             (unsigned char)connection->sendRecvBuffer[0] == DLE)) {
-            foundEscpos |= 1;
-            waitForNothing(connection, ConnectionWaitsForHead);
+        if ((foundEscpos & 1) && recognizer.pendingLength > 0) {
+            // The text received before the stream was told from HTTP goes first.
+            rawStreamOnThisThread = connection;
+            bool goesOn = onEscposRequest(foundEscpos, recognizer.pending, (ssize_t)recognizer.pendingLength);
+            recognizer.pendingLength = 0;
+            if (!goesOn) {
+                onEscposRequest(foundEscpos + 2, connection->sendRecvBuffer, -1);
+                break;
+            }
+            foundEscpos += 2;
         }
         if (foundEscpos & 1) {
             rawStreamOnThisThread = connection;
@@ -458,8 +604,14 @@ static void serveConnection(Connection* connection) {
             foundEscpos += 2;
             continue;
         }
-        if (connection->status.bytesReceived == 0) {
-            firstByteAt = Clock::now();
+        if (recognizer.pendingLength > 0) {
+            // The start of the request line, received before it was told from a raw stream.
+            if (OptionPrintWholeRequest) {
+                fwrite(recognizer.pending, 1, recognizer.pendingLength, stdout);
+            }
+            connection->status.bytesReceived += (int64_t)recognizer.pendingLength;
+            requestParse(&connection->request, recognizer.pending, recognizer.pendingLength);
+            recognizer.pendingLength = 0;
         }
         if (OptionPrintWholeRequest) {
             fwrite(connection->sendRecvBuffer, 1, (size_t)bytesRead, stdout);
@@ -493,10 +645,13 @@ static void serveConnection(Connection* connection) {
         waitForNothing(connection, ConnectionWaitsForHead);
         waitForNothing(connection, ConnectionWaitsForBody);
     }
-    if (foundEscpos == 0 && !droppedForMemory) {
+    if (recognizer.kind == StreamUndecided) {
+        connection->status.bytesReceived += (int64_t)recognizer.pendingLength; // a request line never finished
+    }
+    if (foundEscpos == 0 && !droppedForMemory && recognizer.kind != StreamNeither) {
         answerHTTP(connection, foundRequest, bytesRead);
         connection->status.bytesSent += continueBytes;
-        if (foundRequest && requestBodyRefused(&connection->request)) {
+        if (foundRequest && requestBodyRefused(&connection->request) && connection->request.bodyDeclared) {
             discardUnreadBody(connection);
         }
     }

@@ -53,14 +53,13 @@ bool requestMatchesPathPrefix(const char* requestPathDecoded, const char* pathPr
             return true;
         }
         if (requestLength == prefixLength) {
-            WEBSERVER_ASSERT(
-                0 == strcmp(requestPathDecoded, pathPrefix) &&
-                "I'm assuming that the strings match with the length check + strstr above and I hope that's true. "
-                "If not, that check needs to be replaced with real (0 == strcmp)");
+            WEBSERVER_ASSERT_TEXT(0 == strcmp(requestPathDecoded, pathPrefix),
+                                  "I'm assuming that the strings match with the length check + strstr above and I hope "
+                                  "that's true. If not, that check needs to be replaced with real (0 == strcmp)");
             return true;
         }
-        WEBSERVER_ASSERT(
-            requestLength > prefixLength &&
+        WEBSERVER_ASSERT_TEXT(
+            requestLength > prefixLength,
             "In the following code I am assuming that the requestPathDecoded is indeed longer than the path prefix "
             "because of the length check I did above (even though that was ==, the strstr has to match it)");
         // "/files" covers "/files/x" but not "/filesystem".
@@ -324,9 +323,9 @@ Response* responseAllocServeFileFromRequestPath(const char* pathPrefix, const ch
     }
     WEBSERVER_ASSERT(NULL != requestPath &&
                      "The requestPath should not be NULL. It can be empty, but not NULL. Pass request->path");
-    WEBSERVER_ASSERT(NULL != requestPathDecoded &&
-                     "The requestPathDecoded should not be NULL. It can be empty, but not NULL. Pass "
-                     "request->requestPathDecoded");
+    WEBSERVER_ASSERT_TEXT(
+        NULL != requestPathDecoded,
+        "The requestPathDecoded should not be NULL. It can be empty, but not NULL. Pass request->requestPathDecoded");
     (void)requestPath;
 
     size_t matchLength = 0;

@@ -107,8 +107,8 @@ void heapStringFreeContents(HeapString* string) {
             pthread_mutex_unlock(&counters.lock);
         }
     } else {
-        WEBSERVER_ASSERT(string->capacity == 0 && "Why did a string with a NULL contents have a capacity > 0? This is "
-                                                  "not correct and may indicate corruption");
+        WEBSERVER_ASSERT_TEXT(string->capacity == 0, "Why did a string with a NULL contents have a capacity > 0? This "
+                                                     "is not correct and may indicate corruption");
     }
 }
 
@@ -175,6 +175,41 @@ void heapStringAppendFormat(HeapString* string, const char* format, ...) {
     va_start(ap, format);
     heapStringAppendFormatV(string, format, ap);
     va_end(ap);
+}
+
+bool heapStringIsSaneCString(const HeapString* heapString) {
+    if (NULL == heapString->contents) {
+        if (heapString->capacity != 0) {
+            printf("The heap string %p has a capacity of %llubut it's contents are NULL\n", (const void*)heapString,
+                   (unsigned long long)heapString->capacity);
+            return false;
+        }
+        if (heapString->length != 0) {
+            printf("The heap string %p has a length of %llu but capacity is 0 and contents are NULL\n",
+                   (const void*)heapString, (unsigned long long)heapString->length);
+            return false;
+        }
+        return true;
+    }
+    if (heapString->length >= heapString->capacity) {
+        printf("Heap string %p has probably overwritten invalid memory because the capacity (%llu) is <= length "
+               "(%llu), which is a big nono. The capacity must always be 1 more than the length since the "
+               "contents is null-terminated for convenience.\n",
+               (const void*)heapString, (unsigned long long)heapString->capacity,
+               (unsigned long long)heapString->length);
+        return false;
+    }
+    // Bounded by the block: a record whose terminator was overwritten must be
+    // reported, not read past.
+    size_t cLength = strnlen(heapString->contents, heapString->capacity);
+    if (cLength != heapString->length) {
+        printf("The %p strlen(heap string contents) (%llu) is not equal to heapString length (%llu), which is not "
+               "correct for a C string. This can be correct if we're sending something like a PNG image which can "
+               "contain '\\0' characters",
+               (const void*)heapString, (unsigned long long)cLength, (unsigned long long)heapString->length);
+        return false;
+    }
+    return true;
 }
 
 void poolStringStartNewString(PoolString* poolString, Request* request) {

@@ -20,6 +20,18 @@
         }                                                                                                              \
     } while (0)
 
+// The same with a text that says why, printed as one literal (as if written
+// `condition && "text"`) however the formatter splits it in the source.
+#define WEBSERVER_ASSERT_TEXT(condition, text)                                                                         \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            fprintf(stderr, "%s:%d: %s: Assertion `%s && \"%s\"' failed.\n", __FILE__, __LINE__, __func__, #condition, \
+                    text);                                                                                             \
+            fflush(stderr);                                                                                            \
+            abort();                                                                                                   \
+        }                                                                                                              \
+    } while (0)
+
 // ---- Allocation -------------------------------------------------------------
 
 // calloc/strdup that never return null: on failure they print one
@@ -49,6 +61,10 @@ void countersInitLockIfNeeded(void);
 
 // ---- Heap and pool strings ----------------------------------------------------
 
+// Whether the record keeps its invariants as a C string (terminated inside
+// its block, length below capacity, nothing without a block); prints the
+// first rule broken.
+bool heapStringIsSaneCString(const HeapString* heapString);
 // Starts a new string in the request's pool (null contents once the pool is full).
 void poolStringStartNewString(PoolString* poolString, Request* request);
 // Appends a byte to the string started last, or drops it once the pool is full.
@@ -122,6 +138,10 @@ int sendResponseBody(Connection* connection, const Response* response, ssize_t* 
 // Sends all `length` bytes, continuing short sends; false when a send fails,
 // whose result then goes to *failedSendResult (may be null).
 bool socketSendAll(sockettype socket, const char* data, size_t length, size_t* sent, ssize_t* failedSendResult = NULL);
+
+// Whether accept may simply be called again after failing with this errno
+// value: out of resources for now, or an error of one pending connection.
+bool acceptErrorIsTransient(int error);
 
 // Takes the connection back from the server's counts (in all and of its peer)
 // and signals the drain.

@@ -24,6 +24,16 @@
 
 typedef SOCKET sockettype;
 
+// Errors of a pending connection that Linux names and Windows does not:
+// socketLastError passes WSAEHOSTDOWN on as itself, and Windows reports a
+// machine off the network as WSAENETDOWN (ENETDOWN).
+#ifndef EHOSTDOWN
+#define EHOSTDOWN WSAEHOSTDOWN
+#endif
+#ifndef ENONET
+#define ENONET WSAENETDOWN
+#endif
+
 // The value of a socket that is not open.
 static const sockettype SOCKET_INVALID = INVALID_SOCKET;
 

@@ -108,6 +108,7 @@ static size_t storeBodyBytes(Request* request, const char* bytes, size_t availab
 }
 
 static bool nameEqualsIgnoringASCIICase(const PoolString* name, const char* text);
+static unsigned char asciiLower(unsigned char c);
 
 static bool isBlank(char c) {
     return c == ' ' || c == '\t';
@@ -137,8 +138,34 @@ static bool parseContentLength(const char* text, size_t* value) {
     return *cursor == '\0';
 }
 
+// Notes a header line that declares a body, whether the line is kept or
+// not, so that a refused head is drained only when a body may follow it.
+static void noteBodyDeclaration(Request* request, char c) {
+    static const char* const NAMES[] = {"content-length", "transfer-encoding"};
+    unsigned char lower = asciiLower((unsigned char)c);
+    if (request->declarationName == 0) {
+        request->declarationName = lower == 'c' ? 1 : (lower == 't' ? 2 : 3);
+        request->declarationMatched = 0;
+    }
+    if (request->declarationName > 2) {
+        return;
+    }
+    const char* name = NAMES[request->declarationName - 1];
+    if (name[request->declarationMatched] == '\0') {
+        if (c == ':' || isBlank(c)) {
+            request->bodyDeclared = true;
+        }
+        request->declarationName = 3;
+    } else if (lower == (unsigned char)name[request->declarationMatched]) {
+        request->declarationMatched++;
+    } else {
+        request->declarationName = 3;
+    }
+}
+
 // The state in which the next header line begins; sets tooManyHeaders on a 65th.
 static RequestParseState stateHeaderNameIfSpaceLeft(Request* request) {
+    request->declarationName = 0;
     if (request->headersCount < REQUEST_MAX_HEADERS) {
         if (request->warnings.headersStringPoolExhausted) {
             return RequestParseStateEatHeaders;
@@ -184,13 +211,16 @@ static void parseHeaderNameByte(Request* request, char c) {
     }
 }
 
-// Whether the value, without trailing blanks, equals text ignoring ASCII case.
+// Whether the value, without blanks around it, equals text ignoring ASCII case.
 static bool valueIsToken(const PoolString* value, const char* text) {
-    size_t length = value->length;
-    while (length > 0 && isBlank(value->contents[length - 1])) {
+    size_t start = 0, length = value->length;
+    while (start < length && isBlank(value->contents[start])) {
+        start++;
+    }
+    while (length > start && isBlank(value->contents[length - 1])) {
         length--;
     }
-    PoolString trimmed = {value->contents, length};
+    PoolString trimmed = {value->contents + start, length - start};
     return nameEqualsIgnoringASCIICase(&trimmed, text);
 }
 
@@ -372,8 +402,8 @@ void requestParse(Request* request, const char* requestFragment, size_t requestF
             if (c == ' ') {
                 bool success = URLDecode(request->path, request->pathDecoded, REQUEST_PATH_CAPACITY,
                                          &request->pathDecodedLength, URLDecodeTypeWholeURL);
-                WEBSERVER_ASSERT(success && "Somehow unable to decode the path--this should always work with "
-                                            "->pathDecoded has the same capacity as ->path");
+                WEBSERVER_ASSERT_TEXT(success, "Somehow unable to decode the path--this should always work with "
+                                               "->pathDecoded has the same capacity as ->path");
                 (void)success;
                 request->state = RequestParseStateVersion;
             } else if (request->pathLength < REQUEST_PATH_CAPACITY - 1) {
@@ -392,6 +422,7 @@ void requestParse(Request* request, const char* requestFragment, size_t requestF
             }
             break;
         case RequestParseStateHeaderName:
+            noteBodyDeclaration(request, c);
             parseHeaderNameByte(request, c);
             break;
         case RequestParseStateHeaderValue: {
@@ -424,6 +455,7 @@ void requestParse(Request* request, const char* requestFragment, size_t requestF
                 request->state = RequestParseStateCRLFCR;
             } else {
                 request->state = stateHeaderNameIfSpaceLeft(request);
+                noteBodyDeclaration(request, c);
                 if (request->state == RequestParseStateHeaderName) {
                     // The byte starts the line: a colon here means an empty name.
                     parseHeaderNameByte(request, c);
@@ -476,6 +508,7 @@ void requestParse(Request* request, const char* requestFragment, size_t requestF
             parseChunkFramingByte(request, c);
             break;
         case RequestParseStateEatHeaders:
+            noteBodyDeclaration(request, c);
             if (c == '\r') {
                 request->state = RequestParseStateCR;
             }

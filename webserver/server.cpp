@@ -494,26 +494,42 @@ static void startConnectionThread(Connection* connection) {
     }
 }
 
-// Errors after which accept can simply be called again.
-static bool acceptErrorIsTransient(int error) {
+bool acceptErrorIsTransient(int error) {
     switch (error) {
+    // Out of resources for now.
     case EMFILE:
     case ENFILE:
     case ENOBUFS:
     case ENOMEM:
+    case EAGAIN:
+    // One pending connection that failed before it was taken (a reset, an
+    // abort, a network error passed on from it, a firewall rule).
     case ECONNABORTED:
+    case ECONNRESET:
+    case ENETRESET:
+    case ETIMEDOUT:
     case EPROTO:
+    case ENOSR:
     case ENETDOWN:
     case ENETUNREACH:
+    case EHOSTDOWN:
     case EHOSTUNREACH:
+    case ENONET:
     case ENOPROTOOPT:
     case EOPNOTSUPP:
     case EPERM:
-    case EAGAIN:
         return true;
     default:
         return false;
     }
+}
+
+// Lets serverStop return: the loop has ended, or never started.
+static void markStopped(Server* server) {
+    pthread_mutex_lock(&server->stoppedMutex);
+    server->stopped = true;
+    pthread_cond_signal(&server->stoppedCond);
+    pthread_mutex_unlock(&server->stoppedMutex);
 }
 
 static int acceptConnectionsUntilStoppedInternal(Server* server, const struct sockaddr* address,
@@ -546,6 +562,7 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     if (SOCKET_INVALID == listener) {
         int error = socketLastError();
         printf("Could not create listener socket: %s = %d\n", strerror(error), error);
+        markStopped(server);
         return 1;
     }
     if (0 != socketAllowPortReuse(listener)) {
@@ -566,6 +583,7 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
         int error = socketLastError();
         printf("Could not bind to %s:%s %s = %d\n", addressHost, addressPort, strerror(error), error);
         socketClose(listener);
+        markStopped(server);
         return 1;
     }
     if (0 != listen(listener, SOMAXCONN)) {
@@ -677,10 +695,7 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     server->peers = NULL;
     pthread_mutex_unlock(&server->connectionFinishedLock);
 
-    pthread_mutex_lock(&server->stoppedMutex);
-    server->stopped = true;
-    pthread_cond_signal(&server->stoppedCond);
-    pthread_mutex_unlock(&server->stoppedMutex);
+    markStopped(server);
     return 0;
 }
 

@@ -154,12 +154,15 @@ struct Request {
     Warnings warnings;
     RequestParseState state;
     RequestBodyStatus bodyStatus;
-    bool headerLineMalformed; // a header line had no colon, an empty name or blanks in its name
-    bool requestLineControl;  // the method, target or version holds a control byte
-    size_t bodyExpected;      // Content-Length, or the sum of the chunk sizes so far
-    size_t bodyReserved;      // bytes of REQUEST_BODY_MEMORY_BUDGET held for this body
-    size_t chunkRemaining;    // data bytes left in the current chunk
-    size_t chunkLineLength;   // bytes of the current chunk-size or trailer line
+    bool headerLineMalformed;   // a header line had no colon, an empty name or blanks in its name
+    bool requestLineControl;    // the method, target or version holds a control byte
+    bool bodyDeclared;          // a Content-Length or Transfer-Encoding line came, kept or not
+    uint8_t declarationName;    // the current header line: 0 at its start, 1 or 2 while it may name one, 3 not
+    uint8_t declarationMatched; // bytes of that name seen so far
+    size_t bodyExpected;        // Content-Length, or the sum of the chunk sizes so far
+    size_t bodyReserved;        // bytes of REQUEST_BODY_MEMORY_BUDGET held for this body
+    size_t chunkRemaining;      // data bytes left in the current chunk
+    size_t chunkLineLength;     // bytes of the current chunk-size or trailer line
 };
 
 // Whether the request's body was refused (it is then empty and was not read
@@ -270,8 +273,9 @@ enum ConnectionWait {
 
 // Prepares a zero-filled record; a second call only prints a warning.
 void serverInit(Server* server);
-// Tells a running server to stop; returns once its accept loop has ended and
-// every connection has finished. Only prints a warning for an uninitialised record.
+// Tells a running server to stop; returns once its accept loop has ended (at
+// once when it failed to start) and every connection has finished. Only
+// prints a warning for an uninitialised record.
 void serverStop(Server* server);
 // Releases the record's mutexes and condition variables.
 void serverDeInit(Server* server);

@@ -1,12 +1,13 @@
 // Command-line clients as an administrator or a README would use them: the
-// CUPS socket backend run by hand, curl and netcat.
+// CUPS socket backend run by hand, a CUPS queue, curl and netcat.
 import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 import { test } from 'node:test';
 
 import {
-  OK_HEAD, assertAlive, makeDeviceFile, makeTempDir, readDeviceWhenFilled, run, startServer,
+  OK_HEAD, assertAlive, makeDeviceFile, makeTempDir, readDeviceWhenFilled, run, sleep, startServer,
 } from './harness.mjs';
 
 // A receipt as a print job file: initialise, a double-size title, code page
@@ -57,6 +58,48 @@ test('CUPS socket backend delivers a job and finishes promptly', async (t) => {
   assert.ok(printed.equals(job), `device holds ${printed.length} bytes, the job ${job.length}`);
   assertAlive(assert, server);
   t.diagnostic(`socket backend: ${job.length} bytes in ${result.elapsedMs} ms`);
+});
+
+// A CUPS scheduler of the test's own, configured in a temporary folder and
+// listening on a socket there; resolves with that socket once it listens.
+async function startCups(t, dir) {
+  const root = path.join(dir, 'cups');
+  for (const sub of ['spool', 'tmp', 'cache', 'state', 'log']) fs.mkdirSync(path.join(root, sub), { recursive: true });
+  // The backends run as the scheduler's own user and must reach the spool.
+  fs.chmodSync(dir, 0o755);
+  fs.chmodSync(root, 0o755);
+  const socket = path.join(root, 'cups.sock');
+  fs.writeFileSync(path.join(root, 'cupsd.conf'), [
+    `Listen ${socket}`, 'WebInterface No', 'Browsing No',
+    '<Location />', 'Order allow,deny', 'Allow all', '</Location>',
+    '<Policy default>', '<Limit All>', 'Order deny,allow', '</Limit>', '</Policy>', '',
+  ].join('\n'));
+  fs.writeFileSync(path.join(root, 'cups-files.conf'), [
+    `ServerRoot ${root}`, `RequestRoot ${root}/spool`, `TempDir ${root}/tmp`, `CacheDir ${root}/cache`,
+    `StateDir ${root}/state`, `AccessLog ${root}/log/access_log`, `ErrorLog ${root}/log/error_log`,
+    `PageLog ${root}/log/page_log`, 'ServerBin /usr/lib/cups', 'DataDir /usr/share/cups', '',
+  ].join('\n'));
+  const cupsd = spawn('/usr/sbin/cupsd', ['-f', '-c', `${root}/cupsd.conf`, '-s', `${root}/cups-files.conf`],
+    { stdio: 'ignore' });
+  t.after(() => cupsd.kill('SIGTERM'));
+  for (let tries = 0; tries < 250 && !fs.existsSync(socket); tries++) await sleep(20);
+  assert.ok(fs.existsSync(socket), 'cupsd did not start (the cups package is in deps/apt-test.txt)');
+  return socket;
+}
+
+test('CUPS prints plain text through a raw socket:// queue', async (t) => {
+  const dir = makeTempDir(t);
+  const device = makeDeviceFile(dir);
+  const server = await startServer(t, device);
+  const cups = await startCups(t, dir);
+  const added = await run('/usr/sbin/lpadmin',
+    ['-h', cups, '-p', 'receipts', '-E', '-v', `socket://127.0.0.1:${server.port}`]);
+  assert.equal(added.code, 0, added.stderr);
+  // What a shop's documentation shows: echo hello | lp -d QUEUE
+  const sent = await run('bash', ['-c', `echo hello | lp -h '${cups}' -d receipts`]);
+  assert.equal(sent.code, 0, sent.stderr);
+  assert.equal((await readDeviceWhenFilled(device, 6, 15000)).toString('latin1'), 'hello\n');
+  assertAlive(assert, server);
 });
 
 test('curl POSTs a receipt file: exact answer head, job on the device', async (t) => {

@@ -129,6 +129,42 @@ test('escpos with escpos-network prints a receipt', async (t) => {
   t.diagnostic(`escpos receipt: ${sent.length} bytes, first bytes ${sent.subarray(0, 8).toString('hex')}`);
 });
 
+// Jobs that begin with text, not with ESC @: a network printer prints them,
+// so quorvel2 must too.
+test('text-first jobs of node-thermal-printer and escpos print whole', async (t) => {
+  const dir = makeTempDir(t);
+  const device = makeDeviceFile(dir);
+  const server = await startServer(t, device);
+
+  const thermal = new ThermalPrinter({
+    type: PrinterTypes.EPSON, interface: `tcp://127.0.0.1:${server.port}`, options: { timeout: 3000 },
+  });
+  thermal.println('TOTAL 12.00');
+  thermal.println('Thank you for shopping');
+  thermal.cut();
+  const first = Buffer.from(thermal.getBuffer());
+  assert.equal(first.subarray(0, 5).toString('latin1'), 'TOTAL', 'the job begins with text');
+  await within(5000, 'execute', thermal.execute());
+  assert.ok((await readDeviceWhenFilled(device, first.length)).equals(first));
+
+  const adapter = new escpos.Network('127.0.0.1', server.port);
+  const flushed = [];
+  const write = adapter.write.bind(adapter);
+  adapter.write = (data, callback) => {
+    flushed.push(Buffer.from(data));
+    return write(data, callback);
+  };
+  await openNetwork(adapter);
+  const printer = new escpos.Printer(adapter);
+  printer.text('Hello from escpos').cut();
+  await within(5000, 'escpos close', new Promise((resolve) => printer.close(resolve)));
+  const second = Buffer.concat(flushed);
+  assert.equal(second.subarray(0, 5).toString('latin1'), 'Hello', 'the job begins with text');
+  const printed = await readDeviceWhenFilled(device, first.length + second.length);
+  assert.ok(printed.equals(Buffer.concat([first, second])), 'both jobs on the device, byte for byte');
+  assertAlive(assert, server);
+});
+
 test('escpos getStatuses() reads the printer\'s replies through the raw port', async (t) => {
   const device = await startSimulatedPrinter(t, 'near-end');
   const server = await startServer(t, device);

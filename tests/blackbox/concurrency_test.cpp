@@ -286,9 +286,10 @@ const int PACE_WINDOW_MS = 500;
 const int PACE_STREAM_MS = 8 * PACE_WINDOW_MS; // what a stream lasts unless cut
 const int RAW_YIELD_MS = 2000;                 // the stream's time once a job waits
 
-// A raw stream sending `chunkBytes` every `intervalMs` for PACE_STREAM_MS,
-// with or without a job that starts waiting one window in; a cut stream
-// loses the printer between heldAtLeastMs and cutWithinMs after that.
+// A raw stream sending `burstBytes` at once, then `chunkBytes` every
+// `intervalMs` for PACE_STREAM_MS, with or without a job that starts waiting
+// one window in; a cut stream loses the printer between heldAtLeastMs and
+// cutWithinMs after that.
 struct PaceCase {
     const char* name;
     size_t chunkBytes;
@@ -297,13 +298,15 @@ struct PaceCase {
     bool streamIsCut;
     int heldAtLeastMs;
     int cutWithinMs;
+    size_t burstBytes;
 };
 
 const PaceCase PACE_CASES[] = {
-    {"trickle with a job waiting is cut", 16, 100, true, true, 0, 2 * PACE_WINDOW_MS},
-    {"receipt pace with a job waiting yields", 2048, 100, true, true, RAW_YIELD_MS - 100,
-     RAW_YIELD_MS + PACE_WINDOW_MS},
-    {"trickle with nobody waiting goes on", 16, 100, false, false, 0, 0},
+    {"trickle with a job waiting is cut", 16, 100, true, true, 0, 2 * PACE_WINDOW_MS, 0},
+    {"receipt pace with a job waiting yields", 2048, 100, true, true, RAW_YIELD_MS - 100, RAW_YIELD_MS + PACE_WINDOW_MS,
+     0},
+    {"trickle with nobody waiting goes on", 16, 100, false, false, 0, 0, 0},
+    {"burst, then a trickle with a job waiting is cut", 16, 100, true, true, 0, 2 * PACE_WINDOW_MS, 8192},
 };
 
 TEST_F(ServerTest, RawStreamMustKeepPaceOnlyWhileAnotherJobWaits) {
@@ -317,6 +320,12 @@ TEST_F(ServerTest, RawStreamMustKeepPaceOnlyWhileAnotherJobWaits) {
         ASSERT_GE(fd, 0);
         std::string sent = "\x1b@";
         ASSERT_TRUE(sendAll(fd, sent));
+        if (row.burstBytes > 0) {
+            // Once the stream has begun, so that the burst counts in its first window.
+            ASSERT_TRUE(waitUntil([&] { return printed() == sent; }));
+            sent += std::string(row.burstBytes, 'b');
+            ASSERT_TRUE(sendAll(fd, sent.substr(2)));
+        }
         bool cut = false;
         long long started = monotonicMs();
         std::thread waiter;

@@ -13,6 +13,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -71,6 +72,8 @@ const std::string LENGTH_AND_CODING_TEXT =
 const std::string CODING_TEXT = "The request's transfer coding is not supported; nothing was printed.\n";
 const std::string CHUNKS_TEXT = "The request's chunked body is malformed; nothing was printed.\n";
 const std::string TOO_LARGE_TEXT = "The request's body is larger than 128 MiB; nothing was printed.\n";
+const std::string IPP_TEXT =
+    "This is not a print server for IPP; send the ESC/POS bytes themselves (a raw socket:// queue).\n";
 const std::string NAVIGATION_TEXT = "A page navigation may not print; nothing was printed.\n";
 
 // A print request with the given header lines (each ending in CR LF) and body.
@@ -243,6 +246,7 @@ TEST_F(PrinterFileTest, EveryPrintAnswerTellsTheTruth) {
          "\x1b@abcde" + std::string(16, 'f')},
         {"ChunkedOneByteChunksByteByByte", bytewise(postEscpos(CHUNKED, "1\r\n\x1b\r\n1\r\n@\r\n1\r\nz\r\n0\r\n\r\n")),
          ok, "", "\x1b@z"},
+        {"ChunkedAfterATab", {postEscpos("Transfer-Encoding:\t\tchunked\r\n", "2\r\nhi\r\n0\r\n\r\n")}, ok, "", "hi"},
         {"ChunkedExtensionsAndTrailers",
          {postEscpos(CHUNKED, "4;a=b\r\nabcd\r\n2 ;x\r\nef\r\n0;end\r\nChecksum: 1\r\nX: 2\r\n\r\n")},
          ok,
@@ -293,6 +297,12 @@ TEST_F(PrinterFileTest, EveryPrintAnswerTellsTheTruth) {
         {"VersionCut", {withLine("POST /escpos HTTP/1.1-abcdefghij")}, bad, LINE_TOO_LONG_TEXT, ""},
         {"NulInTheTarget", {withLine(std::string("POST /escpos\0x HTTP/1.1", 23))}, bad, LINE_CONTROL_TEXT, ""},
         {"NulInTheMethod", {withLine(std::string("POST\0X /escpos HTTP/1.1", 23))}, bad, LINE_CONTROL_TEXT, ""},
+        {"IPPRequestOfASpooler",
+         {postEscpos("Content-Type: Application/IPP\r\n" + lengthLine(9),
+                     std::string("\x02\x00\x00\x02\x00\x00\x00\x01\x03", 9))},
+         "415 Unsupported Media Type",
+         IPP_TEXT,
+         ""},
         {"FormSubmittedByAPage",
          {postEscpos("Content-Type: text/plain\r\nSec-Fetch-Mode: navigate\r\nSec-Fetch-Dest: document\r\n" +
                          lengthLine(formText.size()),
@@ -429,6 +439,75 @@ TEST_F(PrinterFileTest, BytesAfterTheCompleteRequestAreNotRead) {
     std::string got = converse(server.port, request("POST", "/escpos", body) + "\x1b@surplus bytes");
     EXPECT_EQ(OK_WITH_CORS, got);
     EXPECT_EQ(body, printed());
+}
+
+// A connection is told apart by its first bytes: text that stops matching an
+// HTTP request line prints like any raw stream, from its first byte; a first
+// byte that is neither text nor a printer command closes it with one line.
+TEST_F(PrinterFileTest, FirstBytesTellRawStreamsFromHttpAndFromNeither) {
+    struct Case {
+        std::vector<std::string> parts;
+        std::string answer, printed, logged;
+    };
+    std::string longText;
+    for (int i = 0; longText.size() < 100000; i++) {
+        longText += "Line " + std::to_string(i) + ": Espresso 2.50\n";
+    }
+    const std::string total = "TOTAL 12.00\nCASH 20.00\n", unmatched = std::string(200, 'M') + " /escpos HTTX/1.1\r\n";
+    const std::string clientHello("\x16\x03\x01\x00\xa5\x01\x00\x00\xa1\x03\x03", 11);
+    const Case cases[] = {
+        {{"Hello\n"}, "", "Hello\n", ""},
+        {{"POST /esc"}, "", "", "No request found from"}, // still a request line when its client stopped
+        {{"TOTAL 12.00\n", "CASH 20.00\n"}, "", total, ""},
+        {{"Thank you for shopping\n"}, "", "Thank you for shopping\n", ""},
+        {{"Thank you\x1b"
+          "d\x03"},
+         "",
+         "Thank you\x1b"
+         "d\x03",
+         ""}, // text, then a printer command
+        {{longText}, "", longText, ""},
+        {{"GET /sta", "tus now\n"}, "", "GET /status now\n", ""},
+        {{unmatched}, "", unmatched, ""},
+        {{"\x1dVA\x03"}, "", "\x1dVA\x03", ""},
+        {{std::string(64, 'M') + " /escpos HTTP/1.1\r\n\r\n"}, NOT_FOUND, "", ""},
+        {{request("GET", "/status")}, statusAnswer(unaskedJson("no-answer")), "", ""},
+        {{clientHello},
+         "",
+         "",
+         "first byte 0x16 begins neither an HTTP request nor a raw print stream (a TLS handshake"},
+        {{std::string("\0abc", 4)}, "", "", "first byte 0x00 begins neither"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.parts[0].substr(0, 24));
+        std::string before = printed();
+        EXPECT_EQ(c.answer, converseInParts(server.port, c.parts));
+        EXPECT_EQ(c.printed, printed().substr(before.size()));
+        if (!c.logged.empty()) {
+            EXPECT_TRUE(waitUntil([&] { return server.currentOutput().find(c.logged) != std::string::npos; }));
+        }
+    }
+}
+
+// After a refused head the server reads on for a while only when a body may
+// follow: what the client sends after the answer is then taken, not reset.
+TEST_F(PrinterFileTest, RefusedHeadIsDrainedOnlyWhenItDeclaredABody) {
+    const struct {
+        std::string head;
+        bool drained;
+    } cases[] = {
+        {"GET /escpos HTTP/1.1\r\n" + fillerHeaders(70) + "\r\n", false},
+        {"POST /escpos HTTP/1.1\r\n" + fillerHeaders(70) + lengthLine(5) + "\r\n", true},
+    };
+    for (const auto& c : cases) {
+        int fd = connectLoopback(server.port);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(sendAll(fd, c.head));
+        EXPECT_EQ(0u, readUntilClosed(fd).find("HTTP/1.1 4")) << c.head.substr(0, 5);
+        bool reset = waitUntil([&] { return !sendAll(fd, "x"); }, 500);
+        EXPECT_EQ(c.drained, !reset) << c.head.substr(0, 5);
+        close(fd);
+    }
 }
 
 TEST_F(PrinterFileTest, RawStreamInSeveralChunksIsPrintedWhole) {
@@ -775,20 +854,30 @@ TEST_P(SimulatedPrinterTest, StatusTellsEveryStateOfThePrinter) {
 
     // A printer that stays mute, or answers after the timeout, is asked once
     // and counts as not answering: a late reply is never taken for the
-    // answer to a later request, nor left for a later client.
+    // answer to a later request, nor left for a later client. Line noise in
+    // place of a reply is no reply either: a status byte has bit 7 clear.
     printer.setMode(PrinterMode::CoverOpen);
     struct Silent {
         const char* what;
         bool mute;
         int delayMs;
+        const char* noise; // sent once the printer was asked
     };
-    const Silent silent[] = {{"mute", true, 0}, {"too slow", false, ESCPOS_STATUS_REPLY_TIMEOUT_MS * 5 / 4}};
+    const Silent silent[] = {{"mute", true, 0, ""},
+                             {"line noise with bit 7 set", true, 0, "\x92"},
+                             {"too slow", false, ESCPOS_STATUS_REPLY_TIMEOUT_MS * 5 / 4, ""}};
     for (const Silent& c : silent) {
         printer.setMute(c.mute);
         printer.setReplyDelayMs(c.delayMs);
         int requestsBefore = printer.statusRequests();
         long long started = monotonicMs();
-        EXPECT_EQ(statusAnswer(unaskedJson("no-answer")), status()) << c.what;
+        std::string got;
+        std::thread asking([&] { got = status(); });
+        if (c.noise[0] != '\0' && waitUntil([&] { return printer.statusRequests() > requestsBefore; })) {
+            printer.sendUnasked(c.noise);
+        }
+        asking.join();
+        EXPECT_EQ(statusAnswer(unaskedJson("no-answer")), got) << c.what;
         EXPECT_LT(monotonicMs() - started, 4 * ESCPOS_STATUS_REPLY_TIMEOUT_MS) << c.what;
         EXPECT_EQ(requestsBefore + 1, printer.statusRequests()) << c.what << ": asked on after no answer";
     }

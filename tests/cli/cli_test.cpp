@@ -5,7 +5,6 @@
 #include <limits.h>
 #include <netinet/in.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -152,40 +151,13 @@ TEST(CommandLine, TestNeedsADevice) {
     EXPECT_EQ("", run.out);
 }
 
-// Holds a listener on every IPv4 address and `port`, so that the server's own
-// bind must fail and its message names the port it really used, whoever else
-// holds the port meanwhile.
-struct HeldPort {
-    int socket = -1;
-    explicit HeldPort(int port) {
-        for (int attempt = 0; attempt < 60 && socket < 0; attempt++) {
-            socket = ::socket(AF_INET, SOCK_STREAM, 0);
-            struct sockaddr_in address = {};
-            address.sin_family = AF_INET;
-            address.sin_port = htons((uint16_t)port);
-            if (0 != bind(socket, (const struct sockaddr*)&address, sizeof(address)) || 0 != listen(socket, 1)) {
-                // Someone else holds it now; it is taken either way, but wait a
-                // little for it, as that holder may let it go any moment.
-                close(socket);
-                socket = -1;
-                usleep(50 * 1000);
-            }
-        }
-    }
-    ~HeldPort() {
-        if (socket >= 0) {
-            close(socket);
-        }
-    }
-};
-
 // The server starts on the port it was given (or the default) and tries to
-// listen on the given address (every IPv4 address by default) there: the
-// port is held, or the address is not this machine's, so it says so and ends
-// with status 1.
+// listen on the given address (every IPv4 address by default) there. Every
+// bind fails in this run, so it says which address and port it tried and
+// ends with status 1, never holding a port.
 void expectServerTriedPort(const std::vector<std::string>& args, const char* port, const char* address = "0.0.0.0") {
-    HeldPort held(atoi(port));
-    RunResult run = runProgram(args, 5000);
+    RunResult run = q2test::runProgram(
+        QUORVEL2_BINARY, args, {"LD_PRELOAD=" BIND_REFUSED_LIBRARY, "ASAN_OPTIONS=verify_asan_link_order=0"}, 5000);
     EXPECT_EQ(1, run.exitStatus) << run.out;
     EXPECT_EQ(0u, run.out.find("Starting quorvel2 1.0.0\n")) << run.out;
     std::string bindFailure = std::string("Could not bind to ") + address + ":" + port + " ";

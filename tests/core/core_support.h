@@ -164,44 +164,6 @@ inline void expectRequestInvariants(const Request& request) {
     }
 }
 
-// Whether a heap string keeps its invariants as a C string (terminated inside
-// its block, length below capacity, nothing without a block); prints the
-// first rule broken. The heap string tests check it reports each one.
-inline bool heapStringIsSane(const HeapString* heapString) {
-    if (NULL == heapString->contents) {
-        if (heapString->capacity != 0) {
-            printf("The heap string %p has a capacity of %llubut it's contents are NULL\n", (const void*)heapString,
-                   (unsigned long long)heapString->capacity);
-            return false;
-        }
-        if (heapString->length != 0) {
-            printf("The heap string %p has a length of %llu but capacity is 0 and contents are NULL\n",
-                   (const void*)heapString, (unsigned long long)heapString->length);
-            return false;
-        }
-        return true;
-    }
-    if (heapString->length >= heapString->capacity) {
-        printf("Heap string %p has probably overwritten invalid memory because the capacity (%llu) is <= length "
-               "(%llu), which is a big nono. The capacity must always be 1 more than the length since the "
-               "contents is null-terminated for convenience.\n",
-               (const void*)heapString, (unsigned long long)heapString->capacity,
-               (unsigned long long)heapString->length);
-        return false;
-    }
-    // Bounded by the block: a record whose terminator was overwritten must be
-    // reported, not read past.
-    size_t cLength = strnlen(heapString->contents, heapString->capacity);
-    if (cLength != heapString->length) {
-        printf("The %p strlen(heap string contents) (%llu) is not equal to heapString length (%llu), which is not "
-               "correct for a C string. This can be correct if we're sending something like a PNG image which can "
-               "contain '\\0' characters",
-               (const void*)heapString, (unsigned long long)cLength, (unsigned long long)heapString->length);
-        return false;
-    }
-    return true;
-}
-
 // Runs action with stdout redirected into a temporary file and returns what
 // it printed.
 inline std::string captureStdout(const std::function<void()>& action) {

@@ -23,7 +23,7 @@ struct HeapStringHolder {
 };
 
 std::string sanityMessages(const HeapString& s, bool* sane) {
-    return captureStdout([&] { *sane = heapStringIsSane(&s); });
+    return captureStdout([&] { *sane = heapStringIsSaneCString(&s); });
 }
 
 bool isSaneQuietly(const HeapString& s) {
@@ -341,6 +341,14 @@ TEST(HeapStringFailureDeathTest, GrowthBeyondWhatCanBeAllocatedAbortsNamingIt) {
 TEST(HeapStringFailureDeathTest, FailedResponseBodyNamesWhatWasAllocated) {
     EXPECT_ABORTS_SAYING(responseAlloc(200, "OK", "text/plain", (size_t)1 << 62),
                          "(^|\n)Out of memory: could not allocate 4611686018427387904 bytes for a response body\n");
+}
+
+TEST(HeapStringFailureDeathTest, CorruptRecordAbortsWithItsAssertionTextWhole) {
+    HeapString corrupt{NULL, 0, 16};
+    EXPECT_ABORTS_SAYING(
+        heapStringFreeContents(&corrupt),
+        "Assertion `string->capacity == 0 && \"Why did a string with a NULL contents have a capacity > "
+        "0\\? This is not correct and may indicate corruption\"' failed.\n");
 }
 
 Request* zeroRequest() {

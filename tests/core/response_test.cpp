@@ -87,7 +87,7 @@ TEST_P(ResponseConstructor, SetsCodeStatusTypeAndBody) {
     EXPECT_EQ(c.body, bodyOf(*r));
     EXPECT_EQ(nullptr, r->filenameToSend);
     EXPECT_EQ(nullptr, r->extraHeaders);
-    EXPECT_TRUE(heapStringIsSane(&r->body));
+    EXPECT_TRUE(heapStringIsSaneCString(&r->body));
 }
 
 INSTANTIATE_TEST_SUITE_P(All, ResponseConstructor, testing::ValuesIn(constructorCases()),

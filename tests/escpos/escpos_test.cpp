@@ -84,10 +84,10 @@ TEST(PrinterChannel, MultiChunkJobArrivesWholeWithNulBytes) {
     EXPECT_EQ(first + "second", readFile(device));
 }
 
-// Whether another opener of `device` gets its exclusive lock right now.
-bool anotherOpenerGetsTheLock(const std::string& device) {
+// Whether another opener of `device` gets a lock of this kind right now.
+bool anotherOpenerGetsTheLock(const std::string& device, int kind = LOCK_EX) {
     int fd = open(device.c_str(), O_WRONLY | O_CLOEXEC);
-    bool locked = fd >= 0 && 0 == flock(fd, LOCK_EX | LOCK_NB);
+    bool locked = fd >= 0 && 0 == flock(fd, kind | LOCK_NB);
     if (fd >= 0) {
         close(fd);
     }
@@ -98,7 +98,9 @@ TEST(PrinterChannel, PrinterIsHeldExclusivelyWhileAJobIsOpen) {
     TempDir dir;
     std::string device = dir.addFile("printer");
     ASSERT_EQ(3, escpos_print(device.c_str(), 1, "one", 3));
-    EXPECT_FALSE(anotherOpenerGetsTheLock(device)) << "a second opener shared the printer";
+    for (int kind : {LOCK_EX, LOCK_SH}) {
+        EXPECT_FALSE(anotherOpenerGetsTheLock(device, kind)) << "a second opener shared the printer: " << kind;
+    }
     EXPECT_EQ(0, closeJob());
     EXPECT_TRUE(anotherOpenerGetsTheLock(device));
 

@@ -394,8 +394,8 @@ TEST(ServerLifecycle, PortInUseReportsBindFailureAndLeavesNoSocketOpen) {
         "Could not bind to 127.0.0.1:" + std::to_string(port) + " " + strerror(EADDRINUSE) + " = 98\n";
     EXPECT_EQ(message + message, output);
     EXPECT_EQ(descriptorsBefore, q2test::openDescriptorCount()) << "the listener was left open";
-    EXPECT_FALSE(server->stopped);
     EXPECT_EQ(totalBefore, countersNow().totalConnections);
+    serverStop(server); // returns, though no loop ever ran
     serverDeInit(server);
     delete server;
     close(taken);
@@ -602,6 +602,15 @@ TEST(ConnectionThreads, FinishedThreadsKeptForReuseAreBounded) {
     // Threads beyond the bound end at once; the kept ones wait a second.
     EXPECT_TRUE(waitUntil([&] { return threadsOfThisProcess() <= threadsBefore + waitingMax; }, 500))
         << threadsOfThisProcess() - threadsBefore << " threads more than before";
+}
+
+TEST(ConnectionAccept, ErrorsOfOnePendingConnectionOrOfResourcesAreTransient) {
+    for (int error : {EMFILE, ENOBUFS, ECONNABORTED, ECONNRESET, ETIMEDOUT, EPROTO, EHOSTDOWN, ENONET, EPERM}) {
+        EXPECT_TRUE(acceptErrorIsTransient(error)) << strerror(error);
+    }
+    for (int error : {EBADF, ENOTSOCK, EINVAL, EFAULT}) {
+        EXPECT_FALSE(acceptErrorIsTransient(error)) << strerror(error);
+    }
 }
 
 TEST(ConnectionAccept, AcceptFailingForLackOfDescriptorsIsRetried) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "internal.h"
 #include "platform.h"
 
 namespace {
@@ -379,6 +380,18 @@ TEST_F(Sockets, ErrorsOfTheSocketLayerComeBackAsErrnoValues) {
     EXPECT_NE(0, connect(client, (struct sockaddr*)&address, sizeof(address)));
     EXPECT_EQ(ECONNREFUSED, socketLastError());
     EXPECT_EQ(0, socketClose(client));
+}
+
+TEST_F(Sockets, AcceptErrorsOfOnePendingConnectionLeaveTheServerRunning) {
+    // A client that resets before it is taken makes accept fail with WSAECONNRESET.
+    for (int code : {WSAECONNRESET, WSAECONNABORTED, WSAENETRESET, WSAETIMEDOUT, WSAEHOSTDOWN, WSAEMFILE}) {
+        WSASetLastError(code);
+        EXPECT_TRUE(acceptErrorIsTransient(socketLastError())) << code;
+    }
+    for (int code : {WSAENOTSOCK, WSAEINVAL}) {
+        WSASetLastError(code);
+        EXPECT_FALSE(acceptErrorIsTransient(socketLastError())) << code;
+    }
 }
 
 TEST_F(Sockets, ReceiveTimesOutAfterTheIOLimit) {
