@@ -899,8 +899,7 @@ HostileCase makeHostile(int which, std::mt19937& random) {
     case 7:
         c.name = "NUL bytes in the head";
         {
-            // After the request line: NUL bytes in it would make the connection a raw stream.
-            static const char withNuls[] = "GET /x HTTP/1.1\r\nX-Nul: a\0b\r\n\0: \0\r\n\r\n";
+            static const char withNuls[] = "GET /\0\0x HTTP/1.1\r\nX-Nul: a\0b\r\n\0: \0\r\n\r\n";
             c.request = std::string(withNuls, sizeof(withNuls) - 1);
         }
         c.expectedStatus = 400; // a control byte in the request line
