@@ -82,19 +82,24 @@ function openNetwork(adapter) {
   }));
 }
 
-test('escpos with escpos-network prints a receipt', async (t) => {
-  const dir = makeTempDir(t);
-  const device = makeDeviceFile(dir);
-  const server = await startServer(t, device);
-
-  const adapter = new escpos.Network('127.0.0.1', server.port);
-  // Keep what the printer flushes from its buffer to the adapter.
+// Keeps what the printer flushes from its buffer to the adapter.
+function keepWrites(adapter) {
   const flushed = [];
   const write = adapter.write.bind(adapter);
   adapter.write = (data, callback) => {
     flushed.push(Buffer.from(data));
     return write(data, callback);
   };
+  return flushed;
+}
+
+test('escpos with escpos-network prints a receipt', async (t) => {
+  const dir = makeTempDir(t);
+  const device = makeDeviceFile(dir);
+  const server = await startServer(t, device);
+
+  const adapter = new escpos.Network('127.0.0.1', server.port);
+  const flushed = keepWrites(adapter);
   await openNetwork(adapter);
 
   const printer = new escpos.Printer(adapter, { encoding: 'cp858', width: 42 });
@@ -148,12 +153,7 @@ test('text-first jobs of node-thermal-printer and escpos print whole', async (t)
   assert.ok((await readDeviceWhenFilled(device, first.length)).equals(first));
 
   const adapter = new escpos.Network('127.0.0.1', server.port);
-  const flushed = [];
-  const write = adapter.write.bind(adapter);
-  adapter.write = (data, callback) => {
-    flushed.push(Buffer.from(data));
-    return write(data, callback);
-  };
+  const flushed = keepWrites(adapter);
   await openNetwork(adapter);
   const printer = new escpos.Printer(adapter);
   printer.text('Hello from escpos').cut();
