@@ -564,15 +564,32 @@ TEST(WindowsServer, PrinterWithItsCoverOpenRefusesTheJobAtOnce) {
 
 // A serial port: COM9, linked in the Wine prefix to the simulated printer's
 // terminal, answers through the port's reads like a real serial printer.
+// The Wine server opens the terminal itself, which may make it that server's
+// controlling terminal: its hang-up at the end would then signal the shared
+// prefix's processes (its services among them). So this test runs in a copy
+// of the prefix with a Wine server of its own, ended with the test.
+struct PrefixCopy {
+    TempDir folder;
+    std::string path = folder.path + "/prefix";
+    explicit PrefixCopy(const std::string& from) {
+        std::filesystem::copy(from, path,
+                              std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks);
+    }
+    ~PrefixCopy() {
+        q2test::runProgram("/usr/bin/wineserver", {"-k"}, {"WINEPREFIX=" + path}, ANSWER_LIMIT_MS);
+    }
+};
+
 TEST(WindowsServer, SerialPrinterOnAComPortTellsItsStatusRefusesAndReplies) {
     q2test::SimulatedPrinter printer;
     ASSERT_FALSE(printer.path().empty());
-    const char* prefix = getenv("WINEPREFIX");
-    ASSERT_NE(nullptr, prefix) << "the Windows stage names the Wine prefix";
-    const std::string link = std::string(prefix) + "/dosdevices/com9";
+    const char* shared = getenv("WINEPREFIX");
+    ASSERT_NE(nullptr, shared) << "the Windows stage names the Wine prefix";
+    PrefixCopy prefix(shared);
+    const std::string link = prefix.path + "/dosdevices/com9";
     unlink(link.c_str());
     ASSERT_EQ(0, symlink(printer.path().c_str(), link.c_str()));
-    Server server(QUORVEL2_EXE, "COM9");
+    Server server(QUORVEL2_EXE, "COM9", {"WINEPREFIX=" + prefix.path, "Q2_WINEPREFIX=" + prefix.path});
     ASSERT_TRUE(server.ready()) << server.log();
     EXPECT_EQ(statusAnswer(READY_JSON), server.exchange(STATUS_REQUEST));
     printer.setMode(q2test::PrinterMode::CoverOpen);
