@@ -114,9 +114,6 @@ static int64_t monotonicMilliseconds(void) {
 }
 
 bool deviceWriteAll(DeviceHandle device, const char* data, size_t len, int stallTimeoutMs, const char* deviceName) {
-    if (deviceIsSocket(device)) {
-        return deviceSocketWriteAll(device, data, len, stallTimeoutMs, deviceName);
-    }
     int fd = (int)device;
     size_t written = 0;
     int64_t deadline = monotonicMilliseconds() + stallTimeoutMs;
@@ -168,9 +165,6 @@ bool deviceCanAnswer(DeviceHandle device) {
 }
 
 ssize_t deviceReadWithin(DeviceHandle device, char* buffer, size_t capacity, int timeoutMs) {
-    if (deviceIsSocket(device)) {
-        return deviceSocketReadWithin(device, buffer, capacity, timeoutMs);
-    }
     int fd = (int)device;
     int64_t deadline = monotonicMilliseconds() + timeoutMs;
     for (;;) {
