@@ -21,7 +21,7 @@ static char lowerASCII(char c) {
     return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;
 }
 
-static bool sameIgnoringASCIICase(const char* a, size_t aLength, const char* b, size_t bLength) {
+bool sameIgnoringASCIICase(const char* a, size_t aLength, const char* b, size_t bLength) {
     if (aLength != bLength) {
         return false;
     }

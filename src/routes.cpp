@@ -184,17 +184,6 @@ static const Refusal* bodyRefusal(const Request* request) {
     return &MALFORMED_HEADER;
 }
 
-static bool equalsIgnoringASCIICase(const char* a, const char* b, size_t length) {
-    for (size_t i = 0; i < length; i++) {
-        char x = a[i] >= 'A' && a[i] <= 'Z' ? (char)(a[i] - 'A' + 'a') : a[i];
-        char y = b[i] >= 'A' && b[i] <= 'Z' ? (char)(b[i] - 'A' + 'a') : b[i];
-        if (x != y) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Whether the header's value, ignoring ASCII case, is one of the tokens.
 static bool headerIsOneOf(const Request* request, const char* name, const char* const* tokens) {
     const Header* header = headerInRequest(name, request);
@@ -202,8 +191,7 @@ static bool headerIsOneOf(const Request* request, const char* name, const char* 
         return false;
     }
     for (; NULL != *tokens; tokens++) {
-        size_t length = strlen(*tokens);
-        if (header->value.length == length && equalsIgnoringASCIICase(header->value.contents, *tokens, length)) {
+        if (sameIgnoringASCIICase(header->value.contents, header->value.length, *tokens, strlen(*tokens))) {
             return true;
         }
     }
@@ -226,7 +214,7 @@ static bool isIPPRequest(const Request* request) {
     static const char IPP[] = "application/ipp";
     const Header* type = headerInRequest("Content-Type", request);
     if (NULL == type || type->value.length < sizeof(IPP) - 1 ||
-        !equalsIgnoringASCIICase(type->value.contents, IPP, sizeof(IPP) - 1)) {
+        !sameIgnoringASCIICase(type->value.contents, sizeof(IPP) - 1, IPP, sizeof(IPP) - 1)) {
         return false;
     }
     char after = type->value.length == sizeof(IPP) - 1 ? ';' : type->value.contents[sizeof(IPP) - 1];
