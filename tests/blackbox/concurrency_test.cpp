@@ -62,8 +62,10 @@ class ServerTest : public ::testing::Test {
     ServerProcess server;
     std::string device;
 
+    // Starts the server, after stopping the one a previous table row started.
     void start(const std::string& binary, const std::vector<std::string>& environment) {
         ASSERT_FALSE(dir.path.empty());
+        stop();
         device = dir.file("printer");
         writeFile(device, "");
         std::string error;
@@ -76,12 +78,16 @@ class ServerTest : public ::testing::Test {
 
     void expectEveryJobPrintedOnce(int httpJobs, int rawStreams);
 
-    void TearDown() override {
+    void stop() {
         if (server.pid > 0) {
             ServerExit exit = stopServer(&server);
             EXPECT_TRUE(exit.wasRunning) << exit.out << exit.err;
             EXPECT_FALSE(outputHasSanitizerReport(exit.err)) << exit.err;
         }
+    }
+
+    void TearDown() override {
+        stop();
     }
 };
 
@@ -102,10 +108,6 @@ const ManyJobsCase MANY_JOBS_CASES[] = {
 TEST_F(ServerTest, ManyHttpJobsAndRawStreamsAtOnceEachPrintExactlyOnceAndWhole) {
     for (const ManyJobsCase& row : MANY_JOBS_CASES) {
         SCOPED_TRACE(row.name);
-        if (server.pid > 0) {
-            ServerExit exit = stopServer(&server);
-            EXPECT_FALSE(outputHasSanitizerReport(exit.err)) << exit.err;
-        }
         if (row.capPerPeer == 0) {
             start(QUORVEL2_BINARY, {});
         } else {
@@ -545,9 +547,6 @@ TEST_F(ServerTest, FullHouseStillAdmitsAFreshClient) {
     const std::string job = "\x1b@<fresh>";
     for (const FullHouseCase& row : FULL_HOUSE_CASES) {
         SCOPED_TRACE(row.name);
-        if (server.pid > 0) {
-            stopServer(&server);
-        }
         start(QUORVEL2_TESTHOOKS_BINARY, {"Q2_TEST_IDLE_MS=" + std::to_string(LONG_IDLE_MS),
                                           "Q2_TEST_MAX_CONNECTIONS=" + std::to_string(CAP_TOTAL),
                                           "Q2_TEST_MAX_CONNECTIONS_PER_PEER=" + std::to_string(CAP_PER_PEER),
