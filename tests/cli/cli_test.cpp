@@ -118,14 +118,19 @@ TEST(CommandLine, EmptyDeviceIsRefused) {
     }
 }
 
+// The program refuses `args` with `error` alone and status 1, starting nothing.
+void expectRefused(const std::vector<std::string>& args, const std::string& error) {
+    RunResult run = runProgram(args);
+    EXPECT_EQ(1, run.exitStatus) << error;
+    EXPECT_EQ(error, run.err);
+    EXPECT_EQ("", run.out) << error;
+}
+
 TEST(CommandLine, ListenAddressesThatAreNotIPv4AreRefused) {
     for (const char* address :
          {"", "localhost", "127.0.0", "127.0.0.1.", "256.0.0.1", "127.0.0.01", "::1", "1.2.3.4 "}) {
-        RunResult run = runProgram({"--listen", address, "-d", "/dev/null"});
-        EXPECT_EQ(1, run.exitStatus) << address;
-        EXPECT_EQ(std::string("Error: --listen needs an IPv4 address such as 127.0.0.1, not '") + address + "'\n",
-                  run.err);
-        EXPECT_EQ("", run.out) << address;
+        expectRefused({"--listen", address, "-d", "/dev/null"},
+                      std::string("Error: --listen needs an IPv4 address such as 127.0.0.1, not '") + address + "'\n");
     }
 }
 
@@ -133,15 +138,11 @@ TEST(CommandLine, MalformedOriginsAndTooManyAreRefused) {
     const std::string error = "Error: --allow-origin needs an origin such as https://till.example:8443, not '";
     for (const char* origin : {"", "till.example", "http://", "http://till.example/", "http://till.example:",
                                "http://till.example:65536", "http://[::1", "http://a b", "1http://x", "nul"}) {
-        RunResult run = runProgram({"--allow-origin=http://ok.example", std::string("--allow-origin=") + origin});
-        EXPECT_EQ(1, run.exitStatus) << origin;
-        EXPECT_EQ(error + origin + "'\n", run.err);
-        EXPECT_EQ("", run.out) << origin;
+        expectRefused({"--allow-origin=http://ok.example", std::string("--allow-origin=") + origin},
+                      error + origin + "'\n");
     }
-    std::vector<std::string> seventeen(17, "--allow-origin=http://till.example");
-    RunResult run = runProgram(seventeen);
-    EXPECT_EQ(1, run.exitStatus);
-    EXPECT_EQ("Error: --allow-origin may be given at most 16 times\n", run.err);
+    expectRefused(std::vector<std::string>(17, "--allow-origin=http://till.example"),
+                  "Error: --allow-origin may be given at most 16 times\n");
 }
 
 TEST(CommandLine, TestNeedsADevice) {
@@ -238,10 +239,7 @@ TEST(CommandLine, DeviceNamesTooLongForTheSystemAreRefusedBeforeAnything) {
         for (const std::vector<std::string>& extra : {std::vector<std::string>{"--test"}, std::vector<std::string>{}}) {
             std::vector<std::string> arguments = {"-p", "1", "-d", name};
             arguments.insert(arguments.end(), extra.begin(), extra.end());
-            RunResult run = runProgram(arguments, 5000);
-            EXPECT_EQ(1, run.exitStatus) << name.size();
-            EXPECT_EQ("Error: The device name '" + name + "' is too long for this system to open\n", run.err);
-            EXPECT_EQ("", run.out) << "the server never started";
+            expectRefused(arguments, "Error: The device name '" + name + "' is too long for this system to open\n");
         }
     }
 }

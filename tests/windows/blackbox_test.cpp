@@ -67,6 +67,22 @@ std::string receiveUntilClosed(int fd) {
     return q2test::readUntilClosed(fd, ANSWER_LIMIT_MS);
 }
 
+// Sends the bytes (then shuts the sending side when asked, as a raw client
+// does) and reads the answer until the server closes.
+std::string exchangeOn(int port, const std::string& bytes, bool shutSending = false) {
+    int fd = connectTo(port);
+    if (fd < 0) {
+        return "(no connection)";
+    }
+    sendAll(fd, bytes);
+    if (shutSending) {
+        shutdown(fd, SHUT_WR);
+    }
+    std::string answer = receiveUntilClosed(fd);
+    close(fd);
+    return answer;
+}
+
 const char CORS_LINES[] = "Access-Control-Allow-Origin: *\r\n"
                           "Access-Control-Allow-Headers: Content-Type, Authorization\r\n"
                           "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, PATCH, OPTIONS\r\n";
@@ -241,27 +257,7 @@ class Server {
     }
     // Sends the bytes, then reads the answer until the server closes.
     std::string exchange(const std::string& request) const {
-        int fd = connectTo(port_);
-        if (fd < 0) {
-            return "(no connection)";
-        }
-        sendAll(fd, request);
-        std::string answer = receiveUntilClosed(fd);
-        close(fd);
-        return answer;
-    }
-    // A raw stream: sends the bytes, shuts the sending side and reads what
-    // comes back until the server closes.
-    std::string rawExchange(const std::string& bytes) const {
-        int fd = connectTo(port_);
-        if (fd < 0) {
-            return "(no connection)";
-        }
-        sendAll(fd, bytes);
-        shutdown(fd, SHUT_WR);
-        std::string answer = receiveUntilClosed(fd);
-        close(fd);
-        return answer;
+        return exchangeOn(port_, request);
     }
     std::string log() const {
         return readFile(folder_.path + "/server.out") + readFile(folder_.path + "/server.err");
@@ -595,7 +591,8 @@ TEST(WindowsServer, SerialPrinterOnAComPortTellsItsStatusRefusesAndReplies) {
     printer.setMode(q2test::PrinterMode::CoverOpen);
     EXPECT_EQ(statusAnswer(COVER_OPEN_JSON), server.exchange(STATUS_REQUEST));
     EXPECT_EQ(coverOpenRefusal(), server.exchange(post("\x1b@not printed\n")));
-    EXPECT_EQ("\x16\x1a", server.rawExchange("\x1b@\x10\x04\x02\x10\x04\x01")) << "a half-closing raw client's replies";
+    EXPECT_EQ("\x16\x1a", exchangeOn(server.port(), "\x1b@\x10\x04\x02\x10\x04\x01", true))
+        << "a half-closing raw client's replies";
     const std::string expected = STATUS_REQUESTS + STATUS_REQUESTS + JOB_CHECK + "\x1b@\x10\x04\x02\x10\x04\x01";
     EXPECT_TRUE(printer.waitForReceived(expected.size()));
     EXPECT_EQ(expected, printer.received());
@@ -617,7 +614,7 @@ TEST(WindowsServer, RegularFileHoldsEveryJobWholeInOrder) {
     EXPECT_EQ(PRINTED_ANSWER, server.exchange(post(expected)));
     for (char raw : {'a', 'b'}) {
         const std::string stream = "\x1b@" + std::string(20000, raw);
-        EXPECT_EQ("", server.rawExchange(stream));
+        EXPECT_EQ("", exchangeOn(server.port(), stream, true));
         expected += stream;
     }
     EXPECT_TRUE(q2test::waitUntil([&] { return readFile(file).size() >= expected.size(); }, ANSWER_LIMIT_MS));
@@ -788,15 +785,6 @@ std::string imagePath(int port, const std::string& device) {
            " --device \"" + device + "\"";
 }
 
-std::string postTo(int port, const std::string& body) {
-    int fd = connectTo(port);
-    std::string answer = fd >= 0 && sendAll(fd, post(body)) ? receiveUntilClosed(fd) : "(no connection)";
-    if (fd >= 0) {
-        close(fd);
-    }
-    return answer;
-}
-
 // One scenario, since every step works on the same installation: the
 // services of one Wine prefix live as long as one of its programs runs, and
 // the pipe printer is that program throughout.
@@ -828,7 +816,7 @@ TEST(WindowsService, SetupInstallsRunsUpgradesAndUninstallsTheServiceAndItsInsta
 
     expectStatus("quorvel2", "RUNNING 0 0");
     const std::string job = "\x1b@through the service\n";
-    EXPECT_EQ(PRINTED_ANSWER, postTo(port, job));
+    EXPECT_EQ(PRINTED_ANSWER, exchangeOn(port, post(job)));
     EXPECT_TRUE(job == printers.printedAt(0, job.size()));
     const std::string moved = readFile(LOG_DIR + "/quorvel2.log.1");
     EXPECT_TRUE(0 == moved.rfind(oldLog, 0) && moved.size() <= 1048576) << moved.size();
@@ -882,8 +870,8 @@ TEST(WindowsService, SetupInstallsRunsUpgradesAndUninstallsTheServiceAndItsInsta
     expectStatus("quorvel2", "RUNNING 0 0");
     const std::string kitchenJob = "\x1b@kitchen\n";
     const std::string frontJob = "\x1b@front again\n";
-    EXPECT_EQ(PRINTED_ANSWER, postTo(kitchenPort, kitchenJob));
-    EXPECT_EQ(PRINTED_ANSWER, postTo(port, frontJob));
+    EXPECT_EQ(PRINTED_ANSWER, exchangeOn(kitchenPort, post(kitchenJob)));
+    EXPECT_EQ(PRINTED_ANSWER, exchangeOn(port, post(frontJob)));
     EXPECT_TRUE(kitchenJob == printers.printedAt(1, kitchenJob.size()));
     EXPECT_TRUE(job + heldJob + frontJob == printers.printedAt(0, job.size() + heldJob.size() + frontJob.size()));
     EXPECT_TRUE(fileExists(LOG_DIR + "/quorvel2-kitchen.log"));
