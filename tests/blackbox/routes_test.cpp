@@ -459,6 +459,7 @@ TEST_F(PrinterFileTest, FirstBytesTellRawStreamsFromHttpAndFromNeither) {
         {{"Hello\n"}, "", "Hello\n", ""},
         {{"POST /esc"}, "", "", "No request found from"}, // still a request line when its client stopped
         {{"TOTAL 12.00\n", "CASH 20.00\n"}, "", total, ""},
+        {{"Thank you for shopping\n"}, "", "Thank you for shopping\n", ""},
         {{"Thank you\x1b\x64\x03"}, "", "Thank you\x1b\x64\x03", ""}, // text, then a printer command
         {{longText}, "", longText, ""},
         {{"GET /sta", "tus now\n"}, "", "GET /status now\n", ""},
