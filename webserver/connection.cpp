@@ -650,6 +650,9 @@ static void serveConnection(Connection* connection) {
     }
     if (foundEscpos == 0 && !droppedForMemory && recognizer.kind != StreamNeither) {
         answerHTTP(connection, foundRequest, bytesRead);
+        // The body's memory goes back before the client can see its answer
+        // end, so that its next job finds the budget as this one left it.
+        requestFreeBody(&connection->request);
         connection->status.bytesSent += continueBytes;
         if (foundRequest && requestBodyRefused(&connection->request) && connection->request.bodyDeclared) {
             discardUnreadBody(connection);
