@@ -102,10 +102,11 @@ static int serve(Server* server, void* context) {
 
 // As a service when the system's service manager started the process (it
 // then stops the server), as the console program otherwise.
-static int runServer(unsigned int port, uint32_t addressInNetworkOrder) {
+static int runServer(unsigned int port, uint32_t addressInNetworkOrder, const ServerLimits* limits) {
     ServeOptions options = {port, addressInNetworkOrder};
     Server server = {}; // serverInit takes a zero-filled record
     serverInit(&server);
+    server.limits = *limits;
     int status = serviceRun(&server, serve, &options);
     if (SERVICE_NOT_STARTED_BY_MANAGER == status) {
         status = serve(&server, &options);
@@ -114,7 +115,7 @@ static int runServer(unsigned int port, uint32_t addressInNetworkOrder) {
     return status;
 }
 
-int quorvel2Main(int argc, char** argv) {
+int quorvel2Main(int argc, char** argv, const ServerLimits* limits) {
     struct arg_lit* argHelp = arg_lit0(NULL, "help", "Print help and exit");
     struct arg_lit* argVersion = arg_lit0(NULL, "version", "Print version and exit");
     struct arg_int* argPort = arg_int0("p", "port", "<NUM>", "TCP port number (default: 8090)");
@@ -175,7 +176,7 @@ int quorvel2Main(int argc, char** argv) {
                 status = printTestReceipt();
             }
         } else {
-            status = runServer(port, listenAddress);
+            status = runServer(port, listenAddress, limits);
         }
     }
     fflush(stdout);

@@ -10,7 +10,6 @@
 #include <string.h>
 
 #include <atomic>
-#include <chrono>
 #include <deque>
 #include <string>
 
@@ -163,7 +162,7 @@ bool takePrinterWithin(Channel& ch, int timeoutMs, bool* waited = NULL) {
     }
     if (ch.busy) {
         Waiter self;
-        pthread_cond_init(&self.yourTurn, NULL);
+        condInitForTimedWaits(&self.yourTurn);
         self.handedOver = false;
         self.peer = peerOfThisThread;
         self.next = NULL;
@@ -178,14 +177,13 @@ bool takePrinterWithin(Channel& ch, int timeoutMs, bool* waited = NULL) {
         ch.lastWaiter = &self;
         ch.waiting++;
         ch.anyWaiting.store(true);
-        auto giveUpAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        int64_t giveUpAt = monotonicMilliseconds() + timeoutMs;
         while (!self.handedOver) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(giveUpAt - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
+            int64_t left = giveUpAt - monotonicMilliseconds();
+            if (left <= 0) {
                 break;
             }
-            condWaitMilliseconds(&self.yourTurn, &ch.lock, (int)left.count());
+            condWaitMilliseconds(&self.yourTurn, &ch.lock, (int)left);
         }
         bool handedOver = self.handedOver; // a hand-over at the last moment still counts
         if (!handedOver) {
@@ -273,11 +271,6 @@ DeviceHandle openDevice(const char* device) {
     return deviceOpenExclusive(path);
 }
 
-int64_t nowMilliseconds() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 void sleepMilliseconds(int64_t milliseconds) {
     if (milliseconds > 0) {
         usleep((useconds_t)(milliseconds * 1000));
@@ -294,7 +287,7 @@ bool writeToPrinter(Channel& ch, const char* data, size_t length, int stallTimeo
     if (!deviceWriteAll(ch.hPort, data, length, stallTimeoutMs, ch.deviceName)) {
         return false;
     }
-    int64_t now = nowMilliseconds();
+    int64_t now = monotonicMilliseconds();
     ch.lastWriteMs = now;
     if (ch.lineBytesPerSecond > 0) {
         ch.lineFreeAtMs =
@@ -314,7 +307,7 @@ int64_t lastBytesLeaveAtMs(Channel& ch) {
 // Whether what the printer was sent leaves the line within limitMs (waiting
 // for the driver's queue to drain), so that a reply cannot come late for it.
 bool lineFreeWithin(Channel& ch, int limitMs) {
-    return ch.lineFreeAtMs <= nowMilliseconds() + limitMs && deviceWaitUntilSent(ch.hPort, limitMs);
+    return ch.lineFreeAtMs <= monotonicMilliseconds() + limitMs && deviceWaitUntilSent(ch.hPort, limitMs);
 }
 
 // Replies left from before this job belong to nobody who is still asking.
@@ -391,7 +384,7 @@ int askOnce(Channel& ch, int n) {
     // The time starts when the request has left: after what the line still held.
     int64_t deadline = lastBytesLeaveAtMs(ch) + timeoutMs;
     for (;;) {
-        int64_t left = deadline - nowMilliseconds();
+        int64_t left = deadline - monotonicMilliseconds();
         char reply[16];
         ssize_t got = left < 0 ? 0 : deviceReadWithin(ch.hPort, reply, sizeof(reply), (int)left);
         if (got == 0) {
@@ -439,13 +432,13 @@ void rememberAnswering(Channel& ch, const char* device, bool answered) {
         entry->answered = true;
         entry->askAgainAtMs = 0;
     } else if (!entry->answered) {
-        entry->askAgainAtMs = nowMilliseconds() + muteRecheckMilliseconds.load();
+        entry->askAgainAtMs = monotonicMilliseconds() + muteRecheckMilliseconds.load();
     }
 }
 
 bool rememberedMute(Channel& ch, const char* device) {
     MutePrinter* entry = muteEntry(ch, device);
-    return NULL != entry && !entry->answered && nowMilliseconds() < entry->askAgainAtMs;
+    return NULL != entry && !entry->answered && monotonicMilliseconds() < entry->askAgainAtMs;
 }
 
 void* forwardReplies(void* channelPointer) {
@@ -480,12 +473,12 @@ void waitForLastReplies(Channel& ch) {
     }
     // A driver that tells what it holds is waited for; the estimate of a line
     // speed is not, as a printer posing as a serial port takes bytes far faster.
-    int64_t drainStartedAt = nowMilliseconds();
+    int64_t drainStartedAt = monotonicMilliseconds();
     deviceWaitUntilSent(ch.hPort, stallTimeoutMilliseconds.load());
-    int64_t drainedAt = nowMilliseconds();
+    int64_t drainedAt = monotonicMilliseconds();
     int64_t sentAt = drainedAt - drainStartedAt > 1 ? drainedAt : ch.lastWriteMs;
     int64_t until = sentAt + replyTimeoutMilliseconds.load();
-    while (nowMilliseconds() < until && !ch.forwarderEnded.load()) {
+    while (monotonicMilliseconds() < until && !ch.forwarderEnded.load()) {
         sleepMilliseconds(ESCPOS_REPLY_POLL_MS);
     }
 }
@@ -624,7 +617,7 @@ PrinterStatus escposAskStatus(const char* deviceOrNull) {
     if (threadHoldsPrinter) {
         releasePrinter(ch);
     }
-    int64_t askedAt = nowMilliseconds();
+    int64_t askedAt = monotonicMilliseconds();
     if (!takePrinterWithin(ch, ESCPOS_STATUS_PRINTER_WAIT_MS)) {
         status.reach = PRINTER_REACH_BUSY;
         return status;
@@ -634,7 +627,7 @@ PrinterStatus escposAskStatus(const char* deviceOrNull) {
         return status;
     }
     status.reach = PRINTER_REACH_OPENED;
-    int64_t waitLeft = askedAt + ESCPOS_STATUS_PRINTER_WAIT_MS - nowMilliseconds();
+    int64_t waitLeft = askedAt + ESCPOS_STATUS_PRINTER_WAIT_MS - monotonicMilliseconds();
     if (ch.hPortAnswers && !lineFreeWithin(ch, waitLeft > 0 ? (int)waitLeft : 0)) {
         status.reach = PRINTER_REACH_BUSY; // still sending the last job
     } else if (ch.hPortAnswers) {

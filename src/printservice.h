@@ -10,9 +10,9 @@
 // The device name given with --device, or null; set once at start-up.
 extern const char* printerDevicePath;
 
-// The whole program: parses the command line and runs the chosen path.
-// Returns the exit status.
-int quorvel2Main(int argc, char** argv);
+// The whole program: parses the command line and runs the chosen path, a
+// server with the given limits. Returns the exit status.
+int quorvel2Main(int argc, char** argv, const ServerLimits* limits);
 
 // ---- Who may print (access.cpp) ---------------------------------------------
 

@@ -5,8 +5,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <chrono>
-
 #include "internal.h"
 
 static const unsigned char ESC = 0x1B;
@@ -29,8 +27,6 @@ static const size_t RECOGNITION_LIMIT = REQUEST_METHOD_CAPACITY + 1 + REQUEST_PA
 // connection and the client could lose the answer, so what still comes is
 // read and dropped for at most this long after the sending side was shut.
 static const int CONNECTION_REFUSED_BODY_DISCARD_MS = 2000;
-
-typedef std::chrono::steady_clock Clock;
 
 // What a connection's first bytes make of it.
 enum StreamKind {
@@ -122,8 +118,8 @@ static void recognizeReceived(StreamRecognizer* r, const char* bytes, size_t len
     }
 }
 
-static int64_t millisecondsSince(Clock::time_point start) {
-    return (int64_t)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+static int64_t millisecondsSince(int64_t startMs) {
+    return monotonicMilliseconds() - startMs;
 }
 
 // How a raw stream keeps its pace: bytes and waiting time in the current
@@ -138,13 +134,12 @@ struct RawPace {
 
 // Counts one receive of a raw stream; false when the stream must end as on
 // idle: silent past the idle limit, slower than the minimum pace while
-// another job waits for the printer, or holding it for its last yieldMs
+// another job waits for the printer, or holding it for its last yield time
 // while one waits.
-static bool rawStreamKeepsPace(RawPace* pace, int64_t waitedMs, ssize_t received, int windowMs, int idleMs,
-                               int yieldMs) {
+static bool rawStreamKeepsPace(RawPace* pace, int64_t waitedMs, ssize_t received, const ServerLimits* limits) {
     if (escposJobIsWaitingForPrinter()) {
         pace->othersWaitedMs += waitedMs;
-        if (pace->othersWaitedMs >= yieldMs) {
+        if (pace->othersWaitedMs >= limits->rawStreamYieldMs) {
             return false;
         }
     } else {
@@ -156,14 +151,14 @@ static bool rawStreamKeepsPace(RawPace* pace, int64_t waitedMs, ssize_t received
         pace->idleWaitedMs = 0;
     } else {
         pace->idleWaitedMs += waitedMs;
-        if (pace->idleWaitedMs >= idleMs) {
+        if (pace->idleWaitedMs >= limits->idleTimeoutMs) {
             return false;
         }
     }
-    if (pace->windowWaitedMs < windowMs) {
+    if (pace->windowWaitedMs < limits->paceWindowMs) {
         return true;
     }
-    bool tooSlow = pace->windowBytes < RAW_STREAM_MIN_BYTES && escposJobIsWaitingForPrinter();
+    bool tooSlow = pace->windowBytes < limits->rawStreamMinBytes && escposJobIsWaitingForPrinter();
     pace->windowWaitedMs = 0;
     pace->windowBytes = 0;
     return !tooSlow;
@@ -257,7 +252,7 @@ NoRequestLog& noRequestLog() {
 static void printClosedWithoutRequest(const char* line) {
     NoRequestLog& log = noRequestLog();
     pthread_mutex_lock(&log.lock);
-    int64_t now = serverNowMilliseconds();
+    int64_t now = monotonicMilliseconds();
     if (now - log.secondStartedAtMs >= 1000) {
         log.flooded = log.leftOut > 0;
         if (log.flooded) {
@@ -318,8 +313,8 @@ Connection* connectionOfRawStream(void) {
 static void discardUnreadBody(Connection* connection) {
     connectionShutdownSending(connection);
     socketSetIOTimeouts(connection->transport.socket, CONNECTION_REFUSED_BODY_DISCARD_MS);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(CONNECTION_REFUSED_BODY_DISCARD_MS);
-    while (std::chrono::steady_clock::now() < deadline) {
+    int64_t deadline = monotonicMilliseconds() + CONNECTION_REFUSED_BODY_DISCARD_MS;
+    while (monotonicMilliseconds() < deadline) {
         ssize_t got = connectionReceive(connection, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer));
         if (got <= 0) {
             break;
@@ -332,7 +327,7 @@ static void serveConnection(Connection* connection);
 // From now on the accept loop never displaces the connection (unless it
 // already has: then it stays displaced).
 static void waitForNothing(Connection* connection, int from) {
-    connection->waitsFor.compare_exchange_strong(from, ConnectionWaitsForNothing);
+    connectionRecordOf(connection)->waitsFor.compare_exchange_strong(from, ConnectionWaitsForNothing);
 }
 
 // Closes the socket once the accept loop can no longer end it: a connection
@@ -341,7 +336,7 @@ static void waitForNothing(Connection* connection, int from) {
 static void closeSocket(Connection* connection) {
     waitForNothing(connection, ConnectionWaitsForHead);
     waitForNothing(connection, ConnectionWaitsForBody);
-    if (connection->waitsFor.load() == ConnectionWaitsForNothingDisplaced) {
+    if (connectionRecordOf(connection)->waitsFor.load() == ConnectionWaitsForNothingDisplaced) {
         pthread_mutex_lock(&connection->server->connectionFinishedLock);
         pthread_mutex_unlock(&connection->server->connectionFinishedLock);
     }
@@ -350,7 +345,7 @@ static void closeSocket(Connection* connection) {
 
 void* connectionHandlerThread(void* connectionPointer) {
     ConnectionThreadSlot slot;
-    pthread_cond_init(&slot.handedOver, NULL);
+    condInitForTimedWaits(&slot.handedOver);
     for (Connection* connection = (Connection*)connectionPointer; NULL != connection;
          connection = connectionThreadWaitForNext(&slot)) {
         serveConnection(connection);
@@ -367,7 +362,8 @@ static void serveConnection(Connection* connection) {
     countConnectionStart();
     // A peer that neither sends nor takes anything for this long is treated
     // as gone, so it cannot hold a thread (or the printer) forever.
-    socketSetIOTimeouts(connection->transport.socket, serverIdleTimeoutMilliseconds());
+    const ServerLimits* limits = &connection->server->limits;
+    socketSetIOTimeouts(connection->transport.socket, limits->idleTimeoutMs);
 
     bool foundRequest = false;
     bool droppedForMemory = false;
@@ -375,11 +371,10 @@ static void serveConnection(Connection* connection) {
     ssize_t continueBytes = 0;
     unsigned int foundEscpos = 0;
     ssize_t bytesRead = 0;
-    const int idleMs = serverIdleTimeoutMilliseconds();
-    const int deadlineMs = serverRequestDeadlineMilliseconds();
-    const int windowMs = serverPaceWindowMilliseconds();
-    const int yieldMs = serverRawStreamYieldMilliseconds();
-    Clock::time_point firstByteAt;
+    const int idleMs = limits->idleTimeoutMs;
+    const int deadlineMs = limits->requestDeadlineMs;
+    const int windowMs = limits->paceWindowMs;
+    int64_t firstByteAtMs = 0;
     RawPace pace = {0, 0, 0, 0};
     StreamRecognizer recognizer;
     recognizer.kind = StreamUndecided;
@@ -394,7 +389,7 @@ static void serveConnection(Connection* connection) {
             int64_t idleLeftMs = idleMs - pace.idleWaitedMs;
             waitMs = (int)(windowLeftMs < idleLeftMs ? windowLeftMs : idleLeftMs);
         } else if (anyByte) {
-            int64_t leftMs = deadlineMs - millisecondsSince(firstByteAt);
+            int64_t leftMs = deadlineMs - millisecondsSince(firstByteAtMs);
             if (leftMs <= 0) {
                 bytesRead = 0; // too late: as if the peer had closed
                 break;
@@ -403,13 +398,13 @@ static void serveConnection(Connection* connection) {
                 waitMs = (int)leftMs;
             }
         }
-        Clock::time_point waitStart = Clock::now();
+        int64_t waitStartMs = monotonicMilliseconds();
         bool timedOut = false;
         bytesRead = connectionReceiveWithin(connection, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer),
                                             waitMs, idleMs, &timedOut);
         if (foundEscpos & 1) {
             if ((bytesRead > 0 || timedOut) &&
-                !rawStreamKeepsPace(&pace, millisecondsSince(waitStart), bytesRead, windowMs, idleMs, yieldMs)) {
+                !rawStreamKeepsPace(&pace, millisecondsSince(waitStartMs), bytesRead, limits)) {
                 onEscposRequest(foundEscpos, connection->sendRecvBuffer, -1);
                 break;
             }
@@ -423,7 +418,7 @@ static void serveConnection(Connection* connection) {
             if (bytesRead > 0) {
                 if (!anyByte) {
                     anyByte = true;
-                    firstByteAt = Clock::now();
+                    firstByteAtMs = monotonicMilliseconds();
                 }
                 recognizeReceived(&recognizer, connection->sendRecvBuffer, (size_t)bytesRead);
             }
@@ -488,8 +483,9 @@ static void serveConnection(Connection* connection) {
         }
         connection->status.bytesReceived += bytesRead;
         requestParse(&connection->request, connection->sendRecvBuffer, (size_t)bytesRead);
-        if (connection->waitsFor.load() == ConnectionWaitsForBody) {
-            connection->bodyBytesReceived.fetch_add(bytesRead);
+        ConnectionRecord* record = connectionRecordOf(connection);
+        if (record->waitsFor.load() == ConnectionWaitsForBody) {
+            record->bodyBytesReceived.fetch_add(bytesRead);
         }
         if (connection->request.bodyStatus == RequestBodyStatusNoMemory) {
             printf("Dropping the connection from %s:%s: no memory for its request body of %zu bytes\n",
@@ -504,9 +500,9 @@ static void serveConnection(Connection* connection) {
         // A refused body completes the request at its head, so it never gets here.
         if (!continueSent && requestIsReadingBody(&connection->request)) {
             continueSent = true;
-            connection->bodyStartedAtMs.store(serverNowMilliseconds());
+            record->bodyStartedAtMs.store(monotonicMilliseconds());
             int head = ConnectionWaitsForHead;
-            connection->waitsFor.compare_exchange_strong(head, ConnectionWaitsForBody);
+            record->waitsFor.compare_exchange_strong(head, ConnectionWaitsForBody);
             sendContinueIfExpected(connection, &continueBytes);
         }
     }

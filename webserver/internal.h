@@ -5,6 +5,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <atomic>
+#include <deque>
+#include <map>
+#include <set>
+#include <string>
+#include <type_traits>
+
 #include "webserver.h"
 
 // ---- Invariants -------------------------------------------------------------
@@ -86,13 +93,17 @@ enum URLDecodeType : uint32_t {
 // Decodes %xx escapes and '+' into decoded (always NUL-terminated); false when
 // the room ran out. decodedLength (may be null) receives the bytes written.
 bool URLDecode(const char* encoded, char* decoded, size_t decodedCapacity, size_t* decodedLength, URLDecodeType type);
+// Body memory that requests hold: what they hold now, and the budget they
+// share (a server's limits.bodyMemoryBudget, copied when it starts).
+struct BodyMemory {
+    std::atomic<size_t> inUse;
+    size_t budget;
+};
 // Releases the body block and its share of the body memory budget; a second
 // call does nothing. Every owner of a Request calls it once it is done.
 void requestFreeBody(Request* request);
-// Test-only: the body memory budget from now on (REQUEST_BODY_MEMORY_BUDGET by default).
-void requestSetBodyMemoryBudgetForTesting(size_t bytes);
-// Test-only: how much of the budget bodies hold now.
-size_t requestBodyMemoryInUseForTesting(void);
+// The pool of requests whose bodyMemory is null, with the default budget.
+BodyMemory* requestDefaultBodyMemory(void);
 // Whether the parser is inside a body (with a length or chunked).
 bool requestIsReadingBody(const Request* request);
 // Prints one line per truncation flag of the request.
@@ -144,6 +155,57 @@ void connectionShutdownSending(Connection* connection);
 
 // ---- Connections --------------------------------------------------------------
 
+// What the module keeps of a connection besides its public record: for the
+// accept loop choosing one to displace, when it was started, what it waits
+// for (set by its own thread), and how its body arrives. Every Connection
+// the module makes is the first member of one of these.
+struct ConnectionRecord {
+    Connection connection;
+    int64_t startedAtMs;
+    std::atomic<int> waitsFor; // a ConnectionWait
+    std::atomic<int64_t> bodyStartedAtMs;
+    std::atomic<int64_t> bodyBytesReceived;
+};
+
+// The record around a connection the module made: a standard-layout record
+// begins at its first member.
+static_assert(std::is_standard_layout<ConnectionRecord>::value, "a Connection* must point at its record");
+inline ConnectionRecord* connectionRecordOf(Connection* connection) {
+    return reinterpret_cast<ConnectionRecord*>(connection);
+}
+
+// What a connection waits for, as the accept loop sees it.
+enum ConnectionWait {
+    ConnectionWaitsForHead = 0,             // its request head is incomplete
+    ConnectionWaitsForBody = 1,             // its body is arriving
+    ConnectionWaitsForNothing = 2,          // a complete request, a raw stream or a job: never displaced
+    ConnectionWaitsForNothingDisplaced = 3, // displaced: its slot went to another connection
+};
+
+// A connection over a cap, waiting for room: no thread, nothing read.
+struct ParkedConnection {
+    sockettype socketfd;
+    struct sockaddr_storage remoteAddr;
+    socklen_t remoteAddrLength;
+    std::string key;
+};
+
+// The server's own state. The counts and the parked list are under
+// connectionFinishedLock and in use while an accept loop runs: open
+// connections per peer address (the port left out), so that one host cannot
+// take every connection, and the connections waiting for room.
+struct ServerState {
+    bool accepting;
+    std::map<std::string, int> byAddress;
+    std::set<Connection*> active;        // counted in and not yet out
+    int displaced;                       // of active: out of the caps, still ending
+    std::deque<ParkedConnection> parked; // in arrival order
+    std::map<std::string, int> parkedByAddress;
+    int cap;       // the total cap in force
+    int parkedCap; // parked connections at most
+    BodyMemory bodyMemory;
+};
+
 // Frees the request body and the record; does not close the socket.
 void connectionFree(Connection* connection);
 // The thread of one accepted connection; owns and frees the record, then
@@ -169,26 +231,8 @@ bool acceptErrorIsTransient(int error);
 // and signals the drain.
 void connectionCountOut(Connection* connection);
 
-// The idle timeout applied to connections accepted from now on.
-int serverIdleTimeoutMilliseconds(void);
-// Test-only: the idle timeout of connections accepted from now on.
-void serverSetIdleTimeoutForTesting(int milliseconds);
-
-// The request deadline, raw stream pace window and yield time and connection
-// caps in force.
-int serverRequestDeadlineMilliseconds(void);
-int serverPaceWindowMilliseconds(void);
-int serverRawStreamYieldMilliseconds(void);
-// Test-only: the same for connections accepted from now on.
-void serverSetRequestDeadlineForTesting(int milliseconds);
-void serverSetPaceWindowForTesting(int milliseconds);
-void serverSetRawStreamYieldForTesting(int milliseconds);
-void serverSetMaxConnectionsForTesting(int connections);
-void serverSetMaxConnectionsPerPeerForTesting(int connections);
-void serverSetMaxParkedConnectionsForTesting(int connections);
-
-// Milliseconds on a steady clock, for connection ages.
-int64_t serverNowMilliseconds(void);
+// Reads the server's run flag, which serverStop clears from another thread.
+bool serverShouldRun(const Server* server);
 
 // ---- The log ----------------------------------------------------------------------
 

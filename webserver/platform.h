@@ -40,8 +40,17 @@ int fileSeek64(FILE* file, int64_t offset, int whence);
 // The stream's position as a 64-bit offset; -1 with errno set on failure.
 int64_t fileTell64(FILE* file);
 
+// Milliseconds on the system's monotonic clock, from an arbitrary start: the
+// one clock for every deadline, wait and age. Setting the wall clock (as a
+// till does at boot) never moves it.
+int64_t monotonicMilliseconds(void);
+
+// Initialises a condition variable for condWaitMilliseconds: its timed waits
+// count on the monotonic clock. 0 on success.
+int condInitForTimedWaits(pthread_cond_t* cond);
 // Waits on cond (with mutex held) for at most `milliseconds`; true when the
-// time ran out, false after a wake-up (which may be spurious).
+// time ran out, false after a wake-up (which may be spurious). The condition
+// variable was initialised with condInitForTimedWaits.
 bool condWaitMilliseconds(pthread_cond_t* cond, pthread_mutex_t* mutex, int milliseconds);
 
 // Makes the socket layer usable; does nothing where no start-up is needed.

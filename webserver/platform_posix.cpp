@@ -49,9 +49,24 @@ int64_t fileTell64(FILE* file) {
     return (int64_t)ftello(file);
 }
 
+int64_t monotonicMilliseconds(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+int condInitForTimedWaits(pthread_cond_t* cond) {
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    int result = pthread_cond_init(cond, &attributes);
+    pthread_condattr_destroy(&attributes);
+    return result;
+}
+
 bool condWaitMilliseconds(pthread_cond_t* cond, pthread_mutex_t* mutex, int milliseconds) {
     struct timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += milliseconds / 1000;
     deadline.tv_nsec += (long)(milliseconds % 1000) * 1000000L;
     if (deadline.tv_nsec >= 1000000000L) {

@@ -139,6 +139,15 @@ int pthread_cond_wait(pthread_cond_t* cond, pthread_mutex_t* mutex) {
     return SleepConditionVariableCS(cond, sectionOf(mutex), INFINITE) ? 0 : 1;
 }
 
+int64_t monotonicMilliseconds(void) {
+    return (int64_t)GetTickCount64();
+}
+
+// The system's waits take a relative time already.
+int condInitForTimedWaits(pthread_cond_t* cond) {
+    return pthread_cond_init(cond, NULL);
+}
+
 bool condWaitMilliseconds(pthread_cond_t* cond, pthread_mutex_t* mutex, int milliseconds) {
     if (SleepConditionVariableCS(cond, sectionOf(mutex), (DWORD)milliseconds)) {
         return false;

@@ -9,34 +9,33 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <atomic>
-
 #include "internal.h"
 
 // The first body block: four receive buffers. Blocks then double, so memory
 // follows what arrived and a head alone costs nothing.
 static const size_t REQUEST_BODY_FIRST_BLOCK = 65536;
 
-static std::atomic<size_t> bodyMemoryInUse{0};
-static std::atomic<size_t> bodyMemoryBudget{REQUEST_BODY_MEMORY_BUDGET};
-
-void requestSetBodyMemoryBudgetForTesting(size_t bytes) {
-    bodyMemoryBudget.store(bytes);
+BodyMemory* requestDefaultBodyMemory(void) {
+    static BodyMemory pool = {{0}, serverLimitsDefault().bodyMemoryBudget};
+    return &pool;
 }
 
-size_t requestBodyMemoryInUseForTesting(void) {
-    return bodyMemoryInUse.load();
+static BodyMemory* bodyMemoryOf(Request* request) {
+    if (NULL == request->bodyMemory) {
+        request->bodyMemory = requestDefaultBodyMemory();
+    }
+    return request->bodyMemory;
 }
 
 // Holds `bytes` of the budget for this request; false when they are not left.
 static bool reserveBodyMemory(Request* request, size_t bytes) {
-    size_t inUse = bodyMemoryInUse.load();
+    BodyMemory* memory = bodyMemoryOf(request);
+    size_t inUse = memory->inUse.load();
     do {
-        size_t budget = bodyMemoryBudget.load();
-        if (inUse > budget || bytes > budget - inUse) {
+        if (inUse > memory->budget || bytes > memory->budget - inUse) {
             return false;
         }
-    } while (!bodyMemoryInUse.compare_exchange_weak(inUse, inUse + bytes));
+    } while (!memory->inUse.compare_exchange_weak(inUse, inUse + bytes));
     request->bodyReserved += bytes;
     return true;
 }
@@ -44,7 +43,7 @@ static bool reserveBodyMemory(Request* request, size_t bytes) {
 void requestFreeBody(Request* request) {
     heapStringFreeContents(&request->body);
     if (request->bodyReserved > 0) {
-        bodyMemoryInUse.fetch_sub(request->bodyReserved);
+        bodyMemoryOf(request)->inUse.fetch_sub(request->bodyReserved);
         request->bodyReserved = 0;
     }
 }

@@ -6,12 +6,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <atomic>
-#include <chrono>
-#include <deque>
-#include <map>
-#include <set>
-#include <string>
 #include <vector>
 
 #include "internal.h"
@@ -24,6 +18,21 @@ bool OptionPrintResponse = false;
 // connections cheap.
 static const size_t CONNECTION_THREAD_STACK_SIZE = 256 * 1024;
 
+ServerLimits serverLimitsDefault(void) {
+    ServerLimits limits;
+    limits.idleTimeoutMs = 30000;
+    limits.requestDeadlineMs = 600000;
+    limits.paceWindowMs = 5000;
+    limits.rawStreamMinBytes = 4096;
+    limits.rawStreamYieldMs = 30000;
+    limits.maxConnections = 1024;
+    limits.maxConnectionsPerPeer = 128;
+    limits.displaceAfterMs = 1000;
+    limits.maxParkedConnections = 4096;
+    limits.bodyMemoryBudget = 2 * REQUEST_MAX_BODY_LENGTH;
+    return limits;
+}
+
 // Pause before retrying an accept that failed for lack of resources.
 static const unsigned ACCEPT_RETRY_DELAY_US = 50 * 1000;
 
@@ -35,83 +44,6 @@ static const int ACCEPT_LOG_INTERVAL_MS = 1000;
 // this many descriptors: the rest stay for the listener, the printer and
 // the log.
 static const long DESCRIPTORS_PER_CONNECTION_HEADROOM = 2;
-
-static std::atomic<int> idleTimeoutMilliseconds{CONNECTION_IDLE_TIMEOUT_MS};
-static std::atomic<int> requestDeadlineMilliseconds{CONNECTION_REQUEST_DEADLINE_MS};
-static std::atomic<int> paceWindowMilliseconds{RAW_STREAM_PACE_WINDOW_MS};
-static std::atomic<int> maxConnections{SERVER_MAX_CONNECTIONS};
-static std::atomic<int> maxConnectionsPerPeer{SERVER_MAX_CONNECTIONS_PER_PEER};
-static std::atomic<int> rawStreamYieldMilliseconds{RAW_STREAM_YIELD_MS};
-static std::atomic<int> maxParkedConnections{SERVER_MAX_PARKED_CONNECTIONS};
-
-int64_t serverNowMilliseconds(void) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-void serverSetRawStreamYieldForTesting(int milliseconds) {
-    rawStreamYieldMilliseconds.store(milliseconds);
-}
-
-int serverRawStreamYieldMilliseconds(void) {
-    return rawStreamYieldMilliseconds.load();
-}
-
-void serverSetMaxParkedConnectionsForTesting(int connections) {
-    maxParkedConnections.store(connections);
-}
-
-void serverSetIdleTimeoutForTesting(int milliseconds) {
-    idleTimeoutMilliseconds.store(milliseconds);
-}
-
-int serverIdleTimeoutMilliseconds(void) {
-    return idleTimeoutMilliseconds.load();
-}
-
-void serverSetRequestDeadlineForTesting(int milliseconds) {
-    requestDeadlineMilliseconds.store(milliseconds);
-}
-
-int serverRequestDeadlineMilliseconds(void) {
-    return requestDeadlineMilliseconds.load();
-}
-
-void serverSetPaceWindowForTesting(int milliseconds) {
-    paceWindowMilliseconds.store(milliseconds);
-}
-
-int serverPaceWindowMilliseconds(void) {
-    return paceWindowMilliseconds.load();
-}
-
-void serverSetMaxConnectionsForTesting(int connections) {
-    maxConnections.store(connections);
-}
-
-void serverSetMaxConnectionsPerPeerForTesting(int connections) {
-    maxConnectionsPerPeer.store(connections);
-}
-
-// A connection over a cap, waiting for room: no thread, nothing read.
-struct ParkedConnection {
-    sockettype socketfd;
-    struct sockaddr_storage remoteAddr;
-    socklen_t remoteAddrLength;
-    std::string key;
-};
-
-// Open connections per peer address (the port left out), so that one host
-// cannot take every connection, and the connections waiting for room.
-struct PeerCounts {
-    std::map<std::string, int> byAddress;
-    std::set<Connection*> active;        // counted in and not yet out
-    int displaced;                       // of active: out of the caps, still ending
-    std::deque<ParkedConnection> parked; // in arrival order
-    std::map<std::string, int> parkedByAddress;
-    int cap;       // the total cap in force
-    int parkedCap; // parked connections at most
-};
 
 // The peer's address bytes; an IPv4 peer seen through an IPv6 listener
 // counts as the same peer as over IPv4.
@@ -140,13 +72,17 @@ void serverInit(Server* server) {
     }
     pthread_mutex_init(&server->globalMutex, NULL);
     pthread_mutex_init(&server->stoppedMutex, NULL);
-    pthread_cond_init(&server->stoppedCond, NULL);
+    condInitForTimedWaits(&server->stoppedCond);
     pthread_cond_init(&server->connectionFinishedCond, NULL);
     pthread_mutex_init(&server->connectionFinishedLock, NULL);
     server->activeConnectionCount = 0;
     server->listenerOpen = false;
-    server->peers = NULL;
-    server->shouldRun.store(true);
+    server->limits = serverLimitsDefault();
+    server->state = new ServerState();
+    server->state->accepting = false;
+    server->state->displaced = 0;
+    server->state->bodyMemory.inUse.store(0);
+    __atomic_store_n(&server->shouldRun, true, __ATOMIC_SEQ_CST);
     server->initialized = true;
     ignoreSIGPIPE();
     countersInitLockIfNeeded();
@@ -158,7 +94,7 @@ void serverStop(Server* server) {
         return;
     }
     serverMutexLock(server);
-    server->shouldRun.store(false);
+    __atomic_store_n(&server->shouldRun, false, __ATOMIC_SEQ_CST);
     if (server->listenerOpen && socketInterruptAccept(server->listenerfd)) {
         server->listenerOpen = false;
     }
@@ -177,6 +113,35 @@ void serverDeInit(Server* server) {
     pthread_cond_destroy(&server->stoppedCond);
     pthread_cond_destroy(&server->connectionFinishedCond);
     pthread_mutex_destroy(&server->connectionFinishedLock);
+    delete server->state;
+    server->state = NULL;
+}
+
+bool serverShouldRun(const Server* server) {
+    return __atomic_load_n(&server->shouldRun, __ATOMIC_SEQ_CST);
+}
+
+bool serverIsListening(Server* server) {
+    serverMutexLock(server);
+    bool listening = server->listenerOpen;
+    serverMutexUnlock(server);
+    return listening;
+}
+
+bool serverWaitUntilListening(Server* server, int timeoutMs) {
+    int64_t deadline = monotonicMilliseconds() + timeoutMs;
+    pthread_mutex_lock(&server->stoppedMutex);
+    bool listening = serverIsListening(server);
+    while (!listening && !server->stopped) {
+        int64_t leftMs = deadline - monotonicMilliseconds();
+        if (leftMs <= 0) {
+            break;
+        }
+        condWaitMilliseconds(&server->stoppedCond, &server->stoppedMutex, (int)leftMs);
+        listening = serverIsListening(server);
+    }
+    pthread_mutex_unlock(&server->stoppedMutex);
+    return listening;
 }
 
 int serverMutexLock(Server* server) {
@@ -189,8 +154,10 @@ int serverMutexUnlock(Server* server) {
 
 // A zero-filled connection record belonging to server.
 static Connection* connectionAlloc(Server* server) {
-    Connection* connection = (Connection*)webserverCallocOrDie(1, sizeof(Connection), "a connection");
+    ConnectionRecord* record = (ConnectionRecord*)webserverCallocOrDie(1, sizeof(ConnectionRecord), "a connection");
+    Connection* connection = &record->connection;
     connection->server = server;
+    connection->request.bodyMemory = &server->state->bodyMemory;
     connectionTransportInit(&connection->transport);
     return connection;
 }
@@ -201,7 +168,7 @@ void connectionFree(Connection* connection) {
     free(connection);
 }
 
-static void takeFromPeer(PeerCounts* peers, const std::string& key) {
+static void takeFromPeer(ServerState* peers, const std::string& key) {
     std::map<std::string, int>::iterator peer = peers->byAddress.find(key);
     if (peer != peers->byAddress.end() && --peer->second <= 0) {
         peers->byAddress.erase(peer);
@@ -211,9 +178,9 @@ static void takeFromPeer(PeerCounts* peers, const std::string& key) {
 // Under connectionFinishedLock: counts the connection in, in all and of its peer.
 static void countIn(Server* server, Connection* connection, const std::string& key) {
     server->activeConnectionCount++;
-    server->peers->byAddress[key]++;
-    connection->startedAtMs = serverNowMilliseconds();
-    server->peers->active.insert(connection);
+    server->state->byAddress[key]++;
+    connectionRecordOf(connection)->startedAtMs = monotonicMilliseconds();
+    server->state->active.insert(connection);
 }
 
 static void startConnectionThread(Connection* connection);
@@ -223,16 +190,16 @@ void connectionCountOut(Connection* connection) {
     std::vector<Connection*> started;
     pthread_mutex_lock(&server->connectionFinishedLock);
     server->activeConnectionCount--;
-    PeerCounts* peers = server->peers;
-    if (NULL != peers) {
+    ServerState* peers = server->state;
+    if (peers->accepting) {
         peers->active.erase(connection);
-        if (connection->waitsFor.load() == ConnectionWaitsForNothingDisplaced) {
+        if (connectionRecordOf(connection)->waitsFor.load() == ConnectionWaitsForNothingDisplaced) {
             peers->displaced--; // its peer's count was taken back when it was displaced
         } else {
             takeFromPeer(peers, peerKey(&connection->remoteAddr));
         }
         // The room goes to the connection parked longest whose address has room.
-        int perPeer = maxConnectionsPerPeer.load();
+        int perPeer = server->limits.maxConnectionsPerPeer;
         for (std::deque<ParkedConnection>::iterator parked = peers->parked.begin();
              parked != peers->parked.end() && server->activeConnectionCount - peers->displaced < peers->cap;) {
             std::map<std::string, int>::iterator fromPeer = peers->byAddress.find(parked->key);
@@ -336,32 +303,35 @@ Connection* connectionThreadWaitForNext(ConnectionThreadSlot* slot) {
 
 // Whether the connection holds its slot without a request: its head
 // incomplete, or its body arriving slower than a raw stream must keep pace.
-static bool connectionIsDisplaceable(const Connection* connection, int64_t now) {
-    if (now - connection->startedAtMs < SERVER_DISPLACE_AFTER_MS) {
+static bool connectionIsDisplaceable(Connection* connection, int64_t now) {
+    const ServerLimits* limits = &connection->server->limits;
+    ConnectionRecord* record = connectionRecordOf(connection);
+    if (now - record->startedAtMs < limits->displaceAfterMs) {
         return false;
     }
-    int waitsFor = connection->waitsFor.load();
+    int waitsFor = record->waitsFor.load();
     if (waitsFor == ConnectionWaitsForHead) {
         return true;
     }
     if (waitsFor != ConnectionWaitsForBody) {
         return false;
     }
-    int64_t windowMs = paceWindowMilliseconds.load();
-    int64_t bodyMs = now - connection->bodyStartedAtMs.load();
-    return bodyMs >= windowMs && connection->bodyBytesReceived.load() * windowMs < RAW_STREAM_MIN_BYTES * bodyMs;
+    int64_t windowMs = limits->paceWindowMs;
+    int64_t bodyMs = now - record->bodyStartedAtMs.load();
+    return bodyMs >= windowMs && record->bodyBytesReceived.load() * windowMs < limits->rawStreamMinBytes * bodyMs;
 }
 
 // Under connectionFinishedLock: ends the oldest displaceable connection and
 // takes it out of the caps at once; false when there is none.
 static bool displaceOne(Server* server) {
-    PeerCounts* peers = server->peers;
-    int64_t now = serverNowMilliseconds();
+    ServerState* peers = server->state;
+    int64_t now = monotonicMilliseconds();
     for (;;) {
         Connection* oldest = NULL;
         for (Connection* candidate : peers->active) {
             if (connectionIsDisplaceable(candidate, now) &&
-                (NULL == oldest || candidate->startedAtMs < oldest->startedAtMs)) {
+                (NULL == oldest ||
+                 connectionRecordOf(candidate)->startedAtMs < connectionRecordOf(oldest)->startedAtMs)) {
                 oldest = candidate;
             }
         }
@@ -369,11 +339,12 @@ static bool displaceOne(Server* server) {
             return false;
         }
         // Its own thread may complete the request at this moment; then it stays.
-        int waitsFor = oldest->waitsFor.load();
+        std::atomic<int>* oldestWaitsFor = &connectionRecordOf(oldest)->waitsFor;
+        int waitsFor = oldestWaitsFor->load();
         if (waitsFor != ConnectionWaitsForHead && waitsFor != ConnectionWaitsForBody) {
             continue;
         }
-        if (!oldest->waitsFor.compare_exchange_strong(waitsFor, ConnectionWaitsForNothingDisplaced)) {
+        if (!oldestWaitsFor->compare_exchange_strong(waitsFor, ConnectionWaitsForNothingDisplaced)) {
             continue;
         }
         peers->displaced++;
@@ -395,12 +366,13 @@ enum Admission {
 static Admission admitConnection(Server* server, Connection* connection) {
     std::string key = peerKey(&connection->remoteAddr);
     pthread_mutex_lock(&server->connectionFinishedLock);
-    PeerCounts* peers = server->peers;
+    ServerState* peers = server->state;
     Admission admission = Refused;
     std::map<std::string, int>::iterator fromPeer = peers->byAddress.find(key);
     // Behind its address's parked ones, so that they start in arrival order.
-    bool peerHasRoom = (fromPeer == peers->byAddress.end() || fromPeer->second < maxConnectionsPerPeer.load()) &&
-                       peers->parkedByAddress.count(key) == 0;
+    bool peerHasRoom =
+        (fromPeer == peers->byAddress.end() || fromPeer->second < server->limits.maxConnectionsPerPeer) &&
+        peers->parkedByAddress.count(key) == 0;
     if (peerHasRoom && (server->activeConnectionCount - peers->displaced < peers->cap || displaceOne(server))) {
         countIn(server, connection, key);
         admission = Admitted;
@@ -419,7 +391,7 @@ static Admission admitConnection(Server* server, Connection* connection) {
 // ACCEPT_LOG_INTERVAL_MS with how often it happened since the last line.
 struct ThrottledLog {
     long count;
-    std::chrono::steady_clock::time_point lastLine;
+    int64_t lastLineAtMs;
     bool printedOnce;
 };
 
@@ -429,33 +401,33 @@ static bool throttledLogDue(ThrottledLog* log) {
     if (log->count == 0) {
         return false;
     }
-    std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
-    if (log->printedOnce && now - log->lastLine < std::chrono::milliseconds(ACCEPT_LOG_INTERVAL_MS)) {
+    int64_t now = monotonicMilliseconds();
+    if (log->printedOnce && now - log->lastLineAtMs < ACCEPT_LOG_INTERVAL_MS) {
         return false;
     }
     log->printedOnce = true;
-    log->lastLine = now;
+    log->lastLineAtMs = now;
     return true;
 }
 
-static void printRefusedIfDue(ThrottledLog* refused, int cap, int parkedCap) {
+static void printRefusedIfDue(const Server* server, ThrottledLog* refused) {
     if (throttledLogDue(refused)) {
         printf("Connections refused over the limits (%d at once, %d per peer address, %d waiting): %ld since the "
                "last line\n",
-               cap, maxConnectionsPerPeer.load(), parkedCap, refused->count);
+               server->state->cap, server->limits.maxConnectionsPerPeer, server->state->parkedCap, refused->count);
         fflush(stdout);
         refused->count = 0;
     }
 }
 
-// The total cap in force: SERVER_MAX_CONNECTIONS, or less where the
+// The total cap in force: the limits' maxConnections, or less where the
 // descriptor limit (raised as far as it goes) leaves no room for it; and the
-// parked connections' bound: SERVER_MAX_PARKED_CONNECTIONS, or what the
-// served ones leave of that room.
-static int connectionCapForDescriptorLimit(int* parkedCap) {
+// parked connections' bound: maxParkedConnections, or what the served ones
+// leave of that room.
+static int connectionCapForDescriptorLimit(const ServerLimits* limits, int* parkedCap) {
     long descriptors = descriptorLimitRaise();
-    int cap = maxConnections.load();
-    *parkedCap = maxParkedConnections.load();
+    int cap = limits->maxConnections;
+    *parkedCap = limits->maxParkedConnections;
     if (descriptors > 0 && descriptors / DESCRIPTORS_PER_CONNECTION_HEADROOM < cap) {
         cap = (int)(descriptors / DESCRIPTORS_PER_CONNECTION_HEADROOM);
         printf("The descriptor limit is %ld: serving at most %d connections at once\n", descriptors, cap);
@@ -530,7 +502,7 @@ bool acceptErrorIsTransient(int error) {
 static void markStopped(Server* server) {
     pthread_mutex_lock(&server->stoppedMutex);
     server->stopped = true;
-    pthread_cond_signal(&server->stoppedCond);
+    pthread_cond_broadcast(&server->stoppedCond);
     pthread_mutex_unlock(&server->stoppedMutex);
 }
 
@@ -558,7 +530,7 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
 
     // Before the listener exists, so that no connection sees the old limit.
     int parkedCap = 0;
-    int cap = connectionCapForDescriptorLimit(&parkedCap);
+    int cap = connectionCapForDescriptorLimit(&server->limits, &parkedCap);
 
     sockettype listener = socket(address->sa_family, SOCK_STREAM, IPPROTO_TCP);
     if (SOCKET_INVALID == listener) {
@@ -599,6 +571,9 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     server->listenerfd = listener;
     server->listenerOpen = true;
     serverMutexUnlock(server);
+    pthread_mutex_lock(&server->stoppedMutex);
+    pthread_cond_broadcast(&server->stoppedCond); // for serverWaitUntilListening
+    pthread_mutex_unlock(&server->stoppedMutex);
 
     const struct sockaddr_in* ipv4 = (const struct sockaddr_in*)address;
     if (address->sa_family == AF_INET && ipv4->sin_addr.s_addr == htonl(INADDR_ANY)) {
@@ -608,18 +583,19 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     }
     fflush(stdout);
 
-    PeerCounts peers;
-    peers.displaced = 0;
-    peers.cap = cap;
-    peers.parkedCap = parkedCap;
+    ServerState* state = server->state;
     pthread_mutex_lock(&server->connectionFinishedLock);
-    server->peers = &peers;
+    state->displaced = 0;
+    state->cap = cap;
+    state->parkedCap = parkedCap;
+    state->bodyMemory.budget = server->limits.bodyMemoryBudget;
+    state->accepting = true;
     pthread_mutex_unlock(&server->connectionFinishedLock);
-    ThrottledLog refusedLog = {0, std::chrono::steady_clock::time_point(), false};
-    ThrottledLog acceptFailedLog = {0, std::chrono::steady_clock::time_point(), false};
+    ThrottledLog refusedLog = {0, 0, false};
+    ThrottledLog acceptFailedLog = {0, 0, false};
 
     Connection* nextConnection = connectionAlloc(server);
-    while (server->shouldRun.load()) {
+    while (serverShouldRun(server)) {
         nextConnection->remoteAddrLength = sizeof(nextConnection->remoteAddr);
         nextConnection->transport.socket =
             accept(listener, (struct sockaddr*)&nextConnection->remoteAddr, &nextConnection->remoteAddrLength);
@@ -658,10 +634,10 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
             socketClose(nextConnection->transport.socket);
             nextConnection->transport.socket = SOCKET_INVALID;
             refusedLog.count++;
-            printRefusedIfDue(&refusedLog, cap, parkedCap);
+            printRefusedIfDue(server, &refusedLog);
             continue;
         }
-        printRefusedIfDue(&refusedLog, cap, parkedCap); // what is left of the last burst
+        printRefusedIfDue(server, &refusedLog); // what is left of the last burst
         if (admission == Admitted) {
             startConnectionThread(nextConnection);
             nextConnection = connectionAlloc(server);
@@ -683,8 +659,8 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     // Parked connections never started: nothing of theirs was read.
     pthread_mutex_lock(&server->connectionFinishedLock);
     std::deque<ParkedConnection> neverStarted;
-    neverStarted.swap(peers.parked);
-    peers.parkedByAddress.clear();
+    neverStarted.swap(state->parked);
+    state->parkedByAddress.clear();
     pthread_mutex_unlock(&server->connectionFinishedLock);
     for (const ParkedConnection& parked : neverStarted) {
         socketClose(parked.socketfd);
@@ -694,7 +670,9 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     while (server->activeConnectionCount > 0) {
         pthread_cond_wait(&server->connectionFinishedCond, &server->connectionFinishedLock);
     }
-    server->peers = NULL;
+    state->accepting = false;
+    state->active.clear();
+    state->byAddress.clear();
     pthread_mutex_unlock(&server->connectionFinishedLock);
 
     markStopped(server);

@@ -617,12 +617,8 @@ TEST(RequestBody, BodyArrivingInALaterFragmentCompletesAtItsLastByte) {
 // with what arrived; every body gives its share back exactly once, however it
 // ends.
 TEST(RequestBody, MemoryBudgetRefusesWhatDoesNotFitAndIsGivenBackOnce) {
-    struct RestoreBudget {
-        ~RestoreBudget() {
-            requestSetBodyMemoryBudgetForTesting(REQUEST_BODY_MEMORY_BUDGET);
-        }
-    } restore;
-    requestSetBodyMemoryBudgetForTesting(100);
+    BodyMemory memory = {{0}, 100};
+    RequestBodyMemory inMemory(&memory);
     ASSERT_EQ(0u, bodyMemoryHeld(100));
     RequestPtr first = parseWhole(kLine + "Content-Length: 60\r\n\r\nab");
     EXPECT_EQ(RequestParseStateBody, first->state);

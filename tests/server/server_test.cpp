@@ -215,9 +215,10 @@ struct RunningServer {
     std::atomic<bool> returned{false};
     int port = 0;
 
-    // Starts the loop and waits until it listens; false if it did not.
-    bool start() {
+    // Starts the loop with these limits and waits until it listens; false if it did not.
+    bool start(const ServerLimits& limits = serverLimitsDefault()) {
         serverInit(server);
+        server->limits = limits;
         acceptThread = std::thread([this] {
             struct sockaddr_in address = loopbackAddress(0);
             result = acceptConnectionsUntilStopped(server, (const struct sockaddr*)&address, sizeof(address));
@@ -519,11 +520,11 @@ TEST_F(ConnectionTest, EmptyBodyResponseSendsTheHeadOnlyAndCountsIt) {
 TEST(ConnectionSending, ShortSendsAreContinuedUntilTheWholeBodyIsSent) {
     // With a send time limit a blocked send returns what it managed so far;
     // the rest must still follow once the peer reads again.
-    const int limitMs = 2000;
-    serverSetIdleTimeoutForTesting(limitMs);
+    ServerLimits limits = serverLimitsDefault();
+    const int limitMs = limits.idleTimeoutMs = 2000;
     {
         RunningServer running;
-        ASSERT_TRUE(running.start());
+        ASSERT_TRUE(running.start(limits));
         StdoutCapture capture;
         int fd = q2test::connectLoopback(running.port, nullptr, 64 * 1024);
         ASSERT_GE(fd, 0);
@@ -541,19 +542,18 @@ TEST(ConnectionSending, ShortSendsAreContinuedUntilTheWholeBodyIsSent) {
         EXPECT_TRUE(answer.compare(head.size(), std::string::npos, bigBody()) == 0);
         EXPECT_EQ(std::string::npos, capture.text().find("Failed to respond")) << capture.text();
     }
-    serverSetIdleTimeoutForTesting(CONNECTION_IDLE_TIMEOUT_MS);
 }
 
 TEST(ConnectionSending, PeerThatStopsReadingIsDroppedAfterTheLimit) {
     // A peer that takes nothing at all must not hold its thread forever.
-    const int limitMs = 500;
-    serverSetIdleTimeoutForTesting(limitMs);
+    ServerLimits limits = serverLimitsDefault();
+    limits.idleTimeoutMs = 500;
     bool started = false;
     bool dropped = false;
     std::string printed;
     {
         RunningServer running;
-        ASSERT_TRUE(running.start());
+        ASSERT_TRUE(running.start(limits));
         StdoutCapture capture;
         int64_t before = activeConnectionsNow();
         int fd = q2test::connectLoopback(running.port, nullptr, 16 * 1024);
@@ -568,7 +568,6 @@ TEST(ConnectionSending, PeerThatStopsReadingIsDroppedAfterTheLimit) {
         }
         printed = capture.text();
     }
-    serverSetIdleTimeoutForTesting(CONNECTION_IDLE_TIMEOUT_MS);
     ASSERT_TRUE(started) << printed;
     EXPECT_TRUE(dropped) << "the server still sends to a peer that stopped reading";
     EXPECT_NE(std::string::npos, printed.find("could not send the HTTP response *body*")) << printed;
@@ -602,6 +601,27 @@ TEST(ConnectionThreads, FinishedThreadsKeptForReuseAreBounded) {
     // Threads beyond the bound end at once; the kept ones wait a second.
     EXPECT_TRUE(waitUntil([&] { return threadsOfThisProcess() <= threadsBefore + waitingMax; }, 500))
         << threadsOfThisProcess() - threadsBefore << " threads more than before";
+}
+
+// A timed wait lasts its time on the one clock: a wait that counted on
+// another clock would end at once (or never) and turn every wait into a spin.
+TEST(ConnectionThreads, TimedWaitsLastTheirTimeOnTheMonotonicClock) {
+    pthread_mutex_t mutex;
+    pthread_cond_t cond;
+    pthread_mutex_init(&mutex, NULL);
+    ASSERT_EQ(0, condInitForTimedWaits(&cond));
+    pthread_mutex_lock(&mutex);
+    int64_t start = monotonicMilliseconds();
+    bool timedOut = false;
+    while (!timedOut) {
+        timedOut = condWaitMilliseconds(&cond, &mutex, 100);
+    }
+    int64_t waited = monotonicMilliseconds() - start;
+    pthread_mutex_unlock(&mutex);
+    pthread_cond_destroy(&cond);
+    pthread_mutex_destroy(&mutex);
+    EXPECT_GE(waited, 100);
+    EXPECT_LT(waited, 2000);
 }
 
 TEST(ConnectionAccept, ErrorsOfOnePendingConnectionOrOfResourcesAreTransient) {

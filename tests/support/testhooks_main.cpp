@@ -18,7 +18,6 @@
 #include <stdlib.h>
 
 #include "escpos.h"
-#include "internal.h"
 #include "printservice.h"
 #include "usb.h"
 
@@ -29,26 +28,44 @@ static void applyNumber(const char* variable, void (*apply)(int)) {
     }
 }
 
+// The server's limits with those the environment names in place of the defaults.
+static ServerLimits limitsFromEnvironment(void) {
+    ServerLimits limits = serverLimitsDefault();
+    struct {
+        const char* variable;
+        int* limit;
+    } numbers[] = {
+        {"Q2_TEST_IDLE_MS", &limits.idleTimeoutMs},
+        {"Q2_TEST_REQUEST_DEADLINE_MS", &limits.requestDeadlineMs},
+        {"Q2_TEST_PACE_WINDOW_MS", &limits.paceWindowMs},
+        {"Q2_TEST_MAX_CONNECTIONS", &limits.maxConnections},
+        {"Q2_TEST_MAX_CONNECTIONS_PER_PEER", &limits.maxConnectionsPerPeer},
+        {"Q2_TEST_MAX_PARKED", &limits.maxParkedConnections},
+        {"Q2_TEST_RAW_YIELD_MS", &limits.rawStreamYieldMs},
+    };
+    for (const auto& number : numbers) {
+        const char* value = getenv(number.variable);
+        if (NULL != value && value[0] != '\0') {
+            *number.limit = atoi(value);
+        }
+    }
+    const char* budget = getenv("Q2_TEST_BODY_BUDGET");
+    if (NULL != budget && budget[0] != '\0') {
+        limits.bodyMemoryBudget = (size_t)strtoull(budget, NULL, 10);
+    }
+    return limits;
+}
+
 static void setMuteRecheck(int milliseconds) {
     escposSetStatusTimingForTesting(ESCPOS_STATUS_REPLY_TIMEOUT_MS, milliseconds);
 }
 
 int main(int argc, char** argv) {
     ignoreSIGPIPE();
-    applyNumber("Q2_TEST_IDLE_MS", serverSetIdleTimeoutForTesting);
     applyNumber("Q2_TEST_STALL_MS", escposSetStallTimeoutForTesting);
     applyNumber("Q2_TEST_WAIT_MS", escposSetWaitTimeoutForTesting);
-    applyNumber("Q2_TEST_REQUEST_DEADLINE_MS", serverSetRequestDeadlineForTesting);
-    applyNumber("Q2_TEST_PACE_WINDOW_MS", serverSetPaceWindowForTesting);
-    applyNumber("Q2_TEST_MAX_CONNECTIONS", serverSetMaxConnectionsForTesting);
-    applyNumber("Q2_TEST_MAX_CONNECTIONS_PER_PEER", serverSetMaxConnectionsPerPeerForTesting);
-    applyNumber("Q2_TEST_MAX_PARKED", serverSetMaxParkedConnectionsForTesting);
-    applyNumber("Q2_TEST_RAW_YIELD_MS", serverSetRawStreamYieldForTesting);
     applyNumber("Q2_TEST_RECHECK_MS", setMuteRecheck);
-    const char* budget = getenv("Q2_TEST_BODY_BUDGET");
-    if (NULL != budget && budget[0] != '\0') {
-        requestSetBodyMemoryBudgetForTesting((size_t)strtoull(budget, NULL, 10));
-    }
     usbSetRootsForTesting(getenv("Q2_TEST_SYSFS_ROOT"), getenv("Q2_TEST_DEV_ROOT"));
-    return quorvel2Main(argc, argv);
+    ServerLimits limits = limitsFromEnvironment();
+    return quorvel2Main(argc, argv, &limits);
 }
