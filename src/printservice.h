@@ -16,9 +16,6 @@ int quorvel2Main(int argc, char** argv, const ServerLimits* limits);
 
 // ---- Who may print (access.cpp) ---------------------------------------------
 
-// Whether the two byte runs are equal but for the letter case of ASCII letters.
-bool sameIgnoringASCIICase(const char* a, size_t aLength, const char* b, size_t bLength);
-
 // At most this many web page origins may be allowed.
 static const int ALLOWED_ORIGINS_MAX = 16;
 

@@ -188,11 +188,7 @@ static void sendContinueIfExpected(Connection* connection, ssize_t* bytesSent) {
     const char* value = expect->value.contents;
     static const char EXPECTED[] = "100-continue";
     for (size_t i = 0; i < sizeof(EXPECTED); i++) {
-        char c = value[i];
-        if (c >= 'A' && c <= 'Z') {
-            c = (char)(c - 'A' + 'a');
-        }
-        if (c != EXPECTED[i]) {
+        if (asciiLower(value[i]) != EXPECTED[i]) {
             return;
         }
     }

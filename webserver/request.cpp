@@ -107,7 +107,6 @@ static size_t storeBodyBytes(Request* request, const char* bytes, size_t availab
 }
 
 static bool nameEqualsIgnoringASCIICase(const PoolString* name, const char* text);
-static unsigned char asciiLower(unsigned char c);
 
 static bool isBlank(char c) {
     return c == ' ' || c == '\t';
@@ -141,7 +140,7 @@ static bool parseContentLength(const char* text, size_t* value) {
 // not, so that a refused head is drained only when a body may follow it.
 static void noteBodyDeclaration(Request* request, char c) {
     static const char* const NAMES[] = {"content-length", "transfer-encoding"};
-    unsigned char lower = asciiLower((unsigned char)c);
+    unsigned char lower = (unsigned char)asciiLower(c);
     if (request->declarationName == 0) {
         request->declarationName = lower == 'c' ? 1 : (lower == 't' ? 2 : 3);
         request->declarationMatched = 0;
@@ -521,23 +520,10 @@ void requestParse(Request* request, const char* requestFragment, size_t requestF
     }
 }
 
-static unsigned char asciiLower(unsigned char c) {
-    return c >= 'A' && c <= 'Z' ? (unsigned char)(c - 'A' + 'a') : c;
-}
-
 // Compares by the slice's length: a name holding a NUL byte must not match
 // the text in front of that byte.
 static bool nameEqualsIgnoringASCIICase(const PoolString* name, const char* text) {
-    size_t textLength = strlen(text);
-    if (name->length != textLength) {
-        return false;
-    }
-    for (size_t i = 0; i < textLength; i++) {
-        if (asciiLower((unsigned char)name->contents[i]) != asciiLower((unsigned char)text[i])) {
-            return false;
-        }
-    }
-    return true;
+    return sameIgnoringASCIICase(name->contents, name->length, text, strlen(text));
 }
 
 const Header* headerInRequest(const char* headerName, const Request* request) {

@@ -23,6 +23,15 @@ extern bool OptionIncludeStatusPageAndCounters; // keep the statistics record
 extern bool OptionListDirectoryContents;        // file serving may list directories
 extern bool OptionPrintResponse;                // echo sent heads and bodies to stdout
 
+// ---- ASCII letter case ------------------------------------------------------
+
+// The byte with A to Z made a to z; every other byte (and every locale) as it is.
+inline char asciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;
+}
+// Whether the two byte runs are equal but for the letter case of ASCII letters.
+bool sameIgnoringASCIICase(const char* a, size_t aLength, const char* b, size_t bLength);
+
 // ---- Heap strings -----------------------------------------------------------
 
 // A growable NUL-terminated byte string; capacity doubles from 256 bytes.
