@@ -468,12 +468,15 @@ static bool reportWordsNotTaken(const ParsedLine* line, const struct arg_end* en
 
 // Room for every error the parser can record on this line (at most one per
 // letter of a word, plus one per word), so that none is dropped unnamed.
+// Even: arg_end puts its pointer arrays right after the int codes, and only
+// an even count of those keeps the pointers aligned.
 static int errorsRoomFor(int argc, char** argv) {
     size_t room = (size_t)argc + 1;
     for (int i = 1; i < argc; i++) {
         room += strlen(argv[i]);
     }
-    return room > INT32_MAX / 32 ? INT32_MAX / 32 : (int)room;
+    room = std::min(room, (size_t)(INT32_MAX / 32));
+    return (int)(room + room % 2);
 }
 
 int quorvel2Main(int argc, char** argv) {
