@@ -192,9 +192,8 @@ TEST(CommandLine, TestNeedsADevice) {
 }
 
 // The server starts on the port it was given (or the default) and tries to
-// listen on the given address (every IPv4 address by default) there. Every
-// bind fails in this run, so it says which address and port it tried and
-// ends with status 1, never holding a port.
+// listen on every IPv4 address there. Every bind fails in this run, so it
+// says which port it tried and ends with status 1, never holding a port.
 void expectServerTriedPort(const std::vector<std::string>& args, const char* port, const std::string& err = "") {
     RunResult run = q2test::runProgram(QUORVEL2_BINARY, args, BIND_REFUSED, 5000);
     EXPECT_EQ(1, run.exitStatus) << run.out;
