@@ -17,34 +17,11 @@ static const unsigned char FS = 0x1C;
 // What a browser sends first when it was told https:// for this port.
 static const unsigned char TLS_HANDSHAKE = 0x16;
 
-// A connection that begins with text is undecided while its bytes still
-// match "METHOD SP TARGET SP HTTP/"; a request line that matches for longer
-// than the parser could store it is HTTP (and answered as too long).
-static const size_t RECOGNITION_LIMIT = REQUEST_METHOD_CAPACITY + 1 + REQUEST_PATH_CAPACITY + 1 + 5;
-
 // After answering a request whose body was refused unread, the client may
 // still be sending it. Closing at once would make the kernel reset the
 // connection and the client could lose the answer, so what still comes is
 // read and dropped for at most this long after the sending side was shut.
 static const int CONNECTION_REFUSED_BODY_DISCARD_MS = 2000;
-
-// What a connection's first bytes make of it.
-enum StreamKind {
-    StreamUndecided,
-    StreamHTTP,
-    StreamRaw,     // every byte from the first goes to the printer
-    StreamNeither, // closed without printing
-};
-
-// The request-line pattern matched so far, and the bytes kept until the
-// connection is decided.
-struct StreamRecognizer {
-    StreamKind kind;
-    int part; // 0: the method, 1: the target, 2: "HTTP/"
-    size_t partLength;
-    size_t pendingLength;
-    char pending[RECOGNITION_LIMIT];
-};
 
 static bool isTokenByte(unsigned char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -103,9 +80,14 @@ static StreamKind recognizeByte(StreamRecognizer* r, unsigned char c) {
     return kindAtMismatch(c);
 }
 
-// Decides the connection by the bytes received so far, at the first byte
-// that settles it. Received bytes that leave it undecided are kept.
-static void recognizeReceived(StreamRecognizer* r, const char* bytes, size_t length) {
+void streamRecognizerInit(StreamRecognizer* r) {
+    r->kind = StreamUndecided;
+    r->part = 0;
+    r->partLength = 0;
+    r->pendingLength = 0;
+}
+
+void recognizeReceived(StreamRecognizer* r, const char* bytes, size_t length) {
     for (size_t i = 0; i < length && r->kind == StreamUndecided; i++) {
         r->kind = recognizeByte(r, (unsigned char)bytes[i]);
         if (r->kind == StreamUndecided && r->pendingLength + i + 1 >= RECOGNITION_LIMIT) {
@@ -373,10 +355,7 @@ static void serveConnection(Connection* connection) {
     int64_t firstByteAtMs = 0;
     RawPace pace = {0, 0, 0, 0};
     StreamRecognizer recognizer;
-    recognizer.kind = StreamUndecided;
-    recognizer.part = 0;
-    recognizer.partLength = 0;
-    recognizer.pendingLength = 0;
+    streamRecognizerInit(&recognizer);
     bool anyByte = false;
     for (;;) {
         int waitMs = idleMs;

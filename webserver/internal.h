@@ -128,6 +128,38 @@ HeadOutcome sendResponseHead(Connection* connection, const Response* response, c
 // Sends the head and the in-memory body; 0 on success, -1 on failure.
 int sendResponseBody(Connection* connection, const Response* response, ssize_t* bytesSent);
 
+// ---- Telling a connection's kind from its first bytes ----------------------------
+
+// A connection that begins with text is undecided while its bytes still
+// match "METHOD SP TARGET SP HTTP/"; a request line that matches for longer
+// than the parser could store it is HTTP (and answered as too long).
+static const size_t RECOGNITION_LIMIT = REQUEST_METHOD_CAPACITY + 1 + REQUEST_PATH_CAPACITY + 1 + 5;
+
+// What a connection's first bytes make of it.
+enum StreamKind {
+    StreamUndecided,
+    StreamHTTP,
+    StreamRaw,     // every byte from the first goes to the printer
+    StreamNeither, // closed without printing
+};
+
+// The request-line pattern matched so far, and the bytes kept until the
+// connection is decided.
+struct StreamRecognizer {
+    StreamKind kind;
+    int part; // 0: the method, 1: the target, 2: "HTTP/"
+    size_t partLength;
+    size_t pendingLength;
+    char pending[RECOGNITION_LIMIT];
+};
+
+// Makes the recognizer undecided, with nothing kept.
+void streamRecognizerInit(StreamRecognizer* r);
+// Decides the connection by the bytes received so far, at the first byte
+// that settles it. Received bytes that leave it undecided are kept (they
+// always fit: it is decided before RECOGNITION_LIMIT bytes).
+void recognizeReceived(StreamRecognizer* r, const char* bytes, size_t length);
+
 // ---- Moving a connection's bytes (transport.cpp) -------------------------------
 
 // An empty record: no socket, no session, the send lock ready.
