@@ -162,7 +162,7 @@ bool takePrinterWithin(Channel& ch, int timeoutMs, bool* waited = NULL) {
     }
     if (ch.busy) {
         Waiter self;
-        condInitForTimedWaits(&self.yourTurn);
+        pthread_cond_init(&self.yourTurn, NULL);
         self.handedOver = false;
         self.peer = peerOfThisThread;
         self.next = NULL;

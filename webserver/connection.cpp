@@ -323,7 +323,7 @@ static void closeSocket(Connection* connection) {
 
 void* connectionHandlerThread(void* connectionPointer) {
     ConnectionThreadSlot slot;
-    condInitForTimedWaits(&slot.handedOver);
+    pthread_cond_init(&slot.handedOver, NULL);
     for (Connection* connection = (Connection*)connectionPointer; NULL != connection;
          connection = connectionThreadWaitForNext(&slot)) {
         serveConnection(connection);

@@ -45,12 +45,9 @@ int64_t fileTell64(FILE* file);
 // till does at boot) never moves it.
 int64_t monotonicMilliseconds(void);
 
-// Initialises a condition variable for condWaitMilliseconds: its timed waits
-// count on the monotonic clock. 0 on success.
-int condInitForTimedWaits(pthread_cond_t* cond);
-// Waits on cond (with mutex held) for at most `milliseconds`; true when the
-// time ran out, false after a wake-up (which may be spurious). The condition
-// variable was initialised with condInitForTimedWaits.
+// Waits on cond (with mutex held) for at most `milliseconds` of the
+// monotonic clock, however the condition variable was initialised; true
+// when the time ran out, false after a wake-up (which may be spurious).
 bool condWaitMilliseconds(pthread_cond_t* cond, pthread_mutex_t* mutex, int milliseconds);
 
 // Makes the socket layer usable; does nothing where no start-up is needed.

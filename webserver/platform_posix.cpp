@@ -55,15 +55,6 @@ int64_t monotonicMilliseconds(void) {
     return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
-int condInitForTimedWaits(pthread_cond_t* cond) {
-    pthread_condattr_t attributes;
-    pthread_condattr_init(&attributes);
-    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-    int result = pthread_cond_init(cond, &attributes);
-    pthread_condattr_destroy(&attributes);
-    return result;
-}
-
 bool condWaitMilliseconds(pthread_cond_t* cond, pthread_mutex_t* mutex, int milliseconds) {
     struct timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
@@ -73,7 +64,10 @@ bool condWaitMilliseconds(pthread_cond_t* cond, pthread_mutex_t* mutex, int mill
         deadline.tv_sec++;
         deadline.tv_nsec -= 1000000000L;
     }
-    return ETIMEDOUT == pthread_cond_timedwait(cond, mutex, &deadline);
+    // Against the monotonic clock whatever clock the condition variable was
+    // made with, so that no caller's pthread_cond_init can bring the wall
+    // clock back.
+    return ETIMEDOUT == pthread_cond_clockwait(cond, mutex, CLOCK_MONOTONIC, &deadline);
 }
 
 void callWSAStartupIfNecessary(void) {}

@@ -143,11 +143,7 @@ int64_t monotonicMilliseconds(void) {
     return (int64_t)GetTickCount64();
 }
 
-// The system's waits take a relative time already.
-int condInitForTimedWaits(pthread_cond_t* cond) {
-    return pthread_cond_init(cond, NULL);
-}
-
+// The system's waits take a relative time, counted on no wall clock.
 bool condWaitMilliseconds(pthread_cond_t* cond, pthread_mutex_t* mutex, int milliseconds) {
     if (SleepConditionVariableCS(cond, sectionOf(mutex), (DWORD)milliseconds)) {
         return false;

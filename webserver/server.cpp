@@ -72,7 +72,7 @@ void serverInit(Server* server) {
     }
     pthread_mutex_init(&server->globalMutex, NULL);
     pthread_mutex_init(&server->stoppedMutex, NULL);
-    condInitForTimedWaits(&server->stoppedCond);
+    pthread_cond_init(&server->stoppedCond, NULL);
     pthread_cond_init(&server->connectionFinishedCond, NULL);
     pthread_mutex_init(&server->connectionFinishedLock, NULL);
     server->activeConnectionCount = 0;

@@ -603,13 +603,14 @@ TEST(ConnectionThreads, FinishedThreadsKeptForReuseAreBounded) {
         << threadsOfThisProcess() - threadsBefore << " threads more than before";
 }
 
-// A timed wait lasts its time on the one clock: a wait that counted on
-// another clock would end at once (or never) and turn every wait into a spin.
+// A timed wait lasts its time on the one clock, on a condition variable made
+// the usual way: a wait that counted on another clock would end at once (or
+// never) and turn every wait into a spin.
 TEST(ConnectionThreads, TimedWaitsLastTheirTimeOnTheMonotonicClock) {
     pthread_mutex_t mutex;
     pthread_cond_t cond;
     pthread_mutex_init(&mutex, NULL);
-    ASSERT_EQ(0, condInitForTimedWaits(&cond));
+    ASSERT_EQ(0, pthread_cond_init(&cond, NULL));
     pthread_mutex_lock(&mutex);
     int64_t start = monotonicMilliseconds();
     bool timedOut = false;
