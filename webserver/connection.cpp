@@ -308,6 +308,58 @@ static void waitForNothing(Connection* connection, int from) {
     connectionRecordOf(connection)->waitsFor.compare_exchange_strong(from, ConnectionWaitsForNothing);
 }
 
+// Before its thread handles bytes it received: while it does, the accept
+// loop cannot displace the connection, so a request it completes keeps its
+// slot. False when the connection was displaced before: its bytes are then
+// dropped, and it never prints nor reaches a route.
+static bool holdSlotForReceivedBytes(Connection* connection) {
+    std::atomic<int>* waitsFor = &connectionRecordOf(connection)->waitsFor;
+    int from = waitsFor->load();
+    while (from == ConnectionWaitsForHead || from == ConnectionWaitsForBody) {
+        if (waitsFor->compare_exchange_weak(from, ConnectionWaitsForItsThread)) {
+            return true;
+        }
+    }
+    return from != ConnectionWaitsForNothingDisplaced;
+}
+
+// A displaced connection's thread notices within this long, also where
+// shutting its socket down does not end a wait (Windows does not promise it).
+static const int DISPLACED_NOTICE_MS = 500;
+
+// Receives into the connection's buffer as connectionReceiveWithin does, but
+// waits in slices: a connection displaced meanwhile returns 0 within
+// DISPLACED_NOTICE_MS, as if its peer had closed. A wait as long as the idle
+// limit ends as the socket's own limit ends a receive (-1, not timed out).
+static ssize_t receiveUnlessDisplaced(Connection* connection, int waitMs, int idleMs, bool* timedOut) {
+    int64_t startMs = monotonicMilliseconds();
+    for (;;) {
+        int leftMs = waitMs - (int)(monotonicMilliseconds() - startMs);
+        int sliceMs = leftMs < DISPLACED_NOTICE_MS ? leftMs : DISPLACED_NOTICE_MS;
+        ssize_t received = connectionReceiveWithin(connection, connection->sendRecvBuffer,
+                                                   sizeof(connection->sendRecvBuffer), sliceMs, idleMs, timedOut);
+        if (!*timedOut) {
+            return received;
+        }
+        if (connectionRecordOf(connection)->waitsFor.load() == ConnectionWaitsForNothingDisplaced) {
+            *timedOut = false;
+            return 0;
+        }
+        if (sliceMs >= leftMs) {
+            *timedOut = waitMs < idleMs;
+            return -1;
+        }
+    }
+}
+
+// Before its thread waits for more bytes of an unfinished request: the
+// connection may be displaced again meanwhile.
+static void releaseSlotWhileWaiting(Connection* connection) {
+    int held = ConnectionWaitsForItsThread;
+    int waiting = requestIsReadingBody(&connection->request) ? ConnectionWaitsForBody : ConnectionWaitsForHead;
+    connectionRecordOf(connection)->waitsFor.compare_exchange_strong(held, waiting);
+}
+
 // Closes the socket once the accept loop can no longer end it: a connection
 // it displaced was shut down under the count lock, so taking that lock once
 // waits for the shutdown to be done.
@@ -358,6 +410,7 @@ static void serveConnection(Connection* connection) {
     streamRecognizerInit(&recognizer);
     bool anyByte = false;
     for (;;) {
+        releaseSlotWhileWaiting(connection);
         int waitMs = idleMs;
         if (foundEscpos & 1) {
             int64_t windowLeftMs = windowMs - pace.windowWaitedMs;
@@ -375,8 +428,11 @@ static void serveConnection(Connection* connection) {
         }
         int64_t waitStartMs = monotonicMilliseconds();
         bool timedOut = false;
-        bytesRead = connectionReceiveWithin(connection, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer),
-                                            waitMs, idleMs, &timedOut);
+        bytesRead = receiveUnlessDisplaced(connection, waitMs, idleMs, &timedOut);
+        if (bytesRead > 0 && !holdSlotForReceivedBytes(connection)) {
+            bytesRead = 0; // displaced: as if the peer had closed
+            break;
+        }
         if (foundEscpos & 1) {
             if ((bytesRead > 0 || timedOut) &&
                 !rawStreamKeepsPace(&pace, millisecondsSince(waitStartMs), bytesRead, limits)) {
@@ -410,7 +466,7 @@ static void serveConnection(Connection* connection) {
             }
             if (recognizer.kind == StreamRaw) {
                 foundEscpos |= 1;
-                waitForNothing(connection, ConnectionWaitsForHead);
+                waitForNothing(connection, ConnectionWaitsForItsThread);
             }
             if (recognizer.kind == StreamUndecided && bytesRead > 0) {
                 continue;
@@ -459,7 +515,7 @@ static void serveConnection(Connection* connection) {
         connection->status.bytesReceived += bytesRead;
         requestParse(&connection->request, connection->sendRecvBuffer, (size_t)bytesRead);
         ConnectionRecord* record = connectionRecordOf(connection);
-        if (record->waitsFor.load() == ConnectionWaitsForBody) {
+        if (continueSent) {
             record->bodyBytesReceived.fetch_add(bytesRead);
         }
         if (connection->request.bodyStatus == RequestBodyStatusNoMemory) {
@@ -475,16 +531,13 @@ static void serveConnection(Connection* connection) {
         // A refused body completes the request at its head, so it never gets here.
         if (!continueSent && requestIsReadingBody(&connection->request)) {
             continueSent = true;
-            record->bodyStartedAtMs.store(monotonicMilliseconds());
-            int head = ConnectionWaitsForHead;
-            record->waitsFor.compare_exchange_strong(head, ConnectionWaitsForBody);
+            record->bodyStartedAtMs.store(monotonicMilliseconds()); // before it waits for its body
             sendContinueIfExpected(connection, &continueBytes);
         }
     }
     rawStreamOnThisThread = NULL;
     if (foundRequest) {
-        waitForNothing(connection, ConnectionWaitsForHead);
-        waitForNothing(connection, ConnectionWaitsForBody);
+        waitForNothing(connection, ConnectionWaitsForItsThread);
     }
     if (recognizer.kind == StreamUndecided) {
         connection->status.bytesReceived += (int64_t)recognizer.pendingLength; // a request line never finished

@@ -212,6 +212,7 @@ enum ConnectionWait {
     ConnectionWaitsForBody = 1,             // its body is arriving
     ConnectionWaitsForNothing = 2,          // a complete request, a raw stream or a job: never displaced
     ConnectionWaitsForNothingDisplaced = 3, // displaced: its slot went to another connection
+    ConnectionWaitsForItsThread = 4,        // its thread handles bytes it received: not displaced meanwhile
 };
 
 // A connection over a cap, waiting for room: no thread, nothing read.

@@ -625,6 +625,53 @@ TEST(ConnectionThreads, TimedWaitsLastTheirTimeOnTheMonotonicClock) {
     EXPECT_LT(waited, 2000);
 }
 
+// The last bytes of a head and a new connection that needs the one slot race:
+// either the head's connection keeps its slot and is answered, or it is
+// displaced and its request never reaches a route. A request that ran for a
+// client who saw no answer would be printed and then sent again.
+TEST(ConnectionAccept, DisplacedConnectionNeverReachesARoute) {
+    ServerLimits limits = serverLimitsDefault();
+    limits.maxConnections = 1;
+    limits.displaceAfterMs = 0;
+    RunningServer running;
+    ASSERT_TRUE(running.start(limits));
+    const std::string rest = "X-Fill: " + std::string(6000, 'f') + "\r\n\r\n";
+    std::vector<std::string> unanswered; // answers of clients whose request ran
+    std::string failure;
+    int answered = 0, displaced = 0;
+    {
+        StdoutCapture capture; // the displaced ones' lines
+        for (int round = 0; round < 150; round++) {
+            int64_t idle = activeConnectionsNow();
+            int first = q2test::connectLoopback(running.port);
+            if (first < 0 || !q2test::sendAll(first, "GET /first HTTP/1.1\r\n") ||
+                !waitUntil([&] { return activeConnectionsNow() == idle + 1; })) {
+                failure = "round " + std::to_string(round) + ": the first connection was not served";
+                break;
+            }
+            int routedBefore = appRequests();
+            std::thread lastBytes([&] { q2test::sendAll(first, rest); });
+            int second = q2test::connectLoopback(running.port);
+            lastBytes.join();
+            std::string answer = readUntilClosed(first);
+            if ((appRequests() > routedBefore) != !answer.empty()) {
+                unanswered.push_back("round " + std::to_string(round) + ": '" + answer.substr(0, 40) + "'");
+            }
+            (answer.empty() ? displaced : answered)++;
+            close(second);
+            close(first);
+            if (!waitUntil([&] { return activeConnectionsNow() == idle; })) {
+                failure = "round " + std::to_string(round) + ": connections did not end";
+                break;
+            }
+        }
+    }
+    ASSERT_EQ("", failure);
+    EXPECT_TRUE(unanswered.empty()) << unanswered.size() << " requests ran without an answer, first " << unanswered[0];
+    RecordProperty("answered", answered);
+    RecordProperty("displaced", displaced);
+}
+
 TEST(ConnectionAccept, ErrorsOfOnePendingConnectionOrOfResourcesAreTransient) {
     for (int error : {EMFILE, ENOBUFS, ECONNABORTED, ECONNRESET, ETIMEDOUT, EPROTO, EHOSTDOWN, ENONET, EPERM}) {
         EXPECT_TRUE(acceptErrorIsTransient(error)) << strerror(error);
