@@ -323,15 +323,21 @@ static bool holdSlotForReceivedBytes(Connection* connection) {
     return from != ConnectionWaitsForNothingDisplaced;
 }
 
-// A displaced connection's thread notices within this long, also where
-// shutting its socket down does not end a wait (Windows does not promise it).
+// A displaced connection's thread notices within this long where shutting
+// its socket down does not end its wait.
 static const int DISPLACED_NOTICE_MS = 500;
 
-// Receives into the connection's buffer as connectionReceiveWithin does, but
-// waits in slices: a connection displaced meanwhile returns 0 within
-// DISPLACED_NOTICE_MS, as if its peer had closed. A wait as long as the idle
-// limit ends as the socket's own limit ends a receive (-1, not timed out).
+// Receives into the connection's buffer as connectionReceiveWithin does;
+// where shutting the socket down does not end a wait, it waits in slices,
+// so that a connection displaced meanwhile returns 0 within
+// DISPLACED_NOTICE_MS, as if its peer had closed. A sliced wait as long as
+// the idle limit ends as the socket's own limit ends a receive (-1, not
+// timed out).
 static ssize_t receiveUnlessDisplaced(Connection* connection, int waitMs, int idleMs, bool* timedOut) {
+    if (SOCKET_SHUTDOWN_ENDS_WAITS) {
+        return connectionReceiveWithin(connection, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer),
+                                       waitMs, idleMs, timedOut);
+    }
     int64_t startMs = monotonicMilliseconds();
     for (;;) {
         int leftMs = waitMs - (int)(monotonicMilliseconds() - startMs);
