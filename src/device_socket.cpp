@@ -6,7 +6,6 @@
 // writing and reading all keep their limits the same way as for a device;
 // a job ends only once the printer has acknowledged its bytes. The record
 // kinds every device shares live here too.
-#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -104,10 +103,15 @@ struct LookupCache {
     pthread_mutex_t lock;
     pthread_cond_t done;
     Lookup entries[LOOKUP_ENTRIES];
+
+    LookupCache() : entries() {
+        pthread_mutex_init(&lock, NULL);
+        pthread_cond_init(&done, NULL);
+    }
 };
 
 static LookupCache& lookupCache(void) {
-    static LookupCache cache = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, {}};
+    static LookupCache cache;
     return cache;
 }
 
@@ -172,11 +176,10 @@ static int lookUp(const char* host, unsigned port, int timeoutMs, SocketAddress*
     }
     if (!entry->running && (!entry->resolved || nowMs() >= entry->keptUntilMs)) {
         pthread_t thread;
-        pthread_attr_t attributes;
-        pthread_attr_init(&attributes);
-        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-        entry->running = 0 == pthread_create(&thread, &attributes, runLookup, entry);
-        pthread_attr_destroy(&attributes);
+        entry->running = 0 == pthread_create(&thread, NULL, runLookup, entry);
+        if (entry->running) {
+            pthread_detach(thread);
+        }
         if (!entry->running) {
             pthread_mutex_unlock(&cache.lock);
             snprintf(reason, reasonCapacity, "the name lookup could not be started");

@@ -582,6 +582,24 @@ TEST(PrinterReplies, RawJobGetsItsRepliesUntilItEnds) {
     usleep(3 * EscposLimits().replyPollMs * 1000);
     EXPECT_EQ("\x12\x1e", collected(replies)) << "nothing reaches a job that ended";
 
+    // A client that reads nothing never holds the printer: what it has not
+    // taken is kept up to the bound, the rest dropped with a line, and the
+    // job's end waits for it no longer than the stall limit.
+    setLimits(300);
+    ASSERT_EQ(2, escpos_print(printer.path().c_str(), 1, "\x1b@", 2));
+    escposForwardReplies([](void*, const char*, size_t) -> ssize_t { return 0; }, nullptr);
+    printer.sendUnasked(std::string(EscposLimits().replyPendingBytes + 4096, '\x12'));
+    usleep(200 * 1000);
+    testing::internal::CaptureStderr();
+    auto ending = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, closeJob());
+    auto endedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - ending).count();
+    std::string err = testing::internal::GetCapturedStderr();
+    setLimits(0);
+    EXPECT_LT(endedMs, 300 + 2 * EscposLimits().statusReplyMs + 200);
+    EXPECT_NE(std::string::npos, err.find("Dropped ")) << err;
+
     // A job on a device that cannot answer forwards nothing and ends at once.
     TempDir dir;
     std::string file = dir.addFile("printer");
