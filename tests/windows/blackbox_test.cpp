@@ -549,6 +549,40 @@ TEST(WindowsServer, NetworkPrinterTellsItsStatusPrintsAndRefusesWithItsCoverOpen
     EXPECT_TRUE(expected == printer.received()) << printer.received().size();
 }
 
+// A network printer's job is answered 200 only once the printer has
+// acknowledged it, and the status of one that takes no connection is known
+// within the second.
+TEST(WindowsServer, NetworkPrinterThatTakesNothingFailsTheJobAndIsUnavailableInTime) {
+    struct Case {
+        const char* what;
+        void (*arrange)(q2test::SimulatedPrinter&);
+        const char* state; // what /status then tells, or null: not asked
+    };
+    const Case cases[] = {
+        {"acknowledges nothing of a job the buffers hold", [](q2test::SimulatedPrinter& p) { p.setStopReading(true); },
+         nullptr},
+        {"takes no connection", [](q2test::SimulatedPrinter& p) { p.setQueueFull(true); }, "unavailable"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        q2test::SimulatedPrinter printer{q2test::NetworkPrinter{}};
+        ASSERT_FALSE(printer.path().empty());
+        c.arrange(printer);
+        Server server(TESTHOOKS_EXE, printer.path(), {"Q2_TEST_STALL_MS=1000", "Q2_TEST_CONNECT_MS=1500"});
+        ASSERT_TRUE(server.ready()) << server.log();
+        std::string answer = server.exchange(post("\x1b@" + std::string(20 * 1024, 'x')));
+        EXPECT_EQ(0u, answer.find("HTTP/1.1 503 Service Unavailable\r\n")) << answer << server.log();
+        if (nullptr != c.state) {
+            long long start = monotonicMs();
+            answer = server.exchange(STATUS_REQUEST);
+            EXPECT_LT(monotonicMs() - start, 1000);
+            EXPECT_NE(std::string::npos, answer.find(std::string("{\"printer\": \"") + c.state + "\"")) << answer;
+        }
+        printer.setStopReading(false);
+        printer.setQueueFull(false);
+    }
+}
+
 TEST(WindowsServer, PrinterWithItsCoverOpenRefusesTheJobAtOnce) {
     PipePrinter printer("cover-open");
     ASSERT_TRUE(printer.ready());
@@ -593,7 +627,16 @@ TEST(WindowsServer, SerialPrinterOnAComPortTellsItsStatusRefusesAndReplies) {
     EXPECT_EQ(coverOpenRefusal(), server.exchange(post("\x1b@not printed\n")));
     EXPECT_EQ("\x16\x1a", exchangeOn(server.port(), "\x1b@\x10\x04\x02\x10\x04\x01", true))
         << "a half-closing raw client's replies";
-    const std::string expected = STATUS_REQUESTS + STATUS_REQUESTS + JOB_CHECK + "\x1b@\x10\x04\x02\x10\x04\x01";
+    // A port at 9600 baud that takes a long job at once is not busy after it.
+    printer.setMode(q2test::PrinterMode::Ready);
+    printer.setLineSpeed(9600, false);
+    const std::string longJob = "\x1b@" + std::string(96 * 1024, 'x');
+    EXPECT_EQ(PRINTED_ANSWER, server.exchange(post(longJob)));
+    long long start = monotonicMs();
+    EXPECT_EQ(statusAnswer(READY_JSON), server.exchange(STATUS_REQUEST)) << "busy from the line speed alone";
+    EXPECT_LT(monotonicMs() - start, 1000);
+    const std::string expected = STATUS_REQUESTS + STATUS_REQUESTS + JOB_CHECK + "\x1b@\x10\x04\x02\x10\x04\x01" +
+                                 JOB_CHECK + longJob + STATUS_REQUESTS;
     EXPECT_TRUE(printer.waitForReceived(expected.size()));
     EXPECT_EQ(expected, printer.received());
     unlink(link.c_str());
