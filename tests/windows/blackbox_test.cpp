@@ -559,38 +559,23 @@ TEST(WindowsServer, NetworkPrinterTellsItsStatusPrintsAndRefusesWithItsCoverOpen
     EXPECT_TRUE(expected == printer.received()) << printer.received().size();
 }
 
-// A network printer's job is answered 200 only once the printer has
-// acknowledged it, and the status of one that takes no connection is known
-// within the second.
-TEST(WindowsServer, NetworkPrinterThatTakesNothingFailsTheJobAndIsUnavailableInTime) {
-    struct Case {
-        const char* what;
-        void (*arrange)(q2test::SimulatedPrinter&);
-        const char* state; // what /status then tells, or null: not asked
-    };
-    const Case cases[] = {
-        {"acknowledges nothing of a job the buffers hold", [](q2test::SimulatedPrinter& p) { p.setStopReading(true); },
-         nullptr},
-        {"takes no connection", [](q2test::SimulatedPrinter& p) { p.setQueueFull(true); }, "unavailable"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        q2test::SimulatedPrinter printer{q2test::NetworkPrinter{}};
-        ASSERT_FALSE(printer.path().empty());
-        c.arrange(printer);
-        Server server(TESTHOOKS_EXE, printer.path(), {"Q2_TEST_STALL_MS=1000", "Q2_TEST_CONNECT_MS=1500"});
-        ASSERT_TRUE(server.ready()) << server.log();
-        std::string answer = server.exchange(post("\x1b@" + std::string(20 * 1024, 'x')));
-        EXPECT_EQ(0u, answer.find("HTTP/1.1 503 Service Unavailable\r\n")) << answer << server.log();
-        if (nullptr != c.state) {
-            long long start = monotonicMs();
-            answer = server.exchange(STATUS_REQUEST);
-            EXPECT_LT(monotonicMs() - start, 1000);
-            EXPECT_NE(std::string::npos, answer.find(std::string("{\"printer\": \"") + c.state + "\"")) << answer;
-        }
-        printer.setStopReading(false);
-        printer.setQueueFull(false);
-    }
+// The status of a network printer that takes no connection is known within
+// the second. (Wine's Winsock does not tell how much a connection has not
+// had acknowledged, so the job's wait for the printer's acknowledgement is
+// tested on Linux alone.)
+TEST(WindowsServer, NetworkPrinterThatTakesNoConnectionFailsTheJobAndIsUnavailableInTime) {
+    q2test::SimulatedPrinter printer{q2test::NetworkPrinter{}};
+    ASSERT_FALSE(printer.path().empty());
+    printer.setQueueFull(true);
+    Server server(TESTHOOKS_EXE, printer.path(), {"Q2_TEST_CONNECT_MS=1500"});
+    ASSERT_TRUE(server.ready()) << server.log();
+    std::string answer = server.exchange(post("\x1b@not printed\n"));
+    EXPECT_EQ(0u, answer.find("HTTP/1.1 503 Service Unavailable\r\n")) << answer << server.log();
+    long long start = monotonicMs();
+    answer = server.exchange(STATUS_REQUEST);
+    EXPECT_LT(monotonicMs() - start, 1000);
+    EXPECT_NE(std::string::npos, answer.find("{\"printer\": \"unavailable\"")) << answer;
+    printer.setQueueFull(false);
 }
 
 TEST(WindowsServer, PrinterWithItsCoverOpenRefusesTheJobAtOnce) {
