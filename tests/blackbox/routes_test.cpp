@@ -858,7 +858,10 @@ TEST_P(SimulatedPrinterTest, StatusTellsEveryStateOfThePrinter) {
     // place of a reply is no reply either: a status byte has bit 7 clear. A
     // network printer that answered before and takes the connection but
     // answers nothing is busy, as one that serves another host and keeps the
-    // connection in its queue is (the two cannot be told apart).
+    // connection in its queue is (the two cannot be told apart). Three
+    // replies at the end of their time and a fourth that never comes, after
+    // a short wait for a raw job that still holds the printer, still make an
+    // answer within the second.
     printer.setMode(PrinterMode::CoverOpen);
     const bool network = GetParam() == PrinterLine::Network;
     struct Silent {
@@ -867,11 +870,15 @@ TEST_P(SimulatedPrinterTest, StatusTellsEveryStateOfThePrinter) {
         int delayMs;
         const char* noise; // sent once the printer was asked
         bool held;         // a network printer serving another host
+        int lateReplies;   // answered (late) before it goes mute
+        int heldMs;        // a raw job holds the printer about this long when it is asked
     };
-    const Silent silent[] = {{"mute", true, 0, "", false},
-                             {"line noise with bit 7 set", true, 0, "\x92", false},
-                             {"too slow", false, EscposLimits().statusReplyMs * 5 / 4, "", false},
-                             {"held by another host", false, 0, "", true}};
+    const int replyMs = EscposLimits().statusReplyMs;
+    const Silent silent[] = {{"mute", true, 0, "", false, 0, 0},
+                             {"line noise with bit 7 set", true, 0, "\x92", false, 0, 0},
+                             {"too slow", false, replyMs * 5 / 4, "", false, 0, 0},
+                             {"held by another host", false, 0, "", true, 0, 0},
+                             {"three late replies, then none", false, replyMs * 19 / 20, "", false, 3, replyMs / 2}};
     for (const Silent& c : silent) {
         if (c.held && !network) {
             continue;
@@ -879,6 +886,15 @@ TEST_P(SimulatedPrinterTest, StatusTellsEveryStateOfThePrinter) {
         printer.setMute(c.mute);
         printer.setReplyDelayMs(c.delayMs);
         printer.setStopAccepting(c.held);
+        if (c.heldMs > 0) {
+            // A raw job's end waits a reply time after its last bytes.
+            size_t before = printer.received().size();
+            int raw = connectLoopback(server.port);
+            ASSERT_TRUE(raw >= 0 && sendAll(raw, "\x1b@"));
+            close(raw);
+            ASSERT_TRUE(printer.waitForReceived(before + 2));
+            usleep((useconds_t)(replyMs - c.heldMs) * 1000);
+        }
         int requestsBefore = printer.statusRequests();
         long long started = monotonicMs();
         std::string got;
@@ -886,11 +902,22 @@ TEST_P(SimulatedPrinterTest, StatusTellsEveryStateOfThePrinter) {
         if (c.noise[0] != '\0' && waitUntil([&] { return printer.statusRequests() > requestsBefore; })) {
             printer.sendUnasked(c.noise);
         }
+        if (c.lateReplies > 0 &&
+            waitUntil([&] { return printer.statusRequests() >= requestsBefore + c.lateReplies; })) {
+            printer.setMute(true);
+        }
         asking.join();
-        EXPECT_EQ(statusAnswer(unaskedJson(network ? "busy" : "no-answer")), got) << c.what;
+        EXPECT_EQ(statusAnswer(c.lateReplies > 0
+                                   ? "{\"printer\": \"cover-open\", \"online\": false, \"coverOpen\": true, "
+                                     "\"paper\": null, \"drawerPin3High\": false, \"error\": null, "
+                                     "\"status\": [26, 22, 18, null]}"
+                                   : unaskedJson(network ? "busy" : "no-answer")),
+                  got)
+            << c.what;
         EXPECT_LT(monotonicMs() - started, 1000) << c.what;
         printer.setStopAccepting(false);
-        EXPECT_TRUE(waitUntil([&] { return printer.statusRequests() == requestsBefore + 1; }))
+        printer.setMute(false);
+        EXPECT_TRUE(waitUntil([&] { return printer.statusRequests() == requestsBefore + c.lateReplies + 1; }))
             << c.what << ": asked on after no answer";
     }
     printer.setReplyDelayMs(0);
