@@ -85,14 +85,6 @@ bool deviceWriteAll(DeviceHandle device, const char* data, size_t len, int stall
 // false when the job's bytes did not all arrive (only a network printer tells).
 bool deviceClose(DeviceHandle device, int stallTimeoutMs = 0, const char* deviceName = NULL);
 
-// The system's text for an error code (errno, or a Windows or Winsock error
-// code), without a trailing line break or full stop.
-void deviceErrorText(unsigned long error, char* text, size_t capacity);
-
-// Wraps an open system handle in a device record of that kind; the record
-// owns it from now on. Null, with the handle closed, when out of memory.
-DeviceHandle deviceWrap(intptr_t system, DeviceKind kind, bool readable);
-
 // ---- Network printers ---------------------------------------------------------
 
 // The port of a network printer's name that gives none.

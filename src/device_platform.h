@@ -1,17 +1,30 @@
-// device_platform.h: the primitives the shared device code needs from each
-// platform: closing a handle (device_posix.cpp, device_win32.cpp) and the
-// sockets of network printers (device_socket_posix.cpp,
-// device_socket_win32.cpp). Looking up, trying each address, writing with a
-// stall limit and waiting for the printer's acknowledgement are written once
-// in device_socket.cpp against these alone.
+// device_platform.h: what the device files share among themselves, not a
+// contract for the rest of the print service: the primitives the shared
+// device code needs from each platform (closing a handle and the error text
+// in device_posix.cpp and device_win32.cpp, the sockets of network printers
+// in device_socket_posix.cpp and device_socket_win32.cpp), and the device
+// record's constructor (device_socket.cpp). Looking up, trying each address,
+// writing with a stall limit and waiting for the printer's acknowledgement
+// are written once in device_socket.cpp against these alone.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
 
+#include "device.h"
+
 // Closes a device handle that is not a socket.
 void deviceCloseSystemHandle(intptr_t system);
+
+// The system's text for an error code (errno, or a Windows or Winsock error
+// code, which then follows the text as "(error N)"), without a trailing line
+// break or full stop. Every message of the device layer makes it here.
+void deviceErrorText(unsigned long error, char* text, size_t capacity);
+
+// Wraps an open system handle in a device record of that kind; the record
+// owns it from now on. Null, with the handle closed, when out of memory.
+DeviceHandle deviceWrap(intptr_t system, DeviceKind kind, bool readable);
 
 // One address of a host, as the system gave it.
 struct SocketAddress {

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "device.h"
+#include "device_platform.h"
 
 bool devicePathFromName(const char* name, char* path, size_t pathCapacity) {
     size_t length = strlen(name);

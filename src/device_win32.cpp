@@ -15,6 +15,7 @@
 #include <windows.h>
 
 #include "device.h"
+#include "device_platform.h"
 
 static const char DEVICE_NAMESPACE_PREFIX[] = "\\\\.\\";
 
