@@ -353,6 +353,11 @@ bool dropStaleReplies(Channel& ch, const char* device, int64_t notAfterMs) {
     return true;
 }
 
+// Whether a late reply that a status request left may still come from device.
+bool staleRepliesPending(Channel& ch, const char* device) {
+    return 0 == strcmp(device, ch.staleDevice) && nowMilliseconds() < ch.staleUntilMs;
+}
+
 // Opens the holder's job on device, a network printer within connectMs;
 // stale replies are waited for until notAfterMs at most. False (printer
 // released) when it cannot be opened.
@@ -735,18 +740,23 @@ PrinterStatus escposAskStatus(const char* deviceOrNull) {
     waitLeft = askedAt + limits.statusPrinterWaitMs - nowMilliseconds();
     if (ch.hPortAnswers && !lineFreeWithin(ch, waitLeft > 0 ? (int)waitLeft : 0)) {
         status.reach = PRINTER_REACH_BUSY; // the line's driver still sends the last job
-    } else if (ch.hPortAnswers) {
-        // A request is only sent when its reply can be waited for in time.
+    } else if (ch.hPortAnswers && !staleRepliesPending(ch, deviceOrNull)) {
+        // A request is only sent when its reply can be waited for in time,
+        // and none while a reply to an earlier one may still come.
+        int asked = 0;
         for (int n = 1; n <= 4 && answerBy - nowMilliseconds() >= limits.statusReplyMs; n++) {
+            asked++;
             status.replies[n - 1] = askOnce(ch, n, answerBy);
             if (status.replies[n - 1] < 0) {
                 break; // a printer that did not answer one will not answer the rest in time
             }
         }
-        if (status.replies[0] < 0 && deviceIsSocket(ch.hPort) && answeredBefore(ch, deviceOrNull)) {
+        if (asked > 0 && status.replies[0] < 0 && deviceIsSocket(ch.hPort) && answeredBefore(ch, deviceOrNull)) {
             status.reach = PRINTER_REACH_BUSY; // it took the connection into its queue: it serves another host
         }
-        rememberAnswering(ch, deviceOrNull, status.replies[0] >= 0);
+        if (asked > 0) {
+            rememberAnswering(ch, deviceOrNull, status.replies[0] >= 0);
+        }
     }
     releasePrinter(ch);
     return status;
