@@ -938,6 +938,7 @@ TEST_P(SimulatedPrinterTest, StatusIsBusyWhileAnotherJobHoldsThePrinter) {
     long long started = monotonicMs();
     EXPECT_EQ(statusAnswer(unaskedJson("busy")), status());
     EXPECT_GE(monotonicMs() - started, EscposLimits().statusPrinterWaitMs - 10) << "waited a short while first";
+    EXPECT_EQ(GetParam() == PrinterLine::Network ? 1 : 0, printer.connections()) << "no connect while a job holds it";
     close(raw);
     EXPECT_TRUE(waitUntil([&] { return status().find("\"printer\": \"ready\"") != std::string::npos; }));
 }
