@@ -4,8 +4,8 @@
 // print queues. Each job connects anew, trying each address of the name
 // within one time limit, over a non-blocking socket, so that connecting,
 // writing and reading all keep their limits the same way as for a device;
-// a job ends only once the printer has acknowledged its bytes. The record
-// kinds every device shares live here too.
+// a job ends only once the printer has acknowledged its bytes. What every
+// kind of device shares (its record, its close) lives here too.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
