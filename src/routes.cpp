@@ -62,8 +62,10 @@ static const char* printBody(const HeapString* body, Connection* connection) {
         return "The client left while the job waited; nothing was printed.\n";
     }
     if (num > 0) {
-        escpos_print(NULL, 0, NULL, 0);
-        return NULL;
+        // A network printer's job is whole only once the printer has acknowledged it.
+        return escpos_print(NULL, 0, NULL, 0) == 0
+                   ? NULL
+                   : "Writing to the printer device failed; the receipt was not printed whole.\n";
     }
     if (length == 0) {
         return NULL; // nothing to print: the device was opened and closed again
@@ -295,7 +297,7 @@ Response* createResponseForRequest(const Request* request, Connection* connectio
     return response;
 }
 
-static bool sendReplyToClient(void* connection, const char* data, size_t length) {
+static ssize_t sendReplyToClient(void* connection, const char* data, size_t length) {
     return connectionSendToRawClient((Connection*)connection, data, length);
 }
 

@@ -436,9 +436,8 @@ Connection* connectionOfRawStream(void) {
     return rawStreamOnThisThread;
 }
 
-bool connectionSendToRawClient(Connection* connection, const char* data, size_t length) {
-    size_t sent = 0;
-    return socketSendAll(connection->socketfd, data, length, &sent);
+ssize_t connectionSendToRawClient(Connection* connection, const char* data, size_t length) {
+    return socketSendNow(connection->socketfd, data, length);
 }
 
 // Lets the client read an answer it got before it finished sending: the

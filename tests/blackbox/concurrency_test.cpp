@@ -290,7 +290,8 @@ const int RAW_YIELD_MS = 2000;                 // the stream's time once a job w
 
 // A raw stream sending `burstBytes` at once, then `chunkBytes` every
 // `intervalMs` for PACE_STREAM_MS, with or without a job that starts waiting
-// one window in; a cut stream loses the printer between heldAtLeastMs and
+// one window in (or a page that polls the status from then on, which is no
+// job that waits); a cut stream loses the printer between heldAtLeastMs and
 // cutWithinMs after that.
 struct PaceCase {
     const char* name;
@@ -301,14 +302,16 @@ struct PaceCase {
     int heldAtLeastMs;
     int cutWithinMs;
     size_t burstBytes;
+    bool statusPolls;
 };
 
 const PaceCase PACE_CASES[] = {
-    {"trickle with a job waiting is cut", 16, 100, true, true, 0, 2 * PACE_WINDOW_MS, 0},
+    {"trickle with a job waiting is cut", 16, 100, true, true, 0, 2 * PACE_WINDOW_MS, 0, false},
     {"receipt pace with a job waiting yields", 2048, 100, true, true, RAW_YIELD_MS - 100, RAW_YIELD_MS + PACE_WINDOW_MS,
-     0},
-    {"trickle with nobody waiting goes on", 16, 100, false, false, 0, 0, 0},
-    {"burst, then a trickle with a job waiting is cut", 16, 100, true, true, 0, 2 * PACE_WINDOW_MS, 8192},
+     0, false},
+    {"trickle with nobody waiting goes on", 16, 100, false, false, 0, 0, 0, false},
+    {"burst, then a trickle with a job waiting is cut", 16, 100, true, true, 0, 2 * PACE_WINDOW_MS, 8192, false},
+    {"trickle while a page polls the status goes on", 16, 100, false, false, 0, 0, 0, true},
 };
 
 TEST_F(ServerTest, RawStreamMustKeepPaceOnlyWhileAnotherJobWaits) {
@@ -334,6 +337,8 @@ TEST_F(ServerTest, RawStreamMustKeepPaceOnlyWhileAnotherJobWaits) {
         std::string waiterAnswer;
         long long waiterTook = -1;
         const std::string job = "\x1b@<waiting job>\n";
+        std::atomic<bool> streamEnded{false};
+        std::thread poller;
         while (!cut && monotonicMs() - started < PACE_STREAM_MS) {
             usleep((useconds_t)row.intervalMs * 1000);
             std::string chunk(row.chunkBytes, 'p');
@@ -342,6 +347,13 @@ TEST_F(ServerTest, RawStreamMustKeepPaceOnlyWhileAnotherJobWaits) {
                 break;
             }
             sent += chunk;
+            if (row.statusPolls && !poller.joinable() && monotonicMs() - started >= PACE_WINDOW_MS) {
+                poller = std::thread([&] {
+                    while (!streamEnded.load()) {
+                        converse(server.port, "GET /status HTTP/1.1\r\nHost: localhost\r\n\r\n");
+                    }
+                });
+            }
             if (row.jobWaits && !waiter.joinable() && monotonicMs() - started >= PACE_WINDOW_MS) {
                 waiter = std::thread([&] {
                     long long asked = monotonicMs();
@@ -351,6 +363,10 @@ TEST_F(ServerTest, RawStreamMustKeepPaceOnlyWhileAnotherJobWaits) {
             }
         }
         long long streamTook = monotonicMs() - started;
+        streamEnded.store(true);
+        if (poller.joinable()) {
+            poller.join();
+        }
         close(fd);
         if (waiter.joinable()) {
             waiter.join();

@@ -559,6 +559,25 @@ TEST(WindowsServer, NetworkPrinterTellsItsStatusPrintsAndRefusesWithItsCoverOpen
     EXPECT_TRUE(expected == printer.received()) << printer.received().size();
 }
 
+// The status of a network printer that takes no connection is known within
+// the second. (Wine's Winsock does not tell how much a connection has not
+// had acknowledged, so the job's wait for the printer's acknowledgement is
+// tested on Linux alone.)
+TEST(WindowsServer, NetworkPrinterThatTakesNoConnectionFailsTheJobAndIsUnavailableInTime) {
+    q2test::SimulatedPrinter printer{q2test::NetworkPrinter{}};
+    ASSERT_FALSE(printer.path().empty());
+    printer.setQueueFull(true);
+    Server server(TESTHOOKS_EXE, printer.path(), {"Q2_TEST_CONNECT_MS=1500"});
+    ASSERT_TRUE(server.ready()) << server.log();
+    std::string answer = server.exchange(post("\x1b@not printed\n"));
+    EXPECT_EQ(0u, answer.find("HTTP/1.1 503 Service Unavailable\r\n")) << answer << server.log();
+    long long start = monotonicMs();
+    answer = server.exchange(STATUS_REQUEST);
+    EXPECT_LT(monotonicMs() - start, 1000);
+    EXPECT_NE(std::string::npos, answer.find("{\"printer\": \"unavailable\"")) << answer;
+    printer.setQueueFull(false);
+}
+
 TEST(WindowsServer, PrinterWithItsCoverOpenRefusesTheJobAtOnce) {
     PipePrinter printer("cover-open");
     ASSERT_TRUE(printer.ready());
@@ -603,7 +622,16 @@ TEST(WindowsServer, SerialPrinterOnAComPortTellsItsStatusRefusesAndReplies) {
     EXPECT_EQ(coverOpenRefusal(), server.exchange(post("\x1b@not printed\n")));
     EXPECT_EQ("\x16\x1a", exchangeOn(server.port(), "\x1b@\x10\x04\x02\x10\x04\x01", true))
         << "a half-closing raw client's replies";
-    const std::string expected = STATUS_REQUESTS + STATUS_REQUESTS + JOB_CHECK + "\x1b@\x10\x04\x02\x10\x04\x01";
+    // A port at 9600 baud that takes a long job at once is not busy after it.
+    printer.setMode(q2test::PrinterMode::Ready);
+    printer.setLineSpeed(9600, false);
+    const std::string longJob = "\x1b@" + std::string(96 * 1024, 'x');
+    EXPECT_EQ(PRINTED_ANSWER, server.exchange(post(longJob)));
+    long long start = monotonicMs();
+    EXPECT_EQ(statusAnswer(READY_JSON), server.exchange(STATUS_REQUEST)) << "busy from the line speed alone";
+    EXPECT_LT(monotonicMs() - start, 1000);
+    const std::string expected = STATUS_REQUESTS + STATUS_REQUESTS + JOB_CHECK + "\x1b@\x10\x04\x02\x10\x04\x01" +
+                                 JOB_CHECK + longJob + STATUS_REQUESTS;
     EXPECT_TRUE(printer.waitForReceived(expected.size()));
     EXPECT_EQ(expected, printer.received());
     unlink(link.c_str());
