@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "certificates.h"
 #include "escpos.h"
 #include "printservice.h"
 #include "webserver.h"
@@ -123,6 +124,26 @@ static Response* statusAnswer(const char* cors) {
         }
     }
     heapStringAppendString(json, "]}");
+    return response;
+}
+
+// The certificate authority's certificate alone, never its key, named as a
+// file so that a tablet's browser offers to install it.
+static Response* authorityAnswer(const char* cors) {
+    HeapString der;
+    heapStringInit(&der);
+    if (!certificateAuthorityCopyDER(&der)) {
+        return answer(404, "Not Found", NULL, NULL);
+    }
+    Response* response = responseAlloc(200, "OK", "application/x-x509-ca-cert", 0);
+    heapStringAppendHeapString(&response->body, &der);
+    heapStringFreeContents(&der);
+    HeapString headers;
+    heapStringInit(&headers);
+    heapStringAppendString(&headers, cors);
+    heapStringAppendString(&headers, "Content-Disposition: attachment; filename=\"quorvel2-ca.crt\"\r\n");
+    response->extraHeaders = copyHeaderLines(headers.contents);
+    heapStringFreeContents(&headers);
     return response;
 }
 
@@ -265,6 +286,14 @@ static Response* routeRequest(const Request* request, Connection* connection, co
         }
         if (0 == strcmp(method, "GET")) {
             return statusAnswer(CORS);
+        }
+    }
+    if (pathIsRoute(path, "/ca.crt")) {
+        if (0 == strcmp(method, "OPTIONS")) {
+            return answer(200, "OK", CORS, NULL);
+        }
+        if (0 == strcmp(method, "GET")) {
+            return authorityAnswer(CORS);
         }
     }
     if (pathStartsWith(path, "/pagercall?code=")) {
