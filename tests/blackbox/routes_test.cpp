@@ -54,6 +54,32 @@ std::string unaskedJson(const std::string& state) {
            "null, \"status\": [null, null, null, null]}";
 }
 
+// The bytes of the first PEM block in `pem` (base64 between its BEGIN and END lines).
+std::string derOfPem(const std::string& pem) {
+    static const std::string DIGITS = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    size_t begin = pem.find('\n', pem.find("-----BEGIN")), end = pem.find("-----END");
+    std::string der;
+    unsigned bits = 0, count = 0;
+    for (size_t i = begin; begin != std::string::npos && i < end; i++) {
+        size_t digit = DIGITS.find(pem[i]);
+        if (digit != std::string::npos) {
+            bits = bits << 6 | (unsigned)digit;
+            if ((count += 6) >= 8) {
+                der += (char)(bits >> (count -= 8) & 0xff);
+            }
+        }
+    }
+    return der;
+}
+
+// The answer to GET /ca.crt: the authority's certificate of the server's state folder.
+std::string authorityAnswer(const std::string& stateFolder) {
+    std::string der = derOfPem(readFile(stateFolder + "/ca.crt"));
+    return "HTTP/1.1 200 OK\r\nContent-Type: application/x-x509-ca-cert\r\nContent-Length: " +
+           std::to_string(der.size()) + "\r\nServer: Ostrelin/1.1.3\r\nConnection: close\r\n" + CORS +
+           "Content-Disposition: attachment; filename=\"quorvel2-ca.crt\"\r\n\r\n" + der;
+}
+
 // What a job check sends before a job: DLE EOT 2, then DLE EOT 4.
 const std::string JOB_CHECK = "\x10\x04\x02\x10\x04\x04";
 
@@ -207,6 +233,8 @@ TEST_F(PrinterFileTest, EveryRouteAnswersWithItsExactBytes) {
         {request("GET", "/status?x=1"), statusAnswer(unaskedJson("no-answer"))},
         {request("POST", "/status", "x"), NOT_FOUND},
         {request("GET", "/statusx"), NOT_FOUND},
+        {request("OPTIONS", "/ca.crt"), OK_WITH_CORS},
+        {request("GET", "/ca.crt"), authorityAnswer(dir.file("state"))},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.expected, converse(server.port, c.request)) << c.request;

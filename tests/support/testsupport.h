@@ -88,7 +88,8 @@ struct ServerProcess {
 
 // Starts `binary` with "--port N" plus `arguments`, the environment of this
 // process plus `environment` ("NAME=value" entries), on a free port; output
-// goes to files in `captureDir`. Returns once the server listens (it has
+// goes to files in `captureDir`, certificates to its state/ folder unless
+// `environment` names another STATE_DIRECTORY. Returns once the server listens (it has
 // announced http://127.0.0.1:N/, or 127.0.0.1:N alone when told to listen
 // there), false with a reason in *error otherwise.
 // A non-zero addressSpaceLimit (bytes) becomes the child's RLIMIT_AS.
