@@ -8,6 +8,8 @@
 #include "certificates.h"
 #include "device.h"
 #include "escpos.h"
+#include "joblog.h"
+#include "platform_machine.h"
 #include "printservice.h"
 #include "service.h"
 #include "usb.h"
@@ -96,6 +98,14 @@ static int serve(Server* server, void* context) {
     if (!certificatesStart(&options->certificates, server)) {
         return 1;
     }
+    // The certificates made the folder; a log that cannot be written only
+    // costs the keyed jobs, so the server starts all the same.
+    char stateFolder[MACHINE_PATH_CAPACITY];
+    snprintf(stateFolder, sizeof(stateFolder), "%s",
+             NULL != options->certificates.stateFolder ? options->certificates.stateFolder : "");
+    if (NULL != options->certificates.stateFolder || machineDefaultStateFolder(stateFolder, sizeof(stateFolder))) {
+        jobLogOpen(stateFolder);
+    }
     struct sockaddr_in address;
     memset(&address, 0, sizeof(address));
     address.sin_family = AF_INET;
@@ -104,6 +114,7 @@ static int serve(Server* server, void* context) {
     learnThisMachinesNames();
     int status = acceptConnectionsUntilStopped(server, (const struct sockaddr*)&address, sizeof(address));
     certificatesStop();
+    jobLogClose();
     return status;
 }
 
@@ -140,7 +151,7 @@ int quorvel2Main(int argc, char** argv) {
         arg_str0(NULL, "tls-cert", "<FILE>", "Certificate chain (PEM) for HTTPS instead of one made here");
     struct arg_str* argTLSKey = arg_str0(NULL, "tls-key", "<FILE>", "Private key (PEM) of the --tls-cert certificate");
     struct arg_str* argStateDir =
-        arg_str0(NULL, "state-dir", "<DIR>", "Folder for the certificate authority and certificates");
+        arg_str0(NULL, "state-dir", "<DIR>", "Folder for the certificate authority, certificates and job log");
     struct arg_end* argEnd = arg_end(5);
     void* argtable[] = {argHelp,   argVersion,     argPort,    argDevice, argTest,     argDiscover,
                         argListen, argAllowOrigin, argTLSCert, argTLSKey, argStateDir, argEnd};

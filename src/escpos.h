@@ -138,6 +138,9 @@ enum PrinterRefusal {
 // not asked again for ESCPOS_MUTE_RECHECK_MS. len 0 opens and closes without asking.
 ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, bool (*stillWanted)(void*),
                              void* context, PrinterRefusal* refusal);
+// What the calling thread's last escpos_print_checked saw: "ready",
+// "cover-open", "paper-out", "error" or "no-answer"; null when it did not ask.
+const char* escposCheckSeenByThisThread(void);
 
 // Receives a raw job's replies; false when the client takes no more.
 typedef bool (*EscposReplySink)(void* context, const char* data, size_t length);
