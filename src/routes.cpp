@@ -422,8 +422,7 @@ Response* createResponseForRequest(const Request* request, Connection* connectio
     HeapString cors;
     heapStringInit(&cors);
     appendCorsLines(&cors, request);
-    bool printRequest = pathIsRoute(request->path, "/escpos") && 0 == strcmp(request->method, "POST") &&
-                        request->bodyStatus != RequestBodyStatusRequestLineControl;
+    bool printRequest = pathIsRoute(request->path, "/escpos") && 0 == strcmp(request->method, "POST");
     WebJob job;
     if (printRequest) {
         const Header* origin = headerInRequest("Origin", request);

@@ -29,8 +29,11 @@ using q2test::SimulatedPrinter;
 namespace {
 
 const std::string CORS = "Access-Control-Allow-Origin: *\r\n"
-                         "Access-Control-Allow-Headers: Content-Type, Authorization\r\n"
-                         "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, PATCH, OPTIONS\r\n";
+                         "Access-Control-Allow-Headers: Content-Type, Authorization, Idempotency-Key\r\n"
+                         "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, PATCH, OPTIONS\r\n"
+                         "Access-Control-Expose-Headers: Job-Id, Idempotent-Replayed\r\n";
+// What a print answer carries besides: its job's id, masked by the exchanges.
+const std::string JOB_CORS = CORS + "Job-Id: *\r\n";
 
 std::string answer(const std::string& statusLine, const std::string& extraHeaders, const std::string& body = "") {
     return "HTTP/1.1 " + statusLine + "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
@@ -38,6 +41,7 @@ std::string answer(const std::string& statusLine, const std::string& extraHeader
 }
 
 const std::string OK_WITH_CORS = answer("200 OK", CORS);
+const std::string PRINTED = answer("200 OK", JOB_CORS);
 const std::string NOT_FOUND = answer("404 Not Found", "");
 const std::string UNAVAILABLE = answer("503 Service Unavailable", "");
 
@@ -51,7 +55,7 @@ std::string statusAnswer(const std::string& json) {
 std::string unaskedJson(const std::string& state) {
     return "{\"printer\": \"" + state +
            "\", \"online\": null, \"coverOpen\": null, \"paper\": null, \"drawerPin3High\": null, \"error\": "
-           "null, \"status\": [null, null, null, null]}";
+           "null, \"status\": [null, null, null, null], \"jobLog\": null}";
 }
 
 // The bytes of the first PEM block in `pem` (base64 between its BEGIN and END lines).
@@ -343,7 +347,7 @@ TEST_F(PrinterFileTest, EveryPrintAnswerTellsTheTruth) {
         SCOPED_TRACE(c.name);
         std::string before = printed();
         std::string got = converseInParts(server.port, c.parts);
-        EXPECT_EQ(answer(c.statusLine, CORS, c.reason), got);
+        EXPECT_EQ(answer(c.statusLine, JOB_CORS, c.reason), got);
         EXPECT_NE(std::string::npos, got.find("\r\nConnection: close\r\n"));
         EXPECT_EQ(c.printed, printed().substr(before.size()));
     }
@@ -371,9 +375,9 @@ TEST_F(PrinterFileTest, NavigationsAreRefusedInEveryCombination) {
             SCOPED_TRACE(headers);
             std::string got = converse(server.port, postEscpos(headers + lengthLine(body.size()), body));
             if (navigation) {
-                EXPECT_EQ(answer("403 Forbidden", CORS, NAVIGATION_TEXT), got);
+                EXPECT_EQ(answer("403 Forbidden", JOB_CORS, NAVIGATION_TEXT), got);
             } else {
-                EXPECT_EQ(OK_WITH_CORS, got);
+                EXPECT_EQ(PRINTED, got);
                 expectedPrint += body;
             }
             EXPECT_EQ(expectedPrint, printed());
@@ -389,7 +393,7 @@ TEST_F(PrinterFileTest, LargestBodyIsDecidedFromTheDeclaredLength) {
     ASSERT_TRUE(sendAll(socket, postEscpos("Expect: 100-continue\r\n" + lengthLine(134217728))));
     EXPECT_EQ("HTTP/1.1 100 Continue\r\n\r\n", readContinue(socket));
     close(socket);
-    EXPECT_EQ(answer("413 Payload Too Large", CORS, TOO_LARGE_TEXT),
+    EXPECT_EQ(answer("413 Payload Too Large", JOB_CORS, TOO_LARGE_TEXT),
               converse(server.port, postEscpos("Expect: 100-continue\r\n" + lengthLine(134217729))));
     EXPECT_EQ("", printed());
 }
@@ -397,9 +401,9 @@ TEST_F(PrinterFileTest, LargestBodyIsDecidedFromTheDeclaredLength) {
 TEST_F(PrinterFileTest, PostPrintsTheBodyAsOneJob) {
     const std::string first = "\x1b@first receipt\n\x1d\x56\x41\x03";
     const std::string second = "\x1b@second, with copies=2\n";
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", first)));
+    EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", first)));
     EXPECT_EQ(first, printed());
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos?copies=2", second)));
+    EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos?copies=2", second)));
     EXPECT_EQ(first + second, printed()) << "the query is not read: one copy";
 }
 
@@ -408,12 +412,12 @@ TEST_F(PrinterFileTest, PostBodyWithNulBytesIsPrintedExactly) {
                            "C\0",
                            13);
     ASSERT_EQ(13u, body.size());
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", body)));
+    EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", body)));
     EXPECT_EQ(body, printed());
 }
 
 TEST_F(PrinterFileTest, PostWithEmptyBodyPrintsNothingAndSucceeds) {
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", "")));
+    EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", "")));
     EXPECT_EQ("", printed());
 }
 
@@ -430,7 +434,7 @@ TEST_F(PrinterFileTest, RequestArrivingOneByteAtATimeIsAnswered) {
     std::string got = readUntilClosed(fd, DEFAULT_TIMEOUT_MS, &timedOut);
     close(fd);
     EXPECT_FALSE(timedOut);
-    EXPECT_EQ(OK_WITH_CORS, got);
+    EXPECT_EQ(PRINTED, got);
     EXPECT_EQ(body, printed());
 }
 
@@ -454,18 +458,18 @@ TEST_F(PrinterFileTest, ClientExpectingContinueIsToldToSendTheBody) {
     }
     EXPECT_EQ(interim, got);
     ASSERT_TRUE(sendAll(socket, body));
-    EXPECT_EQ(OK_WITH_CORS, readUntilClosed(socket));
+    EXPECT_EQ(PRINTED, readUntilClosed(socket));
     close(socket);
     EXPECT_EQ(body, readFile(device));
 
     // Without the expectation nothing comes before the answer.
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", "plain")));
+    EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", "plain")));
 }
 
 TEST_F(PrinterFileTest, BytesAfterTheCompleteRequestAreNotRead) {
     const std::string body = "\x1b@counted\n";
     std::string got = converse(server.port, request("POST", "/escpos", body) + "\x1b@surplus bytes");
-    EXPECT_EQ(OK_WITH_CORS, got);
+    EXPECT_EQ(PRINTED, got);
     EXPECT_EQ(body, printed());
 }
 
@@ -552,7 +556,7 @@ TEST_F(PrinterFileTest, RawStreamInSeveralChunksIsPrintedWhole) {
     close(fd);
     EXPECT_EQ(expected, printed());
     // The job is closed: the printer takes the next one.
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", "next")));
+    EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", "next")));
     EXPECT_EQ(expected + "next", printed());
 }
 
@@ -597,7 +601,7 @@ class NoDeviceTest : public ServerTest {
 };
 
 TEST_F(NoDeviceTest, PostAnswers503WithCorsAndReasonAndRoutesStillWork) {
-    const std::string noDevice = answer("503 Service Unavailable", CORS, NO_DEVICE_TEXT);
+    const std::string noDevice = answer("503 Service Unavailable", JOB_CORS, NO_DEVICE_TEXT);
     EXPECT_EQ(statusAnswer(unaskedJson("no-device")), converse(server.port, request("GET", "/status")));
     EXPECT_EQ(noDevice, converse(server.port, request("POST", "/escpos", "\x1b@nothing")));
     EXPECT_EQ(noDevice, converse(server.port, request("POST", "/escpos?copies=2", "\x1b@nothing")));
@@ -624,20 +628,20 @@ TEST_F(NoDeviceTest, RawStreamIsReadToItsEndWithoutAnswer) {
 // short reason.
 TEST_F(ServerTest, MissingDeviceAnswers503WithCorsAndReason) {
     start(dir.file("missing"));
-    EXPECT_EQ(answer("503 Service Unavailable", CORS, CANNOT_OPEN_TEXT),
+    EXPECT_EQ(answer("503 Service Unavailable", JOB_CORS, CANNOT_OPEN_TEXT),
               converse(server.port, request("POST", "/escpos", "\x1b@lost")));
     EXPECT_EQ(statusAnswer(unaskedJson("unavailable")), converse(server.port, request("GET", "/status")));
     struct stat st;
     EXPECT_NE(0, stat(device.c_str(), &st)) << "the device must not be created";
     // Nothing to print: nothing failed.
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", "")));
+    EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", "")));
 }
 
 TEST_F(ServerTest, ListeningOnOneAddressLeavesTheOthersClosed) {
     options = {"--listen", "127.0.0.1"};
     start(dir.addFile("printer"));
     EXPECT_EQ(-1, connectLoopback(server.port, nullptr, 0, "127.0.0.2"));
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", "\x1b@here")));
+    EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", "\x1b@here")));
     EXPECT_EQ("\x1b@here", printed());
 }
 
@@ -742,7 +746,7 @@ TEST_F(PrinterFileTest, HostMustNameThisMachine) {
             converse(server.port, "POST /escpos HTTP/1.0\r\n" + c.hostLine + (c.hostLine.empty() ? "" : "\r\n") +
                                       lengthLine(job.size()) + "\r\n" + job);
         if (c.prints) {
-            EXPECT_EQ(OK_WITH_CORS, got);
+            EXPECT_EQ(PRINTED, got);
             expected += job;
         } else {
             EXPECT_EQ(answer("403 Forbidden", "",
@@ -757,7 +761,7 @@ TEST_F(ServerTest, FifoWithoutReaderAnswers503WithCors) {
     std::string fifo = dir.file("fifo");
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
     start(fifo);
-    EXPECT_EQ(answer("503 Service Unavailable", CORS, CANNOT_OPEN_TEXT),
+    EXPECT_EQ(answer("503 Service Unavailable", JOB_CORS, CANNOT_OPEN_TEXT),
               converse(server.port, request("POST", "/escpos", "\x1b@nobody reads")));
 }
 
@@ -770,7 +774,7 @@ TEST_F(ServerTest, DeviceRefusingWritesAnswers503WithCors) {
     }
     start(full);
     std::string got = converse(server.port, request("POST", "/escpos", "\x1b@disk full"));
-    EXPECT_EQ(answer("503 Service Unavailable", CORS, WRITE_FAILED_TEXT), got);
+    EXPECT_EQ(answer("503 Service Unavailable", JOB_CORS, WRITE_FAILED_TEXT), got);
     // The failed job released the printer: the next one fails the same way
     // instead of waiting for it.
     EXPECT_EQ(got, converse(server.port, request("POST", "/escpos", "\x1b@again")));
@@ -789,7 +793,7 @@ TEST_F(ServerTest, StalledDeviceAnswers503WithCorsAfterTheStallLimit) {
     std::string got = converse(server.port, request("POST", "/escpos", body));
     long long took = monotonicMs() - started;
     close(reader);
-    EXPECT_EQ(answer("503 Service Unavailable", CORS, WRITE_FAILED_TEXT), got);
+    EXPECT_EQ(answer("503 Service Unavailable", JOB_CORS, WRITE_FAILED_TEXT), got);
     EXPECT_GE(took, 250);
 }
 
@@ -829,25 +833,25 @@ TEST_P(SimulatedPrinterTest, StatusTellsEveryStateOfThePrinter) {
     const Case cases[] = {
         {"ready", PrinterMode::Ready, false,
          "{\"printer\": \"ready\", \"online\": true, \"coverOpen\": false, \"paper\": \"ok\", \"drawerPin3High\": "
-         "false, \"error\": null, \"status\": [18, 18, 18, 18]}"},
+         "false, \"error\": null, \"status\": [18, 18, 18, 18], \"jobLog\": null}"},
         {"drawer pin high", PrinterMode::Ready, true,
          "{\"printer\": \"ready\", \"online\": true, \"coverOpen\": false, \"paper\": \"ok\", \"drawerPin3High\": "
-         "true, \"error\": null, \"status\": [22, 18, 18, 18]}"},
+         "true, \"error\": null, \"status\": [22, 18, 18, 18], \"jobLog\": null}"},
         {"paper near end", PrinterMode::PaperNearEnd, false,
          "{\"printer\": \"ready\", \"online\": true, \"coverOpen\": false, \"paper\": \"near-end\", "
-         "\"drawerPin3High\": false, \"error\": null, \"status\": [18, 18, 18, 30]}"},
+         "\"drawerPin3High\": false, \"error\": null, \"status\": [18, 18, 18, 30], \"jobLog\": null}"},
         {"paper out", PrinterMode::PaperOut, false,
          "{\"printer\": \"paper-out\", \"online\": false, \"coverOpen\": false, \"paper\": \"out\", "
-         "\"drawerPin3High\": false, \"error\": null, \"status\": [26, 50, 18, 126]}"},
+         "\"drawerPin3High\": false, \"error\": null, \"status\": [26, 50, 18, 126], \"jobLog\": null}"},
         {"cover open", PrinterMode::CoverOpen, false,
          "{\"printer\": \"cover-open\", \"online\": false, \"coverOpen\": true, \"paper\": \"ok\", "
-         "\"drawerPin3High\": false, \"error\": null, \"status\": [26, 22, 18, 18]}"},
+         "\"drawerPin3High\": false, \"error\": null, \"status\": [26, 22, 18, 18], \"jobLog\": null}"},
         {"offline", PrinterMode::Offline, false,
          "{\"printer\": \"offline\", \"online\": false, \"coverOpen\": false, \"paper\": \"ok\", "
-         "\"drawerPin3High\": false, \"error\": null, \"status\": [26, 18, 18, 18]}"},
+         "\"drawerPin3High\": false, \"error\": null, \"status\": [26, 18, 18, 18], \"jobLog\": null}"},
         {"error", PrinterMode::Error, false,
          "{\"printer\": \"error\", \"online\": false, \"coverOpen\": false, \"paper\": \"ok\", "
-         "\"drawerPin3High\": false, \"error\": \"autocutter\", \"status\": [26, 82, 26, 18]}"},
+         "\"drawerPin3High\": false, \"error\": \"autocutter\", \"status\": [26, 82, 26, 18], \"jobLog\": null}"},
     };
     for (const Case& c : cases) {
         printer.setMode(c.mode);
@@ -945,10 +949,10 @@ TEST_P(SimulatedPrinterTest, JobIsRefusedAtOnceWhenThePrinterCannotPrint) {
         printer.setMode(c.mode);
         std::string body = "\x1b@job in mode " + std::to_string((int)c.mode) + "\n";
         if (c.text.empty()) {
-            EXPECT_EQ(OK_WITH_CORS, post(body)) << (int)c.mode;
+            EXPECT_EQ(PRINTED, post(body)) << (int)c.mode;
             expected += JOB_CHECK + body;
         } else {
-            EXPECT_EQ(answer("503 Service Unavailable", CORS, c.text), post(body));
+            EXPECT_EQ(answer("503 Service Unavailable", JOB_CORS, c.text), post(body));
             expected += JOB_CHECK;
         }
         EXPECT_TRUE(printer.waitForReceived(expected.size()));
@@ -956,7 +960,7 @@ TEST_P(SimulatedPrinterTest, JobIsRefusedAtOnceWhenThePrinterCannotPrint) {
     }
     // Nothing to print: the printer is not asked.
     printer.setMode(PrinterMode::CoverOpen);
-    EXPECT_EQ(OK_WITH_CORS, post(""));
+    EXPECT_EQ(PRINTED, post(""));
     usleep(20000);
     EXPECT_EQ(expected, printer.received());
 }
@@ -966,9 +970,9 @@ TEST_P(SimulatedPrinterTest, MutePrinterCostsOneTimeoutAndIsAskedAgainAfterAWhil
     start(printer.path(), {"Q2_TEST_RECHECK_MS=" + std::to_string(recheckMs)}, QUORVEL2_TESTHOOKS_BINARY);
     printer.setMute(true);
     long long first = 0, second = 0, third = 0;
-    EXPECT_EQ(OK_WITH_CORS, post("first", &first));
+    EXPECT_EQ(PRINTED, post("first", &first));
     long long rememberedBy = monotonicMs();
-    EXPECT_EQ(OK_WITH_CORS, post("second", &second));
+    EXPECT_EQ(PRINTED, post("second", &second));
     EXPECT_TRUE(printer.waitForReceived(3 + 11));
     EXPECT_EQ("\x10\x04\x02"
               "firstsecond",
@@ -980,7 +984,7 @@ TEST_P(SimulatedPrinterTest, MutePrinterCostsOneTimeoutAndIsAskedAgainAfterAWhil
 
     usleep((useconds_t)(recheckMs - (monotonicMs() - rememberedBy) + 50) * 1000);
     printer.setMute(false);
-    EXPECT_EQ(OK_WITH_CORS, post("third", &third));
+    EXPECT_EQ(PRINTED, post("third", &third));
     EXPECT_TRUE(printer.waitForReceived(14 + JOB_CHECK.size() + 5));
     EXPECT_EQ("\x10\x04\x02"
               "firstsecond" +
@@ -1001,11 +1005,11 @@ TEST_P(TerminalPrinterTest, BusySlowLineIsWaitedForAndKeepsItsSettings) {
     printer.setIxon(true);
     start(printer.path());
     const std::string longJob = "\x1b@" + std::string(6000, 'x');
-    EXPECT_EQ(OK_WITH_CORS, post(longJob));
+    EXPECT_EQ(PRINTED, post(longJob));
     EXPECT_EQ(statusAnswer(unaskedJson("busy")), status()) << "the line still sends the job";
     printer.setMode(PrinterMode::CoverOpen);
     const std::string refused =
-        answer("503 Service Unavailable", CORS, "The printer's cover is open; nothing was printed.\n");
+        answer("503 Service Unavailable", JOB_CORS, "The printer's cover is open; nothing was printed.\n");
     EXPECT_EQ(refused, post("\x1b@right after"));
     EXPECT_EQ(refused, post("\x1b@and again")) << "not taken for a mute printer";
     const std::string expected = JOB_CHECK + longJob + JOB_CHECK + JOB_CHECK;
@@ -1023,7 +1027,7 @@ TEST_P(TerminalPrinterTest, LongDeviceNameIsOpenedWhole) {
     link += std::string(120 - link.size(), 'l');
     ASSERT_EQ(0, symlink(printer.path().c_str(), link.c_str()));
     start(link);
-    EXPECT_EQ(OK_WITH_CORS, post("\x1b@post\n"));
+    EXPECT_EQ(PRINTED, post("\x1b@post\n"));
     EXPECT_EQ("\x12", converse(server.port, "\x1b@raw\x10\x04\x04"));
     q2test::ProgramRun run = q2test::runProgram(QUORVEL2_BINARY, {"--test", "-d", link});
     EXPECT_EQ(0, run.exitStatus) << run.err;
@@ -1092,7 +1096,7 @@ TEST_P(SimulatedPrinterTest, PostAndRawStreamArriveWholeAndInOrder) {
     std::string body(300 * 1024, 'p'); // more than the socket buffers on the way hold
     body[0] = 0x1b;
     body[body.size() - 1] = '\n';
-    EXPECT_EQ(OK_WITH_CORS, post(body));
+    EXPECT_EQ(PRINTED, post(body));
     EXPECT_EQ("", converseInParts(server.port, {"\x1b@raw ", "in parts\n"}));
     const std::string expected = JOB_CHECK + body + "\x1b@raw in parts\n";
     EXPECT_TRUE(printer.waitForReceived(expected.size()));
@@ -1131,12 +1135,12 @@ TEST_F(ServerTest, NetworkPrinterFailuresAnswer503AndTheNextJobConnectsAfresh) {
         }
         start(name, {"Q2_TEST_STALL_MS=300"}, QUORVEL2_TESTHOOKS_BINARY);
         long long started = monotonicMs();
-        EXPECT_EQ(answer("503 Service Unavailable", CORS, c.text),
+        EXPECT_EQ(answer("503 Service Unavailable", JOB_CORS, c.text),
                   converse(server.port, request("POST", "/escpos", body)));
         EXPECT_LT(monotonicMs() - started, DEVICE_SOCKET_CONNECT_TIMEOUT_MS);
         if (nullptr != c.arrange) {
             printer.setStopReading(false);
-            EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", "\x1b@next\n")));
+            EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", "\x1b@next\n")));
             EXPECT_TRUE(waitUntil([&] { return printer.received().find("\x1b@next\n") != std::string::npos; }));
             EXPECT_EQ(2, printer.connections());
         }
@@ -1153,7 +1157,7 @@ TEST(TerminalPrinter, BytesArriveUnalteredEvenFromATerminalNobodySetToRaw) {
     ASSERT_TRUE(startServer(&server, QUORVEL2_BINARY, {"--device", printer.path()}, {}, dir.path, &error)) << error;
     static const char BYTES[] = "\x1b@line\nnext\r\n\t\x7f\x03\x11\x13\0end\n";
     const std::string body(BYTES, sizeof(BYTES) - 1);
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", body)));
+    EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", body)));
     EXPECT_TRUE(printer.waitForReceived(JOB_CHECK.size() + body.size()));
     EXPECT_EQ(JOB_CHECK + body, printer.received());
     ServerExit exit = stopServer(&server);
@@ -1175,7 +1179,7 @@ TEST_F(ServerTest, MemoryBudgetRefusesTheOverBudgetBodyAndPrintsNothing) {
         ASSERT_TRUE(sendAll(promises.back(), postEscpos(lengthLine(134217728), "\x1b")));
     }
     const std::string kibibyte = "\x1b@" + std::string(1022, 'k');
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, postEscpos(lengthLine(kibibyte.size()), kibibyte), 1000, "127.0.0.4"))
+    EXPECT_EQ(PRINTED, converse(server.port, postEscpos(lengthLine(kibibyte.size()), kibibyte), 1000, "127.0.0.4"))
         << "promises hold only what arrived";
     const std::string held = "\x1b@held" + std::string(592, 'h');
     int socket = connectLoopback(server.port);
@@ -1186,16 +1190,16 @@ TEST_F(ServerTest, MemoryBudgetRefusesTheOverBudgetBodyAndPrintsNothing) {
     usleep(200 * 1000); // its block is held once these bytes are read
 
     const std::string second = "\x1b@second" + std::string(491, 's'); // 598 + 501 > the 1050 the promises leave
-    EXPECT_EQ(answer("503 Service Unavailable", CORS, OVER_BUDGET_TEXT),
+    EXPECT_EQ(answer("503 Service Unavailable", JOB_CORS, OVER_BUDGET_TEXT),
               converse(server.port, postEscpos(lengthLine(second.size()), second)));
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, postEscpos(lengthLine(400), std::string(400, 'f'))))
+    EXPECT_EQ(PRINTED, converse(server.port, postEscpos(lengthLine(400), std::string(400, 'f'))))
         << "what is left still serves a body that fits";
     EXPECT_EQ(kibibyte + std::string(400, 'f'), printed());
 
     ASSERT_TRUE(sendAll(socket, held.substr(10)));
-    EXPECT_EQ(OK_WITH_CORS, readUntilClosed(socket));
+    EXPECT_EQ(PRINTED, readUntilClosed(socket));
     close(socket);
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, postEscpos(lengthLine(second.size()), second)));
+    EXPECT_EQ(PRINTED, converse(server.port, postEscpos(lengthLine(second.size()), second)));
     EXPECT_EQ(kibibyte + std::string(400, 'f') + held + second, printed());
     for (int fd : promises) {
         close(fd);
@@ -1226,7 +1230,7 @@ TEST_F(ServerTest, BodyBeyondTheAddressSpaceDropsOnlyItsConnection) {
     close(socket);
     EXPECT_TRUE(waitUntil([&] { return server.currentOutput().find(message) != std::string::npos; }))
         << server.currentOutput();
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", "\x1b@after")));
+    EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", "\x1b@after")));
     EXPECT_EQ("\x1b@after", printed());
 }
 
