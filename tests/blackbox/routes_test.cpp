@@ -5,17 +5,20 @@
 // answers, the printer's status, jobs it refuses and its replies to raw
 // clients.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "device.h"
 #include "escpos.h"
@@ -1232,6 +1235,198 @@ TEST_F(ServerTest, BodyBeyondTheAddressSpaceDropsOnlyItsConnection) {
         << server.currentOutput();
     EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", "\x1b@after")));
     EXPECT_EQ("\x1b@after", printed());
+}
+
+// ---- Jobs: their ids, their keys and their log ---------------------------------
+
+const std::string REPLAYED = "Idempotent-Replayed: true\r\n";
+const std::string KEY_TEXT = "The Idempotency-Key must be 1 to 255 visible ASCII characters; nothing was printed.\n";
+const std::string OTHER_BODY_TEXT = "This Idempotency-Key came with another body before; nothing was printed.\n";
+const std::string INTERRUPTED_TEXT = "The first attempt with this Idempotency-Key was interrupted and may have "
+                                     "printed in part; nothing was printed.\n";
+
+std::string keyedPost(const std::string& key, const std::string& body) {
+    return postEscpos("Idempotency-Key: " + key + "\r\n" + lengthLine(body.size()), body);
+}
+
+// What GET /jobs<query> lists (discarded when it is not JSON).
+nlohmann::json jobsListed(int port, const std::string& query = "") {
+    std::string got = converse(port, request("GET", "/jobs" + query));
+    return nlohmann::json::parse(got.substr(got.find("\r\n\r\n") + 4), nullptr, false);
+}
+
+// The first job with the key that /jobs lists, or null.
+nlohmann::json jobWithKey(int port, const std::string& key) {
+    nlohmann::json first;
+    for (const nlohmann::json& job : jobsListed(port)) {
+        first = job["key"] == key ? job : first;
+    }
+    return first;
+}
+
+class JobTest : public PrinterFileTest {
+  protected:
+    int holder = -1;
+
+    // A raw stream that holds the printer until release().
+    void holdPrinter() {
+        holder = connectLoopback(server.port);
+        ASSERT_TRUE(sendAll(holder, "\x1b@held\n"));
+        ASSERT_TRUE(waitUntil([&] { return printed().find("held") != std::string::npos; }));
+    }
+    void release() {
+        close(holder);
+    }
+    // Sends a keyed job that waits for the held printer, once its start is on the disk.
+    int sendWaitingJob(const std::string& key, const std::string& body) {
+        int client = connectLoopback(server.port);
+        EXPECT_TRUE(sendAll(client, keyedPost(key, body)));
+        EXPECT_TRUE(waitUntil([&] { return readFile(dir.file("state/jobs.log")).find(key) != std::string::npos; }));
+        return client;
+    }
+};
+
+TEST_F(JobTest, KeyedRequestsPrintOncePerKey) {
+    struct Case {
+        std::string name, key, body, statusLine, reason;
+        bool replayed;
+        std::string printed;
+    };
+    const std::string longest(255, 'k'), ok = "200 OK", bad = "400 Bad Request";
+    const Case cases[] = {
+        {"FirstPrints", "k-1", "\x1b@one\n", ok, "", false, "\x1b@one\n"},
+        {"SameKeyAndBodyIsTheFirstAnswer", "k-1", "\x1b@one\n", ok, "", true, ""},
+        {"OtherBody", "k-1", "\x1b@two\n", "422 Unprocessable Content", OTHER_BODY_TEXT, false, ""},
+        {"LongestKey", longest, "\x1b@long\n", ok, "", false, "\x1b@long\n"},
+        {"KeyTooLong", longest + "k", "x", bad, KEY_TEXT, false, ""},
+        {"BlankInTheKey", "a b", "x", bad, KEY_TEXT, false, ""},
+        {"NotASCII", "k\xc3\xa9", "x", bad, KEY_TEXT, false, ""},
+    };
+    std::string firstId;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string before = printed(), id;
+        std::string got = withJobIdMasked(q2test::converse(server.port, keyedPost(c.key, c.body)), &id);
+        EXPECT_EQ(answer(c.statusLine, JOB_CORS + (c.replayed ? REPLAYED : ""), c.reason), got);
+        EXPECT_EQ(c.printed, printed().substr(before.size()));
+        firstId = firstId.empty() ? id : firstId;
+        EXPECT_EQ(c.replayed, id == firstId && c.name != "FirstPrints") << id;
+    }
+}
+
+TEST_F(JobTest, RetryOfAClientThatGaveUpGetsTheFirstJobsAnswer) {
+    holdPrinter();
+    closeWithReset(sendWaitingJob("gave-up", "\x1b@once\n"));
+    release();
+    ASSERT_TRUE(waitUntil([&] { return printed() == "\x1b@held\n\x1b@once\n"; })) << printed();
+    std::string id;
+    EXPECT_EQ(answer("200 OK", JOB_CORS + REPLAYED),
+              withJobIdMasked(q2test::converse(server.port, keyedPost("gave-up", "\x1b@once\n")), &id));
+    EXPECT_EQ(id, jobWithKey(server.port, "gave-up")["id"]);
+    EXPECT_EQ("\x1b@held\n\x1b@once\n", printed());
+}
+
+TEST_F(JobTest, EightRequestsWithOneKeyAtOncePrintOnce) {
+    holdPrinter();
+    std::vector<std::string> answers(8), ids(8);
+    std::vector<std::thread> clients;
+    for (size_t i = 0; i < answers.size(); i++) {
+        clients.emplace_back([&, i] {
+            answers[i] = withJobIdMasked(q2test::converse(server.port, keyedPost("eight", "\x1b@eight\n")), &ids[i]);
+        });
+    }
+    usleep(300000); // the requests arrive and wait
+    release();
+    for (std::thread& client : clients) {
+        client.join();
+    }
+    EXPECT_EQ(7, std::count(answers.begin(), answers.end(), answer("200 OK", JOB_CORS + REPLAYED)));
+    EXPECT_EQ(1, std::count(answers.begin(), answers.end(), PRINTED));
+    EXPECT_EQ(8, std::count(ids.begin(), ids.end(), ids[0]));
+    EXPECT_EQ("\x1b@held\n\x1b@eight\n", printed());
+}
+
+TEST_F(JobTest, KeysOutliveARestartAndAJobCutByAKillIsNotPrintedAgain) {
+    std::string id;
+    EXPECT_EQ(PRINTED, withJobIdMasked(q2test::converse(server.port, keyedPost("kept", "\x1b@kept\n")), &id));
+    holdPrinter();
+    int client = sendWaitingJob("cut", "\x1b@cut\n");
+    kill(server.pid, SIGKILL);
+    stopServer(&server);
+    close(client);
+    release();
+    start(device);
+    std::string replayedId;
+    EXPECT_EQ(answer("200 OK", JOB_CORS + REPLAYED),
+              withJobIdMasked(q2test::converse(server.port, keyedPost("kept", "\x1b@kept\n")), &replayedId));
+    EXPECT_EQ(id, replayedId);
+    EXPECT_EQ(answer("409 Conflict", JOB_CORS, INTERRUPTED_TEXT),
+              converse(server.port, keyedPost("cut", "\x1b@cut\n")));
+    EXPECT_EQ("interrupted", jobWithKey(server.port, "cut")["result"]);
+    EXPECT_EQ("\x1b@kept\n\x1b@held\n", printed());
+}
+
+// Web jobs and raw streams, printed and refused, as /jobs lists them and
+// /jobs/<id> shows them, newest first, never with their bytes.
+TEST_F(JobTest, JobsTellWhatPrintedAndWhatWasRefused) {
+    const std::string shop = "Origin: http://shop.example\r\n";
+    converse(server.port, postEscpos(shop + lengthLine(8), "\x1b@secret"));
+    converse(server.port, postEscpos("Content-Type: application/ipp\r\n" + lengthLine(4), "ippx"));
+    converse(server.port, "\x1b@raw secret\n");
+    struct Row {
+        const char *kind, *origin;
+        int received, printed;
+        const char* result;
+        nlohmann::json status, reason;
+    };
+    const Row rows[] = {
+        {"raw", nullptr, 13, 13, "printed", nullptr, nullptr},
+        {"web", nullptr, 4, 0, "refused", 415, IPP_TEXT},
+        {"web", "http://shop.example", 8, 8, "printed", 200, nullptr},
+    };
+    nlohmann::json jobs = jobsListed(server.port);
+    ASSERT_EQ(3u, jobs.size()) << jobs;
+    for (size_t i = 0; i < 3; i++) {
+        const nlohmann::json& job = jobs[i];
+        SCOPED_TRACE(job.dump());
+        EXPECT_EQ(rows[i].kind, job["kind"]);
+        EXPECT_EQ(nullptr == rows[i].origin ? nlohmann::json() : rows[i].origin, job["origin"]);
+        EXPECT_EQ("127.0.0.1", job["peer"]);
+        EXPECT_EQ(rows[i].received, job["bytesReceived"]);
+        EXPECT_EQ(rows[i].printed, job["bytesPrinted"]);
+        EXPECT_EQ(rows[i].result, job["result"]);
+        EXPECT_EQ(rows[i].status, job["status"]);
+        EXPECT_EQ(rows[i].reason, job["reason"]);
+        EXPECT_EQ(24u, job["done"].get<std::string>().size()) << "an ISO 8601 time in UTC, to the millisecond";
+        EXPECT_EQ(job, jobsListed(server.port, "/" + job["id"].get<std::string>()));
+    }
+    EXPECT_EQ(jobs[0], jobsListed(server.port, "?limit=1")[0]);
+    EXPECT_EQ(1u, jobsListed(server.port, "?limit=1").size());
+    std::string page = converse(server.port, "GET /jobs HTTP/1.1\r\nAccept: text/html,*/*;q=0.8\r\n\r\n");
+    EXPECT_NE(std::string::npos, page.find("Content-Type: text/html\r\n"));
+    EXPECT_NE(std::string::npos, page.find(jobs[2]["id"].get<std::string>()));
+    for (const std::string& answer : {converse(server.port, request("GET", "/jobs")), page}) {
+        EXPECT_EQ(std::string::npos, answer.find("secret")) << "no job bytes";
+    }
+    EXPECT_EQ(0u, converse(server.port, request("GET", "/jobs/0000")).find("HTTP/1.1 404 Not Found\r\n"));
+}
+
+// A log that cannot be written (here a folder stands where its file would
+// be) never stops printing; only jobs with a key are refused, and /status
+// says why.
+TEST_F(ServerTest, UnwritableJobLogPrintsUnkeyedJobsAndRefusesKeyedOnes) {
+    ASSERT_EQ(0, mkdir(dir.file("state").c_str(), 0700));
+    ASSERT_EQ(0, mkdir(dir.file("state/jobs.log").c_str(), 0700));
+    writeFile(dir.file("printer"), "");
+    start(dir.file("printer"));
+    EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", "\x1b@plain")));
+    const std::string problem = "The job log " + dir.file("state/jobs.log") + " cannot be opened (Is a directory).";
+    EXPECT_EQ(answer("503 Service Unavailable", JOB_CORS,
+                     problem + " A job with an Idempotency-Key could print twice without it; nothing was printed.\n"),
+              converse(server.port, keyedPost("k", "\x1b@keyed")));
+    EXPECT_NE(std::string::npos,
+              converse(server.port, request("GET", "/status")).find("\"jobLog\": \"" + problem + "\"}"));
+    EXPECT_EQ("\x1b@plain", printed());
 }
 
 } // namespace

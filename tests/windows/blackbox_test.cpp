@@ -63,8 +63,9 @@ int connectTo(int port) {
     return fd;
 }
 
+// A job id is new with every job: answers show it as "Job-Id: *".
 std::string receiveUntilClosed(int fd) {
-    return q2test::readUntilClosed(fd, ANSWER_LIMIT_MS);
+    return q2test::withJobIdMasked(q2test::readUntilClosed(fd, ANSWER_LIMIT_MS));
 }
 
 // Sends the bytes (then shuts the sending side when asked, as a raw client
@@ -84,8 +85,9 @@ std::string exchangeOn(int port, const std::string& bytes, bool shutSending = fa
 }
 
 const char CORS_LINES[] = "Access-Control-Allow-Origin: *\r\n"
-                          "Access-Control-Allow-Headers: Content-Type, Authorization\r\n"
-                          "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, PATCH, OPTIONS\r\n";
+                          "Access-Control-Allow-Headers: Content-Type, Authorization, Idempotency-Key\r\n"
+                          "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, PATCH, OPTIONS\r\n"
+                          "Access-Control-Expose-Headers: Job-Id, Idempotent-Replayed\r\n";
 
 bool fileExists(const std::string& path) {
     struct stat st;
@@ -282,7 +284,8 @@ const std::string STATUS_REQUEST = "GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\n\
 // What a job check sends before a job: DLE EOT 2, then DLE EOT 4.
 const std::string JOB_CHECK = "\x10\x04\x02\x10\x04\x04";
 const char NO_ANSWER_JSON[] = "{\"printer\": \"no-answer\", \"online\": null, \"coverOpen\": null, \"paper\": null, "
-                              "\"drawerPin3High\": null, \"error\": null, \"status\": [null, null, null, null]}";
+                              "\"drawerPin3High\": null, \"error\": null, \"status\": [null, null, null, null], "
+                              "\"jobLog\": null}";
 
 std::string statusAnswer(const std::string& json) {
     return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(json.size()) +
@@ -293,20 +296,20 @@ std::string statusAnswer(const std::string& json) {
 // The status of a pipe in the answering modes, as asked by GET /status.
 const std::string STATUS_REQUESTS = "\x10\x04\x01\x10\x04\x02\x10\x04\x03\x10\x04\x04";
 const char READY_JSON[] = "{\"printer\": \"ready\", \"online\": true, \"coverOpen\": false, \"paper\": \"ok\", "
-                          "\"drawerPin3High\": false, \"error\": null, \"status\": [18, 18, 18, 18]}";
+                          "\"drawerPin3High\": false, \"error\": null, \"status\": [18, 18, 18, 18], \"jobLog\": null}";
 const char COVER_OPEN_JSON[] = "{\"printer\": \"cover-open\", \"online\": false, \"coverOpen\": true, \"paper\": "
-                               "\"ok\", \"drawerPin3High\": false, \"error\": null, \"status\": [26, 22, 18, 18]}";
+                               "\"ok\", \"drawerPin3High\": false, \"error\": null, \"status\": [26, 22, 18, 18], \"jobLog\": null}";
 
 std::string coverOpenRefusal() {
     const std::string text = "The printer's cover is open; nothing was printed.\n";
     return "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: " +
-           std::to_string(text.size()) + "\r\nServer: Ostrelin/1.1.3\r\nConnection: close\r\n" + CORS_LINES + "\r\n" +
-           text;
+           std::to_string(text.size()) + "\r\nServer: Ostrelin/1.1.3\r\nConnection: close\r\n" + CORS_LINES +
+           "Job-Id: *\r\n\r\n" + text;
 }
 
 const std::string PRINTED_ANSWER = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n"
                                    "Server: Ostrelin/1.1.3\r\nConnection: close\r\n" +
-                                   std::string(CORS_LINES) + "\r\n";
+                                   std::string(CORS_LINES) + "Job-Id: *\r\n\r\n";
 
 std::string allByteValues() {
     std::string bytes = "\x1b@";
@@ -475,11 +478,7 @@ TEST(WindowsServer, PostAndRawStreamsReachThePipeByteExactInOrder) {
     ASSERT_TRUE(server.ready()) << server.log();
 
     std::string firstJob = allByteValues();
-    std::string answer = server.exchange(post(firstJob));
-    EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\nServer: "
-              "Ostrelin/1.1.3\r\nConnection: close\r\n" +
-                  std::string(CORS_LINES) + "\r\n",
-              answer);
+    EXPECT_EQ(PRINTED_ANSWER, server.exchange(post(firstJob)));
     EXPECT_TRUE(firstJob == printer.printed(firstJob.size())) << "the POST body did not arrive byte-exact";
 
     // A raw stream: ESC first, sent in pieces, nothing answered.
