@@ -277,9 +277,14 @@ static bool appendLine(JobLog& log, const std::string& line, bool durable) {
 }
 
 static void forgetExpiredKeys(JobLog& log, int64_t now) {
-    while (!log.keyOrder.empty() && log.keyOrder.front().first < now - JOBLOG_KEY_KEEP_MS) {
+    while (!log.keyOrder.empty() &&
+           (log.keyOrder.front().first < now - JOBLOG_KEY_KEEP_MS || log.keyOrder.size() > JOBLOG_KEYS_MAX)) {
         auto kept = log.keys.find(log.keyOrder.front().second);
-        if (kept != log.keys.end() && kept->second.receivedMs == log.keyOrder.front().first) {
+        bool held = kept != log.keys.end() && kept->second.receivedMs == log.keyOrder.front().first;
+        if (held && kept->second.result.empty()) {
+            break; // its job still runs, and requests with the key wait for it
+        }
+        if (held) {
             log.keys.erase(kept);
         }
         log.keyOrder.pop_front();

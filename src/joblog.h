@@ -16,8 +16,11 @@
 // The log file is moved aside before a line would take it past this size;
 // one older file is kept, so both together stay under twice as much.
 static const int64_t JOBLOG_ROTATE_BYTES = 1048576;
-// A key is remembered this long after its job was received.
+// A key is remembered this long after its job was received, and at most
+// this many (the oldest go first), so that a flood of keys cannot take the
+// memory; the files hold fewer anyway.
 static const int64_t JOBLOG_KEY_KEEP_MS = 24LL * 60 * 60 * 1000;
+static const size_t JOBLOG_KEYS_MAX = 20000;
 // Records kept in memory for /jobs, and how many it lists without ?limit=.
 static const size_t JOBLOG_RECENT_MAX = 1000;
 static const size_t JOBLOG_LISTED_DEFAULT = 200;
