@@ -241,6 +241,11 @@ TEST_F(PrinterFileTest, EveryRouteAnswersWithItsExactBytes) {
         {request("POST", "/status", "x"), NOT_FOUND},
         {request("GET", "/statusx"), NOT_FOUND},
         {request("OPTIONS", "/ca.crt"), OK_WITH_CORS},
+        {request("OPTIONS", "/jobs"), OK_WITH_CORS},
+        {request("GET", "/jobs?limit=0"),
+         "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: 43\r\n"
+         "Server: Ostrelin/1.1.3\r\nConnection: close\r\n" +
+             CORS + "Cache-Control: no-store\r\n\r\nThe limit must be a number from 1 to 1000.\n"},
         {request("GET", "/ca.crt"), authorityAnswer(dir.file("state"))},
     };
     for (const Case& c : cases) {
