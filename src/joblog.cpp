@@ -304,11 +304,16 @@ static void remember(JobLog& log, const JobRecord& job) {
     }
 }
 
+// Whether the job printed nothing for certain, so that its key is free again.
+static bool printedNothing(const JobRecord& job) {
+    return job.result == "refused" || job.result == "failed";
+}
+
 // Takes a record read back as the key's first job, or frees the key when
-// the job it held was refused with nothing printed.
+// the job it held printed nothing.
 static void rememberKey(JobLog& log, const JobRecord& job) {
     auto kept = log.keys.find(job.key);
-    if (job.result == "refused") {
+    if (printedNothing(job)) {
         if (kept != log.keys.end() && kept->second.id == job.id) {
             log.keys.erase(kept);
         }
@@ -484,7 +489,7 @@ void jobEnd(JobRecord* job) {
     appendLine(log, dump(recordJSON(*job, "end")) + "\n", holdsKey);
     remember(log, *job);
     if (holdsKey) {
-        if (job->result == "refused") {
+        if (printedNothing(*job)) {
             log.keys.erase(first);
         } else {
             first->second = *job;

@@ -42,7 +42,10 @@ struct JobRecord {
     int64_t receivedMs = 0; // UTC milliseconds since 1970, set with id
     int64_t doneMs = 0;     // set by jobEnd; 0 while the job runs
     int64_t bytesPrinted = 0;
-    std::string result;  // "printed", "refused", "failed", "cut", "interrupted"; "" while it runs
+    // "printed"; "refused" or "failed" (the device could not be had) with
+    // nothing printed; "cut" (ended part way) or "interrupted" (by a crash)
+    // after it may have printed in part; "" while it runs.
+    std::string result;
     int status = 0;      // a web job's answer status
     std::string reason;  // a web job's answer text; why a raw stream failed or was cut
     std::string printer; // what the job check saw ("ready", "paper-out", ...); "" when not asked
@@ -80,8 +83,9 @@ std::string sha256Hex(const void* data, size_t length);
 // still runs waits for that job's outcome. See JobStart for the rest.
 JobStart jobBegin(JobRecord* job);
 // Writes the job's outcome with the time it was done, and lets requests
-// waiting for its key go on. A keyed job refused with nothing printed
-// leaves its key free for a retry. A job that never began gets its id here.
+// waiting for its key go on. A keyed job that printed nothing (refused or
+// failed) leaves its key free for a retry. A job that never began gets its
+// id here.
 void jobEnd(JobRecord* job);
 
 // The latest jobs, newest first, as a JSON array of at most `limit`.

@@ -52,9 +52,9 @@ static bool clientStillWaits(void* connection) {
 
 // Prints the body as one job. Returns the text of a 503 answer when the
 // printer did not take the whole job, null when it did; the job gets what
-// the printer took and what its check saw, and "failed" when it may have
-// printed in part. A keyed job goes on without its client: a retry with
-// the key learns how it went.
+// the printer took and what its check saw, "failed" when the device could
+// not be opened and "cut" when a write failed part way. A keyed job goes on
+// without its client: a retry with the key learns how it went.
 static const char* printBody(const HeapString* body, Connection* connection, JobRecord* job) {
     ssize_t length = (ssize_t)body->length;
     PrinterRefusal refusal = PRINTER_TAKES_JOB;
@@ -63,7 +63,9 @@ static const char* printBody(const HeapString* body, Connection* connection, Job
     const char* seen = escposCheckSeenByThisThread();
     job->printer = NULL == seen ? "" : seen;
     job->bytesPrinted = num > 0 ? num : 0;
-    if (num == -1 || (num == 0 && length > 0 && refusal == PRINTER_TAKES_JOB)) {
+    if (num == -1) {
+        job->result = "cut";
+    } else if (num == 0 && length > 0 && refusal == PRINTER_TAKES_JOB) {
         job->result = "failed";
     }
     if (num == ESCPOS_PRINTER_BUSY) {
@@ -484,7 +486,7 @@ bool onEscposRequest(unsigned int state, const char* data, ssize_t len) {
     } else if (len > 0 && written == 0) {
         rawJobEnd("failed", "The printer device could not be opened; nothing was printed.\n");
     } else if (len > 0) {
-        rawJobEnd("failed", "Writing to the printer device failed; the receipt was not printed whole.\n");
+        rawJobEnd("cut", "Writing to the printer device failed; the receipt was not printed whole.\n");
     } else {
         rawJobEnd(len == 0 ? "printed" : "cut",
                   len == 0 ? "" : "The stream was cut off: its client went idle or too slow, or a receive failed.\n");

@@ -643,6 +643,12 @@ TEST_F(ServerTest, MissingDeviceAnswers503WithCorsAndReason) {
     EXPECT_NE(0, stat(device.c_str(), &st)) << "the device must not be created";
     // Nothing to print: nothing failed.
     EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", "")));
+    // A key whose job printed nothing is free for the retry once the printer is back.
+    const std::string keyed = postEscpos("Idempotency-Key: k\r\n" + lengthLine(5), "\x1b@key");
+    EXPECT_EQ(answer("503 Service Unavailable", JOB_CORS, CANNOT_OPEN_TEXT), converse(server.port, keyed));
+    writeFile(device, "");
+    EXPECT_EQ(PRINTED, converse(server.port, keyed));
+    EXPECT_EQ("\x1b@key", printed());
 }
 
 TEST_F(ServerTest, ListeningOnOneAddressLeavesTheOthersClosed) {
