@@ -511,4 +511,49 @@ std::string converse(int port, const std::string& request, int timeoutMs, const 
     return answer;
 }
 
+// ---- Certificates -------------------------------------------------------------------
+
+static std::string openssl(const std::vector<std::string>& args) {
+    ProgramRun run = runProgram("/usr/bin/openssl", args, {}, 30000);
+    return run.exitStatus == 0 ? std::string() : "openssl " + args[0] + " failed: " + run.err;
+}
+
+TestCertificates::TestCertificates() {
+    caPath = dir.file("ca.pem");
+    const std::string ec[] = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"};
+    std::vector<std::string> ca = {"req", "-x509"};
+    ca.insert(ca.end(), std::begin(ec), std::end(ec));
+    ca.insert(ca.end(), {"-keyout", dir.file("ca.key"), "-out", caPath, "-days", "2", "-subj", "/CN=quorvel2 test CA",
+                         "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign"});
+    error = openssl(ca);
+    const std::string extensions = dir.addFile("server.ext", "subjectAltName=DNS:localhost,IP:127.0.0.1\n"
+                                                             "extendedKeyUsage=serverAuth\n");
+    for (const char* name : {"first", "second"}) {
+        std::vector<std::string> request = {"req"};
+        request.insert(request.end(), std::begin(ec), std::end(ec));
+        request.insert(request.end(), {"-keyout", dir.file(std::string(name) + ".key"), "-out",
+                                       dir.file(std::string(name) + ".csr"), "-subj", std::string("/CN=") + name});
+        if (error.empty()) {
+            error = openssl(request);
+        }
+        if (error.empty()) {
+            error = openssl({"x509", "-req", "-in", dir.file(std::string(name) + ".csr"), "-CA", caPath, "-CAkey",
+                             dir.file("ca.key"), "-CAcreateserial", "-days", "2", "-extfile", extensions, "-out",
+                             chainPath(name)});
+        }
+    }
+}
+
+std::string TestCertificates::chainPath(const std::string& name) const {
+    return dir.file(name + ".pem");
+}
+
+std::string TestCertificates::chain(const std::string& name) const {
+    return readFile(chainPath(name));
+}
+
+std::string TestCertificates::key(const std::string& name) const {
+    return readFile(dir.file(name + ".key"));
+}
+
 } // namespace q2test

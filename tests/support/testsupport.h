@@ -101,6 +101,22 @@ ServerExit stopServer(ServerProcess* server);
 // Whether the output shows a sanitizer report; a server under test must never produce one.
 bool outputHasSanitizerReport(const std::string& text);
 
+// ---- Certificates -------------------------------------------------------------------
+
+// A test CA and two server certificates it signed (ECDSA P-256, for localhost
+// and 127.0.0.1, valid for two days), made with the openssl program in a
+// folder of their own. The server certificates' common names are "first"
+// and "second".
+struct TestCertificates {
+    TempDir dir;
+    std::string caPath;                               // PEM
+    std::string error;                                // empty when every file was made
+    std::string chain(const std::string& name) const; // PEM of "first" or "second"
+    std::string key(const std::string& name) const;   // its private key, PEM
+    std::string chainPath(const std::string& name) const;
+    TestCertificates();
+};
+
 // ---- Loopback sockets ----------------------------------------------------------------
 
 // A port that was free a moment ago on every IPv4 address, as the server
