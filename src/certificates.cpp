@@ -27,9 +27,6 @@
 #include "platform_machine.h"
 #include "printservice.h"
 
-int serverSetTLSCredentials(Server* server, const char* certificateChainPem, const char* privateKeyPem, char* error,
-                            size_t errorCapacity); // TEMPORARY until the server module's TLS is merged
-
 static const int CERTIFICATE_AUTHORITY_YEARS = 10;
 static const size_t NAMES_MAX = 8;
 static const size_t ADDRESSES_MAX = 64;
@@ -775,6 +772,12 @@ static struct {
     uint64_t keyStamp;
 } state;
 
+static int checkIntervalMs = CERTIFICATE_CHECK_INTERVAL_MS;
+
+void certificatesSetCheckIntervalForTesting(int milliseconds) {
+    checkIntervalMs = milliseconds;
+}
+
 static int64_t nowSeconds(void) {
     return (int64_t)time(NULL);
 }
@@ -1039,7 +1042,7 @@ static void* checkRegularly(void*) {
     bool seeded = randomInit(&random);
     pthread_mutex_lock(&state.mutex);
     while (!state.stopping) {
-        condWaitMilliseconds(&state.wake, &state.mutex, CERTIFICATE_CHECK_INTERVAL_MS);
+        condWaitMilliseconds(&state.wake, &state.mutex, checkIntervalMs);
         if (!state.stopping && seeded) {
             checkOnce(&random);
         }
