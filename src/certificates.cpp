@@ -973,6 +973,8 @@ static bool loadOrMakeServerCertificate(Random* random, bool* changed) {
 static bool readShopFiles(Random* random, Credentials* credentials, const char* prefix) {
     const char* paths[2] = {state.options.certificateFile, state.options.keyFile};
     HeapString contents[2];
+    heapStringInit(&contents[0]);
+    heapStringInit(&contents[1]);
     for (int i = 0; i < 2; i++) {
         int error = readWholeFile(paths[i], &contents[i]);
         if (error != 0) {
