@@ -470,8 +470,9 @@ TEST_F(PrinterFileTest, BytesAfterTheCompleteRequestAreNotRead) {
 }
 
 // A connection is told apart by its first bytes: text that stops matching an
-// HTTP request line prints like any raw stream, from its first byte; a first
-// byte that is neither text nor a printer command closes it with one line.
+// HTTP request line prints like any raw stream, from its first byte; a TLS
+// handshake is served with the server's certificate; any other first byte
+// that is neither text nor a printer command closes it with one line.
 TEST_F(PrinterFileTest, FirstBytesTellRawStreamsFromHttpAndFromNeither) {
     struct Case {
         std::vector<std::string> parts;
@@ -498,7 +499,7 @@ TEST_F(PrinterFileTest, FirstBytesTellRawStreamsFromHttpAndFromNeither) {
         {{clientHello},
          "",
          "",
-         "first byte 0x16 begins neither an HTTP request nor a raw print stream (a TLS handshake"},
+         "its TLS handshake failed: the client went away during the handshake"}, // served over TLS
         {{std::string("\0abc", 4)}, "", "", "first byte 0x00 begins neither"},
     };
     for (const Case& c : cases) {
