@@ -27,9 +27,6 @@
 #include "platform_machine.h"
 #include "printservice.h"
 
-int serverSetTLSCredentials(Server* server, const char* certificateChainPem, const char* privateKeyPem, char* error,
-                            size_t errorCapacity); // TEMPORARY until the server module's TLS is merged
-
 static const int CERTIFICATE_AUTHORITY_YEARS = 10;
 static const size_t NAMES_MAX = 8;
 static const size_t ADDRESSES_MAX = 64;
@@ -775,6 +772,12 @@ static struct {
     uint64_t keyStamp;
 } state;
 
+static int checkIntervalMs = CERTIFICATE_CHECK_INTERVAL_MS;
+
+void certificatesSetCheckIntervalForTesting(int milliseconds) {
+    checkIntervalMs = milliseconds;
+}
+
 static int64_t nowSeconds(void) {
     return (int64_t)time(NULL);
 }
@@ -970,6 +973,8 @@ static bool loadOrMakeServerCertificate(Random* random, bool* changed) {
 static bool readShopFiles(Random* random, Credentials* credentials, const char* prefix) {
     const char* paths[2] = {state.options.certificateFile, state.options.keyFile};
     HeapString contents[2];
+    heapStringInit(&contents[0]);
+    heapStringInit(&contents[1]);
     for (int i = 0; i < 2; i++) {
         int error = readWholeFile(paths[i], &contents[i]);
         if (error != 0) {
@@ -1039,7 +1044,7 @@ static void* checkRegularly(void*) {
     bool seeded = randomInit(&random);
     pthread_mutex_lock(&state.mutex);
     while (!state.stopping) {
-        condWaitMilliseconds(&state.wake, &state.mutex, CERTIFICATE_CHECK_INTERVAL_MS);
+        condWaitMilliseconds(&state.wake, &state.mutex, checkIntervalMs);
         if (!state.stopping && seeded) {
             checkOnce(&random);
         }

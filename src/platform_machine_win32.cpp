@@ -103,6 +103,17 @@ bool machineDefaultStateFolder(char* path, size_t capacity) {
     return written > 0 && (size_t)written < capacity;
 }
 
+// An access list of its own, not inherited: the system, administrators and
+// the creator. The service's log folder is the same folder and may have been
+// made with inherited permissions first, so each key file carries it too.
+static bool ownerOnlyAttributes(SECURITY_ATTRIBUTES* attributes, bool inherited) {
+    memset(attributes, 0, sizeof(*attributes));
+    attributes->nLength = sizeof(*attributes);
+    return ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        inherited ? L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;OW)" : L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;OW)",
+        SDDL_REVISION_1, &attributes->lpSecurityDescriptor, NULL);
+}
+
 int machineMakeOwnerOnlyFolder(const char* path) {
     size_t length = strlen(path);
     char partial[MACHINE_PATH_CAPACITY];
@@ -121,11 +132,8 @@ int machineMakeOwnerOnlyFolder(const char* path) {
             partial[at] = path[at];
         }
     }
-    SECURITY_ATTRIBUTES attributes = {};
-    attributes.nLength = sizeof(attributes);
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;OW)",
-                                                              SDDL_REVISION_1, &attributes.lpSecurityDescriptor,
-                                                              NULL)) {
+    SECURITY_ATTRIBUTES attributes;
+    if (!ownerOnlyAttributes(&attributes, true)) {
         return errnoFromWindowsError(GetLastError());
     }
     wchar_t* wide = strdupWideFromUTF8(path, 0);
@@ -146,7 +154,7 @@ int machineMakeOwnerOnlyFolder(const char* path) {
     return error;
 }
 
-int machineWriteFileAtomically(const char* path, const void* data, size_t length, bool, bool keepExisting) {
+int machineWriteFileAtomically(const char* path, const void* data, size_t length, bool ownerOnly, bool keepExisting) {
     char temporary[MACHINE_PATH_CAPACITY];
     int written = snprintf(temporary, sizeof(temporary), "%s.new-%lu", path, (unsigned long)GetCurrentProcessId());
     if (written < 0 || (size_t)written >= sizeof(temporary) || length > 0x7fffffff) {
@@ -155,7 +163,16 @@ int machineWriteFileAtomically(const char* path, const void* data, size_t length
     wchar_t* wideTemporary = strdupWideFromUTF8(temporary, 0);
     wchar_t* widePath = strdupWideFromUTF8(path, 0);
     int error = 0;
-    HANDLE file = CreateFileW(wideTemporary, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    SECURITY_ATTRIBUTES attributes;
+    bool restricted = ownerOnly && ownerOnlyAttributes(&attributes, false);
+    // A rename keeps the file's own access list.
+    HANDLE file = ownerOnly && !restricted
+                      ? INVALID_HANDLE_VALUE
+                      : CreateFileW(wideTemporary, GENERIC_WRITE, 0, restricted ? &attributes : NULL, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, NULL);
+    if (restricted) {
+        LocalFree(attributes.lpSecurityDescriptor);
+    }
     if (INVALID_HANDLE_VALUE == file) {
         error = errnoFromWindowsError(GetLastError());
     } else {

@@ -482,8 +482,9 @@ TEST_F(PrinterFileTest, BytesAfterTheCompleteRequestAreNotRead) {
 }
 
 // A connection is told apart by its first bytes: text that stops matching an
-// HTTP request line prints like any raw stream, from its first byte; a first
-// byte that is neither text nor a printer command closes it with one line.
+// HTTP request line prints like any raw stream, from its first byte; a TLS
+// handshake is served with the server's certificate; any other first byte
+// that is neither text nor a printer command closes it with one line.
 TEST_F(PrinterFileTest, FirstBytesTellRawStreamsFromHttpAndFromNeither) {
     struct Case {
         std::vector<std::string> parts;
@@ -510,7 +511,7 @@ TEST_F(PrinterFileTest, FirstBytesTellRawStreamsFromHttpAndFromNeither) {
         {{clientHello},
          "",
          "",
-         "first byte 0x16 begins neither an HTTP request nor a raw print stream (a TLS handshake"},
+         "its TLS handshake failed: the client went away during the handshake"}, // served over TLS
         {{std::string("\0abc", 4)}, "", "", "first byte 0x00 begins neither"},
     };
     for (const Case& c : cases) {
@@ -649,6 +650,33 @@ TEST_F(ServerTest, MissingDeviceAnswers503WithCorsAndReason) {
     writeFile(device, "");
     EXPECT_EQ(PRINTED, converse(server.port, keyed));
     EXPECT_EQ("\x1b@key", printed());
+}
+
+// The shop's certificate files are read again while the server runs once
+// they change; a key of another certificate (a renewal half done) is not
+// taken, and there is no authority of the server's own to hand out.
+TEST_F(ServerTest, ShopsCertificateFilesAreReadAgainAfterTheyChange) {
+    q2test::TestCertificates certificates;
+    ASSERT_EQ("", certificates.error);
+    const std::string chain = dir.addFile("chain.pem", certificates.chain("first"));
+    const std::string key = dir.addFile("key.pem", certificates.key("first"));
+    options = {"--tls-cert=" + chain, "--tls-key=" + key};
+    start("", {"Q2_TEST_CERTIFICATE_CHECK_MS=100"}, QUORVEL2_TESTHOOKS_BINARY);
+    auto servedName = [&] {
+        std::string out =
+            q2test::runProgram("/usr/bin/openssl", {"s_client", "-connect", "127.0.0.1:" + std::to_string(server.port),
+                                                    "-CAfile", certificates.caPath, "-verify_return_error"})
+                .out;
+        size_t at = out.find("subject=CN = ");
+        return at == std::string::npos ? out : out.substr(at + 13, out.find('\n', at) - at - 13);
+    };
+    EXPECT_EQ("first", servedName());
+    writeFile(key, certificates.key("second"));
+    EXPECT_TRUE(waitUntil([&] { return readFile(server.errPath).find("does not belong") != std::string::npos; }));
+    EXPECT_EQ("first", servedName());
+    writeFile(chain, certificates.chain("second"));
+    EXPECT_TRUE(waitUntil([&] { return servedName() == "second"; }));
+    EXPECT_EQ(NOT_FOUND, converse(server.port, request("GET", "/ca.crt")));
 }
 
 TEST_F(ServerTest, ListeningOnOneAddressLeavesTheOthersClosed) {

@@ -140,9 +140,13 @@ TEST(CommandLine, EmptyDeviceIsRefused) {
     }
 }
 
+// Where the program keeps its certificates in these runs.
+const TempDir STATE_FOLDER;
+
 // Put in front of the program, makes every bind fail as if the port were taken.
 const std::vector<std::string> BIND_REFUSED = {"LD_PRELOAD=" BIND_REFUSED_LIBRARY,
-                                               "ASAN_OPTIONS=verify_asan_link_order=0"};
+                                               "ASAN_OPTIONS=verify_asan_link_order=0",
+                                               "STATE_DIRECTORY=" + STATE_FOLDER.path};
 
 // The program refuses `args` with `error` alone and status 1, starting nothing
 // (one that starts in error cannot take a port: it says so and fails).
@@ -196,14 +200,15 @@ TEST(CommandLine, TestNeedsADevice) {
 }
 
 // The server starts on the port it was given (or the default) and tries to
-// listen on every IPv4 address there, with its certificates in stateFolder
-// (a folder of its own when empty). Every bind fails in this run, so it says
-// which port it tried and ends with status 1, never holding a port.
+// listen on every IPv4 address there. Every bind fails in this run, so it
+// says which port it tried and ends with status 1, never holding a port.
+// The certificates go to stateFolder when given.
 void expectServerTriedPort(const std::vector<std::string>& args, const char* port, const std::string& err = "",
                            const std::string& stateFolder = "") {
-    TempDir state;
     std::vector<std::string> environment = BIND_REFUSED;
-    environment.push_back("STATE_DIRECTORY=" + (stateFolder.empty() ? state.path : stateFolder));
+    if (!stateFolder.empty()) {
+        environment.back() = "STATE_DIRECTORY=" + stateFolder;
+    }
     RunResult run = q2test::runProgram(QUORVEL2_BINARY, args, environment, 5000);
     EXPECT_EQ(1, run.exitStatus) << run.out;
     EXPECT_EQ(0u, run.out.find("Starting quorvel2 1.0.0\n")) << run.out;

@@ -829,9 +829,23 @@ TEST(WindowsService, SetupInstallsRunsUpgradesAndUninstallsTheServiceAndItsInsta
     EXPECT_TRUE(job == printers.printedAt(0, job.size()));
     const std::string moved = readFile(LOG_DIR + "/quorvel2.log.1");
     EXPECT_TRUE(0 == moved.rfind(oldLog, 0) && moved.size() <= 1048576) << moved.size();
-    EXPECT_NE(std::string::npos, (moved + readFile(LOG_DIR + "/quorvel2.log"))
-                                     .find("Starting quorvel2 1.0.0\r\nListening for connections on 127.0.0.1:" +
-                                           std::to_string(port) + "\r\n"));
+    const std::string log = moved + readFile(LOG_DIR + "/quorvel2.log");
+    size_t started = log.find("Starting quorvel2 1.0.0\r\n");
+    EXPECT_NE(std::string::npos, started);
+    EXPECT_NE(std::string::npos,
+              log.find("Listening for connections on 127.0.0.1:" + std::to_string(port) + "\r\n", started));
+    // The service made its certificate authority in its state folder at the
+    // first start, and answers HTTPS with a certificate it signed.
+    const std::string authority = readFile(LOG_DIR + "/ca.pem");
+    EXPECT_NE(std::string::npos, authority.find("PRIVATE KEY"));
+    const std::string httpsJob = "\x1b@over https\n";
+    q2test::TempDir scratch;
+    EXPECT_EQ("200", q2test::runProgram("/usr/bin/curl",
+                                        {"-s", "-o", "/dev/null", "-w", "%{http_code}", "--cacert", LOG_DIR + "/ca.crt",
+                                         "--data-binary", "@" + scratch.addFile("job.bin", httpsJob),
+                                         "https://127.0.0.1:" + std::to_string(port) + "/escpos"})
+                         .out);
+    EXPECT_TRUE(job + httpsJob == printers.printedAt(0, job.size() + httpsJob.size()));
 
     // A job whose body is still coming at the stop is printed and answered first.
     int held = connectTo(port);
@@ -846,7 +860,7 @@ TEST(WindowsService, SetupInstallsRunsUpgradesAndUninstallsTheServiceAndItsInsta
     EXPECT_EQ(PRINTED_ANSWER, receiveUntilClosed(held));
     close(held);
     expectStatus("quorvel2", "STOPPED 0 0");
-    EXPECT_TRUE(job + heldJob == printers.printedAt(0, job.size() + heldJob.size()));
+    EXPECT_TRUE(job + httpsJob + heldJob == printers.printedAt(0, job.size() + httpsJob.size() + heldJob.size()));
 
     // A port that another program holds: stopped with the console's exit status.
     int blocker = socket(AF_INET, SOCK_STREAM, 0);
@@ -868,6 +882,7 @@ TEST(WindowsService, SetupInstallsRunsUpgradesAndUninstallsTheServiceAndItsInsta
     EXPECT_EQ(readme, readFile(INSTALL_DIR + "/README.md"));
     EXPECT_EQ(imagePath(port, "pipe\\" + names[0]), serviceSetting("quorvel2", "ImagePath"));
     expectStatus("quorvel2", "RUNNING 0 0");
+    EXPECT_EQ(authority, readFile(LOG_DIR + "/ca.pem")) << "an upgrade keeps the certificate authority";
 
     // A second printer beside the first, each service printing to its own.
     EXPECT_EQ(
@@ -882,15 +897,18 @@ TEST(WindowsService, SetupInstallsRunsUpgradesAndUninstallsTheServiceAndItsInsta
     EXPECT_EQ(PRINTED_ANSWER, exchangeOn(kitchenPort, post(kitchenJob)));
     EXPECT_EQ(PRINTED_ANSWER, exchangeOn(port, post(frontJob)));
     EXPECT_TRUE(kitchenJob == printers.printedAt(1, kitchenJob.size()));
-    EXPECT_TRUE(job + heldJob + frontJob == printers.printedAt(0, job.size() + heldJob.size() + frontJob.size()));
+    EXPECT_TRUE(job + httpsJob + heldJob + frontJob ==
+                printers.printedAt(0, job.size() + httpsJob.size() + heldJob.size() + frontJob.size()));
     EXPECT_TRUE(fileExists(LOG_DIR + "/quorvel2-kitchen.log"));
 
-    // The uninstaller removes both services and every file, and leaves the logs.
+    // The uninstaller removes both services and every file, and leaves the
+    // logs and the certificate authority (a new setup brings back the same).
     EXPECT_EQ(0, runQuorvel2({"/S"}, UNINSTALL_EXE).exitCode);
     EXPECT_TRUE(q2test::waitUntil([] { return !fileExists(INSTALL_DIR); }, ANSWER_LIMIT_MS));
     EXPECT_EQ("", serviceStatus("quorvel2"));
     EXPECT_EQ("", serviceStatus("quorvel2-kitchen"));
     EXPECT_TRUE(fileExists(LOG_DIR + "/quorvel2.log"));
+    EXPECT_EQ(authority, readFile(LOG_DIR + "/ca.pem"));
 }
 
 // ---- USB printers through the stand-in SetupAPI ------------------------------------------
