@@ -297,8 +297,9 @@ std::string statusAnswer(const std::string& json) {
 const std::string STATUS_REQUESTS = "\x10\x04\x01\x10\x04\x02\x10\x04\x03\x10\x04\x04";
 const char READY_JSON[] = "{\"printer\": \"ready\", \"online\": true, \"coverOpen\": false, \"paper\": \"ok\", "
                           "\"drawerPin3High\": false, \"error\": null, \"status\": [18, 18, 18, 18], \"jobLog\": null}";
-const char COVER_OPEN_JSON[] = "{\"printer\": \"cover-open\", \"online\": false, \"coverOpen\": true, \"paper\": "
-                               "\"ok\", \"drawerPin3High\": false, \"error\": null, \"status\": [26, 22, 18, 18], \"jobLog\": null}";
+const char COVER_OPEN_JSON[] =
+    "{\"printer\": \"cover-open\", \"online\": false, \"coverOpen\": true, \"paper\": "
+    "\"ok\", \"drawerPin3High\": false, \"error\": null, \"status\": [26, 22, 18, 18], \"jobLog\": null}";
 
 std::string coverOpenRefusal() {
     const std::string text = "The printer's cover is open; nothing was printed.\n";
