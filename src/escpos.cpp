@@ -677,9 +677,16 @@ ssize_t escpos_print(const char* device, unsigned int state, const char* data, s
     return len;
 }
 
+static thread_local const char* checkSeen = NULL;
+
+const char* escposCheckSeenByThisThread(void) {
+    return checkSeen;
+}
+
 ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, bool (*stillWanted)(void*),
                              void* context, PrinterRefusal* refusal) {
     *refusal = PRINTER_TAKES_JOB;
+    checkSeen = NULL;
     Channel& ch = channel();
     if (len <= 0) {
         return escposStartJob(device, data, len, stillWanted, context);
@@ -698,6 +705,8 @@ ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, 
         status.replies[3] = status.replies[1] < 0 ? -1 : askOnce(ch, 4);
         rememberAnswering(ch, device, status.replies[1] >= 0);
         *refusal = refusalShownBy(&status);
+        static const char* const SEEN[] = {"ready", "cover-open", "paper-out", "error"};
+        checkSeen = status.replies[1] < 0 ? "no-answer" : SEEN[*refusal];
         if (*refusal != PRINTER_TAKES_JOB) {
             releasePrinter(ch);
             return 0;

@@ -165,6 +165,9 @@ enum PrinterRefusal {
 // not asked again for the mute recheck time. len 0 opens and closes without asking.
 ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, bool (*stillWanted)(void*),
                              void* context, PrinterRefusal* refusal);
+// What the calling thread's last escpos_print_checked saw: "ready",
+// "cover-open", "paper-out", "error" or "no-answer"; null when it did not ask.
+const char* escposCheckSeenByThisThread(void);
 
 // Hands a raw job's replies to its client without waiting: returns how many
 // bytes of them the client took now (0: none for now), -1 when it takes no more.

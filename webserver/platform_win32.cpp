@@ -11,6 +11,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <mbedtls/threading.h>
+
 // ---- Threads ------------------------------------------------------------------
 
 namespace {
@@ -160,6 +162,50 @@ int pthread_cond_destroy(pthread_cond_t* cond) {
     (void)cond; // a condition variable holds nothing to release
     return 0;
 }
+
+// ---- Locks for the TLS library ---------------------------------------------------
+
+// Mbed TLS is built with its locks left to the program (deps/mbedtls/threading_alt.h):
+// slim reader/writer locks, which need no release. They are installed before
+// main, so that every use of the library, from any thread, finds them.
+
+static void tlsMutexInit(mbedtls_threading_mutex_t* mutex) {
+    InitializeSRWLock((PSRWLOCK)&mutex->lock);
+    mutex->valid = 1;
+}
+
+static void tlsMutexFree(mbedtls_threading_mutex_t* mutex) {
+    mutex->valid = 0;
+}
+
+static int tlsMutexLock(mbedtls_threading_mutex_t* mutex) {
+    if (!mutex->valid) {
+        return MBEDTLS_ERR_THREADING_BAD_INPUT_DATA;
+    }
+    AcquireSRWLockExclusive((PSRWLOCK)&mutex->lock);
+    return 0;
+}
+
+static int tlsMutexUnlock(mbedtls_threading_mutex_t* mutex) {
+    if (!mutex->valid) {
+        return MBEDTLS_ERR_THREADING_BAD_INPUT_DATA;
+    }
+    ReleaseSRWLockExclusive((PSRWLOCK)&mutex->lock);
+    return 0;
+}
+
+namespace {
+
+struct TLSLocksInstaller {
+    TLSLocksInstaller() {
+        static_assert(sizeof(((mbedtls_threading_mutex_t*)NULL)->lock) == sizeof(SRWLOCK), "an SRWLOCK is one pointer");
+        mbedtls_threading_set_alt(tlsMutexInit, tlsMutexFree, tlsMutexLock, tlsMutexUnlock);
+    }
+};
+
+TLSLocksInstaller tlsLocksInstaller;
+
+} // namespace
 
 // ---- Strings --------------------------------------------------------------------
 
