@@ -984,7 +984,7 @@ TEST_P(SimulatedPrinterTest, StatusTellsEveryStateOfThePrinter) {
         EXPECT_EQ(statusAnswer(c.lateReplies > 0
                                    ? "{\"printer\": \"cover-open\", \"online\": false, \"coverOpen\": true, "
                                      "\"paper\": null, \"drawerPin3High\": false, \"error\": null, "
-                                     "\"status\": [26, 22, 18, null]}"
+                                     "\"status\": [26, 22, 18, null], \"jobLog\": null}"
                                    : unaskedJson(network ? "busy" : "no-answer")),
                   got)
             << c.what;
