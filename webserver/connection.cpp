@@ -293,7 +293,8 @@ static void discardUnreadBody(Connection* connection) {
     socketSetIOTimeouts(connection->transport.socket, CONNECTION_REFUSED_BODY_DISCARD_MS);
     int64_t deadline = monotonicMilliseconds() + CONNECTION_REFUSED_BODY_DISCARD_MS;
     while (monotonicMilliseconds() < deadline) {
-        ssize_t got = connectionReceive(connection, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer));
+        ssize_t got =
+            connectionReceiveToDiscard(connection, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer));
         if (got <= 0) {
             break;
         }
@@ -458,6 +459,26 @@ static void serveConnection(Connection* connection) {
                     firstByteAtMs = monotonicMilliseconds();
                 }
                 recognizeReceived(&recognizer, connection->sendRecvBuffer, (size_t)bytesRead);
+            }
+            if (recognizer.kind == StreamNeither && NULL == connection->transport.tls &&
+                (unsigned char)connection->sendRecvBuffer[0] == TLS_HANDSHAKE &&
+                tlsServerHasCredentials(connection->server)) {
+                char reason[160];
+                // A handshake that takes its time may be displaced, as a slow head may.
+                releaseSlotWhileWaiting(connection);
+                if (!connectionStartTLS(connection, connection->sendRecvBuffer, (size_t)bytesRead,
+                                        limits->tlsHandshakeDeadlineMs, idleMs, reason, sizeof(reason))) {
+                    char line[512];
+                    snprintf(line, sizeof(line),
+                             "Closing the connection from %s:%s without printing: its TLS handshake failed: %s\n",
+                             connection->remoteHost, connection->remotePort, reason);
+                    printClosedWithoutRequest(line);
+                    break;
+                }
+                // The decrypted bytes are told apart as a plain connection's are.
+                recognizer.kind = StreamUndecided;
+                anyByte = false;
+                continue;
             }
             if (recognizer.kind == StreamNeither) {
                 unsigned char first = (unsigned char)connection->sendRecvBuffer[0];

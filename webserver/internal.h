@@ -168,13 +168,15 @@ void connectionTransportInit(ConnectionTransport* transport);
 void connectionTransportRelease(ConnectionTransport* transport);
 // Closes the socket; the record then holds none.
 void connectionTransportClose(ConnectionTransport* transport);
-// One receive of at most `capacity` bytes, as recv returns it (a signal
-// never cuts it short): bytes, 0 at the peer's end, -1 on failure or when
-// the socket's idle limit ran out.
-ssize_t connectionReceive(Connection* connection, char* into, size_t capacity);
-// The same, waiting at most timeoutMs for the first byte. The idle limit
-// already bounds every receive, so a wait that long needs no extra call.
-// *timedOut (and -1) when nothing came in time.
+// One receive of at most `capacity` bytes as they come off the socket, a
+// TLS connection's still encrypted: only for dropping what a client sends
+// after its answer. Bytes, 0 at the peer's end, -1 on failure or when the
+// socket's idle limit ran out (a signal never cuts it short).
+ssize_t connectionReceiveToDiscard(Connection* connection, char* into, size_t capacity);
+// One receive of the connection's bytes (decrypted on a TLS connection),
+// waiting at most timeoutMs for the first one. The idle limit already bounds
+// every receive, so a wait that long needs no extra call. *timedOut (and -1)
+// when nothing came in time.
 ssize_t connectionReceiveWithin(Connection* connection, char* into, size_t capacity, int timeoutMs, int idleMs,
                                 bool* timedOut);
 // Sends all `length` bytes under the send lock, continuing short sends;
@@ -182,8 +184,19 @@ ssize_t connectionReceiveWithin(Connection* connection, char* into, size_t capac
 // be null) and whose error socketLastError still reports.
 bool connectionSendAll(Connection* connection, const char* data, size_t length, size_t* sent,
                        ssize_t* failedSendResult = NULL);
-// Ends the sending side: the peer reads the end of the answer.
+// Ends the sending side (after telling a TLS peer that nothing more comes):
+// the peer reads the end of the answer.
 void connectionShutdownSending(Connection* connection);
+// Serves the connection over TLS from now on: the handshake, with
+// `received` (what came before the connection was known to be TLS) as its
+// first bytes, within deadlineMs. False, with a one-line reason, when it
+// failed; the connection then stays plain and is closed.
+bool connectionStartTLS(Connection* connection, const char* received, size_t receivedLength, int deadlineMs, int idleMs,
+                        char* reason, size_t reasonCapacity);
+// One receive or send on a client's socket as the system does it (a signal
+// never cuts it short): only for a TLS session's own record layer.
+ssize_t transportSocketReceive(sockettype socket, char* into, size_t capacity);
+ssize_t transportSocketSend(sockettype socket, const char* data, size_t length);
 
 // ---- Connections --------------------------------------------------------------
 
@@ -266,6 +279,31 @@ void connectionCountOut(Connection* connection);
 
 // Reads the server's run flag, which serverStop clears from another thread.
 bool serverShouldRun(const Server* server);
+
+// ---- TLS (tls.cpp) ----------------------------------------------------------------
+
+// Whether serverSetTLSCredentials has given the server a pair to serve.
+bool tlsServerHasCredentials(Server* server);
+// Releases the server's TLS state (serverDeInit); every session has ended.
+void tlsServerRelease(Server* server);
+// Runs the server side of a handshake on `socket`, whose first `receivedLength`
+// bytes were already received into `received`, with the current credentials,
+// within deadlineMs; afterwards the socket's receive and send limit is idleMs
+// again. The session, or null with a one-line reason why it failed.
+TLSSession* tlsSessionAccept(Server* server, sockettype socket, const char* received, size_t receivedLength,
+                             int deadlineMs, int idleMs, char* reason, size_t reasonCapacity);
+// Receives decrypted bytes, waiting at most timeoutMs when that is below
+// idleMs (bytes the session already holds count as readable). >0 bytes, 0 at
+// the peer's end (close-notify or not), -1 on failure, and -1 with *timedOut
+// when nothing came in time.
+ssize_t tlsSessionReceiveWithin(TLSSession* session, char* into, size_t capacity, int timeoutMs, int idleMs,
+                                bool* timedOut);
+// Sends all bytes, from any thread; false when the peer does not take them.
+bool tlsSessionSendAll(TLSSession* session, const char* data, size_t length, size_t* sent);
+// Tells the peer that nothing more comes (before the socket's sending side is shut).
+void tlsSessionCloseNotify(TLSSession* session);
+// Ends the session (null: nothing); the socket stays open.
+void tlsSessionFree(TLSSession* session);
 
 // ---- The log ----------------------------------------------------------------------
 

@@ -22,6 +22,7 @@ ServerLimits serverLimitsDefault(void) {
     ServerLimits limits;
     limits.idleTimeoutMs = 30000;
     limits.requestDeadlineMs = 600000;
+    limits.tlsHandshakeDeadlineMs = 10000;
     limits.paceWindowMs = 5000;
     limits.rawStreamMinBytes = 4096;
     limits.rawStreamYieldMs = 30000;
@@ -108,6 +109,7 @@ void serverStop(Server* server) {
 }
 
 void serverDeInit(Server* server) {
+    tlsServerRelease(server);
     pthread_mutex_destroy(&server->globalMutex);
     pthread_mutex_destroy(&server->stoppedMutex);
     pthread_cond_destroy(&server->stoppedCond);

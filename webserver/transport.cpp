@@ -1,14 +1,13 @@
 // transport.cpp: the one place that moves a client connection's bytes. The
 // request reader, the answer writer, file serving and the raw stream's reply
 // forwarder all receive and send through these functions; nothing else in
-// the module calls recv or send on a client's socket.
+// the module calls recv or send on a client's socket (a TLS session's record
+// layer, too, goes through transportSocketReceive and transportSocketSend).
 //
-// An encrypted connection carries its session in transport.tls. Each
-// function below that touches the wire is where its branch goes: when tls is
-// set, receive and send through the session instead of the socket (the
-// waits and the lock stay as they are, except that bytes the session has
-// already decrypted count as readable). A plain connection never sees the
-// branch.
+// An encrypted connection carries its session in transport.tls: each
+// function below that touches the wire has one branch for it, and receives
+// and sends through the session instead of the socket. A plain connection
+// never sees the branch.
 #include "internal.h"
 
 void connectionTransportInit(ConnectionTransport* transport) {
@@ -18,18 +17,22 @@ void connectionTransportInit(ConnectionTransport* transport) {
 }
 
 void connectionTransportRelease(ConnectionTransport* transport) {
+    tlsSessionFree(transport->tls);
+    transport->tls = NULL;
     pthread_mutex_destroy(&transport->sendLock);
 }
 
 void connectionTransportClose(ConnectionTransport* transport) {
+    if (NULL != transport->tls) {
+        tlsSessionCloseNotify(transport->tls);
+    }
     socketClose(transport->socket);
     transport->socket = SOCKET_INVALID;
 }
 
-// One receive into the buffer, repeated when a signal cut it short.
-static ssize_t receiveOnce(ConnectionTransport* transport, char* into, size_t capacity) {
+ssize_t transportSocketReceive(sockettype socket, char* into, size_t capacity) {
     for (;;) {
-        ssize_t received = recv(transport->socket, into, capacity, 0);
+        ssize_t received = recv(socket, into, capacity, 0);
         if (received < 0 && socketLastError() == EINTR) {
             continue;
         }
@@ -37,15 +40,29 @@ static ssize_t receiveOnce(ConnectionTransport* transport, char* into, size_t ca
     }
 }
 
-ssize_t connectionReceive(Connection* connection, char* into, size_t capacity) {
-    return receiveOnce(&connection->transport, into, capacity);
+ssize_t transportSocketSend(sockettype socket, const char* data, size_t length) {
+    for (;;) {
+        ssize_t sent = send(socket, data, length, 0);
+        if (sent < 0 && socketLastError() == EINTR) {
+            continue;
+        }
+        return sent;
+    }
+}
+
+ssize_t connectionReceiveToDiscard(Connection* connection, char* into, size_t capacity) {
+    return transportSocketReceive(connection->transport.socket, into, capacity);
 }
 
 ssize_t connectionReceiveWithin(Connection* connection, char* into, size_t capacity, int timeoutMs, int idleMs,
                                 bool* timedOut) {
+    ConnectionTransport* transport = &connection->transport;
+    if (NULL != transport->tls) {
+        return tlsSessionReceiveWithin(transport->tls, into, capacity, timeoutMs, idleMs, timedOut);
+    }
     *timedOut = false;
     if (timeoutMs < idleMs) {
-        int ready = socketWaitReadable(connection->transport.socket, timeoutMs < 0 ? 0 : timeoutMs);
+        int ready = socketWaitReadable(transport->socket, timeoutMs < 0 ? 0 : timeoutMs);
         if (ready == 0) {
             *timedOut = true;
             return -1;
@@ -54,7 +71,7 @@ ssize_t connectionReceiveWithin(Connection* connection, char* into, size_t capac
             return -1;
         }
     }
-    return receiveOnce(&connection->transport, into, capacity);
+    return transportSocketReceive(transport->socket, into, capacity);
 }
 
 bool connectionSendAll(Connection* connection, const char* data, size_t length, size_t* sent,
@@ -63,12 +80,14 @@ bool connectionSendAll(Connection* connection, const char* data, size_t length, 
     *sent = 0;
     bool whole = true;
     pthread_mutex_lock(&transport->sendLock);
-    while (*sent < length) {
-        size_t remaining = length - *sent;
-        ssize_t result = send(transport->socket, data + *sent, remaining, 0);
-        if (result < 0 && socketLastError() == EINTR) {
-            continue;
+    if (NULL != transport->tls) {
+        whole = tlsSessionSendAll(transport->tls, data, length, sent);
+        if (!whole && NULL != failedSendResult) {
+            *failedSendResult = -1;
         }
+    }
+    while (NULL == transport->tls && *sent < length) {
+        ssize_t result = transportSocketSend(transport->socket, data + *sent, length - *sent);
         if (result <= 0) {
             if (NULL != failedSendResult) {
                 *failedSendResult = result;
@@ -83,7 +102,17 @@ bool connectionSendAll(Connection* connection, const char* data, size_t length, 
 }
 
 void connectionShutdownSending(Connection* connection) {
+    if (NULL != connection->transport.tls) {
+        tlsSessionCloseNotify(connection->transport.tls);
+    }
     socketShutdownSending(connection->transport.socket);
+}
+
+bool connectionStartTLS(Connection* connection, const char* received, size_t receivedLength, int deadlineMs, int idleMs,
+                        char* reason, size_t reasonCapacity) {
+    connection->transport.tls = tlsSessionAccept(connection->server, connection->transport.socket, received,
+                                                 receivedLength, deadlineMs, idleMs, reason, reasonCapacity);
+    return NULL != connection->transport.tls;
 }
 
 bool connectionPeerIsThere(const Connection* connection) {
@@ -100,7 +129,17 @@ bool connectionPeerIsThere(const Connection* connection) {
     return error == EINTR || error == EAGAIN || error == EWOULDBLOCK;
 }
 
-bool connectionSendToRawClient(Connection* connection, const char* data, size_t length) {
-    size_t sent = 0;
-    return connectionSendAll(connection, data, length, &sent);
+ssize_t connectionSendToRawClient(Connection* connection, const char* data, size_t length) {
+    ConnectionTransport* transport = &connection->transport;
+    pthread_mutex_lock(&transport->sendLock);
+    ssize_t taken;
+    if (NULL != transport->tls) {
+        // An encrypted reply goes out as whole records.
+        size_t sent = 0;
+        taken = tlsSessionSendAll(transport->tls, data, length, &sent) ? (ssize_t)sent : -1;
+    } else {
+        taken = socketSendNow(transport->socket, data, length);
+    }
+    pthread_mutex_unlock(&transport->sendLock);
+    return taken;
 }

@@ -237,6 +237,10 @@ struct ServerLimits {
     // Default 10 min: the largest body (128 MiB) fits at 1.8 Mbit/s, slower
     // than any shop link.
     int requestDeadlineMs;
+    // A connection that begins with a TLS handshake must finish it within
+    // this long, or it is closed; the request's own limits start after it.
+    // Default 10 s.
+    int tlsHandshakeDeadlineMs;
     // While another job waits for the printer, a raw stream must deliver at
     // least rawStreamMinBytes per paceWindowMs spent waiting for bytes, or it
     // ends as on idle. Default 4 KiB per 5 s, slower than a 9600-baud serial
@@ -290,9 +294,10 @@ struct Server {
     int32_t activeConnectionCount;
     pthread_cond_t connectionFinishedCond;
     pthread_mutex_t connectionFinishedLock;
-    bool listenerOpen;   // under globalMutex: the listener exists and is not yet closed
-    ServerLimits limits; // serverInit sets the defaults; set others before the accept loop starts
-    ServerState* state;  // made by serverInit, released by serverDeInit
+    bool listenerOpen;     // under globalMutex: the listener exists and is not yet closed
+    ServerLimits limits;   // serverInit sets the defaults; set others before the accept loop starts
+    ServerState* state;    // made by serverInit, released by serverDeInit
+    struct TLSServer* tls; // under globalMutex: made by the first serverSetTLSCredentials, null before
 };
 
 // Byte counts of one connection.
@@ -311,7 +316,7 @@ struct ConnectionTransport {
     // Held for every send, so that the raw stream's replies, sent from
     // another thread, never interleave with the connection thread's own.
     pthread_mutex_t sendLock;
-    void* tls; // the session of an encrypted connection; null on a plain one
+    struct TLSSession* tls; // after a TLS handshake: every byte goes through it; null on a plain connection
 };
 
 // One accepted connection; owned by its thread from hand-over until it is freed.
@@ -348,6 +353,13 @@ bool serverWaitUntilListening(Server* server, int timeoutMs);
 int acceptConnectionsUntilStopped(Server* serverOrNULL, const struct sockaddr* address, socklen_t addressLength);
 // The same on every IPv4 address and the given port.
 int acceptConnectionsUntilStoppedFromEverywhereIPv4(Server* serverOrNULL, uint16_t portInHostOrder);
+// Uses this PEM certificate chain and private key for connections that begin
+// with a TLS handshake. 0 on success; -1 with a one-line reason in error
+// (always NUL-terminated) when they cannot be used (unparseable, key does not
+// match). May be called again while the server runs: handshakes from then on
+// use the new pair, open connections keep theirs.
+int serverSetTLSCredentials(Server* server, const char* certificateChainPem, const char* privateKeyPem, char* error,
+                            size_t errorCapacity);
 // Lock and unlock the server's mutex; 0 on success.
 int serverMutexLock(Server* server);
 int serverMutexUnlock(Server* server);
@@ -376,9 +388,10 @@ bool escposJobIsWaitingForPrinter(void);
 // The connection of the raw stream whose onEscposRequest runs on the calling
 // thread, null elsewhere; it stays valid until that stream's last call returns.
 Connection* connectionOfRawStream(void);
-// Sends bytes to a raw stream's client, from any thread while the connection
-// is valid; false when the client does not take them.
-bool connectionSendToRawClient(Connection* connection, const char* data, size_t length);
+// Sends to a raw stream's client what it takes now, without waiting, from
+// any thread while the connection is valid: the count, 0 when it takes
+// nothing for now, -1 when it takes no more.
+ssize_t connectionSendToRawClient(Connection* connection, const char* data, size_t length);
 
 // ---- Static file serving ----------------------------------------------------
 
