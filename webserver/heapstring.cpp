@@ -234,3 +234,10 @@ void poolStringAppendChar(Request* request, PoolString* string, char c) {
     string->length++;
     request->headersStringPoolOffset++;
 }
+
+char* strdupIfNotNull(const char* strToDup) {
+    if (NULL == strToDup) {
+        return NULL;
+    }
+    return webserverStrdupOrDie(strToDup, "a response string");
+}
