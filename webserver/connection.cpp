@@ -259,10 +259,14 @@ static void printClosedWithoutRequest(const char* line) {
     pthread_mutex_lock(&log.lock);
     int64_t now = serverNowMilliseconds();
     if (now - log.secondStartedAtMs >= 1000) {
-        log.flooded = log.leftOut > 0;
-        if (log.flooded) {
+        // A whole second without a line after the last one counted is the
+        // quiet one: without it, one dropped line a second would keep the
+        // log flooded for good.
+        bool quietSecondPassed = now - log.secondStartedAtMs >= 2000;
+        if (log.leftOut > 0) {
             printf("No request found on %ld more connections (lines left out)\n", log.leftOut);
         }
+        log.flooded = log.leftOut > 0 && !quietSecondPassed;
         log.secondStartedAtMs = now;
         log.linesThisSecond = 0;
         log.leftOut = 0;

@@ -522,6 +522,28 @@ TEST_F(ConnectionTest, EmptyBodyResponseSendsTheHeadOnlyAndCountsIt) {
     EXPECT_EQ(200, countersNow().bytesSent - sentBefore);
 }
 
+TEST_F(ConnectionTest, LinesOfEmptyConnectionsComeBackAfterAQuietSecond) {
+    StdoutCapture capture;
+    auto emptyConnection = [&] {
+        int fd = q2test::connectLoopback(running.port);
+        int port = localPort(fd);
+        close(fd);
+        return "No request found from 127.0.0.1:" + std::to_string(port) + "?";
+    };
+    for (int i = 0; i < 12; i++) {
+        emptyConnection(); // 10 lines, 2 left out
+    }
+    ASSERT_TRUE(allFinished());
+    usleep(1100 * 1000);
+    const std::string duringFlood = emptyConnection();
+    ASSERT_TRUE(capture.waitFor("No request found on 2 more connections (lines left out)"));
+    usleep(2100 * 1000);
+    const std::string afterQuiet = emptyConnection();
+    ASSERT_TRUE(capture.waitFor("No request found on 1 more connections (lines left out)"));
+    EXPECT_TRUE(capture.waitFor(afterQuiet, 2000)) << capture.text();
+    EXPECT_EQ(std::string::npos, capture.text().find(duringFlood)) << "the second after a flood is counted only";
+}
+
 TEST(ConnectionSending, ShortSendsAreContinuedUntilTheWholeBodyIsSent) {
     // With a send time limit a blocked send returns what it managed so far;
     // the rest must still follow once the peer reads again.
@@ -841,6 +863,7 @@ TEST_F(TLSConnectionTest, FailedHandshakesAreClosedAndLoggedWithTheReason) {
     hello11 = std::string("\x16\x03\x02\x00", 4) + (char)hello11.size() + hello11;
     const int deadlineMs = 300;
     serverSetTLSHandshakeDeadlineForTesting(deadlineMs);
+    usleep(2100 * 1000); // a quiet second, should earlier tests have flooded the log with empty connections
     const int requestsBefore = appRequests();
     struct Row {
         const char* what;
