@@ -37,6 +37,8 @@
 // calloc/strdup that never return null: on failure they print one
 // line naming `what` and abort.
 void* webserverCallocOrDie(size_t count, size_t size, const char* what);
+// The same without zeroing the block.
+void* webserverMallocOrDie(size_t size, const char* what);
 char* webserverStrdupOrDie(const char* text, const char* what);
 
 // ---- Statistics ---------------------------------------------------------------
