@@ -222,6 +222,9 @@ TLSSession* tlsSessionAccept(Server* server, sockettype socket, const char* rece
 // when nothing came in time.
 ssize_t tlsSessionReceiveWithin(TLSSession* session, char* into, size_t capacity, int timeoutMs, int idleMs,
                                 bool* timedOut);
+// One receive of decrypted bytes, bounded by the socket's own limit alone;
+// the same results.
+ssize_t tlsSessionReceive(TLSSession* session, char* into, size_t capacity);
 // Sends all bytes; false when the peer does not take them. Safe beside a
 // receive on another thread.
 bool tlsSessionSendAll(TLSSession* session, const char* data, size_t length, size_t* sent);

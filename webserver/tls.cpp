@@ -396,26 +396,8 @@ TLSSession* tlsSessionAccept(Server* server, sockettype socket, const char* rece
     return session;
 }
 
-ssize_t tlsSessionReceiveWithin(TLSSession* session, char* into, size_t capacity, int timeoutMs, int idleMs,
-                                bool* timedOut) {
-    *timedOut = false;
+ssize_t tlsSessionReceive(TLSSession* session, char* into, size_t capacity) {
     for (;;) {
-        // Records the library has already taken off the socket count as readable.
-        pthread_mutex_lock(&session->lock);
-        bool pending = mbedtls_ssl_check_pending(&session->ssl) != 0;
-        pthread_mutex_unlock(&session->lock);
-        // The wait is always made before the lock is taken, so that a raw
-        // stream's replies are not held up by a receive that waits for bytes.
-        if (!pending) {
-            int ready = socketWaitReadable(session->socket, timeoutMs < 0 ? 0 : timeoutMs);
-            if (ready == 0) {
-                *timedOut = timeoutMs < idleMs; // else the idle limit ran out: a failed receive
-                return -1;
-            }
-            if (ready < 0) {
-                return -1;
-            }
-        }
         pthread_mutex_lock(&session->lock);
         int received = mbedtls_ssl_read(&session->ssl, (unsigned char*)into, capacity);
         pthread_mutex_unlock(&session->lock);
@@ -429,11 +411,33 @@ ssize_t tlsSessionReceiveWithin(TLSSession* session, char* into, size_t capacity
             return 0;
         case MBEDTLS_ERR_SSL_WANT_READ:
         case MBEDTLS_ERR_SSL_WANT_WRITE:
-            continue; // a record with nothing for the application (a TLS 1.3 key update)
+            continue; // a record with nothing for the application
         default:
             return -1;
         }
     }
+}
+
+ssize_t tlsSessionReceiveWithin(TLSSession* session, char* into, size_t capacity, int timeoutMs, int idleMs,
+                                bool* timedOut) {
+    *timedOut = false;
+    // Records the library has already taken off the socket count as readable.
+    pthread_mutex_lock(&session->lock);
+    bool pending = mbedtls_ssl_check_pending(&session->ssl) != 0;
+    pthread_mutex_unlock(&session->lock);
+    // The wait is made before the lock is taken, so that a raw stream's
+    // replies are not held up by a receive that waits for bytes.
+    if (!pending) {
+        int ready = socketWaitReadable(session->socket, timeoutMs < 0 ? 0 : timeoutMs);
+        if (ready == 0) {
+            *timedOut = timeoutMs < idleMs; // else the idle limit ran out: a failed receive
+            return -1;
+        }
+        if (ready < 0) {
+            return -1;
+        }
+    }
+    return tlsSessionReceive(session, into, capacity);
 }
 
 bool tlsSessionSendAll(TLSSession* session, const char* data, size_t length, size_t* sent) {

@@ -58,9 +58,7 @@ static ssize_t receiveOnce(ConnectionTransport* transport, char* into, size_t ca
 
 ssize_t connectionReceive(Connection* connection, char* into, size_t capacity) {
     if (NULL != connection->transport.tls) {
-        bool timedOut = false;
-        int idleMs = serverIdleTimeoutMilliseconds();
-        return tlsSessionReceiveWithin(connection->transport.tls, into, capacity, idleMs, idleMs, &timedOut);
+        return tlsSessionReceive(connection->transport.tls, into, capacity);
     }
     return receiveOnce(&connection->transport, into, capacity);
 }
