@@ -18,6 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -241,6 +242,12 @@ static int openCapture(const std::string& path) {
 bool startServer(ServerProcess* server, const std::string& binary, const std::vector<std::string>& arguments,
                  const std::vector<std::string>& environment, const std::string& captureDir, std::string* error,
                  size_t addressSpaceLimit) {
+    // The certificates go to the test's own folder unless it names another.
+    std::vector<std::string> withStateFolder = environment;
+    if (std::none_of(environment.begin(), environment.end(),
+                     [](const std::string& entry) { return 0 == entry.rfind("STATE_DIRECTORY=", 0); })) {
+        withStateFolder.push_back("STATE_DIRECTORY=" + captureDir + "/state");
+    }
     for (int attempt = 0; attempt < START_ATTEMPTS; attempt++) {
         int port = pickFreePort();
         if (port == 0) {
@@ -255,7 +262,7 @@ bool startServer(ServerProcess* server, const std::string& binary, const std::ve
         int errFd = openCapture(server->errPath);
         server->pid = outFd < 0 || errFd < 0
                           ? -1
-                          : spawnProgram(binary, allArguments, environment, outFd, errFd, addressSpaceLimit);
+                          : spawnProgram(binary, allArguments, withStateFolder, outFd, errFd, addressSpaceLimit);
         if (outFd >= 0) {
             close(outFd);
         }
@@ -550,3 +557,17 @@ std::string TestCertificates::key(const std::string& name) const {
 }
 
 } // namespace q2test
+
+std::string q2test::withJobIdMasked(const std::string& answer, std::string* id) {
+    static const std::string LINE = "\r\nJob-Id: ";
+    size_t head = answer.find("\r\n\r\n");
+    size_t at = answer.find(LINE);
+    if (at == std::string::npos || at > head) {
+        return answer;
+    }
+    size_t start = at + LINE.size(), end = answer.find("\r\n", start);
+    if (nullptr != id) {
+        *id = answer.substr(start, end - start);
+    }
+    return answer.substr(0, start) + "*" + answer.substr(end);
+}

@@ -88,7 +88,8 @@ struct ServerProcess {
 
 // Starts `binary` with "--port N" plus `arguments`, the environment of this
 // process plus `environment` ("NAME=value" entries), on a free port; output
-// goes to files in `captureDir`. Returns once the server listens (it has
+// goes to files in `captureDir`, certificates to its state/ folder unless
+// `environment` names another STATE_DIRECTORY. Returns once the server listens (it has
 // announced http://127.0.0.1:N/, or 127.0.0.1:N alone when told to listen
 // there), false with a reason in *error otherwise.
 // A non-zero addressSpaceLimit (bytes) becomes the child's RLIMIT_AS.
@@ -150,5 +151,10 @@ std::string converseInParts(int port, const std::vector<std::string>& parts, int
 // side and reads the whole answer.
 std::string converse(int port, const std::string& request, int timeoutMs = DEFAULT_TIMEOUT_MS,
                      const char* fromAddress = nullptr);
+
+// The answer with the value of its Job-Id line, if any, replaced by "*":
+// ids are new with every job, the rest of an answer is exact. *id (may be
+// null) receives the value.
+std::string withJobIdMasked(const std::string& answer, std::string* id = nullptr);
 
 } // namespace q2test
