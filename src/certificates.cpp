@@ -785,8 +785,9 @@ static int64_t nowSeconds(void) {
 // Moves a damaged file aside under a name with the time, so that nothing is lost.
 static void setAside(const char* path, const char* why) {
     char aside[MACHINE_PATH_CAPACITY + 32];
-    snprintf(aside, sizeof(aside), "%s.damaged-%lld", path, (long long)nowSeconds());
-    int error = machineRenameFile(path, aside);
+    int length = snprintf(aside, sizeof(aside), "%s.damaged-%lld", path, (long long)nowSeconds());
+    // A name cut short could be another file's: then nothing is moved.
+    int error = length > 0 && (size_t)length < sizeof(aside) ? machineRenameFile(path, aside) : ENAMETOOLONG;
     printf("The file '%s' is damaged (%s) and was %s '%s'; it is made again\n", path, why,
            error == 0 ? "set aside as" : "could not be set aside as", aside);
     fflush(stdout);
