@@ -14,6 +14,8 @@
 #include "certificates.h"
 #include "device.h"
 #include "escpos.h"
+#include "joblog.h"
+#include "platform_machine.h"
 #include "printservice.h"
 #include "service.h"
 #include "usb.h"
@@ -49,10 +51,8 @@ static int printTestReceipt(void) {
         0x1D, 0x56, 0x41, 0x03,                                        // cut
     };
     ssize_t num = escpos_print(printerDevicePath, 1, test_escpos, (ssize_t)sizeof(test_escpos));
-    if (num > 0) {
-        escpos_print(NULL, 0, NULL, 0);
-    }
-    return num > 0 ? 0 : 1;
+    // A network printer that never acknowledged the receipt did not print it.
+    return num > 0 && 0 == escpos_print(NULL, 0, NULL, 0) ? 0 : 1;
 }
 
 // A name the platform cannot open whole is refused before anything starts:
@@ -102,6 +102,14 @@ static int serve(Server* server, void* context) {
     if (!certificatesStart(&options->certificates, server)) {
         return 1;
     }
+    // The certificates made the folder; a log that cannot be written only
+    // costs the keyed jobs, so the server starts all the same.
+    char stateFolder[MACHINE_PATH_CAPACITY];
+    snprintf(stateFolder, sizeof(stateFolder), "%s",
+             NULL != options->certificates.stateFolder ? options->certificates.stateFolder : "");
+    if (NULL != options->certificates.stateFolder || machineDefaultStateFolder(stateFolder, sizeof(stateFolder))) {
+        jobLogOpen(stateFolder);
+    }
     struct sockaddr_in address;
     memset(&address, 0, sizeof(address));
     address.sin_family = AF_INET;
@@ -110,6 +118,7 @@ static int serve(Server* server, void* context) {
     learnThisMachinesNames();
     int status = acceptConnectionsUntilStopped(server, (const struct sockaddr*)&address, sizeof(address));
     certificatesStop();
+    jobLogClose();
     return status;
 }
 
@@ -505,7 +514,7 @@ int quorvel2Main(int argc, char** argv) {
         arg_str0(NULL, "tls-cert", "<FILE>", "Certificate chain (PEM) for HTTPS instead of one made here");
     struct arg_str* argTLSKey = arg_str0(NULL, "tls-key", "<FILE>", "Private key (PEM) of the --tls-cert certificate");
     struct arg_str* argStateDir =
-        arg_str0(NULL, "state-dir", "<DIR>", "Folder for the certificate authority and certificates");
+        arg_str0(NULL, "state-dir", "<DIR>", "Folder for the certificate authority, certificates and job log");
     struct arg_end* argEnd = arg_end(errorsRoomFor(argc, argv));
     void* argtable[] = {argHelp,   argVersion,     argPort,    argDevice, argTest,     argDiscover,
                         argListen, argAllowOrigin, argTLSCert, argTLSKey, argStateDir, argEnd};

@@ -6,6 +6,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 // Room for a path in the state folder, with its terminating NUL.
 static const size_t MACHINE_PATH_CAPACITY = 4096;
@@ -42,6 +43,10 @@ int machineWriteFileAtomically(const char* path, const void* data, size_t length
 
 // Renames `path` to `newPath`, replacing what is there. 0 or an errno value.
 int machineRenameFile(const char* path, const char* newPath);
+
+// Flushes the stream and has the system put its bytes on the disk, so that
+// they outlive a crash or a power loss. 0 or an errno value.
+int machineFlushToDisk(FILE* file);
 
 // A number that changes when the file is written or replaced (its
 // modification time and size); 0 when it cannot be looked at.

@@ -146,6 +146,10 @@ int machineRenameFile(const char* path, const char* newPath) {
     return 0 == rename(path, newPath) ? 0 : errno;
 }
 
+int machineFlushToDisk(FILE* file) {
+    return 0 == fflush(file) && 0 == fsync(fileno(file)) ? 0 : errno;
+}
+
 uint64_t machineFileChangeStamp(const char* path) {
     struct stat info;
     if (0 != stat(path, &info)) {

@@ -10,6 +10,7 @@
 #include <shlobj.h>
 
 #include <errno.h>
+#include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -206,6 +207,10 @@ int machineRenameFile(const char* path, const char* newPath) {
     free(wideFrom);
     free(wideTo);
     return error;
+}
+
+int machineFlushToDisk(FILE* file) {
+    return 0 == fflush(file) && 0 == _commit(_fileno(file)) ? 0 : errno;
 }
 
 uint64_t machineFileChangeStamp(const char* path) {

@@ -481,6 +481,23 @@ int socketWaitReadable(sockettype socket, int milliseconds) {
     return result > 0 ? 1 : 0;
 }
 
+ssize_t socketSendNow(sockettype socket, const char* data, size_t length) {
+    // The connection's socket blocks (its receive waits in another thread),
+    // so room is looked for first; a send of a little into a writable socket
+    // is taken at once.
+    static const size_t AT_ONCE_BYTES = 4096;
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(socket, &writable);
+    struct timeval noWait = {0, 0};
+    int ready = select(0, NULL, &writable, NULL, &noWait);
+    if (ready <= 0) {
+        return ready == 0 ? 0 : -1;
+    }
+    int sent = send(socket, data, (int)(length < AT_ONCE_BYTES ? length : AT_ONCE_BYTES), 0);
+    return sent < 0 ? -1 : sent;
+}
+
 long descriptorLimitRaise(void) {
     // Windows sockets are kernel handles without a per-process count limit.
     return 0;

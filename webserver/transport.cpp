@@ -143,7 +143,15 @@ bool connectionPeerIsThere(const Connection* connection) {
     return error == EINTR || error == EAGAIN || error == EWOULDBLOCK;
 }
 
-bool connectionSendToRawClient(Connection* connection, const char* data, size_t length) {
-    size_t sent = 0;
-    return connectionSendAll(connection, data, length, &sent);
+ssize_t connectionSendToRawClient(Connection* connection, const char* data, size_t length) {
+    ConnectionTransport* transport = &connection->transport;
+    if (NULL != transport->tls) {
+        // An encrypted reply goes out as whole records.
+        size_t sent = 0;
+        return connectionSendAll(connection, data, length, &sent) ? (ssize_t)sent : -1;
+    }
+    pthread_mutex_lock(&transport->sendLock);
+    ssize_t sent = socketSendNow(transport->socket, data, length);
+    pthread_mutex_unlock(&transport->sendLock);
+    return sent;
 }

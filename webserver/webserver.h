@@ -369,9 +369,10 @@ bool escposJobIsWaitingForPrinter(void);
 // The connection of the raw stream whose onEscposRequest runs on the calling
 // thread, null elsewhere; it stays valid until that stream's last call returns.
 Connection* connectionOfRawStream(void);
-// Sends bytes to a raw stream's client, from any thread while the connection
-// is valid; false when the client does not take them.
-bool connectionSendToRawClient(Connection* connection, const char* data, size_t length);
+// Sends to a raw stream's client what it takes now, without waiting, from
+// any thread while the connection is valid: the count, 0 when it takes
+// nothing for now, -1 when it takes no more.
+ssize_t connectionSendToRawClient(Connection* connection, const char* data, size_t length);
 
 // ---- Static file serving ----------------------------------------------------
 

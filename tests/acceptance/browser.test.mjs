@@ -23,6 +23,8 @@ import {
 const CHROMIUM = '/usr/bin/chromium';
 const ENCODER = path.join(HERE, 'node_modules/@point-of-sale/receipt-printer-encoder/dist/receipt-printer-encoder.umd.js');
 const PAGE = path.join(HERE, 'page/index.html');
+// Where screenshots go: CTest names the test's own folder.
+const OUTPUT = process.env.Q2_TEST_OUTPUT_DIR || path.resolve(HERE, '../../build/tests/acceptance/output');
 
 function listen(server, host = '127.0.0.1') {
   return new Promise((resolve, reject) => {
@@ -129,12 +131,12 @@ after(async () => {
 
 // Opens the till page, presses Print and returns what the page reported.
 async function printFromPage(t, printerPort, { context = browser.context, pageOrigin = pageServer.origin,
-  printer = `http://127.0.0.1:${printerPort}` } = {}) {
+  printer = `http://127.0.0.1:${printerPort}`, key = '' } = {}) {
   const page = await context.newPage();
   t.after(() => page.close());
   const problems = [];
   page.on('pageerror', (error) => problems.push(String(error)));
-  await page.goto(`${pageOrigin}/index.html?printer=${encodeURIComponent(printer)}`, { timeout: 15000 });
+  await page.goto(`${pageOrigin}/index.html?printer=${encodeURIComponent(printer)}&key=${key}`, { timeout: 15000 });
   await page.click('#print', { timeout: 5000 });
   await page.waitForFunction(() => document.getElementById('result').textContent !== '', null, { timeout: 15000 });
   assert.deepEqual(problems, [], 'the page ran without script errors');
@@ -178,6 +180,32 @@ test('a page from another origin prints a receipt through fetch', async (t) => {
   assertAlive(assert, server);
   t.diagnostic(`page receipt: ${result.sent.length} bytes, first bytes ${result.sent.subarray(0, 8).toString('hex')}; ` +
     `${relay.connections()} connections from the browser`);
+});
+
+test('a page that retries with its Idempotency-Key prints once and reads the job id; the jobs page shows it', async (t) => {
+  const dir = makeTempDir(t);
+  const device = makeDeviceFile(dir);
+  const server = await startServer(t, device);
+  const first = await printFromPage(t, server.port, { key: 'till-7-receipt-42' });
+  const retry = await printFromPage(t, server.port, { key: 'till-7-receipt-42' });
+  assert.equal(first.error, undefined, `fetch failed in the page: ${first.error}`);
+  assert.equal(first.status, 200);
+  assert.match(first.jobId, /^[0-9a-z]{12}$/, 'the page may read Job-Id');
+  assert.equal(first.replayed, null);
+  assert.deepEqual([retry.status, retry.jobId, retry.replayed], [200, first.jobId, 'true']);
+  const printed = await readDeviceWhenFilled(device, first.sent.length);
+  assert.ok(printed.equals(first.sent), 'the device holds the receipt once');
+
+  const page = await browser.context.newPage();
+  t.after(() => page.close());
+  await page.goto(`http://127.0.0.1:${server.port}/jobs`, { timeout: 15000 });
+  assert.match(await page.textContent('#jobs'), new RegExp(`${first.jobId}.*printed \\(200\\)`));
+  assert.equal(await page.getAttribute('a[href="/ca.crt"]', 'href'), '/ca.crt');
+  fs.mkdirSync(OUTPUT, { recursive: true });
+  const screenshot = path.join(OUTPUT, 'jobs-page.png');
+  await page.screenshot({ path: screenshot, fullPage: true });
+  assertAlive(assert, server);
+  t.diagnostic(`jobs page: ${screenshot}`);
 });
 
 test('the page reads 503 when the device cannot be opened', async (t) => {

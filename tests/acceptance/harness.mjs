@@ -18,8 +18,14 @@ export const SIMULATED_PRINTER = process.env.Q2_SIMULATED_PRINTER ||
 
 export const CORS_LINES =
   'Access-Control-Allow-Origin: *\r\n' +
-  'Access-Control-Allow-Headers: Content-Type, Authorization\r\n' +
-  'Access-Control-Allow-Methods: GET, POST, PUT, DELETE, PATCH, OPTIONS\r\n';
+  'Access-Control-Allow-Headers: Content-Type, Authorization, Idempotency-Key\r\n' +
+  'Access-Control-Allow-Methods: GET, POST, PUT, DELETE, PATCH, OPTIONS\r\n' +
+  'Access-Control-Expose-Headers: Job-Id, Idempotent-Replayed\r\n';
+
+// An answer with its job's id, new with every job, shown as "*".
+export function withJobIdMasked(answer) {
+  return answer.replace(/\r\nJob-Id: [^\r]*\r\n/, '\r\nJob-Id: *\r\n');
+}
 
 export const OK_HEAD =
   'HTTP/1.1 200 OK\r\n' +
@@ -28,6 +34,7 @@ export const OK_HEAD =
   'Server: Ostrelin/1.1.3\r\n' +
   'Connection: close\r\n' +
   CORS_LINES +
+  'Job-Id: *\r\n' +
   '\r\n';
 
 export function sleep(ms) {

@@ -47,7 +47,7 @@ const char HELP_TEXT[] =
     "  --allow-origin=<ORIGIN>   Web page origin allowed to print (repeatable; default: any origin)\n"
     "  --tls-cert=<FILE>         Certificate chain (PEM) for HTTPS instead of one made here\n"
     "  --tls-key=<FILE>          Private key (PEM) of the --tls-cert certificate\n"
-    "  --state-dir=<DIR>         Folder for the certificate authority and certificates\n";
+    "  --state-dir=<DIR>         Folder for the certificate authority, certificates and job log\n";
 
 const char PORT_ERROR[] = "Error: A valid TCP port number in range 1 .. 65535 is required\n";
 const char DEVICE_ERROR[] = "Error: A valid device name is required\n";

@@ -557,3 +557,17 @@ std::string TestCertificates::key(const std::string& name) const {
 }
 
 } // namespace q2test
+
+std::string q2test::withJobIdMasked(const std::string& answer, std::string* id) {
+    static const std::string LINE = "\r\nJob-Id: ";
+    size_t head = answer.find("\r\n\r\n");
+    size_t at = answer.find(LINE);
+    if (at == std::string::npos || at > head) {
+        return answer;
+    }
+    size_t start = at + LINE.size(), end = answer.find("\r\n", start);
+    if (nullptr != id) {
+        *id = answer.substr(start, end - start);
+    }
+    return answer.substr(0, start) + "*" + answer.substr(end);
+}

@@ -152,4 +152,9 @@ std::string converseInParts(int port, const std::vector<std::string>& parts, int
 std::string converse(int port, const std::string& request, int timeoutMs = DEFAULT_TIMEOUT_MS,
                      const char* fromAddress = nullptr);
 
+// The answer with the value of its Job-Id line, if any, replaced by "*":
+// ids are new with every job, the rest of an answer is exact. *id (may be
+// null) receives the value.
+std::string withJobIdMasked(const std::string& answer, std::string* id = nullptr);
+
 } // namespace q2test
