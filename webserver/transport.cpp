@@ -145,13 +145,15 @@ bool connectionPeerIsThere(const Connection* connection) {
 
 ssize_t connectionSendToRawClient(Connection* connection, const char* data, size_t length) {
     ConnectionTransport* transport = &connection->transport;
+    ssize_t sent;
+    pthread_mutex_lock(&transport->sendLock);
     if (NULL != transport->tls) {
         // An encrypted reply goes out as whole records.
-        size_t sent = 0;
-        return connectionSendAll(connection, data, length, &sent) ? (ssize_t)sent : -1;
+        size_t whole = 0;
+        sent = tlsSessionSendAll(transport->tls, data, length, &whole) ? (ssize_t)whole : -1;
+    } else {
+        sent = socketSendNow(transport->socket, data, length);
     }
-    pthread_mutex_lock(&transport->sendLock);
-    ssize_t sent = socketSendNow(transport->socket, data, length);
     pthread_mutex_unlock(&transport->sendLock);
     return sent;
 }

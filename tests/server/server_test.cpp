@@ -934,6 +934,19 @@ TEST_F(TLSConnectionTest, NewCredentialsServeTheNextHandshakeWhileOpenConnection
     EXPECT_EQ(plainHead(200, "OK", 11) + "\r\nGET /kept 0", open.readUntilClosed());
 }
 
+TEST_F(ConnectionTest, TLSHandshakeIsRefusedAsBeforeWhileTheServerHasNoCertificate) {
+    usleep(2100 * 1000); // a quiet second, should earlier tests have flooded the log with empty connections
+    StdoutCapture capture;
+    int fd = q2test::connectLoopback(running.port);
+    const std::string line = "Closing the connection from 127.0.0.1:" + std::to_string(localPort(fd)) +
+                             " without printing: its first byte 0x16 begins neither an HTTP request nor a raw print "
+                             "stream (a TLS handshake: this port speaks http://, not https://)\n";
+    ASSERT_TRUE(q2test::sendAll(fd, std::string("\x16\x03\x01\x00\x05hello", 10)));
+    EXPECT_EQ("", readUntilClosed(fd));
+    close(fd);
+    EXPECT_TRUE(capture.waitFor(line)) << capture.text();
+}
+
 TEST(TLSCredentials, UnusablePairsAreRefusedWithAOneLineReason) {
     q2test::TestCertificates certificates;
     ASSERT_EQ("", certificates.error);
