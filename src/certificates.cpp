@@ -773,9 +773,14 @@ static struct {
 } state;
 
 static int checkIntervalMs = CERTIFICATE_CHECK_INTERVAL_MS;
+static int renewDays = SERVER_CERTIFICATE_RENEW_DAYS;
 
 void certificatesSetCheckIntervalForTesting(int milliseconds) {
     checkIntervalMs = milliseconds;
+}
+
+void certificatesSetRenewDaysForTesting(int days) {
+    renewDays = days;
 }
 
 static int64_t nowSeconds(void) {
@@ -894,8 +899,8 @@ static bool serverCertificateIsCurrent(const Credentials* credentials, const Nam
     }
     Names carried;
     namesOfCertificate(&credentials->certificate, &carried);
-    return sameNames(&carried, names) && secondsOf(&credentials->certificate.valid_to) >
-                                             nowSeconds() + (int64_t)SERVER_CERTIFICATE_RENEW_DAYS * 86400;
+    return sameNames(&carried, names) &&
+           secondsOf(&credentials->certificate.valid_to) > nowSeconds() + (int64_t)renewDays * 86400;
 }
 
 // Makes sure state.current holds a current server certificate, reading it
