@@ -232,10 +232,14 @@ static void printClosedWithoutRequest(const char* line) {
     pthread_mutex_lock(&log.lock);
     int64_t now = monotonicMilliseconds();
     if (now - log.secondStartedAtMs >= 1000) {
-        log.flooded = log.leftOut > 0;
-        if (log.flooded) {
+        // A whole second without a line after the last one counted is the
+        // quiet one: without it, one dropped line a second would keep the
+        // log flooded for good.
+        bool quietSecondPassed = now - log.secondStartedAtMs >= 2000;
+        if (log.leftOut > 0) {
             printf("No request found on %ld more connections (lines left out)\n", log.leftOut);
         }
+        log.flooded = log.leftOut > 0 && !quietSecondPassed;
         log.secondStartedAtMs = now;
         log.linesThisSecond = 0;
         log.leftOut = 0;
@@ -293,8 +297,7 @@ static void discardUnreadBody(Connection* connection) {
     socketSetIOTimeouts(connection->transport.socket, CONNECTION_REFUSED_BODY_DISCARD_MS);
     int64_t deadline = monotonicMilliseconds() + CONNECTION_REFUSED_BODY_DISCARD_MS;
     while (monotonicMilliseconds() < deadline) {
-        ssize_t got =
-            connectionReceiveToDiscard(connection, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer));
+        ssize_t got = connectionReceive(connection, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer));
         if (got <= 0) {
             break;
         }

@@ -44,6 +44,8 @@
 // calloc/strdup that never return null: on failure they print one
 // line naming `what` and abort.
 void* webserverCallocOrDie(size_t count, size_t size, const char* what);
+// The same without zeroing the block.
+void* webserverMallocOrDie(size_t size, const char* what);
 char* webserverStrdupOrDie(const char* text, const char* what);
 
 // ---- Statistics ---------------------------------------------------------------
@@ -166,13 +168,13 @@ void recognizeReceived(StreamRecognizer* r, const char* bytes, size_t length);
 void connectionTransportInit(ConnectionTransport* transport);
 // Releases the send lock; the socket is closed already (or never was open).
 void connectionTransportRelease(ConnectionTransport* transport);
-// Closes the socket; the record then holds none.
+// Ends the TLS session, if any (telling the peer), and closes the socket; the
+// record then holds neither.
 void connectionTransportClose(ConnectionTransport* transport);
-// One receive of at most `capacity` bytes as they come off the socket, a
-// TLS connection's still encrypted: only for dropping what a client sends
-// after its answer. Bytes, 0 at the peer's end, -1 on failure or when the
-// socket's idle limit ran out (a signal never cuts it short).
-ssize_t connectionReceiveToDiscard(Connection* connection, char* into, size_t capacity);
+// One receive of at most `capacity` bytes (decrypted on a TLS connection),
+// as recv returns it (a signal never cuts it short): bytes, 0 at the peer's
+// end, -1 on failure or when the socket's idle limit ran out.
+ssize_t connectionReceive(Connection* connection, char* into, size_t capacity);
 // One receive of the connection's bytes (decrypted on a TLS connection),
 // waiting at most timeoutMs for the first one. The idle limit already bounds
 // every receive, so a wait that long needs no extra call. *timedOut (and -1)
@@ -184,19 +186,19 @@ ssize_t connectionReceiveWithin(Connection* connection, char* into, size_t capac
 // be null) and whose error socketLastError still reports.
 bool connectionSendAll(Connection* connection, const char* data, size_t length, size_t* sent,
                        ssize_t* failedSendResult = NULL);
-// Ends the sending side (after telling a TLS peer that nothing more comes):
-// the peer reads the end of the answer.
+// One recv or send on a client's socket, repeated when a signal cut it short;
+// as the system returns it. Only for the TLS session's own record layer.
+ssize_t transportSocketReceive(sockettype socket, char* into, size_t capacity);
+ssize_t transportSocketSend(sockettype socket, const char* data, size_t length);
+// Ends the sending side: the peer reads the end of the answer (after a TLS
+// close-notify on an encrypted connection).
 void connectionShutdownSending(Connection* connection);
 // Serves the connection over TLS from now on: the handshake, with
 // `received` (what came before the connection was known to be TLS) as its
-// first bytes, within deadlineMs. False, with a one-line reason, when it
-// failed; the connection then stays plain and is closed.
+// first bytes. False, with the reason, when it failed; the connection stays
+// plain and should be closed.
 bool connectionStartTLS(Connection* connection, const char* received, size_t receivedLength, int deadlineMs, int idleMs,
                         char* reason, size_t reasonCapacity);
-// One receive or send on a client's socket as the system does it (a signal
-// never cuts it short): only for a TLS session's own record layer.
-ssize_t transportSocketReceive(sockettype socket, char* into, size_t capacity);
-ssize_t transportSocketSend(sockettype socket, const char* data, size_t length);
 
 // ---- Connections --------------------------------------------------------------
 
@@ -298,9 +300,13 @@ TLSSession* tlsSessionAccept(Server* server, sockettype socket, const char* rece
 // when nothing came in time.
 ssize_t tlsSessionReceiveWithin(TLSSession* session, char* into, size_t capacity, int timeoutMs, int idleMs,
                                 bool* timedOut);
-// Sends all bytes, from any thread; false when the peer does not take them.
+// One receive of decrypted bytes, bounded by the socket's own limit alone;
+// the same results.
+ssize_t tlsSessionReceive(TLSSession* session, char* into, size_t capacity);
+// Sends all bytes; false when the peer does not take them. Safe beside a
+// receive on another thread.
 bool tlsSessionSendAll(TLSSession* session, const char* data, size_t length, size_t* sent);
-// Tells the peer that nothing more comes (before the socket's sending side is shut).
+// Tells the peer that nothing more comes (once; before the socket's sending side is shut).
 void tlsSessionCloseNotify(TLSSession* session);
 // Ends the session (null: nothing); the socket stays open.
 void tlsSessionFree(TLSSession* session);

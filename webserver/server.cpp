@@ -3,6 +3,7 @@
 // one waiting for reuse), parks those over the caps until there is room or
 // makes room by displacing a connection that keeps its slot without a
 // request, and the limits in force for new connections.
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -155,9 +156,17 @@ int serverMutexUnlock(Server* server) {
 }
 
 // A zero-filled connection record belonging to server.
+// The two buffers come first and are always written before they are read,
+// so they are left as they come: an idle connection then costs only the
+// pages it has used.
+static_assert(offsetof(Connection, sendRecvBuffer) == 0 &&
+                  offsetof(Connection, responseHeader) == sizeof(((Connection*)NULL)->sendRecvBuffer),
+              "the connection's buffers lead its record");
 static Connection* connectionAlloc(Server* server) {
-    ConnectionRecord* record = (ConnectionRecord*)webserverCallocOrDie(1, sizeof(ConnectionRecord), "a connection");
+    ConnectionRecord* record = (ConnectionRecord*)webserverMallocOrDie(sizeof(ConnectionRecord), "a connection");
     Connection* connection = &record->connection;
+    const size_t buffers = offsetof(Connection, transport);
+    memset((char*)connection + buffers, 0, sizeof(ConnectionRecord) - buffers);
     connection->server = server;
     connection->request.bodyMemory = &server->state->bodyMemory;
     connectionTransportInit(&connection->transport);

@@ -1,13 +1,14 @@
 // transport.cpp: the one place that moves a client connection's bytes. The
 // request reader, the answer writer, file serving and the raw stream's reply
 // forwarder all receive and send through these functions; nothing else in
-// the module calls recv or send on a client's socket (a TLS session's record
-// layer, too, goes through transportSocketReceive and transportSocketSend).
+// the module calls recv or send on a client's socket.
 //
-// An encrypted connection carries its session in transport.tls: each
-// function below that touches the wire has one branch for it, and receives
-// and sends through the session instead of the socket. A plain connection
-// never sees the branch.
+// An encrypted connection carries its session in transport.tls. Each
+// function below that touches the wire is where its branch goes: when tls is
+// set, receive and send through the session instead of the socket (the
+// waits and the lock stay as they are, except that bytes the session has
+// already decrypted count as readable). A plain connection never sees the
+// branch.
 #include "internal.h"
 
 void connectionTransportInit(ConnectionTransport* transport) {
@@ -17,14 +18,14 @@ void connectionTransportInit(ConnectionTransport* transport) {
 }
 
 void connectionTransportRelease(ConnectionTransport* transport) {
-    tlsSessionFree(transport->tls);
-    transport->tls = NULL;
     pthread_mutex_destroy(&transport->sendLock);
 }
 
 void connectionTransportClose(ConnectionTransport* transport) {
     if (NULL != transport->tls) {
         tlsSessionCloseNotify(transport->tls);
+        tlsSessionFree(transport->tls);
+        transport->tls = NULL;
     }
     socketClose(transport->socket);
     transport->socket = SOCKET_INVALID;
@@ -50,19 +51,26 @@ ssize_t transportSocketSend(sockettype socket, const char* data, size_t length) 
     }
 }
 
-ssize_t connectionReceiveToDiscard(Connection* connection, char* into, size_t capacity) {
-    return transportSocketReceive(connection->transport.socket, into, capacity);
+// One receive into the buffer, repeated when a signal cut it short.
+static ssize_t receiveOnce(ConnectionTransport* transport, char* into, size_t capacity) {
+    return transportSocketReceive(transport->socket, into, capacity);
+}
+
+ssize_t connectionReceive(Connection* connection, char* into, size_t capacity) {
+    if (NULL != connection->transport.tls) {
+        return tlsSessionReceive(connection->transport.tls, into, capacity);
+    }
+    return receiveOnce(&connection->transport, into, capacity);
 }
 
 ssize_t connectionReceiveWithin(Connection* connection, char* into, size_t capacity, int timeoutMs, int idleMs,
                                 bool* timedOut) {
-    ConnectionTransport* transport = &connection->transport;
-    if (NULL != transport->tls) {
-        return tlsSessionReceiveWithin(transport->tls, into, capacity, timeoutMs, idleMs, timedOut);
+    if (NULL != connection->transport.tls) {
+        return tlsSessionReceiveWithin(connection->transport.tls, into, capacity, timeoutMs, idleMs, timedOut);
     }
     *timedOut = false;
     if (timeoutMs < idleMs) {
-        int ready = socketWaitReadable(transport->socket, timeoutMs < 0 ? 0 : timeoutMs);
+        int ready = socketWaitReadable(connection->transport.socket, timeoutMs < 0 ? 0 : timeoutMs);
         if (ready == 0) {
             *timedOut = true;
             return -1;
@@ -71,7 +79,7 @@ ssize_t connectionReceiveWithin(Connection* connection, char* into, size_t capac
             return -1;
         }
     }
-    return transportSocketReceive(transport->socket, into, capacity);
+    return receiveOnce(&connection->transport, into, capacity);
 }
 
 bool connectionSendAll(Connection* connection, const char* data, size_t length, size_t* sent,
@@ -85,9 +93,15 @@ bool connectionSendAll(Connection* connection, const char* data, size_t length, 
         if (!whole && NULL != failedSendResult) {
             *failedSendResult = -1;
         }
+        pthread_mutex_unlock(&transport->sendLock);
+        return whole;
     }
-    while (NULL == transport->tls && *sent < length) {
-        ssize_t result = transportSocketSend(transport->socket, data + *sent, length - *sent);
+    while (*sent < length) {
+        size_t remaining = length - *sent;
+        ssize_t result = send(transport->socket, data + *sent, remaining, 0);
+        if (result < 0 && socketLastError() == EINTR) {
+            continue;
+        }
         if (result <= 0) {
             if (NULL != failedSendResult) {
                 *failedSendResult = result;
@@ -131,15 +145,15 @@ bool connectionPeerIsThere(const Connection* connection) {
 
 ssize_t connectionSendToRawClient(Connection* connection, const char* data, size_t length) {
     ConnectionTransport* transport = &connection->transport;
+    ssize_t sent;
     pthread_mutex_lock(&transport->sendLock);
-    ssize_t taken;
     if (NULL != transport->tls) {
         // An encrypted reply goes out as whole records.
-        size_t sent = 0;
-        taken = tlsSessionSendAll(transport->tls, data, length, &sent) ? (ssize_t)sent : -1;
+        size_t whole = 0;
+        sent = tlsSessionSendAll(transport->tls, data, length, &whole) ? (ssize_t)whole : -1;
     } else {
-        taken = socketSendNow(transport->socket, data, length);
+        sent = socketSendNow(transport->socket, data, length);
     }
     pthread_mutex_unlock(&transport->sendLock);
-    return taken;
+    return sent;
 }

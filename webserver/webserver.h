@@ -316,7 +316,7 @@ struct ConnectionTransport {
     // Held for every send, so that the raw stream's replies, sent from
     // another thread, never interleave with the connection thread's own.
     pthread_mutex_t sendLock;
-    struct TLSSession* tls; // after a TLS handshake: every byte goes through it; null on a plain connection
+    struct TLSSession* tls; // the session of an encrypted connection; null on a plain one
 };
 
 // One accepted connection; owned by its thread from hand-over until it is freed.

@@ -14,6 +14,8 @@
 //   Q2_TEST_MAX_PARKED           connections parked at once, waiting for room
 //   Q2_TEST_RAW_YIELD_MS         how long a raw stream keeps the printer once a job waits
 //   Q2_TEST_CERTIFICATE_CHECK_MS how often the certificate files and names are looked at
+//   Q2_TEST_TLS_HANDSHAKE_MS     time for a TLS handshake, in milliseconds
+//   Q2_TEST_RENEW_DAYS           days before its end the server certificate is made again
 // and the USB printer lookup can be pointed at a tree that a test builds:
 //   Q2_TEST_SYSFS_ROOT  directory that stands for /sys
 //   Q2_TEST_DEV_ROOT    directory that stands for /dev
@@ -44,6 +46,7 @@ static ServerLimits limitsFromEnvironment(void) {
     ServerLimits limits = serverLimitsDefault();
     takeNumber("Q2_TEST_IDLE_MS", &limits.idleTimeoutMs);
     takeNumber("Q2_TEST_REQUEST_DEADLINE_MS", &limits.requestDeadlineMs);
+    takeNumber("Q2_TEST_TLS_HANDSHAKE_MS", &limits.tlsHandshakeDeadlineMs);
     takeNumber("Q2_TEST_PACE_WINDOW_MS", &limits.paceWindowMs);
     takeNumber("Q2_TEST_MAX_CONNECTIONS", &limits.maxConnections);
     takeNumber("Q2_TEST_MAX_CONNECTIONS_PER_PEER", &limits.maxConnectionsPerPeer);
@@ -65,6 +68,7 @@ int main(int argc, char** argv) {
     takeNumber("Q2_TEST_CONNECT_MS", &printer.connectMs);
     escposSetLimits(&printer);
     applyNumber("Q2_TEST_CERTIFICATE_CHECK_MS", certificatesSetCheckIntervalForTesting);
+    applyNumber("Q2_TEST_RENEW_DAYS", certificatesSetRenewDaysForTesting);
     usbSetRootsForTesting(getenv("Q2_TEST_SYSFS_ROOT"), getenv("Q2_TEST_DEV_ROOT"));
     ServerLimits limits = limitsFromEnvironment();
     return quorvel2Main(argc, argv, &limits);
