@@ -694,8 +694,11 @@ TEST(ConnectionAccept, DisplacedConnectionNeverReachesARoute) {
                 unanswered.push_back("round " + std::to_string(round) + ": '" + answer.substr(0, 40) + "'");
             }
             (answer.empty() ? displaced : answered)++;
-            close(second);
+            // The second, served (or parked until now), ends as a peer that sent nothing.
             close(first);
+            shutdown(second, SHUT_WR);
+            readUntilClosed(second);
+            close(second);
             if (!waitUntil([&] { return activeConnectionsNow() == idle; })) {
                 failure = "round " + std::to_string(round) + ": connections did not end";
                 break;
