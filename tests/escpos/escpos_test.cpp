@@ -3,7 +3,8 @@
 // end the job with -1, and a thread without an open job cannot touch
 // another thread's job; status requests wait only briefly for the printer,
 // their replies decode to the right state, and a raw job's replies reach its
-// sink and stop with the job.
+// sink and stop with the job. A raw stream's receipts end where the printer
+// ends them, however its bytes are split.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "escpos.h"
+#include "receipt.h"
 #include "resources.h"
 #include "simulated_printer.h"
 #include "testsupport.h"
@@ -607,6 +609,105 @@ TEST(PrinterReplies, RawJobGetsItsRepliesUntilItEnds) {
     escposForwardReplies(collectReply, &replies);
     EXPECT_EQ(0, closeJob());
     EXPECT_EQ("abc", readFile(file));
+}
+
+// ---- Receipt boundaries ----------------------------------------------------------
+
+using namespace std::string_literals;
+
+std::string repeated(const std::string& bytes, size_t times) {
+    std::string all;
+    while (times-- > 0) {
+        all += bytes;
+    }
+    return all;
+}
+
+// A stream in steps, and whether it stands between receipts after each.
+struct ReceiptStep {
+    std::string bytes;
+    bool between;
+};
+struct ReceiptCase {
+    const char* name;
+    std::vector<ReceiptStep> steps;
+};
+
+const std::string CUT = "\x1dV\x00"s;
+const ReceiptCase RECEIPT_CASES[] = {
+    {"status requests only",
+     {{"", true},
+      {"\x10\x04\x01", true},
+      {"\x10\x04\x07\x01", true},
+      {"\x10\x05\x02\x10\x14\x01\x00\x05\x1dr\x01"s, true}}},
+    {"GS V without a feed",
+     {{"a", false},
+      {CUT + "\x10\x04\x01", true},
+      {"b", false},
+      {"\x1dV\x01\x10\x04\x01", true},
+      {"c", false},
+      {"\x1dV0\x10\x04\x01", true},
+      {"d", false},
+      {"\x1dV1\x10\x04\x01", true}}},
+    {"GS V with a feed",
+     {{"a", false},
+      {"\x1dVAx", true},
+      {"b", false},
+      {"\x1dVBx", true},
+      {"c", false},
+      {"\x1dVax", true},
+      {"d", false},
+      {"\x1dVbx", true},
+      {"e", false},
+      {"\x1dVgx", true},
+      {"f", false},
+      {"\x1dVhx", true}}},
+    {"ESC i, ESC m, ESC @ after text, then text",
+     {{"a\n", false}, {"\x1bi", true}, {"b", false}, {"\x1bm", true}, {"c", false}, {"\x1b@", true}, {"d", false}}},
+    {"a drawer kick after the cut", {{"a", false}, {"\x1dVB\x03\x1bp\x00\x19\xfa"s, true}}},
+    {"raster image full of GS V",
+     {{"\x1b@", true}, {"\x1dv0\x00\x00\x01\x03\x00"s + repeated(CUT, 256), false}, {CUT, true}}},
+    {"GS ( with a long payload",
+     {{"\x1d(L\x04\x01"
+       "ab" +
+           repeated(CUT, 86),
+       false},
+      {CUT, true}}},
+    {"bit image, graphics, barcode and stored image data",
+     {{"\x1b*\x21\x02\x00"s + CUT + CUT, false},
+      {"\x1d"
+       "8L\x03\x00\x00\x00"s +
+           CUT,
+       false},
+      {"\x1dkA\x03" + CUT, false},
+      {"\x1cp\x1dV\x00"s, false}}},
+    {"a command cut short", {{"a", false}, {CUT, true}, {"\x1d", false}, {"V", false}, {"A", false}, {"\x05", true}}},
+};
+
+TEST(ReceiptBoundaries, AnyWayTheStreamIsSplitGivesTheSameAnswer) {
+    for (const ReceiptCase& row : RECEIPT_CASES) {
+        SCOPED_TRACE(row.name);
+        ReceiptScan byStep, byByte;
+        receiptScanStart(&byStep);
+        receiptScanStart(&byByte);
+        std::string whole;
+        for (const ReceiptStep& step : row.steps) {
+            receiptScanFeed(&byStep, step.bytes.data(), step.bytes.size());
+            for (char c : step.bytes) {
+                receiptScanFeed(&byByte, &c, 1);
+            }
+            whole += step.bytes;
+            EXPECT_EQ(step.between, receiptScanAtBoundary(&byStep)) << "after " << whole.size() << " bytes";
+            EXPECT_EQ(step.between, receiptScanAtBoundary(&byByte)) << "byte at a time, after " << whole.size();
+        }
+        for (size_t cut = 0; cut <= whole.size(); cut++) {
+            ReceiptScan split;
+            receiptScanStart(&split);
+            receiptScanFeed(&split, whole.data(), cut);
+            receiptScanFeed(&split, whole.data() + cut, whole.size() - cut);
+            EXPECT_EQ(row.steps.back().between, receiptScanAtBoundary(&split)) << "split at " << cut;
+        }
+    }
 }
 
 } // namespace
