@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "serverprocess.h"
+#include "simulated_printer.h"
 
 using namespace blackbox;
 
@@ -66,14 +67,18 @@ class ServerTest : public ::testing::Test {
     ServerProcess server;
     std::string device;
 
-    // Starts the server, after stopping the one a previous table row started.
-    void start(const std::string& binary, const std::vector<std::string>& environment) {
+    // Starts the server, after stopping the one a previous table row started,
+    // on a printer file of its own or the named printer.
+    void start(const std::string& binary, const std::vector<std::string>& environment,
+               const std::string& printerName = "") {
         ASSERT_FALSE(dir.path.empty());
         stop();
         device = dir.file("printer");
         writeFile(device, "");
         std::string error;
-        ASSERT_TRUE(startServer(&server, binary, {"--device", device}, environment, dir.path, &error)) << error;
+        ASSERT_TRUE(startServer(&server, binary, {"--device", printerName.empty() ? device : printerName}, environment,
+                                dir.path, &error))
+            << error;
     }
 
     std::string printed() const {
@@ -390,6 +395,106 @@ TEST_F(ServerTest, RawStreamMustKeepPaceOnlyWhileAnotherJobWaits) {
             EXPECT_LT(waiterTook, row.cutWithinMs + SLACK_MS / 4);
             EXPECT_LT(streamTook, PACE_STREAM_MS);
         }
+    }
+}
+
+// ---- A raw connection kept open between receipts ------------------------------------
+
+const std::string STATUS_REQUEST = "\x10\x04\x01";
+const std::string JOB_CHECK = "\x10\x04\x02\x10\x04\x04"; // before every web job on a printer that answers
+// A web job's answer, on top of the receipt it may wait for.
+const int PROMPT_MS = 1000;
+// A shorter receipt pause than the real one keeps these rows short; every
+// pause of the till is a good deal longer than it.
+const std::string SHORT_RECEIPT_PAUSE = "Q2_TEST_RECEIPT_PAUSE_MS=50";
+
+// A till that keeps one raw connection open and sends each receipt when it
+// is ready (asking the printer's state first), while a page posts a job
+// every PAGE_INTERVAL_MS from another address: nothing is interleaved, the
+// page is answered promptly and the till's connection is never closed. The
+// second receipt is a raster image full of cuts' bytes, sent in pieces with
+// pauses longer than the receipt pause.
+TEST_F(ServerTest, RawConnectionKeptOpenGivesThePrinterBackBetweenReceipts) {
+    const int RECEIPT_INTERVAL_MS = 300, PAGE_INTERVAL_MS = 60, PIECE_PAUSE_MS = 100;
+    q2test::SimulatedPrinter printer;
+    ASSERT_FALSE(printer.path().empty());
+    start(QUORVEL2_TESTHOOKS_BINARY, {SHORT_RECEIPT_PAUSE}, printer.path());
+    std::string raster =
+        "\x1dv0" + std::string(1, '\0') + "\x40" + std::string(1, '\0') + "\x40" + std::string(1, '\0');
+    for (int i = 0; i < 64 * 64 / 4; i++) {
+        raster += std::string("\x1d\x56\x42\x00", 4);
+    }
+    const std::vector<std::string> receipts = {"\x1b@<r0>" + std::string(2000, 'a') + "\n\x1dVA\x03",
+                                               "\x1b@<r1>" + raster + "\n\x1dVA\x03",
+                                               "\x1b@<r2>" + std::string(3000, 'c') + "\n\x1dVA\x03"};
+    int till = connectLoopback(server.port);
+    ASSERT_GE(till, 0);
+    std::atomic<bool> tillDone{false};
+    std::vector<std::string> pageJobs;
+    std::vector<long long> pageTook;
+    std::thread page([&] {
+        for (int i = 0; !tillDone.load(); i++) {
+            pageJobs.push_back("\x1b@<p" + std::to_string(i) + ">" + std::string(500, 'p') + "\n\x1dV\x01");
+            long long started = monotonicMs();
+            EXPECT_EQ(OK_WITH_CORS, converse(server.port, post(pageJobs.back()), PROMPT_MS + SLACK_MS, "127.0.0.2"));
+            pageTook.push_back(monotonicMs() - started);
+            usleep(PAGE_INTERVAL_MS * 1000);
+        }
+    });
+    long long longestReceiptMs = 0;
+    for (const std::string& receipt : receipts) {
+        usleep(RECEIPT_INTERVAL_MS * 1000);
+        long long started = monotonicMs();
+        ASSERT_TRUE(sendAll(till, STATUS_REQUEST));
+        EXPECT_EQ("\x12", readAtLeast(till, 1, PROMPT_MS + SLACK_MS)) << "its replies still reach it";
+        // Pieces of the image end after whole groups of its bytes, where a cut would end.
+        for (size_t at = 0, piece = 14 + 1024; at < receipt.size(); at += piece, piece = 1024) {
+            ASSERT_TRUE(sendAll(till, receipt.substr(at, piece)));
+            usleep(PIECE_PAUSE_MS * 1000);
+        }
+        longestReceiptMs = std::max(longestReceiptMs, monotonicMs() - started);
+    }
+    usleep(RECEIPT_INTERVAL_MS * 1000);
+    tillDone = true;
+    page.join();
+    EXPECT_FALSE(peerHasClosed(till)) << "the till's connection was closed";
+    close(till);
+    std::string received = printer.received();
+    size_t total = 0;
+    for (const std::string& receipt : receipts) {
+        EXPECT_EQ(1u, occurrences(received, STATUS_REQUEST + receipt)) << receipt.substr(0, 6);
+        total += STATUS_REQUEST.size() + receipt.size();
+    }
+    for (size_t i = 0; i < pageJobs.size(); i++) {
+        EXPECT_EQ(1u, occurrences(received, JOB_CHECK + pageJobs[i])) << pageJobs[i].substr(0, 6);
+        EXPECT_LE(pageTook[i], PROMPT_MS + longestReceiptMs) << "page job " << i;
+        total += JOB_CHECK.size() + pageJobs[i].size();
+    }
+    EXPECT_EQ(total, received.size()) << "bytes of some job were mixed in or lost";
+    EXPECT_GE(pageJobs.size(), 8u);
+}
+
+// Tills from many addresses that keep their connections open and have only
+// asked the printer's state hold nothing: a web job is answered at once.
+TEST_F(ServerTest, WebJobBehindOpenStatusOnlyRawConnectionsIsAnsweredPromptly) {
+    q2test::SimulatedPrinter printer;
+    ASSERT_FALSE(printer.path().empty());
+    start(QUORVEL2_TESTHOOKS_BINARY, {SHORT_RECEIPT_PAUSE}, printer.path());
+    std::vector<int> tills;
+    for (int i = 0; i < 13; i++) {
+        tills.push_back(connectLoopback(server.port, ("127.0.0." + std::to_string(i + 2)).c_str()));
+        ASSERT_GE(tills.back(), 0);
+        ASSERT_TRUE(sendAll(tills.back(), STATUS_REQUEST));
+    }
+    for (int fd : tills) {
+        EXPECT_EQ("\x12", readAtLeast(fd, 1));
+    }
+    long long started = monotonicMs();
+    EXPECT_EQ(OK_WITH_CORS, converse(server.port, post("\x1b@<web>\n"), PROMPT_MS + SLACK_MS));
+    EXPECT_LE(monotonicMs() - started, PROMPT_MS);
+    for (int fd : tills) {
+        EXPECT_FALSE(peerHasClosed(fd));
+        close(fd);
     }
 }
 
