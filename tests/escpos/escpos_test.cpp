@@ -623,65 +623,28 @@ std::string repeated(const std::string& bytes, size_t times) {
     return all;
 }
 
-// A stream in steps, and whether it stands between receipts after each.
-struct ReceiptStep {
-    std::string bytes;
-    bool between;
-};
+// A stream in steps, and after each whether it stands between receipts (+) or not (-).
 struct ReceiptCase {
     const char* name;
-    std::vector<ReceiptStep> steps;
+    std::vector<std::string> steps;
+    const char* between;
 };
 
-const std::string CUT = "\x1dV\x00"s;
+const std::string CUT = "\x1dV\x00"s, ASK = "\x10\x04\x01";
 const ReceiptCase RECEIPT_CASES[] = {
-    {"status requests only",
-     {{"", true},
-      {"\x10\x04\x01", true},
-      {"\x10\x04\x07\x01", true},
-      {"\x10\x05\x02\x10\x14\x01\x00\x05\x1dr\x01"s, true}}},
-    {"GS V without a feed",
-     {{"a", false},
-      {CUT + "\x10\x04\x01", true},
-      {"b", false},
-      {"\x1dV\x01\x10\x04\x01", true},
-      {"c", false},
-      {"\x1dV0\x10\x04\x01", true},
-      {"d", false},
-      {"\x1dV1\x10\x04\x01", true}}},
-    {"GS V with a feed",
-     {{"a", false},
-      {"\x1dVAx", true},
-      {"b", false},
-      {"\x1dVBx", true},
-      {"c", false},
-      {"\x1dVax", true},
-      {"d", false},
-      {"\x1dVbx", true},
-      {"e", false},
-      {"\x1dVgx", true},
-      {"f", false},
-      {"\x1dVhx", true}}},
-    {"ESC i, ESC m, ESC @ after text, then text",
-     {{"a\n", false}, {"\x1bi", true}, {"b", false}, {"\x1bm", true}, {"c", false}, {"\x1b@", true}, {"d", false}}},
-    {"a drawer kick after the cut", {{"a", false}, {"\x1dVB\x03\x1bp\x00\x19\xfa"s, true}}},
-    {"raster image full of GS V",
-     {{"\x1b@", true}, {"\x1dv0\x00\x00\x01\x03\x00"s + repeated(CUT, 256), false}, {CUT, true}}},
-    {"GS ( with a long payload",
-     {{"\x1d(L\x04\x01"
-       "ab" +
-           repeated(CUT, 86),
-       false},
-      {CUT, true}}},
+    {"status requests only", {"", ASK, "\x10\x04\x07\x01", "\x10\x05\x02\x10\x14\x01\x00\x05\x1dr\x01"s}, "++++"},
+    {"each form of GS V",
+     {"a", CUT + ASK, "b", "\x1dV\x01" + ASK, "c", "\x1dV0" + ASK, "d", "\x1dV1" + ASK, "e", "\x1dVAx",
+      "f", "\x1dVBx", "g", "\x1dVax",         "h", "\x1dVbx",      "i", "\x1dVgx",      "j", "\x1dVhx"},
+     "-+-+-+-+-+-+-+-+-+-+"},
+    {"ESC i, ESC m, ESC @ after text, then text", {"a\n", "\x1bi", "b", "\x1bm", "c", "\x1b@", "d"}, "-+-+-+-"},
+    {"a drawer kick after the cut", {"a", "\x1dVB\x03\x1bp\x00\x19\xfa"s}, "-+"},
+    {"raster image full of GS V", {"\x1b@", "\x1dv0\x00\x00\x01\x03\x00"s + repeated(CUT, 256), CUT}, "+-+"},
+    {"GS ( with a long payload", {"\x1d(L\x04\x01\x61\x62" + repeated(CUT, 86), CUT}, "-+"},
     {"bit image, graphics, barcode and stored image data",
-     {{"\x1b*\x21\x02\x00"s + CUT + CUT, false},
-      {"\x1d"
-       "8L\x03\x00\x00\x00"s +
-           CUT,
-       false},
-      {"\x1dkA\x03" + CUT, false},
-      {"\x1cp\x1dV\x00"s, false}}},
-    {"a command cut short", {{"a", false}, {CUT, true}, {"\x1d", false}, {"V", false}, {"A", false}, {"\x05", true}}},
+     {"\x1b*\x21\x02\x00"s + CUT + CUT, "\x1d\x38L\x03\x00\x00\x00"s + CUT, "\x1dkA\x03" + CUT, "\x1cp\x1dV\x00"s},
+     "----"},
+    {"a command cut short", {"a", CUT, "\x1d", "V", "A", "\x05"}, "-+---+"},
 };
 
 TEST(ReceiptBoundaries, AnyWayTheStreamIsSplitGivesTheSameAnswer) {
@@ -691,21 +654,21 @@ TEST(ReceiptBoundaries, AnyWayTheStreamIsSplitGivesTheSameAnswer) {
         receiptScanStart(&byStep);
         receiptScanStart(&byByte);
         std::string whole;
-        for (const ReceiptStep& step : row.steps) {
-            receiptScanFeed(&byStep, step.bytes.data(), step.bytes.size());
-            for (char c : step.bytes) {
+        for (size_t i = 0; i < row.steps.size(); i++) {
+            receiptScanFeed(&byStep, row.steps[i].data(), row.steps[i].size());
+            for (char c : row.steps[i]) {
                 receiptScanFeed(&byByte, &c, 1);
             }
-            whole += step.bytes;
-            EXPECT_EQ(step.between, receiptScanAtBoundary(&byStep)) << "after " << whole.size() << " bytes";
-            EXPECT_EQ(step.between, receiptScanAtBoundary(&byByte)) << "byte at a time, after " << whole.size();
+            whole += row.steps[i];
+            EXPECT_EQ(row.between[i] == '+', receiptScanAtBoundary(&byStep)) << "after step " << i;
+            EXPECT_EQ(row.between[i] == '+', receiptScanAtBoundary(&byByte)) << "byte at a time, after step " << i;
         }
         for (size_t cut = 0; cut <= whole.size(); cut++) {
             ReceiptScan split;
             receiptScanStart(&split);
             receiptScanFeed(&split, whole.data(), cut);
             receiptScanFeed(&split, whole.data() + cut, whole.size() - cut);
-            EXPECT_EQ(row.steps.back().between, receiptScanAtBoundary(&split)) << "split at " << cut;
+            EXPECT_EQ(row.between[row.steps.size() - 1] == '+', receiptScanAtBoundary(&split)) << "split at " << cut;
         }
     }
 }
