@@ -558,6 +558,9 @@ static void serveConnection(Connection* connection) {
     const int pauseMs = serverReceiptPauseMilliseconds();
     const int betweenReceiptsIdleMs = serverBetweenReceiptsIdleMilliseconds();
     RawReceipts receipts = {false, false, Clock::time_point()};
+    // The stream is silent from its last receive on, also while its job
+    // waited for the printer and wrote: bytes sent meanwhile wait unread.
+    Clock::time_point lastBytesAt;
     Clock::time_point firstByteAt;
     RawPace pace = {0, 0, 0, 0};
     StreamRecognizer recognizer;
@@ -577,7 +580,7 @@ static void serveConnection(Connection* connection) {
             int64_t windowLeftMs = windowMs - pace.windowWaitedMs;
             int64_t idleLeftMs = idleMs - pace.idleWaitedMs;
             int64_t leftMs = windowLeftMs < idleLeftMs ? windowLeftMs : idleLeftMs;
-            int64_t pauseLeftMs = pauseMs - pace.idleWaitedMs;
+            int64_t pauseLeftMs = pauseMs - millisecondsSince(lastBytesAt);
             if (!receipts.pauseAsked && pauseLeftMs < leftMs) {
                 leftMs = pauseLeftMs;
             }
@@ -595,6 +598,9 @@ static void serveConnection(Connection* connection) {
         Clock::time_point waitStart = Clock::now();
         bool timedOut = false;
         bytesRead = receiveWithin(connection, waitMs, idleMs, &timedOut);
+        if (bytesRead > 0) {
+            lastBytesAt = Clock::now();
+        }
         if (receipts.betweenReceipts) {
             if (timedOut && connection->server->shouldRun.load() &&
                 millisecondsSince(receipts.waitingSince) < betweenReceiptsIdleMs) {
@@ -631,7 +637,7 @@ static void serveConnection(Connection* connection) {
                 foundEscpos = 1;
                 pace = RawPace{0, 0, 0, 0};
             } else if (timedOut) {
-                if (!receipts.pauseAsked && pace.idleWaitedMs >= pauseMs) {
+                if (!receipts.pauseAsked && millisecondsSince(lastBytesAt) >= pauseMs) {
                     receipts.pauseAsked = !endJobBetweenReceipts(connection, foundEscpos, &receipts);
                 }
                 continue;
