@@ -85,7 +85,7 @@ const int OPERATION_LIMIT_MS = IDLE_MS + STALL_MS + 10000;
 
 const int HTTP_CLIENTS = 60;
 const int RAW_CLIENTS = 20;
-const int TILL_CLIENTS = 3; // raw connections kept open, a receipt now and then
+const int TILL_CLIENTS = 1; // each of its receipts may hold the printer for the 200 ms pause after it
 const int IDLE_CLIENTS = 30;
 const int HALF_CLIENTS = 20;
 const int SLOW_CLIENTS = 25;
