@@ -762,8 +762,8 @@ static struct {
     Server* server;
     CertificateOptions options;
     char folder[MACHINE_PATH_CAPACITY];
-    // The folder can be read but not written (why, as an errno value): what
-    // is in it is used, nothing is made.
+    // Why the folder can be read but not written (an errno value; 0 when it
+    // can be): what is in it is used, nothing is made.
     int readOnlyError;
     // A renewal that could not be written was logged; said once until one is.
     bool renewalFailureLogged;
@@ -1189,7 +1189,7 @@ bool certificatesStart(const CertificateOptions* options, Server* server) {
     // Without a certificate there is nothing to renew or read again.
     if (ok && (state.ownAuthority || NULL != options->certificateFile)) {
         state.running = 0 == pthread_create(&state.thread, NULL, checkRegularly, NULL);
-    } else {
+    } else if (!ok) {
         certificatesStop();
     }
     return ok;
