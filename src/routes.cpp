@@ -9,6 +9,7 @@
 #include "escpos.h"
 #include "joblog.h"
 #include "printservice.h"
+#include "receipt.h"
 #include "webserver.h"
 
 const char* printerDevicePath = NULL;
@@ -444,8 +445,9 @@ static ssize_t sendReplyToClient(void* connection, const char* data, size_t leng
     return connectionSendToRawClient((Connection*)connection, data, length);
 }
 
-// A raw stream's job: one per connection for now. Its start and its end
-// are the two calls a stream's channel makes.
+// A raw stream's job: one per receipt, as a stream that pauses between
+// receipts ends its job and its next bytes begin another. Its start and its
+// end are the two calls a stream's channel makes.
 static thread_local JobRecord rawJob;
 
 static void rawJobStart(const char* peer) {
@@ -463,7 +465,18 @@ static void rawJobEnd(const char* result, const char* reason) {
     }
 }
 
+// Where the raw stream served on this thread stands in its receipts. A job
+// ends only between receipts, where the scan is as at a stream's start, so
+// each job begins with a fresh one.
+static thread_local ReceiptScan streamReceipts;
+
 bool onEscposRequest(unsigned int state, const char* data, ssize_t len) {
+    if (state == 1) {
+        receiptScanStart(&streamReceipts);
+    }
+    if (len > 0) {
+        receiptScanFeed(&streamReceipts, data, (size_t)len);
+    }
     if (state == 1) {
         const Connection* stream = connectionOfRawStream();
         escposSetPeerOfThisThread(NULL == stream ? NULL : stream->remoteHost);
@@ -498,4 +511,8 @@ bool onEscposRequest(unsigned int state, const char* data, ssize_t len) {
 
 bool escposJobIsWaitingForPrinter(void) {
     return escposJobIsWaiting();
+}
+
+bool escposStreamIsBetweenReceipts(void) {
+    return receiptScanAtBoundary(&streamReceipts);
 }

@@ -333,6 +333,28 @@ static void discardUnreadBody(Connection* connection) {
 
 static void serveConnection(Connection* connection);
 
+// Where a raw stream stands between its receipts.
+struct RawReceipts {
+    bool betweenReceipts;           // its last job ended at a pause: the next bytes begin a new one
+    bool pauseAsked;                // whether this silence was already found not to be between receipts
+    Clock::time_point waitingSince; // since when it waits between receipts
+};
+
+// Ends the raw stream's job when the stream stands between receipts, leaving
+// the connection open; false (the job goes on) otherwise.
+static bool endJobBetweenReceipts(Connection* connection, unsigned int state, RawReceipts* receipts) {
+    if (!escposStreamIsBetweenReceipts()) {
+        return false;
+    }
+    onEscposRequest(state, connection->sendRecvBuffer, 0);
+    receipts->betweenReceipts = true;
+    receipts->waitingSince = Clock::now();
+    return true;
+}
+
+// A connection waiting between receipts looks this often whether the server stops.
+static const int BETWEEN_RECEIPTS_STOP_CHECK_MS = 500;
+
 // From now on the accept loop never displaces the connection (unless it
 // already has: then it stays displaced).
 static void waitForNothing(Connection* connection, int from) {
@@ -383,6 +405,12 @@ static void serveConnection(Connection* connection) {
     const int deadlineMs = serverRequestDeadlineMilliseconds();
     const int windowMs = serverPaceWindowMilliseconds();
     const int yieldMs = serverRawStreamYieldMilliseconds();
+    const int pauseMs = serverReceiptPauseMilliseconds();
+    const int betweenReceiptsIdleMs = serverBetweenReceiptsIdleMilliseconds();
+    RawReceipts receipts = {false, false, Clock::time_point()};
+    // The stream is silent from its last receive on, also while its job
+    // waited for the printer and wrote: bytes sent meanwhile wait unread.
+    Clock::time_point lastBytesAt;
     Clock::time_point firstByteAt;
     RawPace pace = {0, 0, 0, 0};
     StreamRecognizer recognizer;
@@ -393,10 +421,20 @@ static void serveConnection(Connection* connection) {
     bool anyByte = false;
     for (;;) {
         int waitMs = idleMs;
-        if (foundEscpos & 1) {
+        if (receipts.betweenReceipts) {
+            int64_t leftMs = betweenReceiptsIdleMs - millisecondsSince(receipts.waitingSince);
+            waitMs = (int)(leftMs < BETWEEN_RECEIPTS_STOP_CHECK_MS ? leftMs : BETWEEN_RECEIPTS_STOP_CHECK_MS);
+            // Shorter than the socket's own limit, so that the wait says it ran out.
+            waitMs = waitMs < idleMs ? waitMs : idleMs - 1;
+        } else if (foundEscpos & 1) {
             int64_t windowLeftMs = windowMs - pace.windowWaitedMs;
             int64_t idleLeftMs = idleMs - pace.idleWaitedMs;
-            waitMs = (int)(windowLeftMs < idleLeftMs ? windowLeftMs : idleLeftMs);
+            int64_t leftMs = windowLeftMs < idleLeftMs ? windowLeftMs : idleLeftMs;
+            int64_t pauseLeftMs = pauseMs - millisecondsSince(lastBytesAt);
+            if (!receipts.pauseAsked && pauseLeftMs < leftMs) {
+                leftMs = pauseLeftMs;
+            }
+            waitMs = (int)leftMs;
         } else if (anyByte) {
             int64_t leftMs = deadlineMs - millisecondsSince(firstByteAt);
             if (leftMs <= 0) {
@@ -411,15 +449,51 @@ static void serveConnection(Connection* connection) {
         bool timedOut = false;
         bytesRead = connectionReceiveWithin(connection, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer),
                                             waitMs, idleMs, &timedOut);
-        if (foundEscpos & 1) {
-            if ((bytesRead > 0 || timedOut) &&
-                !rawStreamKeepsPace(&pace, millisecondsSince(waitStart), bytesRead, windowMs, idleMs, yieldMs)) {
-                onEscposRequest(foundEscpos, connection->sendRecvBuffer, -1);
-                break;
-            }
-            if (timedOut) {
+        if (bytesRead > 0) {
+            lastBytesAt = Clock::now();
+        }
+        if (receipts.betweenReceipts) {
+            if (timedOut && connection->server->shouldRun.load() &&
+                millisecondsSince(receipts.waitingSince) < betweenReceiptsIdleMs) {
                 continue;
             }
+            if (timedOut && connection->server->shouldRun.load()) {
+                char line[256];
+                snprintf(line, sizeof(line),
+                         "Closing the raw connection from %s:%s: nothing came for %d s between receipts\n",
+                         connection->remoteHost, connection->remotePort, betweenReceiptsIdleMs / 1000);
+                fputs(line, stdout);
+            }
+            if (bytesRead <= 0) {
+                break; // no job to end
+            }
+            // A new receipt: a job of its own, in line for the printer.
+            receipts.betweenReceipts = false;
+            receipts.pauseAsked = false;
+            foundEscpos = 1;
+            pace = RawPace{0, 0, 0, 0};
+        } else if (foundEscpos & 1) {
+            // Between receipts the printer can go to another job without
+            // ending the connection, where the pace rule would end it.
+            if ((bytesRead > 0 || timedOut) &&
+                !rawStreamKeepsPace(&pace, millisecondsSince(waitStart), bytesRead, windowMs, idleMs, yieldMs)) {
+                if (!endJobBetweenReceipts(connection, foundEscpos, &receipts)) {
+                    onEscposRequest(foundEscpos, connection->sendRecvBuffer, -1);
+                    break;
+                }
+                if (timedOut) {
+                    continue;
+                }
+                receipts.betweenReceipts = false; // what came begins the next job, behind the waiting one
+                foundEscpos = 1;
+                pace = RawPace{0, 0, 0, 0};
+            } else if (timedOut) {
+                if (!receipts.pauseAsked && millisecondsSince(lastBytesAt) >= pauseMs) {
+                    receipts.pauseAsked = !endJobBetweenReceipts(connection, foundEscpos, &receipts);
+                }
+                continue;
+            }
+            receipts.pauseAsked = false;
         } else if (timedOut) {
             continue; // the deadline is checked above
         }

@@ -188,15 +188,19 @@ int serverIdleTimeoutMilliseconds(void);
 // Test-only: the idle timeout of connections accepted from now on.
 void serverSetIdleTimeoutForTesting(int milliseconds);
 
-// The request deadline, raw stream pace window and yield time and connection
-// caps in force.
+// The request deadline, raw stream pace window, yield time, receipt pause and
+// idle limit between receipts, and connection caps in force.
 int serverRequestDeadlineMilliseconds(void);
 int serverPaceWindowMilliseconds(void);
 int serverRawStreamYieldMilliseconds(void);
+int serverReceiptPauseMilliseconds(void);
+int serverBetweenReceiptsIdleMilliseconds(void);
 // Test-only: the same for connections accepted from now on.
 void serverSetRequestDeadlineForTesting(int milliseconds);
 void serverSetPaceWindowForTesting(int milliseconds);
 void serverSetRawStreamYieldForTesting(int milliseconds);
+void serverSetReceiptPauseForTesting(int milliseconds);
+void serverSetBetweenReceiptsIdleForTesting(int milliseconds);
 void serverSetMaxConnectionsForTesting(int connections);
 void serverSetMaxConnectionsPerPeerForTesting(int connections);
 void serverSetMaxParkedConnectionsForTesting(int connections);

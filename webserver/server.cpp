@@ -45,6 +45,8 @@ static std::atomic<int> maxConnectionsPerPeer{SERVER_MAX_CONNECTIONS_PER_PEER};
 static std::atomic<int> rawStreamYieldMilliseconds{RAW_STREAM_YIELD_MS};
 static std::atomic<int> maxParkedConnections{SERVER_MAX_PARKED_CONNECTIONS};
 static std::atomic<int> tlsHandshakeDeadlineMilliseconds{CONNECTION_TLS_HANDSHAKE_DEADLINE_MS};
+static std::atomic<int> receiptPauseMilliseconds{RAW_STREAM_RECEIPT_PAUSE_MS};
+static std::atomic<int> betweenReceiptsIdleMilliseconds{RAW_STREAM_BETWEEN_RECEIPTS_IDLE_MS};
 
 int64_t serverNowMilliseconds(void) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -57,6 +59,22 @@ void serverSetRawStreamYieldForTesting(int milliseconds) {
 
 int serverRawStreamYieldMilliseconds(void) {
     return rawStreamYieldMilliseconds.load();
+}
+
+void serverSetReceiptPauseForTesting(int milliseconds) {
+    receiptPauseMilliseconds.store(milliseconds);
+}
+
+int serverReceiptPauseMilliseconds(void) {
+    return receiptPauseMilliseconds.load();
+}
+
+void serverSetBetweenReceiptsIdleForTesting(int milliseconds) {
+    betweenReceiptsIdleMilliseconds.store(milliseconds);
+}
+
+int serverBetweenReceiptsIdleMilliseconds(void) {
+    return betweenReceiptsIdleMilliseconds.load();
 }
 
 void serverSetMaxParkedConnectionsForTesting(int connections) {

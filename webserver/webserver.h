@@ -4,7 +4,8 @@
 // storage (only the body is sized by the request), and three callbacks that
 // the embedding program provides: createResponseForRequest for every complete
 // request, onEscposRequest for every chunk of a connection whose first byte
-// is ESC or DLE, and escposJobIsWaitingForPrinter for the pace of such streams.
+// is ESC or DLE, escposJobIsWaitingForPrinter for the pace of such streams and
+// escposStreamIsBetweenReceipts for where one of their receipts ends.
 // Limits in time and in connections keep one peer from holding up the rest.
 // Strings returned by functions whose names begin with strdup belong to the
 // caller, who releases them with free.
@@ -329,6 +330,16 @@ static const int64_t RAW_STREAM_MIN_BYTES = 4096;
 // However fast it sends, a raw stream keeps the printer at most this long
 // once another job waits, so that the job starts within its own wait limit.
 static const int RAW_STREAM_YIELD_MS = 30000;
+// A raw stream that stands between two receipts (see
+// escposStreamIsBetweenReceipts) gives its job up, and stays open, once it
+// has sent nothing for this long, or when the pace rule would end it: its
+// next bytes begin a new job, which takes its turn for the printer like any
+// other. A receipt is never split, and a client that keeps its connection
+// open between receipts never holds the printer while it has nothing to print.
+static const int RAW_STREAM_RECEIPT_PAUSE_MS = 200;
+// A raw stream waiting between receipts, without a job, is closed after this
+// long without a byte (with a line in the log).
+static const int RAW_STREAM_BETWEEN_RECEIPTS_IDLE_MS = 300000;
 
 // Connections served at once, in all and from one peer address. Far below
 // the descriptor limit, and each costs a thread. A shop's tills and pages
@@ -355,11 +366,17 @@ bool connectionPeerIsThere(const Connection* connection);
 // response that the module sends and frees, or null when the program has
 // answered on the connection itself.
 Response* createResponseForRequest(const Request* request, Connection* connection);
-// Called for every chunk of a raw stream (state 1, 3, 5, ...) and once at its
-// end with len 0 (peer closed) or negative (receive error, idle timeout or a
-// stream too slow for a waiting job). Returns false when the stream's job
-// takes nothing more: the module then ends the connection.
+// Called for every chunk of a raw stream's job (state 1, 3, 5, ...) and once
+// at the job's end with len 0 (peer closed, or the stream paused between
+// receipts: its next chunk then begins a new job with state 1) or negative
+// (receive error, idle timeout or a stream too slow for a waiting job).
+// Returns false when the stream's job takes nothing more: the module then
+// ends the connection.
 bool onEscposRequest(unsigned int state, const char* data, ssize_t len);
+// Whether the raw stream whose job runs on the calling thread stands between
+// two receipts by what it has sent so far, so that its job may end while the
+// connection stays open.
+bool escposStreamIsBetweenReceipts(void);
 // Whether another job waits for the printer, so that a raw stream must keep
 // its pace; asked often, so it must be cheap.
 bool escposJobIsWaitingForPrinter(void);

@@ -159,6 +159,10 @@ bool escposJobIsWaitingForPrinter(void) {
     return false;
 }
 
+bool escposStreamIsBetweenReceipts(void) {
+    return false;
+}
+
 namespace {
 
 // ---- Standard output -----------------------------------------------------------

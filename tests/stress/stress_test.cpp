@@ -2,7 +2,8 @@
 //
 // One run starts the test-hooks program on a free loopback port with short
 // time limits, then for a bounded time drives a few hundred concurrent
-// clients: HTTP print jobs, raw ESC/POS streams, idle, half-sent, slow and
+// clients: HTTP print jobs, raw ESC/POS streams, tills that keep their raw
+// connection open between receipts, idle, half-sent, slow and
 // resetting peers, and hostile request heads, each from its own loopback
 // address; beside them attackers: raw streams and HTTP requests that trickle,
 // a connection flood from one address and bodies declared past the memory
@@ -84,6 +85,7 @@ const int OPERATION_LIMIT_MS = IDLE_MS + STALL_MS + 10000;
 
 const int HTTP_CLIENTS = 60;
 const int RAW_CLIENTS = 20;
+const int TILL_CLIENTS = 1; // each of its receipts may hold the printer for the 200 ms pause after it
 const int IDLE_CLIENTS = 30;
 const int HALF_CLIENTS = 20;
 const int SLOW_CLIENTS = 25;
@@ -288,7 +290,8 @@ uint32_t crc32(const char* data, size_t length) {
 
 std::atomic<uint32_t> nextJobId{1};
 
-std::string makeFrame(uint32_t id, char kind, size_t payloadLength) {
+// A text payload holds printable ASCII only, as a receipt's lines do.
+std::string makeFrame(uint32_t id, char kind, size_t payloadLength, bool text = false) {
     std::string payload(payloadLength, '\0');
     uint64_t state = 0x9E3779B97F4A7C15ull * (id + 1);
     for (size_t i = 0; i < payloadLength; i++) {
@@ -296,7 +299,7 @@ std::string makeFrame(uint32_t id, char kind, size_t payloadLength) {
         state ^= state >> 7;
         state ^= state << 17;
         char c = (char)(state >> 24);
-        payload[i] = c == 0x1d ? 0x1e : c;
+        payload[i] = text ? (char)(0x20 + (state >> 24) % 95) : c == 0x1d ? 0x1e : c;
     }
     char head[32];
     snprintf(head, sizeof(head), "%c%08x%08x:", kind, id, (unsigned)payloadLength);
@@ -1194,6 +1197,51 @@ void overBudgetClient(unsigned seed) {
     }
 }
 
+// A till that keeps its raw connection open and sends a receipt (a frame of
+// text ending with a cut) every few hundred milliseconds, each a job of its
+// own; the server never closes it while the printer is healthy. A session
+// ends with a half-close, after which its receipts are checked like a raw
+// stream's.
+void tillSession(std::mt19937& random) {
+    int fd = connectToServer();
+    if (fd < 0) {
+        return;
+    }
+    uint64_t before = epoch.load();
+    std::vector<uint32_t> ids;
+    bool sent = true;
+    for (int receipts = 1 + (int)(random() % 3); receipts > 0 && sent; receipts--) {
+        ids.push_back(nextJobId++);
+        sent = sendAll(fd, makeFrame(ids.back(), 'K', pickPayloadSize(random), true) + "\x1dVA\x03");
+        napMs(800 + random() % 600);
+    }
+    bool closedOnIt = sent && serverHasClosed(fd);
+    shutdown(fd, SHUT_WR);
+    Ending ending = sent && !closedOnIt ? readUntilClosed(fd, OPERATION_LIMIT_MS, NULL) : ENDED_RESET;
+    close(fd);
+    bool healthy = wasHealthy(before, epoch.load());
+    if (healthy && closedOnIt) {
+        finding("till %u: its connection was closed between receipts while the printer was healthy", ids.back());
+    }
+    for (uint32_t id : ids) {
+        recordJob(id, 'K', healthy && ending == ENDED_CLOSED ? MUST_ONCE : AT_MOST_ONCE, "till receipt");
+    }
+}
+
+void tillClient(unsigned seed) {
+    std::mt19937 random(seed);
+    while (!stopping.load()) {
+        {
+            GatePass pass;
+            if (!pass.entered) {
+                break;
+            }
+            tillSession(random);
+        }
+        napMs(100);
+    }
+}
+
 // ---- Probe ----------------------------------------------------------------------
 
 void probeClient() {
@@ -1701,6 +1749,9 @@ TEST(Stress, LoadFaultsAndHostileInputLoseNothing) {
     }
     for (int i = 0; i < RAW_CLIENTS; i++) {
         ordinary(rawClient, seed + 2000 + i);
+    }
+    for (int i = 0; i < TILL_CLIENTS; i++) {
+        ordinary(tillClient, seed + 2500 + i);
     }
     for (int i = 0; i < IDLE_CLIENTS; i++) {
         ordinary(idleClient, seed + 3000 + i);

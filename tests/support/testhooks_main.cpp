@@ -13,6 +13,8 @@
 //   Q2_TEST_MAX_CONNECTIONS_PER_PEER  connections at once from one address
 //   Q2_TEST_MAX_PARKED           connections parked at once, waiting for room
 //   Q2_TEST_RAW_YIELD_MS         how long a raw stream keeps the printer once a job waits
+//   Q2_TEST_RECEIPT_PAUSE_MS     silence after which a raw stream between receipts gives up its job
+//   Q2_TEST_BETWEEN_RECEIPTS_IDLE_MS  how long a raw stream may wait between receipts
 //   Q2_TEST_CERTIFICATE_CHECK_MS how often the certificate files and names are looked at
 //   Q2_TEST_TLS_HANDSHAKE_MS     time for a TLS handshake, in milliseconds
 //   Q2_TEST_RENEW_DAYS           days before its end the server certificate is made again
@@ -57,6 +59,8 @@ int main(int argc, char** argv) {
     applyNumber("Q2_TEST_MAX_CONNECTIONS_PER_PEER", serverSetMaxConnectionsPerPeerForTesting);
     applyNumber("Q2_TEST_MAX_PARKED", serverSetMaxParkedConnectionsForTesting);
     applyNumber("Q2_TEST_RAW_YIELD_MS", serverSetRawStreamYieldForTesting);
+    applyNumber("Q2_TEST_RECEIPT_PAUSE_MS", serverSetReceiptPauseForTesting);
+    applyNumber("Q2_TEST_BETWEEN_RECEIPTS_IDLE_MS", serverSetBetweenReceiptsIdleForTesting);
     applyNumber("Q2_TEST_CERTIFICATE_CHECK_MS", certificatesSetCheckIntervalForTesting);
     applyNumber("Q2_TEST_TLS_HANDSHAKE_MS", serverSetTLSHandshakeDeadlineForTesting);
     applyNumber("Q2_TEST_RENEW_DAYS", certificatesSetRenewDaysForTesting);
