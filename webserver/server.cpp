@@ -24,7 +24,8 @@ bool OptionPrintResponse = false;
 // connections cheap.
 static const size_t CONNECTION_THREAD_STACK_SIZE = 256 * 1024;
 
-// Pause before retrying an accept that failed for lack of resources.
+// Pause before retrying an accept that failed for lack of resources, so
+// that the loop does not spin while none are free.
 static const unsigned ACCEPT_RETRY_DELAY_US = 50 * 1000;
 
 // One line at most this often for refused connections and failed accepts, so
@@ -494,33 +495,22 @@ static void startConnectionThread(Connection* connection) {
     }
 }
 
-bool acceptErrorIsTransient(int error) {
+AcceptError acceptErrorKind(int error) {
     switch (error) {
-    // Out of resources for now.
+    case EBADF:
+    case ENOTSOCK:
+    case EINVAL: // what accept reports once the listener has been shut down
+        return AcceptErrorListenerGone;
     case EMFILE:
     case ENFILE:
     case ENOBUFS:
     case ENOMEM:
-    case EAGAIN:
-    // One pending connection that failed before it was taken (a reset, an
-    // abort, a network error passed on from it, a firewall rule).
-    case ECONNABORTED:
-    case ECONNRESET:
-    case ENETRESET:
-    case ETIMEDOUT:
-    case EPROTO:
-    case ENOSR:
-    case ENETDOWN:
-    case ENETUNREACH:
-    case EHOSTDOWN:
-    case EHOSTUNREACH:
-    case ENONET:
-    case ENOPROTOOPT:
-    case EOPNOTSUPP:
-    case EPERM:
-        return true;
+        return AcceptErrorShortage;
     default:
-        return false;
+        // A reset, an abort, a firewall rule or a network error passed on
+        // from one pending connection; the platforms do not agree on which
+        // codes such an event takes, so every code not named above is one.
+        return AcceptErrorOfOneConnection;
     }
 }
 
@@ -616,6 +606,7 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     ThrottledLog refusedLog = {0, std::chrono::steady_clock::time_point(), false};
     ThrottledLog acceptFailedLog = {0, std::chrono::steady_clock::time_point(), false};
 
+    bool listenerGone = false; // under the loop, not by a stop
     Connection* nextConnection = connectionAlloc(server);
     while (server->shouldRun.load()) {
         nextConnection->remoteAddrLength = sizeof(nextConnection->remoteAddr);
@@ -627,28 +618,28 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
                 printf("accept was interrupted, continuing if server.shouldRun is true...\n");
                 continue;
             }
-            if (error == EBADF) {
-                printf("accept was stopped because the file descriptor is invalid (EBADF). This is probably because "
-                       "you closed it?\n");
-                continue;
-            }
-            if (acceptErrorIsTransient(error)) {
-                // Out of descriptors or a peer that left before we took it:
-                // the server must outlive both.
-                acceptFailedLog.count++;
-                if (throttledLogDue(&acceptFailedLog)) {
-                    printf("accept failed for now, retrying: %s = %d (%ld times since the last line)\n",
-                           strerror(error), error, acceptFailedLog.count);
-                    fflush(stdout);
-                    acceptFailedLog.count = 0;
+            AcceptError kind = acceptErrorKind(error);
+            if (kind == AcceptErrorListenerGone) {
+                if (server->shouldRun.load()) {
+                    printf("exiting because the listening socket is gone: accept failed with %s = %d\n",
+                           strerror(error), error);
+                    listenerGone = true;
                 }
-                if (error != ECONNABORTED) {
-                    usleep(ACCEPT_RETRY_DELAY_US);
-                }
-                continue;
+                break;
             }
-            printf("exiting because accept failed (probably interrupted) %s = %d\n", strerror(error), error);
-            break;
+            // The server must outlive a peer that left before it was taken
+            // and a moment without descriptors.
+            acceptFailedLog.count++;
+            if (throttledLogDue(&acceptFailedLog)) {
+                printf("accept failed for now, retrying: %s = %d (%ld times since the last line)\n", strerror(error),
+                       error, acceptFailedLog.count);
+                fflush(stdout);
+                acceptFailedLog.count = 0;
+            }
+            if (kind == AcceptErrorShortage) {
+                usleep(ACCEPT_RETRY_DELAY_US);
+            }
+            continue;
         }
         Admission admission = admitConnection(server, nextConnection);
         if (admission == Refused) {
@@ -696,7 +687,7 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     pthread_mutex_unlock(&server->connectionFinishedLock);
 
     markStopped(server);
-    return 0;
+    return listenerGone ? 1 : 0;
 }
 
 int acceptConnectionsUntilStopped(Server* serverOrNULL, const struct sockaddr* address, socklen_t addressLength) {
