@@ -58,6 +58,7 @@ struct MutePrinter {
 struct Waiter {
     pthread_cond_t yourTurn;
     bool handedOver;
+    bool refusedByStop; // taken out of the line by escposBeginStop
     std::string peer;
     Waiter* next;
 };
@@ -94,11 +95,15 @@ struct Channel {
     std::atomic<bool> forwarderEnded; // it stopped by itself: the client takes no more
     EscposReplySink sink;
     void* sinkContext;
+    // Under lock: a stop has begun, and when its grace period ends.
+    bool stopping;
+    std::chrono::steady_clock::time_point stopGraceEndsAt;
 
     Channel()
         : busy(false), firstWaiter(NULL), lastWaiter(NULL), waiting(0), anyWaiting(false), hPort(DEVICE_CLOSED),
           deviceName(), hPortAnswers(false), mute(), lineBytesPerSecond(0), lineFreeAtMs(0), lastWriteMs(0),
-          forwarding(false), forwarder(), stopForwarding(false), forwarderEnded(false), sink(NULL), sinkContext(NULL) {
+          forwarding(false), forwarder(), stopForwarding(false), forwarderEnded(false), sink(NULL), sinkContext(NULL),
+          stopping(false), stopGraceEndsAt() {
         pthread_mutex_init(&lock, NULL);
     }
 };
@@ -154,17 +159,31 @@ void unlinkWaiter(Channel& ch, Waiter* waiter) {
 }
 
 // Takes the printer, waiting in line for at most timeoutMs; *waited (may be
-// null) tells whether it had to wait. False when the time ran out: the
-// waiter has then left the line and holds nothing.
-bool takePrinterWithin(Channel& ch, int timeoutMs, bool* waited = NULL) {
+// null) tells whether it had to wait. False when the time ran out, or a stop
+// refused the job (*refusedByStop, may be null): the waiter has then left the
+// line and holds nothing.
+bool takePrinterWithin(Channel& ch, int timeoutMs, bool* waited = NULL, bool* refusedByStop = NULL) {
     pthread_mutex_lock(&ch.lock);
     if (NULL != waited) {
         *waited = ch.busy;
+    }
+    auto giveUpAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool stopEndsTheWait = ch.stopping && ch.stopGraceEndsAt <= giveUpAt;
+    if (stopEndsTheWait) {
+        giveUpAt = ch.stopGraceEndsAt; // no job starts once the stop's grace period is over
+    }
+    if (stopEndsTheWait && giveUpAt <= std::chrono::steady_clock::now()) {
+        pthread_mutex_unlock(&ch.lock);
+        if (NULL != refusedByStop) {
+            *refusedByStop = true;
+        }
+        return false;
     }
     if (ch.busy) {
         Waiter self;
         pthread_cond_init(&self.yourTurn, NULL);
         self.handedOver = false;
+        self.refusedByStop = false;
         self.peer = peerOfThisThread;
         self.next = NULL;
         if (!peerHasWaiter(ch, self.peer)) {
@@ -178,8 +197,7 @@ bool takePrinterWithin(Channel& ch, int timeoutMs, bool* waited = NULL) {
         ch.lastWaiter = &self;
         ch.waiting++;
         ch.anyWaiting.store(true);
-        auto giveUpAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (!self.handedOver) {
+        while (!self.handedOver && !self.refusedByStop) {
             auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(giveUpAt - std::chrono::steady_clock::now());
             if (left.count() <= 0) {
@@ -194,6 +212,9 @@ bool takePrinterWithin(Channel& ch, int timeoutMs, bool* waited = NULL) {
         pthread_cond_destroy(&self.yourTurn);
         if (!handedOver) {
             pthread_mutex_unlock(&ch.lock);
+            if (NULL != refusedByStop) {
+                *refusedByStop = self.refusedByStop || stopEndsTheWait;
+            }
             return false;
         }
     }
@@ -355,8 +376,9 @@ ssize_t openNewJob(Channel& ch, const char* device, bool (*stillWanted)(void*), 
         releasePrinter(ch); // this thread's earlier job never closed
     }
     bool waited = false;
-    if (!takePrinterWithin(ch, waitTimeoutMilliseconds.load(), &waited)) {
-        return ESCPOS_PRINTER_BUSY;
+    bool refusedByStop = false;
+    if (!takePrinterWithin(ch, waitTimeoutMilliseconds.load(), &waited, &refusedByStop)) {
+        return refusedByStop ? ESCPOS_SERVER_STOPPING : ESCPOS_PRINTER_BUSY;
     }
     if (waited && NULL != stillWanted && !stillWanted(context)) {
         releasePrinter(ch);
@@ -708,4 +730,23 @@ void escposForwardReplies(EscposReplySink sink, void* context) {
     ch.stopForwarding.store(false);
     ch.forwarderEnded.store(false);
     ch.forwarding = 0 == pthread_create(&ch.forwarder, NULL, forwardReplies, &ch);
+}
+
+// ---- A graceful stop ----------------------------------------------------------
+
+void escposBeginStop(int graceMs) {
+    Channel& ch = channel();
+    pthread_mutex_lock(&ch.lock);
+    if (!ch.stopping) {
+        ch.stopping = true;
+        ch.stopGraceEndsAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
+        // Out of the line at once, so that no hand-over can reach them.
+        while (NULL != ch.firstWaiter) {
+            Waiter* refused = ch.firstWaiter;
+            refused->refusedByStop = true;
+            unlinkWaiter(ch, refused);
+            pthread_cond_signal(&refused->yourTurn);
+        }
+    }
+    pthread_mutex_unlock(&ch.lock);
 }

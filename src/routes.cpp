@@ -61,6 +61,9 @@ static const char* printBody(const HeapString* body, Connection* connection) {
     if (num == ESCPOS_JOB_NOT_WANTED) {
         return "The client left while the job waited; nothing was printed.\n";
     }
+    if (num == ESCPOS_SERVER_STOPPING) {
+        return "The server is stopping; nothing was printed.\n";
+    }
     if (num > 0) {
         escpos_print(NULL, 0, NULL, 0);
         return NULL;
@@ -317,4 +320,9 @@ bool onEscposRequest(unsigned int state, const char* data, ssize_t len) {
 
 bool escposJobIsWaitingForPrinter(void) {
     return escposJobIsWaiting();
+}
+
+void printServiceBeginStop(Server* server) {
+    escposBeginStop(SERVER_STOP_GRACE_MS); // first, so that no waiting job gets the printer meanwhile
+    serverBeginStop(server, SERVER_STOP_GRACE_MS);
 }

@@ -467,12 +467,14 @@ static void waitForNothing(Connection* connection, int from) {
 }
 
 // Closes the socket once the accept loop can no longer end it: a connection
-// it displaced was shut down under the count lock, so taking that lock once
-// waits for the shutdown to be done.
+// it displaced or cut was shut down under the count lock, so taking that
+// lock once waits for the shutdown to be done.
 static void closeSocket(Connection* connection) {
     waitForNothing(connection, ConnectionWaitsForHead);
     waitForNothing(connection, ConnectionWaitsForBody);
-    if (connection->waitsFor.load() == ConnectionWaitsForNothingDisplaced) {
+    waitForNothing(connection, ConnectionWaitsForRawBytes);
+    int waitsFor = connection->waitsFor.load();
+    if (waitsFor == ConnectionWaitsForNothingDisplaced || waitsFor == ConnectionWaitsForNothingCut) {
         pthread_mutex_lock(&connection->server->connectionFinishedLock);
         pthread_mutex_unlock(&connection->server->connectionFinishedLock);
     }
@@ -518,6 +520,7 @@ static void serveConnection(Connection* connection) {
     recognizer.partLength = 0;
     recognizer.pendingLength = 0;
     bool anyByte = false;
+    int64_t rawBytesPrinted = 0;
     for (;;) {
         int waitMs = idleMs;
         if (foundEscpos & 1) {
@@ -537,6 +540,12 @@ static void serveConnection(Connection* connection) {
         Clock::time_point waitStart = Clock::now();
         bool timedOut = false;
         bytesRead = receiveWithin(connection, waitMs, idleMs, &timedOut);
+        if ((foundEscpos & 1) && bytesRead <= 0 && !timedOut &&
+            connection->waitsFor.load() == ConnectionWaitsForNothingCut) {
+            printf("Cut the raw stream from %s:%s at the end of the stop's grace period, after %lld bytes printed\n",
+                   connection->remoteHost, connection->remotePort, (long long)rawBytesPrinted);
+            bytesRead = -1; // its job ends as on a receive error
+        }
         if (foundEscpos & 1) {
             if ((bytesRead > 0 || timedOut) &&
                 !rawStreamKeepsPace(&pace, millisecondsSince(waitStart), bytesRead, windowMs, idleMs, yieldMs)) {
@@ -570,7 +579,8 @@ static void serveConnection(Connection* connection) {
             }
             if (recognizer.kind == StreamRaw) {
                 foundEscpos |= 1;
-                waitForNothing(connection, ConnectionWaitsForHead);
+                int head = ConnectionWaitsForHead; // never displaced, but cut at the end of a stop
+                connection->waitsFor.compare_exchange_strong(head, ConnectionWaitsForRawBytes);
             }
             if (recognizer.kind == StreamUndecided && bytesRead > 0) {
                 continue;
@@ -583,6 +593,7 @@ static void serveConnection(Connection* connection) {
             // The text received before the stream was told from HTTP goes first.
             rawStreamOnThisThread = connection;
             bool goesOn = onEscposRequest(foundEscpos, recognizer.pending, (ssize_t)recognizer.pendingLength);
+            rawBytesPrinted += goesOn ? (int64_t)recognizer.pendingLength : 0;
             recognizer.pendingLength = 0;
             if (!goesOn) {
                 onEscposRequest(foundEscpos + 2, connection->sendRecvBuffer, -1);
@@ -593,6 +604,7 @@ static void serveConnection(Connection* connection) {
         if (foundEscpos & 1) {
             rawStreamOnThisThread = connection;
             bool goesOn = onEscposRequest(foundEscpos, connection->sendRecvBuffer, bytesRead);
+            rawBytesPrinted += goesOn && bytesRead > 0 ? bytesRead : 0;
             if (bytesRead <= 0) {
                 rawStreamOnThisThread = NULL;
                 break;

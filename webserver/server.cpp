@@ -148,9 +148,32 @@ void serverInit(Server* server) {
     server->listenerOpen = false;
     server->peers = NULL;
     server->shouldRun.store(true);
+    server->stopGraceEndsAtMs.store(0);
     server->initialized = true;
     ignoreSIGPIPE();
     countersInitLockIfNeeded();
+}
+
+// Ends the accept loop: no connection is taken from now on.
+static void stopAccepting(Server* server) {
+    serverMutexLock(server);
+    server->shouldRun.store(false);
+    if (server->listenerOpen && socketInterruptAccept(server->listenerfd)) {
+        server->listenerOpen = false;
+    }
+    serverMutexUnlock(server);
+}
+
+void serverBeginStop(Server* server, int graceMs) {
+    if (!server->initialized) {
+        printf("Warning: Server %p was never initialized and you tried to stop it. Ignoring...\n", (void*)server);
+        return;
+    }
+    int64_t endsAt = serverNowMilliseconds() + (graceMs > 0 ? graceMs : 0);
+    int64_t none = 0;
+    if (server->stopGraceEndsAtMs.compare_exchange_strong(none, endsAt > 0 ? endsAt : 1)) {
+        stopAccepting(server); // the accept loop does the rest once it has ended
+    }
 }
 
 void serverStop(Server* server) {
@@ -158,12 +181,7 @@ void serverStop(Server* server) {
         printf("Warning: Server %p was never initialized and you tried to stop it. Ignoring...\n", (void*)server);
         return;
     }
-    serverMutexLock(server);
-    server->shouldRun.store(false);
-    if (server->listenerOpen && socketInterruptAccept(server->listenerfd)) {
-        server->listenerOpen = false;
-    }
-    serverMutexUnlock(server);
+    stopAccepting(server);
 
     pthread_mutex_lock(&server->stoppedMutex);
     while (!server->stopped) {
@@ -514,6 +532,50 @@ AcceptError acceptErrorKind(int error) {
     }
 }
 
+// Under connectionFinishedLock, in a graceful stop once nothing is accepted
+// any more: ends the connections without a complete request head as if
+// displaced, lets the rest go on until the grace period ends and then cuts
+// the bodies and raw streams still coming. Returns with the lock held.
+static void stopGracefully(Server* server, int parkedClosed) {
+    PeerCounts* peers = server->peers;
+    int idle = 0;
+    for (Connection* connection : peers->active) {
+        int head = ConnectionWaitsForHead;
+        if (connection->waitsFor.compare_exchange_strong(head, ConnectionWaitsForNothingDisplaced)) {
+            peers->displaced++;
+            takeFromPeer(peers, peerKey(&connection->remoteAddr));
+            socketShutdownBoth(connection->socketfd); // its thread sees the end and counts it out
+            idle++;
+        }
+    }
+    int64_t endsAt = server->stopGraceEndsAtMs.load();
+    int64_t now = serverNowMilliseconds();
+    printf("Stopping: new connections are refused; closed %d without a request and %d waiting for room; waiting "
+           "up to %lld ms for %d in progress\n",
+           idle, parkedClosed, (long long)(endsAt > now ? endsAt - now : 0),
+           server->activeConnectionCount - peers->displaced);
+    fflush(stdout);
+    while (server->activeConnectionCount > 0 && (now = serverNowMilliseconds()) < endsAt) {
+        condWaitMilliseconds(&server->connectionFinishedCond, &server->connectionFinishedLock, (int)(endsAt - now));
+    }
+    if (server->activeConnectionCount == 0) {
+        return;
+    }
+    int cut = 0;
+    for (Connection* connection : peers->active) {
+        int waitsFor = connection->waitsFor.load();
+        if ((waitsFor == ConnectionWaitsForBody || waitsFor == ConnectionWaitsForRawBytes) &&
+            connection->waitsFor.compare_exchange_strong(waitsFor, ConnectionWaitsForNothingCut)) {
+            socketShutdownBoth(connection->socketfd);
+            cut++;
+        }
+    }
+    printf("The grace period of the stop is over: cut %d bodies and raw streams still coming; waiting for %d "
+           "answers\n",
+           cut, server->activeConnectionCount - cut);
+    fflush(stdout);
+}
+
 // Lets serverStop return: the loop has ended, or never started.
 static void markStopped(Server* server) {
     pthread_mutex_lock(&server->stoppedMutex);
@@ -679,12 +741,22 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
         socketClose(parked.socketfd);
     }
 
+    int64_t stopBeganAtMs = serverNowMilliseconds();
+    bool graceful = 0 != server->stopGraceEndsAtMs.load();
     pthread_mutex_lock(&server->connectionFinishedLock);
+    if (graceful) {
+        stopGracefully(server, (int)neverStarted.size());
+    }
     while (server->activeConnectionCount > 0) {
         pthread_cond_wait(&server->connectionFinishedCond, &server->connectionFinishedLock);
     }
     server->peers = NULL;
     pthread_mutex_unlock(&server->connectionFinishedLock);
+    if (graceful) {
+        printf("Stopped: every connection has ended, %lld ms after the stop began\n",
+               (long long)(serverNowMilliseconds() - stopBeganAtMs));
+        fflush(stdout);
+    }
 
     markStopped(server);
     return listenerGone ? 1 : 0;

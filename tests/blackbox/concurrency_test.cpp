@@ -2,7 +2,9 @@
 // that go quiet: every job reaches the printer exactly once and whole, and an
 // idle peer is dropped after the idle limit (shortened through the test-hooks
 // program) without holding up anybody else for longer than that.
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -480,6 +482,46 @@ TEST_F(BusyPrinterTest, JobWhoseClientResetWhileWaitingIsNotPrinted) {
     // job's turn has come and gone.
     EXPECT_EQ(OK_WITH_CORS, converse(server.port, post("next")));
     EXPECT_EQ(held + "next", printed());
+}
+
+TEST_F(BusyPrinterTest, StopFinishesTheJobsInProgressAndTellsTheWaitingOnesTheServerIsStopping) {
+    std::vector<int> idle;
+    for (int i = 0; i < 100; i++) {
+        idle.push_back(connectLoopback(server.port));
+        ASSERT_GE(idle.back(), 0);
+    }
+    const std::string halfJob = "\x1b@half sent at the stop\n";
+    int half = connectLoopback(server.port);
+    ASSERT_TRUE(sendAll(half, post(halfJob).substr(0, post(halfJob).size() - 10)));
+    int waiting = connectLoopback(server.port);
+    ASSERT_TRUE(sendAll(waiting, post("\x1b@waiting behind the printer\n")));
+    usleep(WAIT_LIMIT_MS * 1000 / 5); // the server has it and waits for the printer
+
+    ASSERT_EQ(0, kill(server.pid, SIGTERM));
+    const std::string text = "The server is stopping; nothing was printed.\n";
+    EXPECT_EQ("HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: " +
+                  std::to_string(text.size()) + "\r\nServer: Ostrelin/1.1.3\r\nConnection: close\r\n" + CORS + "\r\n" +
+                  text,
+              readUntilClosed(waiting));
+    close(waiting);
+    for (int fd : idle) {
+        EXPECT_EQ("", readUntilClosed(fd, 1000)) << "an idle connection was not closed at once";
+        close(fd);
+    }
+    // The raw stream holding the printer and the half-sent job both finish.
+    ASSERT_TRUE(sendAll(holder, "\n"));
+    close(holder);
+    holder = -1;
+    ASSERT_TRUE(sendAll(half, post(halfJob).substr(post(halfJob).size() - 10)));
+    EXPECT_EQ(OK_WITH_CORS, readUntilClosed(half));
+    close(half);
+    long long answeredAt = monotonicMs();
+    int status = -1;
+    EXPECT_TRUE(waitUntil([&] { return waitpid(server.pid, &status, WNOHANG) == server.pid; }, 1000));
+    EXPECT_LT(monotonicMs() - answeredAt, 1000);
+    server.pid = -1;
+    EXPECT_TRUE(WIFEXITED(status) && 0 == WEXITSTATUS(status)) << status;
+    EXPECT_EQ(held + "\n" + halfJob, printed());
 }
 
 const int CAP_PER_PEER = 3;
