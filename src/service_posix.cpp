@@ -24,8 +24,9 @@ static void* stopOnSignals(void* serverPointer) {
     if (0 != sigwait(&signals, &received)) {
         return NULL;
     }
-    printf("%s: stopping; a second stop request ends the process at once\n",
-           received == SIGTERM ? "SIGTERM" : "SIGINT");
+    fputs(received == SIGTERM ? "SIGTERM: stopping; a second stop request ends the process at once\n"
+                              : "SIGINT: stopping; a second stop request ends the process at once\n",
+          stdout);
     fflush(stdout);
     printServiceBeginStop((Server*)serverPointer);
     if (0 == sigwait(&signals, &received)) {

@@ -542,8 +542,11 @@ static void serveConnection(Connection* connection) {
         bytesRead = receiveWithin(connection, waitMs, idleMs, &timedOut);
         if ((foundEscpos & 1) && bytesRead <= 0 && !timedOut &&
             connection->waitsFor.load() == ConnectionWaitsForNothingCut) {
-            printf("Cut the raw stream from %s:%s at the end of the stop's grace period, after %lld bytes printed\n",
-                   connection->remoteHost, connection->remotePort, (long long)rawBytesPrinted);
+            char line[256]; // one write, as the other threads' lines
+            snprintf(line, sizeof(line),
+                     "Cut the raw stream from %s:%s at the end of the stop's grace period, after %lld bytes printed\n",
+                     connection->remoteHost, connection->remotePort, (long long)rawBytesPrinted);
+            fputs(line, stdout);
             bytesRead = -1; // its job ends as on a receive error
         }
         if (foundEscpos & 1) {

@@ -532,6 +532,19 @@ AcceptError acceptErrorKind(int error) {
     }
 }
 
+// Prints one log line in one write, so that lines of other threads cannot
+// come between its parts (an unbuffered stream writes each part of a format).
+static void printLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+static void printLine(const char* format, ...) {
+    char line[512];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(line, sizeof(line), format, arguments);
+    va_end(arguments);
+    fputs(line, stdout);
+    fflush(stdout);
+}
+
 // Under connectionFinishedLock, in a graceful stop once nothing is accepted
 // any more: ends the connections without a complete request head as if
 // displaced, lets the rest go on until the grace period ends and then cuts
@@ -550,11 +563,10 @@ static void stopGracefully(Server* server, int parkedClosed) {
     }
     int64_t endsAt = server->stopGraceEndsAtMs.load();
     int64_t now = serverNowMilliseconds();
-    printf("Stopping: new connections are refused; closed %d without a request and %d waiting for room; waiting "
-           "up to %lld ms for %d in progress\n",
-           idle, parkedClosed, (long long)(endsAt > now ? endsAt - now : 0),
-           server->activeConnectionCount - peers->displaced);
-    fflush(stdout);
+    printLine("Stopping: new connections are refused; closed %d without a request and %d waiting for room; waiting "
+              "up to %lld ms for %d in progress\n",
+              idle, parkedClosed, (long long)(endsAt > now ? endsAt - now : 0),
+              server->activeConnectionCount - peers->displaced);
     while (server->activeConnectionCount > 0 && (now = serverNowMilliseconds()) < endsAt) {
         condWaitMilliseconds(&server->connectionFinishedCond, &server->connectionFinishedLock, (int)(endsAt - now));
     }
@@ -570,10 +582,9 @@ static void stopGracefully(Server* server, int parkedClosed) {
             cut++;
         }
     }
-    printf("The grace period of the stop is over: cut %d bodies and raw streams still coming; waiting for %d "
-           "answers\n",
-           cut, server->activeConnectionCount - cut);
-    fflush(stdout);
+    printLine("The grace period of the stop is over: cut %d bodies and raw streams still coming; waiting for %d "
+              "answers\n",
+              cut, server->activeConnectionCount - cut);
 }
 
 // Lets serverStop return: the loop has ended, or never started.
@@ -683,8 +694,8 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
             AcceptError kind = acceptErrorKind(error);
             if (kind == AcceptErrorListenerGone) {
                 if (server->shouldRun.load()) {
-                    printf("exiting because the listening socket is gone: accept failed with %s = %d\n",
-                           strerror(error), error);
+                    printLine("exiting because the listening socket is gone: accept failed with %s = %d\n",
+                              strerror(error), error);
                     listenerGone = true;
                 }
                 break;
@@ -693,9 +704,8 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
             // and a moment without descriptors.
             acceptFailedLog.count++;
             if (throttledLogDue(&acceptFailedLog)) {
-                printf("accept failed for now, retrying: %s = %d (%ld times since the last line)\n", strerror(error),
-                       error, acceptFailedLog.count);
-                fflush(stdout);
+                printLine("accept failed for now, retrying: %s = %d (%ld times since the last line)\n", strerror(error),
+                          error, acceptFailedLog.count);
                 acceptFailedLog.count = 0;
             }
             if (kind == AcceptErrorShortage) {
@@ -753,9 +763,8 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     server->peers = NULL;
     pthread_mutex_unlock(&server->connectionFinishedLock);
     if (graceful) {
-        printf("Stopped: every connection has ended, %lld ms after the stop began\n",
-               (long long)(serverNowMilliseconds() - stopBeganAtMs));
-        fflush(stdout);
+        printLine("Stopped: every connection has ended, %lld ms after the stop began\n",
+                  (long long)(serverNowMilliseconds() - stopBeganAtMs));
     }
 
     markStopped(server);
