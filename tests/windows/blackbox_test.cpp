@@ -458,6 +458,16 @@ TEST(WindowsCommandLine, HelpVersionAndRefusalsWithTheirExitStatuses) {
     RunResult emptyDevice = runQuorvel2({"--device", ""});
     EXPECT_EQ(1, emptyDevice.exitCode);
     EXPECT_EQ("Error: A valid device name is required\r\n", emptyDevice.err);
+
+    // The words the option parser's own getopt (built for Windows) drops.
+    RunResult warned = runQuorvel2({"--version", "-xp8091", "--port=1", "--tes=1", "stray"});
+    EXPECT_EQ(0, warned.exitCode);
+    EXPECT_EQ("Warning: ignoring unknown option '-x'\r\nWarning: '--port' given twice; using 8091\r\n"
+              "Warning: '--tes' takes no value; ignoring '--tes=1'\r\nWarning: ignoring stray argument 'stray'\r\n",
+              warned.err);
+    RunResult mistyped = runQuorvel2({"--allow-orgin", "https://pos.example.com"});
+    EXPECT_EQ(1, mistyped.exitCode);
+    EXPECT_EQ("Error: unknown option '--allow-orgin'; did you mean '--allow-origin'?\r\n", mistyped.err);
 }
 
 TEST(WindowsCommandLine, DiscoverFindsNoUSBPrinterUnderWine) {
