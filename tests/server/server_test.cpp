@@ -330,53 +330,32 @@ TEST(ServerLifecycle, StopReturnsOnlyAfterEveryConnectionInProgressHasFinished) 
     EXPECT_EQ((int64_t)(3 * expected(0).size()), after.bytesSent - before.bytesSent);
 }
 
-TEST(ServerLifecycle, GracefulStopClosesIdleConnectionsAtOnceFinishesRequestsAndCutsRawStreams) {
+// (Idle connections and a request in progress at a stop: the black-box stop test.)
+TEST(ServerLifecycle, GracefulStopRefusesNewConnectionsAndCutsARawStreamAtTheEndOfTheGracePeriod) {
     const int GRACE_MS = 1500;
-    const int IDLE_CONNECTIONS = 100;
-    const int64_t before = activeConnectionsNow();
     const size_t rawCallsBefore = appRawCalls();
     StdoutCapture capture;
     RunningServer running;
     ASSERT_TRUE(running.start());
-    std::vector<int> idle;
-    for (int i = 0; i < IDLE_CONNECTIONS; i++) {
-        idle.push_back(q2test::connectLoopback(running.port));
-        ASSERT_GE(idle.back(), 0);
-    }
-    int post = q2test::connectLoopback(running.port);
     int raw = q2test::connectLoopback(running.port);
-    ASSERT_TRUE(q2test::sendAll(post, "POST /half HTTP/1.1\r\nContent-Length: 10\r\n\r\n01234"));
     ASSERT_TRUE(q2test::sendAll(raw, "\x1b@abc"));
-    ASSERT_TRUE(waitUntil(
-        [&] { return activeConnectionsNow() == before + IDLE_CONNECTIONS + 2 && appRawCalls() > rawCallsBefore; }));
+    ASSERT_TRUE(waitUntil([&] { return appRawCalls() > rawCallsBefore; }));
 
     long long stopAt = q2test::monotonicMs();
     serverBeginStop(running.server, GRACE_MS);
-    for (int fd : idle) {
-        EXPECT_EQ("", readUntilClosed(fd, 1000));
-        close(fd);
-    }
-    EXPECT_LT(q2test::monotonicMs() - stopAt, 1000) << "idle connections were not closed at once";
     ASSERT_TRUE(waitUntil([&] { return !running.listenerOpen(); }));
     EXPECT_EQ(-1, q2test::connectLoopback(running.port)) << "the listener still takes connections";
-    // The request in progress is finished and answered.
-    ASSERT_TRUE(q2test::sendAll(post, "56789"));
-    const std::string body = "POST /half 10";
-    EXPECT_EQ(plainHead(200, "OK", body.size()) + "\r\n" + body, readUntilClosed(post));
-    close(post);
-    // The raw stream that goes on is cut at the end of the grace period, and the loop ends.
-    EXPECT_EQ("", readUntilClosed(raw, GRACE_MS + 2000));
-    long long cutAfter = q2test::monotonicMs() - stopAt;
+    bool timedOut = false;
+    EXPECT_EQ("", readUntilClosed(raw, GRACE_MS + 2000, &timedOut));
+    EXPECT_FALSE(timedOut) << "the raw stream was not cut";
+    EXPECT_GE(q2test::monotonicMs() - stopAt, GRACE_MS - 100) << "cut before the end of the grace period";
     close(raw);
-    EXPECT_GE(cutAfter, GRACE_MS - 100);
     EXPECT_TRUE(waitUntil([&] { return running.returned.load(); }, 1000));
-    EXPECT_LT(q2test::monotonicMs() - stopAt, GRACE_MS + 1000);
     EXPECT_EQ(0, running.result.load());
     {
         std::lock_guard<std::mutex> guard(app.lock);
         EXPECT_EQ(-1, app.rawCalls.back().len) << "the cut reaches the stream's job as a receive error";
     }
-    EXPECT_NE(std::string::npos, capture.text().find("closed 100 without a request")) << capture.text();
     EXPECT_NE(std::string::npos, capture.text().find("at the end of the stop's grace period, after 5 bytes printed"))
         << capture.text();
 }
