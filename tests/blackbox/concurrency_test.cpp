@@ -534,6 +534,16 @@ TEST_F(BusyPrinterTest, StopFinishesTheJobsInProgressAndTellsTheWaitingOnesTheSe
     EXPECT_EQ(held + "\n" + halfJob, printed());
 }
 
+TEST_F(BusyPrinterTest, SecondStopRequestEndsTheProcessAtOnce) {
+    ASSERT_EQ(0, kill(server.pid, SIGTERM)); // the raw stream holding the printer could go on for the grace period
+    ASSERT_TRUE(waitUntil([&] { return std::string::npos != server.currentOutput().find("SIGTERM: stopping"); }));
+    ASSERT_EQ(0, kill(server.pid, SIGINT));
+    int status = -1;
+    EXPECT_TRUE(waitUntil([&] { return waitpid(server.pid, &status, WNOHANG) == server.pid; }, 1000));
+    server.pid = -1;
+    EXPECT_TRUE(WIFEXITED(status) && 1 == WEXITSTATUS(status)) << status;
+}
+
 const int CAP_PER_PEER = 3;
 const int CAP_TOTAL = 8;
 const int PARKED_MAX = 2;
