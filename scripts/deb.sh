@@ -15,6 +15,9 @@ if [ "$version" != "$changelog_version" ]; then
   exit 1
 fi
 
+# The copy builds against the Mbed TLS this tree built.
+export Q2_LINUX_DEPS_DIR="$(scripts/linux-deps-dir.sh)"
+
 work=build-deb
 tree="$work/quorvel2-$version"
 rm -rf "$work"

@@ -11,4 +11,5 @@ if [ -z "$device" ]; then
   echo "No DEVICE given: print jobs are appended to $device"
   echo "(watch them arrive with: tail -f $device | xxd)"
 fi
-exec "$binary" --port "$port" --device "$device"
+# The certificate authority and certificates stay beside the jobs too.
+exec "$binary" --port "$port" --device "$device" --state-dir "$(pwd)/quorvel2-state"

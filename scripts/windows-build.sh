@@ -2,7 +2,7 @@
 # Cross-builds quorvel2.exe for 64-bit Windows (what `make windows` runs):
 # build-win/src/quorvel2.exe, statically linked, and beside it the setup
 # program quorvel2-<version>-setup.exe (made by makensis). The mingw-w64
-# compilers, makensis and the cross-built argtable come from
+# compilers, makensis and the cross-built argtable and Mbed TLS come from
 # `scripts/install-deps.sh windows`.
 # Usage: windows-build.sh [BUILD_DIR]
 set -euo pipefail
@@ -13,6 +13,7 @@ prefix="$(scripts/windows-deps-dir.sh)/prefix"
 if [ ! -f "$prefix/lib/libargtable2.a" ]; then
   bash deps/windows.d/10-argtable2.sh
 fi
+bash deps/windows.d/30-mbedtls.sh
 
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64.cmake" -DQ2_WIN_PREFIX="$prefix" \

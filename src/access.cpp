@@ -199,8 +199,10 @@ void appendCorsLines(HeapString* lines, const Request* request) {
         }
         heapStringAppendString(lines, "Vary: Origin\r\n");
     }
-    heapStringAppendString(lines, "Access-Control-Allow-Headers: Content-Type, Authorization\r\n"
-                                  "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, PATCH, OPTIONS\r\n");
+    // A page reads a job's id, and whether its answer is a replay, only when exposed.
+    heapStringAppendString(lines, "Access-Control-Allow-Headers: Content-Type, Authorization, Idempotency-Key\r\n"
+                                  "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, PATCH, OPTIONS\r\n"
+                                  "Access-Control-Expose-Headers: Job-Id, Idempotent-Replayed\r\n");
 }
 
 static void addOwnName(const char* name, size_t length, const char* suffix) {

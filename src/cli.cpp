@@ -11,8 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "certificates.h"
 #include "device.h"
 #include "escpos.h"
+#include "joblog.h"
+#include "platform_machine.h"
 #include "printservice.h"
 #include "service.h"
 #include "usb.h"
@@ -48,10 +51,8 @@ static int printTestReceipt(void) {
         0x1D, 0x56, 0x41, 0x03,                                        // cut
     };
     ssize_t num = escpos_print(printerDevicePath, 1, test_escpos, (ssize_t)sizeof(test_escpos));
-    if (num > 0) {
-        escpos_print(NULL, 0, NULL, 0);
-    }
-    return num > 0 ? 0 : 1;
+    // A network printer that never acknowledged the receipt did not print it.
+    return num > 0 && 0 == escpos_print(NULL, 0, NULL, 0) ? 0 : 1;
 }
 
 // A name the platform cannot open whole is refused before anything starts:
@@ -86,10 +87,11 @@ static bool allowOrigins(const struct arg_str* argAllowOrigin) {
     return true;
 }
 
-// Where the server listens.
+// Where the server listens, and where its certificate comes from.
 struct ServeOptions {
     unsigned int port;
     uint32_t addressInNetworkOrder;
+    CertificateOptions certificates;
 };
 
 // Listens and serves until stopped; the exit status.
@@ -97,19 +99,35 @@ static int serve(Server* server, void* context) {
     const ServeOptions* options = (const ServeOptions*)context;
     printf("Starting quorvel2 %s\n", VERSION);
     fflush(stdout);
+    if (!certificatesStart(&options->certificates, server)) {
+        return 1;
+    }
+    // The certificates made the folder; a log that cannot be written only
+    // costs the keyed jobs, so the server starts all the same.
+    char stateFolder[MACHINE_PATH_CAPACITY];
+    snprintf(stateFolder, sizeof(stateFolder), "%s",
+             NULL != options->certificates.stateFolder ? options->certificates.stateFolder : "");
+    if (NULL != options->certificates.stateFolder || machineDefaultStateFolder(stateFolder, sizeof(stateFolder))) {
+        jobLogOpen(stateFolder);
+    }
     struct sockaddr_in address;
     memset(&address, 0, sizeof(address));
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = options->addressInNetworkOrder;
     address.sin_port = htons((uint16_t)options->port);
     learnThisMachinesNames();
-    return acceptConnectionsUntilStopped(server, (const struct sockaddr*)&address, sizeof(address));
+    int status = acceptConnectionsUntilStopped(server, (const struct sockaddr*)&address, sizeof(address));
+    certificatesStop();
+    jobLogClose();
+    return status;
 }
 
 // As a service when the system's service manager started the process (it
 // then stops the server), as the console program otherwise.
-static int runServer(unsigned int port, uint32_t addressInNetworkOrder) {
-    ServeOptions options = {port, addressInNetworkOrder};
+static int runServer(unsigned int port, uint32_t addressInNetworkOrder, const CertificateOptions* certificates) {
+    ServeOptions options = {port, addressInNetworkOrder, *certificates};
+    options.certificates.listenAddress = addressInNetworkOrder;
+    options.certificates.port = port;
     Server server = {}; // serverInit takes a zero-filled record
     serverInit(&server);
     int status = serviceRun(&server, serve, &options);
@@ -492,9 +510,14 @@ int quorvel2Main(int argc, char** argv) {
     // One more than allowed, so that one too many is seen and refused.
     struct arg_str* argAllowOrigin = arg_strn(NULL, "allow-origin", "<ORIGIN>", 0, ALLOWED_ORIGINS_MAX + 1,
                                               "Web page origin allowed to print (repeatable; default: any origin)");
+    struct arg_str* argTLSCert =
+        arg_str0(NULL, "tls-cert", "<FILE>", "Certificate chain (PEM) for HTTPS instead of one made here");
+    struct arg_str* argTLSKey = arg_str0(NULL, "tls-key", "<FILE>", "Private key (PEM) of the --tls-cert certificate");
+    struct arg_str* argStateDir =
+        arg_str0(NULL, "state-dir", "<DIR>", "Folder for the certificate authority, certificates and job log");
     struct arg_end* argEnd = arg_end(errorsRoomFor(argc, argv));
-    void* argtable[] = {argHelp,     argVersion, argPort,        argDevice, argTest,
-                        argDiscover, argListen,  argAllowOrigin, argEnd};
+    void* argtable[] = {argHelp,   argVersion,     argPort,    argDevice, argTest,     argDiscover,
+                        argListen, argAllowOrigin, argTLSCert, argTLSKey, argStateDir, argEnd};
     for (void* entry : argtable) {
         if (NULL == entry) {
             fprintf(stderr, "Error: out of memory while reading the command line\n");
@@ -546,7 +569,11 @@ int quorvel2Main(int argc, char** argv) {
                 status = printTestReceipt();
             }
         } else {
-            status = runServer(port, listenAddress);
+            CertificateOptions certificates = {};
+            certificates.stateFolder = argStateDir->count > 0 ? argStateDir->sval[0] : NULL;
+            certificates.certificateFile = argTLSCert->count > 0 ? argTLSCert->sval[0] : NULL;
+            certificates.keyFile = argTLSKey->count > 0 ? argTLSKey->sval[0] : NULL;
+            status = runServer(port, listenAddress, &certificates);
         }
     }
     fflush(stdout);

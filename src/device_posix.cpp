@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "device.h"
+#include "device_platform.h"
 
 bool devicePathFromName(const char* name, char* path, size_t pathCapacity) {
     size_t length = strlen(name);
@@ -60,14 +61,20 @@ static void makeRawIfTerminal(int fd) {
     tcsetattr(fd, TCSANOW, &modes);
 }
 
-static int openForWriting(const char* path) {
+// Opens path for writing, for reading too where a device can answer; -1
+// with errno set on failure. *kind and *readable tell what was opened.
+static int openForWriting(const char* path, DeviceKind* kind, bool* readable) {
     struct stat info;
+    *kind = DEVICE_KIND_FILE;
+    *readable = false;
     if (0 == stat(path, &info) && S_ISCHR(info.st_mode)) {
         int fd = open(path, O_RDWR | OPEN_FLAGS);
+        *readable = fd >= 0;
         if (fd < 0) {
             fd = open(path, O_WRONLY | OPEN_FLAGS); // a device that only takes bytes
         }
         if (fd >= 0) {
+            *kind = isatty(fd) ? DEVICE_KIND_LINE : DEVICE_KIND_PRINTER;
             makeRawIfTerminal(fd);
         }
         return fd;
@@ -76,7 +83,9 @@ static int openForWriting(const char* path) {
 }
 
 DeviceHandle deviceOpenExclusive(const char* path) {
-    int fd = openForWriting(path);
+    DeviceKind kind;
+    bool readable;
+    int fd = openForWriting(path, &kind, &readable);
     if (fd < 0) {
         int error = errno;
         if (error == ENXIO) {
@@ -95,16 +104,26 @@ DeviceHandle deviceOpenExclusive(const char* path) {
         }
         // Locks are advisory and not every device supports them; print anyway.
     }
-    return (DeviceHandle)fd;
+    return deviceWrap(fd, kind, readable);
 }
 
 DeviceHandle deviceOpenShared(const char* path, unsigned long* errorCode) {
-    int fd = openForWriting(path);
+    DeviceKind kind;
+    bool readable;
+    int fd = openForWriting(path, &kind, &readable);
     if (fd < 0) {
         *errorCode = (unsigned long)errno;
         return DEVICE_CLOSED;
     }
-    return (DeviceHandle)fd;
+    return deviceWrap(fd, kind, readable);
+}
+
+void deviceCloseSystemHandle(intptr_t system) {
+    close((int)system);
+}
+
+void deviceErrorText(unsigned long error, char* text, size_t capacity) {
+    snprintf(text, capacity, "%s", strerror((int)error));
 }
 
 static int64_t monotonicMilliseconds(void) {
@@ -114,7 +133,10 @@ static int64_t monotonicMilliseconds(void) {
 }
 
 bool deviceWriteAll(DeviceHandle device, const char* data, size_t len, int stallTimeoutMs, const char* deviceName) {
-    int fd = (int)device;
+    if (device->kind == DEVICE_KIND_SOCKET) {
+        return deviceSocketWriteAll(device, data, len, stallTimeoutMs, deviceName);
+    }
+    int fd = (int)device->system;
     size_t written = 0;
     int64_t deadline = monotonicMilliseconds() + stallTimeoutMs;
     while (written < len) {
@@ -151,21 +173,11 @@ bool deviceWriteAll(DeviceHandle device, const char* data, size_t len, int stall
     return true;
 }
 
-bool deviceCanAnswer(DeviceHandle device) {
-    if (deviceIsSocket(device)) {
-        return true;
-    }
-    int fd = (int)device;
-    struct stat info;
-    if (0 != fstat(fd, &info) || !S_ISCHR(info.st_mode)) {
-        return false;
-    }
-    int flags = fcntl(fd, F_GETFL);
-    return flags >= 0 && (flags & O_ACCMODE) == O_RDWR;
-}
-
 ssize_t deviceReadWithin(DeviceHandle device, char* buffer, size_t capacity, int timeoutMs) {
-    int fd = (int)device;
+    if (device->kind == DEVICE_KIND_SOCKET) {
+        return deviceSocketReadWithin(device, buffer, capacity, timeoutMs);
+    }
+    int fd = (int)device->system;
     int64_t deadline = monotonicMilliseconds() + timeoutMs;
     for (;;) {
         ssize_t got = read(fd, buffer, capacity);
@@ -201,7 +213,7 @@ ssize_t deviceReadWithin(DeviceHandle device, char* buffer, size_t capacity, int
 
 long deviceLineBytesPerSecond(DeviceHandle device) {
     struct termios modes;
-    if (!isatty((int)device) || 0 != tcgetattr((int)device, &modes)) {
+    if (device->kind != DEVICE_KIND_LINE || 0 != tcgetattr((int)device->system, &modes)) {
         return 0;
     }
     static const struct {
@@ -219,17 +231,20 @@ long deviceLineBytesPerSecond(DeviceHandle device) {
     return 0;
 }
 
-bool deviceWaitUntilSent(DeviceHandle device, int timeoutMs) {
-    int fd = (int)device;
-    if (!isatty(fd)) {
-        return true;
+long deviceBytesQueued(DeviceHandle device) {
+    int queued = 0;
+    if (device->kind != DEVICE_KIND_LINE || 0 != ioctl((int)device->system, TIOCOUTQ, &queued) || queued < 0) {
+        return 0;
     }
+    return queued;
+}
+
+bool deviceWaitUntilSent(DeviceHandle device, int timeoutMs) {
     // tcdrain() could wait forever on a line held by flow control; the queue
     // is looked at instead until it is empty or the time is up.
     int64_t deadline = monotonicMilliseconds() + timeoutMs;
     for (;;) {
-        int queued = 0;
-        if (0 != ioctl(fd, TIOCOUTQ, &queued) || queued <= 0) {
+        if (deviceBytesQueued(device) == 0) {
             return true;
         }
         if (monotonicMilliseconds() >= deadline) {
@@ -237,12 +252,4 @@ bool deviceWaitUntilSent(DeviceHandle device, int timeoutMs) {
         }
         usleep(2000);
     }
-}
-
-void deviceClose(DeviceHandle device) {
-    if (deviceIsSocket(device)) {
-        deviceCloseSocket(device);
-        return;
-    }
-    close((int)device);
 }

@@ -1,8 +1,5 @@
-// device_socket_posix.cpp: network printers on Linux and other POSIX
-// systems. Each job connects anew (the host is looked up each time, so a
-// printer that got a new address is found again) over a non-blocking
-// socket, so that connecting, writing and reading all keep their time
-// limits the same way as for a device.
+// device_socket_posix.cpp: the socket primitives of network printers on
+// Linux and other POSIX systems (device_platform.h).
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -12,56 +9,78 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/sockios.h>
+#endif
 
-#include "device.h"
+#include "device_platform.h"
 
 // The send buffer is kept to what a receipt printer takes in a moment, so
-// that the stall limit measures the printer rather than the kernel's buffer,
-// and a job's bytes are with the printer, not the local host, when it ends.
+// that the stall limit measures the printer rather than the kernel's buffer.
 static const int SEND_BUFFER_BYTES = 64 * 1024;
-// How long the end of a job waits for the printer to close its side.
-static const int CLOSE_DRAIN_MS = 200;
 
-static int64_t nowMs(void) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+bool socketPlatformStart(void) {
+    // A printer that closes mid-job must fail the write, not end the process
+    // (the test receipt has no server that ignores the signal already).
+    signal(SIGPIPE, SIG_IGN);
+    return true;
 }
 
-// Waits until fd is ready for events or the deadline passes; 0 on time-out.
-static int waitFor(int fd, short events, int64_t deadline) {
-    for (;;) {
-        int64_t left = deadline - nowMs();
-        struct pollfd entry = {fd, events, 0};
-        int ready = poll(&entry, 1, left > 0 ? (int)left : 0);
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        return ready;
+int socketPlatformLookup(const char* host, unsigned port, SocketAddress* addresses, size_t capacity, size_t* count,
+                         char* reason, size_t reasonCapacity) {
+    char service[8];
+    snprintf(service, sizeof(service), "%u", port);
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof(hints));
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    struct addrinfo* found = NULL;
+    int error = getaddrinfo(host, service, &hints, &found);
+    if (0 != error) {
+        snprintf(reason, reasonCapacity, "%s", error == EAI_SYSTEM ? strerror(errno) : gai_strerror(error));
+        return error;
     }
+    *count = 0;
+    for (const struct addrinfo* at = found; NULL != at && *count < capacity; at = at->ai_next) {
+        if (at->ai_addrlen <= sizeof(addresses[0].bytes)) {
+            memcpy(addresses[*count].bytes, at->ai_addr, at->ai_addrlen);
+            addresses[*count].length = (int)at->ai_addrlen;
+            addresses[*count].family = at->ai_family;
+            (*count)++;
+        }
+    }
+    freeaddrinfo(found);
+    return 0;
 }
 
-// Connects to one address before the deadline; -1 with errno set otherwise.
-static int connectBefore(const struct addrinfo* address, int64_t deadline) {
-    int fd = socket(address->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+int socketPlatformWait(intptr_t socket, bool forWriting, int timeoutMs) {
+    struct pollfd entry = {(int)socket, (short)(forWriting ? POLLOUT : POLLIN), 0};
+    int ready = poll(&entry, 1, timeoutMs > 0 ? timeoutMs : 0);
+    if (ready < 0 && errno == EINTR) {
+        return 0;
+    }
+    return ready < 0 ? -1 : (ready > 0 ? 1 : 0);
+}
+
+int socketPlatformConnect(const SocketAddress* address, int timeoutMs, intptr_t* socketOut) {
+    int fd = socket(address->family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        return -1;
+        return errno;
     }
     int bufferBytes = SEND_BUFFER_BYTES, on = 1;
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bufferBytes, sizeof(bufferBytes));
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)); // status requests go out at once
     int error = 0;
-    if (0 != connect(fd, address->ai_addr, address->ai_addrlen)) {
+    if (0 != connect(fd, (const struct sockaddr*)address->bytes, (socklen_t)address->length)) {
         error = errno;
         if (error == EINPROGRESS) {
-            int ready = waitFor(fd, POLLOUT, deadline);
+            int ready = socketPlatformWait(fd, true, timeoutMs);
             socklen_t length = sizeof(error);
             if (ready <= 0) {
-                error = ready == 0 ? ETIMEDOUT : errno;
+                error = ready == 0 ? SOCKET_ERROR_TIMED_OUT : errno;
             } else if (0 != getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length)) {
                 error = errno;
             }
@@ -69,78 +88,65 @@ static int connectBefore(const struct addrinfo* address, int64_t deadline) {
     }
     if (error != 0) {
         close(fd);
-        errno = error;
+        return error;
+    }
+    *socketOut = fd;
+    return 0;
+}
+
+ssize_t socketPlatformSend(intptr_t socket, const char* data, size_t length, int* error) {
+    for (;;) {
+        ssize_t sent = send((int)socket, data, length, MSG_NOSIGNAL);
+        if (sent >= 0) {
+            return sent;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return 0;
+        }
+        *error = errno;
         return -1;
     }
-    return fd;
 }
 
-DeviceHandle deviceOpenSocket(const char* name) {
-    char host[256];
-    unsigned port = 0;
-    if (!deviceSocketAddress(name, host, sizeof(host), &port)) {
-        fprintf(stderr, "Cannot open printer device '%s': not a network printer's name (socket://HOST[:PORT])\n", name);
-        return DEVICE_CLOSED;
-    }
-    // A printer that closes mid-job must fail the write, not end the process
-    // (the test receipt has no server that ignores the signal already).
-    signal(SIGPIPE, SIG_IGN);
-    char service[8];
-    snprintf(service, sizeof(service), "%u", port);
-    struct addrinfo hints;
-    memset(&hints, 0, sizeof(hints));
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    struct addrinfo* addresses = NULL;
-    int64_t deadline = nowMs() + DEVICE_SOCKET_CONNECT_TIMEOUT_MS;
-    int found = getaddrinfo(host, service, &hints, &addresses);
-    if (0 != found) {
-        fprintf(stderr, "Cannot open printer device '%s': %s\n", name,
-                found == EAI_SYSTEM ? strerror(errno) : gai_strerror(found));
-        return DEVICE_CLOSED;
-    }
-    int fd = -1;
-    int error = ETIMEDOUT;
-    for (const struct addrinfo* at = addresses; NULL != at && fd < 0 && nowMs() < deadline; at = at->ai_next) {
-        fd = connectBefore(at, deadline);
-        if (fd < 0) {
-            error = errno;
+ssize_t socketPlatformReceive(intptr_t socket, char* buffer, size_t capacity, int* error) {
+    for (;;) {
+        ssize_t got = recv((int)socket, buffer, capacity, 0);
+        if (got >= 0) {
+            return got;
         }
-    }
-    freeaddrinfo(addresses);
-    if (fd < 0) {
-        fprintf(stderr, "Cannot open printer device '%s': %s\n", name,
-                error == ETIMEDOUT ? "the printer did not take the connection within 5 s" : strerror(error));
-        return DEVICE_CLOSED;
-    }
-    return (DeviceHandle)fd;
-}
-
-bool deviceIsSocket(DeviceHandle device) {
-    struct stat info;
-    return 0 == fstat((int)device, &info) && S_ISSOCK(info.st_mode);
-}
-
-// A socket is a descriptor like any other here: the device's own loops
-// serve it (a write to a printer that closed fails with EPIPE, as SIGPIPE is
-// ignored once a network printer is opened).
-bool deviceSocketWriteAll(DeviceHandle device, const char* data, size_t len, int stallTimeoutMs,
-                          const char* deviceName) {
-    return deviceWriteAll(device, data, len, stallTimeoutMs, deviceName);
-}
-
-ssize_t deviceSocketReadWithin(DeviceHandle device, char* buffer, size_t capacity, int timeoutMs) {
-    return deviceReadWithin(device, buffer, capacity, timeoutMs);
-}
-
-void deviceCloseSocket(DeviceHandle device) {
-    int fd = (int)device;
-    if (0 == shutdown(fd, SHUT_WR)) {
-        int64_t deadline = nowMs() + CLOSE_DRAIN_MS;
-        char dropped[256];
-        while (nowMs() < deadline &&
-               deviceSocketReadWithin(device, dropped, sizeof(dropped), (int)(deadline - nowMs())) > 0) {
+        if (errno == EINTR) {
+            continue;
         }
+        *error = (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : errno;
+        return -1;
     }
-    close(fd);
+}
+
+long socketPlatformUnacknowledged(intptr_t socket, size_t) {
+#ifdef __linux__
+    // A reset empties the queue: it must not read as "all acknowledged".
+    struct tcp_info info;
+    socklen_t length = sizeof(info);
+    if (0 == getsockopt((int)socket, IPPROTO_TCP, TCP_INFO, &info, &length) && info.tcpi_state == TCP_CLOSE) {
+        return -2;
+    }
+    int queued = 0;
+    if (0 == ioctl((int)socket, SIOCOUTQ, &queued)) {
+        return queued;
+    }
+#else
+    (void)socket;
+#endif
+    return -1;
+}
+
+bool socketPlatformShutdownSending(intptr_t socket) {
+    return 0 == shutdown((int)socket, SHUT_WR);
+}
+
+void socketPlatformClose(intptr_t socket) {
+    close((int)socket);
 }

@@ -15,6 +15,7 @@
 #include <windows.h>
 
 #include "device.h"
+#include "device_platform.h"
 
 static const char DEVICE_NAMESPACE_PREFIX[] = "\\\\.\\";
 
@@ -22,18 +23,21 @@ static const char DEVICE_NAMESPACE_PREFIX[] = "\\\\.\\";
 // stall limit restarted) while a slow printer takes a large job.
 static const DWORD WRITE_CHUNK_BYTES = 16384;
 
-// The system's text for an error code, without the trailing line break.
-static void errorText(DWORD error, char* text, size_t capacity) {
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0, text,
-                                  (DWORD)capacity, NULL);
-    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == ' ' ||
-                          text[length - 1] == '.')) {
+// The system's text for an error code (Winsock's codes are system codes
+// too), followed by the code, as every message of the device layer has it.
+void deviceErrorText(unsigned long error, char* text, size_t capacity) {
+    char message[256];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, (DWORD)error, 0,
+                                  message, (DWORD)sizeof(message), NULL);
+    while (length > 0 && (message[length - 1] == '\n' || message[length - 1] == '\r' || message[length - 1] == ' ' ||
+                          message[length - 1] == '.')) {
         length--;
     }
-    text[length] = '\0';
+    message[length] = '\0';
     if (length == 0) {
-        snprintf(text, capacity, "error %lu", (unsigned long)error);
+        snprintf(message, sizeof(message), "error %lu", error);
     }
+    snprintf(text, capacity, "%s (error %lu)", message, error);
 }
 
 bool devicePathFromName(const char* name, char* path, size_t pathCapacity) {
@@ -68,46 +72,62 @@ static void setSerialTimeouts(HANDLE device) {
     SetCommTimeouts(device, &timeouts);
 }
 
+// What an open handle is: a disk file, a COM port (it has a line state),
+// or another device (a USB printer driver's handle may call itself of
+// unknown type, a pipe).
+static DeviceKind kindOf(HANDLE device) {
+    DWORD type = GetFileType(device);
+    if (type == FILE_TYPE_DISK) {
+        return DEVICE_KIND_FILE;
+    }
+    DCB line;
+    memset(&line, 0, sizeof(line));
+    line.DCBlength = sizeof(line);
+    return type == FILE_TYPE_CHAR && GetCommState(device, &line) ? DEVICE_KIND_LINE : DEVICE_KIND_PRINTER;
+}
+
 // Read-write where the device allows it and is not a disk file, write-only
-// otherwise; INVALID_HANDLE_VALUE with GetLastError() set on failure.
-static HANDLE openDevice(const char* path, DWORD shareMode) {
+// otherwise; null with GetLastError() set on failure.
+static DeviceHandle openDevice(const char* path, DWORD shareMode) {
     HANDLE device =
         CreateFileA(path, GENERIC_READ | GENERIC_WRITE, shareMode, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
     if (INVALID_HANDLE_VALUE != device && GetFileType(device) != FILE_TYPE_DISK) {
         setSerialTimeouts(device);
-        return device;
+        return deviceWrap((intptr_t)device, kindOf(device), true);
     }
     if (INVALID_HANDLE_VALUE != device) {
         CloseHandle(device);
     }
-    return CreateFileA(path, GENERIC_WRITE, shareMode, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+    device = CreateFileA(path, GENERIC_WRITE, shareMode, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+    return INVALID_HANDLE_VALUE == device ? DEVICE_CLOSED : deviceWrap((intptr_t)device, kindOf(device), false);
 }
 
 DeviceHandle deviceOpenExclusive(const char* path) {
-    HANDLE device = openDevice(path, 0);
-    if (INVALID_HANDLE_VALUE == device) {
-        DWORD error = GetLastError();
-        char text[256];
-        errorText(error, text, sizeof(text));
-        fprintf(stderr, "Cannot open printer device '%s': %s (error %lu)\n", path, text, (unsigned long)error);
-        return DEVICE_CLOSED;
+    DeviceHandle device = openDevice(path, 0);
+    if (DEVICE_CLOSED == device) {
+        char text[300];
+        deviceErrorText(GetLastError(), text, sizeof(text));
+        fprintf(stderr, "Cannot open printer device '%s': %s\n", path, text);
     }
-    return (DeviceHandle)device;
+    return device;
 }
 
 DeviceHandle deviceOpenShared(const char* path, unsigned long* errorCode) {
-    HANDLE device = openDevice(path, FILE_SHARE_READ | FILE_SHARE_WRITE);
-    if (INVALID_HANDLE_VALUE == device) {
+    DeviceHandle device = openDevice(path, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (DEVICE_CLOSED == device) {
         *errorCode = GetLastError();
-        return DEVICE_CLOSED;
     }
-    return (DeviceHandle)device;
+    return device;
+}
+
+void deviceCloseSystemHandle(intptr_t system) {
+    CloseHandle((HANDLE)system);
 }
 
 static void reportWriteError(const char* deviceName, DWORD error) {
-    char text[256];
-    errorText(error, text, sizeof(text));
-    fprintf(stderr, "Writing to printer device '%s' failed: %s (error %lu)\n", deviceName, text, (unsigned long)error);
+    char text[300];
+    deviceErrorText(error, text, sizeof(text));
+    fprintf(stderr, "Writing to printer device '%s' failed: %s\n", deviceName, text);
 }
 
 // Writes one chunk and waits up to timeoutMs for it. Returns false after a
@@ -147,10 +167,10 @@ static bool writeChunk(HANDLE device, HANDLE event, const char* data, DWORD leng
 }
 
 bool deviceWriteAll(DeviceHandle device, const char* data, size_t len, int stallTimeoutMs, const char* deviceName) {
-    if (deviceIsSocket(device)) {
+    if (device->kind == DEVICE_KIND_SOCKET) {
         return deviceSocketWriteAll(device, data, len, stallTimeoutMs, deviceName);
     }
-    HANDLE handle = (HANDLE)device;
+    HANDLE handle = (HANDLE)device->system;
     HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
     if (NULL == event) {
         reportWriteError(deviceName, GetLastError());
@@ -186,34 +206,29 @@ bool deviceWriteAll(DeviceHandle device, const char* data, size_t len, int stall
     return ok;
 }
 
-bool deviceCanAnswer(DeviceHandle device) {
-    if (deviceIsSocket(device)) {
-        return true;
-    }
-    // A USB printer driver's handle may call itself of unknown type, so only
-    // a disk file is left out. A write-only handle also gets here; its first
-    // read fails, and the channel then counts the printer as not answering.
-    return GetFileType((HANDLE)device) != FILE_TYPE_DISK;
-}
-
 long deviceLineBytesPerSecond(DeviceHandle device) {
     DCB line;
     memset(&line, 0, sizeof(line));
     line.DCBlength = sizeof(line);
-    if (GetFileType((HANDLE)device) != FILE_TYPE_CHAR || !GetCommState((HANDLE)device, &line)) {
+    if (device->kind != DEVICE_KIND_LINE || !GetCommState((HANDLE)device->system, &line)) {
         return 0;
     }
     return (long)(line.BaudRate / 10); // a start bit, eight data bits and a stop bit
 }
 
+long deviceBytesQueued(DeviceHandle device) {
+    DWORD errors = 0;
+    COMSTAT queues;
+    if (device->kind != DEVICE_KIND_LINE || !ClearCommError((HANDLE)device->system, &errors, &queues)) {
+        return 0;
+    }
+    return (long)queues.cbOutQue;
+}
+
 bool deviceWaitUntilSent(DeviceHandle device, int timeoutMs) {
-    HANDLE handle = (HANDLE)device;
     ULONGLONG deadline = GetTickCount64() + (ULONGLONG)(timeoutMs > 0 ? timeoutMs : 0);
     for (;;) {
-        DWORD errors = 0;
-        COMSTAT queues;
-        if (GetFileType(handle) != FILE_TYPE_CHAR || !ClearCommError(handle, &errors, &queues) ||
-            queues.cbOutQue == 0) {
+        if (deviceBytesQueued(device) == 0) {
             return true;
         }
         if (GetTickCount64() >= deadline) {
@@ -228,10 +243,10 @@ bool deviceWaitUntilSent(DeviceHandle device, int timeoutMs) {
 static const DWORD EMPTY_READ_PAUSE_MS = 5;
 
 ssize_t deviceReadWithin(DeviceHandle device, char* buffer, size_t capacity, int timeoutMs) {
-    if (deviceIsSocket(device)) {
+    if (device->kind == DEVICE_KIND_SOCKET) {
         return deviceSocketReadWithin(device, buffer, capacity, timeoutMs);
     }
-    HANDLE handle = (HANDLE)device;
+    HANDLE handle = (HANDLE)device->system;
     HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
     if (NULL == event) {
         return -1;
@@ -280,12 +295,4 @@ ssize_t deviceReadWithin(DeviceHandle device, char* buffer, size_t capacity, int
     }
     CloseHandle(event);
     return result;
-}
-
-void deviceClose(DeviceHandle device) {
-    if (deviceIsSocket(device)) {
-        deviceCloseSocket(device);
-        return;
-    }
-    CloseHandle((HANDLE)device);
 }

@@ -18,25 +18,6 @@
 #include "usb.h"
 #include "webserver.h"
 
-static std::atomic<int> stallTimeoutMilliseconds{ESCPOS_WRITE_STALL_TIMEOUT_MS};
-static std::atomic<int> waitTimeoutMilliseconds{ESCPOS_WAIT_TIMEOUT_MS};
-
-static std::atomic<int> replyTimeoutMilliseconds{ESCPOS_STATUS_REPLY_TIMEOUT_MS};
-static std::atomic<int> muteRecheckMilliseconds{ESCPOS_MUTE_RECHECK_MS};
-
-void escposSetStallTimeoutForTesting(int milliseconds) {
-    stallTimeoutMilliseconds.store(milliseconds);
-}
-
-void escposSetWaitTimeoutForTesting(int milliseconds) {
-    waitTimeoutMilliseconds.store(milliseconds);
-}
-
-void escposSetStatusTimingForTesting(int replyTimeoutMs, int muteRecheckMs) {
-    replyTimeoutMilliseconds.store(replyTimeoutMs);
-    muteRecheckMilliseconds.store(muteRecheckMs);
-}
-
 namespace {
 
 // Printers remembered as not answering; more distinct names than this in
@@ -58,6 +39,7 @@ struct MutePrinter {
 struct Waiter {
     pthread_cond_t yourTurn;
     bool handedOver;
+    bool prints;        // a job to print, not a status request
     bool refusedByStop; // taken out of the line by escposBeginStop
     std::string peer;
     Waiter* next;
@@ -74,19 +56,26 @@ struct Channel {
     Waiter* firstWaiter;
     Waiter* lastWaiter;
     size_t waiting;
+    size_t printingWaiting;           // of them, jobs to print
     std::deque<std::string> rotation; // the addresses with jobs waiting, next first
     std::string holderPeer;
-    std::atomic<bool> anyWaiting;          // waiting > 0, readable without the lock
+    EscposLimits limits;                   // under lock: those of the next job to ask
+    std::atomic<bool> anyWaiting;          // printingWaiting > 0, readable without the lock
+    EscposLimits job;                      // the holder's limits, taken with the printer
     DeviceHandle hPort;                    // touched only by the thread that holds the printer
     char deviceName[DEVICE_PATH_CAPACITY]; // for messages, likewise
     bool hPortAnswers;                     // likewise: the open device may send replies
     MutePrinter mute[MUTE_MEMORY_ENTRIES]; // likewise
     // Likewise: the serial line's speed (0: none), when the bytes written so
     // far will have left it (kept from job to job: the line goes on sending),
-    // and when the job last wrote.
+    // and when a job last wrote.
     long lineBytesPerSecond;
     int64_t lineFreeAtMs;
     int64_t lastWriteMs;
+    // Likewise: a status request that could not wait out a late reply in its
+    // budget leaves it to the next job on that device, until then.
+    char staleDevice[DEVICE_PATH_CAPACITY];
+    int64_t staleUntilMs;
     // The raw job's reply forwarder; started and joined by the holder, and
     // reads hPort, sink and sinkContext only between the two.
     bool forwarding;
@@ -100,10 +89,10 @@ struct Channel {
     std::chrono::steady_clock::time_point stopGraceEndsAt;
 
     Channel()
-        : busy(false), firstWaiter(NULL), lastWaiter(NULL), waiting(0), anyWaiting(false), hPort(DEVICE_CLOSED),
-          deviceName(), hPortAnswers(false), mute(), lineBytesPerSecond(0), lineFreeAtMs(0), lastWriteMs(0),
-          forwarding(false), forwarder(), stopForwarding(false), forwarderEnded(false), sink(NULL), sinkContext(NULL),
-          stopping(false), stopGraceEndsAt() {
+        : busy(false), firstWaiter(NULL), lastWaiter(NULL), waiting(0), printingWaiting(0), anyWaiting(false),
+          hPort(DEVICE_CLOSED), deviceName(), hPortAnswers(false), mute(), lineBytesPerSecond(0), lineFreeAtMs(0),
+          lastWriteMs(0), staleDevice(), staleUntilMs(0), forwarding(false), forwarder(), stopForwarding(false),
+          forwarderEnded(false), sink(NULL), sinkContext(NULL), stopping(false), stopGraceEndsAt() {
         pthread_mutex_init(&lock, NULL);
     }
 };
@@ -136,6 +125,13 @@ void leaveRotation(Channel& ch, const std::string& peer) {
     }
 }
 
+// The waiter no longer waits; under the lock.
+void leaveCount(Channel& ch, const Waiter* waiter) {
+    ch.waiting--;
+    ch.printingWaiting -= waiter->prints ? 1 : 0;
+    ch.anyWaiting.store(ch.printingWaiting > 0);
+}
+
 void unlinkWaiter(Channel& ch, Waiter* waiter) {
     Waiter* previous = NULL;
     for (Waiter* at = ch.firstWaiter; at != NULL; previous = at, at = at->next) {
@@ -148,8 +144,7 @@ void unlinkWaiter(Channel& ch, Waiter* waiter) {
             if (ch.lastWaiter == at) {
                 ch.lastWaiter = previous;
             }
-            ch.waiting--;
-            ch.anyWaiting.store(ch.waiting > 0);
+            leaveCount(ch, waiter);
             if (!peerHasWaiter(ch, waiter->peer)) {
                 leaveRotation(ch, waiter->peer);
             }
@@ -158,11 +153,21 @@ void unlinkWaiter(Channel& ch, Waiter* waiter) {
     }
 }
 
-// Takes the printer, waiting in line for at most timeoutMs; *waited (may be
-// null) tells whether it had to wait. False when the time ran out, or a stop
-// refused the job (*refusedByStop, may be null): the waiter has then left the
-// line and holds nothing.
-bool takePrinterWithin(Channel& ch, int timeoutMs, bool* waited = NULL, bool* refusedByStop = NULL) {
+// The limits in force for a job that asks now.
+EscposLimits limitsNow(Channel& ch) {
+    pthread_mutex_lock(&ch.lock);
+    EscposLimits limits = ch.limits;
+    pthread_mutex_unlock(&ch.lock);
+    return limits;
+}
+
+// Takes the printer with `limits` as the job's, waiting in line for at most
+// timeoutMs; prints tells a job to print from a status request, and *waited
+// (may be null) whether it had to wait. False when the time ran out, or a
+// stop refused the job (*refusedByStop, may be null): the waiter has then
+// left the line and holds nothing.
+bool takePrinterWithin(Channel& ch, const EscposLimits& limits, int timeoutMs, bool prints, bool* waited = NULL,
+                       bool* refusedByStop = NULL) {
     pthread_mutex_lock(&ch.lock);
     if (NULL != waited) {
         *waited = ch.busy;
@@ -183,6 +188,7 @@ bool takePrinterWithin(Channel& ch, int timeoutMs, bool* waited = NULL, bool* re
         Waiter self;
         pthread_cond_init(&self.yourTurn, NULL);
         self.handedOver = false;
+        self.prints = prints;
         self.refusedByStop = false;
         self.peer = peerOfThisThread;
         self.next = NULL;
@@ -196,7 +202,8 @@ bool takePrinterWithin(Channel& ch, int timeoutMs, bool* waited = NULL, bool* re
         }
         ch.lastWaiter = &self;
         ch.waiting++;
-        ch.anyWaiting.store(true);
+        ch.printingWaiting += prints ? 1 : 0;
+        ch.anyWaiting.store(ch.printingWaiting > 0);
         while (!self.handedOver && !self.refusedByStop) {
             auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(giveUpAt - std::chrono::steady_clock::now());
@@ -221,6 +228,7 @@ bool takePrinterWithin(Channel& ch, int timeoutMs, bool* waited = NULL, bool* re
     ch.busy = true;
     ch.holderPeer = peerOfThisThread;
     pthread_mutex_unlock(&ch.lock);
+    ch.job = limits;
     threadHoldsPrinter = true;
     return true;
 }
@@ -235,10 +243,13 @@ void stopForwardingReplies(Channel& ch) {
 }
 
 // Closes the job's device, if open, and lets the next job have the printer.
-void releasePrinter(Channel& ch) {
+// With whole set, a network printer's close first waits (within the stall
+// limit) for the printer to acknowledge every byte; false when it did not.
+bool releasePrinter(Channel& ch, bool whole = false) {
     stopForwardingReplies(ch);
+    bool arrived = true;
     if (ch.hPort != DEVICE_CLOSED) {
-        deviceClose(ch.hPort);
+        arrived = deviceClose(ch.hPort, whole ? ch.job.writeStallMs : 0, ch.deviceName);
         ch.hPort = DEVICE_CLOSED;
     }
     threadHoldsPrinter = false;
@@ -266,8 +277,7 @@ void releasePrinter(Channel& ch) {
         if (ch.lastWaiter == next) {
             ch.lastWaiter = previous;
         }
-        ch.waiting--;
-        ch.anyWaiting.store(ch.waiting > 0);
+        leaveCount(ch, next);
         ch.rotation.pop_front();
         if (peerHasWaiter(ch, next->peer)) {
             ch.rotation.push_back(next->peer);
@@ -277,11 +287,12 @@ void releasePrinter(Channel& ch) {
         pthread_cond_signal(&next->yourTurn);
     }
     pthread_mutex_unlock(&ch.lock);
+    return arrived;
 }
 
-DeviceHandle openDevice(const char* device) {
+DeviceHandle openDevice(const char* device, int connectTimeoutMs) {
     if (deviceNameIsSocket(device)) {
-        return deviceOpenSocket(device);
+        return deviceOpenSocket(device, connectTimeoutMs);
     }
     if (0 == strncmp(device, "vid_", 4)) {
         return usb_open(device);
@@ -307,10 +318,9 @@ void sleepMilliseconds(int64_t milliseconds) {
 
 // Writes for the holder's job and notes when the bytes will have left a
 // serial line, which sends them at its speed after write() took them. The
-// estimate serves lines whose driver does not tell how much it still holds;
-// it lengthens the wait for a reply, never the wait before a job, so a line
-// faster than its nominal speed (a USB printer posing as a serial port) costs
-// no more than a status of "busy" meanwhile.
+// estimate only lengthens the wait for a reply (which cannot come before
+// its request has left), never the wait before a job, and it never makes a
+// line busy: that comes from what its driver still holds.
 bool writeToPrinter(Channel& ch, const char* data, size_t length, int stallTimeoutMs) {
     if (!deviceWriteAll(ch.hPort, data, length, stallTimeoutMs, ch.deviceName)) {
         return false;
@@ -327,64 +337,86 @@ bool writeToPrinter(Channel& ch, const char* data, size_t length, int stallTimeo
 // When the last bytes written reach the printer, as far as it is known:
 // never later than a write stall after they were written.
 int64_t lastBytesLeaveAtMs(Channel& ch) {
-    int64_t latest = ch.lastWriteMs + stallTimeoutMilliseconds.load();
+    int64_t latest = ch.lastWriteMs + ch.job.writeStallMs;
     int64_t estimate = ch.lineFreeAtMs < latest ? ch.lineFreeAtMs : latest;
     return estimate > ch.lastWriteMs ? estimate : ch.lastWriteMs;
 }
 
-// Whether what the printer was sent leaves the line within limitMs (waiting
-// for the driver's queue to drain), so that a reply cannot come late for it.
+// Whether the line's driver has sent what it holds within limitMs. A driver
+// that goes on holding bytes a stall limit after the last write is held by
+// flow control, not busy: it is asked, and what does not answer says so.
 bool lineFreeWithin(Channel& ch, int limitMs) {
-    return ch.lineFreeAtMs <= nowMilliseconds() + limitMs && deviceWaitUntilSent(ch.hPort, limitMs);
+    return nowMilliseconds() - ch.lastWriteMs > ch.job.writeStallMs || deviceWaitUntilSent(ch.hPort, limitMs);
 }
 
-// Replies left from before this job belong to nobody who is still asking.
-// False when the device cannot be read at all (a printer port that only
-// takes bytes, a handle opened write-only): it then never answers.
-bool dropStaleReplies(DeviceHandle device) {
+// Replies left from before this job belong to nobody who is still asking;
+// a late reply that a status request left is waited for until its time (at
+// most until notAfterMs). False when the device cannot be read at all (a
+// printer port that only takes bytes, a handle opened write-only): it then
+// never answers.
+bool dropStaleReplies(Channel& ch, const char* device, int64_t notAfterMs) {
     char stale[DRAIN_READ_BYTES];
+    int64_t until = 0 == strcmp(device, ch.staleDevice) ? ch.staleUntilMs : 0;
+    until = until < notAfterMs ? until : notAfterMs;
     for (int i = 0; i < DRAIN_MAX_READS; i++) {
-        ssize_t got = deviceReadWithin(device, stale, sizeof(stale), 0);
-        if (got <= 0) {
-            return got == 0;
+        int64_t left = until - nowMilliseconds();
+        ssize_t got = deviceReadWithin(ch.hPort, stale, sizeof(stale), left > 0 ? (int)left : 0);
+        if (got < 0) {
+            return false;
         }
+        if (got == 0 && left <= 0) {
+            break;
+        }
+    }
+    if (nowMilliseconds() >= ch.staleUntilMs) {
+        ch.staleDevice[0] = '\0';
     }
     return true;
 }
 
-// Opens the holder's job on device; false (printer released) when it cannot
-// be opened.
-bool openJob(Channel& ch, const char* device) {
-    ch.hPort = openDevice(device);
+// Whether a late reply that a status request left may still come from device.
+bool staleRepliesPending(Channel& ch, const char* device) {
+    return 0 == strcmp(device, ch.staleDevice) && nowMilliseconds() < ch.staleUntilMs;
+}
+
+// Opens the holder's job on device, a network printer within connectMs;
+// stale replies are waited for until notAfterMs at most. False (printer
+// released) when it cannot be opened.
+bool openJob(Channel& ch, const char* device, int connectMs, int64_t notAfterMs) {
+    ch.hPort = openDevice(device, connectMs);
     if (ch.hPort == DEVICE_CLOSED) {
         releasePrinter(ch);
         return false;
     }
     snprintf(ch.deviceName, sizeof(ch.deviceName), "%s", device);
-    ch.hPortAnswers = deviceCanAnswer(ch.hPort) && dropStaleReplies(ch.hPort);
+    ch.hPortAnswers = deviceCanAnswer(ch.hPort) && dropStaleReplies(ch, device, notAfterMs);
     ch.lineBytesPerSecond = deviceLineBytesPerSecond(ch.hPort);
-    ch.lastWriteMs = 0;
     return true;
 }
 
 // Takes the printer for a new job of the calling thread, waiting in line at
 // most the wait limit, and opens device for it. 1 when the job is open;
 // otherwise ESCPOS_PRINTER_BUSY, ESCPOS_JOB_NOT_WANTED or 0 (cannot be
-// opened), with nothing held.
+// opened), with nothing held. A network printer's name is looked up before
+// the job joins the line, so that the printer is never held for a lookup.
 ssize_t openNewJob(Channel& ch, const char* device, bool (*stillWanted)(void*), void* context) {
     if (threadHoldsPrinter) {
         releasePrinter(ch); // this thread's earlier job never closed
     }
+    EscposLimits limits = limitsNow(ch);
+    if (deviceNameIsSocket(device)) {
+        deviceSocketLookUp(device, limits.connectMs);
+    }
     bool waited = false;
     bool refusedByStop = false;
-    if (!takePrinterWithin(ch, waitTimeoutMilliseconds.load(), &waited, &refusedByStop)) {
+    if (!takePrinterWithin(ch, limits, limits.waitMs, true, &waited, &refusedByStop)) {
         return refusedByStop ? ESCPOS_SERVER_STOPPING : ESCPOS_PRINTER_BUSY;
     }
     if (waited && NULL != stillWanted && !stillWanted(context)) {
         releasePrinter(ch);
         return ESCPOS_JOB_NOT_WANTED;
     }
-    return openJob(ch, device) ? 1 : 0;
+    return openJob(ch, device, limits.connectMs, INT64_MAX) ? 1 : 0;
 }
 
 // Every status reply has bits 1 and 4 set and bits 0 and 7 clear.
@@ -392,32 +424,44 @@ bool isStatusReply(unsigned char byte) {
     return (byte & 0x93) == 0x12;
 }
 
-// After a request went unanswered in time its reply may still come: it is
-// waited for (one more reply timeout) and dropped with what closely follows
-// it, so that it is never taken for the answer to a later request.
-void waitOutLateReply(Channel& ch) {
+// After a request went unanswered by dueAtMs its reply may still come: it is
+// waited for (one more reply time) and dropped with what closely follows
+// it, so that it is never taken for the answer to a later request. What
+// notAfterMs leaves no time for is left to the next job's open.
+void waitOutLateReply(Channel& ch, int64_t dueAtMs, int64_t notAfterMs) {
+    int64_t until = dueAtMs + ch.job.statusReplyMs;
     char late[DRAIN_READ_BYTES];
-    int waitMs = replyTimeoutMilliseconds.load();
-    for (int i = 0; i < DRAIN_MAX_READS && deviceReadWithin(ch.hPort, late, sizeof(late), waitMs) > 0; i++) {
-        waitMs = ESCPOS_REPLY_GATHER_MS;
+    for (int i = 0; i < DRAIN_MAX_READS; i++) {
+        int64_t stop = until < notAfterMs ? until : notAfterMs;
+        int64_t left = stop - nowMilliseconds();
+        if (left <= 0 || deviceReadWithin(ch.hPort, late, sizeof(late), (int)left) <= 0) {
+            break;
+        }
+        until = nowMilliseconds() + ch.job.replyGatherMs;
+    }
+    if (nowMilliseconds() < until) {
+        snprintf(ch.staleDevice, sizeof(ch.staleDevice), "%s", ch.deviceName);
+        ch.staleUntilMs = until;
     }
 }
 
-// Sends DLE EOT n and waits for its reply byte; -1 when none came in time.
-int askOnce(Channel& ch, int n) {
+// Sends DLE EOT n and waits for its reply byte, giving up by notAfterMs at
+// the latest; -1 when none came in time.
+int askOnce(Channel& ch, int n, int64_t notAfterMs = INT64_MAX) {
     const char request[3] = {0x10, 0x04, (char)n};
-    int timeoutMs = replyTimeoutMilliseconds.load();
+    int timeoutMs = ch.job.statusReplyMs;
     if (!writeToPrinter(ch, request, sizeof(request), timeoutMs)) {
         return -1;
     }
     // The time starts when the request has left: after what the line still held.
-    int64_t deadline = lastBytesLeaveAtMs(ch) + timeoutMs;
+    int64_t due = lastBytesLeaveAtMs(ch) + timeoutMs;
+    int64_t deadline = due < notAfterMs ? due : notAfterMs;
     for (;;) {
         int64_t left = deadline - nowMilliseconds();
         char reply[16];
         ssize_t got = left < 0 ? 0 : deviceReadWithin(ch.hPort, reply, sizeof(reply), (int)left);
         if (got == 0) {
-            waitOutLateReply(ch);
+            waitOutLateReply(ch, due, notAfterMs);
         }
         if (got <= 0) {
             return -1;
@@ -461,7 +505,7 @@ void rememberAnswering(Channel& ch, const char* device, bool answered) {
         entry->answered = true;
         entry->askAgainAtMs = 0;
     } else if (!entry->answered) {
-        entry->askAgainAtMs = nowMilliseconds() + muteRecheckMilliseconds.load();
+        entry->askAgainAtMs = nowMilliseconds() + ch.job.muteRecheckMs;
     }
 }
 
@@ -470,24 +514,67 @@ bool rememberedMute(Channel& ch, const char* device) {
     return NULL != entry && !entry->answered && nowMilliseconds() < entry->askAgainAtMs;
 }
 
+bool answeredBefore(Channel& ch, const char* device) {
+    MutePrinter* entry = muteEntry(ch, device);
+    return NULL != entry && entry->answered;
+}
+
+// The forwarder: reads the printer's replies as they come, whether or not
+// the client reads them, and hands them on as far as the client takes them.
+// Once the job ends, what still waits gets at most a stall limit.
 void* forwardReplies(void* channelPointer) {
     Channel& ch = *(Channel*)channelPointer;
-    char replies[256];
-    while (!ch.stopForwarding.load()) {
-        ssize_t got = deviceReadWithin(ch.hPort, replies, sizeof(replies), ESCPOS_REPLY_POLL_MS);
-        // A printer answers several requests one byte after the other; a
-        // client that reads them as one answer gets them in one send.
-        while (got > 0 && (size_t)got < sizeof(replies)) {
-            ssize_t more =
-                deviceReadWithin(ch.hPort, replies + got, sizeof(replies) - (size_t)got, ESCPOS_REPLY_GATHER_MS);
-            if (more <= 0) {
-                break;
-            }
-            got += more;
+    const EscposLimits& limits = ch.job;
+    std::string pending;
+    size_t dropped = 0;
+    int64_t giveUpAt = INT64_MAX;
+    for (;;) {
+        bool stopping = ch.stopForwarding.load();
+        if (stopping && giveUpAt == INT64_MAX) {
+            giveUpAt = nowMilliseconds() + limits.writeStallMs;
         }
-        if (got < 0 || (got > 0 && !ch.sink(ch.sinkContext, replies, (size_t)got))) {
+        if (stopping && (pending.empty() || nowMilliseconds() >= giveUpAt)) {
             break;
         }
+        char replies[256];
+        ssize_t got = 0;
+        if (!stopping) {
+            got = deviceReadWithin(ch.hPort, replies, sizeof(replies), limits.replyPollMs);
+            // A printer answers several requests one byte after the other; a
+            // client that reads them as one answer gets them in one send.
+            while (got > 0 && (size_t)got < sizeof(replies)) {
+                ssize_t more =
+                    deviceReadWithin(ch.hPort, replies + got, sizeof(replies) - (size_t)got, limits.replyGatherMs);
+                if (more <= 0) {
+                    break;
+                }
+                got += more;
+            }
+            if (got < 0) {
+                ch.stopForwarding.store(true); // the printer has nothing more to say
+                continue;
+            }
+        } else {
+            sleepMilliseconds(limits.replyPollMs);
+        }
+        size_t room = limits.replyPendingBytes > pending.size() ? limits.replyPendingBytes - pending.size() : 0;
+        size_t kept = (size_t)got < room ? (size_t)got : room;
+        pending.append(replies, kept);
+        dropped += (size_t)got - kept;
+        if (!pending.empty()) {
+            ssize_t taken = ch.sink(ch.sinkContext, pending.data(), pending.size());
+            if (taken < 0) {
+                break; // the client takes no more
+            }
+            pending.erase(0, (size_t)taken);
+            if (taken == 0 && !stopping && got == 0) {
+                sleepMilliseconds(limits.replyPollMs); // the device read waited already when it had bytes
+            }
+        }
+    }
+    if (dropped > 0 || !pending.empty()) {
+        fprintf(stderr, "Dropped %zu bytes of the printer's replies to '%s': the raw client did not read them\n",
+                dropped + pending.size(), ch.deviceName);
     }
     ch.forwarderEnded.store(true);
     return NULL;
@@ -503,12 +590,12 @@ void waitForLastReplies(Channel& ch) {
     // A driver that tells what it holds is waited for; the estimate of a line
     // speed is not, as a printer posing as a serial port takes bytes far faster.
     int64_t drainStartedAt = nowMilliseconds();
-    deviceWaitUntilSent(ch.hPort, stallTimeoutMilliseconds.load());
+    deviceWaitUntilSent(ch.hPort, ch.job.writeStallMs);
     int64_t drainedAt = nowMilliseconds();
     int64_t sentAt = drainedAt - drainStartedAt > 1 ? drainedAt : ch.lastWriteMs;
-    int64_t until = sentAt + replyTimeoutMilliseconds.load();
+    int64_t until = sentAt + ch.job.statusReplyMs;
     while (nowMilliseconds() < until && !ch.forwarderEnded.load()) {
-        sleepMilliseconds(ESCPOS_REPLY_POLL_MS);
+        sleepMilliseconds(ch.job.replyPollMs);
     }
 }
 
@@ -566,6 +653,13 @@ bool escposJobIsWaiting(void) {
     return channel().anyWaiting.load();
 }
 
+void escposSetLimits(const EscposLimits* limits) {
+    Channel& ch = channel();
+    pthread_mutex_lock(&ch.lock);
+    ch.limits = *limits;
+    pthread_mutex_unlock(&ch.lock);
+}
+
 void escposSetPeerOfThisThread(const char* peer) {
     peerOfThisThread = NULL == peer ? "" : peer;
 }
@@ -591,7 +685,7 @@ ssize_t escpos_print(const char* device, unsigned int state, const char* data, s
         return len;
     }
     if (len > 0) {
-        if (!writeToPrinter(ch, data, (size_t)len, stallTimeoutMilliseconds.load())) {
+        if (!writeToPrinter(ch, data, (size_t)len, ch.job.writeStallMs)) {
             releasePrinter(ch);
             return -1;
         }
@@ -599,14 +693,22 @@ ssize_t escpos_print(const char* device, unsigned int state, const char* data, s
     }
     if (len == 0) {
         waitForLastReplies(ch);
+        return releasePrinter(ch, true) ? 0 : -1;
     }
     releasePrinter(ch);
     return len;
 }
 
+static thread_local const char* checkSeen = NULL;
+
+const char* escposCheckSeenByThisThread(void) {
+    return checkSeen;
+}
+
 ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, bool (*stillWanted)(void*),
                              void* context, PrinterRefusal* refusal) {
     *refusal = PRINTER_TAKES_JOB;
+    checkSeen = NULL;
     Channel& ch = channel();
     if (len <= 0) {
         return escposStartJob(device, data, len, stillWanted, context);
@@ -616,7 +718,7 @@ ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, 
         return opened;
     }
     if (ch.hPortAnswers && !rememberedMute(ch, device)) {
-        deviceWaitUntilSent(ch.hPort, stallTimeoutMilliseconds.load());
+        deviceWaitUntilSent(ch.hPort, ch.job.writeStallMs);
         PrinterStatus status;
         status.reach = PRINTER_REACH_OPENED;
         status.replies[0] = -1;
@@ -625,6 +727,8 @@ ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, 
         status.replies[3] = status.replies[1] < 0 ? -1 : askOnce(ch, 4);
         rememberAnswering(ch, device, status.replies[1] >= 0);
         *refusal = refusalShownBy(&status);
+        static const char* const SEEN[] = {"ready", "cover-open", "paper-out", "error"};
+        checkSeen = status.replies[1] < 0 ? "no-answer" : SEEN[*refusal];
         if (*refusal != PRINTER_TAKES_JOB) {
             releasePrinter(ch);
             return 0;
@@ -646,27 +750,44 @@ PrinterStatus escposAskStatus(const char* deviceOrNull) {
     if (threadHoldsPrinter) {
         releasePrinter(ch);
     }
+    EscposLimits limits = limitsNow(ch);
     int64_t askedAt = nowMilliseconds();
-    if (!takePrinterWithin(ch, ESCPOS_STATUS_PRINTER_WAIT_MS)) {
+    int64_t answerBy = askedAt + limits.statusBudgetMs;
+    status.reach = PRINTER_REACH_UNAVAILABLE;
+    if (deviceNameIsSocket(deviceOrNull) && !deviceSocketLookUp(deviceOrNull, limits.statusConnectMs)) {
+        return status;
+    }
+    int64_t waitLeft = askedAt + limits.statusPrinterWaitMs - nowMilliseconds();
+    if (!takePrinterWithin(ch, limits, waitLeft > 0 ? (int)waitLeft : 0, false)) {
         status.reach = PRINTER_REACH_BUSY;
         return status;
     }
-    if (!openJob(ch, deviceOrNull)) {
-        status.reach = PRINTER_REACH_UNAVAILABLE;
+    int64_t connectLeft = answerBy - nowMilliseconds() - limits.statusReplyMs;
+    int connectMs = connectLeft < limits.statusConnectMs ? (int)connectLeft : limits.statusConnectMs;
+    if (!openJob(ch, deviceOrNull, connectMs > 0 ? connectMs : 0, answerBy)) {
         return status;
     }
     status.reach = PRINTER_REACH_OPENED;
-    int64_t waitLeft = askedAt + ESCPOS_STATUS_PRINTER_WAIT_MS - nowMilliseconds();
+    waitLeft = askedAt + limits.statusPrinterWaitMs - nowMilliseconds();
     if (ch.hPortAnswers && !lineFreeWithin(ch, waitLeft > 0 ? (int)waitLeft : 0)) {
-        status.reach = PRINTER_REACH_BUSY; // still sending the last job
-    } else if (ch.hPortAnswers) {
-        for (int n = 1; n <= 4; n++) {
-            status.replies[n - 1] = askOnce(ch, n);
+        status.reach = PRINTER_REACH_BUSY; // the line's driver still sends the last job
+    } else if (ch.hPortAnswers && !staleRepliesPending(ch, deviceOrNull)) {
+        // A request is only sent when its reply can be waited for in time,
+        // and none while a reply to an earlier one may still come.
+        int asked = 0;
+        for (int n = 1; n <= 4 && answerBy - nowMilliseconds() >= limits.statusReplyMs; n++) {
+            asked++;
+            status.replies[n - 1] = askOnce(ch, n, answerBy);
             if (status.replies[n - 1] < 0) {
                 break; // a printer that did not answer one will not answer the rest in time
             }
         }
-        rememberAnswering(ch, deviceOrNull, status.replies[0] >= 0);
+        if (asked > 0 && status.replies[0] < 0 && deviceIsSocket(ch.hPort) && answeredBefore(ch, deviceOrNull)) {
+            status.reach = PRINTER_REACH_BUSY; // it took the connection into its queue: it serves another host
+        }
+        if (asked > 0) {
+            rememberAnswering(ch, deviceOrNull, status.replies[0] >= 0);
+        }
     }
     releasePrinter(ch);
     return status;

@@ -8,13 +8,53 @@
 #include <stddef.h>
 #include <sys/types.h>
 
-// A write that makes no progress for this long fails the job.
-static const int ESCPOS_WRITE_STALL_TIMEOUT_MS = 30000;
+// The print service's limits, with their defaults. One record is handed in
+// at start (escposSetLimits); tests hand in their own.
+struct EscposLimits {
+    // A write that makes no progress for this long fails the job. It also
+    // bounds how long a job's end waits for a network printer to acknowledge
+    // its bytes and for a raw client to read the printer's last replies.
+    int writeStallMs = 30000;
+    // A job waits at most this long for the printer. Longer than one write
+    // stall (a job behind one whose printer stalls still gets its turn) plus
+    // a few receipts, short enough that the till learns of a busy printer
+    // within a minute.
+    int waitMs = 60000;
+    // A job's network printer that has not taken the connection by then
+    // cannot be opened.
+    int connectMs = 5000;
+    // A status request takes at most this long in all, so that its answer
+    // comes within a second: waiting for the printer, looking a network
+    // printer up, connecting, and every request with its reply.
+    int statusBudgetMs = 900;
+    // A status request waits this long for a job that holds the printer and
+    // for a serial line's driver to send what the last job left.
+    int statusPrinterWaitMs = 150;
+    // A status request's network printer that has not taken the connection
+    // by then is unavailable.
+    int statusConnectMs = 500;
+    // One status request (DLE EOT n) waits this long for its reply byte, from
+    // when its bytes have left. A reply that comes later is waited out for as
+    // long again and dropped, so that it is never taken for the answer to a
+    // later request.
+    int statusReplyMs = 200;
+    // A printer that has given no valid reply at all is not asked before jobs
+    // again for this long, so that a printer that cannot answer costs one reply
+    // timeout per period. One that answered before is always asked.
+    int muteRecheckMs = 60000;
+    // How often a raw stream's reply forwarder looks whether the job ended.
+    int replyPollMs = 10;
+    // Replies that follow each other within this long go to a raw client in one send.
+    int replyGatherMs = 5;
+    // Replies a raw client has not read yet are kept up to this many bytes;
+    // later ones are dropped, so that a client that reads slowly never holds
+    // the printer.
+    size_t replyPendingBytes = 64 * 1024;
+};
 
-// A job waits at most this long for the printer. Longer than one write stall
-// (a job behind one whose printer stalls still gets its turn) plus a few
-// receipts, short enough that the till learns of a busy printer within a minute.
-static const int ESCPOS_WAIT_TIMEOUT_MS = 60000;
+// Makes limits those of every job and status request that asks for the
+// printer from now on (the defaults until then).
+void escposSetLimits(const EscposLimits* limits);
 
 // What escpos_print (state 1) and escpos_print_checked return when nothing was
 // written and no job is open: the printer stayed busy for the whole wait, or
@@ -26,9 +66,11 @@ static const ssize_t ESCPOS_JOB_NOT_WANTED = -3;
 static const ssize_t ESCPOS_SERVER_STOPPING = -4;
 
 // state 1 opens a job on `device` (waiting, in the fair line by peer address, while
-// other threads' jobs hold the printer, for at most ESCPOS_WAIT_TIMEOUT_MS)
+// other threads' jobs hold the printer, for at most the wait limit)
 // and writes data; any other state continues the calling thread's job.
-// len <= 0 closes the job. Returns ESCPOS_PRINTER_BUSY when the wait ran out,
+// len <= 0 closes the job: len 0, once a network printer has acknowledged
+// every byte (-1 when it stalls past the stall limit or resets first).
+// Returns ESCPOS_PRINTER_BUSY when the wait ran out,
 // 0 when the device cannot be opened, -1 when a write fails or stalls (the
 // job is then closed and later calls of it do nothing), otherwise len. Calls from a thread without an open job do
 // nothing and return len.
@@ -39,10 +81,11 @@ ssize_t escpos_print(const char* device, unsigned int state, const char* data, s
 // one address, so no address can keep the others waiting behind its jobs.
 void escposSetPeerOfThisThread(const char* peer);
 
-// Whether some job waits for the printer right now; takes no lock.
+// Whether some job that is to print waits for the printer right now (a
+// status request does not count); takes no lock.
 bool escposJobIsWaiting(void);
 
-// Test-only: how many jobs are waiting for the printer right now.
+// Test-only: how many jobs and status requests are waiting for the printer right now.
 size_t escposJobsWaitingForTesting(void);
 
 // Begins a stop of the printer's line (a second call changes nothing): the
@@ -51,35 +94,13 @@ size_t escposJobsWaitingForTesting(void);
 // printer goes on.
 void escposBeginStop(int graceMs);
 
-// Test-only: the no-progress limit for writes started from now on.
-void escposSetStallTimeoutForTesting(int milliseconds);
-
 // ---- The printer's replies --------------------------------------------------
-
-// One status request (DLE EOT n) waits this long for its reply byte, from
-// when its bytes have left. A reply that comes later is waited out for as
-// long again and dropped, so that it is never taken for the answer to a
-// later request.
-static const int ESCPOS_STATUS_REPLY_TIMEOUT_MS = 200;
-// A status request waits this long for a job that holds the printer and for
-// a serial line to send what the last job left, so that with four requests it
-// never takes much more than a second in all.
-static const int ESCPOS_STATUS_PRINTER_WAIT_MS = 150;
-// A printer that has given no valid reply at all is not asked before jobs
-// again for this long, so that a printer that cannot answer costs one reply
-// timeout per period. One that answered before is always asked.
-static const int ESCPOS_MUTE_RECHECK_MS = 60000;
-// How often a raw stream's reply forwarder looks whether the job ended, which
-// bounds how long the end of such a job waits for it.
-static const int ESCPOS_REPLY_POLL_MS = 10;
-// Replies that follow each other within this long go to a raw client in one send.
-static const int ESCPOS_REPLY_GATHER_MS = 5;
 
 // How far a status request got.
 enum PrinterReach {
     PRINTER_REACH_NO_DEVICE,   // none configured
     PRINTER_REACH_UNAVAILABLE, // the device could not be opened
-    PRINTER_REACH_BUSY,        // another job (or a line still sending one) held it past the short wait
+    PRINTER_REACH_BUSY,        // another job, a line's driver still sending one, or another host held it
     PRINTER_REACH_OPENED,      // opened; replies holds what came back
 };
 
@@ -111,11 +132,17 @@ struct PrinterCondition {
     const char* error; // "mechanical", "autocutter", "unrecoverable", "auto-recoverable", or null
 };
 
-// Takes the printer like a short job (waiting at most
-// ESCPOS_STATUS_PRINTER_WAIT_MS for another job and for a serial line to send
-// what it holds: busy otherwise), drops stale replies, and asks DLE EOT 1..4,
-// each waiting ESCPOS_STATUS_REPLY_TIMEOUT_MS, stopping at the first that goes
-// unanswered (its late reply waited out). A device that cannot answer is not asked.
+// Within the status budget in all: looks a network printer's name up before
+// anything else, takes the printer like a short job (waiting at most the
+// status's printer wait for another job and for a serial line's driver to
+// send what it holds: busy otherwise), connects a network printer within the
+// status's connect limit (unavailable otherwise), drops stale replies, and
+// asks DLE EOT 1..4, each waiting the reply time, stopping at the first that
+// goes unanswered (its late reply waited out as far as the budget allows,
+// the rest before the next job) and before one that could not be waited for
+// within the budget. A device that cannot answer is not asked. A network
+// printer that answered before and takes the connection but answers nothing
+// is busy: it serves another host and holds ours in its queue.
 PrinterStatus escposAskStatus(const char* deviceOrNull);
 
 // What the replies say; state is the first of PrinterState that holds, and
@@ -144,23 +171,23 @@ enum PrinterRefusal {
 // print; when a reply shows that it cannot, nothing is written, the job is
 // closed, *refusal tells why and 0 is returned. A printer that gives no
 // valid reply prints as without the check and, unless it answered before, is
-// not asked again for ESCPOS_MUTE_RECHECK_MS. len 0 opens and closes without asking.
+// not asked again for the mute recheck time. len 0 opens and closes without asking.
 ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, bool (*stillWanted)(void*),
                              void* context, PrinterRefusal* refusal);
+// What the calling thread's last escpos_print_checked saw: "ready",
+// "cover-open", "paper-out", "error" or "no-answer"; null when it did not ask.
+const char* escposCheckSeenByThisThread(void);
 
-// Receives a raw job's replies; false when the client takes no more.
-typedef bool (*EscposReplySink)(void* context, const char* data, size_t length);
+// Hands a raw job's replies to its client without waiting: returns how many
+// bytes of them the client took now (0: none for now), -1 when it takes no more.
+typedef ssize_t (*EscposReplySink)(void* context, const char* data, size_t length);
 
 // While the calling thread's job lasts, every byte the printer sends goes to
 // sink, from a thread of the channel's own, bytes that come together in one
-// call; the job's end (len 0) first lets replies come for
-// ESCPOS_STATUS_REPLY_TIMEOUT_MS after the job's last bytes, then stops it
-// before it returns. Does nothing without an open job or for a device that
-// cannot answer.
+// call. Bytes the client has not taken wait, up to the pending bound; past
+// it they are dropped with a log line, so the printer's replies are always
+// read. The job's end (len 0) first lets replies come for the reply time
+// after the job's last bytes, then gives the client at most the stall limit
+// to take what waits, and stops the forwarder before it returns. Does
+// nothing without an open job or for a device that cannot answer.
 void escposForwardReplies(EscposReplySink sink, void* context);
-
-// Test-only: the reply timeout of status requests and the period after which
-// a printer that did not answer is asked again, from now on.
-void escposSetStatusTimingForTesting(int replyTimeoutMilliseconds, int muteRecheckMilliseconds);
-// Test-only: how long jobs started from now on wait for the printer.
-void escposSetWaitTimeoutForTesting(int milliseconds);

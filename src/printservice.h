@@ -48,3 +48,10 @@ void learnThisMachinesNames(void);
 // IPv6 literal, localhost, a name under .localhost or one of its own names.
 // A page whose DNS name was pointed at the till carries its own name.
 bool requestHostIsThisMachine(const Request* request);
+
+// ---- The job log's pages (jobroutes.cpp) -------------------------------------
+
+// The answer to GET /jobs (?limit=N, at most JOBLOG_RECENT_MAX) and
+// /jobs/<id>: JSON, or a page that refreshes itself for a browser that
+// prefers HTML. CORS holds the lines that let a page read it.
+Response* jobsAnswer(const Request* request, const char* CORS);

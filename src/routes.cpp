@@ -5,7 +5,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "certificates.h"
 #include "escpos.h"
+#include "joblog.h"
 #include "printservice.h"
 #include "webserver.h"
 
@@ -49,12 +51,23 @@ static bool clientStillWaits(void* connection) {
 }
 
 // Prints the body as one job. Returns the text of a 503 answer when the
-// printer did not take the whole job, null when it did.
-static const char* printBody(const HeapString* body, Connection* connection) {
+// printer did not take the whole job, null when it did; the job gets what
+// the printer took and what its check saw, "failed" when the device could
+// not be opened and "cut" when a write failed part way. A keyed job goes on
+// without its client: a retry with the key learns how it went.
+static const char* printBody(const HeapString* body, Connection* connection, JobRecord* job) {
     ssize_t length = (ssize_t)body->length;
     PrinterRefusal refusal = PRINTER_TAKES_JOB;
-    ssize_t num =
-        escpos_print_checked(printerDevicePath, body->contents, length, clientStillWaits, connection, &refusal);
+    ssize_t num = escpos_print_checked(printerDevicePath, body->contents, length,
+                                       job->key.empty() ? clientStillWaits : NULL, connection, &refusal);
+    const char* seen = escposCheckSeenByThisThread();
+    job->printer = NULL == seen ? "" : seen;
+    job->bytesPrinted = num > 0 ? num : 0;
+    if (num == -1) {
+        job->result = "cut";
+    } else if (num == 0 && length > 0 && refusal == PRINTER_TAKES_JOB) {
+        job->result = "failed";
+    }
     if (num == ESCPOS_PRINTER_BUSY) {
         return "The printer is busy with another job; nothing was printed.\n";
     }
@@ -65,8 +78,10 @@ static const char* printBody(const HeapString* body, Connection* connection) {
         return "The server is stopping; nothing was printed.\n";
     }
     if (num > 0) {
-        escpos_print(NULL, 0, NULL, 0);
-        return NULL;
+        // A network printer's job is whole only once the printer has acknowledged it.
+        return escpos_print(NULL, 0, NULL, 0) == 0
+                   ? NULL
+                   : "Writing to the printer device failed; the receipt was not printed whole.\n";
     }
     if (length == 0) {
         return NULL; // nothing to print: the device was opened and closed again
@@ -125,7 +140,27 @@ static Response* statusAnswer(const char* cors) {
             heapStringAppendFormat(json, "%s%d", i > 0 ? ", " : "", status.replies[i]);
         }
     }
-    heapStringAppendString(json, "]}");
+    heapStringAppendFormat(json, "], \"jobLog\": %s}", jobLogProblemAsJSON().c_str());
+    return response;
+}
+
+// The certificate authority's certificate alone, never its key, named as a
+// file so that a tablet's browser offers to install it.
+static Response* authorityAnswer(const char* cors) {
+    HeapString der;
+    heapStringInit(&der);
+    if (!certificateAuthorityCopyDER(&der)) {
+        return answer(404, "Not Found", NULL, NULL);
+    }
+    Response* response = responseAlloc(200, "OK", "application/x-x509-ca-cert", 0);
+    heapStringAppendHeapString(&response->body, &der);
+    heapStringFreeContents(&der);
+    HeapString headers;
+    heapStringInit(&headers);
+    heapStringAppendString(&headers, cors);
+    heapStringAppendString(&headers, "Content-Disposition: attachment; filename=\"quorvel2-ca.crt\"\r\n");
+    response->extraHeaders = copyHeaderLines(headers.contents);
+    heapStringFreeContents(&headers);
     return response;
 }
 
@@ -224,8 +259,101 @@ static bool isIPPRequest(const Request* request) {
     return after == ';' || after == ' ' || after == '\t';
 }
 
-// The answer of a route; CORS holds the lines that let the page read it.
-static Response* routeRequest(const Request* request, Connection* connection, const char* CORS) {
+// A print request's job, and whether its answer is the one its key's first job got.
+struct WebJob {
+    JobRecord record;
+    bool replayed = false;
+};
+
+static const char* statusTextOf(int code) {
+    switch (code) {
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 409:
+        return "Conflict";
+    case 422:
+        return "Unprocessable Content";
+    default:
+        return "Service Unavailable";
+    }
+}
+
+// Prints a request that passed every check on its head and body, once per
+// Idempotency-Key.
+static Response* printJob(const Request* request, Connection* connection, const char* CORS, WebJob* web) {
+    JobRecord* job = &web->record;
+    const Header* key = headerInRequest("Idempotency-Key", request);
+    if (NULL != key) {
+        size_t length = key->value.length;
+        while (length > 0 && (key->value.contents[length - 1] == ' ' || key->value.contents[length - 1] == '\t')) {
+            length--;
+        }
+        if (!idempotencyKeyIsValid(key->value.contents, length)) {
+            return answer(400, "Bad Request", CORS,
+                          "The Idempotency-Key must be 1 to 255 visible ASCII characters; nothing was printed.\n");
+        }
+        job->key.assign(key->value.contents, length);
+        job->digest = sha256Hex(request->body.contents, request->body.length);
+    }
+    switch (jobBegin(job)) {
+    case JOB_STARTED:
+        break;
+    case JOB_REPLAYED:
+        web->replayed = true;
+        return answer(job->status, statusTextOf(job->status), CORS, job->reason.c_str());
+    case JOB_KEY_OTHER_BODY:
+        return answer(422, "Unprocessable Content", CORS,
+                      "This Idempotency-Key came with another body before; nothing was printed.\n");
+    case JOB_KEY_INTERRUPTED:
+        return answer(409, "Conflict", CORS,
+                      "The first attempt with this Idempotency-Key was interrupted and may have printed in part; "
+                      "nothing was printed.\n");
+    case JOB_LOG_UNAVAILABLE: {
+        std::string text = std::string(jobLogProblem()) +
+                           " A job with an Idempotency-Key could print twice without it; nothing was printed.\n";
+        return answer(503, "Service Unavailable", CORS, text.c_str());
+    }
+    }
+    if (NULL == printerDevicePath) {
+        return answer(503, "Service Unavailable", CORS, "No printer device is configured; nothing was printed.\n");
+    }
+    const char* failure = printBody(&request->body, connection, job);
+    if (NULL != failure) {
+        return answer(503, "Service Unavailable", CORS, failure);
+    }
+    return answer(200, "OK", CORS, NULL);
+}
+
+// Records how a print request went (a replay was recorded by its first job)
+// and gives its answer the job's id, which the page may read.
+static Response* withJobRecorded(WebJob* web, Response* response) {
+    JobRecord* job = &web->record;
+    if (!web->replayed) {
+        job->status = response->code;
+        job->reason = NULL == response->body.contents ? "" : response->body.contents;
+        if (job->result.empty()) {
+            job->result = response->code == 200 ? "printed" : "refused";
+        }
+        jobEnd(job);
+    }
+    HeapString headers;
+    heapStringInit(&headers);
+    if (NULL != response->extraHeaders) {
+        heapStringAppendString(&headers, response->extraHeaders);
+    }
+    heapStringAppendFormat(&headers, "Job-Id: %s\r\n%s", job->id.c_str(),
+                           web->replayed ? "Idempotent-Replayed: true\r\n" : "");
+    free(response->extraHeaders);
+    response->extraHeaders = copyHeaderLines(headers.contents);
+    heapStringFreeContents(&headers);
+    return response;
+}
+
+// The answer of a route; CORS holds the lines that let the page read it,
+// and a print request's job gets what its record needs.
+static Response* routeRequest(const Request* request, Connection* connection, const char* CORS, WebJob* job) {
     const char* path = request->path;
     const char* method = request->method;
     // Jobs of one address take their turn with those of the others.
@@ -251,15 +379,7 @@ static Response* routeRequest(const Request* request, Connection* connection, co
             if (NULL != refusal) {
                 return answer(refusal->code, refusal->status, CORS, refusal->reason);
             }
-            if (NULL == printerDevicePath) {
-                return answer(503, "Service Unavailable", CORS,
-                              "No printer device is configured; nothing was printed.\n");
-            }
-            const char* failure = printBody(&request->body, connection);
-            if (NULL != failure) {
-                return answer(503, "Service Unavailable", CORS, failure);
-            }
-            return answer(200, "OK", CORS, NULL);
+            return printJob(request, connection, CORS, job);
         }
     }
     if (pathIsRoute(path, "/status")) {
@@ -268,6 +388,22 @@ static Response* routeRequest(const Request* request, Connection* connection, co
         }
         if (0 == strcmp(method, "GET")) {
             return statusAnswer(CORS);
+        }
+    }
+    if (pathIsRoute(path, "/ca.crt")) {
+        if (0 == strcmp(method, "OPTIONS")) {
+            return answer(200, "OK", CORS, NULL);
+        }
+        if (0 == strcmp(method, "GET")) {
+            return authorityAnswer(CORS);
+        }
+    }
+    if (pathIsRoute(path, "/jobs") || pathStartsWith(path, "/jobs/")) {
+        if (0 == strcmp(method, "OPTIONS")) {
+            return answer(200, "OK", CORS, NULL);
+        }
+        if (0 == strcmp(method, "GET")) {
+            return jobsAnswer(request, CORS);
         }
     }
     if (pathStartsWith(path, "/pagercall?code=")) {
@@ -293,27 +429,72 @@ Response* createResponseForRequest(const Request* request, Connection* connectio
     HeapString cors;
     heapStringInit(&cors);
     appendCorsLines(&cors, request);
-    Response* response = routeRequest(request, connection, cors.contents);
+    bool printRequest = pathIsRoute(request->path, "/escpos") && 0 == strcmp(request->method, "POST");
+    WebJob job;
+    if (printRequest) {
+        const Header* origin = headerInRequest("Origin", request);
+        job.record.kind = "web";
+        job.record.origin = NULL == origin ? "" : std::string(origin->value.contents, origin->value.length);
+        job.record.peer = connection->remoteHost;
+        job.record.bytesReceived = (int64_t)request->body.length;
+    }
+    Response* response = routeRequest(request, connection, cors.contents, &job);
     heapStringFreeContents(&cors);
-    return response;
+    return printRequest ? withJobRecorded(&job, response) : response;
 }
 
-static bool sendReplyToClient(void* connection, const char* data, size_t length) {
+static ssize_t sendReplyToClient(void* connection, const char* data, size_t length) {
     return connectionSendToRawClient((Connection*)connection, data, length);
 }
 
-bool onEscposRequest(unsigned int state, const char* data, ssize_t len) {
-    if (NULL == printerDevicePath) {
-        return true; // read to its end and dropped, as there is no printer
+// A raw stream's job: one per connection for now. Its start and its end
+// are the two calls a stream's channel makes.
+static thread_local JobRecord rawJob;
+
+static void rawJobStart(const char* peer) {
+    rawJob = JobRecord();
+    rawJob.kind = "raw";
+    rawJob.peer = peer;
+    jobBegin(&rawJob);
+}
+
+static void rawJobEnd(const char* result, const char* reason) {
+    if (rawJob.doneMs == 0) {
+        rawJob.result = result;
+        rawJob.reason = reason;
+        jobEnd(&rawJob);
     }
+}
+
+bool onEscposRequest(unsigned int state, const char* data, ssize_t len) {
     if (state == 1) {
         const Connection* stream = connectionOfRawStream();
         escposSetPeerOfThisThread(NULL == stream ? NULL : stream->remoteHost);
+        rawJobStart(NULL == stream ? "" : stream->remoteHost);
+    }
+    rawJob.bytesReceived += len > 0 ? len : 0;
+    if (NULL == printerDevicePath) {
+        if (len <= 0) {
+            rawJobEnd("refused", "No printer device is configured; nothing was printed.\n");
+        }
+        return true; // read to its end and dropped, as there is no printer
     }
     ssize_t written = escpos_print(printerDevicePath, state, data, len);
     if (state == 1 && written > 0) {
         // Like a network printer, the printer's replies go back to the stream's client.
         escposForwardReplies(sendReplyToClient, connectionOfRawStream());
+    }
+    if (len > 0 && written == len) {
+        rawJob.bytesPrinted += len;
+    } else if (len > 0 && written == ESCPOS_PRINTER_BUSY) {
+        rawJobEnd("refused", "The printer is busy with another job; nothing was printed.\n");
+    } else if (len > 0 && written == 0) {
+        rawJobEnd("failed", "The printer device could not be opened; nothing was printed.\n");
+    } else if (len > 0) {
+        rawJobEnd("cut", "Writing to the printer device failed; the receipt was not printed whole.\n");
+    } else {
+        rawJobEnd(len == 0 ? "printed" : "cut",
+                  len == 0 ? "" : "The stream was cut off: its client went idle or too slow, or a receive failed.\n");
     }
     return len <= 0 || written == len;
 }

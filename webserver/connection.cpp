@@ -143,6 +143,10 @@ bool connectionPeerIsThere(const Connection* connection) {
 // idle limit already bounds every receive, so a wait that long needs no
 // extra call. *timedOut (and -1) when nothing came in time.
 static ssize_t receiveWithin(Connection* connection, int timeoutMs, int idleMs, bool* timedOut) {
+    if (NULL != connection->tls) {
+        return tlsSessionReceiveWithin(connection->tls, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer),
+                                       timeoutMs, idleMs, timedOut);
+    }
     *timedOut = false;
     for (;;) {
         if (timeoutMs < idleMs) {
@@ -226,6 +230,18 @@ bool socketSendAll(sockettype socket, const char* data, size_t length, size_t* s
     return true;
 }
 
+bool connectionSendAll(Connection* connection, const char* data, size_t length, size_t* sent,
+                       ssize_t* failedSendResult) {
+    if (NULL != connection->tls) {
+        bool whole = tlsSessionSendAll(connection->tls, data, length, sent);
+        if (!whole && NULL != failedSendResult) {
+            *failedSendResult = -1;
+        }
+        return whole;
+    }
+    return socketSendAll(connection->socketfd, data, length, sent, failedSendResult);
+}
+
 // Calls the application's createResponseForRequest.
 static Response* createResponseForRequestAutoreleased(const Request* request, Connection* connection) {
     return createResponseForRequest(request, connection);
@@ -248,7 +264,7 @@ HeadOutcome sendResponseHead(Connection* connection, const Response* response, c
     }
     size_t sent = 0;
     ssize_t failed = 0;
-    if (!socketSendAll(connection->socketfd, connection->responseHeader, (size_t)headerLength, &sent, &failed)) {
+    if (!connectionSendAll(connection, connection->responseHeader, (size_t)headerLength, &sent, &failed)) {
         int error = socketLastError();
         if (NULL != response->filenameToSend) {
             char path[LOG_ESCAPED_PATH_CAPACITY];
@@ -283,7 +299,7 @@ int sendResponseBody(Connection* connection, const Response* response, ssize_t* 
     }
     size_t sent = 0;
     ssize_t failed = 0;
-    if (!socketSendAll(connection->socketfd, response->body.contents, response->body.length, &sent, &failed)) {
+    if (!connectionSendAll(connection, response->body.contents, response->body.length, &sent, &failed)) {
         int error = socketLastError();
         printf("Failed to respond to %s:%s because we could not send the HTTP response *body*. send returned %lld "
                "with %s = %d\n",
@@ -325,7 +341,7 @@ static void sendContinueIfExpected(Connection* connection, ssize_t* bytesSent) {
         }
     }
     size_t sent = 0;
-    socketSendAll(connection->socketfd, CONTINUE, sizeof(CONTINUE) - 1, &sent);
+    connectionSendAll(connection, CONTINUE, sizeof(CONTINUE) - 1, &sent);
     *bytesSent += (ssize_t)sent;
 }
 
@@ -436,14 +452,21 @@ Connection* connectionOfRawStream(void) {
     return rawStreamOnThisThread;
 }
 
-bool connectionSendToRawClient(Connection* connection, const char* data, size_t length) {
-    size_t sent = 0;
-    return socketSendAll(connection->socketfd, data, length, &sent);
+ssize_t connectionSendToRawClient(Connection* connection, const char* data, size_t length) {
+    if (NULL != connection->tls) {
+        // An encrypted reply goes out as whole records.
+        size_t sent = 0;
+        return tlsSessionSendAll(connection->tls, data, length, &sent) ? (ssize_t)sent : -1;
+    }
+    return socketSendNow(connection->socketfd, data, length);
 }
 
 // Lets the client read an answer it got before it finished sending: the
 // sending side is shut, and what still arrives is dropped for a bounded time.
 static void discardUnreadBody(Connection* connection) {
+    if (NULL != connection->tls) {
+        tlsSessionCloseNotify(connection->tls);
+    }
     socketShutdownSending(connection->socketfd);
     socketSetIOTimeouts(connection->socketfd, CONNECTION_REFUSED_BODY_DISCARD_MS);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(CONNECTION_REFUSED_BODY_DISCARD_MS);
@@ -569,6 +592,26 @@ static void serveConnection(Connection* connection) {
                 }
                 recognizeReceived(&recognizer, connection->sendRecvBuffer, (size_t)bytesRead);
             }
+            if (recognizer.kind == StreamNeither && NULL == connection->tls &&
+                (unsigned char)connection->sendRecvBuffer[0] == TLS_HANDSHAKE &&
+                tlsServerHasCredentials(connection->server)) {
+                char reason[160];
+                connection->tls = tlsSessionAccept(connection->server, connection->socketfd, connection->sendRecvBuffer,
+                                                   (size_t)bytesRead, serverTLSHandshakeDeadlineMilliseconds(), idleMs,
+                                                   reason, sizeof(reason));
+                if (NULL == connection->tls) {
+                    char line[512];
+                    snprintf(line, sizeof(line),
+                             "Closing the connection from %s:%s without printing: its TLS handshake failed: %s\n",
+                             connection->remoteHost, connection->remotePort, reason);
+                    printClosedWithoutRequest(line);
+                    break;
+                }
+                // The decrypted bytes are told apart as a plain connection's are.
+                recognizer.kind = StreamUndecided;
+                anyByte = false;
+                continue;
+            }
             if (recognizer.kind == StreamNeither) {
                 unsigned char first = (unsigned char)connection->sendRecvBuffer[0];
                 char line[512];
@@ -675,6 +718,9 @@ static void serveConnection(Connection* connection) {
     }
     fflush(stdout);
 
+    if (NULL != connection->tls) {
+        tlsSessionCloseNotify(connection->tls);
+    }
     closeSocket(connection);
     countConnectionEnd(connection);
     connectionCountOut(connection);

@@ -448,7 +448,7 @@ static int streamFile(Connection* connection, const Response* response, const Fi
             }
             return 1;
         }
-        if (!socketSendAll(connection->socketfd, connection->sendRecvBuffer, bytesRead, &sent)) {
+        if (!connectionSendAll(connection, connection->sendRecvBuffer, bytesRead, &sent)) {
             int error = socketLastError();
             printf("Unable to satisfy request for '%s' because there was an error sending bytes. '%s' %s = %d\n",
                    requestPath, filename, strerror(error), error);

@@ -135,8 +135,12 @@ HeadOutcome sendResponseHead(Connection* connection, const Response* response, c
                              uint64_t contentLength, ssize_t* bytesSent);
 // Sends the head and the in-memory body; 0 on success, -1 on failure.
 int sendResponseBody(Connection* connection, const Response* response, ssize_t* bytesSent);
-// Sends all `length` bytes, continuing short sends; false when a send fails,
+// Sends all `length` bytes to the connection's client (through its TLS
+// session when it has one), continuing short sends; false when a send fails,
 // whose result then goes to *failedSendResult (may be null).
+bool connectionSendAll(Connection* connection, const char* data, size_t length, size_t* sent,
+                       ssize_t* failedSendResult = NULL);
+// The same on a plain socket.
 bool socketSendAll(sockettype socket, const char* data, size_t length, size_t* sent, ssize_t* failedSendResult = NULL);
 
 // What a failed accept (its errno value) means for the accept loop. Only a
@@ -174,6 +178,35 @@ void serverSetMaxParkedConnectionsForTesting(int connections);
 
 // Milliseconds on a steady clock, for connection ages.
 int64_t serverNowMilliseconds(void);
+
+// ---- TLS (tls.cpp) ----------------------------------------------------------------
+
+// Whether serverSetTLSCredentials has given the server a pair to serve.
+bool tlsServerHasCredentials(Server* server);
+// Releases the server's TLS state (serverDeInit); every session has ended.
+void tlsServerRelease(Server* server);
+// Runs the server side of a handshake on `socket`, whose first `receivedLength`
+// bytes were already received into `received`, with the current credentials,
+// within deadlineMs; afterwards the socket's receive and send limit is idleMs
+// again. The session, or null with a one-line reason why it failed.
+TLSSession* tlsSessionAccept(Server* server, sockettype socket, const char* received, size_t receivedLength,
+                             int deadlineMs, int idleMs, char* reason, size_t reasonCapacity);
+// Receives decrypted bytes, waiting at most timeoutMs when that is below
+// idleMs (bytes the session already holds count as readable). >0 bytes, 0 at
+// the peer's end (close-notify or not), -1 on failure, and -1 with *timedOut
+// when nothing came in time.
+ssize_t tlsSessionReceiveWithin(TLSSession* session, char* into, size_t capacity, int timeoutMs, int idleMs,
+                                bool* timedOut);
+// Sends all bytes, from any thread; false when the peer does not take them.
+bool tlsSessionSendAll(TLSSession* session, const char* data, size_t length, size_t* sent);
+// Tells the peer that nothing more comes (before the socket's sending side is shut).
+void tlsSessionCloseNotify(TLSSession* session);
+// Ends the session (null: nothing); the socket stays open.
+void tlsSessionFree(TLSSession* session);
+// The TLS handshake deadline of connections accepted from now on.
+int serverTLSHandshakeDeadlineMilliseconds(void);
+// Test-only: the same for connections accepted from now on.
+void serverSetTLSHandshakeDeadlineForTesting(int milliseconds);
 
 // ---- The log ----------------------------------------------------------------------
 

@@ -80,6 +80,10 @@ void socketSetIOTimeouts(sockettype socket, int milliseconds);
 // when the time ran out or a signal cut the wait short, -1 on failure.
 int socketWaitReadable(sockettype socket, int milliseconds);
 
+// Sends what `socket` takes now without waiting for room: the count, 0 when
+// it takes nothing for now, -1 when the connection has failed.
+ssize_t socketSendNow(sockettype socket, const char* data, size_t length);
+
 // Raises the process's limit of open descriptors as far as it may go. The
 // limit then in force, or 0 where the system sets none.
 long descriptorLimitRaise(void);

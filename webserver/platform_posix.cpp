@@ -135,6 +135,18 @@ int socketWaitReadable(sockettype socket, int milliseconds) {
     return result > 0 ? 1 : 0;
 }
 
+ssize_t socketSendNow(sockettype socket, const char* data, size_t length) {
+    for (;;) {
+        ssize_t sent = send(socket, data, length, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent >= 0) {
+            return sent;
+        }
+        if (errno != EINTR) {
+            return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+        }
+    }
+}
+
 long descriptorLimitRaise(void) {
     struct rlimit limit;
     if (0 != getrlimit(RLIMIT_NOFILE, &limit)) {

@@ -11,6 +11,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <mbedtls/threading.h>
+
 // ---- Threads ------------------------------------------------------------------
 
 namespace {
@@ -160,6 +162,50 @@ int pthread_cond_destroy(pthread_cond_t* cond) {
     (void)cond; // a condition variable holds nothing to release
     return 0;
 }
+
+// ---- Locks for the TLS library ---------------------------------------------------
+
+// Mbed TLS is built with its locks left to the program (deps/mbedtls/threading_alt.h):
+// slim reader/writer locks, which need no release. They are installed before
+// main, so that every use of the library, from any thread, finds them.
+
+static void tlsMutexInit(mbedtls_threading_mutex_t* mutex) {
+    InitializeSRWLock((PSRWLOCK)&mutex->lock);
+    mutex->valid = 1;
+}
+
+static void tlsMutexFree(mbedtls_threading_mutex_t* mutex) {
+    mutex->valid = 0;
+}
+
+static int tlsMutexLock(mbedtls_threading_mutex_t* mutex) {
+    if (!mutex->valid) {
+        return MBEDTLS_ERR_THREADING_BAD_INPUT_DATA;
+    }
+    AcquireSRWLockExclusive((PSRWLOCK)&mutex->lock);
+    return 0;
+}
+
+static int tlsMutexUnlock(mbedtls_threading_mutex_t* mutex) {
+    if (!mutex->valid) {
+        return MBEDTLS_ERR_THREADING_BAD_INPUT_DATA;
+    }
+    ReleaseSRWLockExclusive((PSRWLOCK)&mutex->lock);
+    return 0;
+}
+
+namespace {
+
+struct TLSLocksInstaller {
+    TLSLocksInstaller() {
+        static_assert(sizeof(((mbedtls_threading_mutex_t*)NULL)->lock) == sizeof(SRWLOCK), "an SRWLOCK is one pointer");
+        mbedtls_threading_set_alt(tlsMutexInit, tlsMutexFree, tlsMutexLock, tlsMutexUnlock);
+    }
+};
+
+TLSLocksInstaller tlsLocksInstaller;
+
+} // namespace
 
 // ---- Strings --------------------------------------------------------------------
 
@@ -433,6 +479,23 @@ int socketWaitReadable(sockettype socket, int milliseconds) {
         return WSAGetLastError() == WSAEINTR ? 0 : -1;
     }
     return result > 0 ? 1 : 0;
+}
+
+ssize_t socketSendNow(sockettype socket, const char* data, size_t length) {
+    // The connection's socket blocks (its receive waits in another thread),
+    // so room is looked for first; a send of a little into a writable socket
+    // is taken at once.
+    static const size_t AT_ONCE_BYTES = 4096;
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(socket, &writable);
+    struct timeval noWait = {0, 0};
+    int ready = select(0, NULL, &writable, NULL, &noWait);
+    if (ready <= 0) {
+        return ready == 0 ? 0 : -1;
+    }
+    int sent = send(socket, data, (int)(length < AT_ONCE_BYTES ? length : AT_ONCE_BYTES), 0);
+    return sent < 0 ? -1 : sent;
 }
 
 long descriptorLimitRaise(void) {

@@ -44,6 +44,7 @@ static std::atomic<int> maxConnections{SERVER_MAX_CONNECTIONS};
 static std::atomic<int> maxConnectionsPerPeer{SERVER_MAX_CONNECTIONS_PER_PEER};
 static std::atomic<int> rawStreamYieldMilliseconds{RAW_STREAM_YIELD_MS};
 static std::atomic<int> maxParkedConnections{SERVER_MAX_PARKED_CONNECTIONS};
+static std::atomic<int> tlsHandshakeDeadlineMilliseconds{CONNECTION_TLS_HANDSHAKE_DEADLINE_MS};
 
 int64_t serverNowMilliseconds(void) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -76,6 +77,14 @@ void serverSetRequestDeadlineForTesting(int milliseconds) {
 
 int serverRequestDeadlineMilliseconds(void) {
     return requestDeadlineMilliseconds.load();
+}
+
+void serverSetTLSHandshakeDeadlineForTesting(int milliseconds) {
+    tlsHandshakeDeadlineMilliseconds.store(milliseconds);
+}
+
+int serverTLSHandshakeDeadlineMilliseconds(void) {
+    return tlsHandshakeDeadlineMilliseconds.load();
 }
 
 void serverSetPaceWindowForTesting(int milliseconds) {
@@ -191,6 +200,7 @@ void serverStop(Server* server) {
 }
 
 void serverDeInit(Server* server) {
+    tlsServerRelease(server);
     pthread_mutex_destroy(&server->globalMutex);
     pthread_mutex_destroy(&server->stoppedMutex);
     pthread_cond_destroy(&server->stoppedCond);
@@ -215,6 +225,7 @@ static Connection* connectionAlloc(Server* server) {
 }
 
 void connectionFree(Connection* connection) {
+    tlsSessionFree(connection->tls);
     requestFreeBody(&connection->request);
     free(connection);
 }

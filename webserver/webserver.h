@@ -231,6 +231,7 @@ struct Server {
     pthread_mutex_t connectionFinishedLock;
     bool listenerOpen;        // under globalMutex: the listener exists and is not yet closed
     struct PeerCounts* peers; // under connectionFinishedLock: connections per peer address, while accepting
+    struct TLSServer* tls;    // under globalMutex: made by the first serverSetTLSCredentials, null before
     // When the grace period of a graceful stop ends, on serverNowMilliseconds's
     // clock; 0 while none has begun.
     std::atomic<int64_t> stopGraceEndsAtMs;
@@ -264,6 +265,7 @@ struct Connection {
     std::atomic<int> waitsFor; // a ConnectionWait
     std::atomic<int64_t> bodyStartedAtMs;
     std::atomic<int64_t> bodyBytesReceived;
+    struct TLSSession* tls; // after a TLS handshake: every byte goes through it; null on a plain connection
 };
 
 // What a connection waits for, as the accept loop sees it.
@@ -301,6 +303,13 @@ void serverDeInit(Server* server);
 int acceptConnectionsUntilStopped(Server* serverOrNULL, const struct sockaddr* address, socklen_t addressLength);
 // The same on every IPv4 address and the given port.
 int acceptConnectionsUntilStoppedFromEverywhereIPv4(Server* serverOrNULL, uint16_t portInHostOrder);
+// Uses this PEM certificate chain and private key for connections that begin
+// with a TLS handshake. 0 on success; -1 with a one-line reason in error
+// (always NUL-terminated) when they cannot be used (unparseable, key does not
+// match). May be called again while the server runs: handshakes from then on
+// use the new pair, open connections keep theirs.
+int serverSetTLSCredentials(Server* server, const char* certificateChainPem, const char* privateKeyPem, char* error,
+                            size_t errorCapacity);
 // Lock and unlock the server's mutex; 0 on success.
 int serverMutexLock(Server* server);
 int serverMutexUnlock(Server* server);
@@ -312,6 +321,10 @@ static const int CONNECTION_IDLE_TIMEOUT_MS = 30000;
 // first byte, or the connection is dropped as if the peer had closed. The
 // largest body (128 MiB) fits at 1.8 Mbit/s, slower than any shop link.
 static const int CONNECTION_REQUEST_DEADLINE_MS = 600000;
+
+// A connection that begins with a TLS handshake must finish it within this
+// long, or it is closed; the request's own limits start after it.
+static const int CONNECTION_TLS_HANDSHAKE_DEADLINE_MS = 10000;
 
 // While another job waits for the printer, a raw stream must deliver at least
 // RAW_STREAM_MIN_BYTES per RAW_STREAM_PACE_WINDOW_MS spent waiting for bytes,
@@ -363,9 +376,10 @@ bool escposJobIsWaitingForPrinter(void);
 // The connection of the raw stream whose onEscposRequest runs on the calling
 // thread, null elsewhere; it stays valid until that stream's last call returns.
 Connection* connectionOfRawStream(void);
-// Sends bytes to a raw stream's client, from any thread while the connection
-// is valid; false when the client does not take them.
-bool connectionSendToRawClient(Connection* connection, const char* data, size_t length);
+// Sends to a raw stream's client what it takes now, without waiting, from
+// any thread while the connection is valid: the count, 0 when it takes
+// nothing for now, -1 when it takes no more.
+ssize_t connectionSendToRawClient(Connection* connection, const char* data, size_t length);
 
 // ---- Static file serving ----------------------------------------------------
 

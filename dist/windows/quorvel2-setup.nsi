@@ -6,6 +6,9 @@
 ; an installed version stops the services, waits until their processes have
 ; ended, replaces the files, keeps every service's arguments and starts
 ; again the services that were running.
+; The machine trusts the certificate authority that the program makes in
+; %ProgramData%\quorvel2 at its first start; the uninstaller takes that trust
+; away again, and an upgrade keeps the same authority.
 ; Uninstaller options: /INSTANCE=name removes that instance alone; /REMOVELOGS
 ; removes the logs as well (asked when not silent).
 ; makensis defines: VERSION, EXE, README, LICENCE, OUTFILE.
@@ -17,6 +20,8 @@ RequestExecutionLevel admin
 
 !include LogicLib.nsh
 !include FileFunc.nsh
+!include StrFunc.nsh
+${StrStr}
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall"
 !define INSTANCES_KEY "Software\quorvel2\Instances"
@@ -293,7 +298,74 @@ Section "quorvel2"
   !insertmacro FOR_EACH_SERVICE StartServiceIfItRan
 SectionEnd
 
+; ---- The certificate authority ----------------------------------------------------
+
+!define AUTHORITY_KEY "Software\quorvel2"
+!define AUTHORITY_VALUE "CertificateAuthorityThumbprint"
+
+; The SHA-1 thumbprint that certutil prints for the certificate file $R8, in
+; $R6 ("" when it prints none).
+Function AuthorityThumbprint
+  StrCpy $R6 ""
+  nsExec::ExecToStack '"$SYSDIR\certutil.exe" -dump "$R8"'
+  Pop $0
+  Pop $1
+  ${StrStr} $1 $1 "Cert Hash(sha1): "
+  ${If} $1 != ""
+    StrCpy $1 $1 "" 17
+    StrCpy $2 0
+    ${Do}
+      StrCpy $3 $1 1 $2
+      ${If} $3 == ""
+      ${OrIf} $3 == "$\r"
+      ${OrIf} $3 == "$\n"
+        ${Break}
+      ${EndIf}
+      IntOp $2 $2 + 1
+    ${Loop}
+    StrCpy $R6 $1 $2
+  ${EndIf}
+FunctionEnd
+
+; The services started above each make or read the authority before they
+; listen: the first start makes it. The machine's trusted roots then get its
+; certificate, so that browsers on the till accept https://localhost; an
+; upgrade finds the same authority, which is added again without change.
+Section "Certificate authority"
+  StrCpy $R8 "$APPDATA\quorvel2\ca.crt"
+  StrCpy $R7 0
+  ${DoUntil} ${FileExists} "$R8"
+    ${If} $R7 >= 60
+      ${Break}
+    ${EndIf}
+    Sleep 500
+    IntOp $R7 $R7 + 1
+  ${Loop}
+  ${If} ${FileExists} "$R8"
+    nsExec::ExecToLog '"$SYSDIR\certutil.exe" -f -addstore Root "$R8"'
+    Pop $0
+    Call AuthorityThumbprint
+    ${If} $R6 != ""
+      WriteRegStr HKLM "${AUTHORITY_KEY}" "${AUTHORITY_VALUE}" "$R6"
+    ${EndIf}
+  ${Else}
+    DetailPrint "No certificate authority in $APPDATA\quorvel2 yet: see the service's log there."
+  ${EndIf}
+SectionEnd
+
 ; ---- Uninstaller -------------------------------------------------------------------
+
+; Runs before the program's own section, which removes the key it reads.
+; The authority's files stay, so a later setup brings back the same one.
+Section "un.Certificate authority"
+  ${If} $Instance == ""
+    ReadRegStr $0 HKLM "${AUTHORITY_KEY}" "${AUTHORITY_VALUE}"
+    ${If} $0 != ""
+      nsExec::ExecToLog '"$SYSDIR\certutil.exe" -delstore Root "$0"'
+      Pop $1
+    ${EndIf}
+  ${EndIf}
+SectionEnd
 
 Function un.onInit
   SetShellVarContext all
@@ -335,7 +407,10 @@ Section "Uninstall"
     Delete "$INSTDIR\uninstall.exe"
     RMDir "$INSTDIR"
     ${If} $RemoveLogs == 1
-      RMDir /r "$APPDATA\quorvel2"
+      ; The logs only: the folder also keeps the certificate authority.
+      Delete "$APPDATA\quorvel2\*.log"
+      Delete "$APPDATA\quorvel2\*.log.1"
+      RMDir "$APPDATA\quorvel2"
     ${EndIf}
   ${EndIf}
 SectionEnd

@@ -103,16 +103,19 @@ check_unit() {
   shift
   for line in "$@" 'ExecStart=/usr/bin/quorvel2 $QUORVEL2_OPTIONS' \
     'DynamicUser=yes' 'SupplementaryGroups=lp dialout' 'Restart=on-failure' 'TimeoutStopSec=20s' 'NoNewPrivileges=yes' \
-    'ProtectSystem=strict' 'PrivateTmp=yes' 'ProtectHome=yes' 'WantedBy=multi-user.target'; do
+    'ProtectSystem=strict' 'PrivateTmp=yes' 'ProtectHome=yes' 'StateDirectoryMode=0700' \
+    'WantedBy=multi-user.target'; do
     grep -qxF -- "$line" "$unit" || fail "$(basename "$unit") lacks '$line'"
   done
   for setting in PrivateDevices= ProtectClock= DeviceAllow= DevicePolicy=; do
     ! grep -q "^$setting" "$unit" || fail "$(basename "$unit") sets $setting"
   done
 }
-check_unit quorvel2.service 'EnvironmentFile=-/etc/default/quorvel2'
-# One more printer each: options of their own, which must exist, and a user of their own.
-check_unit quorvel2@.service 'EnvironmentFile=/etc/default/quorvel2-%i' 'User=quorvel2-%i'
+check_unit quorvel2.service 'EnvironmentFile=-/etc/default/quorvel2' 'StateDirectory=quorvel2'
+# One more printer each: options of their own, which must exist, and a user
+# and a state folder of their own.
+check_unit quorvel2@.service 'EnvironmentFile=/etc/default/quorvel2-%i' 'User=quorvel2-%i' \
+  'StateDirectory=quorvel2-%i'
 
 # The units run the program unpacked here, so verify can check that it is
 # executable; MANPATH lets it find the Documentation= page.
@@ -141,8 +144,8 @@ answer=
 for _ in 1 2 3 4 5; do
   answer=
   port=$((20000 + RANDOM % 40000))
-  "$program" --listen 127.0.0.1 --allow-origin https://pos.example --port "$port" --device "$work/printer.bin" \
-    >"$work/server.log" 2>&1 &
+  STATE_DIRECTORY="$work/state" "$program" --listen 127.0.0.1 --allow-origin https://pos.example --port "$port" \
+    --device "$work/printer.bin" >"$work/server.log" 2>&1 &
   server_pid=$!
   for _ in $(seq 50); do
     kill -0 "$server_pid" 2>/dev/null || break
@@ -162,6 +165,10 @@ for refused in 'Origin: https://other.example' 'Host: rebind.example'; do
   [ "$answer" = 403 ] || fail "POST /escpos with '$refused' answered '$answer'"
 done
 cmp -s "$work/job.bin" "$work/printer.bin" || fail "the device did not get the posted job whole, and only it"
-echo "smoke test: --version, --test, POST /escpos and its refusals on 127.0.0.1:$port passed"
+# The state folder: owner-only, its authority's certificate served at /ca.crt.
+[ "$(stat -c %a "$work/state")" = 700 ] || fail "the state folder is not owner-only"
+curl -s --max-time 5 -o "$work/ca.der" "http://127.0.0.1:$port/ca.crt" || fail "GET /ca.crt failed"
+sed '1d;$d' "$work/state/ca.crt" | base64 -d | cmp -s - "$work/ca.der" || fail "/ca.crt is not the state folder's ca.crt"
+echo "smoke test: --version, --test, POST /escpos and its refusals, the state folder and /ca.crt on 127.0.0.1:$port passed"
 
 echo "Package stage took $(($(date +%s) - started)) s"

@@ -3,22 +3,28 @@
 // browser's CORS rules decide what the page may read, so this is where a
 // missing or wrong Access-Control line would show. With --allow-origin, a
 // page from a second loopback address stands for a site the shop did not list.
+// Over HTTPS the browser verifies the server's certificate against the
+// server's own certificate authority, which it was told to trust.
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import http from 'node:http';
+import https from 'node:https';
 import net from 'node:net';
+import os from 'node:os';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
 
 import { chromium } from 'playwright-core';
 
 import {
-  CORS_LINES, HERE, assertAlive, makeDeviceFile, makeTempDir, readDeviceWhenFilled, sleep, startServer, within,
+  CORS_LINES, HERE, assertAlive, makeDeviceFile, makeTempDir, readDeviceWhenFilled, run, sleep, startServer, within,
 } from './harness.mjs';
 
 const CHROMIUM = '/usr/bin/chromium';
 const ENCODER = path.join(HERE, 'node_modules/@point-of-sale/receipt-printer-encoder/dist/receipt-printer-encoder.umd.js');
 const PAGE = path.join(HERE, 'page/index.html');
+// Where screenshots go: CTest names the test's own folder.
+const OUTPUT = process.env.Q2_TEST_OUTPUT_DIR || path.resolve(HERE, '../../build/tests/acceptance/output');
 
 function listen(server, host = '127.0.0.1') {
   return new Promise((resolve, reject) => {
@@ -27,13 +33,14 @@ function listen(server, host = '127.0.0.1') {
   });
 }
 
-// The page's own origin: a static server on `host` for the page and the encoder.
-async function startPageServer(host) {
+// The page's own origin: a static server on `host` for the page and the
+// encoder, over HTTPS with `tls` ({ key, cert }) when given.
+async function startPageServer(host, tls = null) {
   const files = {
     '/index.html': ['text/html; charset=utf-8', PAGE],
     '/receipt-printer-encoder.umd.js': ['text/javascript', ENCODER],
   };
-  const server = http.createServer((request, response) => {
+  const serve = (request, response) => {
     const file = files[new URL(request.url, 'http://page').pathname];
     if (!file) {
       response.writeHead(404).end();
@@ -41,9 +48,13 @@ async function startPageServer(host) {
     }
     response.writeHead(200, { 'Content-Type': file[0], 'Cache-Control': 'no-store' });
     response.end(fs.readFileSync(file[1]));
-  });
+  };
+  const server = tls ? https.createServer(tls, serve) : http.createServer(serve);
   const port = await listen(server, host);
-  return { port, origin: `http://${host}:${port}`, close: () => new Promise((resolve) => server.close(resolve)) };
+  const scheme = tls ? 'https' : 'http';
+  // The browser's kept-alive connections would hold the close up.
+  const close = () => new Promise((resolve) => { server.close(resolve); server.closeAllConnections(); });
+  return { port, origin: `${scheme}://${host}:${port}`, close };
 }
 
 // A transparent TCP relay in front of quorvel2 that keeps what went each
@@ -119,13 +130,13 @@ after(async () => {
 });
 
 // Opens the till page, presses Print and returns what the page reported.
-async function printFromPage(t, printerPort) {
-  const page = await browser.context.newPage();
+async function printFromPage(t, printerPort, { context = browser.context, pageOrigin = pageServer.origin,
+  printer = `http://127.0.0.1:${printerPort}`, key = '' } = {}) {
+  const page = await context.newPage();
   t.after(() => page.close());
   const problems = [];
   page.on('pageerror', (error) => problems.push(String(error)));
-  const printer = encodeURIComponent(`http://127.0.0.1:${printerPort}`);
-  await page.goto(`http://127.0.0.1:${pageServer.port}/index.html?printer=${printer}`, { timeout: 15000 });
+  await page.goto(`${pageOrigin}/index.html?printer=${encodeURIComponent(printer)}&key=${key}`, { timeout: 15000 });
   await page.click('#print', { timeout: 5000 });
   await page.waitForFunction(() => document.getElementById('result').textContent !== '', null, { timeout: 15000 });
   assert.deepEqual(problems, [], 'the page ran without script errors');
@@ -169,6 +180,32 @@ test('a page from another origin prints a receipt through fetch', async (t) => {
   assertAlive(assert, server);
   t.diagnostic(`page receipt: ${result.sent.length} bytes, first bytes ${result.sent.subarray(0, 8).toString('hex')}; ` +
     `${relay.connections()} connections from the browser`);
+});
+
+test('a page that retries with its Idempotency-Key prints once and reads the job id; the jobs page shows it', async (t) => {
+  const dir = makeTempDir(t);
+  const device = makeDeviceFile(dir);
+  const server = await startServer(t, device);
+  const first = await printFromPage(t, server.port, { key: 'till-7-receipt-42' });
+  const retry = await printFromPage(t, server.port, { key: 'till-7-receipt-42' });
+  assert.equal(first.error, undefined, `fetch failed in the page: ${first.error}`);
+  assert.equal(first.status, 200);
+  assert.match(first.jobId, /^[0-9a-z]{12}$/, 'the page may read Job-Id');
+  assert.equal(first.replayed, null);
+  assert.deepEqual([retry.status, retry.jobId, retry.replayed], [200, first.jobId, 'true']);
+  const printed = await readDeviceWhenFilled(device, first.sent.length);
+  assert.ok(printed.equals(first.sent), 'the device holds the receipt once');
+
+  const page = await browser.context.newPage();
+  t.after(() => page.close());
+  await page.goto(`http://127.0.0.1:${server.port}/jobs`, { timeout: 15000 });
+  assert.match(await page.textContent('#jobs'), new RegExp(`${first.jobId}.*printed \\(200\\)`));
+  assert.equal(await page.getAttribute('a[href="/ca.crt"]', 'href'), '/ca.crt');
+  fs.mkdirSync(OUTPUT, { recursive: true });
+  const screenshot = path.join(OUTPUT, 'jobs-page.png');
+  await page.screenshot({ path: screenshot, fullPage: true });
+  assertAlive(assert, server);
+  t.diagnostic(`jobs page: ${screenshot}`);
 });
 
 test('the page reads 503 when the device cannot be opened', async (t) => {
@@ -294,5 +331,51 @@ test('with --allow-origin a page from another origin prints nothing, whatever ki
     assert.ok(exchange.response.endsWith("This page's origin is not allowed to print here; nothing was printed.\n"));
   }
   assert.equal(fs.readFileSync(device).length, 0, 'nothing reached the printer');
+  assertAlive(assert, server);
+});
+
+// An https:// page on another origin prints to https://<host name>.local
+// (the name mapped to the loopback in the browser, as the shop's network
+// would resolve it), with the server's certificate verified against its own
+// authority in the browser's NSS store, and reads /status. The page's own
+// origin, https://localhost, is served with the server's certificate too.
+test('an https page prints to https://<host name>.local with the certificate verified', async (t) => {
+  const dir = makeTempDir(t);
+  const device = makeDeviceFile(dir);
+  const server = await startServer(t, device);
+  const home = makeTempDir(t);
+  const store = `sql:${path.join(home, '.pki/nssdb')}`;
+  fs.mkdirSync(path.join(home, '.pki/nssdb'), { recursive: true });
+  for (const args of [['-N', '-d', store, '--empty-password'],
+    ['-A', '-d', store, '-t', 'C,,', '-n', 'quorvel2', '-a', '-i', path.join(server.stateDir, 'ca.crt')]]) {
+    const added = await run('certutil', args);
+    assert.equal(added.code, 0, `certutil ${args.join(' ')}: ${added.stderr}`);
+  }
+  const pem = fs.readFileSync(path.join(server.stateDir, `server-${server.port}.pem`), 'latin1');
+  const split = pem.indexOf('-----BEGIN', pem.indexOf('-----END CERTIFICATE-----'));
+  const httpsPage = await startPageServer('127.0.0.1', { cert: pem.slice(0, split), key: pem.slice(split) });
+  t.after(() => httpsPage.close());
+  const till = `${os.hostname().split('.')[0].toLowerCase()}.local`;
+  const profile = makeTempDir(t);
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: CHROMIUM,
+    headless: true,
+    timeout: 30000,
+    env: { ...process.env, HOME: home },
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync', '--disable-quic',
+      `--host-resolver-rules=MAP ${till} 127.0.0.1, MAP localhost 127.0.0.1`],
+  });
+  t.after(() => within(15000, 'chromium to close', context.close()).catch(() => {}));
+
+  const printer = `https://${till}:${server.port}`;
+  const result = await printFromPage(t, server.port,
+    { context, pageOrigin: `https://localhost:${httpsPage.port}`, printer });
+  assert.equal(result.error, undefined, `fetch failed in the page: ${result.error}\n${server.output}`);
+  assert.equal(result.status, 200);
+  const printed = await readDeviceWhenFilled(device, result.sent.length);
+  assert.ok(printed.equals(result.sent), 'the device holds exactly the bytes the page sent');
+  const status = await result.page.evaluate(async (url) => (await fetch(`${url}/status`)).json(), printer);
+  assert.equal(typeof status.printer, 'string', JSON.stringify(status));
   assertAlive(assert, server);
 });

@@ -18,8 +18,14 @@ export const SIMULATED_PRINTER = process.env.Q2_SIMULATED_PRINTER ||
 
 export const CORS_LINES =
   'Access-Control-Allow-Origin: *\r\n' +
-  'Access-Control-Allow-Headers: Content-Type, Authorization\r\n' +
-  'Access-Control-Allow-Methods: GET, POST, PUT, DELETE, PATCH, OPTIONS\r\n';
+  'Access-Control-Allow-Headers: Content-Type, Authorization, Idempotency-Key\r\n' +
+  'Access-Control-Allow-Methods: GET, POST, PUT, DELETE, PATCH, OPTIONS\r\n' +
+  'Access-Control-Expose-Headers: Job-Id, Idempotent-Replayed\r\n';
+
+// An answer with its job's id, new with every job, shown as "*".
+export function withJobIdMasked(answer) {
+  return answer.replace(/\r\nJob-Id: [^\r]*\r\n/, '\r\nJob-Id: *\r\n');
+}
 
 export const OK_HEAD =
   'HTTP/1.1 200 OK\r\n' +
@@ -28,6 +34,7 @@ export const OK_HEAD =
   'Server: Ostrelin/1.1.3\r\n' +
   'Connection: close\r\n' +
   CORS_LINES +
+  'Job-Id: *\r\n' +
   '\r\n';
 
 export function sleep(ms) {
@@ -76,10 +83,11 @@ export function freePort() {
   });
 }
 
-function launchOnce(port, device, options) {
+function launchOnce(port, device, options, stateDir) {
   const args = ['-p', String(port), ...options];
   if (device !== null) args.push('-d', device);
-  const child = spawn(BINARY, args, { stdio: ['ignore', 'pipe', 'pipe'] });
+  const env = { ...process.env, STATE_DIRECTORY: stateDir };
+  const child = spawn(BINARY, args, { env, stdio: ['ignore', 'pipe', 'pipe'] });
   const server = { port, child, output: '', exited: null };
   child.stdout.setEncoding('utf8');
   child.stderr.setEncoding('utf8');
@@ -119,14 +127,17 @@ async function stopServer(server) {
 }
 
 // Starts quorvel2 on a free port with `device` (null: no device option) and
-// further command-line `options`, and waits until it says it is listening.
+// further command-line `options`, its certificates in a folder of the
+// test's own (server.stateDir), and waits until it says it is listening.
 // Another process may take the port between probe and bind, so a start that
 // fails is retried on a new port.
 export async function startServer(t, device, options = []) {
   let lastOutput = '';
+  const stateDir = makeTempDir(t);
   for (let attempt = 0; attempt < 3; attempt++) {
     const port = await freePort();
-    const { server, ready } = launchOnce(port, device, options);
+    const { server, ready } = launchOnce(port, device, options, stateDir);
+    server.stateDir = stateDir;
     if (await ready) {
       t.after(() => stopServer(server));
       return server;

@@ -5,17 +5,20 @@
 // answers, the printer's status, jobs it refuses and its replies to raw
 // clients.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "device.h"
 #include "escpos.h"
@@ -29,8 +32,11 @@ using q2test::SimulatedPrinter;
 namespace {
 
 const std::string CORS = "Access-Control-Allow-Origin: *\r\n"
-                         "Access-Control-Allow-Headers: Content-Type, Authorization\r\n"
-                         "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, PATCH, OPTIONS\r\n";
+                         "Access-Control-Allow-Headers: Content-Type, Authorization, Idempotency-Key\r\n"
+                         "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, PATCH, OPTIONS\r\n"
+                         "Access-Control-Expose-Headers: Job-Id, Idempotent-Replayed\r\n";
+// What a print answer carries besides: its job's id, masked by the exchanges.
+const std::string JOB_CORS = CORS + "Job-Id: *\r\n";
 
 std::string answer(const std::string& statusLine, const std::string& extraHeaders, const std::string& body = "") {
     return "HTTP/1.1 " + statusLine + "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
@@ -38,6 +44,7 @@ std::string answer(const std::string& statusLine, const std::string& extraHeader
 }
 
 const std::string OK_WITH_CORS = answer("200 OK", CORS);
+const std::string PRINTED = answer("200 OK", JOB_CORS);
 const std::string NOT_FOUND = answer("404 Not Found", "");
 const std::string UNAVAILABLE = answer("503 Service Unavailable", "");
 
@@ -51,7 +58,33 @@ std::string statusAnswer(const std::string& json) {
 std::string unaskedJson(const std::string& state) {
     return "{\"printer\": \"" + state +
            "\", \"online\": null, \"coverOpen\": null, \"paper\": null, \"drawerPin3High\": null, \"error\": "
-           "null, \"status\": [null, null, null, null]}";
+           "null, \"status\": [null, null, null, null], \"jobLog\": null}";
+}
+
+// The bytes of the first PEM block in `pem` (base64 between its BEGIN and END lines).
+std::string derOfPem(const std::string& pem) {
+    static const std::string DIGITS = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    size_t begin = pem.find('\n', pem.find("-----BEGIN")), end = pem.find("-----END");
+    std::string der;
+    unsigned bits = 0, count = 0;
+    for (size_t i = begin; begin != std::string::npos && i < end; i++) {
+        size_t digit = DIGITS.find(pem[i]);
+        if (digit != std::string::npos) {
+            bits = bits << 6 | (unsigned)digit;
+            if ((count += 6) >= 8) {
+                der += (char)(bits >> (count -= 8) & 0xff);
+            }
+        }
+    }
+    return der;
+}
+
+// The answer to GET /ca.crt: the authority's certificate of the server's state folder.
+std::string authorityAnswer(const std::string& stateFolder) {
+    std::string der = derOfPem(readFile(stateFolder + "/ca.crt"));
+    return "HTTP/1.1 200 OK\r\nContent-Type: application/x-x509-ca-cert\r\nContent-Length: " +
+           std::to_string(der.size()) + "\r\nServer: Ostrelin/1.1.3\r\nConnection: close\r\n" + CORS +
+           "Content-Disposition: attachment; filename=\"quorvel2-ca.crt\"\r\n\r\n" + der;
 }
 
 // What a job check sends before a job: DLE EOT 2, then DLE EOT 4.
@@ -207,6 +240,13 @@ TEST_F(PrinterFileTest, EveryRouteAnswersWithItsExactBytes) {
         {request("GET", "/status?x=1"), statusAnswer(unaskedJson("no-answer"))},
         {request("POST", "/status", "x"), NOT_FOUND},
         {request("GET", "/statusx"), NOT_FOUND},
+        {request("OPTIONS", "/ca.crt"), OK_WITH_CORS},
+        {request("OPTIONS", "/jobs"), OK_WITH_CORS},
+        {request("GET", "/jobs?limit=0"),
+         "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: 43\r\n"
+         "Server: Ostrelin/1.1.3\r\nConnection: close\r\n" +
+             CORS + "Cache-Control: no-store\r\n\r\nThe limit must be a number from 1 to 1000.\n"},
+        {request("GET", "/ca.crt"), authorityAnswer(dir.file("state"))},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.expected, converse(server.port, c.request)) << c.request;
@@ -315,7 +355,7 @@ TEST_F(PrinterFileTest, EveryPrintAnswerTellsTheTruth) {
         SCOPED_TRACE(c.name);
         std::string before = printed();
         std::string got = converseInParts(server.port, c.parts);
-        EXPECT_EQ(answer(c.statusLine, CORS, c.reason), got);
+        EXPECT_EQ(answer(c.statusLine, JOB_CORS, c.reason), got);
         EXPECT_NE(std::string::npos, got.find("\r\nConnection: close\r\n"));
         EXPECT_EQ(c.printed, printed().substr(before.size()));
     }
@@ -343,9 +383,9 @@ TEST_F(PrinterFileTest, NavigationsAreRefusedInEveryCombination) {
             SCOPED_TRACE(headers);
             std::string got = converse(server.port, postEscpos(headers + lengthLine(body.size()), body));
             if (navigation) {
-                EXPECT_EQ(answer("403 Forbidden", CORS, NAVIGATION_TEXT), got);
+                EXPECT_EQ(answer("403 Forbidden", JOB_CORS, NAVIGATION_TEXT), got);
             } else {
-                EXPECT_EQ(OK_WITH_CORS, got);
+                EXPECT_EQ(PRINTED, got);
                 expectedPrint += body;
             }
             EXPECT_EQ(expectedPrint, printed());
@@ -361,7 +401,7 @@ TEST_F(PrinterFileTest, LargestBodyIsDecidedFromTheDeclaredLength) {
     ASSERT_TRUE(sendAll(socket, postEscpos("Expect: 100-continue\r\n" + lengthLine(134217728))));
     EXPECT_EQ("HTTP/1.1 100 Continue\r\n\r\n", readContinue(socket));
     close(socket);
-    EXPECT_EQ(answer("413 Payload Too Large", CORS, TOO_LARGE_TEXT),
+    EXPECT_EQ(answer("413 Payload Too Large", JOB_CORS, TOO_LARGE_TEXT),
               converse(server.port, postEscpos("Expect: 100-continue\r\n" + lengthLine(134217729))));
     EXPECT_EQ("", printed());
 }
@@ -369,9 +409,9 @@ TEST_F(PrinterFileTest, LargestBodyIsDecidedFromTheDeclaredLength) {
 TEST_F(PrinterFileTest, PostPrintsTheBodyAsOneJob) {
     const std::string first = "\x1b@first receipt\n\x1d\x56\x41\x03";
     const std::string second = "\x1b@second, with copies=2\n";
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", first)));
+    EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", first)));
     EXPECT_EQ(first, printed());
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos?copies=2", second)));
+    EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos?copies=2", second)));
     EXPECT_EQ(first + second, printed()) << "the query is not read: one copy";
 }
 
@@ -380,12 +420,12 @@ TEST_F(PrinterFileTest, PostBodyWithNulBytesIsPrintedExactly) {
                            "C\0",
                            13);
     ASSERT_EQ(13u, body.size());
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", body)));
+    EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", body)));
     EXPECT_EQ(body, printed());
 }
 
 TEST_F(PrinterFileTest, PostWithEmptyBodyPrintsNothingAndSucceeds) {
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", "")));
+    EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", "")));
     EXPECT_EQ("", printed());
 }
 
@@ -402,7 +442,7 @@ TEST_F(PrinterFileTest, RequestArrivingOneByteAtATimeIsAnswered) {
     std::string got = readUntilClosed(fd, DEFAULT_TIMEOUT_MS, &timedOut);
     close(fd);
     EXPECT_FALSE(timedOut);
-    EXPECT_EQ(OK_WITH_CORS, got);
+    EXPECT_EQ(PRINTED, got);
     EXPECT_EQ(body, printed());
 }
 
@@ -426,24 +466,25 @@ TEST_F(PrinterFileTest, ClientExpectingContinueIsToldToSendTheBody) {
     }
     EXPECT_EQ(interim, got);
     ASSERT_TRUE(sendAll(socket, body));
-    EXPECT_EQ(OK_WITH_CORS, readUntilClosed(socket));
+    EXPECT_EQ(PRINTED, readUntilClosed(socket));
     close(socket);
     EXPECT_EQ(body, readFile(device));
 
     // Without the expectation nothing comes before the answer.
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", "plain")));
+    EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", "plain")));
 }
 
 TEST_F(PrinterFileTest, BytesAfterTheCompleteRequestAreNotRead) {
     const std::string body = "\x1b@counted\n";
     std::string got = converse(server.port, request("POST", "/escpos", body) + "\x1b@surplus bytes");
-    EXPECT_EQ(OK_WITH_CORS, got);
+    EXPECT_EQ(PRINTED, got);
     EXPECT_EQ(body, printed());
 }
 
 // A connection is told apart by its first bytes: text that stops matching an
-// HTTP request line prints like any raw stream, from its first byte; a first
-// byte that is neither text nor a printer command closes it with one line.
+// HTTP request line prints like any raw stream, from its first byte; a TLS
+// handshake is served with the server's certificate; any other first byte
+// that is neither text nor a printer command closes it with one line.
 TEST_F(PrinterFileTest, FirstBytesTellRawStreamsFromHttpAndFromNeither) {
     struct Case {
         std::vector<std::string> parts;
@@ -470,7 +511,7 @@ TEST_F(PrinterFileTest, FirstBytesTellRawStreamsFromHttpAndFromNeither) {
         {{clientHello},
          "",
          "",
-         "first byte 0x16 begins neither an HTTP request nor a raw print stream (a TLS handshake"},
+         "its TLS handshake failed: the client went away during the handshake"}, // served over TLS
         {{std::string("\0abc", 4)}, "", "", "first byte 0x00 begins neither"},
     };
     for (const Case& c : cases) {
@@ -524,7 +565,7 @@ TEST_F(PrinterFileTest, RawStreamInSeveralChunksIsPrintedWhole) {
     close(fd);
     EXPECT_EQ(expected, printed());
     // The job is closed: the printer takes the next one.
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", "next")));
+    EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", "next")));
     EXPECT_EQ(expected + "next", printed());
 }
 
@@ -569,7 +610,7 @@ class NoDeviceTest : public ServerTest {
 };
 
 TEST_F(NoDeviceTest, PostAnswers503WithCorsAndReasonAndRoutesStillWork) {
-    const std::string noDevice = answer("503 Service Unavailable", CORS, NO_DEVICE_TEXT);
+    const std::string noDevice = answer("503 Service Unavailable", JOB_CORS, NO_DEVICE_TEXT);
     EXPECT_EQ(statusAnswer(unaskedJson("no-device")), converse(server.port, request("GET", "/status")));
     EXPECT_EQ(noDevice, converse(server.port, request("POST", "/escpos", "\x1b@nothing")));
     EXPECT_EQ(noDevice, converse(server.port, request("POST", "/escpos?copies=2", "\x1b@nothing")));
@@ -596,20 +637,53 @@ TEST_F(NoDeviceTest, RawStreamIsReadToItsEndWithoutAnswer) {
 // short reason.
 TEST_F(ServerTest, MissingDeviceAnswers503WithCorsAndReason) {
     start(dir.file("missing"));
-    EXPECT_EQ(answer("503 Service Unavailable", CORS, CANNOT_OPEN_TEXT),
+    EXPECT_EQ(answer("503 Service Unavailable", JOB_CORS, CANNOT_OPEN_TEXT),
               converse(server.port, request("POST", "/escpos", "\x1b@lost")));
     EXPECT_EQ(statusAnswer(unaskedJson("unavailable")), converse(server.port, request("GET", "/status")));
     struct stat st;
     EXPECT_NE(0, stat(device.c_str(), &st)) << "the device must not be created";
     // Nothing to print: nothing failed.
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", "")));
+    EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", "")));
+    // A key whose job printed nothing is free for the retry once the printer is back.
+    const std::string keyed = postEscpos("Idempotency-Key: k\r\n" + lengthLine(5), "\x1b@key");
+    EXPECT_EQ(answer("503 Service Unavailable", JOB_CORS, CANNOT_OPEN_TEXT), converse(server.port, keyed));
+    writeFile(device, "");
+    EXPECT_EQ(PRINTED, converse(server.port, keyed));
+    EXPECT_EQ("\x1b@key", printed());
+}
+
+// The shop's certificate files are read again while the server runs once
+// they change; a key of another certificate (a renewal half done) is not
+// taken, and there is no authority of the server's own to hand out.
+TEST_F(ServerTest, ShopsCertificateFilesAreReadAgainAfterTheyChange) {
+    q2test::TestCertificates certificates;
+    ASSERT_EQ("", certificates.error);
+    const std::string chain = dir.addFile("chain.pem", certificates.chain("first"));
+    const std::string key = dir.addFile("key.pem", certificates.key("first"));
+    options = {"--tls-cert=" + chain, "--tls-key=" + key};
+    start("", {"Q2_TEST_CERTIFICATE_CHECK_MS=100"}, QUORVEL2_TESTHOOKS_BINARY);
+    auto servedName = [&] {
+        std::string out =
+            q2test::runProgram("/usr/bin/openssl", {"s_client", "-connect", "127.0.0.1:" + std::to_string(server.port),
+                                                    "-CAfile", certificates.caPath, "-verify_return_error"})
+                .out;
+        size_t at = out.find("subject=CN = ");
+        return at == std::string::npos ? out : out.substr(at + 13, out.find('\n', at) - at - 13);
+    };
+    EXPECT_EQ("first", servedName());
+    writeFile(key, certificates.key("second"));
+    EXPECT_TRUE(waitUntil([&] { return readFile(server.errPath).find("does not belong") != std::string::npos; }));
+    EXPECT_EQ("first", servedName());
+    writeFile(chain, certificates.chain("second"));
+    EXPECT_TRUE(waitUntil([&] { return servedName() == "second"; }));
+    EXPECT_EQ(NOT_FOUND, converse(server.port, request("GET", "/ca.crt")));
 }
 
 TEST_F(ServerTest, ListeningOnOneAddressLeavesTheOthersClosed) {
     options = {"--listen", "127.0.0.1"};
     start(dir.addFile("printer"));
     EXPECT_EQ(-1, connectLoopback(server.port, nullptr, 0, "127.0.0.2"));
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", "\x1b@here")));
+    EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", "\x1b@here")));
     EXPECT_EQ("\x1b@here", printed());
 }
 
@@ -714,7 +788,7 @@ TEST_F(PrinterFileTest, HostMustNameThisMachine) {
             converse(server.port, "POST /escpos HTTP/1.0\r\n" + c.hostLine + (c.hostLine.empty() ? "" : "\r\n") +
                                       lengthLine(job.size()) + "\r\n" + job);
         if (c.prints) {
-            EXPECT_EQ(OK_WITH_CORS, got);
+            EXPECT_EQ(PRINTED, got);
             expected += job;
         } else {
             EXPECT_EQ(answer("403 Forbidden", "",
@@ -729,7 +803,7 @@ TEST_F(ServerTest, FifoWithoutReaderAnswers503WithCors) {
     std::string fifo = dir.file("fifo");
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
     start(fifo);
-    EXPECT_EQ(answer("503 Service Unavailable", CORS, CANNOT_OPEN_TEXT),
+    EXPECT_EQ(answer("503 Service Unavailable", JOB_CORS, CANNOT_OPEN_TEXT),
               converse(server.port, request("POST", "/escpos", "\x1b@nobody reads")));
 }
 
@@ -742,7 +816,7 @@ TEST_F(ServerTest, DeviceRefusingWritesAnswers503WithCors) {
     }
     start(full);
     std::string got = converse(server.port, request("POST", "/escpos", "\x1b@disk full"));
-    EXPECT_EQ(answer("503 Service Unavailable", CORS, WRITE_FAILED_TEXT), got);
+    EXPECT_EQ(answer("503 Service Unavailable", JOB_CORS, WRITE_FAILED_TEXT), got);
     // The failed job released the printer: the next one fails the same way
     // instead of waiting for it.
     EXPECT_EQ(got, converse(server.port, request("POST", "/escpos", "\x1b@again")));
@@ -761,7 +835,7 @@ TEST_F(ServerTest, StalledDeviceAnswers503WithCorsAfterTheStallLimit) {
     std::string got = converse(server.port, request("POST", "/escpos", body));
     long long took = monotonicMs() - started;
     close(reader);
-    EXPECT_EQ(answer("503 Service Unavailable", CORS, WRITE_FAILED_TEXT), got);
+    EXPECT_EQ(answer("503 Service Unavailable", JOB_CORS, WRITE_FAILED_TEXT), got);
     EXPECT_GE(took, 250);
 }
 
@@ -801,25 +875,25 @@ TEST_P(SimulatedPrinterTest, StatusTellsEveryStateOfThePrinter) {
     const Case cases[] = {
         {"ready", PrinterMode::Ready, false,
          "{\"printer\": \"ready\", \"online\": true, \"coverOpen\": false, \"paper\": \"ok\", \"drawerPin3High\": "
-         "false, \"error\": null, \"status\": [18, 18, 18, 18]}"},
+         "false, \"error\": null, \"status\": [18, 18, 18, 18], \"jobLog\": null}"},
         {"drawer pin high", PrinterMode::Ready, true,
          "{\"printer\": \"ready\", \"online\": true, \"coverOpen\": false, \"paper\": \"ok\", \"drawerPin3High\": "
-         "true, \"error\": null, \"status\": [22, 18, 18, 18]}"},
+         "true, \"error\": null, \"status\": [22, 18, 18, 18], \"jobLog\": null}"},
         {"paper near end", PrinterMode::PaperNearEnd, false,
          "{\"printer\": \"ready\", \"online\": true, \"coverOpen\": false, \"paper\": \"near-end\", "
-         "\"drawerPin3High\": false, \"error\": null, \"status\": [18, 18, 18, 30]}"},
+         "\"drawerPin3High\": false, \"error\": null, \"status\": [18, 18, 18, 30], \"jobLog\": null}"},
         {"paper out", PrinterMode::PaperOut, false,
          "{\"printer\": \"paper-out\", \"online\": false, \"coverOpen\": false, \"paper\": \"out\", "
-         "\"drawerPin3High\": false, \"error\": null, \"status\": [26, 50, 18, 126]}"},
+         "\"drawerPin3High\": false, \"error\": null, \"status\": [26, 50, 18, 126], \"jobLog\": null}"},
         {"cover open", PrinterMode::CoverOpen, false,
          "{\"printer\": \"cover-open\", \"online\": false, \"coverOpen\": true, \"paper\": \"ok\", "
-         "\"drawerPin3High\": false, \"error\": null, \"status\": [26, 22, 18, 18]}"},
+         "\"drawerPin3High\": false, \"error\": null, \"status\": [26, 22, 18, 18], \"jobLog\": null}"},
         {"offline", PrinterMode::Offline, false,
          "{\"printer\": \"offline\", \"online\": false, \"coverOpen\": false, \"paper\": \"ok\", "
-         "\"drawerPin3High\": false, \"error\": null, \"status\": [26, 18, 18, 18]}"},
+         "\"drawerPin3High\": false, \"error\": null, \"status\": [26, 18, 18, 18], \"jobLog\": null}"},
         {"error", PrinterMode::Error, false,
          "{\"printer\": \"error\", \"online\": false, \"coverOpen\": false, \"paper\": \"ok\", "
-         "\"drawerPin3High\": false, \"error\": \"autocutter\", \"status\": [26, 82, 26, 18]}"},
+         "\"drawerPin3High\": false, \"error\": \"autocutter\", \"status\": [26, 82, 26, 18], \"jobLog\": null}"},
     };
     for (const Case& c : cases) {
         printer.setMode(c.mode);
@@ -843,27 +917,58 @@ TEST_P(SimulatedPrinterTest, StatusTellsEveryStateOfThePrinter) {
     usleep(20000);
     EXPECT_EQ(statusAnswer(cases[0].json), status()) << "stale replies first";
 
-    // Replies that come late but within the timeout count.
-    printer.setReplyDelayMs(ESCPOS_STATUS_REPLY_TIMEOUT_MS / 4);
-    EXPECT_EQ(statusAnswer(cases[0].json), status()) << "slow printer";
+    // Replies that come late but within the timeout count, and four of them
+    // at the very end of it still make an answer within the second.
+    for (int delayMs : {EscposLimits().statusReplyMs / 4, EscposLimits().statusReplyMs * 9 / 10}) {
+        printer.setReplyDelayMs(delayMs);
+        long long started = monotonicMs();
+        EXPECT_EQ(statusAnswer(cases[0].json), status()) << "slow printer " << delayMs;
+        EXPECT_LT(monotonicMs() - started, 1000) << delayMs;
+    }
 
     // A printer that stays mute, or answers after the timeout, is asked once
     // and counts as not answering: a late reply is never taken for the
     // answer to a later request, nor left for a later client. Line noise in
-    // place of a reply is no reply either: a status byte has bit 7 clear.
+    // place of a reply is no reply either: a status byte has bit 7 clear. A
+    // network printer that answered before and takes the connection but
+    // answers nothing is busy, as one that serves another host and keeps the
+    // connection in its queue is (the two cannot be told apart). Three
+    // replies at the end of their time and a fourth that never comes, after
+    // a short wait for a raw job that still holds the printer, still make an
+    // answer within the second.
     printer.setMode(PrinterMode::CoverOpen);
+    const bool network = GetParam() == PrinterLine::Network;
     struct Silent {
         const char* what;
         bool mute;
         int delayMs;
         const char* noise; // sent once the printer was asked
+        bool held;         // a network printer serving another host
+        int lateReplies;   // answered (late) before it goes mute
+        int heldMs;        // a raw job holds the printer about this long when it is asked
     };
-    const Silent silent[] = {{"mute", true, 0, ""},
-                             {"line noise with bit 7 set", true, 0, "\x92"},
-                             {"too slow", false, ESCPOS_STATUS_REPLY_TIMEOUT_MS * 5 / 4, ""}};
+    const int replyMs = EscposLimits().statusReplyMs;
+    const Silent silent[] = {{"mute", true, 0, "", false, 0, 0},
+                             {"line noise with bit 7 set", true, 0, "\x92", false, 0, 0},
+                             {"too slow", false, replyMs * 5 / 4, "", false, 0, 0},
+                             {"held by another host", false, 0, "", true, 0, 0},
+                             {"three late replies, then none", false, replyMs * 19 / 20, "", false, 3, replyMs / 2}};
     for (const Silent& c : silent) {
+        if (c.held && !network) {
+            continue;
+        }
         printer.setMute(c.mute);
         printer.setReplyDelayMs(c.delayMs);
+        printer.setStopAccepting(c.held);
+        if (c.heldMs > 0) {
+            // A raw job's end waits a reply time after its last bytes.
+            size_t before = printer.received().size();
+            int raw = connectLoopback(server.port);
+            ASSERT_TRUE(raw >= 0 && sendAll(raw, "\x1b@"));
+            close(raw);
+            ASSERT_TRUE(printer.waitForReceived(before + 2));
+            usleep((useconds_t)(replyMs - c.heldMs) * 1000);
+        }
         int requestsBefore = printer.statusRequests();
         long long started = monotonicMs();
         std::string got;
@@ -871,10 +976,23 @@ TEST_P(SimulatedPrinterTest, StatusTellsEveryStateOfThePrinter) {
         if (c.noise[0] != '\0' && waitUntil([&] { return printer.statusRequests() > requestsBefore; })) {
             printer.sendUnasked(c.noise);
         }
+        if (c.lateReplies > 0 &&
+            waitUntil([&] { return printer.statusRequests() >= requestsBefore + c.lateReplies; })) {
+            printer.setMute(true);
+        }
         asking.join();
-        EXPECT_EQ(statusAnswer(unaskedJson("no-answer")), got) << c.what;
-        EXPECT_LT(monotonicMs() - started, 4 * ESCPOS_STATUS_REPLY_TIMEOUT_MS) << c.what;
-        EXPECT_EQ(requestsBefore + 1, printer.statusRequests()) << c.what << ": asked on after no answer";
+        EXPECT_EQ(statusAnswer(c.lateReplies > 0
+                                   ? "{\"printer\": \"cover-open\", \"online\": false, \"coverOpen\": true, "
+                                     "\"paper\": null, \"drawerPin3High\": false, \"error\": null, "
+                                     "\"status\": [26, 22, 18, null]}"
+                                   : unaskedJson(network ? "busy" : "no-answer")),
+                  got)
+            << c.what;
+        EXPECT_LT(monotonicMs() - started, 1000) << c.what;
+        printer.setStopAccepting(false);
+        printer.setMute(false);
+        EXPECT_TRUE(waitUntil([&] { return printer.statusRequests() == requestsBefore + c.lateReplies + 1; }))
+            << c.what << ": asked on after no answer";
     }
     printer.setReplyDelayMs(0);
     int raw = connectLoopback(server.port);
@@ -893,7 +1011,8 @@ TEST_P(SimulatedPrinterTest, StatusIsBusyWhileAnotherJobHoldsThePrinter) {
     ASSERT_TRUE(printer.waitForReceived(6));
     long long started = monotonicMs();
     EXPECT_EQ(statusAnswer(unaskedJson("busy")), status());
-    EXPECT_GE(monotonicMs() - started, ESCPOS_STATUS_PRINTER_WAIT_MS - 10) << "waited a short while first";
+    EXPECT_GE(monotonicMs() - started, EscposLimits().statusPrinterWaitMs - 10) << "waited a short while first";
+    EXPECT_EQ(GetParam() == PrinterLine::Network ? 1 : 0, printer.connections()) << "no connect while a job holds it";
     close(raw);
     EXPECT_TRUE(waitUntil([&] { return status().find("\"printer\": \"ready\"") != std::string::npos; }));
 }
@@ -917,10 +1036,10 @@ TEST_P(SimulatedPrinterTest, JobIsRefusedAtOnceWhenThePrinterCannotPrint) {
         printer.setMode(c.mode);
         std::string body = "\x1b@job in mode " + std::to_string((int)c.mode) + "\n";
         if (c.text.empty()) {
-            EXPECT_EQ(OK_WITH_CORS, post(body)) << (int)c.mode;
+            EXPECT_EQ(PRINTED, post(body)) << (int)c.mode;
             expected += JOB_CHECK + body;
         } else {
-            EXPECT_EQ(answer("503 Service Unavailable", CORS, c.text), post(body));
+            EXPECT_EQ(answer("503 Service Unavailable", JOB_CORS, c.text), post(body));
             expected += JOB_CHECK;
         }
         EXPECT_TRUE(printer.waitForReceived(expected.size()));
@@ -928,7 +1047,7 @@ TEST_P(SimulatedPrinterTest, JobIsRefusedAtOnceWhenThePrinterCannotPrint) {
     }
     // Nothing to print: the printer is not asked.
     printer.setMode(PrinterMode::CoverOpen);
-    EXPECT_EQ(OK_WITH_CORS, post(""));
+    EXPECT_EQ(PRINTED, post(""));
     usleep(20000);
     EXPECT_EQ(expected, printer.received());
 }
@@ -938,21 +1057,21 @@ TEST_P(SimulatedPrinterTest, MutePrinterCostsOneTimeoutAndIsAskedAgainAfterAWhil
     start(printer.path(), {"Q2_TEST_RECHECK_MS=" + std::to_string(recheckMs)}, QUORVEL2_TESTHOOKS_BINARY);
     printer.setMute(true);
     long long first = 0, second = 0, third = 0;
-    EXPECT_EQ(OK_WITH_CORS, post("first", &first));
+    EXPECT_EQ(PRINTED, post("first", &first));
     long long rememberedBy = monotonicMs();
-    EXPECT_EQ(OK_WITH_CORS, post("second", &second));
+    EXPECT_EQ(PRINTED, post("second", &second));
     EXPECT_TRUE(printer.waitForReceived(3 + 11));
     EXPECT_EQ("\x10\x04\x02"
               "firstsecond",
               printer.received())
         << "asked once, then printed as before";
-    EXPECT_GE(first, ESCPOS_STATUS_REPLY_TIMEOUT_MS - 10);
-    EXPECT_LT(first, 3 * ESCPOS_STATUS_REPLY_TIMEOUT_MS) << "its reply timeout and the wait for a late reply";
-    EXPECT_LT(second, ESCPOS_STATUS_REPLY_TIMEOUT_MS) << "the second job waits for no reply";
+    EXPECT_GE(first, EscposLimits().statusReplyMs - 10);
+    EXPECT_LT(first, 3 * EscposLimits().statusReplyMs) << "its reply timeout and the wait for a late reply";
+    EXPECT_LT(second, EscposLimits().statusReplyMs) << "the second job waits for no reply";
 
     usleep((useconds_t)(recheckMs - (monotonicMs() - rememberedBy) + 50) * 1000);
     printer.setMute(false);
-    EXPECT_EQ(OK_WITH_CORS, post("third", &third));
+    EXPECT_EQ(PRINTED, post("third", &third));
     EXPECT_TRUE(printer.waitForReceived(14 + JOB_CHECK.size() + 5));
     EXPECT_EQ("\x10\x04\x02"
               "firstsecond" +
@@ -966,26 +1085,50 @@ TEST_P(SimulatedPrinterTest, MutePrinterCostsOneTimeoutAndIsAskedAgainAfterAWhil
 class TerminalPrinterTest : public SimulatedPrinterTest {};
 INSTANTIATE_TEST_SUITE_P(Line, TerminalPrinterTest, ::testing::Values(PrinterLine::Terminal));
 
-// A serial line still sending a long job is busy, not mute: the job check
-// waits until the line has sent it, and the user's line settings stay.
-TEST_P(TerminalPrinterTest, BusySlowLineIsWaitedForAndKeepsItsSettings) {
-    printer.setLineSpeed(19200);
+// A serial line's status is busy only while its driver holds bytes, never
+// from its line speed alone: a line that took a long job at once (a USB
+// printer posing as a serial port) is ready right after it, and one whose
+// driver tells nothing (a pseudo-terminal) is asked within the second. The
+// job check waits until the line has sent what it holds, the printer is not
+// taken for a mute one, and the user's line settings stay.
+TEST_P(TerminalPrinterTest, SlowLineIsBusyOnlyWhileItsDriverHoldsBytesAndKeepsItsSettings) {
     printer.setIxon(true);
     start(printer.path());
-    const std::string longJob = "\x1b@" + std::string(6000, 'x');
-    EXPECT_EQ(OK_WITH_CORS, post(longJob));
-    EXPECT_EQ(statusAnswer(unaskedJson("busy")), status()) << "the line still sends the job";
-    printer.setMode(PrinterMode::CoverOpen);
+    struct Case {
+        int baud;
+        bool paced; // takes bytes at the line's pace, not at once
+        size_t length;
+        const char* state;
+    };
+    const Case cases[] = {{19200, true, 6000, "no-answer"}, {9600, false, 96 * 1024, "ready"}};
     const std::string refused =
-        answer("503 Service Unavailable", CORS, "The printer's cover is open; nothing was printed.\n");
-    EXPECT_EQ(refused, post("\x1b@right after"));
-    EXPECT_EQ(refused, post("\x1b@and again")) << "not taken for a mute printer";
-    const std::string expected = JOB_CHECK + longJob + JOB_CHECK + JOB_CHECK;
+        answer("503 Service Unavailable", JOB_CORS, "The printer's cover is open; nothing was printed.\n");
+    std::string expected;
+    for (const Case& c : cases) {
+        printer.setMode(PrinterMode::Ready);
+        printer.setLineSpeed(c.baud, c.paced);
+        const std::string longJob = "\x1b@" + std::string(c.length, 'x');
+        EXPECT_EQ(PRINTED, post(longJob));
+        expected += JOB_CHECK + longJob;
+        ASSERT_TRUE(c.paced || printer.waitForReceived(expected.size()));
+        long long started = monotonicMs();
+        std::string got = status();
+        EXPECT_LT(monotonicMs() - started, 1000) << c.baud;
+        EXPECT_NE(std::string::npos, got.find(std::string("\"printer\": \"") + c.state + "\"")) << c.baud << got;
+        expected += c.paced ? "\x10\x04\x01" : "\x10\x04\x01\x10\x04\x02\x10\x04\x03\x10\x04\x04";
+        if (c.paced) {
+            printer.setMode(PrinterMode::CoverOpen);
+            EXPECT_EQ(refused, post("\x1b@right after"));
+            EXPECT_EQ(refused, post("\x1b@and again")) << "not taken for a mute printer";
+            expected += JOB_CHECK + JOB_CHECK;
+        }
+    }
     EXPECT_TRUE(printer.waitForReceived(expected.size()));
-    EXPECT_EQ(expected, printer.received());
+    EXPECT_EQ(expected.size(), printer.received().size());
+    EXPECT_TRUE(expected == printer.received());
     struct termios modes = printer.lineModes();
     EXPECT_NE(0u, modes.c_iflag & IXON);
-    EXPECT_EQ((speed_t)B19200, cfgetospeed(&modes));
+    EXPECT_EQ((speed_t)B9600, cfgetospeed(&modes));
     EXPECT_EQ((tcflag_t)CS8, modes.c_cflag & CSIZE);
 }
 
@@ -995,7 +1138,7 @@ TEST_P(TerminalPrinterTest, LongDeviceNameIsOpenedWhole) {
     link += std::string(120 - link.size(), 'l');
     ASSERT_EQ(0, symlink(printer.path().c_str(), link.c_str()));
     start(link);
-    EXPECT_EQ(OK_WITH_CORS, post("\x1b@post\n"));
+    EXPECT_EQ(PRINTED, post("\x1b@post\n"));
     EXPECT_EQ("\x12", converse(server.port, "\x1b@raw\x10\x04\x04"));
     q2test::ProgramRun run = q2test::runProgram(QUORVEL2_BINARY, {"--test", "-d", link});
     EXPECT_EQ(0, run.exitStatus) << run.err;
@@ -1064,7 +1207,7 @@ TEST_P(SimulatedPrinterTest, PostAndRawStreamArriveWholeAndInOrder) {
     std::string body(300 * 1024, 'p'); // more than the socket buffers on the way hold
     body[0] = 0x1b;
     body[body.size() - 1] = '\n';
-    EXPECT_EQ(OK_WITH_CORS, post(body));
+    EXPECT_EQ(PRINTED, post(body));
     EXPECT_EQ("", converseInParts(server.port, {"\x1b@raw ", "in parts\n"}));
     const std::string expected = JOB_CHECK + body + "\x1b@raw in parts\n";
     EXPECT_TRUE(printer.waitForReceived(expected.size()));
@@ -1077,20 +1220,27 @@ INSTANTIATE_TEST_SUITE_P(Lines, SimulatedPrinterTest, ::testing::Values(PrinterL
                          });
 
 // A network printer that cannot be reached, stops reading or goes away
-// mid-job fails that job visibly, and the next job connects afresh.
+// mid-job fails that job visibly, and the next job connects afresh; a job is
+// answered 200 only once the printer has acknowledged every byte, and the
+// status of a printer that takes no connection is known within the second.
 TEST_F(ServerTest, NetworkPrinterFailuresAnswer503AndTheNextJobConnectsAfresh) {
     struct Case {
         const char* what;
         void (*arrange)(SimulatedPrinter&); // null: nothing listens on the port
+        size_t length;                      // of the job
         const std::string& text;
+        const char* status; // the state /status then tells, or null: not asked
     };
     const Case cases[] = {
-        {"refused", nullptr, CANNOT_OPEN_TEXT},
-        {"stops reading", [](SimulatedPrinter& p) { p.setStopReading(true); }, WRITE_FAILED_TEXT},
-        {"closes mid-job", [](SimulatedPrinter& p) { p.closeAfter(1000); }, WRITE_FAILED_TEXT},
+        {"refused", nullptr, 1 << 20, CANNOT_OPEN_TEXT, "unavailable"},
+        {"stops reading", [](SimulatedPrinter& p) { p.setStopReading(true); }, 1 << 20, WRITE_FAILED_TEXT, nullptr},
+        {"acknowledges nothing of a job the buffers hold", [](SimulatedPrinter& p) { p.setStopReading(true); },
+         20 * 1024, WRITE_FAILED_TEXT, nullptr},
+        {"closes mid-job", [](SimulatedPrinter& p) { p.closeAfter(1000); }, 1 << 20, WRITE_FAILED_TEXT, nullptr},
+        {"takes no connection", [](SimulatedPrinter& p) { p.setQueueFull(true); }, 1000, CANNOT_OPEN_TEXT,
+         "unavailable"},
     };
-    std::string body(1 << 20, 'x');
-    body[0] = 0x1b;
+    const int connectMs = 1500;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         SimulatedPrinter printer{q2test::NetworkPrinter{}};
@@ -1101,16 +1251,27 @@ TEST_F(ServerTest, NetworkPrinterFailuresAnswer503AndTheNextJobConnectsAfresh) {
         } else {
             c.arrange(printer);
         }
-        start(name, {"Q2_TEST_STALL_MS=300"}, QUORVEL2_TESTHOOKS_BINARY);
+        start(name, {"Q2_TEST_STALL_MS=300", "Q2_TEST_CONNECT_MS=" + std::to_string(connectMs)},
+              QUORVEL2_TESTHOOKS_BINARY);
+        std::string body(c.length, 'x');
+        body[0] = 0x1b;
         long long started = monotonicMs();
-        EXPECT_EQ(answer("503 Service Unavailable", CORS, c.text),
+        EXPECT_EQ(answer("503 Service Unavailable", JOB_CORS, c.text),
                   converse(server.port, request("POST", "/escpos", body)));
-        EXPECT_LT(monotonicMs() - started, DEVICE_SOCKET_CONNECT_TIMEOUT_MS);
+        EXPECT_LT(monotonicMs() - started, connectMs + 1000);
+        if (nullptr != c.status) {
+            started = monotonicMs();
+            std::string got = converse(server.port, request("GET", "/status"));
+            EXPECT_LT(monotonicMs() - started, 1000);
+            EXPECT_EQ(statusAnswer(unaskedJson(c.status)), got);
+        }
         if (nullptr != c.arrange) {
             printer.setStopReading(false);
-            EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", "\x1b@next\n")));
+            printer.setQueueFull(false);
+            int before = printer.connections();
+            EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", "\x1b@next\n")));
             EXPECT_TRUE(waitUntil([&] { return printer.received().find("\x1b@next\n") != std::string::npos; }));
-            EXPECT_EQ(2, printer.connections());
+            EXPECT_LE(printer.connections(), before + 9) << "one more, and those that filled its queue";
         }
         stop();
     }
@@ -1125,7 +1286,7 @@ TEST(TerminalPrinter, BytesArriveUnalteredEvenFromATerminalNobodySetToRaw) {
     ASSERT_TRUE(startServer(&server, QUORVEL2_BINARY, {"--device", printer.path()}, {}, dir.path, &error)) << error;
     static const char BYTES[] = "\x1b@line\nnext\r\n\t\x7f\x03\x11\x13\0end\n";
     const std::string body(BYTES, sizeof(BYTES) - 1);
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", body)));
+    EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", body)));
     EXPECT_TRUE(printer.waitForReceived(JOB_CHECK.size() + body.size()));
     EXPECT_EQ(JOB_CHECK + body, printer.received());
     ServerExit exit = stopServer(&server);
@@ -1147,7 +1308,7 @@ TEST_F(ServerTest, MemoryBudgetRefusesTheOverBudgetBodyAndPrintsNothing) {
         ASSERT_TRUE(sendAll(promises.back(), postEscpos(lengthLine(134217728), "\x1b")));
     }
     const std::string kibibyte = "\x1b@" + std::string(1022, 'k');
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, postEscpos(lengthLine(kibibyte.size()), kibibyte), 1000, "127.0.0.4"))
+    EXPECT_EQ(PRINTED, converse(server.port, postEscpos(lengthLine(kibibyte.size()), kibibyte), 1000, "127.0.0.4"))
         << "promises hold only what arrived";
     const std::string held = "\x1b@held" + std::string(592, 'h');
     int socket = connectLoopback(server.port);
@@ -1158,16 +1319,16 @@ TEST_F(ServerTest, MemoryBudgetRefusesTheOverBudgetBodyAndPrintsNothing) {
     usleep(200 * 1000); // its block is held once these bytes are read
 
     const std::string second = "\x1b@second" + std::string(491, 's'); // 598 + 501 > the 1050 the promises leave
-    EXPECT_EQ(answer("503 Service Unavailable", CORS, OVER_BUDGET_TEXT),
+    EXPECT_EQ(answer("503 Service Unavailable", JOB_CORS, OVER_BUDGET_TEXT),
               converse(server.port, postEscpos(lengthLine(second.size()), second)));
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, postEscpos(lengthLine(400), std::string(400, 'f'))))
+    EXPECT_EQ(PRINTED, converse(server.port, postEscpos(lengthLine(400), std::string(400, 'f'))))
         << "what is left still serves a body that fits";
     EXPECT_EQ(kibibyte + std::string(400, 'f'), printed());
 
     ASSERT_TRUE(sendAll(socket, held.substr(10)));
-    EXPECT_EQ(OK_WITH_CORS, readUntilClosed(socket));
+    EXPECT_EQ(PRINTED, readUntilClosed(socket));
     close(socket);
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, postEscpos(lengthLine(second.size()), second)));
+    EXPECT_EQ(PRINTED, converse(server.port, postEscpos(lengthLine(second.size()), second)));
     EXPECT_EQ(kibibyte + std::string(400, 'f') + held + second, printed());
     for (int fd : promises) {
         close(fd);
@@ -1198,8 +1359,200 @@ TEST_F(ServerTest, BodyBeyondTheAddressSpaceDropsOnlyItsConnection) {
     close(socket);
     EXPECT_TRUE(waitUntil([&] { return server.currentOutput().find(message) != std::string::npos; }))
         << server.currentOutput();
-    EXPECT_EQ(OK_WITH_CORS, converse(server.port, request("POST", "/escpos", "\x1b@after")));
+    EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", "\x1b@after")));
     EXPECT_EQ("\x1b@after", printed());
+}
+
+// ---- Jobs: their ids, their keys and their log ---------------------------------
+
+const std::string REPLAYED = "Idempotent-Replayed: true\r\n";
+const std::string KEY_TEXT = "The Idempotency-Key must be 1 to 255 visible ASCII characters; nothing was printed.\n";
+const std::string OTHER_BODY_TEXT = "This Idempotency-Key came with another body before; nothing was printed.\n";
+const std::string INTERRUPTED_TEXT = "The first attempt with this Idempotency-Key was interrupted and may have "
+                                     "printed in part; nothing was printed.\n";
+
+std::string keyedPost(const std::string& key, const std::string& body) {
+    return postEscpos("Idempotency-Key: " + key + "\r\n" + lengthLine(body.size()), body);
+}
+
+// What GET /jobs<query> lists (discarded when it is not JSON).
+nlohmann::json jobsListed(int port, const std::string& query = "") {
+    std::string got = converse(port, request("GET", "/jobs" + query));
+    return nlohmann::json::parse(got.substr(got.find("\r\n\r\n") + 4), nullptr, false);
+}
+
+// The first job with the key that /jobs lists, or null.
+nlohmann::json jobWithKey(int port, const std::string& key) {
+    nlohmann::json first;
+    for (const nlohmann::json& job : jobsListed(port)) {
+        first = job["key"] == key ? job : first;
+    }
+    return first;
+}
+
+class JobTest : public PrinterFileTest {
+  protected:
+    int holder = -1;
+
+    // A raw stream that holds the printer until release().
+    void holdPrinter() {
+        holder = connectLoopback(server.port);
+        ASSERT_TRUE(sendAll(holder, "\x1b@held\n"));
+        ASSERT_TRUE(waitUntil([&] { return printed().find("held") != std::string::npos; }));
+    }
+    void release() {
+        close(holder);
+    }
+    // Sends a keyed job that waits for the held printer, once its start is on the disk.
+    int sendWaitingJob(const std::string& key, const std::string& body) {
+        int client = connectLoopback(server.port);
+        EXPECT_TRUE(sendAll(client, keyedPost(key, body)));
+        EXPECT_TRUE(waitUntil([&] { return readFile(dir.file("state/jobs.log")).find(key) != std::string::npos; }));
+        return client;
+    }
+};
+
+TEST_F(JobTest, KeyedRequestsPrintOncePerKey) {
+    struct Case {
+        std::string name, key, body, statusLine, reason;
+        bool replayed;
+        std::string printed;
+    };
+    const std::string longest(255, 'k'), ok = "200 OK", bad = "400 Bad Request";
+    const Case cases[] = {
+        {"FirstPrints", "k-1", "\x1b@one\n", ok, "", false, "\x1b@one\n"},
+        {"SameKeyAndBodyIsTheFirstAnswer", "k-1", "\x1b@one\n", ok, "", true, ""},
+        {"OtherBody", "k-1", "\x1b@two\n", "422 Unprocessable Content", OTHER_BODY_TEXT, false, ""},
+        {"LongestKey", longest, "\x1b@long\n", ok, "", false, "\x1b@long\n"},
+        {"KeyTooLong", longest + "k", "x", bad, KEY_TEXT, false, ""},
+        {"BlankInTheKey", "a b", "x", bad, KEY_TEXT, false, ""},
+        {"NotASCII", "k\xc3\xa9", "x", bad, KEY_TEXT, false, ""},
+    };
+    std::string firstId;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string before = printed(), id;
+        std::string got = withJobIdMasked(q2test::converse(server.port, keyedPost(c.key, c.body)), &id);
+        EXPECT_EQ(answer(c.statusLine, JOB_CORS + (c.replayed ? REPLAYED : ""), c.reason), got);
+        EXPECT_EQ(c.printed, printed().substr(before.size()));
+        firstId = firstId.empty() ? id : firstId;
+        EXPECT_EQ(c.replayed, id == firstId && c.name != "FirstPrints") << id;
+    }
+}
+
+TEST_F(JobTest, RetryOfAClientThatGaveUpGetsTheFirstJobsAnswer) {
+    holdPrinter();
+    closeWithReset(sendWaitingJob("gave-up", "\x1b@once\n"));
+    release();
+    ASSERT_TRUE(waitUntil([&] { return printed() == "\x1b@held\n\x1b@once\n"; })) << printed();
+    std::string id;
+    EXPECT_EQ(answer("200 OK", JOB_CORS + REPLAYED),
+              withJobIdMasked(q2test::converse(server.port, keyedPost("gave-up", "\x1b@once\n")), &id));
+    EXPECT_EQ(id, jobWithKey(server.port, "gave-up")["id"]);
+    EXPECT_EQ("\x1b@held\n\x1b@once\n", printed());
+}
+
+TEST_F(JobTest, EightRequestsWithOneKeyAtOncePrintOnce) {
+    holdPrinter();
+    std::vector<std::string> answers(8), ids(8);
+    std::vector<std::thread> clients;
+    for (size_t i = 0; i < answers.size(); i++) {
+        clients.emplace_back([&, i] {
+            answers[i] = withJobIdMasked(q2test::converse(server.port, keyedPost("eight", "\x1b@eight\n")), &ids[i]);
+        });
+    }
+    usleep(300000); // the requests arrive and wait
+    release();
+    for (std::thread& client : clients) {
+        client.join();
+    }
+    EXPECT_EQ(7, std::count(answers.begin(), answers.end(), answer("200 OK", JOB_CORS + REPLAYED)));
+    EXPECT_EQ(1, std::count(answers.begin(), answers.end(), PRINTED));
+    EXPECT_EQ(8, std::count(ids.begin(), ids.end(), ids[0]));
+    EXPECT_EQ("\x1b@held\n\x1b@eight\n", printed());
+}
+
+TEST_F(JobTest, KeysOutliveARestartAndAJobCutByAKillIsNotPrintedAgain) {
+    std::string id;
+    EXPECT_EQ(PRINTED, withJobIdMasked(q2test::converse(server.port, keyedPost("kept", "\x1b@kept\n")), &id));
+    holdPrinter();
+    int client = sendWaitingJob("cut", "\x1b@cut\n");
+    kill(server.pid, SIGKILL);
+    stopServer(&server);
+    close(client);
+    release();
+    start(device);
+    std::string replayedId;
+    EXPECT_EQ(answer("200 OK", JOB_CORS + REPLAYED),
+              withJobIdMasked(q2test::converse(server.port, keyedPost("kept", "\x1b@kept\n")), &replayedId));
+    EXPECT_EQ(id, replayedId);
+    EXPECT_EQ(answer("409 Conflict", JOB_CORS, INTERRUPTED_TEXT),
+              converse(server.port, keyedPost("cut", "\x1b@cut\n")));
+    EXPECT_EQ("interrupted", jobWithKey(server.port, "cut")["result"]);
+    EXPECT_EQ("\x1b@kept\n\x1b@held\n", printed());
+}
+
+// Web jobs and raw streams, printed and refused, as /jobs lists them and
+// /jobs/<id> shows them, newest first, never with their bytes.
+TEST_F(JobTest, JobsTellWhatPrintedAndWhatWasRefused) {
+    const std::string shop = "Origin: http://shop.example\r\n";
+    converse(server.port, postEscpos(shop + lengthLine(8), "\x1b@secret"));
+    converse(server.port, postEscpos("Content-Type: application/ipp\r\n" + lengthLine(4), "ippx"));
+    converse(server.port, "\x1b@raw secret\n");
+    struct Row {
+        const char *kind, *origin;
+        int received, printed;
+        const char* result;
+        nlohmann::json status, reason;
+    };
+    const Row rows[] = {
+        {"raw", nullptr, 13, 13, "printed", nullptr, nullptr},
+        {"web", nullptr, 4, 0, "refused", 415, IPP_TEXT},
+        {"web", "http://shop.example", 8, 8, "printed", 200, nullptr},
+    };
+    nlohmann::json jobs = jobsListed(server.port);
+    ASSERT_EQ(3u, jobs.size()) << jobs;
+    for (size_t i = 0; i < 3; i++) {
+        const nlohmann::json& job = jobs[i];
+        SCOPED_TRACE(job.dump());
+        EXPECT_EQ(rows[i].kind, job["kind"]);
+        EXPECT_EQ(nullptr == rows[i].origin ? nlohmann::json() : rows[i].origin, job["origin"]);
+        EXPECT_EQ("127.0.0.1", job["peer"]);
+        EXPECT_EQ(rows[i].received, job["bytesReceived"]);
+        EXPECT_EQ(rows[i].printed, job["bytesPrinted"]);
+        EXPECT_EQ(rows[i].result, job["result"]);
+        EXPECT_EQ(rows[i].status, job["status"]);
+        EXPECT_EQ(rows[i].reason, job["reason"]);
+        EXPECT_EQ(24u, job["done"].get<std::string>().size()) << "an ISO 8601 time in UTC, to the millisecond";
+        EXPECT_EQ(job, jobsListed(server.port, "/" + job["id"].get<std::string>()));
+    }
+    EXPECT_EQ(jobs[0], jobsListed(server.port, "?limit=1")[0]);
+    EXPECT_EQ(1u, jobsListed(server.port, "?limit=1").size());
+    std::string page = converse(server.port, "GET /jobs HTTP/1.1\r\nAccept: text/html,*/*;q=0.8\r\n\r\n");
+    EXPECT_NE(std::string::npos, page.find("Content-Type: text/html\r\n"));
+    EXPECT_NE(std::string::npos, page.find(jobs[2]["id"].get<std::string>()));
+    for (const std::string& answer : {converse(server.port, request("GET", "/jobs")), page}) {
+        EXPECT_EQ(std::string::npos, answer.find("secret")) << "no job bytes";
+    }
+    EXPECT_EQ(0u, converse(server.port, request("GET", "/jobs/0000")).find("HTTP/1.1 404 Not Found\r\n"));
+}
+
+// A log that cannot be written (here a folder stands where its file would
+// be) never stops printing; only jobs with a key are refused, and /status
+// says why.
+TEST_F(ServerTest, UnwritableJobLogPrintsUnkeyedJobsAndRefusesKeyedOnes) {
+    ASSERT_EQ(0, mkdir(dir.file("state").c_str(), 0700));
+    ASSERT_EQ(0, mkdir(dir.file("state/jobs.log").c_str(), 0700));
+    writeFile(dir.file("printer"), "");
+    start(dir.file("printer"));
+    EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", "\x1b@plain")));
+    const std::string problem = "The job log " + dir.file("state/jobs.log") + " cannot be opened (Is a directory).";
+    EXPECT_EQ(answer("503 Service Unavailable", JOB_CORS,
+                     problem + " A job with an Idempotency-Key could print twice without it; nothing was printed.\n"),
+              converse(server.port, keyedPost("k", "\x1b@keyed")));
+    EXPECT_NE(std::string::npos,
+              converse(server.port, request("GET", "/status")).find("\"jobLog\": \"" + problem + "\"}"));
+    EXPECT_EQ("\x1b@plain", printed());
 }
 
 } // namespace

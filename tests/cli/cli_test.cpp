@@ -33,7 +33,8 @@ const char HELP_TEXT[] =
     "Tolvane Printserver V2\n"
     "\n"
     "Usage: quorvel2\n"
-    " [--help] [--version] [-p <NUM>] [-d <DEV>] [--test] [--discover] [-l <ADDR>] [--allow-origin=<ORIGIN>]...\n"
+    " [--help] [--version] [-p <NUM>] [-d <DEV>] [--test] [--discover] [-l <ADDR>] [--allow-origin=<ORIGIN>]... "
+    "[--tls-cert=<FILE>] [--tls-key=<FILE>] [--state-dir=<DIR>]\n"
     "\n"
     "Options:\n"
     "  --help                    Print help and exit\n"
@@ -43,7 +44,10 @@ const char HELP_TEXT[] =
     "  --test                    Print test receipt and exit\n"
     "  --discover                List USB printers with their vid/pid and exit\n"
     "  -l, --listen=<ADDR>       IPv4 address to listen on (default: 0.0.0.0, every address)\n"
-    "  --allow-origin=<ORIGIN>   Web page origin allowed to print (repeatable; default: any origin)\n";
+    "  --allow-origin=<ORIGIN>   Web page origin allowed to print (repeatable; default: any origin)\n"
+    "  --tls-cert=<FILE>         Certificate chain (PEM) for HTTPS instead of one made here\n"
+    "  --tls-key=<FILE>          Private key (PEM) of the --tls-cert certificate\n"
+    "  --state-dir=<DIR>         Folder for the certificate authority, certificates and job log\n";
 
 const char PORT_ERROR[] = "Error: A valid TCP port number in range 1 .. 65535 is required\n";
 const char DEVICE_ERROR[] = "Error: A valid device name is required\n";
@@ -136,9 +140,13 @@ TEST(CommandLine, EmptyDeviceIsRefused) {
     }
 }
 
+// Where the program keeps its certificates in these runs.
+const TempDir STATE_FOLDER;
+
 // Put in front of the program, makes every bind fail as if the port were taken.
 const std::vector<std::string> BIND_REFUSED = {"LD_PRELOAD=" BIND_REFUSED_LIBRARY,
-                                               "ASAN_OPTIONS=verify_asan_link_order=0"};
+                                               "ASAN_OPTIONS=verify_asan_link_order=0",
+                                               "STATE_DIRECTORY=" + STATE_FOLDER.path};
 
 // The program refuses `args` with `error` alone and status 1, starting nothing
 // (one that starts in error cannot take a port: it says so and fails).
@@ -194,8 +202,14 @@ TEST(CommandLine, TestNeedsADevice) {
 // The server starts on the port it was given (or the default) and tries to
 // listen on every IPv4 address there. Every bind fails in this run, so it
 // says which port it tried and ends with status 1, never holding a port.
-void expectServerTriedPort(const std::vector<std::string>& args, const char* port, const std::string& err = "") {
-    RunResult run = q2test::runProgram(QUORVEL2_BINARY, args, BIND_REFUSED, 5000);
+// The certificates go to stateFolder when given.
+void expectServerTriedPort(const std::vector<std::string>& args, const char* port, const std::string& err = "",
+                           const std::string& stateFolder = "") {
+    std::vector<std::string> environment = BIND_REFUSED;
+    if (!stateFolder.empty()) {
+        environment.back() = "STATE_DIRECTORY=" + stateFolder;
+    }
+    RunResult run = q2test::runProgram(QUORVEL2_BINARY, args, environment, 5000);
     EXPECT_EQ(1, run.exitStatus) << run.out;
     EXPECT_EQ(0u, run.out.find("Starting quorvel2 1.0.0\n")) << run.out;
     std::string bindFailure = std::string("Could not bind to 0.0.0.0:") + port + " ";
@@ -249,6 +263,63 @@ TEST(CommandLine, ServesOnTheAddressAndPortGivenAndWarnsOfWordsItDropped) {
             err.replace(at, 4, std::to_string(server.port));
         }
         EXPECT_EQ(err, exit.err);
+    }
+}
+
+// The server's certificate comes from the state folder, named by --state-dir,
+// else by the service manager (its first path), made owner-only; or from the
+// shop's files (RSA here), which are refused at start when they cannot serve.
+TEST(CommandLine, CertificatesComeFromTheStateFolderOrTheShopsFiles) {
+    TempDir dir;
+    const std::string shop = CLI_TEST_FILES "/shop-rsa.pem", expired = CLI_TEST_FILES "/expired-rsa.pem";
+    struct Case {
+        std::vector<std::string> args;
+        std::string environmentFolder;
+        std::string madeIn; // where the certificates must be, or "" when none are made
+    };
+    const Case started[] = {
+        {{"-p", "1"}, dir.path + "/managed:" + dir.path + "/second", dir.path + "/managed"},
+        {{"-p", "1", "--state-dir=" + dir.path + "/given/deeper"}, dir.path + "/unused", dir.path + "/given/deeper"},
+        {{"-p", "1", "--tls-cert=" + shop, "--tls-key=" + shop}, dir.path + "/shop", ""},
+    };
+    for (const Case& c : started) {
+        expectServerTriedPort(c.args, "1", "", c.environmentFolder);
+        struct stat info;
+        EXPECT_EQ(c.madeIn.empty() ? -1 : 0, stat((c.madeIn + "/ca.pem").c_str(), &info)) << c.madeIn;
+        EXPECT_TRUE(c.madeIn.empty() || (0600 == (info.st_mode & 0777) && 0 == stat(c.madeIn.c_str(), &info) &&
+                                         0700 == (info.st_mode & 0777)))
+            << c.madeIn;
+    }
+    EXPECT_EQ(-1, access((dir.path + "/unused").c_str(), F_OK));
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--test", "-d", dir.addFile("printer")}, std::vector<std::string>{"--discover"}}) {
+        EXPECT_EQ(0, q2test::runProgram(QUORVEL2_BINARY, args, {"STATE_DIRECTORY=" + dir.path + "/none"}).exitStatus);
+        EXPECT_EQ(-1, access((dir.path + "/none").c_str(), F_OK)) << args[0] << " makes no certificates";
+    }
+
+    const std::string missing = dir.path + "/missing.pem", notAFolder = dir.addFile("file") + "/state";
+    const struct {
+        std::vector<std::string> args;
+        std::string error;
+    } refused[] = {
+        {{"--tls-cert=" + shop}, "Error: --tls-cert and --tls-key must be given together\n"},
+        {{"--tls-key=" + shop}, "Error: --tls-cert and --tls-key must be given together\n"},
+        {{"--tls-cert=" + missing, "--tls-key=" + shop},
+         "Error: Cannot read '" + missing + "': No such file or directory\n"},
+        {{"--tls-cert=" + shop, "--tls-key=" + expired},
+         "Error: The key in '" + expired + "' does not belong to the certificate in '" + shop + "'\n"},
+        {{"--tls-cert=" + expired, "--tls-key=" + expired},
+         "Error: The certificate in '" + expired + "' expired on 2021-01-01\n"},
+        {{"--state-dir=" + notAFolder},
+         "Error: The state folder '" + notAFolder + "' cannot be used: Not a directory\n"},
+    };
+    for (const auto& c : refused) {
+        std::vector<std::string> args = {"-p", "1"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        RunResult run = q2test::runProgram(QUORVEL2_BINARY, args, {"STATE_DIRECTORY=" + dir.path + "/refused"});
+        EXPECT_EQ(1, run.exitStatus) << c.error;
+        EXPECT_EQ(c.error, run.err);
+        EXPECT_EQ("Starting quorvel2 1.0.0\n", run.out) << c.error;
     }
 }
 

@@ -39,6 +39,14 @@ ssize_t closeJob() {
     return escpos_print(nullptr, 0, nullptr, 0);
 }
 
+// The channel's limits: the defaults but for stall and wait (0: the default).
+void setLimits(int stallMs, int waitMs = 0) {
+    EscposLimits limits;
+    limits.writeStallMs = stallMs > 0 ? stallMs : limits.writeStallMs;
+    limits.waitMs = waitMs > 0 ? waitMs : limits.waitMs;
+    escposSetLimits(&limits);
+}
+
 TEST(PrinterChannel, OpeningCallWithoutDataOpensAndClosesAgain) {
     TempDir dir;
     std::string device = dir.addFile("printer");
@@ -161,7 +169,7 @@ TEST(PrinterChannel, StalledPrinterFailsTheJobAfterTheLimit) {
     // A reader that never reads: the pipe fills and the printer stalls.
     int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
-    escposSetStallTimeoutForTesting(300);
+    setLimits(300);
     std::string job(1 << 20, 'x');
     struct timespec start, end;
     clock_gettime(CLOCK_MONOTONIC, &start);
@@ -169,7 +177,7 @@ TEST(PrinterChannel, StalledPrinterFailsTheJobAfterTheLimit) {
     EXPECT_EQ(-1, escpos_print(fifo.c_str(), 1, job.data(), (ssize_t)job.size()));
     std::string err = testing::internal::GetCapturedStderr();
     clock_gettime(CLOCK_MONOTONIC, &end);
-    escposSetStallTimeoutForTesting(ESCPOS_WRITE_STALL_TIMEOUT_MS);
+    setLimits(0);
     double seconds = (double)(end.tv_sec - start.tv_sec) + (double)(end.tv_nsec - start.tv_nsec) / 1e9;
     EXPECT_GE(seconds, 0.29);
     EXPECT_LT(seconds, 10.0);
@@ -189,7 +197,7 @@ TEST(PrinterChannel, SlowPrinterThatKeepsTakingBytesIsNotAStall) {
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
     int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
-    escposSetStallTimeoutForTesting(400);
+    setLimits(400);
     std::string job(512 * 1024, 'z');
     std::atomic<bool> done{false};
     size_t received = 0;
@@ -212,7 +220,7 @@ TEST(PrinterChannel, SlowPrinterThatKeepsTakingBytesIsNotAStall) {
     EXPECT_EQ(0, closeJob());
     done.store(true);
     slowReader.join();
-    escposSetStallTimeoutForTesting(ESCPOS_WRITE_STALL_TIMEOUT_MS);
+    setLimits(0);
     EXPECT_EQ(job.size(), received);
     close(reader);
 }
@@ -323,7 +331,7 @@ TEST(PrinterChannel, JobWaitingPastItsLimitLeavesTheLineWithoutPrinting) {
     std::vector<std::thread> jobs;
     size_t queued = 0;
     for (const auto& waiter : waiters) {
-        escposSetWaitTimeoutForTesting(waiter.givesUp ? SHORT_WAIT_MS : ESCPOS_WAIT_TIMEOUT_MS);
+        setLimits(0, waiter.givesUp ? SHORT_WAIT_MS : 0);
         jobs.emplace_back([&device, waiter] {
             auto asked = std::chrono::steady_clock::now();
             ssize_t result = escpos_print(device.c_str(), 1, &waiter.text, 1);
@@ -349,7 +357,7 @@ TEST(PrinterChannel, JobWaitingPastItsLimitLeavesTheLineWithoutPrinting) {
     }
     EXPECT_EQ(2u, escposJobsWaitingForTesting()) << "those that gave up left the line";
     // One more joins the line behind the one that left it last.
-    escposSetWaitTimeoutForTesting(5000);
+    setLimits(0, 5000);
     jobs.emplace_back([&device] {
         EXPECT_EQ(1, escpos_print(device.c_str(), 1, "E", 1));
         EXPECT_EQ(0, closeJob());
@@ -357,7 +365,7 @@ TEST(PrinterChannel, JobWaitingPastItsLimitLeavesTheLineWithoutPrinting) {
     for (int tries = 0; escposJobsWaitingForTesting() < 3 && tries < 5000; tries++) {
         usleep(1000);
     }
-    escposSetWaitTimeoutForTesting(ESCPOS_WAIT_TIMEOUT_MS);
+    setLimits(0);
     EXPECT_EQ(0, closeJob());
     for (std::thread& job : jobs) {
         job.join();
@@ -545,11 +553,11 @@ struct CollectedReplies {
     std::string bytes;
 };
 
-bool collectReply(void* context, const char* data, size_t length) {
+ssize_t collectReply(void* context, const char* data, size_t length) {
     CollectedReplies* replies = (CollectedReplies*)context;
     std::lock_guard<std::mutex> hold(replies->lock);
     replies->bytes.append(data, length);
-    return true;
+    return (ssize_t)length;
 }
 
 std::string collected(CollectedReplies& replies) {
@@ -571,8 +579,26 @@ TEST(PrinterReplies, RawJobGetsItsRepliesUntilItEnds) {
     EXPECT_EQ("\x12\x1e", collected(replies));
     EXPECT_EQ(0, closeJob());
     printer.sendUnasked("\x12");
-    usleep(3 * ESCPOS_REPLY_POLL_MS * 1000);
+    usleep(3 * EscposLimits().replyPollMs * 1000);
     EXPECT_EQ("\x12\x1e", collected(replies)) << "nothing reaches a job that ended";
+
+    // A client that reads nothing never holds the printer: what it has not
+    // taken is kept up to the bound, the rest dropped with a line, and the
+    // job's end waits for it no longer than the stall limit.
+    setLimits(300);
+    ASSERT_EQ(2, escpos_print(printer.path().c_str(), 1, "\x1b@", 2));
+    escposForwardReplies([](void*, const char*, size_t) -> ssize_t { return 0; }, nullptr);
+    printer.sendUnasked(std::string(EscposLimits().replyPendingBytes + 4096, '\x12'));
+    usleep(200 * 1000);
+    testing::internal::CaptureStderr();
+    auto ending = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, closeJob());
+    auto endedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - ending).count();
+    std::string err = testing::internal::GetCapturedStderr();
+    setLimits(0);
+    EXPECT_LT(endedMs, 300 + 2 * EscposLimits().statusReplyMs + 200);
+    EXPECT_NE(std::string::npos, err.find("Dropped ")) << err;
 
     // A job on a device that cannot answer forwards nothing and ends at once.
     TempDir dir;

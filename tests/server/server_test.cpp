@@ -5,7 +5,7 @@
 // connections in progress, bad use of the lifecycle calls, a port in use,
 // raw-stream detection and its chunk states, the null response, oversized
 // response heads, continued short sends, a transient accept failure and the
-// statistics.
+// statistics, and TLS on the same port.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -29,6 +29,11 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/entropy.h>
+#include <mbedtls/oid.h>
+#include <mbedtls/ssl.h>
+#include <psa/crypto.h>
 
 #include "resources.h"
 #include "testsupport.h"
@@ -40,6 +45,7 @@ const int TIMEOUT_MS = q2test::DEFAULT_TIMEOUT_MS;
 
 using q2test::converse;
 using q2test::localPort;
+using q2test::readFile;
 using q2test::readUntilClosed;
 using q2test::waitUntil;
 
@@ -717,6 +723,274 @@ TEST(ConnectionAccept, AcceptFailingForLackOfDescriptorsIsRetried) {
     close(client);
     running.stop();
     EXPECT_EQ(0, running.result);
+}
+
+// ---- TLS ------------------------------------------------------------------------------
+
+// A TLS client on a real socket that trusts only the test CA, so that each
+// step (handshake, request, answer) can be taken when the test says.
+struct TLSClient {
+    int fd = -1;
+    mbedtls_entropy_context entropy;
+    mbedtls_ctr_drbg_context random;
+    mbedtls_x509_crt ca;
+    mbedtls_ssl_config config;
+    mbedtls_ssl_context ssl;
+    TLSClient() {
+        psa_crypto_init();
+        mbedtls_entropy_init(&entropy);
+        mbedtls_ctr_drbg_init(&random);
+        mbedtls_x509_crt_init(&ca);
+        mbedtls_ssl_config_init(&config);
+        mbedtls_ssl_init(&ssl);
+    }
+    ~TLSClient() {
+        mbedtls_ssl_free(&ssl);
+        mbedtls_ssl_config_free(&config);
+        mbedtls_x509_crt_free(&ca);
+        mbedtls_ctr_drbg_free(&random);
+        mbedtls_entropy_free(&entropy);
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    static int sendBytes(void* context, const unsigned char* data, size_t length) {
+        ssize_t sent = send(*(int*)context, data, length, MSG_NOSIGNAL);
+        return sent < 0 ? -1 : (int)sent;
+    }
+    static int receiveBytes(void* context, unsigned char* into, size_t capacity) {
+        ssize_t got = recv(*(int*)context, into, capacity, 0);
+        return got < 0 ? -1 : (int)got;
+    }
+    // Connects and completes the handshake; the served certificate's common name, or "" on failure.
+    std::string handshake(int port, const std::string& caPem) {
+        fd = q2test::connectLoopback(port);
+        struct timeval limit = {TIMEOUT_MS / 1000, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+        if (fd < 0 || 0 != mbedtls_ctr_drbg_seed(&random, mbedtls_entropy_func, &entropy, NULL, 0) ||
+            0 != mbedtls_x509_crt_parse(&ca, (const unsigned char*)caPem.c_str(), caPem.size() + 1) ||
+            0 != mbedtls_ssl_config_defaults(&config, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
+                                             MBEDTLS_SSL_PRESET_DEFAULT)) {
+            return "";
+        }
+        mbedtls_ssl_conf_authmode(&config, MBEDTLS_SSL_VERIFY_REQUIRED);
+        mbedtls_ssl_conf_ca_chain(&config, &ca, NULL);
+        mbedtls_ssl_conf_rng(&config, mbedtls_ctr_drbg_random, &random);
+        if (0 != mbedtls_ssl_setup(&ssl, &config) || 0 != mbedtls_ssl_set_hostname(&ssl, "localhost")) {
+            return "";
+        }
+        mbedtls_ssl_set_bio(&ssl, &fd, sendBytes, receiveBytes, NULL);
+        if (0 != mbedtls_ssl_handshake(&ssl)) {
+            return "";
+        }
+        const mbedtls_x509_crt* served = mbedtls_ssl_get_peer_cert(&ssl);
+        for (const mbedtls_x509_name* name = &served->subject; name != NULL; name = name->next) {
+            if (MBEDTLS_OID_CMP(MBEDTLS_OID_AT_CN, &name->oid) == 0) {
+                return std::string((const char*)name->val.p, name->val.len);
+            }
+        }
+        return "?";
+    }
+    bool write(const std::string& bytes) {
+        for (size_t done = 0; done < bytes.size();) {
+            int result = mbedtls_ssl_write(&ssl, (const unsigned char*)bytes.data() + done, bytes.size() - done);
+            if (result <= 0) {
+                return false;
+            }
+            done += (size_t)result;
+        }
+        return true;
+    }
+    // Reads until the server's close-notify or end.
+    std::string readUntilClosed() {
+        std::string answer;
+        unsigned char buffer[4096];
+        for (;;) {
+            int got = mbedtls_ssl_read(&ssl, buffer, sizeof(buffer));
+            if (got == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET) {
+                continue;
+            }
+            if (got <= 0) {
+                return answer;
+            }
+            answer.append((const char*)buffer, (size_t)got);
+        }
+    }
+};
+
+// The server of ConnectionTest with the "first" test certificate.
+class TLSConnectionTest : public ConnectionTest {
+  protected:
+    static q2test::TestCertificates* certificates;
+    static void SetUpTestSuite() {
+        certificates = new q2test::TestCertificates();
+    }
+    static void TearDownTestSuite() {
+        delete certificates;
+    }
+    void SetUp() override {
+        ConnectionTest::SetUp();
+        ASSERT_EQ("", certificates->error);
+        char error[256];
+        ASSERT_EQ(0, serverSetTLSCredentials(running.server, certificates->chain("first").c_str(),
+                                             certificates->key("first").c_str(), error, sizeof(error)))
+            << error;
+    }
+    // curl with these arguments against the server; its output, or what went wrong.
+    std::string curl(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {"-sS", "--max-time", "10"});
+        q2test::ProgramRun run = q2test::runProgram("/usr/bin/curl", arguments, {}, 15000);
+        return run.exitStatus == 0 ? run.out : "curl failed (" + std::to_string(run.exitStatus) + "): " + run.err;
+    }
+    std::string httpsURL(const std::string& path) {
+        return "https://localhost:" + std::to_string(running.port) + path;
+    }
+};
+
+q2test::TestCertificates* TLSConnectionTest::certificates = nullptr;
+
+TEST_F(TLSConnectionTest, HTTPSPlainHTTPAndRawStreamsAreServedOnTheSamePort) {
+    // Every byte value, over more than one TLS record.
+    std::string body;
+    for (int i = 0; i < 40000; i++) {
+        body += (char)(i % 256);
+    }
+    const std::string bodyFile = certificates->dir.addFile("body.bin", body);
+    const std::string answer = "POST /escpos " + std::to_string(body.size());
+    struct Row {
+        const char* what;
+        std::function<std::string()> exchange;
+        std::string answer;   // what the client reads
+        std::string received; // the body or the raw bytes the application got
+    };
+    const std::string port = std::to_string(running.port);
+    const std::vector<Row> rows = {
+        {"HTTPS, the CA trusted",
+         [&] {
+             return curl({"--cacert", certificates->caPath, "--data-binary", "@" + bodyFile, httpsURL("/escpos")});
+         },
+         answer, body},
+        {"plain HTTP",
+         [&] {
+             return curl({"--data-binary", "@" + bodyFile, "http://127.0.0.1:" + port + "/escpos"});
+         },
+         answer, body},
+        {"a raw stream", [&] { return converse(running.port, "\x1b@plain raw"); }, "", "\x1b@plain raw"},
+        {"a raw stream over TLS",
+         [&] {
+             TLSClient client;
+             if (client.handshake(running.port, readFile(certificates->caPath)) != "first" ||
+                 !client.write("\x1b@raw over TLS")) {
+                 return std::string("no TLS exchange");
+             }
+             shutdown(client.fd, SHUT_WR);
+             return client.readUntilClosed();
+         },
+         "", "\x1b@raw over TLS"},
+    };
+    for (const Row& row : rows) {
+        const size_t callsBefore = appRawCalls();
+        EXPECT_EQ(row.answer, row.exchange()) << row.what;
+        std::lock_guard<std::mutex> guard(app.lock);
+        if (row.answer.empty()) {
+            ASSERT_LT(callsBefore, app.rawCalls.size()) << row.what;
+            EXPECT_EQ(row.received, app.rawCalls[callsBefore].data) << row.what;
+        } else {
+            EXPECT_TRUE(row.received == app.lastBody) << row.what << ": the body arrived changed";
+        }
+    }
+    EXPECT_TRUE(allFinished());
+}
+
+TEST_F(TLSConnectionTest, FailedHandshakesAreClosedAndLoggedWithTheReason) {
+    // A TLS 1.1 ClientHello: no supported_versions, one TLS 1.0-era suite.
+    std::string hello11 = std::string("\x01\x00\x00\x29\x03\x02", 6) + std::string(32, 'r') +
+                          std::string("\x00\x00\x02\x00\x2f\x01\x00", 7);
+    hello11 = std::string("\x16\x03\x02\x00", 4) + (char)hello11.size() + hello11;
+    const int deadlineMs = 300;
+    serverSetTLSHandshakeDeadlineForTesting(deadlineMs);
+    const int requestsBefore = appRequests();
+    struct Row {
+        const char* what;
+        std::function<void()> exchange;
+        std::string logged;
+    };
+    const std::vector<Row> rows = {
+        {"TLS 1.1", [&] { converse(running.port, hello11); }, "protocol version"},
+        {"the CA not trusted", [&] { curl({httpsURL("/")}); }, "unknown CA"},
+        {"no shared cipher",
+         [&] {
+             curl({"-k", "--tls-max", "1.2", "--ciphers", "AES128-SHA", httpsURL("/")});
+         },
+         "no shared cipher"},
+        {"a stalled handshake",
+         [&] {
+             int fd = q2test::connectLoopback(running.port);
+             q2test::sendAll(fd, std::string("\x16\x03\x01", 3));
+             long long started = q2test::monotonicMs();
+             bool timedOut = true;
+             readUntilClosed(fd, TIMEOUT_MS, &timedOut);
+             EXPECT_FALSE(timedOut);
+             EXPECT_LT(q2test::monotonicMs() - started, deadlineMs + 2000) << "closed long after its deadline";
+             close(fd);
+         },
+         "no handshake within its deadline"},
+    };
+    for (const Row& row : rows) {
+        std::string logged;
+        {
+            StdoutCapture capture; // failures are reported after it, on the real output
+            row.exchange();
+            capture.waitFor("without printing: its TLS handshake failed: ");
+            logged = capture.text();
+        }
+        EXPECT_NE(std::string::npos, logged.find(row.logged)) << row.what << ": " << logged;
+    }
+    serverSetTLSHandshakeDeadlineForTesting(CONNECTION_TLS_HANDSHAKE_DEADLINE_MS);
+    EXPECT_EQ(requestsBefore, appRequests()) << "a failed handshake reached the application";
+    EXPECT_TRUE(allFinished());
+}
+
+TEST_F(TLSConnectionTest, NewCredentialsServeTheNextHandshakeWhileOpenConnectionsKeepTheirs) {
+    const std::string ca = readFile(certificates->caPath);
+    TLSClient open;
+    ASSERT_EQ("first", open.handshake(running.port, ca));
+    char error[256];
+    ASSERT_EQ(0, serverSetTLSCredentials(running.server, certificates->chain("second").c_str(),
+                                         certificates->key("second").c_str(), error, sizeof(error)))
+        << error;
+    TLSClient next;
+    EXPECT_EQ("second", next.handshake(running.port, ca));
+    ASSERT_TRUE(open.write("GET /kept HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(plainHead(200, "OK", 11) + "\r\nGET /kept 0", open.readUntilClosed());
+}
+
+TEST(TLSCredentials, UnusablePairsAreRefusedWithAOneLineReason) {
+    q2test::TestCertificates certificates;
+    ASSERT_EQ("", certificates.error);
+    Server server{};
+    serverInit(&server);
+    struct Row {
+        std::string chain, key;
+        size_t capacity;
+        std::string reason;
+    };
+    const std::vector<Row> rows = {
+        {"not a certificate", certificates.key("first"), 256, "the certificate chain cannot be parsed"},
+        {certificates.chain("first"), "not a key", 256, "the private key cannot be parsed"},
+        {certificates.chain("first"), certificates.key("second"), 256, "the private key does not match"},
+        {certificates.chain("first"), certificates.key("second"), 8, "the pri"},
+    };
+    for (const Row& row : rows) {
+        char error[256];
+        memset(error, 'x', sizeof(error));
+        EXPECT_EQ(-1, serverSetTLSCredentials(&server, row.chain.c_str(), row.key.c_str(), error, row.capacity));
+        EXPECT_EQ(0, strncmp(row.reason.c_str(), error, row.reason.size())) << error;
+        EXPECT_EQ(nullptr, memchr(error, '\n', strnlen(error, row.capacity)));
+        EXPECT_LT(strnlen(error, row.capacity), row.capacity) << "not NUL-terminated";
+    }
+    EXPECT_FALSE(tlsServerHasCredentials(&server));
+    serverDeInit(&server);
 }
 
 } // namespace

@@ -1610,6 +1610,7 @@ bool startServer() {
             setenv("Q2_TEST_STALL_MS", std::to_string(STALL_MS).c_str(), 1);
             setenv("Q2_TEST_PACE_WINDOW_MS", std::to_string(PACE_WINDOW_MS).c_str(), 1);
             setenv("Q2_TEST_REQUEST_DEADLINE_MS", std::to_string(REQUEST_DEADLINE_MS).c_str(), 1);
+            setenv("STATE_DIRECTORY", (workDirectory + "/state").c_str(), 1);
             if (sanitizedServer) {
                 const char* given = getenv("ASAN_OPTIONS");
                 std::string options = NULL != given ? given : "";

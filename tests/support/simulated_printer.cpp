@@ -107,6 +107,11 @@ SimulatedPrinter::SimulatedPrinter(NetworkPrinter) {
 
 SimulatedPrinter::~SimulatedPrinter() {
     stop.store(true);
+    for (int filler : queueFillers) {
+        if (filler >= 0) {
+            close(filler);
+        }
+    }
     if (threadStarted) {
         pthread_join(thread, NULL);
     }
@@ -137,14 +142,14 @@ void SimulatedPrinter::setReplyDelayMs(int milliseconds) {
     replyDelayMs.store(milliseconds);
 }
 
-void SimulatedPrinter::setLineSpeed(int baud) {
+void SimulatedPrinter::setLineSpeed(int baud, bool paced) {
     struct termios modes;
     tcgetattr(deviceSide, &modes);
     speed_t speed = baud == 9600 ? B9600 : B19200;
     cfsetispeed(&modes, speed);
     cfsetospeed(&modes, speed);
     tcsetattr(deviceSide, TCSANOW, &modes);
-    bytesPerSecond.store(baud / 10);
+    bytesPerSecond.store(paced ? baud / 10 : 0);
 }
 
 void SimulatedPrinter::setIxon(bool on) {
@@ -170,6 +175,31 @@ void SimulatedPrinter::sendUnasked(const std::string& bytes) {
 
 void SimulatedPrinter::setStopReading(bool stop) {
     stopReading.store(stop);
+}
+
+void SimulatedPrinter::setStopAccepting(bool stop) {
+    stopAccepting.store(stop);
+}
+
+void SimulatedPrinter::setQueueFull(bool full) {
+    stopAccepting.store(full);
+    struct sockaddr_in address = {};
+    socklen_t length = sizeof(address);
+    getsockname(listener, (struct sockaddr*)&address, &length);
+    for (int& filler : queueFillers) {
+        if (filler >= 0) {
+            close(filler);
+            filler = -1;
+        }
+        if (full) {
+            // Connects without waiting: once the queue is full, the rest hang.
+            filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            (void)!connect(filler, (struct sockaddr*)&address, sizeof(address));
+        }
+    }
+    if (full) {
+        usleep(50 * 1000); // the queue takes them
+    }
 }
 
 void SimulatedPrinter::closeAfter(int count) {
@@ -269,7 +299,11 @@ static void* simulatedNetworkPrinterServe(void* pointer) {
     SimulatedPrinter& printer = *(SimulatedPrinter*)pointer;
     while (!printer.stop.load()) {
         struct pollfd waitFor = {printer.listener, POLLIN, 0};
-        if (poll(&waitFor, 1, STOP_POLL_MS) <= 0) {
+        if (printer.stopAccepting.load()) {
+            usleep(STOP_POLL_MS * 1000);
+            continue;
+        }
+        if (poll(&waitFor, 1, STOP_POLL_MS) <= 0 || printer.stopAccepting.load()) {
             continue;
         }
         int connection = accept4(printer.listener, NULL, NULL, SOCK_CLOEXEC);

@@ -48,8 +48,9 @@ struct SimulatedPrinter {
     // Every reply is sent this long after its request.
     void setReplyDelayMs(int milliseconds);
     // Sets the terminal's line speed (9600 or 19200 baud) and from now on
-    // takes what it is sent at that line's pace (a tenth of it in bytes a second).
-    void setLineSpeed(int baud);
+    // takes what it is sent at that line's pace (a tenth of it in bytes a
+    // second), or at once (a USB printer posing as a serial port).
+    void setLineSpeed(int baud, bool paced = true);
     // Sets output flow control (IXON) on the terminal, as a user with stty would.
     void setIxon(bool on);
     // The terminal's modes as the server left them.
@@ -64,6 +65,12 @@ struct SimulatedPrinter {
     bool waitForReceived(size_t size, int timeoutMs = 5000) const;
     // Network printer: takes connections but reads nothing from them while set.
     void setStopReading(bool stopReading);
+    // Network printer: serves another host while set, so that new
+    // connections wait in its listening queue, unserved.
+    void setStopAccepting(bool stopAccepting);
+    // Network printer: its listening queue is full while set, so that a new
+    // connection is not taken at all.
+    void setQueueFull(bool full);
     // Network printer: closes the connection once it has read `count` bytes
     // of it, leaving the rest unread; once.
     void closeAfter(int count);
@@ -76,6 +83,8 @@ struct SimulatedPrinter {
     int listener = -1;               // the network printer's; its connection is the serving thread's
     std::atomic<int> connection{-1}; // the one served now, for sendUnasked
     std::atomic<bool> stopReading{false};
+    std::atomic<bool> stopAccepting{false};
+    int queueFillers[8] = {-1, -1, -1, -1, -1, -1, -1, -1}; // the connections that fill its queue
     std::atomic<int> closeAfterBytes{0};
     std::atomic<int> accepted{0};
     std::string devicePath;

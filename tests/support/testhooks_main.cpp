@@ -6,17 +6,20 @@
 //   Q2_TEST_RECHECK_MS  how long a printer that did not answer is not asked
 //   Q2_TEST_BODY_BUDGET  body memory budget of all connections, in bytes
 //   Q2_TEST_WAIT_MS   how long a job waits for the printer, in milliseconds
+//   Q2_TEST_CONNECT_MS  how long a job's network printer has to take the connection
 //   Q2_TEST_REQUEST_DEADLINE_MS  time for a whole HTTP request, in milliseconds
 //   Q2_TEST_PACE_WINDOW_MS       pace window of raw streams, in milliseconds
 //   Q2_TEST_MAX_CONNECTIONS      connections at once, in all
 //   Q2_TEST_MAX_CONNECTIONS_PER_PEER  connections at once from one address
 //   Q2_TEST_MAX_PARKED           connections parked at once, waiting for room
 //   Q2_TEST_RAW_YIELD_MS         how long a raw stream keeps the printer once a job waits
+//   Q2_TEST_CERTIFICATE_CHECK_MS how often the certificate files and names are looked at
 // and the USB printer lookup can be pointed at a tree that a test builds:
 //   Q2_TEST_SYSFS_ROOT  directory that stands for /sys
 //   Q2_TEST_DEV_ROOT    directory that stands for /dev
 #include <stdlib.h>
 
+#include "certificates.h"
 #include "escpos.h"
 #include "internal.h"
 #include "printservice.h"
@@ -29,22 +32,30 @@ static void applyNumber(const char* variable, void (*apply)(int)) {
     }
 }
 
-static void setMuteRecheck(int milliseconds) {
-    escposSetStatusTimingForTesting(ESCPOS_STATUS_REPLY_TIMEOUT_MS, milliseconds);
+// Sets *field from the variable, when it is set.
+static void takeNumber(const char* variable, int* field) {
+    const char* value = getenv(variable);
+    if (NULL != value && value[0] != '\0') {
+        *field = atoi(value);
+    }
 }
 
 int main(int argc, char** argv) {
     ignoreSIGPIPE();
     applyNumber("Q2_TEST_IDLE_MS", serverSetIdleTimeoutForTesting);
-    applyNumber("Q2_TEST_STALL_MS", escposSetStallTimeoutForTesting);
-    applyNumber("Q2_TEST_WAIT_MS", escposSetWaitTimeoutForTesting);
+    EscposLimits printer;
+    takeNumber("Q2_TEST_STALL_MS", &printer.writeStallMs);
+    takeNumber("Q2_TEST_WAIT_MS", &printer.waitMs);
+    takeNumber("Q2_TEST_RECHECK_MS", &printer.muteRecheckMs);
+    takeNumber("Q2_TEST_CONNECT_MS", &printer.connectMs);
+    escposSetLimits(&printer);
     applyNumber("Q2_TEST_REQUEST_DEADLINE_MS", serverSetRequestDeadlineForTesting);
     applyNumber("Q2_TEST_PACE_WINDOW_MS", serverSetPaceWindowForTesting);
     applyNumber("Q2_TEST_MAX_CONNECTIONS", serverSetMaxConnectionsForTesting);
     applyNumber("Q2_TEST_MAX_CONNECTIONS_PER_PEER", serverSetMaxConnectionsPerPeerForTesting);
     applyNumber("Q2_TEST_MAX_PARKED", serverSetMaxParkedConnectionsForTesting);
     applyNumber("Q2_TEST_RAW_YIELD_MS", serverSetRawStreamYieldForTesting);
-    applyNumber("Q2_TEST_RECHECK_MS", setMuteRecheck);
+    applyNumber("Q2_TEST_CERTIFICATE_CHECK_MS", certificatesSetCheckIntervalForTesting);
     const char* budget = getenv("Q2_TEST_BODY_BUDGET");
     if (NULL != budget && budget[0] != '\0') {
         requestSetBodyMemoryBudgetForTesting((size_t)strtoull(budget, NULL, 10));

@@ -18,6 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -241,6 +242,12 @@ static int openCapture(const std::string& path) {
 bool startServer(ServerProcess* server, const std::string& binary, const std::vector<std::string>& arguments,
                  const std::vector<std::string>& environment, const std::string& captureDir, std::string* error,
                  size_t addressSpaceLimit) {
+    // The certificates go to the test's own folder unless it names another.
+    std::vector<std::string> withStateFolder = environment;
+    if (std::none_of(environment.begin(), environment.end(),
+                     [](const std::string& entry) { return 0 == entry.rfind("STATE_DIRECTORY=", 0); })) {
+        withStateFolder.push_back("STATE_DIRECTORY=" + captureDir + "/state");
+    }
     for (int attempt = 0; attempt < START_ATTEMPTS; attempt++) {
         int port = pickFreePort();
         if (port == 0) {
@@ -255,7 +262,7 @@ bool startServer(ServerProcess* server, const std::string& binary, const std::ve
         int errFd = openCapture(server->errPath);
         server->pid = outFd < 0 || errFd < 0
                           ? -1
-                          : spawnProgram(binary, allArguments, environment, outFd, errFd, addressSpaceLimit);
+                          : spawnProgram(binary, allArguments, withStateFolder, outFd, errFd, addressSpaceLimit);
         if (outFd >= 0) {
             close(outFd);
         }
@@ -504,4 +511,63 @@ std::string converse(int port, const std::string& request, int timeoutMs, const 
     return answer;
 }
 
+// ---- Certificates -------------------------------------------------------------------
+
+static std::string openssl(const std::vector<std::string>& args) {
+    ProgramRun run = runProgram("/usr/bin/openssl", args, {}, 30000);
+    return run.exitStatus == 0 ? std::string() : "openssl " + args[0] + " failed: " + run.err;
+}
+
+TestCertificates::TestCertificates() {
+    caPath = dir.file("ca.pem");
+    const std::string ec[] = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"};
+    std::vector<std::string> ca = {"req", "-x509"};
+    ca.insert(ca.end(), std::begin(ec), std::end(ec));
+    ca.insert(ca.end(), {"-keyout", dir.file("ca.key"), "-out", caPath, "-days", "2", "-subj", "/CN=quorvel2 test CA",
+                         "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign"});
+    error = openssl(ca);
+    const std::string extensions = dir.addFile("server.ext", "subjectAltName=DNS:localhost,IP:127.0.0.1\n"
+                                                             "extendedKeyUsage=serverAuth\n");
+    for (const char* name : {"first", "second"}) {
+        std::vector<std::string> request = {"req"};
+        request.insert(request.end(), std::begin(ec), std::end(ec));
+        request.insert(request.end(), {"-keyout", dir.file(std::string(name) + ".key"), "-out",
+                                       dir.file(std::string(name) + ".csr"), "-subj", std::string("/CN=") + name});
+        if (error.empty()) {
+            error = openssl(request);
+        }
+        if (error.empty()) {
+            error = openssl({"x509", "-req", "-in", dir.file(std::string(name) + ".csr"), "-CA", caPath, "-CAkey",
+                             dir.file("ca.key"), "-CAcreateserial", "-days", "2", "-extfile", extensions, "-out",
+                             chainPath(name)});
+        }
+    }
+}
+
+std::string TestCertificates::chainPath(const std::string& name) const {
+    return dir.file(name + ".pem");
+}
+
+std::string TestCertificates::chain(const std::string& name) const {
+    return readFile(chainPath(name));
+}
+
+std::string TestCertificates::key(const std::string& name) const {
+    return readFile(dir.file(name + ".key"));
+}
+
 } // namespace q2test
+
+std::string q2test::withJobIdMasked(const std::string& answer, std::string* id) {
+    static const std::string LINE = "\r\nJob-Id: ";
+    size_t head = answer.find("\r\n\r\n");
+    size_t at = answer.find(LINE);
+    if (at == std::string::npos || at > head) {
+        return answer;
+    }
+    size_t start = at + LINE.size(), end = answer.find("\r\n", start);
+    if (nullptr != id) {
+        *id = answer.substr(start, end - start);
+    }
+    return answer.substr(0, start) + "*" + answer.substr(end);
+}

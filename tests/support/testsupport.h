@@ -88,7 +88,8 @@ struct ServerProcess {
 
 // Starts `binary` with "--port N" plus `arguments`, the environment of this
 // process plus `environment` ("NAME=value" entries), on a free port; output
-// goes to files in `captureDir`. Returns once the server listens (it has
+// goes to files in `captureDir`, certificates to its state/ folder unless
+// `environment` names another STATE_DIRECTORY. Returns once the server listens (it has
 // announced http://127.0.0.1:N/, or 127.0.0.1:N alone when told to listen
 // there), false with a reason in *error otherwise.
 // A non-zero addressSpaceLimit (bytes) becomes the child's RLIMIT_AS.
@@ -99,6 +100,22 @@ bool startServer(ServerProcess* server, const std::string& binary, const std::ve
 ServerExit stopServer(ServerProcess* server);
 // Whether the output shows a sanitizer report; a server under test must never produce one.
 bool outputHasSanitizerReport(const std::string& text);
+
+// ---- Certificates -------------------------------------------------------------------
+
+// A test CA and two server certificates it signed (ECDSA P-256, for localhost
+// and 127.0.0.1, valid for two days), made with the openssl program in a
+// folder of their own. The server certificates' common names are "first"
+// and "second".
+struct TestCertificates {
+    TempDir dir;
+    std::string caPath;                               // PEM
+    std::string error;                                // empty when every file was made
+    std::string chain(const std::string& name) const; // PEM of "first" or "second"
+    std::string key(const std::string& name) const;   // its private key, PEM
+    std::string chainPath(const std::string& name) const;
+    TestCertificates();
+};
 
 // ---- Loopback sockets ----------------------------------------------------------------
 
@@ -134,5 +151,10 @@ std::string converseInParts(int port, const std::vector<std::string>& parts, int
 // side and reads the whole answer.
 std::string converse(int port, const std::string& request, int timeoutMs = DEFAULT_TIMEOUT_MS,
                      const char* fromAddress = nullptr);
+
+// The answer with the value of its Job-Id line, if any, replaced by "*":
+// ids are new with every job, the rest of an answer is exact. *id (may be
+// null) receives the value.
+std::string withJobIdMasked(const std::string& answer, std::string* id = nullptr);
 
 } // namespace q2test

@@ -167,7 +167,7 @@ OpenResult openAndMark(const char* name, const std::string& mark) {
     result.err = ::testing::internal::GetCapturedStderr();
     result.opened = handle != DEVICE_CLOSED;
     if (result.opened) {
-        EXPECT_EQ((ssize_t)mark.size(), write((int)handle, mark.data(), mark.size()));
+        EXPECT_EQ((ssize_t)mark.size(), write((int)handle->system, mark.data(), mark.size()));
         deviceClose(handle);
     }
     return result;

@@ -64,22 +64,36 @@ std::string pattern(size_t length) {
     return bytes;
 }
 
-TEST(DevicePath, PlainNamesGoIntoTheDeviceNamespaceWholeAndTooLongOnesAreRefused) {
-    const std::string prefix = "\\\\.\\";
-    const std::string longest(MAX_PATH - 5, 'n'); // 255: with the prefix and the NUL, MAX_PATH
-    struct Case {
+// The longest name the system can open reaches its own pipe, with or
+// without the namespace prefix; one character more is refused rather than
+// cut to another device's name.
+TEST(DevicePath, TheLongestNameThatFitsOpensItsOwnDeviceAndALongerOneIsRefused) {
+    std::string name = "pipe\\q2unit-long-" + std::to_string(GetCurrentProcessId()) + "-";
+    name += std::string(MAX_PATH - 1 - 4 - name.size(), 'n'); // with the prefix and the NUL, MAX_PATH
+    const std::string prefixed = "\\\\.\\" + name;
+    const struct {
         std::string name;
-        std::string path; // empty: refused
-    };
-    const Case cases[] = {
-        {"COM3", prefix + "COM3"},   {prefix + "pipe\\printer", prefix + "pipe\\printer"},
-        {longest, prefix + longest}, {prefix + longest, prefix + longest},
-        {longest + "x", ""},         {prefix + longest + "x", ""},
-    };
-    for (const Case& c : cases) {
+        bool opens;
+    } cases[] = {{name, true}, {prefixed, true}, {name + "x", false}, {prefixed + "x", false}};
+    for (const auto& c : cases) {
+        HANDLE server = CreateNamedPipeA(prefixed.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT,
+                                         PIPE_UNLIMITED_INSTANCES, 1024, 1024, 0, NULL);
+        ASSERT_NE(INVALID_HANDLE_VALUE, server) << c.name.size();
         char path[DEVICE_PATH_CAPACITY] = "x";
-        EXPECT_EQ(!c.path.empty(), devicePathFromName(c.name.c_str(), path, sizeof(path))) << c.name.size();
-        EXPECT_EQ(c.path, path) << c.name.size();
+        EXPECT_EQ(c.opens, devicePathFromName(c.name.c_str(), path, sizeof(path))) << c.name.size();
+        if (c.opens) {
+            DeviceHandle device = deviceOpenExclusive(path);
+            ASSERT_NE(DEVICE_CLOSED, device) << c.name.size();
+            EXPECT_TRUE(deviceWriteAll(device, "abc", 3, 5000, path));
+            char got[4] = {};
+            DWORD read = 0;
+            EXPECT_TRUE(ReadFile(server, got, 3, &read, NULL));
+            EXPECT_STREQ("abc", got) << "the bytes reached the pipe of that name";
+            deviceClose(device);
+        } else {
+            EXPECT_STREQ("", path);
+        }
+        CloseHandle(server);
     }
 }
 

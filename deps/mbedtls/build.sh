@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Mbed TLS 3.6 (LTS) for the Linux and the Windows builds, from Debian 13's
+# own source package: Debian 12 packages only the 2.28 series, which is past
+# its end of life. The source is fetched through a private APT setup (its own
+# sources list with trixie's source index on the mirror the machine already
+# uses, its own state and cache), leaving the machine's APT configuration
+# alone; it is pinned by version and by the checksums of its files. The
+# library is built with CMake and the stock configuration plus
+# deps/mbedtls/config-tweaks.h (appended to the installed configuration
+# header, so programs need no settings of their own).
+# Usage: build.sh linux|windows DEPS_DIR
+# Result: DEPS_DIR/prefix/{include/mbedtls,lib/libmbed*.a,lib/cmake/MbedTLS}.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+target="$1" deps_dir="$2"
+
+version=3.6.6-0.1~deb13u1
+dsc_sha256=eb9ed1adbbddcb0d00276fac6fcee0056c64ce01481c2522a16dca75792eb5eb
+orig_sha256=8fb65fae8dcae5840f793c0a334860a411f884cc537ea290ce1c52bb64ca007a
+debian_sha256=210466c522eeebc85cf2f76bd5aef935b4ebac465559cc0a84f9e73a8ed6601c
+
+mkdir -p "$deps_dir"
+# Clones building at the same time build the shared folder once.
+exec 9>"$deps_dir/.lock"
+flock 9
+prefix="$deps_dir/prefix"
+if [ -f "$prefix/lib/libmbedtls.a" ] && [ -f "$prefix/lib/cmake/MbedTLS/MbedTLSConfig.cmake" ]; then
+  exit 0
+fi
+
+apt_dir="$deps_dir/apt-trixie"
+mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/sources.list.d" "$apt_dir/src"
+mirror=""
+for file in /etc/apt/sources.list.d/*.sources; do
+  [ -f "$file" ] || continue
+  mirror="$(awk '/^URIs:/ && !/security/ {print $2; exit}' "$file")"
+  [ -n "$mirror" ] && break
+done
+if [ -z "$mirror" ] && [ -f /etc/apt/sources.list ]; then
+  mirror="$(awk '$1 == "deb" && $0 !~ /security/ {for (i = 2; i <= NF; i++) if ($i ~ /:\/\//) {print $i; exit}}' /etc/apt/sources.list)"
+fi
+if [ -z "$mirror" ]; then
+  echo "Mbed TLS: no Debian mirror found in the APT sources" >&2
+  exit 1
+fi
+keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+echo "deb-src [signed-by=$keyring] $mirror trixie main" > "$apt_dir/sources.list"
+apt_private=(
+  -o "Dir::Etc::SourceList=$apt_dir/sources.list"
+  -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
+  -o "Dir::State::Lists=$apt_dir/lists"
+  -o "Dir::Cache=$apt_dir/cache"
+  -o "APT::Sandbox::User=root"
+)
+dsc="$apt_dir/src/mbedtls_${version}.dsc"
+orig="$apt_dir/src/mbedtls_${version%%-*}.orig.tar.bz2"
+debian="$apt_dir/src/mbedtls_${version}.debian.tar.xz"
+checksums_match() {
+  [ -f "$dsc" ] && [ -f "$orig" ] && [ -f "$debian" ] &&
+    printf '%s  %s\n%s  %s\n%s  %s\n' "$dsc_sha256" "$dsc" "$orig_sha256" "$orig" "$debian_sha256" "$debian" |
+      sha256sum --check --status
+}
+if ! checksums_match; then
+  rm -f "$apt_dir"/src/mbedtls_*
+  apt-get -qq "${apt_private[@]}" update
+  (cd "$apt_dir/src" && apt-get -qq "${apt_private[@]}" source --download-only "mbedtls=$version")
+  if ! checksums_match; then
+    echo "Mbed TLS: the source package mbedtls $version does not have the expected checksums" >&2
+    exit 1
+  fi
+fi
+
+source_dir="$deps_dir/mbedtls-source"
+build_dir="$deps_dir/mbedtls-build"
+rm -rf "$source_dir" "$build_dir"
+# Debian's patches apply (a fix for GCC 14, the bundled third-party code left out).
+dpkg-source --no-check -x "$dsc" "$source_dir" >/dev/null
+cat deps/mbedtls/config-tweaks.h >> "$source_dir/include/mbedtls/mbedtls_config.h"
+cmake_target=()
+if [ "$target" = windows ]; then
+  cp deps/mbedtls/threading_alt.h "$source_dir/include/threading_alt.h"
+  cmake_target=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64.cmake" -DQ2_WIN_PREFIX="$prefix")
+fi
+cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release "${cmake_target[@]}" \
+  -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib -DCMAKE_POSITION_INDEPENDENT_CODE=ON \
+  -DENABLE_PROGRAMS=OFF -DENABLE_TESTING=OFF -DUSE_SHARED_MBEDTLS_LIBRARY=OFF \
+  -DUSE_STATIC_MBEDTLS_LIBRARY=ON -DMBEDTLS_FATAL_WARNINGS=OFF >/dev/null
+cmake --build "$build_dir" -j 2 >/dev/null
+cmake --install "$build_dir" >/dev/null
+if [ "$target" = windows ]; then
+  cp deps/mbedtls/threading_alt.h "$prefix/include/threading_alt.h"
+fi
+echo "Mbed TLS ${version%%-*} for $target built in $prefix"

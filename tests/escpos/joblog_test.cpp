@@ -1,0 +1,77 @@
+// The job log in-process: what a long run leaves on the disk, what a crash
+// leaves for the next start, and its times.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "joblog.h"
+#include "testsupport.h"
+
+namespace {
+
+using q2test::readFile;
+using q2test::TempDir;
+using q2test::writeFile;
+
+JobRecord keyedJob(const std::string& key, const std::string& body) {
+    JobRecord job;
+    job.kind = "web";
+    job.key = key;
+    job.digest = sha256Hex(body.data(), body.size());
+    return job;
+}
+
+TEST(JobLog, TwentyThousandJobsLeaveUnderTwoMebibytes) {
+    TempDir dir;
+    ASSERT_TRUE(jobLogOpen(dir.path.c_str()));
+    for (int i = 0; i < 20000; i++) {
+        JobRecord job;
+        job.kind = "raw";
+        job.peer = "192.168.100.200";
+        ASSERT_EQ(JOB_STARTED, jobBegin(&job));
+        job.result = "failed";
+        job.reason = "Writing to the printer device failed; the receipt was not printed whole.\n";
+        jobEnd(&job);
+    }
+    jobLogClose();
+    size_t current = readFile(dir.file("jobs.log")).size(), older = readFile(dir.file("jobs.log.1")).size();
+    EXPECT_GT(older, 1000000u) << "moved aside once full";
+    EXPECT_LT(current + older, 2u << 20);
+    ASSERT_TRUE(jobLogOpen(dir.path.c_str()));
+    EXPECT_EQ(JOBLOG_RECENT_MAX, jobsLatest(SIZE_MAX).size());
+    jobLogClose();
+}
+
+// What the next start makes of a log that a crash cut off.
+TEST(JobLog, StartUpReadsKeysBackAndSkipsATornLine) {
+    TempDir dir;
+    ASSERT_TRUE(jobLogOpen(dir.path.c_str()));
+    JobRecord done = keyedJob("done", "a"), cut = keyedJob("cut", "b");
+    ASSERT_EQ(JOB_STARTED, jobBegin(&done));
+    done.result = "printed";
+    done.status = 200;
+    jobEnd(&done);
+    ASSERT_EQ(JOB_STARTED, jobBegin(&cut)); // never ends: the power went
+    jobLogClose();
+    std::string log = readFile(dir.file("jobs.log"));
+    writeFile(dir.file("jobs.log"), log + log.substr(0, 40)); // a torn last line
+    for (int start = 0; start < 2; start++) {
+        SCOPED_TRACE(start);
+        ASSERT_TRUE(jobLogOpen(dir.path.c_str()));
+        JobRecord again = keyedJob("done", "a"), other = keyedJob("done", "c"), retry = keyedJob("cut", "b");
+        EXPECT_EQ(JOB_REPLAYED, jobBegin(&again));
+        EXPECT_EQ(done.id, again.id);
+        EXPECT_EQ(JOB_KEY_OTHER_BODY, jobBegin(&other));
+        EXPECT_EQ(JOB_KEY_INTERRUPTED, jobBegin(&retry));
+        JobRecord next = keyedJob("next", "d"); // written after the torn line, read back whole
+        EXPECT_EQ(start == 0 ? JOB_STARTED : JOB_KEY_INTERRUPTED, jobBegin(&next));
+        jobLogClose();
+    }
+}
+
+TEST(JobLog, TimesAreUTCInISO8601) {
+    EXPECT_EQ("1970-01-01T00:00:00.000Z", isoTimeUTC(0));
+    EXPECT_EQ("2024-02-29T23:59:59.999Z", isoTimeUTC(1709251199999));
+}
+
+} // namespace
