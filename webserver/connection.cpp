@@ -377,7 +377,7 @@ struct NoRequestLog {
     int64_t secondStartedAtMs;
     int linesThisSecond;
     long leftOut;
-    bool flooded; // lines were left out in the last second: only the count until a quiet one
+    bool flooded; // the last second brought more lines than the limit: only the count until a calmer one
 
     NoRequestLog() : secondStartedAtMs(0), linesThisSecond(0), leftOut(0), flooded(false) {
         pthread_mutex_init(&lock, NULL);
@@ -398,10 +398,15 @@ static void printClosedWithoutRequest(const char* line) {
     pthread_mutex_lock(&log.lock);
     int64_t now = serverNowMilliseconds();
     if (now - log.secondStartedAtMs >= 1000) {
-        log.flooded = log.leftOut > 0;
-        if (log.flooded) {
+        if (log.leftOut > 0) {
             printf("No request found on %ld more connections (lines left out)\n", log.leftOut);
         }
+        // Only the count while the last second brought more lines than the
+        // limit: judged by the lines that came, not by those left out, so
+        // that a flood that has ended (or paused for a second) cannot keep
+        // every later line out by leaving out the first of each second.
+        log.flooded =
+            log.linesThisSecond + log.leftOut > NO_REQUEST_LINES_PER_SECOND && now - log.secondStartedAtMs < 2000;
         log.secondStartedAtMs = now;
         log.linesThisSecond = 0;
         log.leftOut = 0;
