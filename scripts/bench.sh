@@ -5,6 +5,7 @@
 #
 #   raw streams     quorvel2 against p910nd (Debian's package)
 #   HTTP print jobs quorvel2 against a cpp-httplib server (bench/net/httplib_peer)
+#   HTTPS print jobs quorvel2 against the same cpp-httplib server over OpenSSL
 #   footprint       quorvel2 against the same cpp-httplib server
 #   parser          the parser benchmark (bench/parser), quorvel2 alone
 #
@@ -12,6 +13,7 @@
 # load client (bench/net/loadgen) reads that FIFO, so a figure ends only when
 # the bytes have arrived. Each figure is the median of BENCH_RUNS runs
 # (default 3), quorvel2 and its peer taking turns. Everything stops by itself.
+# Usage: bench.sh [raw|http|https|footprint|parser...] (default: all of them)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,6 +27,9 @@ HTTP_BODY=1024
 HTTP_SECONDS="${BENCH_HTTP_SECONDS:-5}"
 IDLE_CONNECTIONS=1000
 IDLE_WITHIN_SECONDS=20 # quorvel2 drops a connection idle for 30 s
+TLS_IDLE_CONNECTIONS=500
+TLS_FLOOD_PEERS=8
+TLS_FLOOD_SECONDS="${BENCH_TLS_FLOOD_SECONDS:-5}"
 
 BUILD=build-bench
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQ2_BUILD_BENCH=ON -DQ2_BUILD_TESTS=OFF >/dev/null
@@ -53,6 +58,14 @@ cleanup() {
   rm -rf "$WORK"
 }
 trap cleanup EXIT
+
+# quorvel2 keeps its certificates in a state folder: the run gives it one of
+# its own, so that nothing is made in the machine's.
+Q2_HELP="$("$Q2" --help 2>&1 || true)"
+Q2_STATE=()
+if grep -q -- '--state-dir' <<<"$Q2_HELP"; then
+  Q2_STATE=(--state-dir="$WORK/state")
+fi
 
 log() { printf '%s\n' "$*" >&2; }
 
@@ -93,19 +106,19 @@ new_fifo() {
   printf '%s\n' "$fifo"
 }
 
-# start_quorvel2 FIFO: sets PID and PORT.
+# start_quorvel2 FIFO [OPTION...]: sets PID and PORT.
 start_quorvel2() {
   PORT=$("$LOADGEN" freeport)
-  "$Q2" -p "$PORT" -d "$1" >"$WORK/quorvel2.log" 2>&1 &
+  "$Q2" -p "$PORT" "${Q2_STATE[@]}" -d "$@" >"$WORK/quorvel2.log" 2>&1 &
   PID=$!
   SERVER_PIDS+=("$PID")
   wait_listening "$PORT" "$PID" || { log "quorvel2 did not start:"; cat "$WORK/quorvel2.log" >&2; exit 1; }
 }
 
-# start_httplib FIFO: sets PID and PORT.
+# start_httplib FIFO [CERT KEY]: sets PID and PORT.
 start_httplib() {
   PORT=$("$LOADGEN" freeport)
-  "$PEER" "$PORT" "$1" >"$WORK/httplib.log" 2>&1 &
+  "$PEER" "$PORT" "$@" >"$WORK/httplib.log" 2>&1 &
   PID=$!
   SERVER_PIDS+=("$PID")
   wait_listening "$PORT" "$PID" || { log "httplib_peer did not start:"; cat "$WORK/httplib.log" >&2; exit 1; }
@@ -223,6 +236,110 @@ bench_http() {
   stop_server "$p_pid"
 }
 
+# ----------------------------------------------------------- HTTPS print jobs
+# One test CA and a certificate it signed for localhost (ECDSA P-256, as
+# quorvel2 makes its own), served by both servers.
+make_tls_files() {
+  local dir="$WORK/tls"
+  mkdir -p "$dir"
+  printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\nextendedKeyUsage=serverAuth\n' >"$dir/server.ext"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$dir/ca.key" -out "$dir/ca.pem" \
+    -days 2 -subj "/CN=bench CA" -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign \
+    2>/dev/null
+  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$dir/server.key" -out "$dir/server.csr" \
+    -subj "/CN=localhost" 2>/dev/null
+  openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" -CAcreateserial -days 2 \
+    -extfile "$dir/server.ext" -out "$dir/server.pem" 2>/dev/null
+  TLS_CA="$dir/ca.pem" TLS_CERT="$dir/server.pem" TLS_KEY="$dir/server.key"
+}
+
+# Each job is a connection of its own (both servers answer one request per
+# connection): "resumed" jobs resume the client thread's last TLS session (a
+# ticket, or the TLS 1.2 session cache), "full" ones make the whole handshake.
+bench_https() {
+  log "== HTTPS print jobs: quorvel2 vs cpp-httplib over OpenSSL, ${HTTP_SECONDS}s per point ($RUNS runs)"
+  if ! grep -q -- '--tls-cert' <<<"$Q2_HELP"; then
+    log "   no HTTPS rows: this quorvel2 takes no --tls-cert"
+    return 0
+  fi
+  make_tls_files
+  local fifo_q fifo_p q_pid q_port p_pid p_port clients run line order who mode
+  local -a q_tls=(--tls-cert="$TLS_CERT" --tls-key="$TLS_KEY")
+  fifo_q=$(new_fifo sq)
+  fifo_p=$(new_fifo sp)
+  start_quorvel2 "$fifo_q" "${q_tls[@]}"; q_pid=$PID; q_port=$PORT
+  start_httplib "$fifo_p" "$TLS_CERT" "$TLS_KEY"; p_pid=$PID; p_port=$PORT
+  for mode in resumed full; do
+    for clients in 1 8 64; do
+      local -a qj=() pj=() qcpu=() pcpu=() qp99=() pp99=() qres=() pres=()
+      local qerr=0 perr=0
+      for run in $(seq 1 "$RUNS"); do
+        if (( run % 2 )); then order="q p"; else order="p q"; fi
+        for who in $order; do
+          if [ "$who" = q ]; then
+            line=$("$LOADGEN" https "$q_port" "$fifo_q" "$HTTP_BODY" "$clients" "$HTTP_SECONDS" "$q_pid" "$TLS_CA" "$mode")
+            qj+=("$(field jobs_per_s "$line")"); qcpu+=("$(field server_cpu_us_per_job "$line")")
+            qp99+=("$(field p99_ms "$line")"); qres+=("$(field resumed "$line")")
+            qerr=$((qerr + $(field errors "$line")))
+            log "   $mode, $clients clients run $run quorvel2: $line"
+          else
+            line=$("$LOADGEN" https "$p_port" "$fifo_p" "$HTTP_BODY" "$clients" "$HTTP_SECONDS" "$p_pid" "$TLS_CA" "$mode")
+            pj+=("$(field jobs_per_s "$line")"); pcpu+=("$(field server_cpu_us_per_job "$line")")
+            pp99+=("$(field p99_ms "$line")"); pres+=("$(field resumed "$line")")
+            perr=$((perr + $(field errors "$line")))
+            log "   $mode, $clients clients run $run httplib:  $line"
+          fi
+        done
+      done
+      local key="tls_${mode}_$clients"
+      add_row "$key" "HTTPS jobs/s, $clients clients, $mode handshake per job" cpp-httplib higher
+      Q2V[$key]=$(median "${qj[@]}"); PEERV[$key]=$(median "${pj[@]}")
+      add_row "${key}_p99" "  latency p99 (ms)" cpp-httplib lower
+      Q2V[${key}_p99]=$(median "${qp99[@]}"); PEERV[${key}_p99]=$(median "${pp99[@]}")
+      add_row "${key}_cpu" "  server CPU per job (us)" cpp-httplib lower
+      Q2V[${key}_cpu]=$(median "${qcpu[@]}"); PEERV[${key}_cpu]=$(median "${pcpu[@]}")
+      add_row "${key}_err" "  failed requests (all runs)" cpp-httplib lower
+      Q2V[${key}_err]=$qerr; PEERV[${key}_err]=$perr
+      if [ "$mode" = resumed ]; then
+        add_row "${key}_res" "  share of handshakes resumed" cpp-httplib higher
+        Q2V[${key}_res]=$(median "${qres[@]}"); PEERV[${key}_res]=$(median "${pres[@]}")
+      fi
+    done
+  done
+
+  # A healthy job from 127.0.0.1 while peers from other addresses flood handshakes.
+  local -a qmax=() pmax=() qrate=() prate=()
+  for run in $(seq 1 "$RUNS"); do
+    line=$("$LOADGEN" flood-tls "$q_port" "$fifo_q" "$TLS_FLOOD_PEERS" "$TLS_FLOOD_SECONDS" "$TLS_CA")
+    log "   handshake flood run $run quorvel2: $line"
+    qmax+=("$(field healthy_max_ms "$line")"); qrate+=("$(field flood_handshakes_per_s "$line")")
+    line=$("$LOADGEN" flood-tls "$p_port" "$fifo_p" "$TLS_FLOOD_PEERS" "$TLS_FLOOD_SECONDS" "$TLS_CA")
+    log "   handshake flood run $run httplib:  $line"
+    pmax+=("$(field healthy_max_ms "$line")"); prate+=("$(field flood_handshakes_per_s "$line")")
+  done
+  stop_server "$q_pid"
+  stop_server "$p_pid"
+  add_row tls_flood "healthy HTTPS job, $TLS_FLOOD_PEERS peers flooding handshakes: slowest (ms; goal <= 1000)" \
+    cpp-httplib lower
+  Q2V[tls_flood]=$(median "${qmax[@]}"); PEERV[tls_flood]=$(median "${pmax[@]}")
+  add_row tls_flood_rate "  flood handshakes served (/s)" cpp-httplib none
+  Q2V[tls_flood_rate]=$(median "${qrate[@]}"); PEERV[tls_flood_rate]=$(median "${prate[@]}")
+
+  # Memory of connections idle after their handshake. The peer's fixed pool
+  # of threads handshakes only as many at once as it has threads, so it has
+  # no figure here.
+  local -a q_per=()
+  for run in $(seq 1 "$RUNS"); do
+    start_quorvel2 "$fifo_q" "${q_tls[@]}"
+    line=$("$LOADGEN" idle-tls "$PORT" "$PID" "$TLS_IDLE_CONNECTIONS" "$IDLE_WITHIN_SECONDS" "$TLS_CA")
+    stop_server "$PID"
+    log "   run $run quorvel2, $TLS_IDLE_CONNECTIONS idle TLS connections: $line"
+    q_per+=("$(field per_conn_kib "$line")")
+  done
+  add_row tls_per "resident memory per idle TLS connection (KiB; goal <= 64)" - lower
+  Q2V[tls_per]=$(median "${q_per[@]}"); PEERV[tls_per]="-"
+}
+
 # ------------------------------------------------------------------ footprint
 bench_footprint() {
   log "== footprint: quorvel2 vs cpp-httplib, $IDLE_CONNECTIONS idle connections ($RUNS runs)"
@@ -309,6 +426,12 @@ print_table() {
         lower) verdict=$(awk -v q="$q" -v p="$p" 'BEGIN { print (q + 0 == p + 0) ? "even" : (q + 0 < p + 0) ? "ahead" : "BEHIND" }') ;;
       esac
     fi
+    if [ "$key" = tls_per ]; then
+      verdict="goal $(awk -v q="$q" 'BEGIN { print (q + 0 <= 64) ? "met" : "MISSED" }')"
+    fi
+    if [ "$key" = tls_flood ]; then
+      verdict="$verdict; goal $(awk -v q="$q" 'BEGIN { print (q + 0 >= 0 && q + 0 <= 1000) ? "met" : "MISSED" }')"
+    fi
     if [ "$key" = rss_per ]; then
       verdict="$verdict; goal $(awk -v q="$q" 'BEGIN { print (q + 0 <= 64) ? "met" : "MISSED" }')"
     fi
@@ -316,8 +439,9 @@ print_table() {
   done
 }
 
-bench_raw
-bench_http
-bench_footprint
-bench_parser
+for section in "${@:-raw http https footprint parser}"; do
+  for name in $section; do
+    "bench_$name"
+  done
+done
 print_table

@@ -773,9 +773,14 @@ static struct {
 } state;
 
 static int checkIntervalMs = CERTIFICATE_CHECK_INTERVAL_MS;
+static int renewDays = SERVER_CERTIFICATE_RENEW_DAYS;
 
 void certificatesSetCheckIntervalForTesting(int milliseconds) {
     checkIntervalMs = milliseconds;
+}
+
+void certificatesSetRenewDaysForTesting(int days) {
+    renewDays = days;
 }
 
 static int64_t nowSeconds(void) {
@@ -785,8 +790,9 @@ static int64_t nowSeconds(void) {
 // Moves a damaged file aside under a name with the time, so that nothing is lost.
 static void setAside(const char* path, const char* why) {
     char aside[MACHINE_PATH_CAPACITY + 32];
-    snprintf(aside, sizeof(aside), "%s.damaged-%lld", path, (long long)nowSeconds());
-    int error = machineRenameFile(path, aside);
+    int length = snprintf(aside, sizeof(aside), "%s.damaged-%lld", path, (long long)nowSeconds());
+    // A name cut short could be another file's: then nothing is moved.
+    int error = length > 0 && (size_t)length < sizeof(aside) ? machineRenameFile(path, aside) : ENAMETOOLONG;
     printf("The file '%s' is damaged (%s) and was %s '%s'; it is made again\n", path, why,
            error == 0 ? "set aside as" : "could not be set aside as", aside);
     fflush(stdout);
@@ -893,8 +899,8 @@ static bool serverCertificateIsCurrent(const Credentials* credentials, const Nam
     }
     Names carried;
     namesOfCertificate(&credentials->certificate, &carried);
-    return sameNames(&carried, names) && secondsOf(&credentials->certificate.valid_to) >
-                                             nowSeconds() + (int64_t)SERVER_CERTIFICATE_RENEW_DAYS * 86400;
+    return sameNames(&carried, names) &&
+           secondsOf(&credentials->certificate.valid_to) > nowSeconds() + (int64_t)renewDays * 86400;
 }
 
 // Makes sure state.current holds a current server certificate, reading it

@@ -40,8 +40,10 @@ static const int CERTIFICATE_CHECK_INTERVAL_MS = 60000;
 bool certificatesStart(const CertificateOptions* options, Server* server);
 // Ends the checks; the server may keep the certificate it has.
 void certificatesStop(void);
-// For tests: how often the checks run, in milliseconds (before the start).
+// For tests, before the start: how often the checks run, in milliseconds,
+// and how many days before its end the server certificate is made again.
 void certificatesSetCheckIntervalForTesting(int milliseconds);
+void certificatesSetRenewDaysForTesting(int days);
 // Copies the own authority's certificate (DER) into der; false when the
 // shop's certificate is used and there is none.
 bool certificateAuthorityCopyDER(HeapString* der);

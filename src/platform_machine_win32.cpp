@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <iphlpapi.h>
 #include <sddl.h>
+#include <shlobj.h>
 
 #include <errno.h>
 #include <io.h>
@@ -95,12 +96,17 @@ size_t machineAddresses(MachineAddress* addresses, size_t capacity) {
 }
 
 bool machineDefaultStateFolder(char* path, size_t capacity) {
-    const char* programData = getenv("ProgramData");
-    if (NULL == programData || programData[0] == '\0') {
+    // The folder the service's log is in (%ProgramData%), found the same way.
+    wchar_t folder[MAX_PATH];
+    if (S_OK != SHGetFolderPathW(NULL, CSIDL_COMMON_APPDATA, NULL, SHGFP_TYPE_CURRENT, folder)) {
         return false;
     }
-    int written = snprintf(path, capacity, "%s\\quorvel2", programData);
-    return written > 0 && (size_t)written < capacity;
+    int length = WideCharToMultiByte(CP_UTF8, 0, folder, -1, path, (int)capacity, NULL, NULL);
+    if (length <= 0) {
+        return false;
+    }
+    int written = snprintf(path + length - 1, capacity - (size_t)length + 1, "\\quorvel2");
+    return written > 0 && (size_t)written < capacity - (size_t)length + 1;
 }
 
 // An access list of its own, not inherited: the system, administrators and

@@ -126,48 +126,6 @@ static int64_t millisecondsSince(Clock::time_point start) {
     return (int64_t)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-bool connectionPeerIsThere(const Connection* connection) {
-    if (socketWaitReadable(connection->socketfd, 0) <= 0) {
-        return true; // nothing to report: no reset either
-    }
-    char next;
-    ssize_t peeked = recv(connection->socketfd, &next, 1, MSG_PEEK);
-    if (peeked >= 0) {
-        return true; // more bytes, or only the end of what it sends
-    }
-    int error = socketLastError();
-    return error == EINTR || error == EAGAIN || error == EWOULDBLOCK;
-}
-
-// Receives into the connection's buffer, waiting at most timeoutMs. The
-// idle limit already bounds every receive, so a wait that long needs no
-// extra call. *timedOut (and -1) when nothing came in time.
-static ssize_t receiveWithin(Connection* connection, int timeoutMs, int idleMs, bool* timedOut) {
-    if (NULL != connection->tls) {
-        return tlsSessionReceiveWithin(connection->tls, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer),
-                                       timeoutMs, idleMs, timedOut);
-    }
-    *timedOut = false;
-    for (;;) {
-        if (timeoutMs < idleMs) {
-            int ready = socketWaitReadable(connection->socketfd, timeoutMs < 0 ? 0 : timeoutMs);
-            if (ready == 0) {
-                *timedOut = true;
-                return -1;
-            }
-            if (ready < 0) {
-                return -1;
-            }
-        }
-        ssize_t received =
-            recv(connection->socketfd, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer), 0);
-        if (received < 0 && socketLastError() == EINTR) {
-            continue;
-        }
-        return received;
-    }
-}
-
 // How a raw stream keeps its pace: bytes and waiting time in the current
 // window, waiting time since the last byte, and time since another job
 // began to wait for the printer.
@@ -211,106 +169,9 @@ static bool rawStreamKeepsPace(RawPace* pace, int64_t waitedMs, ssize_t received
     return !tooSlow;
 }
 
-bool socketSendAll(sockettype socket, const char* data, size_t length, size_t* sent, ssize_t* failedSendResult) {
-    *sent = 0;
-    while (*sent < length) {
-        size_t remaining = length - *sent;
-        ssize_t result = send(socket, data + *sent, remaining, 0);
-        if (result < 0 && socketLastError() == EINTR) {
-            continue;
-        }
-        if (result <= 0) {
-            if (NULL != failedSendResult) {
-                *failedSendResult = result;
-            }
-            return false;
-        }
-        *sent += (size_t)result;
-    }
-    return true;
-}
-
-bool connectionSendAll(Connection* connection, const char* data, size_t length, size_t* sent,
-                       ssize_t* failedSendResult) {
-    if (NULL != connection->tls) {
-        bool whole = tlsSessionSendAll(connection->tls, data, length, sent);
-        if (!whole && NULL != failedSendResult) {
-            *failedSendResult = -1;
-        }
-        return whole;
-    }
-    return socketSendAll(connection->socketfd, data, length, sent, failedSendResult);
-}
-
 // Calls the application's createResponseForRequest.
 static Response* createResponseForRequestAutoreleased(const Request* request, Connection* connection) {
     return createResponseForRequest(request, connection);
-}
-
-HeadOutcome sendResponseHead(Connection* connection, const Response* response, const char* contentType,
-                             uint64_t contentLength, ssize_t* bytesSent) {
-    int headerLength =
-        snprintfResponseHeader(connection->responseHeader, sizeof(connection->responseHeader), response->code,
-                               response->status, contentType, response->extraHeaders, contentLength);
-    if (headerLength < 0 || (size_t)headerLength >= sizeof(connection->responseHeader)) {
-        // Never send from beyond the buffer; nothing is on the wire yet, so
-        // the client can still be told that the response could not be made.
-        printf("The response head for %s:%s would have %d bytes, more than %zu; answering 500 instead\n",
-               connection->remoteHost, connection->remotePort, headerLength, sizeof(connection->responseHeader) - 1);
-        Response* tooLong = responseAlloc500InternalErrorHTML("The response head was too long");
-        int result = sendResponseBody(connection, tooLong, bytesSent);
-        responseFree(tooLong);
-        return 0 == result ? HeadReplacedBy500 : HeadSendFailed;
-    }
-    size_t sent = 0;
-    ssize_t failed = 0;
-    if (!connectionSendAll(connection, connection->responseHeader, (size_t)headerLength, &sent, &failed)) {
-        int error = socketLastError();
-        if (NULL != response->filenameToSend) {
-            char path[LOG_ESCAPED_PATH_CAPACITY];
-            printf("Unable to satisfy request for '%s' because we could not send the HTTP header '%s' %s = %d\n",
-                   logEscapeInto(connection->request.path, connection->request.pathLength, path, sizeof path),
-                   response->filenameToSend, strerror(error), error);
-        } else {
-            printf("Failed to respond to %s:%s because we could not send the HTTP response *header*. send returned "
-                   "%ld with %s = %d\n",
-                   connection->remoteHost, connection->remotePort, (long)failed, strerror(error), error);
-        }
-        return HeadSendFailed;
-    }
-    if (OptionPrintResponse) {
-        fwrite(connection->responseHeader, 1, (size_t)headerLength, stdout);
-    }
-    *bytesSent += (ssize_t)sent;
-    return HeadSent;
-}
-
-int sendResponseBody(Connection* connection, const Response* response, ssize_t* bytesSent) {
-    switch (sendResponseHead(connection, response, response->contentType, response->body.length, bytesSent)) {
-    case HeadSent:
-        break;
-    case HeadReplacedBy500:
-        return 0;
-    case HeadSendFailed:
-        return -1;
-    }
-    if (response->body.length == 0) {
-        return 0;
-    }
-    size_t sent = 0;
-    ssize_t failed = 0;
-    if (!connectionSendAll(connection, response->body.contents, response->body.length, &sent, &failed)) {
-        int error = socketLastError();
-        printf("Failed to respond to %s:%s because we could not send the HTTP response *body*. send returned %lld "
-               "with %s = %d\n",
-               connection->remoteHost, connection->remotePort, (long long)failed, strerror(error), error);
-        return -1;
-    }
-    if (OptionPrintResponse) {
-        fwrite(response->body.contents, 1, response->body.length, stdout);
-    }
-    *bytesSent += (ssize_t)sent;
-    return 0;
 }
 
 // Sends a response (file or body); 0 when everything was sent.
@@ -403,8 +264,8 @@ static void printClosedWithoutRequest(const char* line) {
         }
         // Only the count while the last second brought more lines than the
         // limit: judged by the lines that came, not by those left out, so
-        // that a flood that has ended (or paused for a second) cannot keep
-        // every later line out by leaving out the first of each second.
+        // that one dropped line a second cannot keep the log flooded for
+        // good; a whole second without a line ends it as well.
         log.flooded =
             log.linesThisSecond + log.leftOut > NO_REQUEST_LINES_PER_SECOND && now - log.secondStartedAtMs < 2000;
         log.secondStartedAtMs = now;
@@ -457,29 +318,14 @@ Connection* connectionOfRawStream(void) {
     return rawStreamOnThisThread;
 }
 
-ssize_t connectionSendToRawClient(Connection* connection, const char* data, size_t length) {
-    if (NULL != connection->tls) {
-        // An encrypted reply goes out as whole records.
-        size_t sent = 0;
-        return tlsSessionSendAll(connection->tls, data, length, &sent) ? (ssize_t)sent : -1;
-    }
-    return socketSendNow(connection->socketfd, data, length);
-}
-
 // Lets the client read an answer it got before it finished sending: the
 // sending side is shut, and what still arrives is dropped for a bounded time.
 static void discardUnreadBody(Connection* connection) {
-    if (NULL != connection->tls) {
-        tlsSessionCloseNotify(connection->tls);
-    }
-    socketShutdownSending(connection->socketfd);
-    socketSetIOTimeouts(connection->socketfd, CONNECTION_REFUSED_BODY_DISCARD_MS);
+    connectionShutdownSending(connection);
+    socketSetIOTimeouts(connection->transport.socket, CONNECTION_REFUSED_BODY_DISCARD_MS);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(CONNECTION_REFUSED_BODY_DISCARD_MS);
     while (std::chrono::steady_clock::now() < deadline) {
-        ssize_t got = recv(connection->socketfd, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer), 0);
-        if (got < 0 && socketLastError() == EINTR) {
-            continue;
-        }
+        ssize_t got = connectionReceive(connection, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer));
         if (got <= 0) {
             break;
         }
@@ -506,7 +352,7 @@ static void closeSocket(Connection* connection) {
         pthread_mutex_lock(&connection->server->connectionFinishedLock);
         pthread_mutex_unlock(&connection->server->connectionFinishedLock);
     }
-    socketClose(connection->socketfd);
+    connectionTransportClose(&connection->transport);
 }
 
 void* connectionHandlerThread(void* connectionPointer) {
@@ -528,7 +374,7 @@ static void serveConnection(Connection* connection) {
     countConnectionStart();
     // A peer that neither sends nor takes anything for this long is treated
     // as gone, so it cannot hold a thread (or the printer) forever.
-    socketSetIOTimeouts(connection->socketfd, serverIdleTimeoutMilliseconds());
+    socketSetIOTimeouts(connection->transport.socket, serverIdleTimeoutMilliseconds());
 
     bool foundRequest = false;
     bool droppedForMemory = false;
@@ -567,7 +413,8 @@ static void serveConnection(Connection* connection) {
         }
         Clock::time_point waitStart = Clock::now();
         bool timedOut = false;
-        bytesRead = receiveWithin(connection, waitMs, idleMs, &timedOut);
+        bytesRead = connectionReceiveWithin(connection, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer),
+                                            waitMs, idleMs, &timedOut);
         if ((foundEscpos & 1) && bytesRead <= 0 && !timedOut &&
             connection->waitsFor.load() == ConnectionWaitsForNothingCut) {
             char line[256]; // one write, as the other threads' lines
@@ -597,14 +444,12 @@ static void serveConnection(Connection* connection) {
                 }
                 recognizeReceived(&recognizer, connection->sendRecvBuffer, (size_t)bytesRead);
             }
-            if (recognizer.kind == StreamNeither && NULL == connection->tls &&
+            if (recognizer.kind == StreamNeither && NULL == connection->transport.tls &&
                 (unsigned char)connection->sendRecvBuffer[0] == TLS_HANDSHAKE &&
                 tlsServerHasCredentials(connection->server)) {
                 char reason[160];
-                connection->tls = tlsSessionAccept(connection->server, connection->socketfd, connection->sendRecvBuffer,
-                                                   (size_t)bytesRead, serverTLSHandshakeDeadlineMilliseconds(), idleMs,
-                                                   reason, sizeof(reason));
-                if (NULL == connection->tls) {
+                if (!connectionStartTLS(connection, connection->sendRecvBuffer, (size_t)bytesRead,
+                                        serverTLSHandshakeDeadlineMilliseconds(), idleMs, reason, sizeof(reason))) {
                     char line[512];
                     snprintf(line, sizeof(line),
                              "Closing the connection from %s:%s without printing: its TLS handshake failed: %s\n",
@@ -723,9 +568,6 @@ static void serveConnection(Connection* connection) {
     }
     fflush(stdout);
 
-    if (NULL != connection->tls) {
-        tlsSessionCloseNotify(connection->tls);
-    }
     closeSocket(connection);
     countConnectionEnd(connection);
     connectionCountOut(connection);

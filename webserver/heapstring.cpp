@@ -10,14 +10,22 @@ bool OptionIncludeStatusPageAndCounters = true;
 
 Counters counters;
 
-void* webserverCallocOrDie(size_t count, size_t size, const char* what) {
-    void* block = calloc(count, size);
+// Prints the line and ends the process unless block was had.
+static void* blockOrDie(void* block, size_t size, const char* what) {
     if (NULL == block) {
-        printf("Out of memory: could not allocate %zu bytes for %s\n", count * size, what);
+        printf("Out of memory: could not allocate %zu bytes for %s\n", size, what);
         fflush(stdout);
         abort();
     }
     return block;
+}
+
+void* webserverCallocOrDie(size_t count, size_t size, const char* what) {
+    return blockOrDie(calloc(count, size), count * size, what);
+}
+
+void* webserverMallocOrDie(size_t size, const char* what) {
+    return blockOrDie(malloc(size), size, what);
 }
 
 // realloc that never returns null: on failure it prints one line naming `what` and aborts.
@@ -233,4 +241,11 @@ void poolStringAppendChar(Request* request, PoolString* string, char c) {
     string->contents[string->length] = c;
     string->length++;
     request->headersStringPoolOffset++;
+}
+
+char* strdupIfNotNull(const char* strToDup) {
+    if (NULL == strToDup) {
+        return NULL;
+    }
+    return webserverStrdupOrDie(strToDup, "a response string");
 }

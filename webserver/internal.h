@@ -37,6 +37,8 @@
 // calloc/strdup that never return null: on failure they print one
 // line naming `what` and abort.
 void* webserverCallocOrDie(size_t count, size_t size, const char* what);
+// The same without zeroing the block.
+void* webserverMallocOrDie(size_t size, const char* what);
 char* webserverStrdupOrDie(const char* text, const char* what);
 
 // ---- Statistics ---------------------------------------------------------------
@@ -69,6 +71,8 @@ bool heapStringIsSaneCString(const HeapString* heapString);
 void poolStringStartNewString(PoolString* poolString, Request* request);
 // Appends a byte to the string started last, or drops it once the pool is full.
 void poolStringAppendChar(Request* request, PoolString* string, char c);
+// A heap copy, or null for null.
+char* strdupIfNotNull(const char* strToDup);
 
 // ---- Request parsing ----------------------------------------------------------
 
@@ -101,8 +105,56 @@ void requestPrintWarnings(const Request* request, const char* remoteHost, const 
 // Formats the response head; returns its full length even when it did not fit.
 int snprintfResponseHeader(char* destination, size_t destinationCapacity, int code, const char* status,
                            const char* contentType, const char* extraHeaders, size_t contentLength);
-// A heap copy, or null for null.
-char* strdupIfNotNull(const char* strToDup);
+// What became of a response head.
+enum HeadOutcome {
+    HeadSent,          // whole; the body may follow
+    HeadReplacedBy500, // too long for its buffer: a 500 answer went out instead, and nothing may follow
+    HeadSendFailed,    // a send failed (after the message); nothing may follow
+};
+// Formats the head of `response` with the given type and length into the
+// connection's head buffer and sends it whole. The one place that answers a
+// head too long for the buffer, for every kind of response.
+HeadOutcome sendResponseHead(Connection* connection, const Response* response, const char* contentType,
+                             uint64_t contentLength, ssize_t* bytesSent);
+// Sends the head and the in-memory body; 0 on success, -1 on failure.
+int sendResponseBody(Connection* connection, const Response* response, ssize_t* bytesSent);
+
+// ---- Moving a connection's bytes (transport.cpp) -------------------------------
+
+// An empty record: no socket, no session, the send lock ready.
+void connectionTransportInit(ConnectionTransport* transport);
+// Releases the send lock; the socket is closed already (or never was open).
+void connectionTransportRelease(ConnectionTransport* transport);
+// Ends the TLS session, if any (telling the peer), and closes the socket; the
+// record then holds neither.
+void connectionTransportClose(ConnectionTransport* transport);
+// One receive of at most `capacity` bytes, as recv returns it (a signal
+// never cuts it short): bytes, 0 at the peer's end, -1 on failure or when
+// the socket's idle limit ran out.
+ssize_t connectionReceive(Connection* connection, char* into, size_t capacity);
+// The same, waiting at most timeoutMs for the first byte. The idle limit
+// already bounds every receive, so a wait that long needs no extra call.
+// *timedOut (and -1) when nothing came in time.
+ssize_t connectionReceiveWithin(Connection* connection, char* into, size_t capacity, int timeoutMs, int idleMs,
+                                bool* timedOut);
+// Sends all `length` bytes under the send lock, continuing short sends;
+// false when a send fails, whose result then goes to *failedSendResult (may
+// be null) and whose error socketLastError still reports.
+bool connectionSendAll(Connection* connection, const char* data, size_t length, size_t* sent,
+                       ssize_t* failedSendResult = NULL);
+// One recv or send on a client's socket, repeated when a signal cut it short;
+// as the system returns it. Only for the TLS session's own record layer.
+ssize_t transportSocketReceive(sockettype socket, char* into, size_t capacity);
+ssize_t transportSocketSend(sockettype socket, const char* data, size_t length);
+// Ends the sending side: the peer reads the end of the answer (after a TLS
+// close-notify on an encrypted connection).
+void connectionShutdownSending(Connection* connection);
+// Serves the connection over TLS from now on: the handshake, with
+// `received` (what came before the connection was known to be TLS) as its
+// first bytes. False, with the reason, when it failed; the connection stays
+// plain and should be closed.
+bool connectionStartTLS(Connection* connection, const char* received, size_t receivedLength, int deadlineMs, int idleMs,
+                        char* reason, size_t reasonCapacity);
 
 // ---- Connections --------------------------------------------------------------
 
@@ -122,26 +174,6 @@ struct ConnectionThreadSlot {
 // Waits a short while for the accept loop to hand over a connection; null
 // when none came (or enough threads wait already): the thread then ends.
 Connection* connectionThreadWaitForNext(ConnectionThreadSlot* slot);
-// What became of a response head.
-enum HeadOutcome {
-    HeadSent,          // whole; the body may follow
-    HeadReplacedBy500, // too long for its buffer: a 500 answer went out instead, and nothing may follow
-    HeadSendFailed,    // a send failed (after the message); nothing may follow
-};
-// Formats the head of `response` with the given type and length into the
-// connection's head buffer and sends it whole. The one place that answers a
-// head too long for the buffer, for every kind of response.
-HeadOutcome sendResponseHead(Connection* connection, const Response* response, const char* contentType,
-                             uint64_t contentLength, ssize_t* bytesSent);
-// Sends the head and the in-memory body; 0 on success, -1 on failure.
-int sendResponseBody(Connection* connection, const Response* response, ssize_t* bytesSent);
-// Sends all `length` bytes to the connection's client (through its TLS
-// session when it has one), continuing short sends; false when a send fails,
-// whose result then goes to *failedSendResult (may be null).
-bool connectionSendAll(Connection* connection, const char* data, size_t length, size_t* sent,
-                       ssize_t* failedSendResult = NULL);
-// The same on a plain socket.
-bool socketSendAll(sockettype socket, const char* data, size_t length, size_t* sent, ssize_t* failedSendResult = NULL);
 
 // What a failed accept (its errno value) means for the accept loop. Only a
 // listener that is closed or invalid ends it; anything else is taken for an
@@ -197,9 +229,13 @@ TLSSession* tlsSessionAccept(Server* server, sockettype socket, const char* rece
 // when nothing came in time.
 ssize_t tlsSessionReceiveWithin(TLSSession* session, char* into, size_t capacity, int timeoutMs, int idleMs,
                                 bool* timedOut);
-// Sends all bytes, from any thread; false when the peer does not take them.
+// One receive of decrypted bytes, bounded by the socket's own limit alone;
+// the same results.
+ssize_t tlsSessionReceive(TLSSession* session, char* into, size_t capacity);
+// Sends all bytes; false when the peer does not take them. Safe beside a
+// receive on another thread.
 bool tlsSessionSendAll(TLSSession* session, const char* data, size_t length, size_t* sent);
-// Tells the peer that nothing more comes (before the socket's sending side is shut).
+// Tells the peer that nothing more comes (once; before the socket's sending side is shut).
 void tlsSessionCloseNotify(TLSSession* session);
 // Ends the session (null: nothing); the socket stays open.
 void tlsSessionFree(TLSSession* session);

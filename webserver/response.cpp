@@ -1,5 +1,6 @@
-// response.cpp: response records, their constructors and error pages, and
-// the exact bytes of the response head.
+// response.cpp: response records, their constructors and error pages, the
+// exact bytes of the response head, and sending a head and an in-memory body
+// through the connection's transport.
 #include <stdlib.h>
 #include <string.h>
 
@@ -7,13 +8,6 @@
 
 static const char* const HTML_TYPE = "text/html; charset=UTF-8";
 static const char* const JSON_TYPE = "application/json";
-
-char* strdupIfNotNull(const char* strToDup) {
-    if (NULL == strToDup) {
-        return NULL;
-    }
-    return webserverStrdupOrDie(strToDup, "a response string");
-}
 
 Response* responseAlloc(int code, const char* status, const char* contentType, size_t bodyCapacity) {
     Response* response = (Response*)webserverCallocOrDie(1, sizeof(Response), "a response");
@@ -149,4 +143,72 @@ int snprintfResponseHeader(char* destination, size_t destinationCapacity, int co
                     "Ostrelin/1.1.3\r\nConnection: close\r\n%s\r\n",
                     code, NULL == status ? "" : status, NULL == contentType ? "application/octet-stream" : contentType,
                     (unsigned long long)contentLength, NULL == extraHeaders ? "" : extraHeaders);
+}
+
+// ---- Sending a response ----------------------------------------------------------
+
+HeadOutcome sendResponseHead(Connection* connection, const Response* response, const char* contentType,
+                             uint64_t contentLength, ssize_t* bytesSent) {
+    int headerLength =
+        snprintfResponseHeader(connection->responseHeader, sizeof(connection->responseHeader), response->code,
+                               response->status, contentType, response->extraHeaders, contentLength);
+    if (headerLength < 0 || (size_t)headerLength >= sizeof(connection->responseHeader)) {
+        // Never send from beyond the buffer; nothing is on the wire yet, so
+        // the client can still be told that the response could not be made.
+        printf("The response head for %s:%s would have %d bytes, more than %zu; answering 500 instead\n",
+               connection->remoteHost, connection->remotePort, headerLength, sizeof(connection->responseHeader) - 1);
+        Response* tooLong = responseAlloc500InternalErrorHTML("The response head was too long");
+        int result = sendResponseBody(connection, tooLong, bytesSent);
+        responseFree(tooLong);
+        return 0 == result ? HeadReplacedBy500 : HeadSendFailed;
+    }
+    size_t sent = 0;
+    ssize_t failed = 0;
+    if (!connectionSendAll(connection, connection->responseHeader, (size_t)headerLength, &sent, &failed)) {
+        int error = socketLastError();
+        if (NULL != response->filenameToSend) {
+            char path[LOG_ESCAPED_PATH_CAPACITY];
+            printf("Unable to satisfy request for '%s' because we could not send the HTTP header '%s' %s = %d\n",
+                   logEscapeInto(connection->request.path, connection->request.pathLength, path, sizeof path),
+                   response->filenameToSend, strerror(error), error);
+        } else {
+            printf("Failed to respond to %s:%s because we could not send the HTTP response *header*. send returned "
+                   "%ld with %s = %d\n",
+                   connection->remoteHost, connection->remotePort, (long)failed, strerror(error), error);
+        }
+        return HeadSendFailed;
+    }
+    if (OptionPrintResponse) {
+        fwrite(connection->responseHeader, 1, (size_t)headerLength, stdout);
+    }
+    *bytesSent += (ssize_t)sent;
+    return HeadSent;
+}
+
+int sendResponseBody(Connection* connection, const Response* response, ssize_t* bytesSent) {
+    switch (sendResponseHead(connection, response, response->contentType, response->body.length, bytesSent)) {
+    case HeadSent:
+        break;
+    case HeadReplacedBy500:
+        return 0;
+    case HeadSendFailed:
+        return -1;
+    }
+    if (response->body.length == 0) {
+        return 0;
+    }
+    size_t sent = 0;
+    ssize_t failed = 0;
+    if (!connectionSendAll(connection, response->body.contents, response->body.length, &sent, &failed)) {
+        int error = socketLastError();
+        printf("Failed to respond to %s:%s because we could not send the HTTP response *body*. send returned %lld "
+               "with %s = %d\n",
+               connection->remoteHost, connection->remotePort, (long long)failed, strerror(error), error);
+        return -1;
+    }
+    if (OptionPrintResponse) {
+        fwrite(response->body.contents, 1, response->body.length, stdout);
+    }
+    *bytesSent += (ssize_t)sent;
+    return 0;
 }

@@ -3,6 +3,7 @@
 // one waiting for reuse), parks those over the caps until there is room or
 // makes room by displacing a connection that keeps its slot without a
 // request, and the limits in force for new connections.
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -217,16 +218,24 @@ int serverMutexUnlock(Server* server) {
 }
 
 // A zero-filled connection record belonging to server.
+// The two buffers come first and are always written before they are read,
+// so they are left as they come: an idle connection then costs only the
+// pages it has used.
+static_assert(offsetof(Connection, sendRecvBuffer) == 0 &&
+                  offsetof(Connection, responseHeader) == sizeof(((Connection*)NULL)->sendRecvBuffer),
+              "the connection's buffers lead its record");
 static Connection* connectionAlloc(Server* server) {
-    Connection* connection = (Connection*)webserverCallocOrDie(1, sizeof(Connection), "a connection");
+    Connection* connection = (Connection*)webserverMallocOrDie(sizeof(Connection), "a connection");
+    const size_t buffers = offsetof(Connection, transport);
+    memset((char*)connection + buffers, 0, sizeof(Connection) - buffers);
     connection->server = server;
-    connection->socketfd = SOCKET_INVALID;
+    connectionTransportInit(&connection->transport);
     return connection;
 }
 
 void connectionFree(Connection* connection) {
-    tlsSessionFree(connection->tls);
     requestFreeBody(&connection->request);
+    connectionTransportRelease(&connection->transport);
     free(connection);
 }
 
@@ -270,7 +279,7 @@ void connectionCountOut(Connection* connection) {
                 continue;
             }
             Connection* next = connectionAlloc(server);
-            next->socketfd = parked->socketfd;
+            next->transport.socket = parked->socketfd;
             next->remoteAddr = parked->remoteAddr;
             next->remoteAddrLength = parked->remoteAddrLength;
             countIn(server, next, parked->key);
@@ -407,7 +416,7 @@ static bool displaceOne(Server* server) {
         }
         peers->displaced++;
         takeFromPeer(peers, peerKey(&oldest->remoteAddr));
-        socketShutdownBoth(oldest->socketfd); // its thread sees the end and counts it out
+        socketShutdownBoth(oldest->transport.socket); // its thread sees the end and counts it out
         return true;
     }
 }
@@ -434,7 +443,8 @@ static Admission admitConnection(Server* server, Connection* connection) {
         countIn(server, connection, key);
         admission = Admitted;
     } else if ((int)peers->parked.size() < peers->parkedCap) {
-        ParkedConnection parked = {connection->socketfd, connection->remoteAddr, connection->remoteAddrLength, key};
+        ParkedConnection parked = {connection->transport.socket, connection->remoteAddr, connection->remoteAddrLength,
+                                   key};
         peers->parked.push_back(parked);
         peers->parkedByAddress[key]++;
         admission = Parked;
@@ -511,7 +521,7 @@ static void startConnectionThread(Connection* connection) {
         printf("Error while creating thread after accepting new connection! pthread_create returned %d "
                "Continuing...\n",
                created);
-        socketClose(connection->socketfd);
+        connectionTransportClose(&connection->transport);
         connectionCountOut(connection);
         connectionFree(connection);
         return;
@@ -568,7 +578,7 @@ static void stopGracefully(Server* server, int parkedClosed) {
         if (connection->waitsFor.compare_exchange_strong(head, ConnectionWaitsForNothingDisplaced)) {
             peers->displaced++;
             takeFromPeer(peers, peerKey(&connection->remoteAddr));
-            socketShutdownBoth(connection->socketfd); // its thread sees the end and counts it out
+            socketShutdownBoth(connection->transport.socket); // its thread sees the end and counts it out
             idle++;
         }
     }
@@ -589,7 +599,7 @@ static void stopGracefully(Server* server, int parkedClosed) {
         int waitsFor = connection->waitsFor.load();
         if ((waitsFor == ConnectionWaitsForBody || waitsFor == ConnectionWaitsForRawBytes) &&
             connection->waitsFor.compare_exchange_strong(waitsFor, ConnectionWaitsForNothingCut)) {
-            socketShutdownBoth(connection->socketfd);
+            socketShutdownBoth(connection->transport.socket);
             cut++;
         }
     }
@@ -694,9 +704,9 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     Connection* nextConnection = connectionAlloc(server);
     while (server->shouldRun.load()) {
         nextConnection->remoteAddrLength = sizeof(nextConnection->remoteAddr);
-        nextConnection->socketfd =
+        nextConnection->transport.socket =
             accept(listener, (struct sockaddr*)&nextConnection->remoteAddr, &nextConnection->remoteAddrLength);
-        if (SOCKET_INVALID == nextConnection->socketfd) {
+        if (SOCKET_INVALID == nextConnection->transport.socket) {
             int error = socketLastError();
             if (error == EINTR) {
                 printf("accept was interrupted, continuing if server.shouldRun is true...\n");
@@ -727,8 +737,8 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
         Admission admission = admitConnection(server, nextConnection);
         if (admission == Refused) {
             // Over every bound: closed at once, without a thread or a line of its own.
-            socketClose(nextConnection->socketfd);
-            nextConnection->socketfd = SOCKET_INVALID;
+            socketClose(nextConnection->transport.socket);
+            nextConnection->transport.socket = SOCKET_INVALID;
             refusedLog.count++;
             printRefusedIfDue(&refusedLog, cap, parkedCap);
             continue;
@@ -738,7 +748,7 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
             startConnectionThread(nextConnection);
             nextConnection = connectionAlloc(server);
         } else {
-            nextConnection->socketfd = SOCKET_INVALID; // the parked list has it
+            nextConnection->transport.socket = SOCKET_INVALID; // the parked list has it
         }
     }
 

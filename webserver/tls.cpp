@@ -61,6 +61,7 @@ struct TLSSession {
     size_t earlyLength;
     size_t earlyOffset;
     int64_t deadlineAtMs; // during the handshake; 0 after it
+    bool closeNotifySent;
 };
 
 // The library's own wording of an error code, for the one-line reasons.
@@ -260,31 +261,20 @@ static int receiveCallback(void* context, unsigned char* into, size_t capacity) 
             return MBEDTLS_ERR_SSL_TIMEOUT;
         }
     }
-    for (;;) {
-        ssize_t received = recv(session->socket, (char*)into, capacity, 0);
-        if (received >= 0) {
-            return (int)received; // 0: the peer closed
-        }
-        int error = socketLastError();
-        if (error == EINTR) {
-            continue;
-        }
-        // A receive that ran into the socket's idle limit.
-        return error == EAGAIN || error == EWOULDBLOCK ? MBEDTLS_ERR_SSL_TIMEOUT : MBEDTLS_ERR_NET_RECV_FAILED;
+    ssize_t received = transportSocketReceive(session->socket, (char*)into, capacity);
+    if (received >= 0) {
+        return (int)received; // 0: the peer closed
     }
+    int error = socketLastError();
+    // A receive that ran into the socket's idle limit.
+    return error == EAGAIN || error == EWOULDBLOCK || error == ETIMEDOUT ? MBEDTLS_ERR_SSL_TIMEOUT
+                                                                         : MBEDTLS_ERR_NET_RECV_FAILED;
 }
 
 static int sendCallback(void* context, const unsigned char* data, size_t length) {
     TLSSession* session = (TLSSession*)context;
-    for (;;) {
-        ssize_t sent = send(session->socket, (const char*)data, length, 0);
-        if (sent >= 0) {
-            return (int)sent;
-        }
-        if (socketLastError() != EINTR) {
-            return MBEDTLS_ERR_NET_SEND_FAILED;
-        }
-    }
+    ssize_t sent = transportSocketSend(session->socket, (const char*)data, length);
+    return sent >= 0 ? (int)sent : MBEDTLS_ERR_NET_SEND_FAILED;
 }
 
 // Why a handshake failed, in the words of the log.
@@ -406,24 +396,8 @@ TLSSession* tlsSessionAccept(Server* server, sockettype socket, const char* rece
     return session;
 }
 
-ssize_t tlsSessionReceiveWithin(TLSSession* session, char* into, size_t capacity, int timeoutMs, int idleMs,
-                                bool* timedOut) {
-    *timedOut = false;
+ssize_t tlsSessionReceive(TLSSession* session, char* into, size_t capacity) {
     for (;;) {
-        // Records the library has already taken off the socket count as readable.
-        pthread_mutex_lock(&session->lock);
-        bool pending = mbedtls_ssl_check_pending(&session->ssl) != 0;
-        pthread_mutex_unlock(&session->lock);
-        if (!pending && timeoutMs < idleMs) {
-            int ready = socketWaitReadable(session->socket, timeoutMs < 0 ? 0 : timeoutMs);
-            if (ready == 0) {
-                *timedOut = true;
-                return -1;
-            }
-            if (ready < 0) {
-                return -1;
-            }
-        }
         pthread_mutex_lock(&session->lock);
         int received = mbedtls_ssl_read(&session->ssl, (unsigned char*)into, capacity);
         pthread_mutex_unlock(&session->lock);
@@ -437,11 +411,33 @@ ssize_t tlsSessionReceiveWithin(TLSSession* session, char* into, size_t capacity
             return 0;
         case MBEDTLS_ERR_SSL_WANT_READ:
         case MBEDTLS_ERR_SSL_WANT_WRITE:
-            continue; // a record with nothing for the application (a TLS 1.3 key update)
+            continue; // a record with nothing for the application
         default:
             return -1;
         }
     }
+}
+
+ssize_t tlsSessionReceiveWithin(TLSSession* session, char* into, size_t capacity, int timeoutMs, int idleMs,
+                                bool* timedOut) {
+    *timedOut = false;
+    // Records the library has already taken off the socket count as readable.
+    pthread_mutex_lock(&session->lock);
+    bool pending = mbedtls_ssl_check_pending(&session->ssl) != 0;
+    pthread_mutex_unlock(&session->lock);
+    // The wait is made before the lock is taken, so that a raw stream's
+    // replies are not held up by a receive that waits for bytes.
+    if (!pending) {
+        int ready = socketWaitReadable(session->socket, timeoutMs < 0 ? 0 : timeoutMs);
+        if (ready == 0) {
+            *timedOut = timeoutMs < idleMs; // else the idle limit ran out: a failed receive
+            return -1;
+        }
+        if (ready < 0) {
+            return -1;
+        }
+    }
+    return tlsSessionReceive(session, into, capacity);
 }
 
 bool tlsSessionSendAll(TLSSession* session, const char* data, size_t length, size_t* sent) {
@@ -463,7 +459,10 @@ bool tlsSessionSendAll(TLSSession* session, const char* data, size_t length, siz
 
 void tlsSessionCloseNotify(TLSSession* session) {
     pthread_mutex_lock(&session->lock);
-    mbedtls_ssl_close_notify(&session->ssl);
+    if (!session->closeNotifySent) {
+        session->closeNotifySent = true;
+        mbedtls_ssl_close_notify(&session->ssl);
+    }
     pthread_mutex_unlock(&session->lock);
 }
 

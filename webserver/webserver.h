@@ -246,11 +246,21 @@ struct ConnectionStatus {
 static const size_t CONNECTION_BUFFER_SIZE = 16384;
 static const size_t CONNECTION_RESPONSE_HEADER_SIZE = 1024;
 
+// How one connection's bytes move: read and written only by the module's
+// transport functions, never directly.
+struct ConnectionTransport {
+    sockettype socket;
+    // Held for every send, so that the raw stream's replies, sent from
+    // another thread, never interleave with the connection thread's own.
+    pthread_mutex_t sendLock;
+    struct TLSSession* tls; // the session of an encrypted connection; null on a plain one
+};
+
 // One accepted connection; owned by its thread from hand-over until it is freed.
 struct Connection {
     char sendRecvBuffer[CONNECTION_BUFFER_SIZE];
     char responseHeader[CONNECTION_RESPONSE_HEADER_SIZE];
-    sockettype socketfd;
+    ConnectionTransport transport;
     struct sockaddr_storage remoteAddr;
     socklen_t remoteAddrLength;
     char remoteHost[128];
@@ -265,7 +275,6 @@ struct Connection {
     std::atomic<int> waitsFor; // a ConnectionWait
     std::atomic<int64_t> bodyStartedAtMs;
     std::atomic<int64_t> bodyBytesReceived;
-    struct TLSSession* tls; // after a TLS handshake: every byte goes through it; null on a plain connection
 };
 
 // What a connection waits for, as the accept loop sees it.

@@ -3,8 +3,9 @@
 // whole to the device as one job (jobs one at a time) and answers 200 with
 // an empty text body, the same CORS lines and Connection: close.
 //
-//   httplib_peer PORT DEVICE
-// Listens on 127.0.0.1:PORT; prints "listening" once it accepts.
+//   httplib_peer PORT DEVICE [CERT KEY]
+// Listens on 127.0.0.1:PORT; prints "listening" once it accepts. With CERT
+// and KEY (PEM files) it serves HTTPS instead, over Debian's OpenSSL.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -14,6 +15,7 @@
 
 #include <httplib.h>
 
+#include <memory>
 #include <mutex>
 
 namespace {
@@ -55,15 +57,24 @@ void setCommonHeaders(httplib::Response& res) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        fprintf(stderr, "usage: httplib_peer PORT DEVICE\n");
+    if (argc != 3 && argc != 5) {
+        fprintf(stderr, "usage: httplib_peer PORT DEVICE [CERT KEY]\n");
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
     int port = atoi(argv[1]);
     const char* device = argv[2];
 
-    httplib::Server server;
+    std::unique_ptr<httplib::Server> tls;
+    if (argc == 5) {
+        tls.reset(new httplib::SSLServer(argv[3], argv[4]));
+        if (!tls->is_valid()) {
+            fprintf(stderr, "httplib_peer: cannot use %s and %s\n", argv[3], argv[4]);
+            return 1;
+        }
+    }
+    httplib::Server plain;
+    httplib::Server& server = tls ? *tls : plain;
     server.set_keep_alive_max_count(1); // one request per connection, as quorvel2 does
     server.Post("/escpos", [device](const httplib::Request& req, httplib::Response& res) {
         setCommonHeaders(res);

@@ -59,6 +59,9 @@ drwxr-xr-x root/root ./usr/share/doc/quorvel2/
 -rw-r--r-- root/root ./usr/share/doc/quorvel2/README.md.gz
 -rw-r--r-- root/root ./usr/share/doc/quorvel2/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/quorvel2/copyright
+drwxr-xr-x root/root ./usr/share/lintian/
+drwxr-xr-x root/root ./usr/share/lintian/overrides/
+-rw-r--r-- root/root ./usr/share/lintian/overrides/quorvel2
 drwxr-xr-x root/root ./usr/share/man/
 drwxr-xr-x root/root ./usr/share/man/man1/
 -rw-r--r-- root/root ./usr/share/man/man1/quorvel2.1.gz'

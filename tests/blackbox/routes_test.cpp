@@ -679,6 +679,26 @@ TEST_F(ServerTest, ShopsCertificateFilesAreReadAgainAfterTheyChange) {
     EXPECT_EQ(NOT_FOUND, converse(server.port, request("GET", "/ca.crt")));
 }
 
+// The server's own certificate, made again while a raw stream over TLS goes
+// on (here at every check): the stream keeps its connection and prints whole.
+TEST_F(ServerTest, RenewedCertificateLeavesAnOpenTLSStreamAlone) {
+    writeFile(dir.file("printer"), "");
+    start(dir.file("printer"), {"Q2_TEST_CERTIFICATE_CHECK_MS=100", "Q2_TEST_RENEW_DAYS=398"},
+          QUORVEL2_TESTHOOKS_BINARY);
+    const std::string script = "(printf '\\033@before\\n'; sleep 1; printf 'after\\n') | openssl s_client -quiet "
+                               "-no_ign_eof -verify_return_error -CAfile " +
+                               dir.file("state/ca.crt") + " -connect 127.0.0.1:" + std::to_string(server.port);
+    EXPECT_EQ(0, q2test::runProgram("/bin/bash", {"-c", script}).exitStatus);
+    EXPECT_EQ("\x1b@before\nafter\n", printed());
+    const std::string log = server.currentOutput();
+    size_t renewals = 0;
+    for (size_t at = log.find("Made a server certificate"); at != std::string::npos;
+         at = log.find("Made a server certificate", at + 1)) {
+        renewals++;
+    }
+    EXPECT_GE(renewals, 3u) << log;
+}
+
 TEST_F(ServerTest, ListeningOnOneAddressLeavesTheOthersClosed) {
     options = {"--listen", "127.0.0.1"};
     start(dir.addFile("printer"));
@@ -984,7 +1004,7 @@ TEST_P(SimulatedPrinterTest, StatusTellsEveryStateOfThePrinter) {
         EXPECT_EQ(statusAnswer(c.lateReplies > 0
                                    ? "{\"printer\": \"cover-open\", \"online\": false, \"coverOpen\": true, "
                                      "\"paper\": null, \"drawerPin3High\": false, \"error\": null, "
-                                     "\"status\": [26, 22, 18, null]}"
+                                     "\"status\": [26, 22, 18, null], \"jobLog\": null}"
                                    : unaskedJson(network ? "busy" : "no-answer")),
                   got)
             << c.what;

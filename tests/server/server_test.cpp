@@ -140,9 +140,17 @@ Response* createResponseForRequest(const Request* request, Connection* connectio
     return response;
 }
 
+// A status request (DLE EOT 1) alone in a chunk is answered as a printer
+// would, with one status byte.
+const std::string STATUS_REQUEST = "\x10\x04\x01";
+const std::string STATUS_REPLY = "\x12";
+
 bool onEscposRequest(unsigned int state, const char* data, ssize_t len) {
     std::lock_guard<std::mutex> guard(app.lock);
     app.rawCalls.push_back({state, len > 0 ? std::string(data, (size_t)len) : std::string(), len});
+    if (len > 0 && std::string(data, (size_t)len) == STATUS_REQUEST) {
+        connectionSendToRawClient(connectionOfRawStream(), STATUS_REPLY.data(), STATUS_REPLY.size());
+    }
     app.changed.notify_all();
     return true;
 }
@@ -552,6 +560,28 @@ TEST_F(ConnectionTest, EmptyBodyResponseSendsTheHeadOnlyAndCountsIt) {
     EXPECT_EQ(200, countersNow().bytesSent - sentBefore);
 }
 
+TEST_F(ConnectionTest, LinesOfEmptyConnectionsComeBackAfterAQuietSecond) {
+    StdoutCapture capture;
+    auto emptyConnection = [&] {
+        int fd = q2test::connectLoopback(running.port);
+        int port = localPort(fd);
+        close(fd);
+        return "No request found from 127.0.0.1:" + std::to_string(port) + "?";
+    };
+    for (int i = 0; i < 12; i++) {
+        emptyConnection(); // 10 lines, 2 left out
+    }
+    ASSERT_TRUE(allFinished());
+    usleep(1100 * 1000);
+    const std::string duringFlood = emptyConnection();
+    ASSERT_TRUE(capture.waitFor("No request found on 2 more connections (lines left out)"));
+    usleep(2100 * 1000);
+    const std::string afterQuiet = emptyConnection();
+    ASSERT_TRUE(capture.waitFor("No request found on 1 more connections (lines left out)"));
+    EXPECT_TRUE(capture.waitFor(afterQuiet, 2000)) << capture.text();
+    EXPECT_EQ(std::string::npos, capture.text().find(duringFlood)) << "the second after a flood is counted only";
+}
+
 TEST(ConnectionSending, ShortSendsAreContinuedUntilTheWholeBodyIsSent) {
     // With a send time limit a blocked send returns what it managed so far;
     // the rest must still follow once the peer reads again.
@@ -862,6 +892,7 @@ TEST_F(TLSConnectionTest, HTTPSPlainHTTPAndRawStreamsAreServedOnTheSamePort) {
         std::function<std::string()> exchange;
         std::string answer;   // what the client reads
         std::string received; // the body or the raw bytes the application got
+        bool raw;
     };
     const std::string port = std::to_string(running.port);
     const std::vector<Row> rows = {
@@ -869,30 +900,35 @@ TEST_F(TLSConnectionTest, HTTPSPlainHTTPAndRawStreamsAreServedOnTheSamePort) {
          [&] {
              return curl({"--cacert", certificates->caPath, "--data-binary", "@" + bodyFile, httpsURL("/escpos")});
          },
-         answer, body},
+         answer, body, false},
         {"plain HTTP",
          [&] {
              return curl({"--data-binary", "@" + bodyFile, "http://127.0.0.1:" + port + "/escpos"});
          },
-         answer, body},
-        {"a raw stream", [&] { return converse(running.port, "\x1b@plain raw"); }, "", "\x1b@plain raw"},
-        {"a raw stream over TLS",
+         answer, body, false},
+        {"a raw stream", [&] { return converse(running.port, "\x1b@plain raw"); }, "", "\x1b@plain raw", true},
+        {"a raw stream over TLS, with the reply to its status request",
          [&] {
              TLSClient client;
              if (client.handshake(running.port, readFile(certificates->caPath)) != "first" ||
-                 !client.write("\x1b@raw over TLS")) {
+                 !client.write(STATUS_REQUEST)) {
                  return std::string("no TLS exchange");
              }
+             std::string reply;
+             unsigned char byte;
+             if (mbedtls_ssl_read(&client.ssl, &byte, 1) == 1) {
+                 reply.assign(1, (char)byte);
+             }
              shutdown(client.fd, SHUT_WR);
-             return client.readUntilClosed();
+             return reply + client.readUntilClosed();
          },
-         "", "\x1b@raw over TLS"},
+         STATUS_REPLY, STATUS_REQUEST, true},
     };
     for (const Row& row : rows) {
         const size_t callsBefore = appRawCalls();
         EXPECT_EQ(row.answer, row.exchange()) << row.what;
         std::lock_guard<std::mutex> guard(app.lock);
-        if (row.answer.empty()) {
+        if (row.raw) {
             ASSERT_LT(callsBefore, app.rawCalls.size()) << row.what;
             EXPECT_EQ(row.received, app.rawCalls[callsBefore].data) << row.what;
         } else {
@@ -909,6 +945,7 @@ TEST_F(TLSConnectionTest, FailedHandshakesAreClosedAndLoggedWithTheReason) {
     hello11 = std::string("\x16\x03\x02\x00", 4) + (char)hello11.size() + hello11;
     const int deadlineMs = 300;
     serverSetTLSHandshakeDeadlineForTesting(deadlineMs);
+    usleep(2100 * 1000); // a quiet second, should earlier tests have flooded the log with empty connections
     const int requestsBefore = appRequests();
     struct Row {
         const char* what;
@@ -963,6 +1000,19 @@ TEST_F(TLSConnectionTest, NewCredentialsServeTheNextHandshakeWhileOpenConnection
     EXPECT_EQ("second", next.handshake(running.port, ca));
     ASSERT_TRUE(open.write("GET /kept HTTP/1.1\r\n\r\n"));
     EXPECT_EQ(plainHead(200, "OK", 11) + "\r\nGET /kept 0", open.readUntilClosed());
+}
+
+TEST_F(ConnectionTest, TLSHandshakeIsRefusedAsBeforeWhileTheServerHasNoCertificate) {
+    usleep(2100 * 1000); // a quiet second, should earlier tests have flooded the log with empty connections
+    StdoutCapture capture;
+    int fd = q2test::connectLoopback(running.port);
+    const std::string line = "Closing the connection from 127.0.0.1:" + std::to_string(localPort(fd)) +
+                             " without printing: its first byte 0x16 begins neither an HTTP request nor a raw print "
+                             "stream (a TLS handshake: this port speaks http://, not https://)\n";
+    ASSERT_TRUE(q2test::sendAll(fd, std::string("\x16\x03\x01\x00\x05hello", 10)));
+    EXPECT_EQ("", readUntilClosed(fd));
+    close(fd);
+    EXPECT_TRUE(capture.waitFor(line)) << capture.text();
 }
 
 TEST(TLSCredentials, UnusablePairsAreRefusedWithAOneLineReason) {

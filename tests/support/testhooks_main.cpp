@@ -14,6 +14,8 @@
 //   Q2_TEST_MAX_PARKED           connections parked at once, waiting for room
 //   Q2_TEST_RAW_YIELD_MS         how long a raw stream keeps the printer once a job waits
 //   Q2_TEST_CERTIFICATE_CHECK_MS how often the certificate files and names are looked at
+//   Q2_TEST_TLS_HANDSHAKE_MS     time for a TLS handshake, in milliseconds
+//   Q2_TEST_RENEW_DAYS           days before its end the server certificate is made again
 // and the USB printer lookup can be pointed at a tree that a test builds:
 //   Q2_TEST_SYSFS_ROOT  directory that stands for /sys
 //   Q2_TEST_DEV_ROOT    directory that stands for /dev
@@ -56,6 +58,8 @@ int main(int argc, char** argv) {
     applyNumber("Q2_TEST_MAX_PARKED", serverSetMaxParkedConnectionsForTesting);
     applyNumber("Q2_TEST_RAW_YIELD_MS", serverSetRawStreamYieldForTesting);
     applyNumber("Q2_TEST_CERTIFICATE_CHECK_MS", certificatesSetCheckIntervalForTesting);
+    applyNumber("Q2_TEST_TLS_HANDSHAKE_MS", serverSetTLSHandshakeDeadlineForTesting);
+    applyNumber("Q2_TEST_RENEW_DAYS", certificatesSetRenewDaysForTesting);
     const char* budget = getenv("Q2_TEST_BODY_BUDGET");
     if (NULL != budget && budget[0] != '\0') {
         requestSetBodyMemoryBudgetForTesting((size_t)strtoull(budget, NULL, 10));

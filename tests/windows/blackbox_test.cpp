@@ -808,6 +808,42 @@ const std::string WINE_PREFIX = getenv("Q2_WINEPREFIX") != nullptr
                                     : WINE_RUN.substr(0, WINE_RUN.rfind("/scripts/")) + "/build-win/wineprefix";
 const std::string INSTALL_DIR = WINE_PREFIX + "/drive_c/Program Files/quorvel2";
 const std::string LOG_DIR = WINE_PREFIX + "/drive_c/ProgramData/quorvel2";
+
+// The server's own certificate authority (made in its state folder, here the
+// prefix's ProgramData\quorvel2) lets curl verify it; the plain and raw rows
+// on the same port are those of PostAndRawStreamsReachThePipeByteExactInOrder.
+TEST(WindowsServer, HTTPSPrintsByteExactAndOldOrStalledHandshakesAreClosedWithTheReason) {
+    PipePrinter printer("read");
+    ASSERT_TRUE(printer.ready());
+    Server server(TESTHOOKS_EXE, printer.deviceName(), {"Q2_TEST_TLS_HANDSHAKE_MS=500"});
+    ASSERT_TRUE(server.ready()) << server.log();
+    TempDir scratch;
+    const std::string job = allByteValues();
+    const std::string url = "https://127.0.0.1:" + std::to_string(server.port()) + "/escpos";
+    q2test::ProgramRun https =
+        q2test::runProgram("/usr/bin/curl",
+                           {"-sS", "--max-time", "20", "-o", "/dev/null", "-w", "%{http_code}", "--cacert",
+                            LOG_DIR + "/ca.crt", "--data-binary", "@" + scratch.addFile("job.bin", job), url},
+                           {}, 30000);
+    EXPECT_EQ("200", https.out) << https.err;
+    EXPECT_TRUE(job == printer.printed(job.size())) << "the HTTPS body did not arrive byte-exact";
+
+    q2test::runProgram("/usr/bin/curl", {"-sS", "--max-time", "20", "-k", "--tlsv1.1", "--tls-max", "1.1", url}, {},
+                       30000);
+    int stalled = connectTo(server.port());
+    ASSERT_GE(stalled, 0);
+    ASSERT_TRUE(sendAll(stalled, "\x16\x03\x01"));
+    long long start = monotonicMs();
+    receiveUntilClosed(stalled);
+    long long elapsed = monotonicMs() - start;
+    close(stalled);
+    EXPECT_GE(elapsed, 400);
+    EXPECT_LT(elapsed, 5000) << "closed long after its deadline (the default is 10 s)";
+    EXPECT_TRUE(q2test::waitUntil([&] {
+        return server.log().find("handshake failed: protocol version") != std::string::npos &&
+               server.log().find("handshake failed: no handshake within its deadline") != std::string::npos;
+    })) << server.log();
+}
 const std::string UNINSTALL_EXE = "C:\\Program Files\\quorvel2\\uninstall.exe";
 
 // "STATE WIN32_EXIT_CODE SERVICE_EXIT_CODE" as `sc query` tells them, such as
