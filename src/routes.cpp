@@ -75,6 +75,9 @@ static const char* printBody(const HeapString* body, Connection* connection, Job
     if (num == ESCPOS_JOB_NOT_WANTED) {
         return "The client left while the job waited; nothing was printed.\n";
     }
+    if (num == ESCPOS_SERVER_STOPPING) {
+        return "The server is stopping; nothing was printed.\n";
+    }
     if (num > 0) {
         // A network printer's job is whole only once the printer has acknowledged it.
         return escpos_print(NULL, 0, NULL, 0) == 0
@@ -515,4 +518,9 @@ bool escposJobIsWaitingForPrinter(void) {
 
 bool escposStreamIsBetweenReceipts(void) {
     return receiptScanAtBoundary(&streamReceipts);
+}
+
+void printServiceBeginStop(Server* server) {
+    escposBeginStop(SERVER_STOP_GRACE_MS); // first, so that no waiting job gets the printer meanwhile
+    serverBeginStop(server, SERVER_STOP_GRACE_MS);
 }

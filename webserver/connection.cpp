@@ -238,7 +238,7 @@ struct NoRequestLog {
     int64_t secondStartedAtMs;
     int linesThisSecond;
     long leftOut;
-    bool flooded; // lines were left out in the last second: only the count until a quiet one
+    bool flooded; // the last second brought more lines than the limit: only the count until a calmer one
 
     NoRequestLog() : secondStartedAtMs(0), linesThisSecond(0), leftOut(0), flooded(false) {
         pthread_mutex_init(&lock, NULL);
@@ -259,14 +259,15 @@ static void printClosedWithoutRequest(const char* line) {
     pthread_mutex_lock(&log.lock);
     int64_t now = serverNowMilliseconds();
     if (now - log.secondStartedAtMs >= 1000) {
-        // A whole second without a line after the last one counted is the
-        // quiet one: without it, one dropped line a second would keep the
-        // log flooded for good.
-        bool quietSecondPassed = now - log.secondStartedAtMs >= 2000;
         if (log.leftOut > 0) {
             printf("No request found on %ld more connections (lines left out)\n", log.leftOut);
         }
-        log.flooded = log.leftOut > 0 && !quietSecondPassed;
+        // Only the count while the last second brought more lines than the
+        // limit: judged by the lines that came, not by those left out, so
+        // that one dropped line a second cannot keep the log flooded for
+        // good; a whole second without a line ends it as well.
+        log.flooded =
+            log.linesThisSecond + log.leftOut > NO_REQUEST_LINES_PER_SECOND && now - log.secondStartedAtMs < 2000;
         log.secondStartedAtMs = now;
         log.linesThisSecond = 0;
         log.leftOut = 0;
@@ -362,12 +363,14 @@ static void waitForNothing(Connection* connection, int from) {
 }
 
 // Closes the socket once the accept loop can no longer end it: a connection
-// it displaced was shut down under the count lock, so taking that lock once
-// waits for the shutdown to be done.
+// it displaced or cut was shut down under the count lock, so taking that
+// lock once waits for the shutdown to be done.
 static void closeSocket(Connection* connection) {
     waitForNothing(connection, ConnectionWaitsForHead);
     waitForNothing(connection, ConnectionWaitsForBody);
-    if (connection->waitsFor.load() == ConnectionWaitsForNothingDisplaced) {
+    waitForNothing(connection, ConnectionWaitsForRawBytes);
+    int waitsFor = connection->waitsFor.load();
+    if (waitsFor == ConnectionWaitsForNothingDisplaced || waitsFor == ConnectionWaitsForNothingCut) {
         pthread_mutex_lock(&connection->server->connectionFinishedLock);
         pthread_mutex_unlock(&connection->server->connectionFinishedLock);
     }
@@ -419,6 +422,7 @@ static void serveConnection(Connection* connection) {
     recognizer.partLength = 0;
     recognizer.pendingLength = 0;
     bool anyByte = false;
+    int64_t rawBytesPrinted = 0;
     for (;;) {
         int waitMs = idleMs;
         if (receipts.betweenReceipts) {
@@ -451,6 +455,15 @@ static void serveConnection(Connection* connection) {
                                             waitMs, idleMs, &timedOut);
         if (bytesRead > 0) {
             lastBytesAt = Clock::now();
+        }
+        if ((foundEscpos & 1) && bytesRead <= 0 && !timedOut &&
+            connection->waitsFor.load() == ConnectionWaitsForNothingCut) {
+            char line[256]; // one write, as the other threads' lines
+            snprintf(line, sizeof(line),
+                     "Cut the raw stream from %s:%s at the end of the stop's grace period, after %lld bytes printed\n",
+                     connection->remoteHost, connection->remotePort, (long long)rawBytesPrinted);
+            fputs(line, stdout);
+            bytesRead = -1; // its job ends as on a receive error
         }
         if (receipts.betweenReceipts) {
             if (timedOut && connection->server->shouldRun.load() &&
@@ -536,7 +549,8 @@ static void serveConnection(Connection* connection) {
             }
             if (recognizer.kind == StreamRaw) {
                 foundEscpos |= 1;
-                waitForNothing(connection, ConnectionWaitsForHead);
+                int head = ConnectionWaitsForHead; // never displaced, but cut at the end of a stop
+                connection->waitsFor.compare_exchange_strong(head, ConnectionWaitsForRawBytes);
             }
             if (recognizer.kind == StreamUndecided && bytesRead > 0) {
                 continue;
@@ -549,6 +563,7 @@ static void serveConnection(Connection* connection) {
             // The text received before the stream was told from HTTP goes first.
             rawStreamOnThisThread = connection;
             bool goesOn = onEscposRequest(foundEscpos, recognizer.pending, (ssize_t)recognizer.pendingLength);
+            rawBytesPrinted += goesOn ? (int64_t)recognizer.pendingLength : 0;
             recognizer.pendingLength = 0;
             if (!goesOn) {
                 onEscposRequest(foundEscpos + 2, connection->sendRecvBuffer, -1);
@@ -559,6 +574,7 @@ static void serveConnection(Connection* connection) {
         if (foundEscpos & 1) {
             rawStreamOnThisThread = connection;
             bool goesOn = onEscposRequest(foundEscpos, connection->sendRecvBuffer, bytesRead);
+            rawBytesPrinted += goesOn && bytesRead > 0 ? bytesRead : 0;
             if (bytesRead <= 0) {
                 rawStreamOnThisThread = NULL;
                 break;

@@ -175,9 +175,16 @@ struct ConnectionThreadSlot {
 // when none came (or enough threads wait already): the thread then ends.
 Connection* connectionThreadWaitForNext(ConnectionThreadSlot* slot);
 
-// Whether accept may simply be called again after failing with this errno
-// value: out of resources for now, or an error of one pending connection.
-bool acceptErrorIsTransient(int error);
+// What a failed accept (its errno value) means for the accept loop. Only a
+// listener that is closed or invalid ends it; anything else is taken for an
+// error of one pending connection, which no client may turn into the end of
+// the server.
+enum AcceptError {
+    AcceptErrorOfOneConnection, // that connection is lost: accept again at once
+    AcceptErrorShortage,        // descriptors, buffers or memory short for now: accept again after a pause
+    AcceptErrorListenerGone,    // the listening socket is closed or invalid: the loop ends
+};
+AcceptError acceptErrorKind(int error);
 
 // Takes the connection back from the server's counts (in all and of its peer)
 // and signals the drain.

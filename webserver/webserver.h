@@ -233,6 +233,9 @@ struct Server {
     bool listenerOpen;        // under globalMutex: the listener exists and is not yet closed
     struct PeerCounts* peers; // under connectionFinishedLock: connections per peer address, while accepting
     struct TLSServer* tls;    // under globalMutex: made by the first serverSetTLSCredentials, null before
+    // When the grace period of a graceful stop ends, on serverNowMilliseconds's
+    // clock; 0 while none has begun.
+    std::atomic<int64_t> stopGraceEndsAtMs;
 };
 
 // Byte counts of one connection.
@@ -279,8 +282,10 @@ struct Connection {
 enum ConnectionWait {
     ConnectionWaitsForHead = 0,             // its request head is incomplete
     ConnectionWaitsForBody = 1,             // its body is arriving
-    ConnectionWaitsForNothing = 2,          // a complete request, a raw stream or a job: never displaced
+    ConnectionWaitsForNothing = 2,          // a complete request or a job: never displaced
     ConnectionWaitsForNothingDisplaced = 3, // displaced: its slot went to another connection
+    ConnectionWaitsForRawBytes = 4,         // a raw stream: never displaced
+    ConnectionWaitsForNothingCut = 5,       // a body or raw stream still coming when a stop's grace period ended
 };
 
 // Prepares a zero-filled record; a second call only prints a warning.
@@ -289,11 +294,22 @@ void serverInit(Server* server);
 // once when it failed to start) and every connection has finished. Only
 // prints a warning for an uninitialised record.
 void serverStop(Server* server);
+// How long a graceful stop lets the jobs in progress finish.
+static const int SERVER_STOP_GRACE_MS = 10000;
+// Begins a graceful stop and returns at once; a second call changes nothing.
+// The listener closes (new connections are refused), and so do connections
+// without a complete request head and parked ones; requests and raw streams
+// in progress go on for at most graceMs. Then a body or raw stream still
+// coming is cut (a raw stream's end reaches onEscposRequest as a receive
+// error, with a log line of the bytes it had printed); complete requests
+// are still answered. The accept loop returns 0 once every connection has
+// ended. Jobs waiting for the printer are the application's to answer.
+void serverBeginStop(Server* server, int graceMs);
 // Releases the record's mutexes and condition variables.
 void serverDeInit(Server* server);
 // Listens on address and serves until stopped (a null server: a private one,
 // released at the end). 0 once stopped and drained; 1 when the listener
-// cannot be created or bound.
+// cannot be created or bound, or stops working while serving.
 int acceptConnectionsUntilStopped(Server* serverOrNULL, const struct sockaddr* address, socklen_t addressLength);
 // The same on every IPv4 address and the given port.
 int acceptConnectionsUntilStoppedFromEverywhereIPv4(Server* serverOrNULL, uint16_t portInHostOrder);

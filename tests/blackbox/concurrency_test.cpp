@@ -2,7 +2,9 @@
 // that go quiet: every job reaches the printer exactly once and whole, and an
 // idle peer is dropped after the idle limit (shortened through the test-hooks
 // program) without holding up anybody else for longer than that.
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -583,9 +585,12 @@ class BusyPrinterTest : public ServerTest {
     const std::string held = "\x1b@holding the printer";
 
     void SetUp() override {
+        // ThreadSanitizer would sleep a second before the process exits; the stop's time is the server's own.
+        const char* sanitizer = getenv("TSAN_OPTIONS");
         start(QUORVEL2_TESTHOOKS_BINARY,
               {"Q2_TEST_IDLE_MS=" + std::to_string(LONG_IDLE_MS), "Q2_TEST_WAIT_MS=" + std::to_string(WAIT_LIMIT_MS),
-               "Q2_TEST_PACE_WINDOW_MS=" + std::to_string(LONG_IDLE_MS)});
+               "Q2_TEST_PACE_WINDOW_MS=" + std::to_string(LONG_IDLE_MS),
+               "TSAN_OPTIONS=" + std::string(NULL != sanitizer ? sanitizer : "") + ":atexit_sleep_ms=0"});
         holder = connectLoopback(server.port);
         ASSERT_GE(holder, 0);
         ASSERT_TRUE(sendAll(holder, held));
@@ -624,6 +629,63 @@ TEST_F(BusyPrinterTest, JobWhoseClientResetWhileWaitingIsNotPrinted) {
     // job's turn has come and gone.
     EXPECT_EQ(OK_WITH_CORS, converse(server.port, post("next")));
     EXPECT_EQ(held + "next", printed());
+}
+
+TEST_F(BusyPrinterTest, StopFinishesTheJobsInProgressAndTellsTheWaitingOnesTheServerIsStopping) {
+    std::vector<int> idle;
+    for (int i = 0; i < 100; i++) {
+        idle.push_back(connectLoopback(server.port));
+        ASSERT_GE(idle.back(), 0);
+    }
+    int waiting = connectLoopback(server.port);
+    ASSERT_TRUE(sendAll(waiting, post("\x1b@waiting behind the printer\n")));
+    // The job half sent: its 100 Continue tells that the server reads its body.
+    const std::string halfJob = "\x1b@half sent at the stop\n";
+    const std::string halfRequest =
+        "POST /escpos HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: " + std::to_string(halfJob.size()) +
+        "\r\n\r\n" + halfJob;
+    int half = connectLoopback(server.port);
+    ASSERT_TRUE(sendAll(half, halfRequest.substr(0, halfRequest.size() - 10)));
+    EXPECT_EQ("HTTP/1.1 100 Continue\r\n\r\n", readAtLeast(half, 25));
+    usleep(WAIT_LIMIT_MS * 1000 / 5); // the server has the other one and waits for the printer
+
+    ASSERT_EQ(0, kill(server.pid, SIGTERM));
+    const std::string text = "The server is stopping; nothing was printed.\n";
+    EXPECT_EQ("HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: " +
+                  std::to_string(text.size()) + "\r\nServer: Ostrelin/1.1.3\r\nConnection: close\r\n" + JOB_CORS +
+                  "\r\n" + text,
+              readUntilClosed(waiting));
+    close(waiting);
+    for (int fd : idle) {
+        bool timedOut = false;
+        readUntilClosed(fd, 1000, &timedOut);
+        EXPECT_FALSE(timedOut) << "an idle connection was not closed at once";
+        close(fd);
+    }
+    // The raw stream holding the printer and the half-sent job both finish.
+    ASSERT_TRUE(sendAll(holder, "\n"));
+    close(holder);
+    holder = -1;
+    ASSERT_TRUE(sendAll(half, halfRequest.substr(halfRequest.size() - 10)));
+    EXPECT_EQ(OK_WITH_CORS, readUntilClosed(half));
+    close(half);
+    long long answeredAt = monotonicMs();
+    int status = -1;
+    EXPECT_TRUE(waitUntil([&] { return waitpid(server.pid, &status, WNOHANG) == server.pid; }, 1000));
+    EXPECT_LT(monotonicMs() - answeredAt, 1000);
+    server.pid = -1;
+    EXPECT_TRUE(WIFEXITED(status) && 0 == WEXITSTATUS(status)) << status;
+    EXPECT_EQ(held + "\n" + halfJob, printed());
+}
+
+TEST_F(BusyPrinterTest, SecondStopRequestEndsTheProcessAtOnce) {
+    ASSERT_EQ(0, kill(server.pid, SIGTERM)); // the raw stream holding the printer could go on for the grace period
+    ASSERT_TRUE(waitUntil([&] { return std::string::npos != server.currentOutput().find("SIGTERM: stopping"); }));
+    ASSERT_EQ(0, kill(server.pid, SIGINT));
+    int status = -1;
+    EXPECT_TRUE(waitUntil([&] { return waitpid(server.pid, &status, WNOHANG) == server.pid; }, 1000));
+    server.pid = -1;
+    EXPECT_TRUE(WIFEXITED(status) && 1 == WEXITSTATUS(status)) << status;
 }
 
 const int CAP_PER_PEER = 3;
@@ -764,6 +826,12 @@ TEST_F(ServerTest, LogLinesStayWholeAndAFloodOfEmptyConnectionsIsCounted) {
     }
     EXPECT_EQ(8u * 200 * 2, warnings) << "a method and a path line per request";
     EXPECT_LE(noRequest, 12u) << out.substr(out.size() > 3000 ? out.size() - 3000 : 0);
+    // Once the flood is over, a connection gets its own line again.
+    size_t ownLines = occurrences(out, "No request found from");
+    usleep(1100 * 1000);
+    close(connectLoopback(server.port));
+    EXPECT_TRUE(waitUntil([&] { return occurrences(server.currentOutput(), "No request found from") > ownLines; }))
+        << server.currentOutput().substr(out.size());
 }
 
 } // namespace
