@@ -762,6 +762,11 @@ static struct {
     Server* server;
     CertificateOptions options;
     char folder[MACHINE_PATH_CAPACITY];
+    // Why the folder can be read but not written (an errno value; 0 when it
+    // can be): what is in it is used, nothing is made.
+    int readOnlyError;
+    // A renewal that could not be written was logged; said once until one is.
+    bool renewalFailureLogged;
     // The own authority and the server certificate it signed.
     bool ownAuthority;
     Credentials authority;
@@ -875,6 +880,9 @@ static bool publishAuthority(void) {
     for (size_t i = 0; i < raw->len; i++) {
         heapStringAppendChar(&state.authorityDER, (char)raw->p[i]);
     }
+    if (state.readOnlyError != 0) {
+        return true; // served at /ca.crt from memory all the same
+    }
     HeapString existing;
     readWholeFile(path, &existing);
     bool same = NULL != existing.contents && 0 == strcmp(existing.contents, state.authority.certificatePem.contents);
@@ -949,10 +957,23 @@ static bool loadOrMakeServerCertificate(Random* random, bool* changed) {
     error = machineWriteFileAtomically(path, pem.contents, pem.length, true, false);
     heapStringFreeContents(&pem);
     if (error != 0) {
-        fprintf(stderr, "Error: Cannot write '%s': %s\n", path, strerror(error));
+        // A pair that is still valid serves on; a new one that is not kept
+        // would be made again at every check.
+        const mbedtls_x509_time* until = &state.current.certificate.valid_to;
+        bool keep = NULL != state.current.certificate.raw.p && secondsOf(until) > nowSeconds();
+        if (keep && !state.renewalFailureLogged) {
+            printf("The server certificate cannot be made again: cannot write '%s': %s; the current one is used "
+                   "until %04d-%02d-%02d\n",
+                   path, strerror(error), until->year, until->mon, until->day);
+            fflush(stdout);
+        } else if (!keep) {
+            fprintf(stderr, "Error: Cannot write '%s': %s\n", path, strerror(error));
+        }
+        state.renewalFailureLogged = keep;
         credentialsFree(&read);
         return false;
     }
+    state.renewalFailureLogged = false;
     HeapString list;
     heapStringInit(&list);
     for (size_t i = 0; i < names.dnsCount; i++) {
@@ -1072,14 +1093,58 @@ static bool prepareStateFolder(const char* given) {
     pathInFolder(state.folder, ".writable", probe, sizeof(probe));
     int error = state.folder[0] == '\0' ? ENOENT : machineMakeOwnerOnlyFolder(state.folder);
     if (error == 0) {
-        error = machineWriteFileAtomically(probe, "", 0, true, false);
+        error = machineFolderIsReadable(state.folder);
+    }
+    int writeError = error == 0 ? machineWriteFileAtomically(probe, "", 0, true, false) : 0;
+    // A folder that can be read but not written still serves what is in it.
+    if (writeError == EROFS || writeError == EACCES || writeError == EPERM) {
+        state.readOnlyError = writeError;
+    } else if (error == 0) {
+        error = writeError;
     }
     if (error != 0) {
         fprintf(stderr, "Error: The state folder '%s' cannot be used: %s\n", state.folder, strerror(error));
         return false;
     }
-    remove(probe);
+    if (state.readOnlyError == 0) {
+        remove(probe);
+    }
     return true;
+}
+
+// In a folder that cannot be written: the authority and this port's server
+// certificate when both are there, readable and valid, else none (HTTPS off,
+// said in one line). False only when the server refuses the pair.
+static bool useCertificatesAsTheyAre(Random* random) {
+    char path[MACHINE_PATH_CAPACITY + 64];
+    pathInFolder(state.folder, CERTIFICATE_AUTHORITY_FILE, path, sizeof(path));
+    HeapString pem;
+    const char* what = "";
+    bool usable = 0 == readWholeFile(path, &pem) &&
+                  0 == parseCredentials(pem.contents, random, &state.authority, &what) &&
+                  state.authority.certificate.MBEDTLS_PRIVATE(ca_istrue) && state.authority.permitted.dnsCount > 0;
+    heapStringFreeContents(&pem);
+    char name[64];
+    snprintf(name, sizeof(name), SERVER_CERTIFICATE_FILE_FORMAT, state.options.port);
+    pathInFolder(state.folder, name, path, sizeof(path));
+    uint32_t flags = 0;
+    // The verification also refuses a certificate out of its validity.
+    usable = usable && 0 == readWholeFile(path, &pem) &&
+             0 == parseCredentials(pem.contents, random, &state.current, &what) &&
+             0 == mbedtls_x509_crt_verify(&state.current.certificate, &state.authority.certificate, NULL, NULL, &flags,
+                                          NULL, NULL);
+    heapStringFreeContents(&pem);
+    if (!usable) {
+        credentialsFree(&state.authority);
+        credentialsFree(&state.current);
+        state.ownAuthority = false;
+        printf("HTTPS is off: the state folder '%s' is read-only (%s) and holds no certificate authority and server "
+               "certificate for port %u to use; plain HTTP and raw streams are served\n",
+               state.folder, strerror(state.readOnlyError), state.options.port);
+        fflush(stdout);
+        return true;
+    }
+    return publishAuthority() && giveToServer(&state.current);
 }
 
 bool certificatesStart(const CertificateOptions* options, Server* server) {
@@ -1092,6 +1157,8 @@ bool certificatesStart(const CertificateOptions* options, Server* server) {
     state.server = server;
     state.options = *options;
     state.stopping = false;
+    state.readOnlyError = 0;
+    state.renewalFailureLogged = false;
     credentialsInit(&state.authority);
     credentialsInit(&state.current);
     heapStringInit(&state.authorityDER);
@@ -1108,6 +1175,9 @@ bool certificatesStart(const CertificateOptions* options, Server* server) {
         state.keyStamp = machineFileChangeStamp(options->keyFile);
         ok = readShopFiles(&random, &state.current, "Error: ") && giveToServer(&state.current);
         credentialsFree(&state.current);
+    } else if (state.readOnlyError != 0) {
+        state.ownAuthority = true;
+        ok = useCertificatesAsTheyAre(&random);
     } else {
         state.ownAuthority = true;
         bool changed = false;
@@ -1116,9 +1186,10 @@ bool certificatesStart(const CertificateOptions* options, Server* server) {
     }
     randomFree(&random);
     fflush(stdout);
-    if (ok) {
+    // Without a certificate there is nothing to renew or read again.
+    if (ok && (state.ownAuthority || NULL != options->certificateFile)) {
         state.running = 0 == pthread_create(&state.thread, NULL, checkRegularly, NULL);
-    } else {
+    } else if (!ok) {
         certificatesStop();
     }
     return ok;

@@ -35,8 +35,13 @@ static const int CERTIFICATE_CHECK_INTERVAL_MS = 60000;
 // Makes the state folder (owner-only) and hands the server its first
 // certificate: the shop's files when given (refused when only one is given,
 // one cannot be read, the key does not match or the certificate expired),
-// else the own one, made or renewed as needed. Then checks once a minute
-// until certificatesStop. False after printing why on standard error.
+// else the own one, made or renewed as needed. A folder that can be read but
+// not written is used as it is: the own authority and this port's
+// certificate when both are there and valid, else no certificate at all
+// (HTTPS off, said in one line); a renewal that cannot be written keeps the
+// current pair while it is valid. Then checks once a minute until
+// certificatesStop. False after printing why on standard error (a folder
+// that cannot be made, is not a folder or cannot be read among them).
 bool certificatesStart(const CertificateOptions* options, Server* server);
 // Ends the checks; the server may keep the certificate it has.
 void certificatesStop(void);

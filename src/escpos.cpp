@@ -38,7 +38,8 @@ struct MutePrinter {
 struct Waiter {
     pthread_cond_t yourTurn;
     bool handedOver;
-    bool prints; // a job to print, not a status request
+    bool prints;        // a job to print, not a status request
+    bool refusedByStop; // taken out of the line by escposBeginStop
     std::string peer;
     Waiter* next;
 };
@@ -82,12 +83,15 @@ struct Channel {
     std::atomic<bool> forwarderEnded; // it stopped by itself: the client takes no more
     EscposReplySink sink;
     void* sinkContext;
+    // Under lock: a stop has begun, and when its grace period ends.
+    bool stopping;
+    int64_t stopGraceEndsAtMs; // on the monotonic clock
 
     Channel()
         : busy(false), firstWaiter(NULL), lastWaiter(NULL), waiting(0), printingWaiting(0), anyWaiting(false),
           hPort(DEVICE_CLOSED), deviceName(), hPortAnswers(false), mute(), lineBytesPerSecond(0), lineFreeAtMs(0),
           lastWriteMs(0), staleDevice(), staleUntilMs(0), forwarding(false), forwarder(), stopForwarding(false),
-          forwarderEnded(false), sink(NULL), sinkContext(NULL) {
+          forwarderEnded(false), sink(NULL), sinkContext(NULL), stopping(false), stopGraceEndsAtMs(0) {
         pthread_mutex_init(&lock, NULL);
     }
 };
@@ -158,18 +162,33 @@ EscposLimits limitsNow(Channel& ch) {
 
 // Takes the printer with `limits` as the job's, waiting in line for at most
 // timeoutMs; prints tells a job to print from a status request, and *waited
-// (may be null) whether it had to wait. False when the time ran out: the
-// waiter has then left the line and holds nothing.
-bool takePrinterWithin(Channel& ch, const EscposLimits& limits, int timeoutMs, bool prints, bool* waited = NULL) {
+// (may be null) whether it had to wait. False when the time ran out, or a
+// stop refused the job (*refusedByStop, may be null): the waiter has then
+// left the line and holds nothing.
+bool takePrinterWithin(Channel& ch, const EscposLimits& limits, int timeoutMs, bool prints, bool* waited = NULL,
+                       bool* refusedByStop = NULL) {
     pthread_mutex_lock(&ch.lock);
     if (NULL != waited) {
         *waited = ch.busy;
+    }
+    int64_t giveUpAt = monotonicMilliseconds() + timeoutMs;
+    bool stopEndsTheWait = ch.stopping && ch.stopGraceEndsAtMs <= giveUpAt;
+    if (stopEndsTheWait) {
+        giveUpAt = ch.stopGraceEndsAtMs; // no job starts once the stop's grace period is over
+    }
+    if (stopEndsTheWait && giveUpAt <= monotonicMilliseconds()) {
+        pthread_mutex_unlock(&ch.lock);
+        if (NULL != refusedByStop) {
+            *refusedByStop = true;
+        }
+        return false;
     }
     if (ch.busy) {
         Waiter self;
         pthread_cond_init(&self.yourTurn, NULL);
         self.handedOver = false;
         self.prints = prints;
+        self.refusedByStop = false;
         self.peer = peerOfThisThread;
         self.next = NULL;
         if (!peerHasWaiter(ch, self.peer)) {
@@ -185,7 +204,7 @@ bool takePrinterWithin(Channel& ch, const EscposLimits& limits, int timeoutMs, b
         ch.printingWaiting += prints ? 1 : 0;
         ch.anyWaiting.store(ch.printingWaiting > 0);
         int64_t giveUpAt = monotonicMilliseconds() + timeoutMs;
-        while (!self.handedOver) {
+        while (!self.handedOver && !self.refusedByStop) {
             int64_t left = giveUpAt - monotonicMilliseconds();
             if (left <= 0) {
                 break;
@@ -199,6 +218,9 @@ bool takePrinterWithin(Channel& ch, const EscposLimits& limits, int timeoutMs, b
         pthread_cond_destroy(&self.yourTurn);
         if (!handedOver) {
             pthread_mutex_unlock(&ch.lock);
+            if (NULL != refusedByStop) {
+                *refusedByStop = self.refusedByStop || stopEndsTheWait;
+            }
             return false;
         }
     }
@@ -380,8 +402,9 @@ ssize_t openNewJob(Channel& ch, const char* device, bool (*stillWanted)(void*), 
         deviceSocketLookUp(device, limits.connectMs);
     }
     bool waited = false;
-    if (!takePrinterWithin(ch, limits, limits.waitMs, true, &waited)) {
-        return ESCPOS_PRINTER_BUSY;
+    bool refusedByStop = false;
+    if (!takePrinterWithin(ch, limits, limits.waitMs, true, &waited, &refusedByStop)) {
+        return refusedByStop ? ESCPOS_SERVER_STOPPING : ESCPOS_PRINTER_BUSY;
     }
     if (waited && NULL != stillWanted && !stillWanted(context)) {
         releasePrinter(ch);
@@ -822,4 +845,23 @@ void escposForwardReplies(EscposReplySink sink, void* context) {
     ch.stopForwarding.store(false);
     ch.forwarderEnded.store(false);
     ch.forwarding = 0 == pthread_create(&ch.forwarder, NULL, forwardReplies, &ch);
+}
+
+// ---- A graceful stop ----------------------------------------------------------
+
+void escposBeginStop(int graceMs) {
+    Channel& ch = channel();
+    pthread_mutex_lock(&ch.lock);
+    if (!ch.stopping) {
+        ch.stopping = true;
+        ch.stopGraceEndsAtMs = monotonicMilliseconds() + graceMs;
+        // Out of the line at once, so that no hand-over can reach them.
+        while (NULL != ch.firstWaiter) {
+            Waiter* refused = ch.firstWaiter;
+            refused->refusedByStop = true;
+            unlinkWaiter(ch, refused);
+            pthread_cond_signal(&refused->yourTurn);
+        }
+    }
+    pthread_mutex_unlock(&ch.lock);
 }

@@ -61,6 +61,9 @@ void escposSetLimits(const EscposLimits* limits);
 // the job was no longer wanted when its turn came.
 static const ssize_t ESCPOS_PRINTER_BUSY = -2;
 static const ssize_t ESCPOS_JOB_NOT_WANTED = -3;
+// The same when a stop refused the job: it waited for the printer when the
+// stop began, or its turn would have come after the stop's grace period.
+static const ssize_t ESCPOS_SERVER_STOPPING = -4;
 
 // state 1 opens a job on `device` (waiting, in the fair line by peer address, while
 // other threads' jobs hold the printer, for at most the wait limit)
@@ -84,6 +87,12 @@ bool escposJobIsWaiting(void);
 
 // Test-only: how many jobs and status requests are waiting for the printer right now.
 size_t escposJobsWaitingForTesting(void);
+
+// Begins a stop of the printer's line (a second call changes nothing): the
+// jobs waiting for the printer now are refused with ESCPOS_SERVER_STOPPING at
+// once, and no job starts more than graceMs from now. The job that holds the
+// printer goes on.
+void escposBeginStop(int graceMs);
 
 // ---- The printer's replies --------------------------------------------------
 

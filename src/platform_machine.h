@@ -35,6 +35,10 @@ bool machineDefaultStateFolder(char* path, size_t capacity);
 // an existing folder is kept as it is. 0 on success, else an errno value.
 int machineMakeOwnerOnlyFolder(const char* path);
 
+// Whether this account can list the folder and open what is in it: 0, else
+// an errno value.
+int machineFolderIsReadable(const char* path);
+
 // Writes `length` bytes to a new temporary file beside `path` (owner-only when
 // ownerOnly), flushes it to the disk and renames it over `path`; with
 // keepExisting an existing `path` is left alone and EEXIST returned. 0 on

@@ -102,6 +102,10 @@ int machineMakeOwnerOnlyFolder(const char* path) {
     return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
 }
 
+int machineFolderIsReadable(const char* path) {
+    return 0 == access(path, R_OK | X_OK) ? 0 : errno;
+}
+
 int machineWriteFileAtomically(const char* path, const void* data, size_t length, bool ownerOnly, bool keepExisting) {
     char temporary[MACHINE_PATH_CAPACITY];
     int written = snprintf(temporary, sizeof(temporary), "%s.new-%ld", path, (long)getpid());

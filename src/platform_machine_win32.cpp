@@ -34,6 +34,8 @@ static int errnoFromWindowsError(DWORD error) {
         return ENOSPC;
     case ERROR_FILENAME_EXCED_RANGE:
         return ENAMETOOLONG;
+    case ERROR_WRITE_PROTECT:
+        return EROFS;
     default:
         return EIO;
     }
@@ -155,6 +157,26 @@ int machineMakeOwnerOnlyFolder(const char* path) {
         } else if (0 == (found & FILE_ATTRIBUTE_DIRECTORY)) {
             error = ENOTDIR;
         }
+    }
+    free(wide);
+    return error;
+}
+
+int machineFolderIsReadable(const char* path) {
+    char pattern[MACHINE_PATH_CAPACITY + 2];
+    int written = snprintf(pattern, sizeof(pattern), "%s\\*", path);
+    if (written < 0 || (size_t)written >= sizeof(pattern)) {
+        return ENAMETOOLONG;
+    }
+    wchar_t* wide = strdupWideFromUTF8(pattern, 0);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(wide, &found);
+    int error = 0;
+    if (INVALID_HANDLE_VALUE == search) {
+        DWORD last = GetLastError();
+        error = last == ERROR_FILE_NOT_FOUND ? 0 : errnoFromWindowsError(last);
+    } else {
+        FindClose(search);
     }
     free(wide);
     return error;

@@ -14,6 +14,11 @@ extern const char* printerDevicePath;
 // server with the given limits. Returns the exit status.
 int quorvel2Main(int argc, char** argv, const ServerLimits* limits);
 
+// Begins the graceful stop of the server and of the printer's line, with
+// SERVER_STOP_GRACE_MS for the jobs in progress; the jobs waiting for the
+// printer are answered 503, the server is stopping. Returns at once.
+void printServiceBeginStop(Server* server);
+
 // ---- Who may print (access.cpp) ---------------------------------------------
 
 // At most this many web page origins may be allowed.

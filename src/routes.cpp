@@ -11,6 +11,7 @@
 #include "escpos.h"
 #include "joblog.h"
 #include "printservice.h"
+#include "receipt.h"
 #include "webserver.h"
 
 const char* printerDevicePath = NULL;
@@ -75,6 +76,9 @@ static const char* printBody(const HeapString* body, Connection* connection, Job
     }
     if (num == ESCPOS_JOB_NOT_WANTED) {
         return "The client left while the job waited; nothing was printed.\n";
+    }
+    if (num == ESCPOS_SERVER_STOPPING) {
+        return "The server is stopping; nothing was printed.\n";
     }
     if (num > 0) {
         // A network printer's job is whole only once the printer has acknowledged it.
@@ -456,8 +460,9 @@ static ssize_t sendReplyToClient(void* connection, const char* data, size_t leng
     return connectionSendToRawClient((Connection*)connection, data, length);
 }
 
-// A raw stream's job: one per connection for now. Its start and its end
-// are the two calls a stream's channel makes.
+// A raw stream's job: one per receipt, as a stream that pauses between
+// receipts ends its job and its next bytes begin another. Its start and its
+// end are the two calls a stream's channel makes.
 static thread_local JobRecord rawJob;
 
 static void rawJobStart(const char* peer) {
@@ -475,7 +480,18 @@ static void rawJobEnd(const char* result, const char* reason) {
     }
 }
 
+// Where the raw stream served on this thread stands in its receipts. A job
+// ends only between receipts, where the scan is as at a stream's start, so
+// each job begins with a fresh one.
+static thread_local ReceiptScan streamReceipts;
+
 bool onEscposRequest(unsigned int state, const char* data, ssize_t len) {
+    if (state == 1) {
+        receiptScanStart(&streamReceipts);
+    }
+    if (len > 0) {
+        receiptScanFeed(&streamReceipts, data, (size_t)len);
+    }
     if (state == 1) {
         const Connection* stream = connectionOfRawStream();
         escposSetPeerOfThisThread(NULL == stream ? NULL : stream->remoteHost);
@@ -510,4 +526,13 @@ bool onEscposRequest(unsigned int state, const char* data, ssize_t len) {
 
 bool escposJobIsWaitingForPrinter(void) {
     return escposJobIsWaiting();
+}
+
+bool escposStreamIsBetweenReceipts(void) {
+    return receiptScanAtBoundary(&streamReceipts);
+}
+
+void printServiceBeginStop(Server* server) {
+    escposBeginStop(SERVER_STOP_GRACE_MS); // first, so that no waiting job gets the printer meanwhile
+    serverBeginStop(server, SERVER_STOP_GRACE_MS);
 }

@@ -12,8 +12,12 @@ static const int SERVICE_NOT_STARTED_BY_MANAGER = -1;
 // The server path: serve(server, context) listens and serves until stopped
 // and returns the exit status. Returns SERVICE_NOT_STARTED_BY_MANAGER at once
 // when this process was not started by the service manager (the caller then
-// runs serve itself). Otherwise runs serve as the service: its output goes to
-// the service's log file, the manager hears when it is running, and a stop
-// or shutdown stops the server (initialised, not yet serving) through
-// serverStop; returns serve's result once the service has stopped.
+// runs serve itself), with the console's stop requests (SIGTERM and SIGINT;
+// on Windows Ctrl+C, Ctrl+Break and closing the console) made to begin
+// printServiceBeginStop, a second one to end the process at once with
+// status 1. Otherwise runs serve as the service: its output goes to the
+// service's log file, the manager hears when it is running, and a stop or
+// shutdown stops the server (initialised, not yet serving) through
+// printServiceBeginStop and serverStop; returns serve's result once the
+// service has stopped.
 int serviceRun(Server* server, int (*serve)(Server* server, void* context), void* context);

@@ -7,7 +7,8 @@
 // the server runs on a thread of its own while the service's thread tells the
 // Service Control Manager how it goes, and what the console would show is
 // appended to %ProgramData%\quorvel2\<service name>.log through a pipe whose
-// reader moves a full log aside.
+// reader moves a full log aside. A stop, of the service or of the console
+// program, is the print service's graceful stop.
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
@@ -25,12 +26,14 @@
 #include <shlobj.h>
 #include <tlhelp32.h>
 
+#include "printservice.h"
 #include "service.h"
 
 // A log that would grow past this is moved to <name>.log.1 first.
 static const LONGLONG LOG_LIMIT_BYTES = 1048576;
 
-// How long the manager is told to wait between two signs of progress.
+// How long the manager is told to wait between two signs of progress; a
+// stop shows progress every STOP_PROGRESS_MS all through its grace period.
 static const DWORD START_WAIT_HINT_MS = 10000;
 static const DWORD STOP_WAIT_HINT_MS = 5000;
 // Progress is shown this often while the server starts and while it drains
@@ -108,8 +111,26 @@ static DWORD WINAPI logReader(void* argument) {
         if (INVALID_HANDLE_VALUE != file && GetFileSizeEx(file, &size) && size.QuadPart > 0 &&
             size.QuadPart + got > LOG_LIMIT_BYTES) {
             CloseHandle(file);
-            MoveFileExW(log->path, previous, MOVEFILE_REPLACE_EXISTING);
+            DWORD moveError = MoveFileExW(log->path, previous, MOVEFILE_REPLACE_EXISTING) ? 0 : GetLastError();
+            if (0 != moveError) {
+                // Bounded all the same: emptied, with a line that says why.
+                HANDLE emptied =
+                    CreateFileW(log->path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+                if (INVALID_HANDLE_VALUE != emptied) {
+                    CloseHandle(emptied);
+                }
+            }
             file = openLogFile(log->path);
+            if (0 != moveError && INVALID_HANDLE_VALUE != file) {
+                char line[160];
+                int length = snprintf(line, sizeof(line),
+                                      "The log could not be moved aside (error %lu), so it was emptied to stay within "
+                                      "%lld bytes\r\n",
+                                      moveError, (long long)LOG_LIMIT_BYTES);
+                DWORD lineWritten = 0;
+                WriteFile(file, line, (DWORD)length, &lineWritten, NULL);
+            }
         }
         DWORD written = 0;
         if (INVALID_HANDLE_VALUE != file) {
@@ -190,7 +211,8 @@ static DWORD WINAPI serveThread(void*) {
 }
 
 static DWORD WINAPI stopThread(void*) {
-    serverStop(service.server);
+    printServiceBeginStop(service.server);
+    serverStop(service.server); // returns once every connection has ended
     return 0;
 }
 
@@ -281,8 +303,41 @@ static bool startedByServiceManager(void) {
     return 0 == _wcsicmp(name, L"services.exe");
 }
 
+// The console program's server, and how many stop requests it has had.
+static Server* consoleServer = NULL;
+static volatile LONG consoleStopRequests = 0;
+
+// Runs on a thread of its own for each console event.
+static BOOL WINAPI consoleControl(DWORD control) {
+    const char* what = control == CTRL_C_EVENT       ? "Ctrl+C"
+                       : control == CTRL_BREAK_EVENT ? "Ctrl+Break"
+                       : control == CTRL_CLOSE_EVENT ? "The console was closed"
+                                                     : NULL;
+    if (NULL == what) {
+        return FALSE;
+    }
+    if (InterlockedIncrement(&consoleStopRequests) > 1) {
+        printf("A second stop request: ending at once\n");
+        fflush(stdout);
+        ExitProcess(1);
+    }
+    char line[128]; // one write: the service's log is an unbuffered stream
+    snprintf(line, sizeof(line), "%s: stopping; a second stop request ends the process at once\n", what);
+    fputs(line, stdout);
+    fflush(stdout);
+    printServiceBeginStop(consoleServer);
+    if (control == CTRL_CLOSE_EVENT) {
+        // The process would end as soon as this returns; it ends when the
+        // server has stopped (or when Windows' own time for it is up).
+        Sleep(INFINITE);
+    }
+    return TRUE;
+}
+
 int serviceRun(Server* server, int (*serve)(Server* server, void* context), void* context) {
     if (!startedByServiceManager()) {
+        consoleServer = server;
+        SetConsoleCtrlHandler(consoleControl, TRUE);
         return SERVICE_NOT_STARTED_BY_MANAGER;
     }
     service.server = server;

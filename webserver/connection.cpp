@@ -211,7 +211,7 @@ struct NoRequestLog {
     int64_t secondStartedAtMs;
     int linesThisSecond;
     long leftOut;
-    bool flooded; // lines were left out in the last second: only the count until a quiet one
+    bool flooded; // the last second brought more lines than the limit: only the count until a calmer one
 
     NoRequestLog() : secondStartedAtMs(0), linesThisSecond(0), leftOut(0), flooded(false) {
         pthread_mutex_init(&lock, NULL);
@@ -232,14 +232,15 @@ static void printClosedWithoutRequest(const char* line) {
     pthread_mutex_lock(&log.lock);
     int64_t now = monotonicMilliseconds();
     if (now - log.secondStartedAtMs >= 1000) {
-        // A whole second without a line after the last one counted is the
-        // quiet one: without it, one dropped line a second would keep the
-        // log flooded for good.
-        bool quietSecondPassed = now - log.secondStartedAtMs >= 2000;
         if (log.leftOut > 0) {
             printf("No request found on %ld more connections (lines left out)\n", log.leftOut);
         }
-        log.flooded = log.leftOut > 0 && !quietSecondPassed;
+        // Only the count while the last second brought more lines than the
+        // limit: judged by the lines that came, not by those left out, so
+        // that one dropped line a second cannot keep the log flooded for
+        // good; a whole second without a line ends it as well.
+        log.flooded =
+            log.linesThisSecond + log.leftOut > NO_REQUEST_LINES_PER_SECOND && now - log.secondStartedAtMs < 2000;
         log.secondStartedAtMs = now;
         log.linesThisSecond = 0;
         log.leftOut = 0;
@@ -306,6 +307,28 @@ static void discardUnreadBody(Connection* connection) {
 
 static void serveConnection(Connection* connection);
 
+// Where a raw stream stands between its receipts.
+struct RawReceipts {
+    bool betweenReceipts;   // its last job ended at a pause: the next bytes begin a new one
+    bool pauseAsked;        // whether this silence was already found not to be between receipts
+    int64_t waitingSinceMs; // since when it waits between receipts
+};
+
+// Ends the raw stream's job when the stream stands between receipts, leaving
+// the connection open; false (the job goes on) otherwise.
+static bool endJobBetweenReceipts(Connection* connection, unsigned int state, RawReceipts* receipts) {
+    if (!escposStreamIsBetweenReceipts()) {
+        return false;
+    }
+    onEscposRequest(state, connection->sendRecvBuffer, 0);
+    receipts->betweenReceipts = true;
+    receipts->waitingSinceMs = monotonicMilliseconds();
+    return true;
+}
+
+// A connection waiting between receipts looks this often whether the server stops.
+static const int BETWEEN_RECEIPTS_STOP_CHECK_MS = 500;
+
 // From now on the accept loop never displaces the connection (unless it
 // already has: then it stays displaced).
 static void waitForNothing(Connection* connection, int from) {
@@ -327,8 +350,8 @@ static bool holdSlotForReceivedBytes(Connection* connection) {
     return from != ConnectionWaitsForNothingDisplaced;
 }
 
-// A displaced connection's thread notices within this long where shutting
-// its socket down does not end its wait.
+// A displaced (or cut) connection's thread notices within this long where
+// shutting its socket down does not end its wait.
 static const int DISPLACED_NOTICE_MS = 500;
 
 // Receives into the connection's buffer as connectionReceiveWithin does;
@@ -351,7 +374,8 @@ static ssize_t receiveUnlessDisplaced(Connection* connection, int waitMs, int id
         if (!*timedOut) {
             return received;
         }
-        if (connectionRecordOf(connection)->waitsFor.load() == ConnectionWaitsForNothingDisplaced) {
+        int waitsFor = connectionRecordOf(connection)->waitsFor.load();
+        if (waitsFor == ConnectionWaitsForNothingDisplaced || waitsFor == ConnectionWaitsForNothingCut) {
             *timedOut = false;
             return 0;
         }
@@ -371,12 +395,14 @@ static void releaseSlotWhileWaiting(Connection* connection) {
 }
 
 // Closes the socket once the accept loop can no longer end it: a connection
-// it displaced was shut down under the count lock, so taking that lock once
-// waits for the shutdown to be done.
+// it displaced or cut was shut down under the count lock, so taking that
+// lock once waits for the shutdown to be done.
 static void closeSocket(Connection* connection) {
     waitForNothing(connection, ConnectionWaitsForHead);
     waitForNothing(connection, ConnectionWaitsForBody);
-    if (connectionRecordOf(connection)->waitsFor.load() == ConnectionWaitsForNothingDisplaced) {
+    waitForNothing(connection, ConnectionWaitsForRawBytes);
+    int waitsFor = connectionRecordOf(connection)->waitsFor.load();
+    if (waitsFor == ConnectionWaitsForNothingDisplaced || waitsFor == ConnectionWaitsForNothingCut) {
         pthread_mutex_lock(&connection->server->connectionFinishedLock);
         pthread_mutex_unlock(&connection->server->connectionFinishedLock);
     }
@@ -414,18 +440,35 @@ static void serveConnection(Connection* connection) {
     const int idleMs = limits->idleTimeoutMs;
     const int deadlineMs = limits->requestDeadlineMs;
     const int windowMs = limits->paceWindowMs;
+    const int pauseMs = limits->receiptPauseMs;
+    const int betweenReceiptsIdleMs = limits->betweenReceiptsIdleMs;
+    RawReceipts receipts = {false, false, 0};
+    // The stream is silent from its last receive on, also while its job
+    // waited for the printer and wrote: bytes sent meanwhile wait unread.
+    int64_t lastBytesAtMs = 0;
     int64_t firstByteAtMs = 0;
     RawPace pace = {0, 0, 0, 0};
     StreamRecognizer recognizer;
     streamRecognizerInit(&recognizer);
     bool anyByte = false;
+    int64_t rawBytesPrinted = 0;
     for (;;) {
         releaseSlotWhileWaiting(connection);
         int waitMs = idleMs;
-        if (foundEscpos & 1) {
+        if (receipts.betweenReceipts) {
+            int64_t leftMs = betweenReceiptsIdleMs - millisecondsSince(receipts.waitingSinceMs);
+            waitMs = (int)(leftMs < BETWEEN_RECEIPTS_STOP_CHECK_MS ? leftMs : BETWEEN_RECEIPTS_STOP_CHECK_MS);
+            // Shorter than the socket's own limit, so that the wait says it ran out.
+            waitMs = waitMs < idleMs ? waitMs : idleMs - 1;
+        } else if (foundEscpos & 1) {
             int64_t windowLeftMs = windowMs - pace.windowWaitedMs;
             int64_t idleLeftMs = idleMs - pace.idleWaitedMs;
-            waitMs = (int)(windowLeftMs < idleLeftMs ? windowLeftMs : idleLeftMs);
+            int64_t leftMs = windowLeftMs < idleLeftMs ? windowLeftMs : idleLeftMs;
+            int64_t pauseLeftMs = pauseMs - millisecondsSince(lastBytesAtMs);
+            if (!receipts.pauseAsked && pauseLeftMs < leftMs) {
+                leftMs = pauseLeftMs;
+            }
+            waitMs = (int)leftMs;
         } else if (anyByte) {
             int64_t leftMs = deadlineMs - millisecondsSince(firstByteAtMs);
             if (leftMs <= 0) {
@@ -443,15 +486,60 @@ static void serveConnection(Connection* connection) {
             bytesRead = 0; // displaced: as if the peer had closed
             break;
         }
-        if (foundEscpos & 1) {
-            if ((bytesRead > 0 || timedOut) &&
-                !rawStreamKeepsPace(&pace, millisecondsSince(waitStartMs), bytesRead, limits)) {
-                onEscposRequest(foundEscpos, connection->sendRecvBuffer, -1);
-                break;
-            }
-            if (timedOut) {
+        if (bytesRead > 0) {
+            lastBytesAtMs = monotonicMilliseconds();
+        }
+        if ((foundEscpos & 1) && bytesRead <= 0 && !timedOut &&
+            connectionRecordOf(connection)->waitsFor.load() == ConnectionWaitsForNothingCut) {
+            char line[256]; // one write, as the other threads' lines
+            snprintf(line, sizeof(line),
+                     "Cut the raw stream from %s:%s at the end of the stop's grace period, after %lld bytes printed\n",
+                     connection->remoteHost, connection->remotePort, (long long)rawBytesPrinted);
+            fputs(line, stdout);
+            bytesRead = -1; // its job ends as on a receive error
+        }
+        if (receipts.betweenReceipts) {
+            if (timedOut && serverShouldRun(connection->server) &&
+                millisecondsSince(receipts.waitingSinceMs) < betweenReceiptsIdleMs) {
                 continue;
             }
+            if (timedOut && serverShouldRun(connection->server)) {
+                char line[256];
+                snprintf(line, sizeof(line),
+                         "Closing the raw connection from %s:%s: nothing came for %d s between receipts\n",
+                         connection->remoteHost, connection->remotePort, betweenReceiptsIdleMs / 1000);
+                fputs(line, stdout);
+            }
+            if (bytesRead <= 0) {
+                break; // no job to end
+            }
+            // A new receipt: a job of its own, in line for the printer.
+            receipts.betweenReceipts = false;
+            receipts.pauseAsked = false;
+            foundEscpos = 1;
+            pace = RawPace{0, 0, 0, 0};
+        } else if (foundEscpos & 1) {
+            // Between receipts the printer can go to another job without
+            // ending the connection, where the pace rule would end it.
+            if ((bytesRead > 0 || timedOut) &&
+                !rawStreamKeepsPace(&pace, millisecondsSince(waitStartMs), bytesRead, limits)) {
+                if (!endJobBetweenReceipts(connection, foundEscpos, &receipts)) {
+                    onEscposRequest(foundEscpos, connection->sendRecvBuffer, -1);
+                    break;
+                }
+                if (timedOut) {
+                    continue;
+                }
+                receipts.betweenReceipts = false; // what came begins the next job, behind the waiting one
+                foundEscpos = 1;
+                pace = RawPace{0, 0, 0, 0};
+            } else if (timedOut) {
+                if (!receipts.pauseAsked && millisecondsSince(lastBytesAtMs) >= pauseMs) {
+                    receipts.pauseAsked = !endJobBetweenReceipts(connection, foundEscpos, &receipts);
+                }
+                continue;
+            }
+            receipts.pauseAsked = false;
         } else if (timedOut) {
             continue; // the deadline is checked above
         }
@@ -496,7 +584,8 @@ static void serveConnection(Connection* connection) {
             }
             if (recognizer.kind == StreamRaw) {
                 foundEscpos |= 1;
-                waitForNothing(connection, ConnectionWaitsForItsThread);
+                int held = ConnectionWaitsForItsThread; // never displaced, but cut at the end of a stop
+                connectionRecordOf(connection)->waitsFor.compare_exchange_strong(held, ConnectionWaitsForRawBytes);
             }
             if (recognizer.kind == StreamUndecided && bytesRead > 0) {
                 continue;
@@ -509,6 +598,7 @@ static void serveConnection(Connection* connection) {
             // The text received before the stream was told from HTTP goes first.
             rawStreamOnThisThread = connection;
             bool goesOn = onEscposRequest(foundEscpos, recognizer.pending, (ssize_t)recognizer.pendingLength);
+            rawBytesPrinted += goesOn ? (int64_t)recognizer.pendingLength : 0;
             recognizer.pendingLength = 0;
             if (!goesOn) {
                 onEscposRequest(foundEscpos + 2, connection->sendRecvBuffer, -1);
@@ -519,6 +609,7 @@ static void serveConnection(Connection* connection) {
         if (foundEscpos & 1) {
             rawStreamOnThisThread = connection;
             bool goesOn = onEscposRequest(foundEscpos, connection->sendRecvBuffer, bytesRead);
+            rawBytesPrinted += goesOn && bytesRead > 0 ? bytesRead : 0;
             if (bytesRead <= 0) {
                 rawStreamOnThisThread = NULL;
                 break;

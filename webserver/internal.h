@@ -225,9 +225,11 @@ inline ConnectionRecord* connectionRecordOf(Connection* connection) {
 enum ConnectionWait {
     ConnectionWaitsForHead = 0,             // its request head is incomplete
     ConnectionWaitsForBody = 1,             // its body is arriving
-    ConnectionWaitsForNothing = 2,          // a complete request, a raw stream or a job: never displaced
+    ConnectionWaitsForNothing = 2,          // a complete request or a job: never displaced
     ConnectionWaitsForNothingDisplaced = 3, // displaced: its slot went to another connection
-    ConnectionWaitsForItsThread = 4,        // its thread handles bytes it received: not displaced meanwhile
+    ConnectionWaitsForRawBytes = 4,         // a raw stream: never displaced
+    ConnectionWaitsForNothingCut = 5,       // a body or raw stream still coming when a stop's grace period ended
+    ConnectionWaitsForItsThread = 6,        // its thread handles bytes it received: not displaced meanwhile
 };
 
 // A connection over a cap, waiting for room: no thread, nothing read.
@@ -252,6 +254,9 @@ struct ServerState {
     int cap;       // the total cap in force
     int parkedCap; // parked connections at most
     BodyMemory bodyMemory;
+    // When the grace period of a graceful stop ends, on the monotonic clock;
+    // 0 while none has begun.
+    std::atomic<int64_t> stopGraceEndsAtMs;
 };
 
 // Frees the request body and the record; does not close the socket.
@@ -271,9 +276,16 @@ struct ConnectionThreadSlot {
 // when none came (or enough threads wait already): the thread then ends.
 Connection* connectionThreadWaitForNext(ConnectionThreadSlot* slot);
 
-// Whether accept may simply be called again after failing with this errno
-// value: out of resources for now, or an error of one pending connection.
-bool acceptErrorIsTransient(int error);
+// What a failed accept (its errno value) means for the accept loop. Only a
+// listener that is closed or invalid ends it; anything else is taken for an
+// error of one pending connection, which no client may turn into the end of
+// the server.
+enum AcceptError {
+    AcceptErrorOfOneConnection, // that connection is lost: accept again at once
+    AcceptErrorShortage,        // descriptors, buffers or memory short for now: accept again after a pause
+    AcceptErrorListenerGone,    // the listening socket is closed or invalid: the loop ends
+};
+AcceptError acceptErrorKind(int error);
 
 // Takes the connection back from the server's counts (in all and of its peer)
 // and signals the drain.

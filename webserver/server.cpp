@@ -27,6 +27,8 @@ ServerLimits serverLimitsDefault(void) {
     limits.paceWindowMs = 5000;
     limits.rawStreamMinBytes = 4096;
     limits.rawStreamYieldMs = 30000;
+    limits.receiptPauseMs = 200;
+    limits.betweenReceiptsIdleMs = 300000;
     limits.maxConnections = 1024;
     limits.maxConnectionsPerPeer = 128;
     limits.displaceAfterMs = 1000;
@@ -35,7 +37,8 @@ ServerLimits serverLimitsDefault(void) {
     return limits;
 }
 
-// Pause before retrying an accept that failed for lack of resources.
+// Pause before retrying an accept that failed for lack of resources, so
+// that the loop does not spin while none are free.
 static const unsigned ACCEPT_RETRY_DELAY_US = 50 * 1000;
 
 // One line at most this often for refused connections and failed accepts, so
@@ -84,10 +87,33 @@ void serverInit(Server* server) {
     server->state->accepting = false;
     server->state->displaced = 0;
     server->state->bodyMemory.inUse.store(0);
+    server->state->stopGraceEndsAtMs.store(0);
     __atomic_store_n(&server->shouldRun, true, __ATOMIC_SEQ_CST);
     server->initialized = true;
     ignoreSIGPIPE();
     countersInitLockIfNeeded();
+}
+
+// Ends the accept loop: no connection is taken from now on.
+static void stopAccepting(Server* server) {
+    serverMutexLock(server);
+    __atomic_store_n(&server->shouldRun, false, __ATOMIC_SEQ_CST);
+    if (server->listenerOpen && socketInterruptAccept(server->listenerfd)) {
+        server->listenerOpen = false;
+    }
+    serverMutexUnlock(server);
+}
+
+void serverBeginStop(Server* server, int graceMs) {
+    if (!server->initialized) {
+        printf("Warning: Server %p was never initialized and you tried to stop it. Ignoring...\n", (void*)server);
+        return;
+    }
+    int64_t endsAt = monotonicMilliseconds() + (graceMs > 0 ? graceMs : 0);
+    int64_t none = 0;
+    if (server->state->stopGraceEndsAtMs.compare_exchange_strong(none, endsAt > 0 ? endsAt : 1)) {
+        stopAccepting(server); // the accept loop does the rest once it has ended
+    }
 }
 
 void serverStop(Server* server) {
@@ -95,12 +121,7 @@ void serverStop(Server* server) {
         printf("Warning: Server %p was never initialized and you tried to stop it. Ignoring...\n", (void*)server);
         return;
     }
-    serverMutexLock(server);
-    __atomic_store_n(&server->shouldRun, false, __ATOMIC_SEQ_CST);
-    if (server->listenerOpen && socketInterruptAccept(server->listenerfd)) {
-        server->listenerOpen = false;
-    }
-    serverMutexUnlock(server);
+    stopAccepting(server);
 
     pthread_mutex_lock(&server->stoppedMutex);
     while (!server->stopped) {
@@ -479,34 +500,80 @@ static void startConnectionThread(Connection* connection) {
     }
 }
 
-bool acceptErrorIsTransient(int error) {
+AcceptError acceptErrorKind(int error) {
     switch (error) {
-    // Out of resources for now.
+    case EBADF:
+    case ENOTSOCK:
+    case EINVAL: // what accept reports once the listener has been shut down
+        return AcceptErrorListenerGone;
     case EMFILE:
     case ENFILE:
     case ENOBUFS:
     case ENOMEM:
-    case EAGAIN:
-    // One pending connection that failed before it was taken (a reset, an
-    // abort, a network error passed on from it, a firewall rule).
-    case ECONNABORTED:
-    case ECONNRESET:
-    case ENETRESET:
-    case ETIMEDOUT:
-    case EPROTO:
-    case ENOSR:
-    case ENETDOWN:
-    case ENETUNREACH:
-    case EHOSTDOWN:
-    case EHOSTUNREACH:
-    case ENONET:
-    case ENOPROTOOPT:
-    case EOPNOTSUPP:
-    case EPERM:
-        return true;
+        return AcceptErrorShortage;
     default:
-        return false;
+        // A reset, an abort, a firewall rule or a network error passed on
+        // from one pending connection; the platforms do not agree on which
+        // codes such an event takes, so every code not named above is one.
+        return AcceptErrorOfOneConnection;
     }
+}
+
+// Prints one log line in one write, so that lines of other threads cannot
+// come between its parts (an unbuffered stream writes each part of a format).
+static void printLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+static void printLine(const char* format, ...) {
+    char line[512];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(line, sizeof(line), format, arguments);
+    va_end(arguments);
+    fputs(line, stdout);
+    fflush(stdout);
+}
+
+// Under connectionFinishedLock, in a graceful stop once nothing is accepted
+// any more: ends the connections without a complete request head as if
+// displaced, lets the rest go on until the grace period ends and then cuts
+// the bodies and raw streams still coming. Returns with the lock held.
+static void stopGracefully(Server* server, int parkedClosed) {
+    ServerState* peers = server->state;
+    int idle = 0;
+    for (Connection* connection : peers->active) {
+        int head = ConnectionWaitsForHead;
+        if (connectionRecordOf(connection)
+                ->waitsFor.compare_exchange_strong(head, ConnectionWaitsForNothingDisplaced)) {
+            peers->displaced++;
+            takeFromPeer(peers, peerKey(&connection->remoteAddr));
+            socketShutdownBoth(connection->transport.socket); // its thread sees the end and counts it out
+            idle++;
+        }
+    }
+    int64_t endsAt = server->state->stopGraceEndsAtMs.load();
+    int64_t now = monotonicMilliseconds();
+    printLine("Stopping: new connections are refused; closed %d without a request and %d waiting for room; waiting "
+              "up to %lld ms for %d in progress\n",
+              idle, parkedClosed, (long long)(endsAt > now ? endsAt - now : 0),
+              server->activeConnectionCount - peers->displaced);
+    while (server->activeConnectionCount > 0 && (now = monotonicMilliseconds()) < endsAt) {
+        condWaitMilliseconds(&server->connectionFinishedCond, &server->connectionFinishedLock, (int)(endsAt - now));
+    }
+    if (server->activeConnectionCount == 0) {
+        return;
+    }
+    int cut = 0;
+    for (Connection* connection : peers->active) {
+        std::atomic<int>* waits = &connectionRecordOf(connection)->waitsFor;
+        int waitsFor = waits->load();
+        if ((waitsFor == ConnectionWaitsForBody || waitsFor == ConnectionWaitsForRawBytes) &&
+            waits->compare_exchange_strong(waitsFor, ConnectionWaitsForNothingCut)) {
+            socketShutdownBoth(connection->transport.socket);
+            cut++;
+        }
+    }
+    printLine("The grace period of the stop is over: cut %d bodies and raw streams still coming; waiting for %d "
+              "answers\n",
+              cut, server->activeConnectionCount - cut);
 }
 
 // Lets serverStop return: the loop has ended, or never started.
@@ -605,6 +672,7 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     ThrottledLog refusedLog = {0, 0, false};
     ThrottledLog acceptFailedLog = {0, 0, false};
 
+    bool listenerGone = false; // under the loop, not by a stop
     Connection* nextConnection = connectionAlloc(server);
     while (serverShouldRun(server)) {
         nextConnection->remoteAddrLength = sizeof(nextConnection->remoteAddr);
@@ -616,28 +684,27 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
                 printf("accept was interrupted, continuing if server.shouldRun is true...\n");
                 continue;
             }
-            if (error == EBADF) {
-                printf("accept was stopped because the file descriptor is invalid (EBADF). This is probably because "
-                       "you closed it?\n");
-                continue;
-            }
-            if (acceptErrorIsTransient(error)) {
-                // Out of descriptors or a peer that left before we took it:
-                // the server must outlive both.
-                acceptFailedLog.count++;
-                if (throttledLogDue(&acceptFailedLog)) {
-                    printf("accept failed for now, retrying: %s = %d (%ld times since the last line)\n",
-                           strerror(error), error, acceptFailedLog.count);
-                    fflush(stdout);
-                    acceptFailedLog.count = 0;
+            AcceptError kind = acceptErrorKind(error);
+            if (kind == AcceptErrorListenerGone) {
+                if (serverShouldRun(server)) {
+                    printLine("exiting because the listening socket is gone: accept failed with %s = %d\n",
+                              strerror(error), error);
+                    listenerGone = true;
                 }
-                if (error != ECONNABORTED) {
-                    usleep(ACCEPT_RETRY_DELAY_US);
-                }
-                continue;
+                break;
             }
-            printf("exiting because accept failed (probably interrupted) %s = %d\n", strerror(error), error);
-            break;
+            // The server must outlive a peer that left before it was taken
+            // and a moment without descriptors.
+            acceptFailedLog.count++;
+            if (throttledLogDue(&acceptFailedLog)) {
+                printLine("accept failed for now, retrying: %s = %d (%ld times since the last line)\n", strerror(error),
+                          error, acceptFailedLog.count);
+                acceptFailedLog.count = 0;
+            }
+            if (kind == AcceptErrorShortage) {
+                usleep(ACCEPT_RETRY_DELAY_US);
+            }
+            continue;
         }
         Admission admission = admitConnection(server, nextConnection);
         if (admission == Refused) {
@@ -677,7 +744,12 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
         socketClose(parked.socketfd);
     }
 
+    int64_t stopBeganAtMs = monotonicMilliseconds();
+    bool graceful = 0 != server->state->stopGraceEndsAtMs.load();
     pthread_mutex_lock(&server->connectionFinishedLock);
+    if (graceful) {
+        stopGracefully(server, (int)neverStarted.size());
+    }
     while (server->activeConnectionCount > 0) {
         pthread_cond_wait(&server->connectionFinishedCond, &server->connectionFinishedLock);
     }
@@ -685,9 +757,13 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     state->active.clear();
     state->byAddress.clear();
     pthread_mutex_unlock(&server->connectionFinishedLock);
+    if (graceful) {
+        printLine("Stopped: every connection has ended, %lld ms after the stop began\n",
+                  (long long)(monotonicMilliseconds() - stopBeganAtMs));
+    }
 
     markStopped(server);
-    return 0;
+    return listenerGone ? 1 : 0;
 }
 
 int acceptConnectionsUntilStopped(Server* serverOrNULL, const struct sockaddr* address, socklen_t addressLength) {

@@ -4,7 +4,8 @@
 // storage (only the body is sized by the request), and three callbacks that
 // the embedding program provides: createResponseForRequest for every complete
 // request, onEscposRequest for every chunk of a connection whose first byte
-// is ESC or DLE, and escposJobIsWaitingForPrinter for the pace of such streams.
+// is ESC or DLE, escposJobIsWaitingForPrinter for the pace of such streams and
+// escposStreamIsBetweenReceipts for where one of their receipts ends.
 // Limits in time and in connections keep one peer from holding up the rest.
 // Strings returned by functions whose names begin with strdup belong to the
 // caller, who releases them with free.
@@ -252,6 +253,17 @@ struct ServerLimits {
     // once another job waits, so that the job starts within its own wait
     // limit. Default 30 s.
     int rawStreamYieldMs;
+    // A raw stream that stands between two receipts (see
+    // escposStreamIsBetweenReceipts) gives its job up, and stays open, once
+    // it has sent nothing for receiptPauseMs (default 200 ms), or when the
+    // pace rule would end it: its next bytes begin a new job, which takes its
+    // turn for the printer like any other. A receipt is never split, and a
+    // client that keeps its connection open between receipts never holds the
+    // printer while it has nothing to print. Waiting between receipts,
+    // without a job, it is closed after betweenReceiptsIdleMs without a byte
+    // (default 5 min, with a line in the log).
+    int receiptPauseMs;
+    int betweenReceiptsIdleMs;
     // Connections served at once, in all and from one peer address (default
     // 1024 and 128). Far below the descriptor limit, and each costs a thread.
     // A shop's tills and pages need a few each; a flood from one host leaves
@@ -339,6 +351,17 @@ void serverInit(Server* server);
 // once when it failed to start) and every connection has finished. Only
 // prints a warning for an uninitialised record.
 void serverStop(Server* server);
+// How long a graceful stop lets the jobs in progress finish.
+static const int SERVER_STOP_GRACE_MS = 10000;
+// Begins a graceful stop and returns at once; a second call changes nothing.
+// The listener closes (new connections are refused), and so do connections
+// without a complete request head and parked ones; requests and raw streams
+// in progress go on for at most graceMs. Then a body or raw stream still
+// coming is cut (a raw stream's end reaches onEscposRequest as a receive
+// error, with a log line of the bytes it had printed); complete requests
+// are still answered. The accept loop returns 0 once every connection has
+// ended. Jobs waiting for the printer are the application's to answer.
+void serverBeginStop(Server* server, int graceMs);
 // Releases the record's mutexes, condition variables and state.
 void serverDeInit(Server* server);
 // Whether the server's listener is open: the accept loop has bound and
@@ -349,7 +372,7 @@ bool serverIsListening(Server* server);
 bool serverWaitUntilListening(Server* server, int timeoutMs);
 // Listens on address and serves until stopped (a null server: a private one,
 // released at the end). 0 once stopped and drained; 1 when the listener
-// cannot be created or bound.
+// cannot be created or bound, or stops working while serving.
 int acceptConnectionsUntilStopped(Server* serverOrNULL, const struct sockaddr* address, socklen_t addressLength);
 // The same on every IPv4 address and the given port.
 int acceptConnectionsUntilStoppedFromEverywhereIPv4(Server* serverOrNULL, uint16_t portInHostOrder);
@@ -374,11 +397,17 @@ bool connectionPeerIsThere(const Connection* connection);
 // response that the module sends and frees, or null when the program has
 // answered on the connection itself.
 Response* createResponseForRequest(const Request* request, Connection* connection);
-// Called for every chunk of a raw stream (state 1, 3, 5, ...) and once at its
-// end with len 0 (peer closed) or negative (receive error, idle timeout or a
-// stream too slow for a waiting job). Returns false when the stream's job
-// takes nothing more: the module then ends the connection.
+// Called for every chunk of a raw stream's job (state 1, 3, 5, ...) and once
+// at the job's end with len 0 (peer closed, or the stream paused between
+// receipts: its next chunk then begins a new job with state 1) or negative
+// (receive error, idle timeout or a stream too slow for a waiting job).
+// Returns false when the stream's job takes nothing more: the module then
+// ends the connection.
 bool onEscposRequest(unsigned int state, const char* data, ssize_t len);
+// Whether the raw stream whose job runs on the calling thread stands between
+// two receipts by what it has sent so far, so that its job may end while the
+// connection stays open.
+bool escposStreamIsBetweenReceipts(void);
 // Whether another job waits for the printer, so that a raw stream must keep
 // its pace; asked often, so it must be cheap.
 bool escposJobIsWaitingForPrinter(void);

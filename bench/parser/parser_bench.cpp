@@ -22,6 +22,10 @@ bool escposJobIsWaitingForPrinter(void) {
     return false;
 }
 
+bool escposStreamIsBetweenReceipts(void) {
+    return false;
+}
+
 namespace {
 
 std::string browserPost() {

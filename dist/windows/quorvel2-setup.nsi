@@ -3,8 +3,9 @@
 ; registers the service quorvel2 (or quorvel2-NAME for /INSTANCE=NAME) that
 ; runs it at boot, restarted after a failure. Options, also for silent
 ; installs (/S): /DEVICE=name, /PORT=number, /INSTANCE=name. Running it over
-; an installed version stops the services, replaces the files, keeps every
-; service's arguments and starts them again.
+; an installed version stops the services, waits until their processes have
+; ended, replaces the files, keeps every service's arguments and starts
+; again the services that were running.
 ; The machine trusts the certificate authority that the program makes in
 ; %ProgramData%\quorvel2 at its first start; the uninstaller takes that trust
 ; away again, and an upgrade keeps the same authority.
@@ -49,12 +50,39 @@ Var Service     ; quorvel2 or quorvel2-NAME
 Var Port
 Var Device
 Var RemoveLogs  ; 1: the uninstaller removes the logs
+Var WasRunning  ; "|name|" for each service to start again after the files are replaced
 
 ; ---- Services, shared by setup and uninstaller --------------------------------
 
 ; Stops the service named in $R9 and waits (at most a minute) until it has
-; stopped; a service that does not exist counts as stopped.
+; stopped, then (at most a minute more) until its process has ended: the
+; service says it stopped before its process is gone, and the program's file
+; is replaced next. A service that does not exist counts as stopped. $R3
+; becomes 1 when it was running (or starting), 0 otherwise.
 !macro STOP_SERVICE_BODY
+  ; Its state and process id: SERVICE_STATUS_PROCESS, the state its second
+  ; field, the process id its eighth.
+  StrCpy $R3 0
+  StrCpy $R5 0
+  System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 1) p .r3'
+  ${If} $3 != 0
+    System::Call 'advapi32::OpenServiceW(p r3, w R9, i 4) p .r4'
+    ${If} $4 != 0
+      System::Call '*(i, i, i, i, i, i, i, i, i) p .r5'
+      System::Call 'advapi32::QueryServiceStatusEx(p r4, i 0, p r5, i 36, *i .r6) i .r7'
+      ${If} $7 != 0
+        System::Call '*$5(i, i .r8, i, i, i, i, i, i .r9, i)'
+        ${If} $8 != 1 ; SERVICE_STOPPED
+        ${AndIf} $8 != 3 ; SERVICE_STOP_PENDING
+          StrCpy $R3 1
+        ${EndIf}
+        StrCpy $R5 $9
+      ${EndIf}
+      System::Free $5
+      System::Call 'advapi32::CloseServiceHandle(p r4)'
+    ${EndIf}
+    System::Call 'advapi32::CloseServiceHandle(p r3)'
+  ${EndIf}
   nsExec::ExecToStack '"$SYSDIR\sc.exe" stop "$R9"'
   Pop $0
   Pop $1
@@ -84,6 +112,13 @@ Var RemoveLogs  ; 1: the uninstaller removes the logs
     IntOp $R8 $R8 + 1
     Sleep 500
   ${Loop}
+  ${If} $R5 != 0
+    System::Call 'kernel32::OpenProcess(i 0x100000, i 0, i R5) p .r3' ; SYNCHRONIZE
+    ${If} $3 != 0
+      System::Call 'kernel32::WaitForSingleObject(p r3, i 60000) i .r4'
+      System::Call 'kernel32::CloseHandle(p r3)'
+    ${EndIf}
+  ${EndIf}
 !macroend
 Function StopService
   !insertmacro STOP_SERVICE_BODY
@@ -154,14 +189,53 @@ FunctionEnd
   ${Loop}
 !macroend
 
-Function StartService
-  nsExec::ExecToLog '"$SYSDIR\sc.exe" start "$R9"'
-  Pop $0
+; Stops the service named in $R9 for the upgrade, remembering whether it ran.
+Function StopServiceForUpgrade
+  Call StopService
+  ${If} $R3 == 1
+    StrCpy $WasRunning "$WasRunning|$R9|"
+  ${EndIf}
+FunctionEnd
+
+; Starts the service named in $R9 again if it ran before the upgrade (or is
+; new): one the shop had stopped stays stopped.
+Function StartServiceIfItRan
+  StrLen $1 "|$R9|"
+  StrCpy $2 0
+  ${Do}
+    StrCpy $3 $WasRunning $1 $2
+    ${If} $3 == ""
+      ${Break}
+    ${EndIf}
+    ${If} $3 == "|$R9|"
+      nsExec::ExecToLog '"$SYSDIR\sc.exe" start "$R9"'
+      Pop $0
+      ${Break}
+    ${EndIf}
+    IntOp $2 $2 + 1
+  ${Loop}
+FunctionEnd
+
+; A service that ends with a failure status (1: the port taken at boot, an
+; address not there yet), not only one that crashes, is restarted: what
+; `sc failureflag NAME 1` sets, written directly where sc.exe lacks it.
+Function SetFailureFlag
+  ClearErrors
+  ReadRegStr $0 HKLM "${SERVICES_KEY}\$R9" "ImagePath"
+  ${IfNot} ${Errors}
+    nsExec::ExecToStack '"$SYSDIR\sc.exe" failureflag "$R9" 1'
+    Pop $0
+    Pop $1
+    ${If} $0 != 0
+      WriteRegDWORD HKLM "${SERVICES_KEY}\$R9" "FailureActionsOnNonCrashFailures" 1
+    ${EndIf}
+  ${EndIf}
 FunctionEnd
 
 Section "quorvel2"
   ; Every instance runs this program: all stop while it is replaced.
-  !insertmacro FOR_EACH_SERVICE StopService
+  StrCpy $WasRunning ""
+  !insertmacro FOR_EACH_SERVICE StopServiceForUpgrade
 
   SetOutPath "$INSTDIR"
   File "/oname=quorvel2.exe" "${EXE}"
@@ -207,6 +281,7 @@ Section "quorvel2"
     ; Restarted 5 s after a failure, and again after the next one.
     nsExec::ExecToLog '"$SYSDIR\sc.exe" failure "$Service" reset= 86400 actions= restart/5000/restart/5000'
     Pop $0
+    StrCpy $WasRunning "$WasRunning|$Service|" ; a new service starts
     ${If} $Instance != ""
       WriteRegStr HKLM "${INSTANCES_KEY}" "$Instance" ""
       WriteRegStr HKLM "${UNINSTALL_KEY}\$Service" "DisplayName" "quorvel2 print server ($Instance)"
@@ -219,7 +294,8 @@ Section "quorvel2"
     ${EndIf}
   ${EndIf}
 
-  !insertmacro FOR_EACH_SERVICE StartService
+  !insertmacro FOR_EACH_SERVICE SetFailureFlag
+  !insertmacro FOR_EACH_SERVICE StartServiceIfItRan
 SectionEnd
 
 ; ---- The certificate authority ----------------------------------------------------

@@ -27,6 +27,10 @@ bool escposJobIsWaitingForPrinter(void) {
     return false;
 }
 
+bool escposStreamIsBetweenReceipts(void) {
+    return false;
+}
+
 int main(int argc, char** argv) {
     if (argc < 2 || argc > 3) {
         fprintf(stderr, "Usage: %s FOLDER [PORT]\n", argv[0]);

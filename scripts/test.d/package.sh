@@ -73,6 +73,8 @@ control() { dpkg-deb --ctrl-tarfile "$deb" | tar -xOf - "./$1"; }
 grep -q "deb-systemd-helper enable 'quorvel2.service'" <(control postinst) || fail "postinst does not enable the unit"
 grep -q "deb-systemd-invoke \$_dh_action 'quorvel2.service'" <(control postinst) || fail "postinst does not start the unit"
 grep -q "deb-systemd-invoke stop 'quorvel2.service'" <(control prerm) || fail "prerm does not stop the unit"
+# An upgrade restarts the running server, through its graceful stop.
+grep -q "_dh_action=restart" <(control postinst) || fail "postinst does not restart the unit on upgrade"
 
 root="$work/root"
 dpkg-deb -x "$deb" "$root"
@@ -103,7 +105,7 @@ check_unit() {
   local unit="$root/lib/systemd/system/$1"
   shift
   for line in "$@" 'ExecStart=/usr/bin/quorvel2 $QUORVEL2_OPTIONS' \
-    'DynamicUser=yes' 'SupplementaryGroups=lp dialout' 'Restart=on-failure' 'NoNewPrivileges=yes' \
+    'DynamicUser=yes' 'SupplementaryGroups=lp dialout' 'Restart=on-failure' 'TimeoutStopSec=20s' 'NoNewPrivileges=yes' \
     'ProtectSystem=strict' 'PrivateTmp=yes' 'ProtectHome=yes' 'StateDirectoryMode=0700' \
     'WantedBy=multi-user.target'; do
     grep -qxF -- "$line" "$unit" || fail "$(basename "$unit") lacks '$line'"

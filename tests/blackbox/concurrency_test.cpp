@@ -2,7 +2,9 @@
 // that go quiet: every job reaches the printer exactly once and whole, and an
 // idle peer is dropped after the idle limit (shortened through the test-hooks
 // program) without holding up anybody else for longer than that.
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "serverprocess.h"
+#include "simulated_printer.h"
 
 using namespace blackbox;
 
@@ -66,14 +69,18 @@ class ServerTest : public ::testing::Test {
     ServerProcess server;
     std::string device;
 
-    // Starts the server, after stopping the one a previous table row started.
-    void start(const std::string& binary, const std::vector<std::string>& environment) {
+    // Starts the server, after stopping the one a previous table row started,
+    // on a printer file of its own or the named printer.
+    void start(const std::string& binary, const std::vector<std::string>& environment,
+               const std::string& printerName = "") {
         ASSERT_FALSE(dir.path.empty());
         stop();
         device = dir.file("printer");
         writeFile(device, "");
         std::string error;
-        ASSERT_TRUE(startServer(&server, binary, {"--device", device}, environment, dir.path, &error)) << error;
+        ASSERT_TRUE(startServer(&server, binary, {"--device", printerName.empty() ? device : printerName}, environment,
+                                dir.path, &error))
+            << error;
     }
 
     std::string printed() const {
@@ -197,10 +204,14 @@ TEST_F(ServerTest, JobFromAnotherAddressWaitsForAtMostOneJobOfAQueuingAddress) {
     }
 }
 
+const int BETWEEN_RECEIPTS_IDLE_MS = 2 * IDLE_MS;
+
 class IdleTest : public ServerTest {
   protected:
     void SetUp() override {
-        start(QUORVEL2_TESTHOOKS_BINARY, {"Q2_TEST_IDLE_MS=" + std::to_string(IDLE_MS)});
+        start(QUORVEL2_TESTHOOKS_BINARY,
+              {"Q2_TEST_IDLE_MS=" + std::to_string(IDLE_MS),
+               "Q2_TEST_BETWEEN_RECEIPTS_IDLE_MS=" + std::to_string(BETWEEN_RECEIPTS_IDLE_MS)});
     }
 };
 
@@ -223,22 +234,37 @@ TEST_F(IdleTest, SilentHttpPeerIsDroppedAsIfItHadClosed) {
     EXPECT_EQ("", printed());
 }
 
+// A raw stream silent in the middle of a receipt ends its job with what
+// arrived at the idle limit; one silent between receipts holds nothing and
+// is closed only at its own, longer limit, with a line in the log.
 TEST_F(IdleTest, SilentRawStreamEndsItsJobWithWhatArrived) {
-    int fd = connectLoopback(server.port);
-    ASSERT_GE(fd, 0);
-    const std::string arrived = "\x1b@half a receipt";
-    ASSERT_TRUE(sendAll(fd, arrived));
-    long long started = monotonicMs();
-    bool timedOut = false;
-    EXPECT_EQ("", readUntilClosed(fd, IDLE_MS + SLACK_MS, &timedOut));
-    long long took = monotonicMs() - started;
-    close(fd);
-    EXPECT_FALSE(timedOut) << "the idle raw stream was not dropped";
-    EXPECT_GE(took, IDLE_MS - 100);
-    EXPECT_EQ(arrived, printed());
+    const struct {
+        std::string arrived;
+        int closedAfterMs;
+        const char* logged;
+    } ROWS[] = {{"\x1b@half a receipt", IDLE_MS, nullptr},
+                {"\x1b@a receipt\n\x1dV\x01", BETWEEN_RECEIPTS_IDLE_MS, ": nothing came for 1 s between receipts\n"}};
+    for (const auto& row : ROWS) {
+        writeFile(device, "");
+        int fd = connectLoopback(server.port);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(sendAll(fd, row.arrived));
+        long long started = monotonicMs();
+        bool timedOut = false;
+        EXPECT_EQ("", readUntilClosed(fd, row.closedAfterMs + SLACK_MS, &timedOut));
+        long long took = monotonicMs() - started;
+        const std::string line = "Closing the raw connection from 127.0.0.1:" + std::to_string(localPort(fd));
+        close(fd);
+        EXPECT_FALSE(timedOut) << "the idle raw stream was not dropped";
+        EXPECT_GE(took, row.closedAfterMs - 100);
+        EXPECT_EQ(row.arrived, printed());
+        std::string out = server.currentOutput();
+        EXPECT_EQ(row.logged == nullptr ? 0u : 1u, occurrences(out, row.logged == nullptr ? line : line + row.logged))
+            << out;
+    }
     // The printer was released.
     EXPECT_EQ(OK_WITH_CORS, converse(server.port, post("next"), SLACK_MS));
-    EXPECT_EQ(arrived + "next", printed());
+    EXPECT_EQ("\x1b@a receipt\n\x1dV\x01next", printed());
 }
 
 TEST_F(IdleTest, IdleRawStreamHoldingThePrinterDelaysOthersAtMostTheIdleLimit) {
@@ -393,6 +419,105 @@ TEST_F(ServerTest, RawStreamMustKeepPaceOnlyWhileAnotherJobWaits) {
     }
 }
 
+// ---- A raw connection kept open between receipts ------------------------------------
+
+const std::string STATUS_REQUEST = "\x10\x04\x01";
+const std::string JOB_CHECK = "\x10\x04\x02\x10\x04\x04"; // before every web job on a printer that answers
+// A web job's answer, on top of the receipt it may wait for.
+const int PROMPT_MS = 1000;
+// A shorter receipt pause than the real one keeps these rows short; every
+// pause of the till is a good deal longer than it.
+const std::string SHORT_RECEIPT_PAUSE = "Q2_TEST_RECEIPT_PAUSE_MS=50";
+
+// A till that keeps one raw connection open and sends each receipt when it
+// is ready (asking the printer's state first), while a page posts a job
+// every PAGE_INTERVAL_MS from another address: nothing is interleaved, the
+// page is answered promptly and the till's connection is never closed. The
+// second receipt is a raster image full of cuts' bytes, sent in pieces with
+// pauses longer than the receipt pause.
+TEST_F(ServerTest, RawConnectionKeptOpenGivesThePrinterBackBetweenReceipts) {
+    const int RECEIPT_INTERVAL_MS = 300, PAGE_INTERVAL_MS = 60, PIECE_PAUSE_MS = 100;
+    q2test::SimulatedPrinter printer;
+    ASSERT_FALSE(printer.path().empty());
+    start(QUORVEL2_TESTHOOKS_BINARY, {SHORT_RECEIPT_PAUSE}, printer.path());
+    std::string raster = std::string("\x1dv0\x00\x40\x00\x40\x00", 8); // 64 by 64 bytes of GS V 66 0
+    while (raster.size() < 8 + 64 * 64) {
+        raster += std::string("\x1d\x56\x42\x00", 4);
+    }
+    const std::vector<std::string> receipts = {"\x1b@<r0>" + std::string(2000, 'a') + "\n\x1dVA\x03",
+                                               "\x1b@<r1>" + raster + "\n\x1dVA\x03",
+                                               "\x1b@<r2>" + std::string(3000, 'c') + "\n\x1dVA\x03"};
+    int till = connectLoopback(server.port);
+    ASSERT_GE(till, 0);
+    std::atomic<bool> tillDone{false};
+    std::vector<std::string> pageJobs;
+    std::vector<long long> pageTook;
+    std::thread page([&] {
+        for (int i = 0; !tillDone.load(); i++) {
+            pageJobs.push_back("\x1b@<p" + std::to_string(i) + ">" + std::string(500, 'p') + "\n\x1dV\x01");
+            long long started = monotonicMs();
+            EXPECT_EQ(OK_WITH_CORS, converse(server.port, post(pageJobs.back()), PROMPT_MS + SLACK_MS, "127.0.0.2"));
+            pageTook.push_back(monotonicMs() - started);
+            usleep(PAGE_INTERVAL_MS * 1000);
+        }
+    });
+    long long longestReceiptMs = 0;
+    for (const std::string& receipt : receipts) {
+        usleep(RECEIPT_INTERVAL_MS * 1000);
+        long long started = monotonicMs();
+        ASSERT_TRUE(sendAll(till, STATUS_REQUEST));
+        EXPECT_EQ("\x12", readAtLeast(till, 1, PROMPT_MS + SLACK_MS)) << "its replies still reach it";
+        // Pieces of the image end after whole groups of its bytes, where a cut would end.
+        for (size_t at = 0, piece = 14 + 1024; at < receipt.size(); at += piece, piece = 1024) {
+            ASSERT_TRUE(sendAll(till, receipt.substr(at, piece)));
+            usleep(PIECE_PAUSE_MS * 1000);
+        }
+        longestReceiptMs = std::max(longestReceiptMs, monotonicMs() - started);
+    }
+    usleep(RECEIPT_INTERVAL_MS * 1000);
+    tillDone = true;
+    page.join();
+    EXPECT_FALSE(peerHasClosed(till)) << "the till's connection was closed";
+    close(till);
+    std::string received = printer.received();
+    size_t total = 0;
+    for (const std::string& receipt : receipts) {
+        EXPECT_EQ(1u, occurrences(received, STATUS_REQUEST + receipt)) << receipt.substr(0, 6);
+        total += STATUS_REQUEST.size() + receipt.size();
+    }
+    for (size_t i = 0; i < pageJobs.size(); i++) {
+        EXPECT_EQ(1u, occurrences(received, JOB_CHECK + pageJobs[i])) << pageJobs[i].substr(0, 6);
+        EXPECT_LE(pageTook[i], PROMPT_MS + longestReceiptMs) << "page job " << i;
+        total += JOB_CHECK.size() + pageJobs[i].size();
+    }
+    EXPECT_EQ(total, received.size()) << "bytes of some job were mixed in or lost";
+    EXPECT_GE(pageJobs.size(), 8u);
+}
+
+// Tills from many addresses that keep their connections open and have only
+// asked the printer's state hold nothing: a web job is answered at once.
+TEST_F(ServerTest, WebJobBehindOpenStatusOnlyRawConnectionsIsAnsweredPromptly) {
+    q2test::SimulatedPrinter printer;
+    ASSERT_FALSE(printer.path().empty());
+    start(QUORVEL2_TESTHOOKS_BINARY, {SHORT_RECEIPT_PAUSE}, printer.path());
+    std::vector<int> tills;
+    for (int i = 0; i < 13; i++) {
+        tills.push_back(connectLoopback(server.port, ("127.0.0." + std::to_string(i + 2)).c_str()));
+        ASSERT_GE(tills.back(), 0);
+        ASSERT_TRUE(sendAll(tills.back(), STATUS_REQUEST));
+    }
+    for (int fd : tills) {
+        EXPECT_EQ("\x12", readAtLeast(fd, 1));
+    }
+    long long started = monotonicMs();
+    EXPECT_EQ(OK_WITH_CORS, converse(server.port, post("\x1b@<web>\n"), PROMPT_MS + SLACK_MS));
+    EXPECT_LE(monotonicMs() - started, PROMPT_MS);
+    for (int fd : tills) {
+        EXPECT_FALSE(peerHasClosed(fd));
+        close(fd);
+    }
+}
+
 const int REQUEST_DEADLINE_MS = 1200;
 
 // An HTTP request that arrives a few bytes at a time, finishing after about
@@ -460,9 +585,12 @@ class BusyPrinterTest : public ServerTest {
     const std::string held = "\x1b@holding the printer";
 
     void SetUp() override {
+        // ThreadSanitizer would sleep a second before the process exits; the stop's time is the server's own.
+        const char* sanitizer = getenv("TSAN_OPTIONS");
         start(QUORVEL2_TESTHOOKS_BINARY,
               {"Q2_TEST_IDLE_MS=" + std::to_string(LONG_IDLE_MS), "Q2_TEST_WAIT_MS=" + std::to_string(WAIT_LIMIT_MS),
-               "Q2_TEST_PACE_WINDOW_MS=" + std::to_string(LONG_IDLE_MS)});
+               "Q2_TEST_PACE_WINDOW_MS=" + std::to_string(LONG_IDLE_MS),
+               "TSAN_OPTIONS=" + std::string(NULL != sanitizer ? sanitizer : "") + ":atexit_sleep_ms=0"});
         holder = connectLoopback(server.port);
         ASSERT_GE(holder, 0);
         ASSERT_TRUE(sendAll(holder, held));
@@ -501,6 +629,63 @@ TEST_F(BusyPrinterTest, JobWhoseClientResetWhileWaitingIsNotPrinted) {
     // job's turn has come and gone.
     EXPECT_EQ(OK_WITH_CORS, converse(server.port, post("next")));
     EXPECT_EQ(held + "next", printed());
+}
+
+TEST_F(BusyPrinterTest, StopFinishesTheJobsInProgressAndTellsTheWaitingOnesTheServerIsStopping) {
+    std::vector<int> idle;
+    for (int i = 0; i < 100; i++) {
+        idle.push_back(connectLoopback(server.port));
+        ASSERT_GE(idle.back(), 0);
+    }
+    int waiting = connectLoopback(server.port);
+    ASSERT_TRUE(sendAll(waiting, post("\x1b@waiting behind the printer\n")));
+    // The job half sent: its 100 Continue tells that the server reads its body.
+    const std::string halfJob = "\x1b@half sent at the stop\n";
+    const std::string halfRequest =
+        "POST /escpos HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: " + std::to_string(halfJob.size()) +
+        "\r\n\r\n" + halfJob;
+    int half = connectLoopback(server.port);
+    ASSERT_TRUE(sendAll(half, halfRequest.substr(0, halfRequest.size() - 10)));
+    EXPECT_EQ("HTTP/1.1 100 Continue\r\n\r\n", readAtLeast(half, 25));
+    usleep(WAIT_LIMIT_MS * 1000 / 5); // the server has the other one and waits for the printer
+
+    ASSERT_EQ(0, kill(server.pid, SIGTERM));
+    const std::string text = "The server is stopping; nothing was printed.\n";
+    EXPECT_EQ("HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: " +
+                  std::to_string(text.size()) + "\r\nServer: Ostrelin/1.1.3\r\nConnection: close\r\n" + JOB_CORS +
+                  "\r\n" + text,
+              readUntilClosed(waiting));
+    close(waiting);
+    for (int fd : idle) {
+        bool timedOut = false;
+        readUntilClosed(fd, 1000, &timedOut);
+        EXPECT_FALSE(timedOut) << "an idle connection was not closed at once";
+        close(fd);
+    }
+    // The raw stream holding the printer and the half-sent job both finish.
+    ASSERT_TRUE(sendAll(holder, "\n"));
+    close(holder);
+    holder = -1;
+    ASSERT_TRUE(sendAll(half, halfRequest.substr(halfRequest.size() - 10)));
+    EXPECT_EQ(OK_WITH_CORS, readUntilClosed(half));
+    close(half);
+    long long answeredAt = monotonicMs();
+    int status = -1;
+    EXPECT_TRUE(waitUntil([&] { return waitpid(server.pid, &status, WNOHANG) == server.pid; }, 1000));
+    EXPECT_LT(monotonicMs() - answeredAt, 1000);
+    server.pid = -1;
+    EXPECT_TRUE(WIFEXITED(status) && 0 == WEXITSTATUS(status)) << status;
+    EXPECT_EQ(held + "\n" + halfJob, printed());
+}
+
+TEST_F(BusyPrinterTest, SecondStopRequestEndsTheProcessAtOnce) {
+    ASSERT_EQ(0, kill(server.pid, SIGTERM)); // the raw stream holding the printer could go on for the grace period
+    ASSERT_TRUE(waitUntil([&] { return std::string::npos != server.currentOutput().find("SIGTERM: stopping"); }));
+    ASSERT_EQ(0, kill(server.pid, SIGINT));
+    int status = -1;
+    EXPECT_TRUE(waitUntil([&] { return waitpid(server.pid, &status, WNOHANG) == server.pid; }, 1000));
+    server.pid = -1;
+    EXPECT_TRUE(WIFEXITED(status) && 1 == WEXITSTATUS(status)) << status;
 }
 
 const int CAP_PER_PEER = 3;
@@ -641,6 +826,12 @@ TEST_F(ServerTest, LogLinesStayWholeAndAFloodOfEmptyConnectionsIsCounted) {
     }
     EXPECT_EQ(8u * 200 * 2, warnings) << "a method and a path line per request";
     EXPECT_LE(noRequest, 12u) << out.substr(out.size() > 3000 ? out.size() - 3000 : 0);
+    // Once the flood is over, a connection gets its own line again.
+    size_t ownLines = occurrences(out, "No request found from");
+    usleep(1100 * 1000);
+    close(connectLoopback(server.port));
+    EXPECT_TRUE(waitUntil([&] { return occurrences(server.currentOutput(), "No request found from") > ownLines; }))
+        << server.currentOutput().substr(out.size());
 }
 
 } // namespace

@@ -1552,22 +1552,73 @@ TEST_F(JobTest, JobsTellWhatPrintedAndWhatWasRefused) {
     EXPECT_EQ(0u, converse(server.port, request("GET", "/jobs/0000")).find("HTTP/1.1 404 Not Found\r\n"));
 }
 
-// A log that cannot be written (here a folder stands where its file would
-// be) never stops printing; only jobs with a key are refused, and /status
-// says why.
+// A script that starts `binary` with `folder` mounted read-only in a mount
+// namespace of its own (root passes permission bits by), a server
+// certificate made earlier there first copied to the port it gets; "" when
+// this machine does not let a test do that.
+std::string readOnlyStarter(const TempDir& dir, const std::string& folder, const std::string& binary) {
+    const std::string mount = "mount --bind \"$0\" \"$0\" && mount -o remount,bind,ro \"$0\" && ";
+    const std::string script =
+        dir.addFile("read-only.sh", "#!/bin/sh\ncp '" + folder + "'/server-*.pem '" + folder +
+                                        "'/server-$2.pem\nexec /usr/bin/unshare -m sh -c '" + mount + "exec \"$@\"' '" +
+                                        folder + "' '" + binary + "' \"$@\"\n");
+    bool refused =
+        0 != q2test::runProgram("/usr/bin/unshare", {"-m", "sh", "-c", mount + "! touch \"$0/x\"", folder}).exitStatus;
+    return refused || 0 != chmod(script.c_str(), 0755) ? "" : script;
+}
+
+// A log that cannot be written (a folder where its file would be, a
+// read-only state folder) never stops printing; only jobs with a key are
+// refused, and /status says why. A read-only folder serves HTTPS with the
+// certificates made in it earlier, and without them refuses TLS as a
+// server without a certificate does.
 TEST_F(ServerTest, UnwritableJobLogPrintsUnkeyedJobsAndRefusesKeyedOnes) {
-    ASSERT_EQ(0, mkdir(dir.file("state").c_str(), 0700));
-    ASSERT_EQ(0, mkdir(dir.file("state/jobs.log").c_str(), 0700));
-    writeFile(dir.file("printer"), "");
-    start(dir.file("printer"));
-    EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", "\x1b@plain")));
-    const std::string problem = "The job log " + dir.file("state/jobs.log") + " cannot be opened (Is a directory).";
-    EXPECT_EQ(answer("503 Service Unavailable", JOB_CORS,
-                     problem + " A job with an Idempotency-Key could print twice without it; nothing was printed.\n"),
-              converse(server.port, keyedPost("k", "\x1b@keyed")));
-    EXPECT_NE(std::string::npos,
-              converse(server.port, request("GET", "/status")).find("\"jobLog\": \"" + problem + "\"}"));
-    EXPECT_EQ("\x1b@plain", printed());
+    const struct {
+        std::string name, why;
+        bool readOnly, https;
+    } rows[] = {
+        {"folder", "Is a directory", false, true},
+        {"empty", "Read-only file system", true, false},
+        {"earlier", "Read-only file system", true, true},
+    };
+    for (const auto& row : rows) {
+        const std::string folder = dir.file(row.name), environment = "STATE_DIRECTORY=" + folder;
+        ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
+        writeFile(dir.file(row.name + "-printer"), "");
+        std::string binary = row.readOnly ? readOnlyStarter(dir, folder, QUORVEL2_BINARY) : QUORVEL2_BINARY;
+        if (binary.empty()) {
+            GTEST_SKIP() << "a read-only state folder needs unshare -m and mount, which this machine refuses";
+        } else if (!row.readOnly) {
+            ASSERT_EQ(0, mkdir((folder + "/jobs.log").c_str(), 0700));
+        } else if (row.https) {
+            start(dir.file(row.name + "-printer"), {environment}); // makes the certificates
+            stop();
+        }
+        start(dir.file(row.name + "-printer"), {environment}, binary);
+        EXPECT_EQ(PRINTED, converse(server.port, request("POST", "/escpos", "\x1b@plain"))) << row.name;
+        const std::string problem = "The job log " + folder + "/jobs.log cannot be opened (" + row.why + ").";
+        EXPECT_EQ(
+            answer("503 Service Unavailable", JOB_CORS,
+                   problem + " A job with an Idempotency-Key could print twice without it; nothing was printed.\n"),
+            converse(server.port, keyedPost("k", "\x1b@keyed")));
+        EXPECT_NE(std::string::npos,
+                  converse(server.port, request("GET", "/status")).find("\"jobLog\": \"" + problem + "\"}"));
+        std::vector<std::string> curl = {"-sS",
+                                         "-o",
+                                         "/dev/null",
+                                         "-w",
+                                         "%{http_code}",
+                                         "--cacert",
+                                         folder + "/ca.crt",
+                                         "--data-binary",
+                                         "+tls",
+                                         "https://127.0.0.1:" + std::to_string(server.port) + "/escpos"};
+        EXPECT_EQ(row.https ? "200" : "000", q2test::runProgram("/usr/bin/curl", curl).out) << row.name;
+        EXPECT_EQ(row.https ? "\x1b@plain+tls" : "\x1b@plain", printed()) << row.name;
+        EXPECT_EQ(!row.https, std::string::npos != server.currentOutput().find("(a TLS handshake: this port speaks "
+                                                                               "http://, not https://)"));
+        stop();
+    }
 }
 
 } // namespace

@@ -13,6 +13,10 @@ bool escposJobIsWaitingForPrinter(void) {
     return false;
 }
 
+bool escposStreamIsBetweenReceipts(void) {
+    return false;
+}
+
 // Allocation-failure tests need calloc and realloc to return null under
 // AddressSanitizer too, instead of its own report.
 extern "C" const char* __asan_default_options() {

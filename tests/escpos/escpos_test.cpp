@@ -3,7 +3,8 @@
 // end the job with -1, and a thread without an open job cannot touch
 // another thread's job; status requests wait only briefly for the printer,
 // their replies decode to the right state, and a raw job's replies reach its
-// sink and stop with the job.
+// sink and stop with the job. A raw stream's receipts end where the printer
+// ends them, however its bytes are split.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "escpos.h"
+#include "receipt.h"
 #include "resources.h"
 #include "simulated_printer.h"
 #include "testsupport.h"
@@ -607,6 +609,68 @@ TEST(PrinterReplies, RawJobGetsItsRepliesUntilItEnds) {
     escposForwardReplies(collectReply, &replies);
     EXPECT_EQ(0, closeJob());
     EXPECT_EQ("abc", readFile(file));
+}
+
+// ---- Receipt boundaries ----------------------------------------------------------
+
+using namespace std::string_literals;
+
+std::string repeated(const std::string& bytes, size_t times) {
+    std::string all;
+    while (times-- > 0) {
+        all += bytes;
+    }
+    return all;
+}
+
+// A stream in steps, and after each whether it stands between receipts (+) or not (-).
+struct ReceiptCase {
+    const char* name;
+    std::vector<std::string> steps;
+    const char* between;
+};
+
+const std::string CUT = "\x1dV\x00"s, ASK = "\x10\x04\x01";
+const ReceiptCase RECEIPT_CASES[] = {
+    {"status requests only", {"", ASK, "\x10\x04\x07\x01", "\x10\x05\x02\x10\x14\x01\x00\x05\x1dr\x01"s}, "++++"},
+    {"each form of GS V",
+     {"a", CUT + ASK, "b", "\x1dV\x01" + ASK, "c", "\x1dV0" + ASK, "d", "\x1dV1" + ASK, "e", "\x1dVAx",
+      "f", "\x1dVBx", "g", "\x1dVax",         "h", "\x1dVbx",      "i", "\x1dVgx",      "j", "\x1dVhx"},
+     "-+-+-+-+-+-+-+-+-+-+"},
+    {"ESC i, ESC m, ESC @ after text, then text", {"a\n", "\x1bi", "b", "\x1bm", "c", "\x1b@", "d"}, "-+-+-+-"},
+    {"a drawer kick after the cut", {"a", "\x1dVB\x03\x1bp\x00\x19\xfa"s}, "-+"},
+    {"raster image full of GS V", {"\x1b@", "\x1dv0\x00\x00\x01\x03\x00"s + repeated(CUT, 256), CUT}, "+-+"},
+    {"GS ( with a long payload", {"\x1d(L\x04\x01\x61\x62" + repeated(CUT, 86), CUT}, "-+"},
+    {"bit image, graphics, barcode and stored image data",
+     {"\x1b*\x21\x02\x00"s + CUT + CUT, "\x1d\x38L\x03\x00\x00\x00"s + CUT, "\x1dkA\x03" + CUT, "\x1cp\x1dV\x00"s},
+     "----"},
+    {"a command cut short", {"a", CUT, "\x1d", "V", "A", "\x05"}, "-+---+"},
+};
+
+TEST(ReceiptBoundaries, AnyWayTheStreamIsSplitGivesTheSameAnswer) {
+    for (const ReceiptCase& row : RECEIPT_CASES) {
+        SCOPED_TRACE(row.name);
+        ReceiptScan byStep, byByte;
+        receiptScanStart(&byStep);
+        receiptScanStart(&byByte);
+        std::string whole;
+        for (size_t i = 0; i < row.steps.size(); i++) {
+            receiptScanFeed(&byStep, row.steps[i].data(), row.steps[i].size());
+            for (char c : row.steps[i]) {
+                receiptScanFeed(&byByte, &c, 1);
+            }
+            whole += row.steps[i];
+            EXPECT_EQ(row.between[i] == '+', receiptScanAtBoundary(&byStep)) << "after step " << i;
+            EXPECT_EQ(row.between[i] == '+', receiptScanAtBoundary(&byByte)) << "byte at a time, after step " << i;
+        }
+        for (size_t cut = 0; cut <= whole.size(); cut++) {
+            ReceiptScan split;
+            receiptScanStart(&split);
+            receiptScanFeed(&split, whole.data(), cut);
+            receiptScanFeed(&split, whole.data() + cut, whole.size() - cut);
+            EXPECT_EQ(row.between[row.steps.size() - 1] == '+', receiptScanAtBoundary(&split)) << "split at " << cut;
+        }
+    }
 }
 
 } // namespace

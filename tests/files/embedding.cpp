@@ -37,3 +37,7 @@ bool onEscposRequest(unsigned int state, const char* data, ssize_t len) {
 bool escposJobIsWaitingForPrinter(void) {
     return false;
 }
+
+bool escposStreamIsBetweenReceipts(void) {
+    return false;
+}

@@ -12,3 +12,7 @@ bool onEscposRequest(unsigned int, const char*, ssize_t) {
 bool escposJobIsWaitingForPrinter(void) {
     return false;
 }
+
+bool escposStreamIsBetweenReceipts(void) {
+    return false;
+}

@@ -2,7 +2,8 @@
 //
 // One run starts the test-hooks program on a free loopback port with short
 // time limits, then for a bounded time drives a few hundred concurrent
-// clients: HTTP print jobs, raw ESC/POS streams, idle, half-sent, slow and
+// clients: HTTP print jobs, raw ESC/POS streams, tills that keep their raw
+// connection open between receipts, idle, half-sent, slow and
 // resetting peers, and hostile request heads, each from its own loopback
 // address; beside them attackers: raw streams and HTTP requests that trickle,
 // a connection flood from one address and bodies declared past the memory
@@ -27,6 +28,13 @@
 //   --keep            keep the work directory (device output, server log)
 //   --one-address     every ordinary client from one address, so that they
 //                     meet its cap and wait their turn
+//   --runner PATH     start the server through this program (scripts/wine-run.sh
+//                     for quorvel2-testhooks.exe): the device is then named
+//                     by its Windows path, a third of the clients run, the
+//                     margins are wider, the printer faults are those a
+//                     Windows program meets the same way (the device removed,
+//                     a raw stream gone silent), and the descriptors, threads
+//                     and memory, which are Wine's as well, are not compared
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -69,6 +77,7 @@ struct Settings {
     int durationSeconds = 60;
     bool keepWorkDirectory = false;
     bool oneAddress = false;
+    std::string runner; // empty: the server runs as it is
 };
 
 Settings settings;
@@ -77,18 +86,20 @@ const int IDLE_MS = 3000;  // connection idle limit given to the server
 const int STALL_MS = 2000; // printer no-progress limit given to the server
 // Slack for a 503 after a stall and for an idle close: scheduling on a busy
 // two-core machine, sanitizer builds.
-const int MARGIN_MS = 1500;
-const int PROBE_LIMIT_MS = 1000;
+int marginMs = 1500;
+int probeLimitMs = 1000;
 // Longest any single client operation may take before it counts as a hang.
 const int OPERATION_LIMIT_MS = IDLE_MS + STALL_MS + 10000;
 
 const int HTTP_CLIENTS = 60;
 const int RAW_CLIENTS = 20;
+const int TILL_CLIENTS = 1; // each of its receipts may hold the printer for the 200 ms pause after it
 const int IDLE_CLIENTS = 30;
 const int HALF_CLIENTS = 20;
 const int SLOW_CLIENTS = 25;
 const int RESET_CLIENTS = 20;
 const int HOSTILE_CLIENTS = 40;
+const int WINE_CLIENT_SHARE = 3; // under Wine one client of this many runs
 
 // Attackers, and the limits the server is given against them. The request
 // deadline lets the slow but steady requests (at most 2 s a byte) finish.
@@ -288,7 +299,8 @@ uint32_t crc32(const char* data, size_t length) {
 
 std::atomic<uint32_t> nextJobId{1};
 
-std::string makeFrame(uint32_t id, char kind, size_t payloadLength) {
+// A text payload holds printable ASCII only, as a receipt's lines do.
+std::string makeFrame(uint32_t id, char kind, size_t payloadLength, bool text = false) {
     std::string payload(payloadLength, '\0');
     uint64_t state = 0x9E3779B97F4A7C15ull * (id + 1);
     for (size_t i = 0; i < payloadLength; i++) {
@@ -296,7 +308,7 @@ std::string makeFrame(uint32_t id, char kind, size_t payloadLength) {
         state ^= state >> 7;
         state ^= state << 17;
         char c = (char)(state >> 24);
-        payload[i] = c == 0x1d ? 0x1e : c;
+        payload[i] = text ? (char)(0x20 + (state >> 24) % 95) : c == 0x1d ? 0x1e : c;
     }
     char head[32];
     snprintf(head, sizeof(head), "%c%08x%08x:", kind, id, (unsigned)payloadLength);
@@ -524,6 +536,22 @@ std::string postHead(size_t contentLength) {
            std::to_string(contentLength) + "\r\n\r\n";
 }
 
+// The same job as a chunked body, in chunks of random sizes.
+std::string chunkedPost(const std::string& body, std::mt19937& random) {
+    std::string request = "POST /escpos HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/octet-stream\r\n"
+                          "Transfer-Encoding: chunked\r\n\r\n";
+    for (size_t at = 0; at < body.size();) {
+        size_t size = std::min(body.size() - at, (size_t)(1 + random() % 8192));
+        char line[24];
+        snprintf(line, sizeof(line), "%zx\r\n", size);
+        request += line;
+        request.append(body, at, size);
+        request += "\r\n";
+        at += size;
+    }
+    return request + "0\r\n\r\n";
+}
+
 struct HttpResult {
     int status = 0; // 0: no answer
     Ending ending = ENDED_TIMEOUT;
@@ -563,12 +591,14 @@ size_t pickPayloadSize(std::mt19937& random) {
     return 16 + random() % 2048;
 }
 
-// One HTTP job; records it and returns its status (0: no answer).
-int runHttpJob(char kind, size_t payloadSize, int64_t* elapsedMs, bool* healthy) {
+// One HTTP job, its body chunked when chunkedWith is given; records it and
+// returns its status (0: no answer).
+int runHttpJob(char kind, size_t payloadSize, int64_t* elapsedMs, bool* healthy, std::mt19937* chunkedWith = NULL) {
     uint32_t id = nextJobId++;
     std::string frame = makeFrame(id, kind, payloadSize);
     uint64_t before = epoch.load();
-    HttpResult result = exchange(postHead(frame.size()) + frame);
+    HttpResult result =
+        exchange(NULL != chunkedWith ? chunkedPost(frame, *chunkedWith) : postHead(frame.size()) + frame);
     uint64_t after = epoch.load();
     *elapsedMs = result.elapsedMs;
     *healthy = wasHealthy(before, after);
@@ -585,8 +615,8 @@ int runHttpJob(char kind, size_t payloadSize, int64_t* elapsedMs, bool* healthy)
         if (*healthy) {
             finding("job %u answered 503 although the printer was healthy throughout", id);
         }
-        if (result.elapsedMs > STALL_MS + MARGIN_MS) {
-            finding("job %u: 503 came after %lld ms (limit %d)", id, (long long)result.elapsedMs, STALL_MS + MARGIN_MS);
+        if (result.elapsedMs > STALL_MS + marginMs) {
+            finding("job %u: 503 came after %lld ms (limit %d)", id, (long long)result.elapsedMs, STALL_MS + marginMs);
         }
     } else {
         recordJob(id, kind, AT_MOST_ONCE, "HTTP job without a proper answer");
@@ -612,7 +642,7 @@ void httpClient(unsigned seed) {
             }
             int64_t elapsed = 0;
             bool healthy = false;
-            runHttpJob('H', pickPayloadSize(random), &elapsed, &healthy);
+            runHttpJob('H', pickPayloadSize(random), &elapsed, &healthy, random() % 4 == 0 ? &random : NULL);
         }
         napMs(200 + random() % 400);
     }
@@ -696,7 +726,7 @@ void idleClient(unsigned seed) {
         }
         int64_t start = nowMs();
         std::string got;
-        Ending ending = readUntilClosed(fd, IDLE_MS + 3 * MARGIN_MS, &got);
+        Ending ending = readUntilClosed(fd, IDLE_MS + 3 * marginMs, &got);
         int64_t waited = nowMs() - start;
         close(fd);
         if (ending == ENDED_TIMEOUT) {
@@ -731,10 +761,10 @@ void halfClient(unsigned seed) {
         const char* start = starts[random() % 4];
         sendAll(fd, start, strlen(start));
         std::string got;
-        Ending ending = readUntilClosed(fd, IDLE_MS + 3 * MARGIN_MS, &got);
+        Ending ending = readUntilClosed(fd, IDLE_MS + 3 * marginMs, &got);
         close(fd);
         if (ending == ENDED_TIMEOUT) {
-            finding("a peer that sent half a request was still open after %d ms", IDLE_MS + 3 * MARGIN_MS);
+            finding("a peer that sent half a request was still open after %d ms", IDLE_MS + 3 * marginMs);
         } else {
             figures.halfClosed++;
             if (!got.empty() && !refusedForMemory(got)) {
@@ -786,7 +816,8 @@ void slowClient(unsigned seed) {
     }
 }
 
-// Resets the connection in the middle of a request, or right after one.
+// Resets the connection before a request, in the middle of one, or right
+// after one.
 void resetClient(unsigned seed) {
     std::mt19937 random(seed);
     while (!stopping.load()) {
@@ -800,14 +831,17 @@ void resetClient(unsigned seed) {
             std::string request = postHead(frame.size()) + frame;
             int fd = connectToServer();
             if (fd >= 0) {
-                bool whole = random() % 3 == 0;
-                size_t cut = whole ? request.size() : 10 + random() % (request.size() - 20);
+                int roll = (int)(random() % 4);
+                bool whole = roll == 0;
+                size_t cut = whole ? request.size() : roll == 1 ? 0 : 10 + random() % (request.size() - 20);
                 sendAll(fd, request.data(), cut);
-                sleepMs(random() % 20);
+                if (cut > 0) {
+                    sleepMs(random() % 20);
+                }
                 closeWithReset(fd);
                 figures.resets++;
                 recordJob(id, 'X', whole ? AT_MOST_ONCE : MUST_NOT,
-                          whole ? "request reset after sending" : "request reset part-way");
+                          whole ? "request reset after sending" : "request reset before or part-way");
             }
         }
         napMs(100 + random() % 300);
@@ -1102,14 +1136,14 @@ void httpTrickler(unsigned seed) {
                 break;
             }
             napMs(TRICKLE_INTERVAL_MS * 2);
-            if (nowMs() - start > REQUEST_DEADLINE_MS + 3 * MARGIN_MS) {
+            if (nowMs() - start > REQUEST_DEADLINE_MS + 3 * marginMs) {
                 break;
             }
         }
         int64_t took = nowMs() - start;
         std::string got;
         if (closed) {
-            readUntilClosed(fd, MARGIN_MS, &got);
+            readUntilClosed(fd, marginMs, &got);
         }
         close(fd);
         if (stopping.load() && !closed) {
@@ -1181,7 +1215,7 @@ void overBudgetClient(unsigned seed) {
         }
         sendAll(fd, start);
         std::string got;
-        Ending ending = readUntilClosed(fd, IDLE_MS + 3 * MARGIN_MS, &got);
+        Ending ending = readUntilClosed(fd, IDLE_MS + 3 * marginMs, &got);
         close(fd);
         figures.overBudget++;
         if (statusOf(got) == 200) {
@@ -1191,6 +1225,51 @@ void overBudgetClient(unsigned seed) {
             finding("a body declared past the memory budget kept its connection past the idle limit");
         }
         napMs(500 + random() % 1000);
+    }
+}
+
+// A till that keeps its raw connection open and sends a receipt (a frame of
+// text ending with a cut) every few hundred milliseconds, each a job of its
+// own; the server never closes it while the printer is healthy. A session
+// ends with a half-close, after which its receipts are checked like a raw
+// stream's.
+void tillSession(std::mt19937& random) {
+    int fd = connectToServer();
+    if (fd < 0) {
+        return;
+    }
+    uint64_t before = epoch.load();
+    std::vector<uint32_t> ids;
+    bool sent = true;
+    for (int receipts = 1 + (int)(random() % 3); receipts > 0 && sent; receipts--) {
+        ids.push_back(nextJobId++);
+        sent = sendAll(fd, makeFrame(ids.back(), 'K', pickPayloadSize(random), true) + "\x1dVA\x03");
+        napMs(800 + random() % 600);
+    }
+    bool closedOnIt = sent && serverHasClosed(fd);
+    shutdown(fd, SHUT_WR);
+    Ending ending = sent && !closedOnIt ? readUntilClosed(fd, OPERATION_LIMIT_MS, NULL) : ENDED_RESET;
+    close(fd);
+    bool healthy = wasHealthy(before, epoch.load());
+    if (healthy && closedOnIt) {
+        finding("till %u: its connection was closed between receipts while the printer was healthy", ids.back());
+    }
+    for (uint32_t id : ids) {
+        recordJob(id, 'K', healthy && ending == ENDED_CLOSED ? MUST_ONCE : AT_MOST_ONCE, "till receipt");
+    }
+}
+
+void tillClient(unsigned seed) {
+    std::mt19937 random(seed);
+    while (!stopping.load()) {
+        {
+            GatePass pass;
+            if (!pass.entered) {
+                break;
+            }
+            tillSession(random);
+        }
+        napMs(100);
     }
 }
 
@@ -1211,7 +1290,7 @@ void probeClient() {
             if (healthy) {
                 figures.probeHealthy++;
                 raiseMax(figures.probeMaxHealthyMs, elapsed);
-                if (elapsed > PROBE_LIMIT_MS) {
+                if (elapsed > probeLimitMs) {
                     finding("probe took %lld ms while the printer was healthy", (long long)elapsed);
                 }
             } else {
@@ -1359,9 +1438,9 @@ void stalledJob(size_t payloadSize, bool raw) {
     if (raw) {
         // Its job failed: the server ends the stream, with a reset when
         // unread bytes of it were left.
-        if (ending == ENDED_TIMEOUT || elapsed > STALL_MS + MARGIN_MS) {
+        if (ending == ENDED_TIMEOUT || elapsed > STALL_MS + marginMs) {
             finding("raw stream into a stalled printer: %s after %lld ms (limit %d)",
-                    ending == ENDED_TIMEOUT ? "not closed" : "ended", (long long)elapsed, STALL_MS + MARGIN_MS);
+                    ending == ENDED_TIMEOUT ? "not closed" : "ended", (long long)elapsed, STALL_MS + marginMs);
         }
         return;
     }
@@ -1369,9 +1448,9 @@ void stalledJob(size_t payloadSize, bool raw) {
     if (memoryRefusal) {
         return; // refused before the printer was tried
     }
-    if (status != 503 || elapsed > STALL_MS + MARGIN_MS || elapsed < STALL_MS - 200) {
+    if (status != 503 || elapsed > STALL_MS + marginMs || elapsed < STALL_MS - 200) {
         finding("job %u for a stalled printer: status %d after %lld ms (expected 503 after %d..%d ms)", id, status,
-                (long long)elapsed, STALL_MS - 200, STALL_MS + MARGIN_MS);
+                (long long)elapsed, STALL_MS - 200, STALL_MS + marginMs);
     }
 }
 
@@ -1393,13 +1472,13 @@ void silentRawStream() {
     int64_t elapsed = 0;
     bool healthy = false;
     int status = runHttpJob('S', 64, &elapsed, &healthy);
-    Ending ending = readUntilClosed(fd, IDLE_MS + 3 * MARGIN_MS, NULL);
+    Ending ending = readUntilClosed(fd, IDLE_MS + 3 * marginMs, NULL);
     int64_t streamMs = nowMs() - start;
     close(fd);
     recordJob(id, 'S', MUST_ONCE, "raw stream that went silent while the printer was healthy");
     figures.silentStreams++;
     raiseMax(figures.behindSilentMaxMs, elapsed);
-    if (status != 200 || elapsed > IDLE_MS + MARGIN_MS || ending != ENDED_CLOSED) {
+    if (status != 200 || elapsed > IDLE_MS + marginMs || ending != ENDED_CLOSED) {
         finding("job behind a silent raw stream: status %d after %lld ms; the stream %s after %lld ms", status,
                 (long long)elapsed, ending == ENDED_CLOSED ? "was closed" : "was not closed", (long long)streamMs);
     }
@@ -1413,7 +1492,12 @@ void controllerLoop(int64_t endMs) {
         if (stopping.load()) {
             break;
         }
-        switch (kind++ % 5) {
+        // Under Wine the faults a Windows program meets as on Linux: a device
+        // file that is gone, a raw stream gone silent.
+        static const int UNDER_WINE[] = {1, 4};
+        int fault = settings.runner.empty() ? kind % 5 : UNDER_WINE[kind % 2];
+        kind++;
+        switch (fault) {
         case 1: // the device disappears and comes back
             beginFault("removed");
             unlink(devicePath.c_str());
@@ -1543,8 +1627,18 @@ bool serverIsSanitized() {
 const long ASAN_QUARANTINE_MB = 16;
 bool sanitizedServer = false;
 
+// How a Windows program under Wine names a Linux path (drive Z: is "/").
+std::string windowsPath(const std::string& path) {
+    std::string result = "Z:" + path;
+    std::replace(result.begin(), result.end(), '/', '\\');
+    return result;
+}
+
 bool startServer() {
     sanitizedServer = serverIsSanitized();
+    bool underWine = !settings.runner.empty();
+    // Wine's first start in a prefix can take long.
+    int startLimitMs = underWine ? 90000 : 10000;
     for (int attempt = 0; attempt < 5; attempt++) {
         serverPort = freeLoopbackPort();
         std::string stdoutPath = workDirectory + "/server-stdout.log";
@@ -1572,13 +1666,18 @@ bool startServer() {
                            std::to_string(ASAN_QUARANTINE_MB);
                 setenv("ASAN_OPTIONS", options.c_str(), 1);
             }
-            execl(settings.serverPath.c_str(), settings.serverPath.c_str(), "-p", portText.c_str(), "-d",
-                  devicePath.c_str(), (char*)NULL);
+            if (underWine) {
+                execl(settings.runner.c_str(), settings.runner.c_str(), settings.serverPath.c_str(), "-p",
+                      portText.c_str(), "-d", windowsPath(devicePath).c_str(), (char*)NULL);
+            } else {
+                execl(settings.serverPath.c_str(), settings.serverPath.c_str(), "-p", portText.c_str(), "-d",
+                      devicePath.c_str(), (char*)NULL);
+            }
             _exit(127);
         }
         serverPid = pid;
         std::string listening = ":" + portText + "/";
-        for (int i = 0; i < 200; i++) {
+        for (int64_t waitEnd = nowMs() + startLimitMs; nowMs() < waitEnd;) {
             std::string out = readFile(stdoutPath);
             if (out.find("Starting quorvel2 1.0.0") != std::string::npos && out.find(listening) != std::string::npos) {
                 return true;
@@ -1687,6 +1786,8 @@ TEST(Stress, LoadFaultsAndHostileInputLoseNothing) {
     std::vector<std::thread> clients;
     unsigned seed = (unsigned)time(NULL);
     printf("seed %u\n", seed);
+    const bool underWine = !settings.runner.empty();
+    const int share = underWine ? WINE_CLIENT_SHARE : 1;
     // Every ordinary client from an address of its own, as from its own till,
     // or all from one, as from a back office.
     auto ordinary = [&](void (*client)(unsigned), unsigned clientSeed) {
@@ -1696,25 +1797,28 @@ TEST(Stress, LoadFaultsAndHostileInputLoseNothing) {
             client(clientSeed);
         });
     };
-    for (int i = 0; i < HTTP_CLIENTS; i++) {
+    for (int i = 0; i < HTTP_CLIENTS / share; i++) {
         ordinary(httpClient, seed + 1000 + i);
     }
-    for (int i = 0; i < RAW_CLIENTS; i++) {
+    for (int i = 0; i < RAW_CLIENTS / share; i++) {
         ordinary(rawClient, seed + 2000 + i);
     }
-    for (int i = 0; i < IDLE_CLIENTS; i++) {
+    for (int i = 0; i < TILL_CLIENTS; i++) {
+        ordinary(tillClient, seed + 2500 + i);
+    }
+    for (int i = 0; i < IDLE_CLIENTS / share; i++) {
         ordinary(idleClient, seed + 3000 + i);
     }
-    for (int i = 0; i < HALF_CLIENTS; i++) {
+    for (int i = 0; i < HALF_CLIENTS / share; i++) {
         ordinary(halfClient, seed + 4000 + i);
     }
-    for (int i = 0; i < SLOW_CLIENTS; i++) {
+    for (int i = 0; i < SLOW_CLIENTS / share; i++) {
         ordinary(slowClient, seed + 5000 + i);
     }
-    for (int i = 0; i < RESET_CLIENTS; i++) {
+    for (int i = 0; i < RESET_CLIENTS / share; i++) {
         ordinary(resetClient, seed + 6000 + i);
     }
-    for (int i = 0; i < HOSTILE_CLIENTS; i++) {
+    for (int i = 0; i < HOSTILE_CLIENTS / share; i++) {
         ordinary(hostileClient, seed + 7000 + (unsigned)i);
     }
     for (int i = 0; i < RAW_TRICKLERS; i++) {
@@ -1766,21 +1870,28 @@ TEST(Stress, LoadFaultsAndHostileInputLoseNothing) {
             int status = runHttpJob('P', 64, &elapsed, &healthy);
             afterProbeMaxMs = std::max(afterProbeMaxMs, elapsed);
             EXPECT_EQ(200, status) << "a job after the run";
-            EXPECT_LE(elapsed, PROBE_LIMIT_MS) << "a job after the run";
+            EXPECT_LE(elapsed, probeLimitMs) << "a job after the run";
         }
         // Connection threads end at most one idle limit after their peer went quiet.
         int64_t settleStart = nowMs();
         do {
             sleepMs(200);
             after = processState(serverPid);
-        } while ((after.threads != before.threads || after.fds != before.fds) &&
+        } while (!underWine && (after.threads != before.threads || after.fds != before.fds) &&
                  nowMs() - settleStart < IDLE_MS + STALL_MS + 10000);
         settleMs = nowMs() - settleStart;
         alive = serverAlive();
     }
     if (serverPid > 0) {
         kill(serverPid, SIGTERM);
-        waitpid(serverPid, NULL, 0);
+        int64_t killAt = nowMs() + 5000;
+        while (waitpid(serverPid, NULL, WNOHANG) == 0) {
+            if (nowMs() > killAt) {
+                kill(serverPid, SIGKILL); // a program under Wine may not take the signal
+                killAt = INT64_MAX;
+            }
+            sleepMs(50);
+        }
     }
     scanPendingCaptures(true);
 
@@ -1913,13 +2024,15 @@ TEST(Stress, LoadFaultsAndHostileInputLoseNothing) {
     EXPECT_GT(figures.rawHealthy.load(), 0) << "no raw stream was checked";
     EXPECT_GT(figures.rawTricklesCut.load(), 0) << "no trickling raw stream lost the printer";
     EXPECT_EQ(0, figures.floodRefused.load()) << "flood connections wait for room instead of being closed";
-    if (settings.durationSeconds * 1000 > REQUEST_DEADLINE_MS + 3 * MARGIN_MS) {
+    if (settings.durationSeconds * 1000 > REQUEST_DEADLINE_MS + 3 * marginMs) {
         EXPECT_GT(figures.httpTricklesDropped.load(), 0) << "no trickled HTTP request reached its deadline";
     }
-    EXPECT_LE(figures.probeMaxHealthyMs.load(), PROBE_LIMIT_MS);
-    EXPECT_EQ(before.fds, after.fds);
-    EXPECT_EQ(before.threads, after.threads);
-    if (!sanitizedServer) {
+    EXPECT_LE(figures.probeMaxHealthyMs.load(), probeLimitMs);
+    if (!underWine) {
+        EXPECT_EQ(before.fds, after.fds);
+        EXPECT_EQ(before.threads, after.threads);
+    }
+    if (!sanitizedServer && !underWine) {
         EXPECT_LE(rssGrowthKb, RSS_BOUND_KB);
     }
     EXPECT_EQ(0, findingCount.load());
@@ -1948,6 +2061,11 @@ int main(int argc, char** argv) {
             settings.keepWorkDirectory = true;
         } else if (argument == "--one-address") {
             settings.oneAddress = true;
+        } else if (argument == "--runner" && i + 1 < argc) {
+            settings.runner = argv[++i];
+            // Wine's sockets and threads answer more slowly on a shared machine.
+            marginMs = 3000;
+            probeLimitMs = 3000;
         } else {
             rest.push_back(argv[i]);
         }

@@ -13,6 +13,8 @@
 //   Q2_TEST_MAX_CONNECTIONS_PER_PEER  connections at once from one address
 //   Q2_TEST_MAX_PARKED           connections parked at once, waiting for room
 //   Q2_TEST_RAW_YIELD_MS         how long a raw stream keeps the printer once a job waits
+//   Q2_TEST_RECEIPT_PAUSE_MS     silence after which a raw stream between receipts gives up its job
+//   Q2_TEST_BETWEEN_RECEIPTS_IDLE_MS  how long a raw stream may wait between receipts
 //   Q2_TEST_CERTIFICATE_CHECK_MS how often the certificate files and names are looked at
 //   Q2_TEST_TLS_HANDSHAKE_MS     time for a TLS handshake, in milliseconds
 //   Q2_TEST_RENEW_DAYS           days before its end the server certificate is made again
@@ -52,6 +54,8 @@ static ServerLimits limitsFromEnvironment(void) {
     takeNumber("Q2_TEST_MAX_CONNECTIONS_PER_PEER", &limits.maxConnectionsPerPeer);
     takeNumber("Q2_TEST_MAX_PARKED", &limits.maxParkedConnections);
     takeNumber("Q2_TEST_RAW_YIELD_MS", &limits.rawStreamYieldMs);
+    takeNumber("Q2_TEST_RECEIPT_PAUSE_MS", &limits.receiptPauseMs);
+    takeNumber("Q2_TEST_BETWEEN_RECEIPTS_IDLE_MS", &limits.betweenReceiptsIdleMs);
     const char* budget = getenv("Q2_TEST_BODY_BUDGET");
     if (NULL != budget && budget[0] != '\0') {
         limits.bodyMemoryBudget = (size_t)strtoull(budget, NULL, 10);

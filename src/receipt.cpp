@@ -1,0 +1,296 @@
+// receipt.cpp: the receipt boundary scan. Printer commands are read with
+// their argument counts and data lengths as the printer reads them; a
+// command this scan does not know is taken as one that prints and has no
+// arguments, so that a stream using it is never taken to stand between
+// receipts before its next cut.
+#include "receipt.h"
+
+#include <string.h>
+
+namespace {
+
+const uint8_t NUL = 0x00;
+const uint8_t DLE = 0x10;
+const uint8_t ESC = 0x1B;
+const uint8_t FS = 0x1C;
+const uint8_t GS = 0x1D;
+
+// Where the scan stands.
+enum Phase : uint8_t {
+    PHASE_TEXT,        // between commands: text, line feeds, a command's prefix
+    PHASE_FUNCTION,    // after a prefix
+    PHASE_ARGUMENTS,   // in a command's arguments
+    PHASE_DATA,        // in a command's data of known length
+    PHASE_DATA_TO_NUL, // in a command's data that ends at a NUL
+    PHASE_RECORD,      // in the head of one record of a command's data
+};
+
+// Record heads go after the command's own arguments, which the records' lengths still need.
+const uint8_t RECORD_HEAD_AT = 4;
+// The longest data that ends at a NUL: tab positions, a barcode's characters.
+const uint64_t TAB_POSITIONS_MAX = 33;
+const uint64_t BARCODE_CHARACTERS_MAX = 256;
+// A kanji character defined with FS 2: 24 by 24 dots.
+const uint64_t KANJI_PATTERN_BYTES = 72;
+
+// What a whole command does to the receipt.
+enum Effect {
+    PRINTS,         // prints or sets up what the receipt prints next
+    PRINTS_NOTHING, // asks for status, kicks the drawer
+    ENDS_RECEIPT,   // cuts, or initialises the printer
+};
+
+Effect effectOf(uint8_t prefix, uint8_t function) {
+    switch (prefix) {
+    case DLE:
+        return function == 0x04 || function == 0x05 || function == 0x14 ? PRINTS_NOTHING : PRINTS;
+    case ESC:
+        if (function == '@' || function == 'i' || function == 'm') {
+            return ENDS_RECEIPT;
+        }
+        return function == 'p' || function == 'u' || function == 'v' ? PRINTS_NOTHING : PRINTS;
+    case GS:
+        if (function == 'V') {
+            return ENDS_RECEIPT;
+        }
+        return function == 'r' || function == 'I' || function == 'a' || function == 'j' ? PRINTS_NOTHING : PRINTS;
+    default:
+        return PRINTS;
+    }
+}
+
+// The arguments the command takes before its data, as far as the ones seen
+// so far tell (some commands take more for some first arguments).
+uint8_t argumentCount(const ReceiptScan* scan) {
+    const uint8_t first = scan->arguments[0];
+    const bool firstSeen = scan->argumentsSeen > 0;
+    switch (scan->prefix) {
+    case DLE:
+        switch (scan->function) {
+        case 0x04: // DLE EOT n, and a for n 7 and 8
+            return firstSeen && (first == 7 || first == 8) ? 2 : 1;
+        case 0x05: // DLE ENQ n
+            return 1;
+        case 0x14: // DLE DC4 fn ...
+            if (!firstSeen) {
+                return 1;
+            }
+            return first == 1 || first == 2 ? 3 : first == 3 ? 6 : first == 7 ? 2 : first == 8 ? 8 : 1;
+        default:
+            return 0;
+        }
+    case ESC:
+        if (NULL != strchr(" !%-3=?EGJKMRTUVadertu{", scan->function) && scan->function != NUL) {
+            return 1;
+        }
+        switch (scan->function) {
+        case '$':
+        case '\\':
+        case 'c':
+            return 2;
+        case '*': // m nL nH
+        case '&': // y c1 c2
+        case '(': // fn pL pH
+        case 'p': // m t1 t2
+            return 3;
+        case 'W':
+            return 8;
+        default:
+            return 0;
+        }
+    case GS:
+        if (NULL != strchr("!/BEHITabfhjrw", scan->function) && scan->function != NUL) {
+            return 1;
+        }
+        switch (scan->function) {
+        case 'V': // m, and a feed n for the forms that feed first
+            return firstSeen &&
+                           (first == 65 || first == 66 || first == 97 || first == 98 || first == 103 || first == 104)
+                       ? 2
+                       : 1;
+        case 'k': // m, and a length n for the forms that give one
+            return firstSeen && first >= 65 ? 2 : 1;
+        case '$':
+        case 'L':
+        case 'P':
+        case 'W':
+        case '\\':
+        case '*': // x y
+            return 2;
+        case '(': // fn pL pH
+        case '^':
+        case 'z':
+            return 3;
+        case 'g':
+            return 4;
+        case '8': // fn p1 p2 p3 p4
+            return 5;
+        case 'v': // 0 m xL xH yL yH
+            return 6;
+        default:
+            return 0;
+        }
+    case FS:
+        if (NULL != strchr("!-CWq", scan->function) && scan->function != NUL) {
+            return 1;
+        }
+        return scan->function == 'S' || scan->function == 'p' || scan->function == '2' ? 2
+               : scan->function == '('                                                 ? 3
+                                                                                       : 0;
+    default:
+        return 0;
+    }
+}
+
+uint64_t littleEndian(const uint8_t* bytes, int count) {
+    uint64_t value = 0;
+    for (int i = count - 1; i >= 0; i--) {
+        value = value << 8 | bytes[i];
+    }
+    return value;
+}
+
+void finishCommand(ReceiptScan* scan) {
+    Effect effect = effectOf(scan->prefix, scan->function);
+    if (effect != PRINTS_NOTHING) {
+        scan->printedSinceEnd = effect == PRINTS;
+    }
+    scan->phase = PHASE_TEXT;
+}
+
+// The data of a command, or of its last record, has been read.
+void endData(ReceiptScan* scan) {
+    if (scan->recordsLeft > 0) {
+        scan->phase = PHASE_RECORD;
+        scan->argumentsSeen = RECORD_HEAD_AT;
+    } else {
+        finishCommand(scan);
+    }
+}
+
+uint8_t recordHeadLength(const ReceiptScan* scan) {
+    return scan->prefix == ESC ? 1 : 4; // ESC &: x; FS q: xL xH yL yH
+}
+
+// The head of a record has been read: its data follows.
+void startRecordData(ReceiptScan* scan) {
+    const uint8_t* head = scan->arguments + RECORD_HEAD_AT;
+    scan->recordsLeft--;
+    scan->dataLeft = scan->prefix == ESC ? (uint64_t)scan->arguments[0] * head[0]
+                                         : littleEndian(head, 2) * littleEndian(head + 2, 2) * 8;
+    scan->phase = PHASE_DATA;
+    if (scan->dataLeft == 0) {
+        endData(scan);
+    }
+}
+
+// The arguments have been read: whatever data they announce follows.
+void startData(ReceiptScan* scan) {
+    const uint8_t* a = scan->arguments;
+    const uint8_t function = scan->function;
+    scan->phase = PHASE_DATA;
+    scan->dataLeft = 0;
+    scan->recordsLeft = 0;
+    if (function == '(') { // ESC (, GS ( and FS (: fn pL pH
+        scan->dataLeft = littleEndian(a + 1, 2);
+    } else if (scan->prefix == ESC) {
+        if (function == '*') { // m nL nH: 8-dot columns take one byte each, 24-dot ones three
+            scan->dataLeft = littleEndian(a + 1, 2) * (a[0] >= 32 ? 3 : 1);
+        } else if (function == '&') { // y c1 c2, then per character x and y * x bytes
+            scan->recordsLeft = a[2] >= a[1] ? (uint32_t)(a[2] - a[1] + 1) : 0;
+        } else if (function == 'D') {
+            scan->phase = PHASE_DATA_TO_NUL;
+            scan->dataLeft = TAB_POSITIONS_MAX;
+        }
+    } else if (scan->prefix == GS) {
+        if (function == '*') {
+            scan->dataLeft = (uint64_t)a[0] * a[1] * 8;
+        } else if (function == 'v') {
+            scan->dataLeft = littleEndian(a + 2, 2) * littleEndian(a + 4, 2);
+        } else if (function == '8') {
+            scan->dataLeft = littleEndian(a + 1, 4);
+        } else if (function == 'k' && a[0] >= 65) {
+            scan->dataLeft = a[1];
+        } else if (function == 'k') {
+            scan->phase = PHASE_DATA_TO_NUL;
+            scan->dataLeft = BARCODE_CHARACTERS_MAX;
+        }
+    } else if (scan->prefix == FS) {
+        if (function == 'q') { // n images, each xL xH yL yH and its dots
+            scan->recordsLeft = a[0];
+        } else if (function == '2') {
+            scan->dataLeft = KANJI_PATTERN_BYTES;
+        }
+    }
+    if (scan->phase == PHASE_DATA && scan->dataLeft == 0) {
+        endData(scan);
+    }
+}
+
+void scanByte(ReceiptScan* scan, uint8_t c) {
+    switch (scan->phase) {
+    case PHASE_TEXT:
+        if (c == ESC || c == GS || c == FS || c == DLE) {
+            scan->prefix = c;
+            scan->phase = PHASE_FUNCTION;
+        } else if (c != NUL) {
+            scan->printedSinceEnd = true;
+        }
+        return;
+    case PHASE_FUNCTION:
+        scan->function = c;
+        scan->argumentsSeen = 0;
+        scan->arguments[0] = 0;
+        scan->phase = PHASE_ARGUMENTS;
+        if (argumentCount(scan) == 0) {
+            startData(scan);
+        }
+        return;
+    case PHASE_ARGUMENTS:
+        scan->arguments[scan->argumentsSeen++] = c;
+        if (scan->argumentsSeen >= argumentCount(scan)) {
+            startData(scan);
+        }
+        return;
+    case PHASE_DATA_TO_NUL:
+        if (c == NUL || --scan->dataLeft == 0) {
+            finishCommand(scan);
+        }
+        return;
+    case PHASE_RECORD:
+        scan->arguments[scan->argumentsSeen++] = c;
+        if (scan->argumentsSeen == RECORD_HEAD_AT + recordHeadLength(scan)) {
+            startRecordData(scan);
+        }
+        return;
+    case PHASE_DATA:
+        return; // skipped in bulk by the caller
+    }
+}
+
+} // namespace
+
+void receiptScanStart(ReceiptScan* scan) {
+    memset(scan, 0, sizeof(*scan));
+    scan->phase = PHASE_TEXT;
+}
+
+void receiptScanFeed(ReceiptScan* scan, const char* bytes, size_t length) {
+    size_t at = 0;
+    while (at < length) {
+        if (scan->phase == PHASE_DATA) {
+            uint64_t take = scan->dataLeft < length - at ? scan->dataLeft : length - at;
+            at += (size_t)take;
+            scan->dataLeft -= take;
+            if (scan->dataLeft == 0) {
+                endData(scan);
+            }
+            continue;
+        }
+        scanByte(scan, (uint8_t)bytes[at++]);
+    }
+}
+
+bool receiptScanAtBoundary(const ReceiptScan* scan) {
+    return scan->phase == PHASE_TEXT && !scan->printedSinceEnd;
+}
