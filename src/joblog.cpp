@@ -291,6 +291,17 @@ static void forgetExpiredKeys(JobLog& log, int64_t now) {
     }
 }
 
+// Keeps a job that is not among the recent ones yet: a new id, or one read
+// back once. Looking for it first would compare every recent id, for every job.
+static void rememberNew(JobLog& log, const JobRecord& job) {
+    log.recent.push_back(job);
+    if (log.recent.size() > JOBLOG_RECENT_MAX) {
+        log.recent.pop_front();
+    }
+}
+
+// Updates a job among the recent ones, newest first (an ending job is
+// mostly the last one begun), or keeps it as new.
 static void remember(JobLog& log, const JobRecord& job) {
     for (auto it = log.recent.rbegin(); it != log.recent.rend(); ++it) {
         if (it->id == job.id) {
@@ -298,10 +309,7 @@ static void remember(JobLog& log, const JobRecord& job) {
             return;
         }
     }
-    log.recent.push_back(job);
-    if (log.recent.size() > JOBLOG_RECENT_MAX) {
-        log.recent.pop_front();
-    }
+    rememberNew(log, job);
 }
 
 // Whether the job printed nothing for certain, so that its key is free again.
@@ -370,7 +378,7 @@ bool jobLogOpen(const char* folder) {
         if (job.result.empty()) {
             job.result = "interrupted";
         }
-        remember(log, job);
+        rememberNew(log, job); // one record per id
         if (!job.key.empty() && job.receivedMs >= now - JOBLOG_KEY_KEEP_MS) {
             rememberKey(log, job);
         }
@@ -428,7 +436,7 @@ static void startJob(JobLog& log, JobRecord* job) {
     if (job->origin.size() > JOBLOG_ORIGIN_MAX) {
         job->origin.resize(JOBLOG_ORIGIN_MAX);
     }
-    remember(log, *job);
+    rememberNew(log, *job);
 }
 
 JobStart jobBegin(JobRecord* job) {
