@@ -158,6 +158,106 @@ static std::string dump(const Json& json) {
     return json.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+// Appends text as dump() writes a string; false at a byte past ASCII, which
+// dump() checks as UTF-8 (the caller then lets dump() write the line).
+static bool appendASCIIString(std::string& out, const std::string& text) {
+    static const char HEX[] = "0123456789abcdef";
+    out += '"';
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (c >= 0x80) {
+                return false;
+            }
+            if (c < 0x20) {
+                out += "\\u00";
+                out += HEX[c >> 4];
+                out += HEX[c & 15];
+            } else {
+                out += (char)c;
+            }
+        }
+    }
+    out += '"';
+    return true;
+}
+
+// dump(recordJSON(job, event)), byte for byte, written straight into the
+// line: building the JSON object and dumping it cost each print job more
+// than all the rest of its work. Text past ASCII still goes through dump().
+static std::string recordLine(const JobRecord& job, const char* event) {
+    std::string line = "{";
+    bool ascii = true;
+    auto name = [&line](const char* key) {
+        line += line.size() > 1 ? ",\"" : "\"";
+        line += key;
+        line += "\":";
+    };
+    auto text = [&](const char* key, const std::string& value) {
+        name(key);
+        ascii = ascii && appendASCIIString(line, value);
+    };
+    auto textOrNull = [&](const char* key, const std::string& value) {
+        if (value.empty()) {
+            name(key);
+            line += "null";
+        } else {
+            text(key, value);
+        }
+    };
+    auto number = [&](const char* key, int64_t value) {
+        name(key);
+        line += std::to_string(value);
+    };
+    if (NULL != event) {
+        text("event", event);
+    }
+    text("id", job.id);
+    text("kind", job.kind);
+    textOrNull("key", job.key);
+    text("received", isoTimeUTC(job.receivedMs));
+    textOrNull("done", job.doneMs == 0 ? std::string() : isoTimeUTC(job.doneMs));
+    textOrNull("origin", job.origin);
+    text("peer", job.peer);
+    number("bytesReceived", job.bytesReceived);
+    number("bytesPrinted", job.bytesPrinted);
+    textOrNull("result", job.result);
+    if (job.status == 0) {
+        name("status");
+        line += "null";
+    } else {
+        number("status", job.status);
+    }
+    textOrNull("reason", job.reason);
+    textOrNull("printer", job.printer);
+    if (NULL != event && !job.digest.empty()) {
+        text("digest", job.digest);
+    }
+    line += '}';
+    return ascii ? line : dump(recordJSON(job, event));
+}
+
 static std::string textOf(const Json& json, const char* name) {
     auto field = json.find(name);
     return field != json.end() && field->is_string() ? field->get<std::string>() : std::string();
@@ -445,7 +545,7 @@ JobStart jobBegin(JobRecord* job) {
     JobStart start = JOB_STARTED;
     if (job->key.empty()) {
         startJob(log, job);
-        appendLine(log, dump(recordJSON(*job, "start")) + "\n", false);
+        appendLine(log, recordLine(*job, "start") + "\n", false);
     } else {
         for (;;) {
             forgetExpiredKeys(log, nowMs());
@@ -456,7 +556,7 @@ JobStart jobBegin(JobRecord* job) {
                     break;
                 }
                 startJob(log, job);
-                if (!appendLine(log, dump(recordJSON(*job, "start")) + "\n", true)) {
+                if (!appendLine(log, recordLine(*job, "start") + "\n", true)) {
                     start = JOB_LOG_UNAVAILABLE;
                     break;
                 }
@@ -494,7 +594,7 @@ void jobEnd(JobRecord* job) {
     job->doneMs = nowMs();
     auto first = job->key.empty() ? log.keys.end() : log.keys.find(job->key);
     bool holdsKey = first != log.keys.end() && first->second.id == job->id;
-    appendLine(log, dump(recordJSON(*job, "end")) + "\n", holdsKey);
+    appendLine(log, recordLine(*job, "end") + "\n", holdsKey);
     remember(log, *job);
     if (holdsKey) {
         if (printedNothing(*job)) {
