@@ -158,6 +158,106 @@ static std::string dump(const Json& json) {
     return json.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+// Appends text as dump() writes a string; false at a byte past ASCII, which
+// dump() checks as UTF-8 (the caller then lets dump() write the line).
+static bool appendASCIIString(std::string& out, const std::string& text) {
+    static const char HEX[] = "0123456789abcdef";
+    out += '"';
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (c >= 0x80) {
+                return false;
+            }
+            if (c < 0x20) {
+                out += "\\u00";
+                out += HEX[c >> 4];
+                out += HEX[c & 15];
+            } else {
+                out += (char)c;
+            }
+        }
+    }
+    out += '"';
+    return true;
+}
+
+// dump(recordJSON(job, event)), byte for byte, written straight into the
+// line: building the JSON object and dumping it cost each print job more
+// than all the rest of its work. Text past ASCII still goes through dump().
+static std::string recordLine(const JobRecord& job, const char* event) {
+    std::string line = "{";
+    bool ascii = true;
+    auto name = [&line](const char* key) {
+        line += line.size() > 1 ? ",\"" : "\"";
+        line += key;
+        line += "\":";
+    };
+    auto text = [&](const char* key, const std::string& value) {
+        name(key);
+        ascii = ascii && appendASCIIString(line, value);
+    };
+    auto textOrNull = [&](const char* key, const std::string& value) {
+        if (value.empty()) {
+            name(key);
+            line += "null";
+        } else {
+            text(key, value);
+        }
+    };
+    auto number = [&](const char* key, int64_t value) {
+        name(key);
+        line += std::to_string(value);
+    };
+    if (NULL != event) {
+        text("event", event);
+    }
+    text("id", job.id);
+    text("kind", job.kind);
+    textOrNull("key", job.key);
+    text("received", isoTimeUTC(job.receivedMs));
+    textOrNull("done", job.doneMs == 0 ? std::string() : isoTimeUTC(job.doneMs));
+    textOrNull("origin", job.origin);
+    text("peer", job.peer);
+    number("bytesReceived", job.bytesReceived);
+    number("bytesPrinted", job.bytesPrinted);
+    textOrNull("result", job.result);
+    if (job.status == 0) {
+        name("status");
+        line += "null";
+    } else {
+        number("status", job.status);
+    }
+    textOrNull("reason", job.reason);
+    textOrNull("printer", job.printer);
+    if (NULL != event && !job.digest.empty()) {
+        text("digest", job.digest);
+    }
+    line += '}';
+    return ascii ? line : dump(recordJSON(job, event));
+}
+
 static std::string textOf(const Json& json, const char* name) {
     auto field = json.find(name);
     return field != json.end() && field->is_string() ? field->get<std::string>() : std::string();
@@ -291,6 +391,17 @@ static void forgetExpiredKeys(JobLog& log, int64_t now) {
     }
 }
 
+// Keeps a job that is not among the recent ones yet: a new id, or one read
+// back once. Looking for it first would compare every recent id, for every job.
+static void rememberNew(JobLog& log, const JobRecord& job) {
+    log.recent.push_back(job);
+    if (log.recent.size() > JOBLOG_RECENT_MAX) {
+        log.recent.pop_front();
+    }
+}
+
+// Updates a job among the recent ones, newest first (an ending job is
+// mostly the last one begun), or keeps it as new.
 static void remember(JobLog& log, const JobRecord& job) {
     for (auto it = log.recent.rbegin(); it != log.recent.rend(); ++it) {
         if (it->id == job.id) {
@@ -298,10 +409,7 @@ static void remember(JobLog& log, const JobRecord& job) {
             return;
         }
     }
-    log.recent.push_back(job);
-    if (log.recent.size() > JOBLOG_RECENT_MAX) {
-        log.recent.pop_front();
-    }
+    rememberNew(log, job);
 }
 
 // Whether the job printed nothing for certain, so that its key is free again.
@@ -370,7 +478,7 @@ bool jobLogOpen(const char* folder) {
         if (job.result.empty()) {
             job.result = "interrupted";
         }
-        remember(log, job);
+        rememberNew(log, job); // one record per id
         if (!job.key.empty() && job.receivedMs >= now - JOBLOG_KEY_KEEP_MS) {
             rememberKey(log, job);
         }
@@ -428,7 +536,7 @@ static void startJob(JobLog& log, JobRecord* job) {
     if (job->origin.size() > JOBLOG_ORIGIN_MAX) {
         job->origin.resize(JOBLOG_ORIGIN_MAX);
     }
-    remember(log, *job);
+    rememberNew(log, *job);
 }
 
 JobStart jobBegin(JobRecord* job) {
@@ -437,7 +545,7 @@ JobStart jobBegin(JobRecord* job) {
     JobStart start = JOB_STARTED;
     if (job->key.empty()) {
         startJob(log, job);
-        appendLine(log, dump(recordJSON(*job, "start")) + "\n", false);
+        appendLine(log, recordLine(*job, "start") + "\n", false);
     } else {
         for (;;) {
             forgetExpiredKeys(log, nowMs());
@@ -448,7 +556,7 @@ JobStart jobBegin(JobRecord* job) {
                     break;
                 }
                 startJob(log, job);
-                if (!appendLine(log, dump(recordJSON(*job, "start")) + "\n", true)) {
+                if (!appendLine(log, recordLine(*job, "start") + "\n", true)) {
                     start = JOB_LOG_UNAVAILABLE;
                     break;
                 }
@@ -486,7 +594,7 @@ void jobEnd(JobRecord* job) {
     job->doneMs = nowMs();
     auto first = job->key.empty() ? log.keys.end() : log.keys.find(job->key);
     bool holdsKey = first != log.keys.end() && first->second.id == job->id;
-    appendLine(log, dump(recordJSON(*job, "end")) + "\n", holdsKey);
+    appendLine(log, recordLine(*job, "end") + "\n", holdsKey);
     remember(log, *job);
     if (holdsKey) {
         if (printedNothing(*job)) {

@@ -482,7 +482,8 @@ TEST_F(ServerTest, RawConnectionKeptOpenGivesThePrinterBackBetweenReceipts) {
     std::string received = printer.received();
     size_t total = 0;
     for (const std::string& receipt : receipts) {
-        EXPECT_EQ(1u, occurrences(received, STATUS_REQUEST + receipt)) << receipt.substr(0, 6);
+        // The status request alone stands at a boundary, so a page job may come between it and the receipt.
+        EXPECT_EQ(1u, occurrences(received, receipt)) << receipt.substr(0, 6);
         total += STATUS_REQUEST.size() + receipt.size();
     }
     for (size_t i = 0; i < pageJobs.size(); i++) {

@@ -2,7 +2,10 @@
 // leaves for the next start, and its times.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 #include "joblog.h"
 #include "testsupport.h"
@@ -66,6 +69,35 @@ TEST(JobLog, StartUpReadsKeysBackAndSkipsATornLine) {
         JobRecord next = keyedJob("next", "d"); // written after the torn line, read back whole
         EXPECT_EQ(start == 0 ? JOB_STARTED : JOB_KEY_INTERRUPTED, jobBegin(&next));
         jobLogClose();
+    }
+}
+
+// Each line is what the JSON library itself writes for its record, whatever
+// bytes a peer put in the texts; ASCII ones read back as sent.
+TEST(JobLog, LinesAreTheLibrarysJSONForAnyText) {
+    using Json = nlohmann::ordered_json;
+    static const char* const TEXTS[] = {"http://a\"b\\c\n\r\t\b\f\x01\x1f\x7f end", "caf\xc3\xa9 na\xef"};
+    TempDir dir;
+    ASSERT_TRUE(jobLogOpen(dir.path.c_str()));
+    for (const char* text : TEXTS) {
+        JobRecord job = keyedJob("", "");
+        job.origin = text;
+        ASSERT_EQ(JOB_STARTED, jobBegin(&job));
+        job.status = 200;
+        job.reason = text;
+        jobEnd(&job);
+    }
+    jobLogClose();
+    std::istringstream lines(readFile(dir.file("jobs.log")));
+    std::string line;
+    for (int count = 0; count < 4; count++) {
+        ASSERT_TRUE(std::getline(lines, line));
+        Json json = Json::parse(line, nullptr, false);
+        ASSERT_TRUE(json.is_object()) << line;
+        EXPECT_EQ(json.dump(-1, ' ', false, Json::error_handler_t::replace), line);
+        if (count < 2) {
+            EXPECT_EQ(TEXTS[0], json["origin"].get<std::string>());
+        }
     }
 }
 
