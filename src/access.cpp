@@ -17,22 +17,6 @@ static const size_t HOST_NAME_CAPACITY = 256;
 static char ownNames[4][HOST_NAME_CAPACITY];
 static int ownNameCount = 0;
 
-static char lowerASCII(char c) {
-    return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;
-}
-
-bool sameIgnoringASCIICase(const char* a, size_t aLength, const char* b, size_t bLength) {
-    if (aLength != bLength) {
-        return false;
-    }
-    for (size_t i = 0; i < aLength; i++) {
-        if (lowerASCII(a[i]) != lowerASCII(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 static bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
@@ -212,7 +196,7 @@ static void addOwnName(const char* name, size_t length, const char* suffix) {
     }
     char* target = ownNames[ownNameCount++];
     for (size_t i = 0; i < length; i++) {
-        target[i] = lowerASCII(name[i]);
+        target[i] = asciiLower(name[i]);
     }
     memcpy(target + length, suffix, suffixLength + 1);
 }

@@ -89,7 +89,7 @@ static void hostNames(char* shortName, char* fullName) {
     }
     size_t length = 0;
     for (const char* at = host; *at != '\0'; at++) {
-        char c = *at >= 'A' && *at <= 'Z' ? (char)(*at - 'A' + 'a') : *at;
+        char c = asciiLower(*at);
         if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.') {
             fullName[length++] = c;
         }

@@ -124,12 +124,14 @@ static int serve(Server* server, void* context) {
 
 // As a service when the system's service manager started the process (it
 // then stops the server), as the console program otherwise.
-static int runServer(unsigned int port, uint32_t addressInNetworkOrder, const CertificateOptions* certificates) {
+static int runServer(unsigned int port, uint32_t addressInNetworkOrder, const CertificateOptions* certificates,
+                     const ServerLimits* limits) {
     ServeOptions options = {port, addressInNetworkOrder, *certificates};
     options.certificates.listenAddress = addressInNetworkOrder;
     options.certificates.port = port;
     Server server = {}; // serverInit takes a zero-filled record
     serverInit(&server);
+    server.limits = *limits;
     int status = serviceRun(&server, serve, &options);
     if (SERVICE_NOT_STARTED_BY_MANAGER == status) {
         status = serve(&server, &options);
@@ -497,7 +499,7 @@ static int errorsRoomFor(int argc, char** argv) {
     return (int)(room + room % 2);
 }
 
-int quorvel2Main(int argc, char** argv) {
+int quorvel2Main(int argc, char** argv, const ServerLimits* limits) {
     struct arg_lit* argHelp = arg_lit0(NULL, "help", "Print help and exit");
     struct arg_lit* argVersion = arg_lit0(NULL, "version", "Print version and exit");
     struct arg_int* argPort = arg_int0("p", "port", "<NUM>", "TCP port number (default: 8090)");
@@ -573,7 +575,7 @@ int quorvel2Main(int argc, char** argv) {
             certificates.stateFolder = argStateDir->count > 0 ? argStateDir->sval[0] : NULL;
             certificates.certificateFile = argTLSCert->count > 0 ? argTLSCert->sval[0] : NULL;
             certificates.keyFile = argTLSKey->count > 0 ? argTLSKey->sval[0] : NULL;
-            status = runServer(port, listenAddress, &certificates);
+            status = runServer(port, listenAddress, &certificates, limits);
         }
     }
     fflush(stdout);

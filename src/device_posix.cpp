@@ -20,6 +20,7 @@
 
 #include "device.h"
 #include "device_platform.h"
+#include "webserver.h"
 
 bool devicePathFromName(const char* name, char* path, size_t pathCapacity) {
     size_t length = strlen(name);
@@ -124,12 +125,6 @@ void deviceCloseSystemHandle(intptr_t system) {
 
 void deviceErrorText(unsigned long error, char* text, size_t capacity) {
     snprintf(text, capacity, "%s", strerror((int)error));
-}
-
-static int64_t monotonicMilliseconds(void) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
 bool deviceWriteAll(DeviceHandle device, const char* data, size_t len, int stallTimeoutMs, const char* deviceName) {

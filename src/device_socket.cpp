@@ -11,8 +11,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <chrono>
-
 #include "device.h"
 #include "device_platform.h"
 #include "webserver.h"
@@ -80,11 +78,6 @@ static const int CLOSE_DRAIN_MS = 200;
 // How often the end of a job looks whether the printer acknowledged its bytes.
 static const int ACKNOWLEDGE_POLL_MS = 5;
 
-static int64_t nowMs(void) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // One name's lookup: filled by its lookup thread, read by those waiting.
 struct Lookup {
     char host[256];
@@ -134,7 +127,7 @@ static void* runLookup(void* pointer) {
     entry->count = count;
     entry->resolved = true;
     entry->running = false;
-    entry->keptUntilMs = nowMs() + (error == 0 ? LOOKUP_KEPT_MS : LOOKUP_FAILURE_KEPT_MS);
+    entry->keptUntilMs = monotonicMilliseconds() + (error == 0 ? LOOKUP_KEPT_MS : LOOKUP_FAILURE_KEPT_MS);
     pthread_cond_broadcast(&cache.done);
     pthread_mutex_unlock(&cache.lock);
     return NULL;
@@ -166,7 +159,7 @@ static Lookup* lookupEntry(LookupCache& cache, const char* host, unsigned port) 
 static int lookUp(const char* host, unsigned port, int timeoutMs, SocketAddress* addresses, size_t* count, char* reason,
                   size_t reasonCapacity) {
     LookupCache& cache = lookupCache();
-    int64_t deadline = nowMs() + timeoutMs;
+    int64_t deadline = monotonicMilliseconds() + timeoutMs;
     pthread_mutex_lock(&cache.lock);
     Lookup* entry = lookupEntry(cache, host, port);
     if (NULL == entry) {
@@ -174,7 +167,7 @@ static int lookUp(const char* host, unsigned port, int timeoutMs, SocketAddress*
         snprintf(reason, reasonCapacity, "too many printer names are being looked up at once");
         return SOCKET_ERROR_TIMED_OUT;
     }
-    if (!entry->running && (!entry->resolved || nowMs() >= entry->keptUntilMs)) {
+    if (!entry->running && (!entry->resolved || monotonicMilliseconds() >= entry->keptUntilMs)) {
         pthread_t thread;
         entry->running = 0 == pthread_create(&thread, NULL, runLookup, entry);
         if (entry->running) {
@@ -188,8 +181,8 @@ static int lookUp(const char* host, unsigned port, int timeoutMs, SocketAddress*
         entry->resolved = false;
     }
     entry->waiters++;
-    while (!entry->resolved && nowMs() < deadline) {
-        condWaitMilliseconds(&cache.done, &cache.lock, (int)(deadline - nowMs()));
+    while (!entry->resolved && monotonicMilliseconds() < deadline) {
+        condWaitMilliseconds(&cache.done, &cache.lock, (int)(deadline - monotonicMilliseconds()));
     }
     entry->waiters--;
     int error = SOCKET_ERROR_TIMED_OUT;
@@ -241,7 +234,7 @@ DeviceHandle deviceOpenSocket(const char* name, int connectTimeoutMs) {
         fprintf(stderr, "Cannot open printer device '%s': the network cannot be used\n", name);
         return DEVICE_CLOSED;
     }
-    int64_t deadline = nowMs() + connectTimeoutMs;
+    int64_t deadline = monotonicMilliseconds() + connectTimeoutMs;
     SocketAddress addresses[LOOKUP_ADDRESSES];
     size_t count = 0;
     char reason[160];
@@ -251,8 +244,8 @@ DeviceHandle deviceOpenSocket(const char* name, int connectTimeoutMs) {
     }
     intptr_t connection = -1;
     int error = SOCKET_ERROR_TIMED_OUT;
-    for (size_t i = 0; i < count && 0 != error && nowMs() < deadline; i++) {
-        error = socketPlatformConnect(&addresses[i], (int)(deadline - nowMs()), &connection);
+    for (size_t i = 0; i < count && 0 != error && monotonicMilliseconds() < deadline; i++) {
+        error = socketPlatformConnect(&addresses[i], (int)(deadline - monotonicMilliseconds()), &connection);
     }
     if (0 != error) {
         if (error == SOCKET_ERROR_TIMED_OUT) {
@@ -280,21 +273,21 @@ static void reportWriteError(const char* deviceName, int error) {
 bool deviceSocketWriteAll(DeviceHandle device, const char* data, size_t len, int stallTimeoutMs,
                           const char* deviceName) {
     size_t written = 0;
-    int64_t deadline = nowMs() + stallTimeoutMs;
+    int64_t deadline = monotonicMilliseconds() + stallTimeoutMs;
     while (written < len) {
         int error = 0;
         ssize_t sent = socketPlatformSend(device->system, data + written, len - written, &error);
         if (sent > 0) {
             written += (size_t)sent;
             device->written += (size_t)sent;
-            deadline = nowMs() + stallTimeoutMs;
+            deadline = monotonicMilliseconds() + stallTimeoutMs;
             continue;
         }
         if (sent < 0) {
             reportWriteError(deviceName, error);
             return false;
         }
-        int64_t left = deadline - nowMs();
+        int64_t left = deadline - monotonicMilliseconds();
         int ready = left > 0 ? socketPlatformWait(device->system, true, (int)left) : 0;
         if (ready == 0) {
             fprintf(stderr, "Writing to printer device '%s' failed: the printer took no data for %d ms\n", deviceName,
@@ -306,7 +299,7 @@ bool deviceSocketWriteAll(DeviceHandle device, const char* data, size_t len, int
 }
 
 ssize_t deviceSocketReadWithin(DeviceHandle device, char* buffer, size_t capacity, int timeoutMs) {
-    int64_t deadline = nowMs() + (timeoutMs > 0 ? timeoutMs : 0);
+    int64_t deadline = monotonicMilliseconds() + (timeoutMs > 0 ? timeoutMs : 0);
     for (;;) {
         int error = 0;
         ssize_t got = socketPlatformReceive(device->system, buffer, capacity, &error);
@@ -316,7 +309,7 @@ ssize_t deviceSocketReadWithin(DeviceHandle device, char* buffer, size_t capacit
         if (got == 0 || error != 0) {
             return -1; // the printer closed its side or reset the connection
         }
-        int64_t left = deadline - nowMs();
+        int64_t left = deadline - monotonicMilliseconds();
         int ready = left > 0 ? socketPlatformWait(device->system, false, (int)left) : 0;
         if (ready <= 0) {
             return ready;
@@ -329,10 +322,10 @@ ssize_t deviceSocketReadWithin(DeviceHandle device, char* buffer, size_t capacit
 // dropped. True at once where the system does not tell.
 static bool waitForAcknowledgement(DeviceHandle device, int stallTimeoutMs, const char* deviceName) {
     long left = socketPlatformUnacknowledged(device->system, device->written);
-    int64_t deadline = nowMs() + stallTimeoutMs;
+    int64_t deadline = monotonicMilliseconds() + stallTimeoutMs;
     bool closedByPrinter = false;
     while (left > 0) {
-        int64_t now = nowMs();
+        int64_t now = monotonicMilliseconds();
         if (now >= deadline) {
             fprintf(stderr, "Writing to printer device '%s' failed: the printer took no data for %d ms\n", deviceName,
                     stallTimeoutMs);
@@ -346,7 +339,7 @@ static bool waitForAcknowledgement(DeviceHandle device, int stallTimeoutMs, cons
         }
         long nowLeft = socketPlatformUnacknowledged(device->system, device->written);
         if (nowLeft < left) {
-            deadline = nowMs() + stallTimeoutMs;
+            deadline = monotonicMilliseconds() + stallTimeoutMs;
         }
         left = nowLeft;
     }
@@ -364,10 +357,11 @@ bool deviceCloseSocket(DeviceHandle device, int stallTimeoutMs, const char* devi
     if (socketPlatformShutdownSending(device->system) && stallTimeoutMs > 0) {
         // Closing on unread bytes would reset the connection, and a printer
         // may drop what it holds on a reset.
-        int64_t deadline = nowMs() + CLOSE_DRAIN_MS;
+        int64_t deadline = monotonicMilliseconds() + CLOSE_DRAIN_MS;
         char dropped[256];
-        while (nowMs() < deadline &&
-               deviceSocketReadWithin(device, dropped, sizeof(dropped), (int)(deadline - nowMs())) > 0) {
+        while (monotonicMilliseconds() < deadline &&
+               deviceSocketReadWithin(device, dropped, sizeof(dropped), (int)(deadline - monotonicMilliseconds())) >
+                   0) {
         }
     }
     socketPlatformClose(device->system);

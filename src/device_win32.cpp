@@ -16,6 +16,7 @@
 
 #include "device.h"
 #include "device_platform.h"
+#include "webserver.h"
 
 static const char DEVICE_NAMESPACE_PREFIX[] = "\\\\.\\";
 
@@ -177,10 +178,10 @@ bool deviceWriteAll(DeviceHandle device, const char* data, size_t len, int stall
         return false;
     }
     size_t written = 0;
-    ULONGLONG deadline = GetTickCount64() + (ULONGLONG)stallTimeoutMs;
+    int64_t deadline = monotonicMilliseconds() + stallTimeoutMs;
     bool ok = true;
     while (written < len) {
-        ULONGLONG now = GetTickCount64();
+        int64_t now = monotonicMilliseconds();
         if (now >= deadline) {
             fprintf(stderr, "Writing to printer device '%s' failed: the printer took no data for %d ms\n", deviceName,
                     stallTimeoutMs);
@@ -197,7 +198,7 @@ bool deviceWriteAll(DeviceHandle device, const char* data, size_t len, int stall
         }
         if (done > 0) {
             written += done;
-            deadline = GetTickCount64() + (ULONGLONG)stallTimeoutMs;
+            deadline = monotonicMilliseconds() + stallTimeoutMs;
         } else {
             Sleep(1); // a write that completed empty: try again within the limit
         }
@@ -226,12 +227,12 @@ long deviceBytesQueued(DeviceHandle device) {
 }
 
 bool deviceWaitUntilSent(DeviceHandle device, int timeoutMs) {
-    ULONGLONG deadline = GetTickCount64() + (ULONGLONG)(timeoutMs > 0 ? timeoutMs : 0);
+    int64_t deadline = monotonicMilliseconds() + (timeoutMs > 0 ? timeoutMs : 0);
     for (;;) {
         if (deviceBytesQueued(device) == 0) {
             return true;
         }
-        if (GetTickCount64() >= deadline) {
+        if (monotonicMilliseconds() >= deadline) {
             return false;
         }
         Sleep(2);
@@ -252,14 +253,14 @@ ssize_t deviceReadWithin(DeviceHandle device, char* buffer, size_t capacity, int
         return -1;
     }
     DWORD ask = capacity < WRITE_CHUNK_BYTES ? (DWORD)capacity : WRITE_CHUNK_BYTES;
-    ULONGLONG deadline = GetTickCount64() + (ULONGLONG)(timeoutMs > 0 ? timeoutMs : 0);
+    int64_t deadline = monotonicMilliseconds() + (timeoutMs > 0 ? timeoutMs : 0);
     ssize_t result = 0;
     for (;;) {
         OVERLAPPED overlapped;
         memset(&overlapped, 0, sizeof(overlapped));
         overlapped.hEvent = event;
         ResetEvent(event);
-        ULONGLONG now = GetTickCount64();
+        int64_t now = monotonicMilliseconds();
         DWORD wait = now < deadline ? (DWORD)(deadline - now) : 0;
         if (!ReadFile(handle, buffer, ask, NULL, &overlapped)) {
             if (GetLastError() != ERROR_IO_PENDING) {
@@ -287,7 +288,7 @@ ssize_t deviceReadWithin(DeviceHandle device, char* buffer, size_t capacity, int
             result = (ssize_t)got;
             break;
         }
-        now = GetTickCount64();
+        now = monotonicMilliseconds();
         if (now >= deadline) {
             break;
         }

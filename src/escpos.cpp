@@ -10,7 +10,6 @@
 #include <string.h>
 
 #include <atomic>
-#include <chrono>
 #include <deque>
 #include <string>
 
@@ -86,13 +85,13 @@ struct Channel {
     void* sinkContext;
     // Under lock: a stop has begun, and when its grace period ends.
     bool stopping;
-    std::chrono::steady_clock::time_point stopGraceEndsAt;
+    int64_t stopGraceEndsAtMs; // on the monotonic clock
 
     Channel()
         : busy(false), firstWaiter(NULL), lastWaiter(NULL), waiting(0), printingWaiting(0), anyWaiting(false),
           hPort(DEVICE_CLOSED), deviceName(), hPortAnswers(false), mute(), lineBytesPerSecond(0), lineFreeAtMs(0),
           lastWriteMs(0), staleDevice(), staleUntilMs(0), forwarding(false), forwarder(), stopForwarding(false),
-          forwarderEnded(false), sink(NULL), sinkContext(NULL), stopping(false), stopGraceEndsAt() {
+          forwarderEnded(false), sink(NULL), sinkContext(NULL), stopping(false), stopGraceEndsAtMs(0) {
         pthread_mutex_init(&lock, NULL);
     }
 };
@@ -172,12 +171,12 @@ bool takePrinterWithin(Channel& ch, const EscposLimits& limits, int timeoutMs, b
     if (NULL != waited) {
         *waited = ch.busy;
     }
-    auto giveUpAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    bool stopEndsTheWait = ch.stopping && ch.stopGraceEndsAt <= giveUpAt;
+    int64_t giveUpAt = monotonicMilliseconds() + timeoutMs;
+    bool stopEndsTheWait = ch.stopping && ch.stopGraceEndsAtMs <= giveUpAt;
     if (stopEndsTheWait) {
-        giveUpAt = ch.stopGraceEndsAt; // no job starts once the stop's grace period is over
+        giveUpAt = ch.stopGraceEndsAtMs; // no job starts once the stop's grace period is over
     }
-    if (stopEndsTheWait && giveUpAt <= std::chrono::steady_clock::now()) {
+    if (stopEndsTheWait && giveUpAt <= monotonicMilliseconds()) {
         pthread_mutex_unlock(&ch.lock);
         if (NULL != refusedByStop) {
             *refusedByStop = true;
@@ -204,13 +203,13 @@ bool takePrinterWithin(Channel& ch, const EscposLimits& limits, int timeoutMs, b
         ch.waiting++;
         ch.printingWaiting += prints ? 1 : 0;
         ch.anyWaiting.store(ch.printingWaiting > 0);
+        int64_t giveUpAt = monotonicMilliseconds() + timeoutMs;
         while (!self.handedOver && !self.refusedByStop) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(giveUpAt - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
+            int64_t left = giveUpAt - monotonicMilliseconds();
+            if (left <= 0) {
                 break;
             }
-            condWaitMilliseconds(&self.yourTurn, &ch.lock, (int)left.count());
+            condWaitMilliseconds(&self.yourTurn, &ch.lock, (int)left);
         }
         bool handedOver = self.handedOver; // a hand-over at the last moment still counts
         if (!handedOver) {
@@ -305,11 +304,6 @@ DeviceHandle openDevice(const char* device, int connectTimeoutMs) {
     return deviceOpenExclusive(path);
 }
 
-int64_t nowMilliseconds() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 void sleepMilliseconds(int64_t milliseconds) {
     if (milliseconds > 0) {
         usleep((useconds_t)(milliseconds * 1000));
@@ -325,7 +319,7 @@ bool writeToPrinter(Channel& ch, const char* data, size_t length, int stallTimeo
     if (!deviceWriteAll(ch.hPort, data, length, stallTimeoutMs, ch.deviceName)) {
         return false;
     }
-    int64_t now = nowMilliseconds();
+    int64_t now = monotonicMilliseconds();
     ch.lastWriteMs = now;
     if (ch.lineBytesPerSecond > 0) {
         ch.lineFreeAtMs =
@@ -346,7 +340,7 @@ int64_t lastBytesLeaveAtMs(Channel& ch) {
 // that goes on holding bytes a stall limit after the last write is held by
 // flow control, not busy: it is asked, and what does not answer says so.
 bool lineFreeWithin(Channel& ch, int limitMs) {
-    return nowMilliseconds() - ch.lastWriteMs > ch.job.writeStallMs || deviceWaitUntilSent(ch.hPort, limitMs);
+    return monotonicMilliseconds() - ch.lastWriteMs > ch.job.writeStallMs || deviceWaitUntilSent(ch.hPort, limitMs);
 }
 
 // Replies left from before this job belong to nobody who is still asking;
@@ -359,7 +353,7 @@ bool dropStaleReplies(Channel& ch, const char* device, int64_t notAfterMs) {
     int64_t until = 0 == strcmp(device, ch.staleDevice) ? ch.staleUntilMs : 0;
     until = until < notAfterMs ? until : notAfterMs;
     for (int i = 0; i < DRAIN_MAX_READS; i++) {
-        int64_t left = until - nowMilliseconds();
+        int64_t left = until - monotonicMilliseconds();
         ssize_t got = deviceReadWithin(ch.hPort, stale, sizeof(stale), left > 0 ? (int)left : 0);
         if (got < 0) {
             return false;
@@ -368,7 +362,7 @@ bool dropStaleReplies(Channel& ch, const char* device, int64_t notAfterMs) {
             break;
         }
     }
-    if (nowMilliseconds() >= ch.staleUntilMs) {
+    if (monotonicMilliseconds() >= ch.staleUntilMs) {
         ch.staleDevice[0] = '\0';
     }
     return true;
@@ -376,7 +370,7 @@ bool dropStaleReplies(Channel& ch, const char* device, int64_t notAfterMs) {
 
 // Whether a late reply that a status request left may still come from device.
 bool staleRepliesPending(Channel& ch, const char* device) {
-    return 0 == strcmp(device, ch.staleDevice) && nowMilliseconds() < ch.staleUntilMs;
+    return 0 == strcmp(device, ch.staleDevice) && monotonicMilliseconds() < ch.staleUntilMs;
 }
 
 // Opens the holder's job on device, a network printer within connectMs;
@@ -433,13 +427,13 @@ void waitOutLateReply(Channel& ch, int64_t dueAtMs, int64_t notAfterMs) {
     char late[DRAIN_READ_BYTES];
     for (int i = 0; i < DRAIN_MAX_READS; i++) {
         int64_t stop = until < notAfterMs ? until : notAfterMs;
-        int64_t left = stop - nowMilliseconds();
+        int64_t left = stop - monotonicMilliseconds();
         if (left <= 0 || deviceReadWithin(ch.hPort, late, sizeof(late), (int)left) <= 0) {
             break;
         }
-        until = nowMilliseconds() + ch.job.replyGatherMs;
+        until = monotonicMilliseconds() + ch.job.replyGatherMs;
     }
-    if (nowMilliseconds() < until) {
+    if (monotonicMilliseconds() < until) {
         snprintf(ch.staleDevice, sizeof(ch.staleDevice), "%s", ch.deviceName);
         ch.staleUntilMs = until;
     }
@@ -457,7 +451,7 @@ int askOnce(Channel& ch, int n, int64_t notAfterMs = INT64_MAX) {
     int64_t due = lastBytesLeaveAtMs(ch) + timeoutMs;
     int64_t deadline = due < notAfterMs ? due : notAfterMs;
     for (;;) {
-        int64_t left = deadline - nowMilliseconds();
+        int64_t left = deadline - monotonicMilliseconds();
         char reply[16];
         ssize_t got = left < 0 ? 0 : deviceReadWithin(ch.hPort, reply, sizeof(reply), (int)left);
         if (got == 0) {
@@ -505,13 +499,13 @@ void rememberAnswering(Channel& ch, const char* device, bool answered) {
         entry->answered = true;
         entry->askAgainAtMs = 0;
     } else if (!entry->answered) {
-        entry->askAgainAtMs = nowMilliseconds() + ch.job.muteRecheckMs;
+        entry->askAgainAtMs = monotonicMilliseconds() + ch.job.muteRecheckMs;
     }
 }
 
 bool rememberedMute(Channel& ch, const char* device) {
     MutePrinter* entry = muteEntry(ch, device);
-    return NULL != entry && !entry->answered && nowMilliseconds() < entry->askAgainAtMs;
+    return NULL != entry && !entry->answered && monotonicMilliseconds() < entry->askAgainAtMs;
 }
 
 bool answeredBefore(Channel& ch, const char* device) {
@@ -531,9 +525,9 @@ void* forwardReplies(void* channelPointer) {
     for (;;) {
         bool stopping = ch.stopForwarding.load();
         if (stopping && giveUpAt == INT64_MAX) {
-            giveUpAt = nowMilliseconds() + limits.writeStallMs;
+            giveUpAt = monotonicMilliseconds() + limits.writeStallMs;
         }
-        if (stopping && (pending.empty() || nowMilliseconds() >= giveUpAt)) {
+        if (stopping && (pending.empty() || monotonicMilliseconds() >= giveUpAt)) {
             break;
         }
         char replies[256];
@@ -589,12 +583,12 @@ void waitForLastReplies(Channel& ch) {
     }
     // A driver that tells what it holds is waited for; the estimate of a line
     // speed is not, as a printer posing as a serial port takes bytes far faster.
-    int64_t drainStartedAt = nowMilliseconds();
+    int64_t drainStartedAt = monotonicMilliseconds();
     deviceWaitUntilSent(ch.hPort, ch.job.writeStallMs);
-    int64_t drainedAt = nowMilliseconds();
+    int64_t drainedAt = monotonicMilliseconds();
     int64_t sentAt = drainedAt - drainStartedAt > 1 ? drainedAt : ch.lastWriteMs;
     int64_t until = sentAt + ch.job.statusReplyMs;
-    while (nowMilliseconds() < until && !ch.forwarderEnded.load()) {
+    while (monotonicMilliseconds() < until && !ch.forwarderEnded.load()) {
         sleepMilliseconds(ch.job.replyPollMs);
     }
 }
@@ -751,31 +745,31 @@ PrinterStatus escposAskStatus(const char* deviceOrNull) {
         releasePrinter(ch);
     }
     EscposLimits limits = limitsNow(ch);
-    int64_t askedAt = nowMilliseconds();
+    int64_t askedAt = monotonicMilliseconds();
     int64_t answerBy = askedAt + limits.statusBudgetMs;
     status.reach = PRINTER_REACH_UNAVAILABLE;
     if (deviceNameIsSocket(deviceOrNull) && !deviceSocketLookUp(deviceOrNull, limits.statusConnectMs)) {
         return status;
     }
-    int64_t waitLeft = askedAt + limits.statusPrinterWaitMs - nowMilliseconds();
+    int64_t waitLeft = askedAt + limits.statusPrinterWaitMs - monotonicMilliseconds();
     if (!takePrinterWithin(ch, limits, waitLeft > 0 ? (int)waitLeft : 0, false)) {
         status.reach = PRINTER_REACH_BUSY;
         return status;
     }
-    int64_t connectLeft = answerBy - nowMilliseconds() - limits.statusReplyMs;
+    int64_t connectLeft = answerBy - monotonicMilliseconds() - limits.statusReplyMs;
     int connectMs = connectLeft < limits.statusConnectMs ? (int)connectLeft : limits.statusConnectMs;
     if (!openJob(ch, deviceOrNull, connectMs > 0 ? connectMs : 0, answerBy)) {
         return status;
     }
     status.reach = PRINTER_REACH_OPENED;
-    waitLeft = askedAt + limits.statusPrinterWaitMs - nowMilliseconds();
+    waitLeft = askedAt + limits.statusPrinterWaitMs - monotonicMilliseconds();
     if (ch.hPortAnswers && !lineFreeWithin(ch, waitLeft > 0 ? (int)waitLeft : 0)) {
         status.reach = PRINTER_REACH_BUSY; // the line's driver still sends the last job
     } else if (ch.hPortAnswers && !staleRepliesPending(ch, deviceOrNull)) {
         // A request is only sent when its reply can be waited for in time,
         // and none while a reply to an earlier one may still come.
         int asked = 0;
-        for (int n = 1; n <= 4 && answerBy - nowMilliseconds() >= limits.statusReplyMs; n++) {
+        for (int n = 1; n <= 4 && answerBy - monotonicMilliseconds() >= limits.statusReplyMs; n++) {
             asked++;
             status.replies[n - 1] = askOnce(ch, n, answerBy);
             if (status.replies[n - 1] < 0) {
@@ -860,7 +854,7 @@ void escposBeginStop(int graceMs) {
     pthread_mutex_lock(&ch.lock);
     if (!ch.stopping) {
         ch.stopping = true;
-        ch.stopGraceEndsAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
+        ch.stopGraceEndsAtMs = monotonicMilliseconds() + graceMs;
         // Out of the line at once, so that no hand-over can reach them.
         while (NULL != ch.firstWaiter) {
             Waiter* refused = ch.firstWaiter;

@@ -5,5 +5,6 @@
 int main(int argc, char** argv) {
     // A printer pipe whose reader went away must fail the job, not end the process.
     ignoreSIGPIPE();
-    return quorvel2Main(argc, argv);
+    ServerLimits limits = serverLimitsDefault();
+    return quorvel2Main(argc, argv, &limits);
 }

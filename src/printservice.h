@@ -10,9 +10,9 @@
 // The device name given with --device, or null; set once at start-up.
 extern const char* printerDevicePath;
 
-// The whole program: parses the command line and runs the chosen path.
-// Returns the exit status.
-int quorvel2Main(int argc, char** argv);
+// The whole program: parses the command line and runs the chosen path, a
+// server with the given limits. Returns the exit status.
+int quorvel2Main(int argc, char** argv, const ServerLimits* limits);
 
 // Begins the graceful stop of the server and of the printer's line, with
 // SERVER_STOP_GRACE_MS for the jobs in progress; the jobs waiting for the
@@ -20,9 +20,6 @@ int quorvel2Main(int argc, char** argv);
 void printServiceBeginStop(Server* server);
 
 // ---- Who may print (access.cpp) ---------------------------------------------
-
-// Whether the two byte runs are equal but for the letter case of ASCII letters.
-bool sameIgnoringASCIICase(const char* a, size_t aLength, const char* b, size_t bLength);
 
 // At most this many web page origins may be allowed.
 static const int ALLOWED_ORIGINS_MAX = 16;

@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
 #include "certificates.h"
 #include "escpos.h"
 #include "joblog.h"
@@ -191,8 +193,10 @@ static const Refusal* bodyRefusal(const Request* request) {
                                                "printed.\n"};
     static const Refusal CHUNK_MALFORMED = {400, "Bad Request",
                                             "The request's chunked body is malformed; nothing was printed.\n"};
-    static const Refusal TOO_LARGE = {413, "Payload Too Large",
-                                      "The request's body is larger than 128 MiB; nothing was printed.\n"};
+    static const std::string TOO_LARGE_REASON = "The request's body is larger than " +
+                                                std::to_string(REQUEST_MAX_BODY_LENGTH / (1024 * 1024)) +
+                                                " MiB; nothing was printed.\n";
+    static const Refusal TOO_LARGE = {413, "Payload Too Large", TOO_LARGE_REASON.c_str()};
     static const Refusal OVER_BUDGET = {503, "Service Unavailable",
                                         "Too many print jobs in progress; nothing was printed.\n"};
     switch (request->bodyStatus) {
@@ -258,6 +262,27 @@ static bool isIPPRequest(const Request* request) {
     }
     char after = type->value.length == sizeof(IPP) - 1 ? ';' : type->value.contents[sizeof(IPP) - 1];
     return after == ';' || after == ' ' || after == '\t';
+}
+
+// The answer to a request that may not print the job in its body, with the
+// CORS lines; null when it may. The one gate of every route that prints a
+// body, after the host and origin checks that come before any route: a
+// method other than POST (not found, as on any path), a navigation, IPP, or
+// a body that was refused or did not arrive whole.
+static Response* printJobRefusal(const Request* request, const char* CORS) {
+    if (0 != strcmp(request->method, "POST")) {
+        return answer(404, "Not Found", NULL, NULL);
+    }
+    if (isBrowserNavigation(request)) {
+        return answer(403, "Forbidden", CORS, "A page navigation may not print; nothing was printed.\n");
+    }
+    if (isIPPRequest(request)) {
+        return answer(415, "Unsupported Media Type", CORS,
+                      "This is not a print server for IPP; send the ESC/POS bytes themselves (a raw socket:// "
+                      "queue).\n");
+    }
+    const Refusal* refusal = bodyRefusal(request);
+    return NULL == refusal ? NULL : answer(refusal->code, refusal->status, CORS, refusal->reason);
 }
 
 // A print request's job, and whether its answer is the one its key's first job got.
@@ -367,21 +392,8 @@ static Response* routeRequest(const Request* request, Connection* connection, co
         if (0 == strcmp(method, "OPTIONS")) {
             return answer(200, "OK", CORS, NULL);
         }
-        if (0 == strcmp(method, "POST")) {
-            if (isBrowserNavigation(request)) {
-                return answer(403, "Forbidden", CORS, "A page navigation may not print; nothing was printed.\n");
-            }
-            if (isIPPRequest(request)) {
-                return answer(415, "Unsupported Media Type", CORS,
-                              "This is not a print server for IPP; send the ESC/POS bytes themselves (a raw socket:// "
-                              "queue).\n");
-            }
-            const Refusal* refusal = bodyRefusal(request);
-            if (NULL != refusal) {
-                return answer(refusal->code, refusal->status, CORS, refusal->reason);
-            }
-            return printJob(request, connection, CORS, job);
-        }
+        Response* refusal = printJobRefusal(request, CORS);
+        return NULL != refusal ? refusal : printJob(request, connection, CORS, job);
     }
     if (pathIsRoute(path, "/status")) {
         if (0 == strcmp(method, "OPTIONS")) {

@@ -36,7 +36,9 @@ static const LONGLONG LOG_LIMIT_BYTES = 1048576;
 // stop shows progress every STOP_PROGRESS_MS all through its grace period.
 static const DWORD START_WAIT_HINT_MS = 10000;
 static const DWORD STOP_WAIT_HINT_MS = 5000;
-// Progress is shown this often while the server drains its connections.
+// Progress is shown this often while the server starts and while it drains
+// its connections.
+static const int START_PROGRESS_MS = 1000;
 static const DWORD STOP_PROGRESS_MS = 1000;
 
 // The one service of this process. Written before the dispatcher starts and
@@ -214,43 +216,32 @@ static DWORD WINAPI stopThread(void*) {
     return 0;
 }
 
-static bool serverIsListening(Server* server) {
-    serverMutexLock(server);
-    bool listening = server->listenerOpen;
-    serverMutexUnlock(server);
-    return listening;
-}
-
 // Runs the server; returns once it has ended, by a stop or by itself.
 static void serveUntilStopped(HANDLE serving) {
     // Running once it listens; stops are taken only from then on, so that
     // serverStop never waits for a server that could not listen.
-    DWORD waited = 0;
-    while (WAIT_TIMEOUT == WaitForSingleObject(serving, 20)) {
-        if (serverIsListening(service.server)) {
-            reportStatus(SERVICE_RUNNING, 0);
-            HANDLE events[2] = {service.stopRequested, serving};
-            if (WAIT_OBJECT_0 != WaitForMultipleObjects(2, events, FALSE, INFINITE)) {
-                return;
-            }
-            // Jobs in progress finish or get their answer meanwhile.
-            reportStatus(SERVICE_STOP_PENDING, STOP_WAIT_HINT_MS);
-            HANDLE stopping = CreateThread(NULL, 0, stopThread, NULL, 0, NULL);
-            if (NULL == stopping) {
-                stopThread(NULL);
-                return;
-            }
-            while (WAIT_TIMEOUT == WaitForSingleObject(stopping, STOP_PROGRESS_MS)) {
-                reportStatus(SERVICE_STOP_PENDING, STOP_WAIT_HINT_MS);
-            }
-            CloseHandle(stopping);
-            return;
+    while (!serverWaitUntilListening(service.server, START_PROGRESS_MS)) {
+        if (WAIT_TIMEOUT != WaitForSingleObject(serving, START_PROGRESS_MS / 10)) {
+            return; // it ended without listening
         }
-        waited += 20;
-        if (waited % 1000 == 0) {
-            reportStatus(SERVICE_START_PENDING, START_WAIT_HINT_MS);
-        }
+        reportStatus(SERVICE_START_PENDING, START_WAIT_HINT_MS);
     }
+    reportStatus(SERVICE_RUNNING, 0);
+    HANDLE events[2] = {service.stopRequested, serving};
+    if (WAIT_OBJECT_0 != WaitForMultipleObjects(2, events, FALSE, INFINITE)) {
+        return;
+    }
+    // Jobs in progress finish or get their answer meanwhile.
+    reportStatus(SERVICE_STOP_PENDING, STOP_WAIT_HINT_MS);
+    HANDLE stopping = CreateThread(NULL, 0, stopThread, NULL, 0, NULL);
+    if (NULL == stopping) {
+        stopThread(NULL);
+        return;
+    }
+    while (WAIT_TIMEOUT == WaitForSingleObject(stopping, STOP_PROGRESS_MS)) {
+        reportStatus(SERVICE_STOP_PENDING, STOP_WAIT_HINT_MS);
+    }
+    CloseHandle(stopping);
 }
 
 static void WINAPI serviceMain(DWORD argc, wchar_t** argv) {

@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "usb_platform.h"
+#include "webserver.h"
 
 static const size_t VID_PID_CAPACITY = 64;     // the vid/pid text and the lowered name: 63 characters
 static const size_t LOWER_PATH_CAPACITY = 512; // the lowered identifier: 511 characters
@@ -18,8 +19,7 @@ static const size_t LOWER_PATH_CAPACITY = 512; // the lowered identifier: 511 ch
 static void lowerCopy(const char* text, char* buffer, size_t capacity) {
     size_t i = 0;
     for (; i + 1 < capacity && text[i] != '\0'; i++) {
-        char c = text[i];
-        buffer[i] = (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+        buffer[i] = asciiLower(text[i]);
     }
     buffer[i] = '\0';
 }

@@ -16,6 +16,7 @@
 
 #include "usb.h"
 #include "usb_platform.h"
+#include "webserver.h"
 
 static const char* const DEFAULT_SYSFS_ROOT = "/sys";
 static const char* const DEFAULT_DEV_ROOT = "/dev";
@@ -215,7 +216,7 @@ static bool readId(const char* deviceDir, const char* name, char* id, size_t cap
         if (!isxdigit((unsigned char)*c)) {
             return false;
         }
-        *c = (char)tolower((unsigned char)*c);
+        *c = asciiLower(*c);
     }
     return true;
 }
@@ -235,8 +236,8 @@ static void deviceIdField(const char* deviceId, const char* key, const char* lon
                 keyStart++;
             }
             size_t keyLength = (size_t)(colon - keyStart);
-            bool matches = (keyLength == strlen(key) && 0 == strncasecmp(keyStart, key, keyLength)) ||
-                           (keyLength == strlen(longKey) && 0 == strncasecmp(keyStart, longKey, keyLength));
+            bool matches = sameIgnoringASCIICase(keyStart, keyLength, key, strlen(key)) ||
+                           sameIgnoringASCIICase(keyStart, keyLength, longKey, strlen(longKey));
             if (matches) {
                 const char* valueStart = colon + 1;
                 const char* valueEnd = field + fieldLength;
@@ -265,7 +266,8 @@ static void joinName(const char* manufacturer, const char* model, char* name, si
         snprintf(name, capacity, "%s", model);
     } else if (model[0] == '\0') {
         snprintf(name, capacity, "%s", manufacturer);
-    } else if (0 == strncasecmp(model, manufacturer, manufacturerLength) &&
+    } else if (strlen(model) >= manufacturerLength &&
+               sameIgnoringASCIICase(model, manufacturerLength, manufacturer, manufacturerLength) &&
                (model[manufacturerLength] == ' ' || model[manufacturerLength] == '\0')) {
         snprintf(name, capacity, "%s", model);
     } else {

@@ -5,8 +5,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <chrono>
-
 #include "internal.h"
 
 static const unsigned char ESC = 0x1B;
@@ -19,36 +17,11 @@ static const unsigned char FS = 0x1C;
 // What a browser sends first when it was told https:// for this port.
 static const unsigned char TLS_HANDSHAKE = 0x16;
 
-// A connection that begins with text is undecided while its bytes still
-// match "METHOD SP TARGET SP HTTP/"; a request line that matches for longer
-// than the parser could store it is HTTP (and answered as too long).
-static const size_t RECOGNITION_LIMIT = REQUEST_METHOD_CAPACITY + 1 + REQUEST_PATH_CAPACITY + 1 + 5;
-
 // After answering a request whose body was refused unread, the client may
 // still be sending it. Closing at once would make the kernel reset the
 // connection and the client could lose the answer, so what still comes is
 // read and dropped for at most this long after the sending side was shut.
 static const int CONNECTION_REFUSED_BODY_DISCARD_MS = 2000;
-
-typedef std::chrono::steady_clock Clock;
-
-// What a connection's first bytes make of it.
-enum StreamKind {
-    StreamUndecided,
-    StreamHTTP,
-    StreamRaw,     // every byte from the first goes to the printer
-    StreamNeither, // closed without printing
-};
-
-// The request-line pattern matched so far, and the bytes kept until the
-// connection is decided.
-struct StreamRecognizer {
-    StreamKind kind;
-    int part; // 0: the method, 1: the target, 2: "HTTP/"
-    size_t partLength;
-    size_t pendingLength;
-    char pending[RECOGNITION_LIMIT];
-};
 
 static bool isTokenByte(unsigned char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -107,9 +80,14 @@ static StreamKind recognizeByte(StreamRecognizer* r, unsigned char c) {
     return kindAtMismatch(c);
 }
 
-// Decides the connection by the bytes received so far, at the first byte
-// that settles it. Received bytes that leave it undecided are kept.
-static void recognizeReceived(StreamRecognizer* r, const char* bytes, size_t length) {
+void streamRecognizerInit(StreamRecognizer* r) {
+    r->kind = StreamUndecided;
+    r->part = 0;
+    r->partLength = 0;
+    r->pendingLength = 0;
+}
+
+void recognizeReceived(StreamRecognizer* r, const char* bytes, size_t length) {
     for (size_t i = 0; i < length && r->kind == StreamUndecided; i++) {
         r->kind = recognizeByte(r, (unsigned char)bytes[i]);
         if (r->kind == StreamUndecided && r->pendingLength + i + 1 >= RECOGNITION_LIMIT) {
@@ -122,8 +100,8 @@ static void recognizeReceived(StreamRecognizer* r, const char* bytes, size_t len
     }
 }
 
-static int64_t millisecondsSince(Clock::time_point start) {
-    return (int64_t)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+static int64_t millisecondsSince(int64_t startMs) {
+    return monotonicMilliseconds() - startMs;
 }
 
 // How a raw stream keeps its pace: bytes and waiting time in the current
@@ -138,13 +116,12 @@ struct RawPace {
 
 // Counts one receive of a raw stream; false when the stream must end as on
 // idle: silent past the idle limit, slower than the minimum pace while
-// another job waits for the printer, or holding it for its last yieldMs
+// another job waits for the printer, or holding it for its last yield time
 // while one waits.
-static bool rawStreamKeepsPace(RawPace* pace, int64_t waitedMs, ssize_t received, int windowMs, int idleMs,
-                               int yieldMs) {
+static bool rawStreamKeepsPace(RawPace* pace, int64_t waitedMs, ssize_t received, const ServerLimits* limits) {
     if (escposJobIsWaitingForPrinter()) {
         pace->othersWaitedMs += waitedMs;
-        if (pace->othersWaitedMs >= yieldMs) {
+        if (pace->othersWaitedMs >= limits->rawStreamYieldMs) {
             return false;
         }
     } else {
@@ -156,14 +133,14 @@ static bool rawStreamKeepsPace(RawPace* pace, int64_t waitedMs, ssize_t received
         pace->idleWaitedMs = 0;
     } else {
         pace->idleWaitedMs += waitedMs;
-        if (pace->idleWaitedMs >= idleMs) {
+        if (pace->idleWaitedMs >= limits->idleTimeoutMs) {
             return false;
         }
     }
-    if (pace->windowWaitedMs < windowMs) {
+    if (pace->windowWaitedMs < limits->paceWindowMs) {
         return true;
     }
-    bool tooSlow = pace->windowBytes < RAW_STREAM_MIN_BYTES && escposJobIsWaitingForPrinter();
+    bool tooSlow = pace->windowBytes < limits->rawStreamMinBytes && escposJobIsWaitingForPrinter();
     pace->windowWaitedMs = 0;
     pace->windowBytes = 0;
     return !tooSlow;
@@ -193,11 +170,7 @@ static void sendContinueIfExpected(Connection* connection, ssize_t* bytesSent) {
     const char* value = expect->value.contents;
     static const char EXPECTED[] = "100-continue";
     for (size_t i = 0; i < sizeof(EXPECTED); i++) {
-        char c = value[i];
-        if (c >= 'A' && c <= 'Z') {
-            c = (char)(c - 'A' + 'a');
-        }
-        if (c != EXPECTED[i]) {
+        if (asciiLower(value[i]) != EXPECTED[i]) {
             return;
         }
     }
@@ -257,7 +230,7 @@ NoRequestLog& noRequestLog() {
 static void printClosedWithoutRequest(const char* line) {
     NoRequestLog& log = noRequestLog();
     pthread_mutex_lock(&log.lock);
-    int64_t now = serverNowMilliseconds();
+    int64_t now = monotonicMilliseconds();
     if (now - log.secondStartedAtMs >= 1000) {
         if (log.leftOut > 0) {
             printf("No request found on %ld more connections (lines left out)\n", log.leftOut);
@@ -323,8 +296,8 @@ Connection* connectionOfRawStream(void) {
 static void discardUnreadBody(Connection* connection) {
     connectionShutdownSending(connection);
     socketSetIOTimeouts(connection->transport.socket, CONNECTION_REFUSED_BODY_DISCARD_MS);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(CONNECTION_REFUSED_BODY_DISCARD_MS);
-    while (std::chrono::steady_clock::now() < deadline) {
+    int64_t deadline = monotonicMilliseconds() + CONNECTION_REFUSED_BODY_DISCARD_MS;
+    while (monotonicMilliseconds() < deadline) {
         ssize_t got = connectionReceive(connection, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer));
         if (got <= 0) {
             break;
@@ -336,9 +309,9 @@ static void serveConnection(Connection* connection);
 
 // Where a raw stream stands between its receipts.
 struct RawReceipts {
-    bool betweenReceipts;           // its last job ended at a pause: the next bytes begin a new one
-    bool pauseAsked;                // whether this silence was already found not to be between receipts
-    Clock::time_point waitingSince; // since when it waits between receipts
+    bool betweenReceipts;   // its last job ended at a pause: the next bytes begin a new one
+    bool pauseAsked;        // whether this silence was already found not to be between receipts
+    int64_t waitingSinceMs; // since when it waits between receipts
 };
 
 // Ends the raw stream's job when the stream stands between receipts, leaving
@@ -349,7 +322,7 @@ static bool endJobBetweenReceipts(Connection* connection, unsigned int state, Ra
     }
     onEscposRequest(state, connection->sendRecvBuffer, 0);
     receipts->betweenReceipts = true;
-    receipts->waitingSince = Clock::now();
+    receipts->waitingSinceMs = monotonicMilliseconds();
     return true;
 }
 
@@ -359,7 +332,66 @@ static const int BETWEEN_RECEIPTS_STOP_CHECK_MS = 500;
 // From now on the accept loop never displaces the connection (unless it
 // already has: then it stays displaced).
 static void waitForNothing(Connection* connection, int from) {
-    connection->waitsFor.compare_exchange_strong(from, ConnectionWaitsForNothing);
+    connectionRecordOf(connection)->waitsFor.compare_exchange_strong(from, ConnectionWaitsForNothing);
+}
+
+// Before its thread handles bytes it received: while it does, the accept
+// loop cannot displace the connection, so a request it completes keeps its
+// slot. False when the connection was displaced before: its bytes are then
+// dropped, and it never prints nor reaches a route.
+static bool holdSlotForReceivedBytes(Connection* connection) {
+    std::atomic<int>* waitsFor = &connectionRecordOf(connection)->waitsFor;
+    int from = waitsFor->load();
+    while (from == ConnectionWaitsForHead || from == ConnectionWaitsForBody) {
+        if (waitsFor->compare_exchange_weak(from, ConnectionWaitsForItsThread)) {
+            return true;
+        }
+    }
+    return from != ConnectionWaitsForNothingDisplaced;
+}
+
+// A displaced (or cut) connection's thread notices within this long where
+// shutting its socket down does not end its wait.
+static const int DISPLACED_NOTICE_MS = 500;
+
+// Receives into the connection's buffer as connectionReceiveWithin does;
+// where shutting the socket down does not end a wait, it waits in slices,
+// so that a connection displaced meanwhile returns 0 within
+// DISPLACED_NOTICE_MS, as if its peer had closed. A sliced wait as long as
+// the idle limit ends as the socket's own limit ends a receive (-1, not
+// timed out).
+static ssize_t receiveUnlessDisplaced(Connection* connection, int waitMs, int idleMs, bool* timedOut) {
+    if (SOCKET_SHUTDOWN_ENDS_WAITS) {
+        return connectionReceiveWithin(connection, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer),
+                                       waitMs, idleMs, timedOut);
+    }
+    int64_t startMs = monotonicMilliseconds();
+    for (;;) {
+        int leftMs = waitMs - (int)(monotonicMilliseconds() - startMs);
+        int sliceMs = leftMs < DISPLACED_NOTICE_MS ? leftMs : DISPLACED_NOTICE_MS;
+        ssize_t received = connectionReceiveWithin(connection, connection->sendRecvBuffer,
+                                                   sizeof(connection->sendRecvBuffer), sliceMs, idleMs, timedOut);
+        if (!*timedOut) {
+            return received;
+        }
+        int waitsFor = connectionRecordOf(connection)->waitsFor.load();
+        if (waitsFor == ConnectionWaitsForNothingDisplaced || waitsFor == ConnectionWaitsForNothingCut) {
+            *timedOut = false;
+            return 0;
+        }
+        if (sliceMs >= leftMs) {
+            *timedOut = waitMs < idleMs;
+            return -1;
+        }
+    }
+}
+
+// Before its thread waits for more bytes of an unfinished request: the
+// connection may be displaced again meanwhile.
+static void releaseSlotWhileWaiting(Connection* connection) {
+    int held = ConnectionWaitsForItsThread;
+    int waiting = requestIsReadingBody(&connection->request) ? ConnectionWaitsForBody : ConnectionWaitsForHead;
+    connectionRecordOf(connection)->waitsFor.compare_exchange_strong(held, waiting);
 }
 
 // Closes the socket once the accept loop can no longer end it: a connection
@@ -369,7 +401,7 @@ static void closeSocket(Connection* connection) {
     waitForNothing(connection, ConnectionWaitsForHead);
     waitForNothing(connection, ConnectionWaitsForBody);
     waitForNothing(connection, ConnectionWaitsForRawBytes);
-    int waitsFor = connection->waitsFor.load();
+    int waitsFor = connectionRecordOf(connection)->waitsFor.load();
     if (waitsFor == ConnectionWaitsForNothingDisplaced || waitsFor == ConnectionWaitsForNothingCut) {
         pthread_mutex_lock(&connection->server->connectionFinishedLock);
         pthread_mutex_unlock(&connection->server->connectionFinishedLock);
@@ -396,7 +428,8 @@ static void serveConnection(Connection* connection) {
     countConnectionStart();
     // A peer that neither sends nor takes anything for this long is treated
     // as gone, so it cannot hold a thread (or the printer) forever.
-    socketSetIOTimeouts(connection->transport.socket, serverIdleTimeoutMilliseconds());
+    const ServerLimits* limits = &connection->server->limits;
+    socketSetIOTimeouts(connection->transport.socket, limits->idleTimeoutMs);
 
     bool foundRequest = false;
     bool droppedForMemory = false;
@@ -404,29 +437,26 @@ static void serveConnection(Connection* connection) {
     ssize_t continueBytes = 0;
     unsigned int foundEscpos = 0;
     ssize_t bytesRead = 0;
-    const int idleMs = serverIdleTimeoutMilliseconds();
-    const int deadlineMs = serverRequestDeadlineMilliseconds();
-    const int windowMs = serverPaceWindowMilliseconds();
-    const int yieldMs = serverRawStreamYieldMilliseconds();
-    const int pauseMs = serverReceiptPauseMilliseconds();
-    const int betweenReceiptsIdleMs = serverBetweenReceiptsIdleMilliseconds();
-    RawReceipts receipts = {false, false, Clock::time_point()};
+    const int idleMs = limits->idleTimeoutMs;
+    const int deadlineMs = limits->requestDeadlineMs;
+    const int windowMs = limits->paceWindowMs;
+    const int pauseMs = limits->receiptPauseMs;
+    const int betweenReceiptsIdleMs = limits->betweenReceiptsIdleMs;
+    RawReceipts receipts = {false, false, 0};
     // The stream is silent from its last receive on, also while its job
     // waited for the printer and wrote: bytes sent meanwhile wait unread.
-    Clock::time_point lastBytesAt;
-    Clock::time_point firstByteAt;
+    int64_t lastBytesAtMs = 0;
+    int64_t firstByteAtMs = 0;
     RawPace pace = {0, 0, 0, 0};
     StreamRecognizer recognizer;
-    recognizer.kind = StreamUndecided;
-    recognizer.part = 0;
-    recognizer.partLength = 0;
-    recognizer.pendingLength = 0;
+    streamRecognizerInit(&recognizer);
     bool anyByte = false;
     int64_t rawBytesPrinted = 0;
     for (;;) {
+        releaseSlotWhileWaiting(connection);
         int waitMs = idleMs;
         if (receipts.betweenReceipts) {
-            int64_t leftMs = betweenReceiptsIdleMs - millisecondsSince(receipts.waitingSince);
+            int64_t leftMs = betweenReceiptsIdleMs - millisecondsSince(receipts.waitingSinceMs);
             waitMs = (int)(leftMs < BETWEEN_RECEIPTS_STOP_CHECK_MS ? leftMs : BETWEEN_RECEIPTS_STOP_CHECK_MS);
             // Shorter than the socket's own limit, so that the wait says it ran out.
             waitMs = waitMs < idleMs ? waitMs : idleMs - 1;
@@ -434,13 +464,13 @@ static void serveConnection(Connection* connection) {
             int64_t windowLeftMs = windowMs - pace.windowWaitedMs;
             int64_t idleLeftMs = idleMs - pace.idleWaitedMs;
             int64_t leftMs = windowLeftMs < idleLeftMs ? windowLeftMs : idleLeftMs;
-            int64_t pauseLeftMs = pauseMs - millisecondsSince(lastBytesAt);
+            int64_t pauseLeftMs = pauseMs - millisecondsSince(lastBytesAtMs);
             if (!receipts.pauseAsked && pauseLeftMs < leftMs) {
                 leftMs = pauseLeftMs;
             }
             waitMs = (int)leftMs;
         } else if (anyByte) {
-            int64_t leftMs = deadlineMs - millisecondsSince(firstByteAt);
+            int64_t leftMs = deadlineMs - millisecondsSince(firstByteAtMs);
             if (leftMs <= 0) {
                 bytesRead = 0; // too late: as if the peer had closed
                 break;
@@ -449,15 +479,18 @@ static void serveConnection(Connection* connection) {
                 waitMs = (int)leftMs;
             }
         }
-        Clock::time_point waitStart = Clock::now();
+        int64_t waitStartMs = monotonicMilliseconds();
         bool timedOut = false;
-        bytesRead = connectionReceiveWithin(connection, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer),
-                                            waitMs, idleMs, &timedOut);
+        bytesRead = receiveUnlessDisplaced(connection, waitMs, idleMs, &timedOut);
+        if (bytesRead > 0 && !holdSlotForReceivedBytes(connection)) {
+            bytesRead = 0; // displaced: as if the peer had closed
+            break;
+        }
         if (bytesRead > 0) {
-            lastBytesAt = Clock::now();
+            lastBytesAtMs = monotonicMilliseconds();
         }
         if ((foundEscpos & 1) && bytesRead <= 0 && !timedOut &&
-            connection->waitsFor.load() == ConnectionWaitsForNothingCut) {
+            connectionRecordOf(connection)->waitsFor.load() == ConnectionWaitsForNothingCut) {
             char line[256]; // one write, as the other threads' lines
             snprintf(line, sizeof(line),
                      "Cut the raw stream from %s:%s at the end of the stop's grace period, after %lld bytes printed\n",
@@ -466,11 +499,11 @@ static void serveConnection(Connection* connection) {
             bytesRead = -1; // its job ends as on a receive error
         }
         if (receipts.betweenReceipts) {
-            if (timedOut && connection->server->shouldRun.load() &&
-                millisecondsSince(receipts.waitingSince) < betweenReceiptsIdleMs) {
+            if (timedOut && serverShouldRun(connection->server) &&
+                millisecondsSince(receipts.waitingSinceMs) < betweenReceiptsIdleMs) {
                 continue;
             }
-            if (timedOut && connection->server->shouldRun.load()) {
+            if (timedOut && serverShouldRun(connection->server)) {
                 char line[256];
                 snprintf(line, sizeof(line),
                          "Closing the raw connection from %s:%s: nothing came for %d s between receipts\n",
@@ -489,7 +522,7 @@ static void serveConnection(Connection* connection) {
             // Between receipts the printer can go to another job without
             // ending the connection, where the pace rule would end it.
             if ((bytesRead > 0 || timedOut) &&
-                !rawStreamKeepsPace(&pace, millisecondsSince(waitStart), bytesRead, windowMs, idleMs, yieldMs)) {
+                !rawStreamKeepsPace(&pace, millisecondsSince(waitStartMs), bytesRead, limits)) {
                 if (!endJobBetweenReceipts(connection, foundEscpos, &receipts)) {
                     onEscposRequest(foundEscpos, connection->sendRecvBuffer, -1);
                     break;
@@ -501,7 +534,7 @@ static void serveConnection(Connection* connection) {
                 foundEscpos = 1;
                 pace = RawPace{0, 0, 0, 0};
             } else if (timedOut) {
-                if (!receipts.pauseAsked && millisecondsSince(lastBytesAt) >= pauseMs) {
+                if (!receipts.pauseAsked && millisecondsSince(lastBytesAtMs) >= pauseMs) {
                     receipts.pauseAsked = !endJobBetweenReceipts(connection, foundEscpos, &receipts);
                 }
                 continue;
@@ -514,7 +547,7 @@ static void serveConnection(Connection* connection) {
             if (bytesRead > 0) {
                 if (!anyByte) {
                     anyByte = true;
-                    firstByteAt = Clock::now();
+                    firstByteAtMs = monotonicMilliseconds();
                 }
                 recognizeReceived(&recognizer, connection->sendRecvBuffer, (size_t)bytesRead);
             }
@@ -522,8 +555,10 @@ static void serveConnection(Connection* connection) {
                 (unsigned char)connection->sendRecvBuffer[0] == TLS_HANDSHAKE &&
                 tlsServerHasCredentials(connection->server)) {
                 char reason[160];
+                // A handshake that takes its time may be displaced, as a slow head may.
+                releaseSlotWhileWaiting(connection);
                 if (!connectionStartTLS(connection, connection->sendRecvBuffer, (size_t)bytesRead,
-                                        serverTLSHandshakeDeadlineMilliseconds(), idleMs, reason, sizeof(reason))) {
+                                        limits->tlsHandshakeDeadlineMs, idleMs, reason, sizeof(reason))) {
                     char line[512];
                     snprintf(line, sizeof(line),
                              "Closing the connection from %s:%s without printing: its TLS handshake failed: %s\n",
@@ -549,8 +584,8 @@ static void serveConnection(Connection* connection) {
             }
             if (recognizer.kind == StreamRaw) {
                 foundEscpos |= 1;
-                int head = ConnectionWaitsForHead; // never displaced, but cut at the end of a stop
-                connection->waitsFor.compare_exchange_strong(head, ConnectionWaitsForRawBytes);
+                int held = ConnectionWaitsForItsThread; // never displaced, but cut at the end of a stop
+                connectionRecordOf(connection)->waitsFor.compare_exchange_strong(held, ConnectionWaitsForRawBytes);
             }
             if (recognizer.kind == StreamUndecided && bytesRead > 0) {
                 continue;
@@ -600,8 +635,9 @@ static void serveConnection(Connection* connection) {
         }
         connection->status.bytesReceived += bytesRead;
         requestParse(&connection->request, connection->sendRecvBuffer, (size_t)bytesRead);
-        if (connection->waitsFor.load() == ConnectionWaitsForBody) {
-            connection->bodyBytesReceived.fetch_add(bytesRead);
+        ConnectionRecord* record = connectionRecordOf(connection);
+        if (continueSent) {
+            record->bodyBytesReceived.fetch_add(bytesRead);
         }
         if (connection->request.bodyStatus == RequestBodyStatusNoMemory) {
             printf("Dropping the connection from %s:%s: no memory for its request body of %zu bytes\n",
@@ -616,16 +652,13 @@ static void serveConnection(Connection* connection) {
         // A refused body completes the request at its head, so it never gets here.
         if (!continueSent && requestIsReadingBody(&connection->request)) {
             continueSent = true;
-            connection->bodyStartedAtMs.store(serverNowMilliseconds());
-            int head = ConnectionWaitsForHead;
-            connection->waitsFor.compare_exchange_strong(head, ConnectionWaitsForBody);
+            record->bodyStartedAtMs.store(monotonicMilliseconds()); // before it waits for its body
             sendContinueIfExpected(connection, &continueBytes);
         }
     }
     rawStreamOnThisThread = NULL;
     if (foundRequest) {
-        waitForNothing(connection, ConnectionWaitsForHead);
-        waitForNothing(connection, ConnectionWaitsForBody);
+        waitForNothing(connection, ConnectionWaitsForItsThread);
     }
     if (recognizer.kind == StreamUndecided) {
         connection->status.bytesReceived += (int64_t)recognizer.pendingLength; // a request line never finished

@@ -1,5 +1,6 @@
 // heapstring.cpp: growable heap strings, header pool strings, the
-// statistics record and the module's allocation helpers.
+// statistics record, the module's allocation helpers and the comparison of
+// byte runs in any ASCII letter case.
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
@@ -248,4 +249,16 @@ char* strdupIfNotNull(const char* strToDup) {
         return NULL;
     }
     return webserverStrdupOrDie(strToDup, "a response string");
+}
+
+bool sameIgnoringASCIICase(const char* a, size_t aLength, const char* b, size_t bLength) {
+    if (aLength != bLength) {
+        return false;
+    }
+    for (size_t i = 0; i < aLength; i++) {
+        if (asciiLower(a[i]) != asciiLower(b[i])) {
+            return false;
+        }
+    }
+    return true;
 }

@@ -5,6 +5,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <atomic>
+#include <deque>
+#include <map>
+#include <set>
+#include <string>
+#include <type_traits>
+
 #include "webserver.h"
 
 // ---- Invariants -------------------------------------------------------------
@@ -88,13 +95,17 @@ enum URLDecodeType : uint32_t {
 // Decodes %xx escapes and '+' into decoded (always NUL-terminated); false when
 // the room ran out. decodedLength (may be null) receives the bytes written.
 bool URLDecode(const char* encoded, char* decoded, size_t decodedCapacity, size_t* decodedLength, URLDecodeType type);
+// Body memory that requests hold: what they hold now, and the budget they
+// share (a server's limits.bodyMemoryBudget, copied when it starts).
+struct BodyMemory {
+    std::atomic<size_t> inUse;
+    size_t budget;
+};
 // Releases the body block and its share of the body memory budget; a second
 // call does nothing. Every owner of a Request calls it once it is done.
 void requestFreeBody(Request* request);
-// Test-only: the body memory budget from now on (REQUEST_BODY_MEMORY_BUDGET by default).
-void requestSetBodyMemoryBudgetForTesting(size_t bytes);
-// Test-only: how much of the budget bodies hold now.
-size_t requestBodyMemoryInUseForTesting(void);
+// The pool of requests whose bodyMemory is null, with the default budget.
+BodyMemory* requestDefaultBodyMemory(void);
 // Whether the parser is inside a body (with a length or chunked).
 bool requestIsReadingBody(const Request* request);
 // Prints one line per truncation flag of the request.
@@ -119,6 +130,38 @@ HeadOutcome sendResponseHead(Connection* connection, const Response* response, c
 // Sends the head and the in-memory body; 0 on success, -1 on failure.
 int sendResponseBody(Connection* connection, const Response* response, ssize_t* bytesSent);
 
+// ---- Telling a connection's kind from its first bytes ----------------------------
+
+// A connection that begins with text is undecided while its bytes still
+// match "METHOD SP TARGET SP HTTP/"; a request line that matches for longer
+// than the parser could store it is HTTP (and answered as too long).
+static const size_t RECOGNITION_LIMIT = REQUEST_METHOD_CAPACITY + 1 + REQUEST_PATH_CAPACITY + 1 + 5;
+
+// What a connection's first bytes make of it.
+enum StreamKind {
+    StreamUndecided,
+    StreamHTTP,
+    StreamRaw,     // every byte from the first goes to the printer
+    StreamNeither, // closed without printing
+};
+
+// The request-line pattern matched so far, and the bytes kept until the
+// connection is decided.
+struct StreamRecognizer {
+    StreamKind kind;
+    int part; // 0: the method, 1: the target, 2: "HTTP/"
+    size_t partLength;
+    size_t pendingLength;
+    char pending[RECOGNITION_LIMIT];
+};
+
+// Makes the recognizer undecided, with nothing kept.
+void streamRecognizerInit(StreamRecognizer* r);
+// Decides the connection by the bytes received so far, at the first byte
+// that settles it. Received bytes that leave it undecided are kept (they
+// always fit: it is decided before RECOGNITION_LIMIT bytes).
+void recognizeReceived(StreamRecognizer* r, const char* bytes, size_t length);
+
 // ---- Moving a connection's bytes (transport.cpp) -------------------------------
 
 // An empty record: no socket, no session, the send lock ready.
@@ -128,13 +171,14 @@ void connectionTransportRelease(ConnectionTransport* transport);
 // Ends the TLS session, if any (telling the peer), and closes the socket; the
 // record then holds neither.
 void connectionTransportClose(ConnectionTransport* transport);
-// One receive of at most `capacity` bytes, as recv returns it (a signal
-// never cuts it short): bytes, 0 at the peer's end, -1 on failure or when
-// the socket's idle limit ran out.
+// One receive of at most `capacity` bytes (decrypted on a TLS connection),
+// as recv returns it (a signal never cuts it short): bytes, 0 at the peer's
+// end, -1 on failure or when the socket's idle limit ran out.
 ssize_t connectionReceive(Connection* connection, char* into, size_t capacity);
-// The same, waiting at most timeoutMs for the first byte. The idle limit
-// already bounds every receive, so a wait that long needs no extra call.
-// *timedOut (and -1) when nothing came in time.
+// One receive of the connection's bytes (decrypted on a TLS connection),
+// waiting at most timeoutMs for the first one. The idle limit already bounds
+// every receive, so a wait that long needs no extra call. *timedOut (and -1)
+// when nothing came in time.
 ssize_t connectionReceiveWithin(Connection* connection, char* into, size_t capacity, int timeoutMs, int idleMs,
                                 bool* timedOut);
 // Sends all `length` bytes under the send lock, continuing short sends;
@@ -157,6 +201,63 @@ bool connectionStartTLS(Connection* connection, const char* received, size_t rec
                         char* reason, size_t reasonCapacity);
 
 // ---- Connections --------------------------------------------------------------
+
+// What the module keeps of a connection besides its public record: for the
+// accept loop choosing one to displace, when it was started, what it waits
+// for (set by its own thread), and how its body arrives. Every Connection
+// the module makes is the first member of one of these.
+struct ConnectionRecord {
+    Connection connection;
+    int64_t startedAtMs;
+    std::atomic<int> waitsFor; // a ConnectionWait
+    std::atomic<int64_t> bodyStartedAtMs;
+    std::atomic<int64_t> bodyBytesReceived;
+};
+
+// The record around a connection the module made: a standard-layout record
+// begins at its first member.
+static_assert(std::is_standard_layout<ConnectionRecord>::value, "a Connection* must point at its record");
+inline ConnectionRecord* connectionRecordOf(Connection* connection) {
+    return reinterpret_cast<ConnectionRecord*>(connection);
+}
+
+// What a connection waits for, as the accept loop sees it.
+enum ConnectionWait {
+    ConnectionWaitsForHead = 0,             // its request head is incomplete
+    ConnectionWaitsForBody = 1,             // its body is arriving
+    ConnectionWaitsForNothing = 2,          // a complete request or a job: never displaced
+    ConnectionWaitsForNothingDisplaced = 3, // displaced: its slot went to another connection
+    ConnectionWaitsForRawBytes = 4,         // a raw stream: never displaced
+    ConnectionWaitsForNothingCut = 5,       // a body or raw stream still coming when a stop's grace period ended
+    ConnectionWaitsForItsThread = 6,        // its thread handles bytes it received: not displaced meanwhile
+};
+
+// A connection over a cap, waiting for room: no thread, nothing read.
+struct ParkedConnection {
+    sockettype socketfd;
+    struct sockaddr_storage remoteAddr;
+    socklen_t remoteAddrLength;
+    std::string key;
+};
+
+// The server's own state. The counts and the parked list are under
+// connectionFinishedLock and in use while an accept loop runs: open
+// connections per peer address (the port left out), so that one host cannot
+// take every connection, and the connections waiting for room.
+struct ServerState {
+    bool accepting;
+    std::map<std::string, int> byAddress;
+    std::set<Connection*> active;        // counted in and not yet out
+    int displaced;                       // of active: out of the caps, still ending
+    std::deque<ParkedConnection> parked; // in arrival order
+    std::map<std::string, int> parkedByAddress;
+    int cap;       // the total cap in force
+    int parkedCap; // parked connections at most
+    BodyMemory bodyMemory;
+    // When the grace period of a graceful stop ends, on the monotonic clock;
+    // 0 while none has begun.
+    std::atomic<int64_t> stopGraceEndsAtMs;
+};
 
 // Frees the request body and the record; does not close the socket.
 void connectionFree(Connection* connection);
@@ -190,30 +291,8 @@ AcceptError acceptErrorKind(int error);
 // and signals the drain.
 void connectionCountOut(Connection* connection);
 
-// The idle timeout applied to connections accepted from now on.
-int serverIdleTimeoutMilliseconds(void);
-// Test-only: the idle timeout of connections accepted from now on.
-void serverSetIdleTimeoutForTesting(int milliseconds);
-
-// The request deadline, raw stream pace window, yield time, receipt pause and
-// idle limit between receipts, and connection caps in force.
-int serverRequestDeadlineMilliseconds(void);
-int serverPaceWindowMilliseconds(void);
-int serverRawStreamYieldMilliseconds(void);
-int serverReceiptPauseMilliseconds(void);
-int serverBetweenReceiptsIdleMilliseconds(void);
-// Test-only: the same for connections accepted from now on.
-void serverSetRequestDeadlineForTesting(int milliseconds);
-void serverSetPaceWindowForTesting(int milliseconds);
-void serverSetRawStreamYieldForTesting(int milliseconds);
-void serverSetReceiptPauseForTesting(int milliseconds);
-void serverSetBetweenReceiptsIdleForTesting(int milliseconds);
-void serverSetMaxConnectionsForTesting(int connections);
-void serverSetMaxConnectionsPerPeerForTesting(int connections);
-void serverSetMaxParkedConnectionsForTesting(int connections);
-
-// Milliseconds on a steady clock, for connection ages.
-int64_t serverNowMilliseconds(void);
+// Reads the server's run flag, which serverStop clears from another thread.
+bool serverShouldRun(const Server* server);
 
 // ---- TLS (tls.cpp) ----------------------------------------------------------------
 
@@ -243,10 +322,6 @@ bool tlsSessionSendAll(TLSSession* session, const char* data, size_t length, siz
 void tlsSessionCloseNotify(TLSSession* session);
 // Ends the session (null: nothing); the socket stays open.
 void tlsSessionFree(TLSSession* session);
-// The TLS handshake deadline of connections accepted from now on.
-int serverTLSHandshakeDeadlineMilliseconds(void);
-// Test-only: the same for connections accepted from now on.
-void serverSetTLSHandshakeDeadlineForTesting(int milliseconds);
 
 // ---- The log ----------------------------------------------------------------------
 

@@ -40,8 +40,14 @@ int fileSeek64(FILE* file, int64_t offset, int whence);
 // The stream's position as a 64-bit offset; -1 with errno set on failure.
 int64_t fileTell64(FILE* file);
 
-// Waits on cond (with mutex held) for at most `milliseconds`; true when the
-// time ran out, false after a wake-up (which may be spurious).
+// Milliseconds on the system's monotonic clock, from an arbitrary start: the
+// one clock for every deadline, wait and age. Setting the wall clock (as a
+// till does at boot) never moves it.
+int64_t monotonicMilliseconds(void);
+
+// Waits on cond (with mutex held) for at most `milliseconds` of the
+// monotonic clock, however the condition variable was initialised; true
+// when the time ran out, false after a wake-up (which may be spurious).
 bool condWaitMilliseconds(pthread_cond_t* cond, pthread_mutex_t* mutex, int milliseconds);
 
 // Makes the socket layer usable; does nothing where no start-up is needed.

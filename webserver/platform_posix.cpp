@@ -49,16 +49,25 @@ int64_t fileTell64(FILE* file) {
     return (int64_t)ftello(file);
 }
 
+int64_t monotonicMilliseconds(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
 bool condWaitMilliseconds(pthread_cond_t* cond, pthread_mutex_t* mutex, int milliseconds) {
     struct timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += milliseconds / 1000;
     deadline.tv_nsec += (long)(milliseconds % 1000) * 1000000L;
     if (deadline.tv_nsec >= 1000000000L) {
         deadline.tv_sec++;
         deadline.tv_nsec -= 1000000000L;
     }
-    return ETIMEDOUT == pthread_cond_timedwait(cond, mutex, &deadline);
+    // Against the monotonic clock whatever clock the condition variable was
+    // made with, so that no caller's pthread_cond_init can bring the wall
+    // clock back.
+    return ETIMEDOUT == pthread_cond_clockwait(cond, mutex, CLOCK_MONOTONIC, &deadline);
 }
 
 void callWSAStartupIfNecessary(void) {}

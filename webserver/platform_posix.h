@@ -15,3 +15,6 @@ typedef int sockettype;
 
 // The value of a socket that is not open.
 static const sockettype SOCKET_INVALID = -1;
+
+// Shutting a socket down ends a wait for it (poll, recv) in another thread.
+static const bool SOCKET_SHUTDOWN_ENDS_WAITS = true;

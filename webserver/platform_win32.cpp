@@ -141,6 +141,11 @@ int pthread_cond_wait(pthread_cond_t* cond, pthread_mutex_t* mutex) {
     return SleepConditionVariableCS(cond, sectionOf(mutex), INFINITE) ? 0 : 1;
 }
 
+int64_t monotonicMilliseconds(void) {
+    return (int64_t)GetTickCount64();
+}
+
+// The system's waits take a relative time, counted on no wall clock.
 bool condWaitMilliseconds(pthread_cond_t* cond, pthread_mutex_t* mutex, int milliseconds) {
     if (SleepConditionVariableCS(cond, sectionOf(mutex), (DWORD)milliseconds)) {
         return false;

@@ -37,6 +37,10 @@ typedef SOCKET sockettype;
 // The value of a socket that is not open.
 static const sockettype SOCKET_INVALID = INVALID_SOCKET;
 
+// Windows does not promise that shutting a socket down ends a wait for it
+// (select, recv) in another thread.
+static const bool SOCKET_SHUTDOWN_ENDS_WAITS = false;
+
 // ---- Threads, mutexes and condition variables ---------------------------------
 
 typedef HANDLE pthread_t;

@@ -9,34 +9,33 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <atomic>
-
 #include "internal.h"
 
 // The first body block: four receive buffers. Blocks then double, so memory
 // follows what arrived and a head alone costs nothing.
 static const size_t REQUEST_BODY_FIRST_BLOCK = 65536;
 
-static std::atomic<size_t> bodyMemoryInUse{0};
-static std::atomic<size_t> bodyMemoryBudget{REQUEST_BODY_MEMORY_BUDGET};
-
-void requestSetBodyMemoryBudgetForTesting(size_t bytes) {
-    bodyMemoryBudget.store(bytes);
+BodyMemory* requestDefaultBodyMemory(void) {
+    static BodyMemory pool = {{0}, serverLimitsDefault().bodyMemoryBudget};
+    return &pool;
 }
 
-size_t requestBodyMemoryInUseForTesting(void) {
-    return bodyMemoryInUse.load();
+static BodyMemory* bodyMemoryOf(Request* request) {
+    if (NULL == request->bodyMemory) {
+        request->bodyMemory = requestDefaultBodyMemory();
+    }
+    return request->bodyMemory;
 }
 
 // Holds `bytes` of the budget for this request; false when they are not left.
 static bool reserveBodyMemory(Request* request, size_t bytes) {
-    size_t inUse = bodyMemoryInUse.load();
+    BodyMemory* memory = bodyMemoryOf(request);
+    size_t inUse = memory->inUse.load();
     do {
-        size_t budget = bodyMemoryBudget.load();
-        if (inUse > budget || bytes > budget - inUse) {
+        if (inUse > memory->budget || bytes > memory->budget - inUse) {
             return false;
         }
-    } while (!bodyMemoryInUse.compare_exchange_weak(inUse, inUse + bytes));
+    } while (!memory->inUse.compare_exchange_weak(inUse, inUse + bytes));
     request->bodyReserved += bytes;
     return true;
 }
@@ -44,7 +43,7 @@ static bool reserveBodyMemory(Request* request, size_t bytes) {
 void requestFreeBody(Request* request) {
     heapStringFreeContents(&request->body);
     if (request->bodyReserved > 0) {
-        bodyMemoryInUse.fetch_sub(request->bodyReserved);
+        bodyMemoryOf(request)->inUse.fetch_sub(request->bodyReserved);
         request->bodyReserved = 0;
     }
 }
@@ -108,7 +107,6 @@ static size_t storeBodyBytes(Request* request, const char* bytes, size_t availab
 }
 
 static bool nameEqualsIgnoringASCIICase(const PoolString* name, const char* text);
-static unsigned char asciiLower(unsigned char c);
 
 static bool isBlank(char c) {
     return c == ' ' || c == '\t';
@@ -142,7 +140,7 @@ static bool parseContentLength(const char* text, size_t* value) {
 // not, so that a refused head is drained only when a body may follow it.
 static void noteBodyDeclaration(Request* request, char c) {
     static const char* const NAMES[] = {"content-length", "transfer-encoding"};
-    unsigned char lower = asciiLower((unsigned char)c);
+    unsigned char lower = (unsigned char)asciiLower(c);
     if (request->declarationName == 0) {
         request->declarationName = lower == 'c' ? 1 : (lower == 't' ? 2 : 3);
         request->declarationMatched = 0;
@@ -522,23 +520,10 @@ void requestParse(Request* request, const char* requestFragment, size_t requestF
     }
 }
 
-static unsigned char asciiLower(unsigned char c) {
-    return c >= 'A' && c <= 'Z' ? (unsigned char)(c - 'A' + 'a') : c;
-}
-
 // Compares by the slice's length: a name holding a NUL byte must not match
 // the text in front of that byte.
 static bool nameEqualsIgnoringASCIICase(const PoolString* name, const char* text) {
-    size_t textLength = strlen(text);
-    if (name->length != textLength) {
-        return false;
-    }
-    for (size_t i = 0; i < textLength; i++) {
-        if (asciiLower((unsigned char)name->contents[i]) != asciiLower((unsigned char)text[i])) {
-            return false;
-        }
-    }
-    return true;
+    return sameIgnoringASCIICase(name->contents, name->length, text, strlen(text));
 }
 
 const Header* headerInRequest(const char* headerName, const Request* request) {

@@ -7,12 +7,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <atomic>
-#include <chrono>
-#include <deque>
-#include <map>
-#include <set>
-#include <string>
 #include <vector>
 
 #include "internal.h"
@@ -24,6 +18,24 @@ bool OptionPrintResponse = false;
 // Connection threads need little stack; a small one keeps many idle
 // connections cheap.
 static const size_t CONNECTION_THREAD_STACK_SIZE = 256 * 1024;
+
+ServerLimits serverLimitsDefault(void) {
+    ServerLimits limits;
+    limits.idleTimeoutMs = 30000;
+    limits.requestDeadlineMs = 600000;
+    limits.tlsHandshakeDeadlineMs = 10000;
+    limits.paceWindowMs = 5000;
+    limits.rawStreamMinBytes = 4096;
+    limits.rawStreamYieldMs = 30000;
+    limits.receiptPauseMs = 200;
+    limits.betweenReceiptsIdleMs = 300000;
+    limits.maxConnections = 1024;
+    limits.maxConnectionsPerPeer = 128;
+    limits.displaceAfterMs = 1000;
+    limits.maxParkedConnections = 4096;
+    limits.bodyMemoryBudget = 2 * REQUEST_MAX_BODY_LENGTH;
+    return limits;
+}
 
 // Pause before retrying an accept that failed for lack of resources, so
 // that the loop does not spin while none are free.
@@ -37,110 +49,6 @@ static const int ACCEPT_LOG_INTERVAL_MS = 1000;
 // this many descriptors: the rest stay for the listener, the printer and
 // the log.
 static const long DESCRIPTORS_PER_CONNECTION_HEADROOM = 2;
-
-static std::atomic<int> idleTimeoutMilliseconds{CONNECTION_IDLE_TIMEOUT_MS};
-static std::atomic<int> requestDeadlineMilliseconds{CONNECTION_REQUEST_DEADLINE_MS};
-static std::atomic<int> paceWindowMilliseconds{RAW_STREAM_PACE_WINDOW_MS};
-static std::atomic<int> maxConnections{SERVER_MAX_CONNECTIONS};
-static std::atomic<int> maxConnectionsPerPeer{SERVER_MAX_CONNECTIONS_PER_PEER};
-static std::atomic<int> rawStreamYieldMilliseconds{RAW_STREAM_YIELD_MS};
-static std::atomic<int> maxParkedConnections{SERVER_MAX_PARKED_CONNECTIONS};
-static std::atomic<int> tlsHandshakeDeadlineMilliseconds{CONNECTION_TLS_HANDSHAKE_DEADLINE_MS};
-static std::atomic<int> receiptPauseMilliseconds{RAW_STREAM_RECEIPT_PAUSE_MS};
-static std::atomic<int> betweenReceiptsIdleMilliseconds{RAW_STREAM_BETWEEN_RECEIPTS_IDLE_MS};
-
-int64_t serverNowMilliseconds(void) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-void serverSetRawStreamYieldForTesting(int milliseconds) {
-    rawStreamYieldMilliseconds.store(milliseconds);
-}
-
-int serverRawStreamYieldMilliseconds(void) {
-    return rawStreamYieldMilliseconds.load();
-}
-
-void serverSetReceiptPauseForTesting(int milliseconds) {
-    receiptPauseMilliseconds.store(milliseconds);
-}
-
-int serverReceiptPauseMilliseconds(void) {
-    return receiptPauseMilliseconds.load();
-}
-
-void serverSetBetweenReceiptsIdleForTesting(int milliseconds) {
-    betweenReceiptsIdleMilliseconds.store(milliseconds);
-}
-
-int serverBetweenReceiptsIdleMilliseconds(void) {
-    return betweenReceiptsIdleMilliseconds.load();
-}
-
-void serverSetMaxParkedConnectionsForTesting(int connections) {
-    maxParkedConnections.store(connections);
-}
-
-void serverSetIdleTimeoutForTesting(int milliseconds) {
-    idleTimeoutMilliseconds.store(milliseconds);
-}
-
-int serverIdleTimeoutMilliseconds(void) {
-    return idleTimeoutMilliseconds.load();
-}
-
-void serverSetRequestDeadlineForTesting(int milliseconds) {
-    requestDeadlineMilliseconds.store(milliseconds);
-}
-
-int serverRequestDeadlineMilliseconds(void) {
-    return requestDeadlineMilliseconds.load();
-}
-
-void serverSetTLSHandshakeDeadlineForTesting(int milliseconds) {
-    tlsHandshakeDeadlineMilliseconds.store(milliseconds);
-}
-
-int serverTLSHandshakeDeadlineMilliseconds(void) {
-    return tlsHandshakeDeadlineMilliseconds.load();
-}
-
-void serverSetPaceWindowForTesting(int milliseconds) {
-    paceWindowMilliseconds.store(milliseconds);
-}
-
-int serverPaceWindowMilliseconds(void) {
-    return paceWindowMilliseconds.load();
-}
-
-void serverSetMaxConnectionsForTesting(int connections) {
-    maxConnections.store(connections);
-}
-
-void serverSetMaxConnectionsPerPeerForTesting(int connections) {
-    maxConnectionsPerPeer.store(connections);
-}
-
-// A connection over a cap, waiting for room: no thread, nothing read.
-struct ParkedConnection {
-    sockettype socketfd;
-    struct sockaddr_storage remoteAddr;
-    socklen_t remoteAddrLength;
-    std::string key;
-};
-
-// Open connections per peer address (the port left out), so that one host
-// cannot take every connection, and the connections waiting for room.
-struct PeerCounts {
-    std::map<std::string, int> byAddress;
-    std::set<Connection*> active;        // counted in and not yet out
-    int displaced;                       // of active: out of the caps, still ending
-    std::deque<ParkedConnection> parked; // in arrival order
-    std::map<std::string, int> parkedByAddress;
-    int cap;       // the total cap in force
-    int parkedCap; // parked connections at most
-};
 
 // The peer's address bytes; an IPv4 peer seen through an IPv6 listener
 // counts as the same peer as over IPv4.
@@ -174,9 +82,13 @@ void serverInit(Server* server) {
     pthread_mutex_init(&server->connectionFinishedLock, NULL);
     server->activeConnectionCount = 0;
     server->listenerOpen = false;
-    server->peers = NULL;
-    server->shouldRun.store(true);
-    server->stopGraceEndsAtMs.store(0);
+    server->limits = serverLimitsDefault();
+    server->state = new ServerState();
+    server->state->accepting = false;
+    server->state->displaced = 0;
+    server->state->bodyMemory.inUse.store(0);
+    server->state->stopGraceEndsAtMs.store(0);
+    __atomic_store_n(&server->shouldRun, true, __ATOMIC_SEQ_CST);
     server->initialized = true;
     ignoreSIGPIPE();
     countersInitLockIfNeeded();
@@ -185,7 +97,7 @@ void serverInit(Server* server) {
 // Ends the accept loop: no connection is taken from now on.
 static void stopAccepting(Server* server) {
     serverMutexLock(server);
-    server->shouldRun.store(false);
+    __atomic_store_n(&server->shouldRun, false, __ATOMIC_SEQ_CST);
     if (server->listenerOpen && socketInterruptAccept(server->listenerfd)) {
         server->listenerOpen = false;
     }
@@ -197,9 +109,9 @@ void serverBeginStop(Server* server, int graceMs) {
         printf("Warning: Server %p was never initialized and you tried to stop it. Ignoring...\n", (void*)server);
         return;
     }
-    int64_t endsAt = serverNowMilliseconds() + (graceMs > 0 ? graceMs : 0);
+    int64_t endsAt = monotonicMilliseconds() + (graceMs > 0 ? graceMs : 0);
     int64_t none = 0;
-    if (server->stopGraceEndsAtMs.compare_exchange_strong(none, endsAt > 0 ? endsAt : 1)) {
+    if (server->state->stopGraceEndsAtMs.compare_exchange_strong(none, endsAt > 0 ? endsAt : 1)) {
         stopAccepting(server); // the accept loop does the rest once it has ended
     }
 }
@@ -225,6 +137,35 @@ void serverDeInit(Server* server) {
     pthread_cond_destroy(&server->stoppedCond);
     pthread_cond_destroy(&server->connectionFinishedCond);
     pthread_mutex_destroy(&server->connectionFinishedLock);
+    delete server->state;
+    server->state = NULL;
+}
+
+bool serverShouldRun(const Server* server) {
+    return __atomic_load_n(&server->shouldRun, __ATOMIC_SEQ_CST);
+}
+
+bool serverIsListening(Server* server) {
+    serverMutexLock(server);
+    bool listening = server->listenerOpen;
+    serverMutexUnlock(server);
+    return listening;
+}
+
+bool serverWaitUntilListening(Server* server, int timeoutMs) {
+    int64_t deadline = monotonicMilliseconds() + timeoutMs;
+    pthread_mutex_lock(&server->stoppedMutex);
+    bool listening = serverIsListening(server);
+    while (!listening && !server->stopped) {
+        int64_t leftMs = deadline - monotonicMilliseconds();
+        if (leftMs <= 0) {
+            break;
+        }
+        condWaitMilliseconds(&server->stoppedCond, &server->stoppedMutex, (int)leftMs);
+        listening = serverIsListening(server);
+    }
+    pthread_mutex_unlock(&server->stoppedMutex);
+    return listening;
 }
 
 int serverMutexLock(Server* server) {
@@ -243,10 +184,12 @@ static_assert(offsetof(Connection, sendRecvBuffer) == 0 &&
                   offsetof(Connection, responseHeader) == sizeof(((Connection*)NULL)->sendRecvBuffer),
               "the connection's buffers lead its record");
 static Connection* connectionAlloc(Server* server) {
-    Connection* connection = (Connection*)webserverMallocOrDie(sizeof(Connection), "a connection");
+    ConnectionRecord* record = (ConnectionRecord*)webserverMallocOrDie(sizeof(ConnectionRecord), "a connection");
+    Connection* connection = &record->connection;
     const size_t buffers = offsetof(Connection, transport);
-    memset((char*)connection + buffers, 0, sizeof(Connection) - buffers);
+    memset((char*)connection + buffers, 0, sizeof(ConnectionRecord) - buffers);
     connection->server = server;
+    connection->request.bodyMemory = &server->state->bodyMemory;
     connectionTransportInit(&connection->transport);
     return connection;
 }
@@ -257,7 +200,7 @@ void connectionFree(Connection* connection) {
     free(connection);
 }
 
-static void takeFromPeer(PeerCounts* peers, const std::string& key) {
+static void takeFromPeer(ServerState* peers, const std::string& key) {
     std::map<std::string, int>::iterator peer = peers->byAddress.find(key);
     if (peer != peers->byAddress.end() && --peer->second <= 0) {
         peers->byAddress.erase(peer);
@@ -267,9 +210,9 @@ static void takeFromPeer(PeerCounts* peers, const std::string& key) {
 // Under connectionFinishedLock: counts the connection in, in all and of its peer.
 static void countIn(Server* server, Connection* connection, const std::string& key) {
     server->activeConnectionCount++;
-    server->peers->byAddress[key]++;
-    connection->startedAtMs = serverNowMilliseconds();
-    server->peers->active.insert(connection);
+    server->state->byAddress[key]++;
+    connectionRecordOf(connection)->startedAtMs = monotonicMilliseconds();
+    server->state->active.insert(connection);
 }
 
 static void startConnectionThread(Connection* connection);
@@ -279,16 +222,16 @@ void connectionCountOut(Connection* connection) {
     std::vector<Connection*> started;
     pthread_mutex_lock(&server->connectionFinishedLock);
     server->activeConnectionCount--;
-    PeerCounts* peers = server->peers;
-    if (NULL != peers) {
+    ServerState* peers = server->state;
+    if (peers->accepting) {
         peers->active.erase(connection);
-        if (connection->waitsFor.load() == ConnectionWaitsForNothingDisplaced) {
+        if (connectionRecordOf(connection)->waitsFor.load() == ConnectionWaitsForNothingDisplaced) {
             peers->displaced--; // its peer's count was taken back when it was displaced
         } else {
             takeFromPeer(peers, peerKey(&connection->remoteAddr));
         }
         // The room goes to the connection parked longest whose address has room.
-        int perPeer = maxConnectionsPerPeer.load();
+        int perPeer = server->limits.maxConnectionsPerPeer;
         for (std::deque<ParkedConnection>::iterator parked = peers->parked.begin();
              parked != peers->parked.end() && server->activeConnectionCount - peers->displaced < peers->cap;) {
             std::map<std::string, int>::iterator fromPeer = peers->byAddress.find(parked->key);
@@ -392,32 +335,35 @@ Connection* connectionThreadWaitForNext(ConnectionThreadSlot* slot) {
 
 // Whether the connection holds its slot without a request: its head
 // incomplete, or its body arriving slower than a raw stream must keep pace.
-static bool connectionIsDisplaceable(const Connection* connection, int64_t now) {
-    if (now - connection->startedAtMs < SERVER_DISPLACE_AFTER_MS) {
+static bool connectionIsDisplaceable(Connection* connection, int64_t now) {
+    const ServerLimits* limits = &connection->server->limits;
+    ConnectionRecord* record = connectionRecordOf(connection);
+    if (now - record->startedAtMs < limits->displaceAfterMs) {
         return false;
     }
-    int waitsFor = connection->waitsFor.load();
+    int waitsFor = record->waitsFor.load();
     if (waitsFor == ConnectionWaitsForHead) {
         return true;
     }
     if (waitsFor != ConnectionWaitsForBody) {
         return false;
     }
-    int64_t windowMs = paceWindowMilliseconds.load();
-    int64_t bodyMs = now - connection->bodyStartedAtMs.load();
-    return bodyMs >= windowMs && connection->bodyBytesReceived.load() * windowMs < RAW_STREAM_MIN_BYTES * bodyMs;
+    int64_t windowMs = limits->paceWindowMs;
+    int64_t bodyMs = now - record->bodyStartedAtMs.load();
+    return bodyMs >= windowMs && record->bodyBytesReceived.load() * windowMs < limits->rawStreamMinBytes * bodyMs;
 }
 
 // Under connectionFinishedLock: ends the oldest displaceable connection and
 // takes it out of the caps at once; false when there is none.
 static bool displaceOne(Server* server) {
-    PeerCounts* peers = server->peers;
-    int64_t now = serverNowMilliseconds();
+    ServerState* peers = server->state;
+    int64_t now = monotonicMilliseconds();
     for (;;) {
         Connection* oldest = NULL;
         for (Connection* candidate : peers->active) {
             if (connectionIsDisplaceable(candidate, now) &&
-                (NULL == oldest || candidate->startedAtMs < oldest->startedAtMs)) {
+                (NULL == oldest ||
+                 connectionRecordOf(candidate)->startedAtMs < connectionRecordOf(oldest)->startedAtMs)) {
                 oldest = candidate;
             }
         }
@@ -425,11 +371,12 @@ static bool displaceOne(Server* server) {
             return false;
         }
         // Its own thread may complete the request at this moment; then it stays.
-        int waitsFor = oldest->waitsFor.load();
+        std::atomic<int>* oldestWaitsFor = &connectionRecordOf(oldest)->waitsFor;
+        int waitsFor = oldestWaitsFor->load();
         if (waitsFor != ConnectionWaitsForHead && waitsFor != ConnectionWaitsForBody) {
             continue;
         }
-        if (!oldest->waitsFor.compare_exchange_strong(waitsFor, ConnectionWaitsForNothingDisplaced)) {
+        if (!oldestWaitsFor->compare_exchange_strong(waitsFor, ConnectionWaitsForNothingDisplaced)) {
             continue;
         }
         peers->displaced++;
@@ -451,12 +398,13 @@ enum Admission {
 static Admission admitConnection(Server* server, Connection* connection) {
     std::string key = peerKey(&connection->remoteAddr);
     pthread_mutex_lock(&server->connectionFinishedLock);
-    PeerCounts* peers = server->peers;
+    ServerState* peers = server->state;
     Admission admission = Refused;
     std::map<std::string, int>::iterator fromPeer = peers->byAddress.find(key);
     // Behind its address's parked ones, so that they start in arrival order.
-    bool peerHasRoom = (fromPeer == peers->byAddress.end() || fromPeer->second < maxConnectionsPerPeer.load()) &&
-                       peers->parkedByAddress.count(key) == 0;
+    bool peerHasRoom =
+        (fromPeer == peers->byAddress.end() || fromPeer->second < server->limits.maxConnectionsPerPeer) &&
+        peers->parkedByAddress.count(key) == 0;
     if (peerHasRoom && (server->activeConnectionCount - peers->displaced < peers->cap || displaceOne(server))) {
         countIn(server, connection, key);
         admission = Admitted;
@@ -475,7 +423,7 @@ static Admission admitConnection(Server* server, Connection* connection) {
 // ACCEPT_LOG_INTERVAL_MS with how often it happened since the last line.
 struct ThrottledLog {
     long count;
-    std::chrono::steady_clock::time_point lastLine;
+    int64_t lastLineAtMs;
     bool printedOnce;
 };
 
@@ -485,33 +433,33 @@ static bool throttledLogDue(ThrottledLog* log) {
     if (log->count == 0) {
         return false;
     }
-    std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
-    if (log->printedOnce && now - log->lastLine < std::chrono::milliseconds(ACCEPT_LOG_INTERVAL_MS)) {
+    int64_t now = monotonicMilliseconds();
+    if (log->printedOnce && now - log->lastLineAtMs < ACCEPT_LOG_INTERVAL_MS) {
         return false;
     }
     log->printedOnce = true;
-    log->lastLine = now;
+    log->lastLineAtMs = now;
     return true;
 }
 
-static void printRefusedIfDue(ThrottledLog* refused, int cap, int parkedCap) {
+static void printRefusedIfDue(const Server* server, ThrottledLog* refused) {
     if (throttledLogDue(refused)) {
         printf("Connections refused over the limits (%d at once, %d per peer address, %d waiting): %ld since the "
                "last line\n",
-               cap, maxConnectionsPerPeer.load(), parkedCap, refused->count);
+               server->state->cap, server->limits.maxConnectionsPerPeer, server->state->parkedCap, refused->count);
         fflush(stdout);
         refused->count = 0;
     }
 }
 
-// The total cap in force: SERVER_MAX_CONNECTIONS, or less where the
+// The total cap in force: the limits' maxConnections, or less where the
 // descriptor limit (raised as far as it goes) leaves no room for it; and the
-// parked connections' bound: SERVER_MAX_PARKED_CONNECTIONS, or what the
-// served ones leave of that room.
-static int connectionCapForDescriptorLimit(int* parkedCap) {
+// parked connections' bound: maxParkedConnections, or what the served ones
+// leave of that room.
+static int connectionCapForDescriptorLimit(const ServerLimits* limits, int* parkedCap) {
     long descriptors = descriptorLimitRaise();
-    int cap = maxConnections.load();
-    *parkedCap = maxParkedConnections.load();
+    int cap = limits->maxConnections;
+    *parkedCap = limits->maxParkedConnections;
     if (descriptors > 0 && descriptors / DESCRIPTORS_PER_CONNECTION_HEADROOM < cap) {
         cap = (int)(descriptors / DESCRIPTORS_PER_CONNECTION_HEADROOM);
         printf("The descriptor limit is %ld: serving at most %d connections at once\n", descriptors, cap);
@@ -589,24 +537,25 @@ static void printLine(const char* format, ...) {
 // displaced, lets the rest go on until the grace period ends and then cuts
 // the bodies and raw streams still coming. Returns with the lock held.
 static void stopGracefully(Server* server, int parkedClosed) {
-    PeerCounts* peers = server->peers;
+    ServerState* peers = server->state;
     int idle = 0;
     for (Connection* connection : peers->active) {
         int head = ConnectionWaitsForHead;
-        if (connection->waitsFor.compare_exchange_strong(head, ConnectionWaitsForNothingDisplaced)) {
+        if (connectionRecordOf(connection)
+                ->waitsFor.compare_exchange_strong(head, ConnectionWaitsForNothingDisplaced)) {
             peers->displaced++;
             takeFromPeer(peers, peerKey(&connection->remoteAddr));
             socketShutdownBoth(connection->transport.socket); // its thread sees the end and counts it out
             idle++;
         }
     }
-    int64_t endsAt = server->stopGraceEndsAtMs.load();
-    int64_t now = serverNowMilliseconds();
+    int64_t endsAt = server->state->stopGraceEndsAtMs.load();
+    int64_t now = monotonicMilliseconds();
     printLine("Stopping: new connections are refused; closed %d without a request and %d waiting for room; waiting "
               "up to %lld ms for %d in progress\n",
               idle, parkedClosed, (long long)(endsAt > now ? endsAt - now : 0),
               server->activeConnectionCount - peers->displaced);
-    while (server->activeConnectionCount > 0 && (now = serverNowMilliseconds()) < endsAt) {
+    while (server->activeConnectionCount > 0 && (now = monotonicMilliseconds()) < endsAt) {
         condWaitMilliseconds(&server->connectionFinishedCond, &server->connectionFinishedLock, (int)(endsAt - now));
     }
     if (server->activeConnectionCount == 0) {
@@ -614,9 +563,10 @@ static void stopGracefully(Server* server, int parkedClosed) {
     }
     int cut = 0;
     for (Connection* connection : peers->active) {
-        int waitsFor = connection->waitsFor.load();
+        std::atomic<int>* waits = &connectionRecordOf(connection)->waitsFor;
+        int waitsFor = waits->load();
         if ((waitsFor == ConnectionWaitsForBody || waitsFor == ConnectionWaitsForRawBytes) &&
-            connection->waitsFor.compare_exchange_strong(waitsFor, ConnectionWaitsForNothingCut)) {
+            waits->compare_exchange_strong(waitsFor, ConnectionWaitsForNothingCut)) {
             socketShutdownBoth(connection->transport.socket);
             cut++;
         }
@@ -630,7 +580,7 @@ static void stopGracefully(Server* server, int parkedClosed) {
 static void markStopped(Server* server) {
     pthread_mutex_lock(&server->stoppedMutex);
     server->stopped = true;
-    pthread_cond_signal(&server->stoppedCond);
+    pthread_cond_broadcast(&server->stoppedCond);
     pthread_mutex_unlock(&server->stoppedMutex);
 }
 
@@ -658,7 +608,7 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
 
     // Before the listener exists, so that no connection sees the old limit.
     int parkedCap = 0;
-    int cap = connectionCapForDescriptorLimit(&parkedCap);
+    int cap = connectionCapForDescriptorLimit(&server->limits, &parkedCap);
 
     sockettype listener = socket(address->sa_family, SOCK_STREAM, IPPROTO_TCP);
     if (SOCKET_INVALID == listener) {
@@ -699,6 +649,9 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     server->listenerfd = listener;
     server->listenerOpen = true;
     serverMutexUnlock(server);
+    pthread_mutex_lock(&server->stoppedMutex);
+    pthread_cond_broadcast(&server->stoppedCond); // for serverWaitUntilListening
+    pthread_mutex_unlock(&server->stoppedMutex);
 
     const struct sockaddr_in* ipv4 = (const struct sockaddr_in*)address;
     if (address->sa_family == AF_INET && ipv4->sin_addr.s_addr == htonl(INADDR_ANY)) {
@@ -708,19 +661,20 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     }
     fflush(stdout);
 
-    PeerCounts peers;
-    peers.displaced = 0;
-    peers.cap = cap;
-    peers.parkedCap = parkedCap;
+    ServerState* state = server->state;
     pthread_mutex_lock(&server->connectionFinishedLock);
-    server->peers = &peers;
+    state->displaced = 0;
+    state->cap = cap;
+    state->parkedCap = parkedCap;
+    state->bodyMemory.budget = server->limits.bodyMemoryBudget;
+    state->accepting = true;
     pthread_mutex_unlock(&server->connectionFinishedLock);
-    ThrottledLog refusedLog = {0, std::chrono::steady_clock::time_point(), false};
-    ThrottledLog acceptFailedLog = {0, std::chrono::steady_clock::time_point(), false};
+    ThrottledLog refusedLog = {0, 0, false};
+    ThrottledLog acceptFailedLog = {0, 0, false};
 
     bool listenerGone = false; // under the loop, not by a stop
     Connection* nextConnection = connectionAlloc(server);
-    while (server->shouldRun.load()) {
+    while (serverShouldRun(server)) {
         nextConnection->remoteAddrLength = sizeof(nextConnection->remoteAddr);
         nextConnection->transport.socket =
             accept(listener, (struct sockaddr*)&nextConnection->remoteAddr, &nextConnection->remoteAddrLength);
@@ -732,7 +686,7 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
             }
             AcceptError kind = acceptErrorKind(error);
             if (kind == AcceptErrorListenerGone) {
-                if (server->shouldRun.load()) {
+                if (serverShouldRun(server)) {
                     printLine("exiting because the listening socket is gone: accept failed with %s = %d\n",
                               strerror(error), error);
                     listenerGone = true;
@@ -758,10 +712,10 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
             socketClose(nextConnection->transport.socket);
             nextConnection->transport.socket = SOCKET_INVALID;
             refusedLog.count++;
-            printRefusedIfDue(&refusedLog, cap, parkedCap);
+            printRefusedIfDue(server, &refusedLog);
             continue;
         }
-        printRefusedIfDue(&refusedLog, cap, parkedCap); // what is left of the last burst
+        printRefusedIfDue(server, &refusedLog); // what is left of the last burst
         if (admission == Admitted) {
             startConnectionThread(nextConnection);
             nextConnection = connectionAlloc(server);
@@ -783,15 +737,15 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     // Parked connections never started: nothing of theirs was read.
     pthread_mutex_lock(&server->connectionFinishedLock);
     std::deque<ParkedConnection> neverStarted;
-    neverStarted.swap(peers.parked);
-    peers.parkedByAddress.clear();
+    neverStarted.swap(state->parked);
+    state->parkedByAddress.clear();
     pthread_mutex_unlock(&server->connectionFinishedLock);
     for (const ParkedConnection& parked : neverStarted) {
         socketClose(parked.socketfd);
     }
 
-    int64_t stopBeganAtMs = serverNowMilliseconds();
-    bool graceful = 0 != server->stopGraceEndsAtMs.load();
+    int64_t stopBeganAtMs = monotonicMilliseconds();
+    bool graceful = 0 != server->state->stopGraceEndsAtMs.load();
     pthread_mutex_lock(&server->connectionFinishedLock);
     if (graceful) {
         stopGracefully(server, (int)neverStarted.size());
@@ -799,11 +753,13 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     while (server->activeConnectionCount > 0) {
         pthread_cond_wait(&server->connectionFinishedCond, &server->connectionFinishedLock);
     }
-    server->peers = NULL;
+    state->accepting = false;
+    state->active.clear();
+    state->byAddress.clear();
     pthread_mutex_unlock(&server->connectionFinishedLock);
     if (graceful) {
         printLine("Stopped: every connection has ended, %lld ms after the stop began\n",
-                  (long long)(serverNowMilliseconds() - stopBeganAtMs));
+                  (long long)(monotonicMilliseconds() - stopBeganAtMs));
     }
 
     markStopped(server);

@@ -256,7 +256,7 @@ static int receiveCallback(void* context, unsigned char* into, size_t capacity) 
         return (int)length;
     }
     if (0 != session->deadlineAtMs) {
-        int64_t leftMs = session->deadlineAtMs - serverNowMilliseconds();
+        int64_t leftMs = session->deadlineAtMs - monotonicMilliseconds();
         if (leftMs <= 0 || 0 == socketWaitReadable(session->socket, (int)leftMs)) {
             return MBEDTLS_ERR_SSL_TIMEOUT;
         }
@@ -380,7 +380,7 @@ TLSSession* tlsSessionAccept(Server* server, sockettype socket, const char* rece
     mbedtls_ssl_set_bio(&session->ssl, session, sendCallback, receiveCallback, NULL);
     // A peer that stops taking the server's flight is held to the same deadline.
     socketSetIOTimeouts(socket, deadlineMs);
-    session->deadlineAtMs = serverNowMilliseconds() + deadlineMs;
+    session->deadlineAtMs = monotonicMilliseconds() + deadlineMs;
     result = mbedtls_ssl_handshake(&session->ssl);
     session->deadlineAtMs = 0;
     socketSetIOTimeouts(socket, idleMs);

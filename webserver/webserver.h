@@ -15,8 +15,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <atomic>
-
 #include "platform.h"
 
 // ---- Switches: process-wide, fixed at start --------------------------------
@@ -25,6 +23,15 @@ extern bool OptionPrintWholeRequest;            // echo received HTTP bytes to s
 extern bool OptionIncludeStatusPageAndCounters; // keep the statistics record
 extern bool OptionListDirectoryContents;        // file serving may list directories
 extern bool OptionPrintResponse;                // echo sent heads and bodies to stdout
+
+// ---- ASCII letter case ------------------------------------------------------
+
+// The byte with A to Z made a to z; every other byte (and every locale) as it is.
+inline char asciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;
+}
+// Whether the two byte runs are equal but for the letter case of ASCII letters.
+bool sameIgnoringASCIICase(const char* a, size_t aLength, const char* b, size_t bLength);
 
 // ---- Heap strings -----------------------------------------------------------
 
@@ -64,11 +71,6 @@ struct PoolString {
 static const size_t REQUEST_MAX_HEADERS = 64;
 static const size_t REQUEST_HEADERS_MAX_MEMORY = 8192;
 static const size_t REQUEST_MAX_BODY_LENGTH = 134217728; // 128 MiB
-// Body blocks of all connections together: room for two of the largest
-// bodies at once, so one slow job cannot keep the next one out. It counts
-// the blocks bodies have grown to with what arrived, never a declared
-// length: a promise alone holds nothing.
-static const size_t REQUEST_BODY_MEMORY_BUDGET = 268435456; // 256 MiB
 static const size_t REQUEST_METHOD_CAPACITY = 64;
 static const size_t REQUEST_VERSION_CAPACITY = 16;
 static const size_t REQUEST_PATH_CAPACITY = 1024;
@@ -137,6 +139,10 @@ struct Header {
     PoolString value; // without its leading spaces
 };
 
+// Body memory that requests hold, shared by the connections of one server
+// and bounded by its budget; internal to the module.
+struct BodyMemory;
+
 // One HTTP request in fixed-size storage. Must start all zero bytes.
 struct Request {
     char method[REQUEST_METHOD_CAPACITY];
@@ -161,7 +167,8 @@ struct Request {
     uint8_t declarationName;    // the current header line: 0 at its start, 1 or 2 while it may name one, 3 not
     uint8_t declarationMatched; // bytes of that name seen so far
     size_t bodyExpected;        // Content-Length, or the sum of the chunk sizes so far
-    size_t bodyReserved;        // bytes of REQUEST_BODY_MEMORY_BUDGET held for this body
+    size_t bodyReserved;        // bytes of the body memory budget held for this body
+    BodyMemory* bodyMemory;     // where bodyReserved is held; null: a pool of the default budget
     size_t chunkRemaining;      // data bytes left in the current chunk
     size_t chunkLineLength;     // bytes of the current chunk-size or trailer line
 };
@@ -216,12 +223,81 @@ Response* responseAllocWithFile(const char* filename, const char* MIMETypeOrNULL
 // made and does not hand to the module after all.
 void responseFree(Response* response);
 
+// ---- Limits -----------------------------------------------------------------
+
+// Every limit the server applies to its connections, in one record: the
+// server takes it at start (Server.limits, before the accept loop runs) and
+// never changes it while it serves. serverLimitsDefault() gives the values
+// in force unless a program or a test hands over others.
+struct ServerLimits {
+    // A peer that sends nothing (or takes nothing) for this long is
+    // disconnected. Default 30 s.
+    int idleTimeoutMs;
+    // The whole HTTP request, head and body, must arrive within this long of
+    // its first byte, or the connection is dropped as if the peer had closed.
+    // Default 10 min: the largest body (128 MiB) fits at 1.8 Mbit/s, slower
+    // than any shop link.
+    int requestDeadlineMs;
+    // A connection that begins with a TLS handshake must finish it within
+    // this long, or it is closed; the request's own limits start after it.
+    // Default 10 s.
+    int tlsHandshakeDeadlineMs;
+    // While another job waits for the printer, a raw stream must deliver at
+    // least rawStreamMinBytes per paceWindowMs spent waiting for bytes, or it
+    // ends as on idle. Default 4 KiB per 5 s, slower than a 9600-baud serial
+    // line, so a receipt sent as it is made keeps its pace; a trickler holds
+    // the printer for at most one window after another job begins to wait.
+    int paceWindowMs;
+    int64_t rawStreamMinBytes;
+    // However fast it sends, a raw stream keeps the printer at most this long
+    // once another job waits, so that the job starts within its own wait
+    // limit. Default 30 s.
+    int rawStreamYieldMs;
+    // A raw stream that stands between two receipts (see
+    // escposStreamIsBetweenReceipts) gives its job up, and stays open, once
+    // it has sent nothing for receiptPauseMs (default 200 ms), or when the
+    // pace rule would end it: its next bytes begin a new job, which takes its
+    // turn for the printer like any other. A receipt is never split, and a
+    // client that keeps its connection open between receipts never holds the
+    // printer while it has nothing to print. Waiting between receipts,
+    // without a job, it is closed after betweenReceiptsIdleMs without a byte
+    // (default 5 min, with a line in the log).
+    int receiptPauseMs;
+    int betweenReceiptsIdleMs;
+    // Connections served at once, in all and from one peer address (default
+    // 1024 and 128). Far below the descriptor limit, and each costs a thread.
+    // A shop's tills and pages need a few each; a flood from one host leaves
+    // room for the rest. One more waits, parked without a thread and unread,
+    // until its address (or the server) has room; when every slot is taken a
+    // new connection takes the slot of the one that has waited longest for
+    // its request head (at least displaceAfterMs, default 1 s), or whose body
+    // arrives slower than the raw stream pace.
+    int maxConnections;
+    int maxConnectionsPerPeer;
+    int displaceAfterMs;
+    // Connections parked at most (default 4096); fewer where the descriptor
+    // limit leaves no room for them. One more is closed at once.
+    int maxParkedConnections;
+    // Body blocks of all connections together (default 256 MiB): room for two
+    // of the largest bodies at once, so one slow job cannot keep the next one
+    // out. It counts the blocks bodies have grown to with what arrived, never
+    // a declared length: a promise alone holds nothing.
+    size_t bodyMemoryBudget;
+};
+
+// The limits a server applies unless it is handed others.
+ServerLimits serverLimitsDefault(void);
+
 // ---- Servers and connections -----------------------------------------------
+
+// The accept loop's own state (counts per address, parked connections, body
+// memory in use); internal to the module.
+struct ServerState;
 
 struct Server {
     bool initialized;
     pthread_mutex_t globalMutex;
-    std::atomic<bool> shouldRun; // read by the accept loop without the mutex
+    bool shouldRun; // read by the accept loop without the mutex, as an atomic
     sockettype listenerfd;
     void* tag; // the embedding program's; never touched by the module
     bool stopped;
@@ -230,12 +306,10 @@ struct Server {
     int32_t activeConnectionCount;
     pthread_cond_t connectionFinishedCond;
     pthread_mutex_t connectionFinishedLock;
-    bool listenerOpen;        // under globalMutex: the listener exists and is not yet closed
-    struct PeerCounts* peers; // under connectionFinishedLock: connections per peer address, while accepting
-    struct TLSServer* tls;    // under globalMutex: made by the first serverSetTLSCredentials, null before
-    // When the grace period of a graceful stop ends, on serverNowMilliseconds's
-    // clock; 0 while none has begun.
-    std::atomic<int64_t> stopGraceEndsAtMs;
+    bool listenerOpen;     // under globalMutex: the listener exists and is not yet closed
+    ServerLimits limits;   // serverInit sets the defaults; set others before the accept loop starts
+    ServerState* state;    // made by serverInit, released by serverDeInit
+    struct TLSServer* tls; // under globalMutex: made by the first serverSetTLSCredentials, null before
 };
 
 // Byte counts of one connection.
@@ -269,23 +343,6 @@ struct Connection {
     ConnectionStatus status;
     Request request;
     Server* server;
-    // For the accept loop choosing a connection to displace: when it was
-    // started, what it waits for (set by its own thread), and how its body
-    // arrives.
-    int64_t startedAtMs;
-    std::atomic<int> waitsFor; // a ConnectionWait
-    std::atomic<int64_t> bodyStartedAtMs;
-    std::atomic<int64_t> bodyBytesReceived;
-};
-
-// What a connection waits for, as the accept loop sees it.
-enum ConnectionWait {
-    ConnectionWaitsForHead = 0,             // its request head is incomplete
-    ConnectionWaitsForBody = 1,             // its body is arriving
-    ConnectionWaitsForNothing = 2,          // a complete request or a job: never displaced
-    ConnectionWaitsForNothingDisplaced = 3, // displaced: its slot went to another connection
-    ConnectionWaitsForRawBytes = 4,         // a raw stream: never displaced
-    ConnectionWaitsForNothingCut = 5,       // a body or raw stream still coming when a stop's grace period ended
 };
 
 // Prepares a zero-filled record; a second call only prints a warning.
@@ -305,8 +362,14 @@ static const int SERVER_STOP_GRACE_MS = 10000;
 // are still answered. The accept loop returns 0 once every connection has
 // ended. Jobs waiting for the printer are the application's to answer.
 void serverBeginStop(Server* server, int graceMs);
-// Releases the record's mutexes and condition variables.
+// Releases the record's mutexes, condition variables and state.
 void serverDeInit(Server* server);
+// Whether the server's listener is open: the accept loop has bound and
+// listens, and has not been stopped.
+bool serverIsListening(Server* server);
+// Waits at most timeoutMs until the server listens; true once it does, false
+// when the time ran out or its accept loop ended without listening.
+bool serverWaitUntilListening(Server* server, int timeoutMs);
 // Listens on address and serves until stopped (a null server: a private one,
 // released at the end). 0 once stopped and drained; 1 when the listener
 // cannot be created or bound, or stops working while serving.
@@ -323,54 +386,6 @@ int serverSetTLSCredentials(Server* server, const char* certificateChainPem, con
 // Lock and unlock the server's mutex; 0 on success.
 int serverMutexLock(Server* server);
 int serverMutexUnlock(Server* server);
-
-// A peer that sends nothing (or takes nothing) for this long is disconnected.
-static const int CONNECTION_IDLE_TIMEOUT_MS = 30000;
-
-// The whole HTTP request, head and body, must arrive within this long of its
-// first byte, or the connection is dropped as if the peer had closed. The
-// largest body (128 MiB) fits at 1.8 Mbit/s, slower than any shop link.
-static const int CONNECTION_REQUEST_DEADLINE_MS = 600000;
-
-// A connection that begins with a TLS handshake must finish it within this
-// long, or it is closed; the request's own limits start after it.
-static const int CONNECTION_TLS_HANDSHAKE_DEADLINE_MS = 10000;
-
-// While another job waits for the printer, a raw stream must deliver at least
-// RAW_STREAM_MIN_BYTES per RAW_STREAM_PACE_WINDOW_MS spent waiting for bytes,
-// or it ends as on idle. 4 KiB per 5 s is slower than a 9600-baud serial line,
-// so a receipt sent as it is made keeps its pace; a trickler holds the printer
-// for at most one window after another job begins to wait.
-static const int RAW_STREAM_PACE_WINDOW_MS = 5000;
-static const int64_t RAW_STREAM_MIN_BYTES = 4096;
-// However fast it sends, a raw stream keeps the printer at most this long
-// once another job waits, so that the job starts within its own wait limit.
-static const int RAW_STREAM_YIELD_MS = 30000;
-// A raw stream that stands between two receipts (see
-// escposStreamIsBetweenReceipts) gives its job up, and stays open, once it
-// has sent nothing for this long, or when the pace rule would end it: its
-// next bytes begin a new job, which takes its turn for the printer like any
-// other. A receipt is never split, and a client that keeps its connection
-// open between receipts never holds the printer while it has nothing to print.
-static const int RAW_STREAM_RECEIPT_PAUSE_MS = 200;
-// A raw stream waiting between receipts, without a job, is closed after this
-// long without a byte (with a line in the log).
-static const int RAW_STREAM_BETWEEN_RECEIPTS_IDLE_MS = 300000;
-
-// Connections served at once, in all and from one peer address. Far below
-// the descriptor limit, and each costs a thread. A shop's tills and pages
-// need a few each; a flood from one host leaves room for the rest. One more
-// waits, parked without a thread and unread, until its address (or the
-// server) has room; when every slot is taken a new connection takes the
-// slot of the one that has waited longest for its request head (at least
-// SERVER_DISPLACE_AFTER_MS), or whose body arrives slower than the raw
-// stream pace.
-static const int SERVER_MAX_CONNECTIONS = 1024;
-static const int SERVER_MAX_CONNECTIONS_PER_PEER = 128;
-static const int SERVER_DISPLACE_AFTER_MS = 1000;
-// Connections parked at most; fewer where the descriptor limit leaves no
-// room for them. One more is closed at once.
-static const int SERVER_MAX_PARKED_CONNECTIONS = 4096;
 
 // False once the peer has reset the connection or the socket failed; a peer
 // that has only finished sending is still there, waiting for its answer.

@@ -77,9 +77,9 @@ void parseInFragments(benchmark::State& state, size_t fragmentLength) {
             break;
         }
         benchmark::DoNotOptimize(request->body.contents);
-        heapStringFreeContents(&request->body);
+        requestFreeBody(request); // its share of the body memory budget too
     }
-    heapStringFreeContents(&request->body);
+    requestFreeBody(request);
     free(request);
     reportRates(state, input.size());
 }

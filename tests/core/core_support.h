@@ -23,9 +23,30 @@ struct RequestDeleter {
 };
 using RequestPtr = std::unique_ptr<Request, RequestDeleter>;
 
-// A request as the connection owner provides it: every byte zero.
+// The body memory that requests made by newRequest hold; null: the pool of
+// the default budget. Set for a scope by RequestBodyMemory.
+inline BodyMemory*& testRequestBodyMemory() {
+    static BodyMemory* memory = nullptr;
+    return memory;
+}
+
+// Requests made in its scope hold their bodies in `memory`, as a server's do
+// in its own.
+struct RequestBodyMemory {
+    explicit RequestBodyMemory(BodyMemory* memory) {
+        testRequestBodyMemory() = memory;
+    }
+    ~RequestBodyMemory() {
+        testRequestBodyMemory() = nullptr;
+    }
+};
+
+// A request as the connection owner provides it: every byte zero but its
+// body memory.
 inline RequestPtr newRequest() {
-    return RequestPtr((Request*)calloc(1, sizeof(Request)));
+    RequestPtr request((Request*)calloc(1, sizeof(Request)));
+    request->bodyMemory = testRequestBodyMemory();
+    return request;
 }
 
 // Feeds input cut at the given ascending positions.

@@ -617,12 +617,8 @@ TEST(RequestBody, BodyArrivingInALaterFragmentCompletesAtItsLastByte) {
 // with what arrived; every body gives its share back exactly once, however it
 // ends.
 TEST(RequestBody, MemoryBudgetRefusesWhatDoesNotFitAndIsGivenBackOnce) {
-    struct RestoreBudget {
-        ~RestoreBudget() {
-            requestSetBodyMemoryBudgetForTesting(REQUEST_BODY_MEMORY_BUDGET);
-        }
-    } restore;
-    requestSetBodyMemoryBudgetForTesting(100);
+    BodyMemory memory = {{0}, 100};
+    RequestBodyMemory inMemory(&memory);
     ASSERT_EQ(0u, bodyMemoryHeld(100));
     RequestPtr first = parseWhole(kLine + "Content-Length: 60\r\n\r\nab");
     EXPECT_EQ(RequestParseStateBody, first->state);
@@ -711,9 +707,47 @@ TEST(RequestWarnings, BytesOfThePeerAreEscapedAndEachLineIsWhole) {
     RequestPtr request =
         parseWhole(odd + std::string(70, 'M') + " /" + odd + std::string(1100, 'p') + " HTTP/1.1\r\n\r\n");
     const std::string escaped = "\\x0A\\x0D\\x1B\\\\";
-    EXPECT_EQ("Warning: Request from h:p method was truncated to " + escaped + std::string(59, 'M') +
-                  "\nWarning: Request from h:p path was truncated to /" + escaped + std::string(1018, 'p') + "\n",
-              captureStdout([&] { requestPrintWarnings(request.get(), "h", "p"); }));
+    const std::string lines = "Warning: Request from h:p method was truncated to " + escaped + std::string(59, 'M') +
+                              "\nWarning: Request from h:p path was truncated to /" + escaped + std::string(1018, 'p') +
+                              "\n";
+    EXPECT_EQ(lines, captureStdout([&] { requestPrintWarnings(request.get(), "h", "p"); }));
+
+    // Connections report at once: every line still comes out whole. The
+    // module's own threads, which the Windows build of these tests has too.
+    const int threads = 8, rounds = 50;
+    struct Reporter {
+        static void* report(void* request) {
+            for (int round = 0; round < rounds; round++) {
+                requestPrintWarnings((const Request*)request, "h", "p");
+            }
+            return nullptr;
+        }
+    };
+    std::string together = captureStdout([&] {
+        pthread_t reporters[threads];
+        int started = 0;
+        while (started < threads &&
+               0 == pthread_create(&reporters[started], nullptr, Reporter::report, request.get())) {
+            started++;
+        }
+        for (int i = 0; i < started; i++) {
+            pthread_join(reporters[i], nullptr);
+        }
+        EXPECT_EQ(threads, started);
+    });
+    const std::string methodLine = lines.substr(0, lines.find('\n') + 1);
+    const std::string pathLine = lines.substr(methodLine.size());
+    size_t methodLines = 0, pathLines = 0;
+    for (size_t at = 0; at < together.size();) {
+        size_t end = together.find('\n', at);
+        ASSERT_NE(std::string::npos, end) << "a line without its end";
+        std::string line = together.substr(at, end + 1 - at);
+        ASSERT_TRUE(line == methodLine || line == pathLine) << "a spliced line: " << line.substr(0, 120);
+        (line == methodLine ? methodLines : pathLines)++;
+        at = end + 1;
+    }
+    EXPECT_EQ((size_t)(threads * rounds), methodLines);
+    EXPECT_EQ((size_t)(threads * rounds), pathLines);
 }
 
 TEST(RequestWarnings, BodyLineReportsTheDeclaredLength) {
@@ -727,6 +761,52 @@ TEST(RequestWarnings, TooManyHeadersLineAlone) {
     EXPECT_EQ("Warning: Request from h:p had too many headers and we dropped some. You can try increasing "
               "REQUEST_MAX_HEADERS which is currently 64\n",
               captureStdout([&] { requestPrintWarnings(request.get(), "h", "p"); }));
+}
+
+} // namespace
+
+namespace {
+
+// A connection's first bytes, received in these parts, make it this kind.
+TEST(FirstBytes, TellRawStreamsFromHttpAndFromNeither) {
+    const struct {
+        std::vector<std::string> parts;
+        StreamKind kind;
+    } cases[] = {
+        {{"\x1b@"}, StreamRaw},
+        {{"\x10\x04\x01"}, StreamRaw},
+        {{"\x1dVA\x03"}, StreamRaw},
+        {{"\x1c"}, StreamRaw},
+        {{"Hello\n"}, StreamRaw},
+        {{"TOTAL 12.00\n", "CASH 20.00\n"}, StreamRaw},
+        {{"Thank you\x1b\x64\x03"}, StreamRaw}, // text, then a printer command
+        {{"GET /sta", "tus now\n"}, StreamRaw},
+        {{"GET  /"}, StreamRaw},
+        {{std::string(200, 'M') + " /escpos HTTX/1.1\r\n"}, StreamRaw},
+        {{"GET /status HTTP/1.1\r\n"}, StreamHTTP},
+        {{"G", "E", "T", " ", "/", " ", "H", "T", "T", "P", "/"}, StreamHTTP},
+        {{std::string(64, 'M') + " /escpos HTTP/1.1\r\n"}, StreamHTTP},
+        {{std::string(RECOGNITION_LIMIT, 'M')}, StreamHTTP}, // longer than a request line is kept
+        {{"GET /a\x01"}, StreamHTTP},                        // a malformed request line, answered
+        {{"Hello"}, StreamUndecided},
+        {{"POST /esc"}, StreamUndecided},
+        {{std::string("\x16\x03\x01\x00\xa5", 5)}, StreamNeither},
+        {{std::string("\0abc", 4)}, StreamNeither},
+        {{"\x7f"}, StreamNeither},
+    };
+    for (const auto& c : cases) {
+        StreamRecognizer recognizer;
+        streamRecognizerInit(&recognizer);
+        std::string all;
+        for (const std::string& part : c.parts) {
+            recognizeReceived(&recognizer, part.data(), part.size());
+            all += part;
+        }
+        EXPECT_EQ(c.kind, recognizer.kind) << all.substr(0, 24);
+        if (c.kind == StreamUndecided) {
+            EXPECT_EQ(all, std::string(recognizer.pending, recognizer.pendingLength));
+        }
+    }
 }
 
 } // namespace

@@ -99,7 +99,7 @@ static void freeRequest(Request* request) {
 
 // Every share of the body memory budget came back.
 static bool wholeBodyBudgetIsFree() {
-    return requestBodyMemoryInUseForTesting() == 0;
+    return requestDefaultBodyMemory()->inUse.load() == 0;
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

@@ -233,9 +233,10 @@ struct RunningServer {
     std::atomic<bool> returned{false};
     int port = 0;
 
-    // Starts the loop and waits until it listens; false if it did not.
-    bool start() {
+    // Starts the loop with these limits and waits until it listens; false if it did not.
+    bool start(const ServerLimits& limits = serverLimitsDefault()) {
         serverInit(server);
+        server->limits = limits;
         acceptThread = std::thread([this] {
             struct sockaddr_in address = loopbackAddress(0);
             result = acceptConnectionsUntilStopped(server, (const struct sockaddr*)&address, sizeof(address));
@@ -589,11 +590,11 @@ TEST_F(ConnectionTest, LinesOfEmptyConnectionsComeBackAfterAQuietSecond) {
 TEST(ConnectionSending, ShortSendsAreContinuedUntilTheWholeBodyIsSent) {
     // With a send time limit a blocked send returns what it managed so far;
     // the rest must still follow once the peer reads again.
-    const int limitMs = 2000;
-    serverSetIdleTimeoutForTesting(limitMs);
+    ServerLimits limits = serverLimitsDefault();
+    const int limitMs = limits.idleTimeoutMs = 2000;
     {
         RunningServer running;
-        ASSERT_TRUE(running.start());
+        ASSERT_TRUE(running.start(limits));
         StdoutCapture capture;
         int fd = q2test::connectLoopback(running.port, nullptr, 64 * 1024);
         ASSERT_GE(fd, 0);
@@ -611,19 +612,18 @@ TEST(ConnectionSending, ShortSendsAreContinuedUntilTheWholeBodyIsSent) {
         EXPECT_TRUE(answer.compare(head.size(), std::string::npos, bigBody()) == 0);
         EXPECT_EQ(std::string::npos, capture.text().find("Failed to respond")) << capture.text();
     }
-    serverSetIdleTimeoutForTesting(CONNECTION_IDLE_TIMEOUT_MS);
 }
 
 TEST(ConnectionSending, PeerThatStopsReadingIsDroppedAfterTheLimit) {
     // A peer that takes nothing at all must not hold its thread forever.
-    const int limitMs = 500;
-    serverSetIdleTimeoutForTesting(limitMs);
+    ServerLimits limits = serverLimitsDefault();
+    limits.idleTimeoutMs = 500;
     bool started = false;
     bool dropped = false;
     std::string printed;
     {
         RunningServer running;
-        ASSERT_TRUE(running.start());
+        ASSERT_TRUE(running.start(limits));
         StdoutCapture capture;
         int64_t before = activeConnectionsNow();
         int fd = q2test::connectLoopback(running.port, nullptr, 16 * 1024);
@@ -638,7 +638,6 @@ TEST(ConnectionSending, PeerThatStopsReadingIsDroppedAfterTheLimit) {
         }
         printed = capture.text();
     }
-    serverSetIdleTimeoutForTesting(CONNECTION_IDLE_TIMEOUT_MS);
     ASSERT_TRUE(started) << printed;
     EXPECT_TRUE(dropped) << "the server still sends to a peer that stopped reading";
     EXPECT_NE(std::string::npos, printed.find("could not send the HTTP response *body*")) << printed;
@@ -672,6 +671,78 @@ TEST(ConnectionThreads, FinishedThreadsKeptForReuseAreBounded) {
     // Threads beyond the bound end at once; the kept ones wait a second.
     EXPECT_TRUE(waitUntil([&] { return threadsOfThisProcess() <= threadsBefore + waitingMax; }, 500))
         << threadsOfThisProcess() - threadsBefore << " threads more than before";
+}
+
+// A timed wait lasts its time on the one clock, on a condition variable made
+// the usual way: a wait that counted on another clock would end at once (or
+// never) and turn every wait into a spin.
+TEST(ConnectionThreads, TimedWaitsLastTheirTimeOnTheMonotonicClock) {
+    pthread_mutex_t mutex;
+    pthread_cond_t cond;
+    pthread_mutex_init(&mutex, NULL);
+    ASSERT_EQ(0, pthread_cond_init(&cond, NULL));
+    pthread_mutex_lock(&mutex);
+    int64_t start = monotonicMilliseconds();
+    bool timedOut = false;
+    while (!timedOut) {
+        timedOut = condWaitMilliseconds(&cond, &mutex, 100);
+    }
+    int64_t waited = monotonicMilliseconds() - start;
+    pthread_mutex_unlock(&mutex);
+    pthread_cond_destroy(&cond);
+    pthread_mutex_destroy(&mutex);
+    EXPECT_GE(waited, 100);
+    EXPECT_LT(waited, 2000);
+}
+
+// The last bytes of a head and a new connection that needs the one slot race:
+// either the head's connection keeps its slot and is answered, or it is
+// displaced and its request never reaches a route. A request that ran for a
+// client who saw no answer would be printed and then sent again.
+TEST(ConnectionAccept, DisplacedConnectionNeverReachesARoute) {
+    ServerLimits limits = serverLimitsDefault();
+    limits.maxConnections = 1;
+    limits.displaceAfterMs = 0;
+    RunningServer running;
+    ASSERT_TRUE(running.start(limits));
+    const std::string rest = "X-Fill: " + std::string(6000, 'f') + "\r\n\r\n";
+    std::vector<std::string> unanswered; // answers of clients whose request ran
+    std::string failure;
+    int answered = 0, displaced = 0;
+    {
+        StdoutCapture capture; // the displaced ones' lines
+        for (int round = 0; round < 150; round++) {
+            int64_t idle = activeConnectionsNow();
+            int first = q2test::connectLoopback(running.port);
+            if (first < 0 || !q2test::sendAll(first, "GET /first HTTP/1.1\r\n") ||
+                !waitUntil([&] { return activeConnectionsNow() == idle + 1; })) {
+                failure = "round " + std::to_string(round) + ": the first connection was not served";
+                break;
+            }
+            int routedBefore = appRequests();
+            std::thread lastBytes([&] { q2test::sendAll(first, rest); });
+            int second = q2test::connectLoopback(running.port);
+            lastBytes.join();
+            std::string answer = readUntilClosed(first);
+            if ((appRequests() > routedBefore) != !answer.empty()) {
+                unanswered.push_back("round " + std::to_string(round) + ": '" + answer.substr(0, 40) + "'");
+            }
+            (answer.empty() ? displaced : answered)++;
+            // The second, served (or parked until now), ends as a peer that sent nothing.
+            close(first);
+            shutdown(second, SHUT_WR);
+            readUntilClosed(second);
+            close(second);
+            if (!waitUntil([&] { return activeConnectionsNow() == idle; })) {
+                failure = "round " + std::to_string(round) + ": connections did not end";
+                break;
+            }
+        }
+    }
+    ASSERT_EQ("", failure);
+    EXPECT_TRUE(unanswered.empty()) << unanswered.size() << " requests ran without an answer, first " << unanswered[0];
+    RecordProperty("answered", answered);
+    RecordProperty("displaced", displaced);
 }
 
 // The next accept of the server fails once with this errno value (0: none);
@@ -876,8 +947,8 @@ class TLSConnectionTest : public ConnectionTest {
         q2test::ProgramRun run = q2test::runProgram("/usr/bin/curl", arguments, {}, 15000);
         return run.exitStatus == 0 ? run.out : "curl failed (" + std::to_string(run.exitStatus) + "): " + run.err;
     }
-    std::string httpsURL(const std::string& path) {
-        return "https://localhost:" + std::to_string(running.port) + path;
+    std::string httpsURL(const std::string& path, int port = 0) {
+        return "https://localhost:" + std::to_string(0 == port ? running.port : port) + path;
     }
 };
 
@@ -948,7 +1019,15 @@ TEST_F(TLSConnectionTest, FailedHandshakesAreClosedAndLoggedWithTheReason) {
                           std::string("\x00\x00\x02\x00\x2f\x01\x00", 7);
     hello11 = std::string("\x16\x03\x02\x00", 4) + (char)hello11.size() + hello11;
     const int deadlineMs = 300;
-    serverSetTLSHandshakeDeadlineForTesting(deadlineMs);
+    ServerLimits limits = serverLimitsDefault();
+    limits.tlsHandshakeDeadlineMs = deadlineMs;
+    RunningServer shortDeadline; // a server of its own, so that the other tests keep the usual deadline
+    ASSERT_TRUE(shortDeadline.start(limits));
+    char error[256];
+    ASSERT_EQ(0, serverSetTLSCredentials(shortDeadline.server, certificates->chain("first").c_str(),
+                                         certificates->key("first").c_str(), error, sizeof(error)))
+        << error;
+    const int port = shortDeadline.port;
     usleep(2100 * 1000); // a quiet second, should earlier tests have flooded the log with empty connections
     const int requestsBefore = appRequests();
     struct Row {
@@ -957,16 +1036,16 @@ TEST_F(TLSConnectionTest, FailedHandshakesAreClosedAndLoggedWithTheReason) {
         std::string logged;
     };
     const std::vector<Row> rows = {
-        {"TLS 1.1", [&] { converse(running.port, hello11); }, "protocol version"},
-        {"the CA not trusted", [&] { curl({httpsURL("/")}); }, "unknown CA"},
+        {"TLS 1.1", [&] { converse(port, hello11); }, "protocol version"},
+        {"the CA not trusted", [&] { curl({httpsURL("/", port)}); }, "unknown CA"},
         {"no shared cipher",
          [&] {
-             curl({"-k", "--tls-max", "1.2", "--ciphers", "AES128-SHA", httpsURL("/")});
+             curl({"-k", "--tls-max", "1.2", "--ciphers", "AES128-SHA", httpsURL("/", port)});
          },
          "no shared cipher"},
         {"a stalled handshake",
          [&] {
-             int fd = q2test::connectLoopback(running.port);
+             int fd = q2test::connectLoopback(port);
              q2test::sendAll(fd, std::string("\x16\x03\x01", 3));
              long long started = q2test::monotonicMs();
              bool timedOut = true;
@@ -987,7 +1066,6 @@ TEST_F(TLSConnectionTest, FailedHandshakesAreClosedAndLoggedWithTheReason) {
         }
         EXPECT_NE(std::string::npos, logged.find(row.logged)) << row.what << ": " << logged;
     }
-    serverSetTLSHandshakeDeadlineForTesting(CONNECTION_TLS_HANDSHAKE_DEADLINE_MS);
     EXPECT_EQ(requestsBefore, appRequests()) << "a failed handshake reached the application";
     EXPECT_TRUE(allFinished());
 }

@@ -25,7 +25,6 @@
 
 #include "certificates.h"
 #include "escpos.h"
-#include "internal.h"
 #include "printservice.h"
 #include "usb.h"
 
@@ -44,30 +43,37 @@ static void takeNumber(const char* variable, int* field) {
     }
 }
 
+// The server's limits with those the environment names in place of the defaults.
+static ServerLimits limitsFromEnvironment(void) {
+    ServerLimits limits = serverLimitsDefault();
+    takeNumber("Q2_TEST_IDLE_MS", &limits.idleTimeoutMs);
+    takeNumber("Q2_TEST_REQUEST_DEADLINE_MS", &limits.requestDeadlineMs);
+    takeNumber("Q2_TEST_TLS_HANDSHAKE_MS", &limits.tlsHandshakeDeadlineMs);
+    takeNumber("Q2_TEST_PACE_WINDOW_MS", &limits.paceWindowMs);
+    takeNumber("Q2_TEST_MAX_CONNECTIONS", &limits.maxConnections);
+    takeNumber("Q2_TEST_MAX_CONNECTIONS_PER_PEER", &limits.maxConnectionsPerPeer);
+    takeNumber("Q2_TEST_MAX_PARKED", &limits.maxParkedConnections);
+    takeNumber("Q2_TEST_RAW_YIELD_MS", &limits.rawStreamYieldMs);
+    takeNumber("Q2_TEST_RECEIPT_PAUSE_MS", &limits.receiptPauseMs);
+    takeNumber("Q2_TEST_BETWEEN_RECEIPTS_IDLE_MS", &limits.betweenReceiptsIdleMs);
+    const char* budget = getenv("Q2_TEST_BODY_BUDGET");
+    if (NULL != budget && budget[0] != '\0') {
+        limits.bodyMemoryBudget = (size_t)strtoull(budget, NULL, 10);
+    }
+    return limits;
+}
+
 int main(int argc, char** argv) {
     ignoreSIGPIPE();
-    applyNumber("Q2_TEST_IDLE_MS", serverSetIdleTimeoutForTesting);
     EscposLimits printer;
     takeNumber("Q2_TEST_STALL_MS", &printer.writeStallMs);
     takeNumber("Q2_TEST_WAIT_MS", &printer.waitMs);
     takeNumber("Q2_TEST_RECHECK_MS", &printer.muteRecheckMs);
     takeNumber("Q2_TEST_CONNECT_MS", &printer.connectMs);
     escposSetLimits(&printer);
-    applyNumber("Q2_TEST_REQUEST_DEADLINE_MS", serverSetRequestDeadlineForTesting);
-    applyNumber("Q2_TEST_PACE_WINDOW_MS", serverSetPaceWindowForTesting);
-    applyNumber("Q2_TEST_MAX_CONNECTIONS", serverSetMaxConnectionsForTesting);
-    applyNumber("Q2_TEST_MAX_CONNECTIONS_PER_PEER", serverSetMaxConnectionsPerPeerForTesting);
-    applyNumber("Q2_TEST_MAX_PARKED", serverSetMaxParkedConnectionsForTesting);
-    applyNumber("Q2_TEST_RAW_YIELD_MS", serverSetRawStreamYieldForTesting);
-    applyNumber("Q2_TEST_RECEIPT_PAUSE_MS", serverSetReceiptPauseForTesting);
-    applyNumber("Q2_TEST_BETWEEN_RECEIPTS_IDLE_MS", serverSetBetweenReceiptsIdleForTesting);
     applyNumber("Q2_TEST_CERTIFICATE_CHECK_MS", certificatesSetCheckIntervalForTesting);
-    applyNumber("Q2_TEST_TLS_HANDSHAKE_MS", serverSetTLSHandshakeDeadlineForTesting);
     applyNumber("Q2_TEST_RENEW_DAYS", certificatesSetRenewDaysForTesting);
-    const char* budget = getenv("Q2_TEST_BODY_BUDGET");
-    if (NULL != budget && budget[0] != '\0') {
-        requestSetBodyMemoryBudgetForTesting((size_t)strtoull(budget, NULL, 10));
-    }
     usbSetRootsForTesting(getenv("Q2_TEST_SYSFS_ROOT"), getenv("Q2_TEST_DEV_ROOT"));
-    return quorvel2Main(argc, argv);
+    ServerLimits limits = limitsFromEnvironment();
+    return quorvel2Main(argc, argv, &limits);
 }
