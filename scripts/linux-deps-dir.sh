@@ -15,5 +15,5 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "$root/build-linux-deps"
   exit 0
 fi
-recipes="$(cd "$root" && cat deps/base.d/*.sh deps/mbedtls/* | sha256sum | cut -c1-16)"
+recipes="$(cd "$root" && cat deps/base.d/*.sh deps/source-package.sh deps/mbedtls/* | sha256sum | cut -c1-16)"
 echo "/var/cache/quorvel2-build/linux-deps-$recipes"

@@ -15,5 +15,5 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "$root/build-win/deps"
   exit 0
 fi
-recipes="$(cd "$root" && cat deps/apt-windows.txt deps/windows.d/*.sh deps/mbedtls/* cmake/mingw-w64.cmake | sha256sum | cut -c1-16)"
+recipes="$(cd "$root" && cat deps/apt-windows.txt deps/windows.d/*.sh deps/source-package.sh deps/mbedtls/* cmake/mingw-w64.cmake | sha256sum | cut -c1-16)"
 echo "/var/cache/quorvel2-build/windows-deps-$recipes"

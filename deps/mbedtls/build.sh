@@ -12,6 +12,7 @@
 # Result: DEPS_DIR/prefix/{include/mbedtls,lib/libmbed*.a,lib/cmake/MbedTLS}.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+. deps/source-package.sh
 target="$1" deps_dir="$2"
 
 version=3.6.6-0.1~deb13u1
@@ -29,29 +30,7 @@ if [ -f "$prefix/lib/libmbedtls.a" ] && [ -f "$prefix/lib/cmake/MbedTLS/MbedTLSC
 fi
 
 apt_dir="$deps_dir/apt-trixie"
-mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/sources.list.d" "$apt_dir/src"
-mirror=""
-for file in /etc/apt/sources.list.d/*.sources; do
-  [ -f "$file" ] || continue
-  mirror="$(awk '/^URIs:/ && !/security/ {print $2; exit}' "$file")"
-  [ -n "$mirror" ] && break
-done
-if [ -z "$mirror" ] && [ -f /etc/apt/sources.list ]; then
-  mirror="$(awk '$1 == "deb" && $0 !~ /security/ {for (i = 2; i <= NF; i++) if ($i ~ /:\/\//) {print $i; exit}}' /etc/apt/sources.list)"
-fi
-if [ -z "$mirror" ]; then
-  echo "Mbed TLS: no Debian mirror found in the APT sources" >&2
-  exit 1
-fi
-keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-echo "deb-src [signed-by=$keyring] $mirror trixie main" > "$apt_dir/sources.list"
-apt_private=(
-  -o "Dir::Etc::SourceList=$apt_dir/sources.list"
-  -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
-  -o "Dir::State::Lists=$apt_dir/lists"
-  -o "Dir::Cache=$apt_dir/cache"
-  -o "APT::Sandbox::User=root"
-)
+private_apt_setup "$apt_dir" trixie "Mbed TLS"
 dsc="$apt_dir/src/mbedtls_${version}.dsc"
 orig="$apt_dir/src/mbedtls_${version%%-*}.orig.tar.bz2"
 debian="$apt_dir/src/mbedtls_${version}.debian.tar.xz"

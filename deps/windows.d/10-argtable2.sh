@@ -8,6 +8,7 @@
 # scripts/windows-deps-dir.sh names it.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+. deps/source-package.sh
 
 deps_dir="$(scripts/windows-deps-dir.sh)"
 # Clones building at the same time build the shared folder once.
@@ -20,32 +21,7 @@ if [ -f "$prefix/lib/libargtable2.a" ] && [ -f "$prefix/include/argtable2.h" ]; 
 fi
 
 apt_dir="$deps_dir/apt"
-mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/sources.list.d" "$apt_dir/src"
-
-# The source index comes from the same mirror as the machine's binary index.
-mirror=""
-for file in /etc/apt/sources.list.d/*.sources; do
-  [ -f "$file" ] || continue
-  mirror="$(awk '/^URIs:/ && !/security/ {print $2; exit}' "$file")"
-  [ -n "$mirror" ] && break
-done
-if [ -z "$mirror" ] && [ -f /etc/apt/sources.list ]; then
-  mirror="$(awk '$1 == "deb" && $0 !~ /security/ {for (i = 2; i <= NF; i++) if ($i ~ /:\/\//) {print $i; exit}}' /etc/apt/sources.list)"
-fi
-if [ -z "$mirror" ]; then
-  echo "argtable for Windows: no Debian mirror found in the APT sources" >&2
-  exit 1
-fi
-keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-echo "deb-src [signed-by=$keyring] $mirror bookworm main" > "$apt_dir/sources.list"
-
-apt_private=(
-  -o "Dir::Etc::SourceList=$apt_dir/sources.list"
-  -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
-  -o "Dir::State::Lists=$apt_dir/lists"
-  -o "Dir::Cache=$apt_dir/cache"
-  -o "APT::Sandbox::User=root"
-)
+private_apt_setup "$apt_dir" bookworm "argtable for Windows"
 apt-get -qq "${apt_private[@]}" update
 # apt checks every file it keeps against the signed index. The mirror may
 # lack the small Debian packaging tarball; the upstream tarball holds all of
