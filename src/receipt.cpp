@@ -154,6 +154,7 @@ void finishCommand(ReceiptScan* scan) {
     Effect effect = effectOf(scan->prefix, scan->function);
     if (effect != PRINTS_NOTHING) {
         scan->printedSinceEnd = effect == PRINTS;
+        scan->printedAny = scan->printedAny || effect == PRINTS;
     }
     scan->phase = PHASE_TEXT;
 }
@@ -235,6 +236,7 @@ void scanByte(ReceiptScan* scan, uint8_t c) {
             scan->phase = PHASE_FUNCTION;
         } else if (c != NUL) {
             scan->printedSinceEnd = true;
+            scan->printedAny = true;
         }
         return;
     case PHASE_FUNCTION:

@@ -19,6 +19,7 @@ struct ReceiptScan {
     uint64_t dataLeft;    // bytes of the command's data still to come (a bound while it ends at a NUL)
     uint32_t recordsLeft; // data records still to come (user characters, stored images)
     bool printedSinceEnd; // bytes that print came after the start or the last end of a receipt
+    bool printedAny;      // bytes that print came since the start
 };
 
 // A scan at the start of a stream: at a boundary.

@@ -463,17 +463,27 @@ static ssize_t sendReplyToClient(void* connection, const char* data, size_t leng
 // A raw stream's job: one per receipt, as a stream that pauses between
 // receipts ends its job and its next bytes begin another. Its start and its
 // end are the two calls a stream's channel makes.
+// It is logged from its first byte that prints: a stream that only asks the
+// printer's state (a till polling it) is no print job.
 static thread_local JobRecord rawJob;
+static thread_local bool rawJobLogged;
 
 static void rawJobStart(const char* peer) {
     rawJob = JobRecord();
     rawJob.kind = "raw";
     rawJob.peer = peer;
-    jobBegin(&rawJob);
+    rawJobLogged = false;
+}
+
+static void rawJobLogOncePrinting(const ReceiptScan* scan) {
+    if (!rawJobLogged && scan->printedAny) {
+        rawJobLogged = true;
+        jobBegin(&rawJob);
+    }
 }
 
 static void rawJobEnd(const char* result, const char* reason) {
-    if (rawJob.doneMs == 0) {
+    if (rawJobLogged && rawJob.doneMs == 0) {
         rawJob.result = result;
         rawJob.reason = reason;
         jobEnd(&rawJob);
@@ -498,6 +508,7 @@ bool onEscposRequest(unsigned int state, const char* data, ssize_t len) {
         rawJobStart(NULL == stream ? "" : stream->remoteHost);
     }
     rawJob.bytesReceived += len > 0 ? len : 0;
+    rawJobLogOncePrinting(&streamReceipts);
     if (NULL == printerDevicePath) {
         if (len <= 0) {
             rawJobEnd("refused", "No printer device is configured; nothing was printed.\n");

@@ -1514,6 +1514,7 @@ TEST_F(JobTest, JobsTellWhatPrintedAndWhatWasRefused) {
     converse(server.port, postEscpos(shop + lengthLine(8), "\x1b@secret"));
     converse(server.port, postEscpos("Content-Type: application/ipp\r\n" + lengthLine(4), "ippx"));
     converse(server.port, "\x1b@raw secret\n");
+    converse(server.port, "\x10\x04\x01"); // asks the printer's state only: no job
     struct Row {
         const char *kind, *origin;
         int received, printed;
