@@ -198,6 +198,18 @@ static int lookUp(const char* host, unsigned port, int timeoutMs, SocketAddress*
     return error;
 }
 
+// Looks up the printer's addresses within the time; false, with the reason
+// on stderr, when they cannot be had.
+static bool lookUpPrinter(const char* name, const char* host, unsigned port, int timeoutMs,
+                          SocketAddress addresses[LOOKUP_ADDRESSES], size_t* count) {
+    char reason[160];
+    if (0 != lookUp(host, port, timeoutMs, addresses, count, reason, sizeof(reason))) {
+        fprintf(stderr, "Cannot open printer device '%s': %s\n", name, reason);
+        return false;
+    }
+    return true;
+}
+
 bool deviceSocketLookUp(const char* name, int timeoutMs) {
     char host[256];
     unsigned port = 0;
@@ -206,12 +218,7 @@ bool deviceSocketLookUp(const char* name, int timeoutMs) {
     }
     SocketAddress addresses[LOOKUP_ADDRESSES];
     size_t count = 0;
-    char reason[160];
-    if (0 != lookUp(host, port, timeoutMs, addresses, &count, reason, sizeof(reason))) {
-        fprintf(stderr, "Cannot open printer device '%s': %s\n", name, reason);
-        return false;
-    }
-    return true;
+    return lookUpPrinter(name, host, port, timeoutMs, addresses, &count);
 }
 
 // "5 s", or "800 ms" for a bound that is no whole number of seconds.
@@ -237,9 +244,7 @@ DeviceHandle deviceOpenSocket(const char* name, int connectTimeoutMs) {
     int64_t deadline = monotonicMilliseconds() + connectTimeoutMs;
     SocketAddress addresses[LOOKUP_ADDRESSES];
     size_t count = 0;
-    char reason[160];
-    if (0 != lookUp(host, port, connectTimeoutMs, addresses, &count, reason, sizeof(reason))) {
-        fprintf(stderr, "Cannot open printer device '%s': %s\n", name, reason);
+    if (!lookUpPrinter(name, host, port, connectTimeoutMs, addresses, &count)) {
         return DEVICE_CLOSED;
     }
     intptr_t connection = -1;
@@ -254,6 +259,7 @@ DeviceHandle deviceOpenSocket(const char* name, int connectTimeoutMs) {
             fprintf(stderr, "Cannot open printer device '%s': the printer did not take the connection within %s\n",
                     name, bound);
         } else {
+            char reason[160];
             deviceErrorText((unsigned long)error, reason, sizeof(reason));
             fprintf(stderr, "Cannot open printer device '%s': %s\n", name, reason);
         }
