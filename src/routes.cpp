@@ -463,8 +463,10 @@ static ssize_t sendReplyToClient(void* connection, const char* data, size_t leng
 // A raw stream's job: one per receipt, as a stream that pauses between
 // receipts ends its job and its next bytes begin another. Its start and its
 // end are the two calls a stream's channel makes.
-// It is logged from its first byte that prints: a stream that only asks the
-// printer's state (a till polling it) is no print job.
+// It is logged from its first byte that prints or begins a command other
+// than a status request (a command half sent holds the printer as a receipt
+// does): a stream that only asks the printer's state (a till polling it) is
+// no print job.
 static thread_local JobRecord rawJob;
 static thread_local bool rawJobLogged;
 
@@ -475,8 +477,8 @@ static void rawJobStart(const char* peer) {
     rawJobLogged = false;
 }
 
-static void rawJobLogOncePrinting(const ReceiptScan* scan) {
-    if (!rawJobLogged && scan->printedAny) {
+static void rawJobLogOnceUnderWay(const ReceiptScan* scan) {
+    if (!rawJobLogged && (scan->printedAny || !receiptScanAtBoundary(scan))) {
         rawJobLogged = true;
         jobBegin(&rawJob);
     }
@@ -508,7 +510,7 @@ bool onEscposRequest(unsigned int state, const char* data, ssize_t len) {
         rawJobStart(NULL == stream ? "" : stream->remoteHost);
     }
     rawJob.bytesReceived += len > 0 ? len : 0;
-    rawJobLogOncePrinting(&streamReceipts);
+    rawJobLogOnceUnderWay(&streamReceipts);
     if (NULL == printerDevicePath) {
         if (len <= 0) {
             rawJobEnd("refused", "No printer device is configured; nothing was printed.\n");

@@ -1514,7 +1514,8 @@ TEST_F(JobTest, JobsTellWhatPrintedAndWhatWasRefused) {
     converse(server.port, postEscpos(shop + lengthLine(8), "\x1b@secret"));
     converse(server.port, postEscpos("Content-Type: application/ipp\r\n" + lengthLine(4), "ippx"));
     converse(server.port, "\x1b@raw secret\n");
-    converse(server.port, "\x10\x04\x01"); // asks the printer's state only: no job
+    converse(server.port, "\x10\x04\x01");                       // asks the printer's state only: no job
+    converse(server.port, std::string("\x1d(L\x10\x00\x30", 6)); // a command half sent holds the printer: a job
     struct Row {
         const char *kind, *origin;
         int received, printed;
@@ -1522,13 +1523,14 @@ TEST_F(JobTest, JobsTellWhatPrintedAndWhatWasRefused) {
         nlohmann::json status, reason;
     };
     const Row rows[] = {
+        {"raw", nullptr, 6, 6, "printed", nullptr, nullptr},
         {"raw", nullptr, 13, 13, "printed", nullptr, nullptr},
         {"web", nullptr, 4, 0, "refused", 415, IPP_TEXT},
         {"web", "http://shop.example", 8, 8, "printed", 200, nullptr},
     };
     nlohmann::json jobs = jobsListed(server.port);
-    ASSERT_EQ(3u, jobs.size()) << jobs;
-    for (size_t i = 0; i < 3; i++) {
+    ASSERT_EQ(4u, jobs.size()) << jobs;
+    for (size_t i = 0; i < 4; i++) {
         const nlohmann::json& job = jobs[i];
         SCOPED_TRACE(job.dump());
         EXPECT_EQ(rows[i].kind, job["kind"]);
@@ -1546,7 +1548,7 @@ TEST_F(JobTest, JobsTellWhatPrintedAndWhatWasRefused) {
     EXPECT_EQ(1u, jobsListed(server.port, "?limit=1").size());
     std::string page = converse(server.port, "GET /jobs HTTP/1.1\r\nAccept: text/html,*/*;q=0.8\r\n\r\n");
     EXPECT_NE(std::string::npos, page.find("Content-Type: text/html\r\n"));
-    EXPECT_NE(std::string::npos, page.find(jobs[2]["id"].get<std::string>()));
+    EXPECT_NE(std::string::npos, page.find(jobs[3]["id"].get<std::string>()));
     for (const std::string& answer : {converse(server.port, request("GET", "/jobs")), page}) {
         EXPECT_EQ(std::string::npos, answer.find("secret")) << "no job bytes";
     }
