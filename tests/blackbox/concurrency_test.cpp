@@ -7,12 +7,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "serverprocess.h"
 #include "simulated_printer.h"
@@ -516,6 +519,148 @@ TEST_F(ServerTest, WebJobBehindOpenStatusOnlyRawConnectionsIsAnsweredPromptly) {
     for (int fd : tills) {
         EXPECT_FALSE(peerHasClosed(fd));
         close(fd);
+    }
+}
+
+// UTC milliseconds of a job log time ("2026-12-09T21:23:23.456Z").
+long long msOfLogTime(const std::string& time) {
+    struct tm parts = {};
+    unsigned milli = 0;
+    sscanf(time.c_str(), "%d-%d-%dT%d:%d:%d.%3u", &parts.tm_year, &parts.tm_mon, &parts.tm_mday, &parts.tm_hour,
+           &parts.tm_min, &parts.tm_sec, &milli);
+    parts.tm_year -= 1900;
+    parts.tm_mon -= 1;
+    return timegm(&parts) * 1000LL + milli;
+}
+
+// For each job of `peer` in the job log under stateDir, in order: how long
+// jobs of other peers held the printer while it waited. The printer takes
+// one job at a time, so a job that printed held it from its arrival, or the
+// end of the job before it if that came later, until its own end.
+std::vector<long long> heldByOthersDuringJobsOf(const std::string& stateDir, const std::string& peer) {
+    struct Held {
+        long long received, from, until;
+        bool mine;
+    };
+    std::vector<Held> jobs;
+    for (const char* name : {"/jobs.log.1", "/jobs.log"}) {
+        std::string text = readFile(stateDir + name);
+        for (size_t at = 0, end; at < text.size(); at = end + 1) {
+            end = text.find('\n', at);
+            end = end == std::string::npos ? text.size() : end;
+            nlohmann::json line = nlohmann::json::parse(text.substr(at, end - at), nullptr, false);
+            if (line.is_object() && line["event"] == "end" &&
+                (line["bytesPrinted"].get<long long>() > 0 || line["result"] == "cut")) {
+                long long received = msOfLogTime(line["received"]);
+                jobs.push_back({received, received, msOfLogTime(line["done"]), line["peer"] == peer});
+            }
+        }
+    }
+    std::stable_sort(jobs.begin(), jobs.end(), [](const Held& a, const Held& b) { return a.until < b.until; });
+    for (size_t i = 1; i < jobs.size(); i++) {
+        jobs[i].from = std::max(jobs[i].from, jobs[i - 1].until);
+    }
+    std::vector<long long> held;
+    for (const Held& job : jobs) {
+        if (job.mine) {
+            long long sum = 0;
+            for (const Held& other : jobs) {
+                if (!other.mine) {
+                    sum += std::max(0LL, std::min(other.until, job.until) - std::max(other.from, job.received));
+                }
+            }
+            held.push_back(sum);
+        }
+    }
+    return held;
+}
+
+// Peers that send mutated requests and raw garbage from addresses of their
+// own, then close at once, read the answer, or stay silent for a while,
+// with the real limits: a till posting from 127.0.0.1 meanwhile is answered
+// within PROMPT_MS plus the time of what prints ahead of it, and each of its
+// receipts prints once and whole. Q2_FUZZ_SECONDS sets the length.
+TEST_F(ServerTest, HealthyTillIsAnsweredPromptlyWhileOthersSendGarbage) {
+    const char* seconds = getenv("Q2_FUZZ_SECONDS");
+    const long long runMs = 1000LL * (NULL != seconds ? atoi(seconds) : 10);
+    const int FUZZERS = 6, TILL_INTERVAL_MS = 500, SILENT_MAX_MS = 3000;
+    q2test::SimulatedPrinter printer;
+    ASSERT_FALSE(printer.path().empty());
+    start(QUORVEL2_TESTHOOKS_BINARY, {}, printer.path());
+    const std::vector<std::string> seeds = {post("\x1b@fuzz text\n\x1dV\x01"),
+                                            post("\x1b@fuzz without a cut\n"),
+                                            "GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
+                                            "OPTIONS /escpos HTTP/1.1\r\nOrigin: http://a\r\n\r\n",
+                                            "\x1b@raw fuzz text\n\x1dVA\x03",
+                                            "\x1b@raw fuzz, no cut\n",
+                                            STATUS_REQUEST,
+                                            "\x1d(L\x06\x00\x30\x45\x20\x20\x01\x01"};
+    std::atomic<bool> done{false};
+    std::vector<std::thread> fuzzers;
+    for (int f = 0; f < FUZZERS; f++) {
+        fuzzers.emplace_back([&, f] {
+            std::mt19937 random((unsigned)(f * 7919 + monotonicMs()));
+            const std::string from = "127.0.0." + std::to_string(f + 3);
+            while (!done.load()) {
+                std::string bytes = seeds[random() % seeds.size()];
+                for (int edits = 1 + (int)(random() % 6); edits > 0 && !bytes.empty(); edits--) {
+                    size_t at = random() % bytes.size();
+                    char byte = (char)(random() % 256);
+                    switch (random() % 4) {
+                    case 0:
+                        bytes[at] = byte;
+                        break;
+                    case 1:
+                        bytes.insert(at, 1, byte);
+                        break;
+                    case 2:
+                        bytes.erase(at, 1);
+                        break;
+                    default:
+                        bytes.insert(at, bytes.substr(at, random() % 64));
+                        break;
+                    }
+                }
+                int fd = connectLoopback(server.port, from.c_str());
+                if (fd < 0) {
+                    continue;
+                }
+                sendAll(fd, bytes);
+                switch (random() % 3) {
+                case 0:
+                    break;
+                case 1:
+                    readUntilClosed(fd, SILENT_MAX_MS);
+                    break;
+                default:
+                    usleep((useconds_t)(random() % SILENT_MAX_MS) * 1000);
+                    break;
+                }
+                close(fd);
+            }
+        });
+    }
+    std::vector<std::string> tillJobs;
+    std::vector<long long> tillTook;
+    for (long long startedAt = monotonicMs(); monotonicMs() - startedAt < runMs;) {
+        tillJobs.push_back("\x1b@<till" + std::to_string(tillJobs.size()) + ">" + std::string(300, 't') +
+                           "\n\x1dV\x01");
+        long long started = monotonicMs();
+        EXPECT_EQ(OK_WITH_CORS, converse(server.port, post(tillJobs.back()), 30000, "127.0.0.1"));
+        tillTook.push_back(monotonicMs() - started);
+        usleep(TILL_INTERVAL_MS * 1000);
+    }
+    done = true;
+    for (std::thread& fuzzer : fuzzers) {
+        fuzzer.join();
+    }
+    stop(); // every job's end is in the log
+    std::string received = printer.received();
+    std::vector<long long> ahead = heldByOthersDuringJobsOf(dir.file("state"), "127.0.0.1");
+    ASSERT_EQ(tillJobs.size(), ahead.size());
+    for (size_t i = 0; i < tillJobs.size(); i++) {
+        EXPECT_EQ(1u, occurrences(received, tillJobs[i])) << "till job " << i;
+        EXPECT_LE(tillTook[i] - ahead[i], PROMPT_MS) << "till job " << i << " took " << tillTook[i] << " ms";
     }
 }
 
