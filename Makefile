@@ -33,13 +33,15 @@ bench:
 	@scripts/install-deps.sh base bench
 	@scripts/bench.sh
 
-# Thirty minutes of load, printer faults and hostile input (tests/stress).
+# Thirty minutes of load, printer faults and hostile input (tests/stress),
+# then a minute and a half of a till posting among peers that send garbage.
 .PHONY: soak
 soak:
 	@scripts/install-deps.sh base test
 	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQ2_BUILD_TESTS=ON >/dev/null
-	@cmake --build $(BUILD_DIR) --target quorvel2-stress quorvel2-testhooks
+	@cmake --build $(BUILD_DIR) --target quorvel2-stress quorvel2-testhooks blackbox_threaded_tests
 	@$(BUILD_DIR)/tests/stress/quorvel2-stress --server $(BUILD_DIR)/tests/support/quorvel2-testhooks --duration 1800
+	@Q2_FUZZ_SECONDS=90 $(BUILD_DIR)/tests/blackbox/blackbox_threaded_tests --gtest_filter='*HealthyTill*'
 
 deb:
 	@scripts/install-deps.sh base deb
