@@ -604,37 +604,23 @@ TEST_F(ServerTest, HealthyTillIsAnsweredPromptlyWhileOthersSendGarbage) {
             while (!done.load()) {
                 std::string bytes = seeds[random() % seeds.size()];
                 for (int edits = 1 + (int)(random() % 6); edits > 0 && !bytes.empty(); edits--) {
+                    // Overwrite a byte, insert one, erase one, or repeat a stretch.
                     size_t at = random() % bytes.size();
-                    char byte = (char)(random() % 256);
-                    switch (random() % 4) {
-                    case 0:
-                        bytes[at] = byte;
-                        break;
-                    case 1:
-                        bytes.insert(at, 1, byte);
-                        break;
-                    case 2:
-                        bytes.erase(at, 1);
-                        break;
-                    default:
-                        bytes.insert(at, bytes.substr(at, random() % 64));
-                        break;
-                    }
+                    int how = (int)(random() % 4);
+                    std::string with =
+                        how == 3 ? bytes.substr(at, random() % 64) : std::string(how != 2, (char)random());
+                    bytes.replace(at, how == 0 || how == 2, with);
                 }
                 int fd = connectLoopback(server.port, from.c_str());
                 if (fd < 0) {
                     continue;
                 }
                 sendAll(fd, bytes);
-                switch (random() % 3) {
-                case 0:
-                    break;
-                case 1:
+                int after = (int)(random() % 3); // close at once, read the answer, or stay silent a while
+                if (after == 1) {
                     readUntilClosed(fd, SILENT_MAX_MS);
-                    break;
-                default:
+                } else if (after == 2) {
                     usleep((useconds_t)(random() % SILENT_MAX_MS) * 1000);
-                    break;
                 }
                 close(fd);
             }
