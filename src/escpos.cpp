@@ -393,7 +393,7 @@ bool openJob(Channel& ch, const char* device, int connectMs, int64_t notAfterMs)
 // otherwise ESCPOS_PRINTER_BUSY, ESCPOS_JOB_NOT_WANTED or 0 (cannot be
 // opened), with nothing held. A network printer's name is looked up before
 // the job joins the line, so that the printer is never held for a lookup.
-ssize_t openNewJob(Channel& ch, const char* device, bool (*stillWanted)(void*), void* context) {
+ssize_t openNewJob(Channel& ch, const char* device, bool (*goesOn)(void*, bool), void* context) {
     if (threadHoldsPrinter) {
         releasePrinter(ch); // this thread's earlier job never closed
     }
@@ -406,7 +406,7 @@ ssize_t openNewJob(Channel& ch, const char* device, bool (*stillWanted)(void*), 
     if (!takePrinterWithin(ch, limits, limits.waitMs, true, &waited, &refusedByStop)) {
         return refusedByStop ? ESCPOS_SERVER_STOPPING : ESCPOS_PRINTER_BUSY;
     }
-    if (waited && NULL != stillWanted && !stillWanted(context)) {
+    if (NULL != goesOn && !goesOn(context, waited)) {
         releasePrinter(ch);
         return ESCPOS_JOB_NOT_WANTED;
     }
@@ -658,12 +658,12 @@ void escposSetPeerOfThisThread(const char* peer) {
     peerOfThisThread = NULL == peer ? "" : peer;
 }
 
-// escpos_print with state 1, except that a job that had to wait goes on only
-// when stillWanted(context) says so once the printer is its (a null
-// stillWanted always goes on).
-static ssize_t escposStartJob(const char* device, const char* data, ssize_t len, bool (*stillWanted)(void*),
+// escpos_print with state 1, except that the job goes on only when
+// goesOn(context, waited) says so once the printer is its (a null goesOn
+// always goes on).
+static ssize_t escposStartJob(const char* device, const char* data, ssize_t len, bool (*goesOn)(void*, bool),
                               void* context) {
-    ssize_t opened = openNewJob(channel(), device, stillWanted, context);
+    ssize_t opened = openNewJob(channel(), device, goesOn, context);
     if (opened != 1) {
         return opened;
     }
@@ -699,15 +699,15 @@ const char* escposCheckSeenByThisThread(void) {
     return checkSeen;
 }
 
-ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, bool (*stillWanted)(void*),
+ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, bool (*goesOn)(void*, bool),
                              void* context, PrinterRefusal* refusal) {
     *refusal = PRINTER_TAKES_JOB;
     checkSeen = NULL;
     Channel& ch = channel();
     if (len <= 0) {
-        return escposStartJob(device, data, len, stillWanted, context);
+        return escposStartJob(device, data, len, goesOn, context);
     }
-    ssize_t opened = openNewJob(ch, device, stillWanted, context);
+    ssize_t opened = openNewJob(ch, device, goesOn, context);
     if (opened != 1) {
         return opened;
     }

@@ -163,16 +163,16 @@ enum PrinterRefusal {
     PRINTER_REFUSES_ERROR,
 };
 
-// escpos_print with state 1, except that a job that had to wait goes on,
-// once the printer is its, only when stillWanted(context) says so
-// (ESCPOS_JOB_NOT_WANTED otherwise, the printer passing on; a null
-// stillWanted always goes on), and with a check first: a printer that answers is asked
+// escpos_print with state 1, except that once the printer is the job's, and
+// before any byte goes to it, goesOn(context, whether the job had to wait)
+// decides whether it goes on (ESCPOS_JOB_NOT_WANTED otherwise, the printer
+// passing on; a null goesOn always goes on), and with a check first: a printer that answers is asked
 // (DLE EOT 2 and 4, once a serial line has sent what it holds) whether it can
 // print; when a reply shows that it cannot, nothing is written, the job is
 // closed, *refusal tells why and 0 is returned. A printer that gives no
 // valid reply prints as without the check and, unless it answered before, is
 // not asked again for the mute recheck time. len 0 opens and closes without asking.
-ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, bool (*stillWanted)(void*),
+ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, bool (*goesOn)(void*, bool),
                              void* context, PrinterRefusal* refusal);
 // What the calling thread's last escpos_print_checked saw: "ready",
 // "cover-open", "paper-out", "error" or "no-answer"; null when it did not ask.

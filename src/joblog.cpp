@@ -1,15 +1,18 @@
 // joblog.cpp: the job log. One lock guards the file and the records in
 // memory: the latest jobs for /jobs and, for the last 24 hours, the first
 // job of every Idempotency-Key. Each line is a whole record (its start, then
-// its outcome), written with one write, so that a crash leaves at most a
-// torn last line, which the read-back skips. A keyed job's lines are on the
-// disk before the job goes on.
+// its outcome), and lines go out whole, one write at a time, so that a crash
+// leaves at most a torn last line, which the read-back skips. A keyed job's
+// lines are on the disk before the job goes on; other jobs' starts wait in
+// memory for the next write, at the latest until the job prints. Lines are
+// made outside the lock: the printing thread's end must not wait for them.
 #include "joblog.h"
 
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <map>
@@ -106,14 +109,8 @@ static int64_t parseIsoTimeUTC(const std::string& text) {
 // starts at random, so ids sort by time and differ across restarts.
 static std::string newJobId(void) {
     static const char DIGITS[] = "0123456789abcdefghjkmnpqrstvwxyz";
-    static uint32_t counter = 0;
-    static bool seeded = false;
-    if (!seeded) {
-        std::random_device device;
-        counter = device() ^ (uint32_t)nowMs();
-        seeded = true;
-    }
-    uint64_t value = (uint64_t)nowMs() << 15 | (counter++ & 0x7fff);
+    static std::atomic<uint32_t> counter{std::random_device{}() ^ (uint32_t)nowMs()};
+    uint64_t value = (uint64_t)nowMs() << 15 | (counter.fetch_add(1, std::memory_order_relaxed) & 0x7fff);
     char id[13];
     for (int i = 11; i >= 0; i--) {
         id[i] = DIGITS[value & 31];
@@ -303,6 +300,9 @@ struct JobLog {
     FILE* file = NULL;
     int64_t size = 0;
     std::string problem;                                  // why the log cannot be written; "" while it can
+    std::string pending;                                  // start lines not written yet
+    uint64_t startLines = 0;                              // start lines ever made pending
+    uint64_t startLinesWritten = 0;                       // of them, those written
     std::deque<JobRecord> recent;                         // oldest first, at most JOBLOG_RECENT_MAX
     std::map<std::string, JobRecord> keys;                // the first job of each key
     std::deque<std::pair<int64_t, std::string>> keyOrder; // when each key came, oldest first
@@ -375,6 +375,24 @@ static bool appendLine(JobLog& log, const std::string& line, bool durable) {
     log.size += (int64_t)line.size();
     return true;
 }
+
+// Appends the pending start lines and then line (which may be empty) in one write.
+static bool writeOut(JobLog& log, const std::string& line, bool durable) {
+    bool written;
+    if (log.pending.empty()) {
+        written = appendLine(log, line, durable);
+    } else {
+        log.pending += line;
+        written = appendLine(log, log.pending, durable);
+        log.pending.clear();
+    }
+    log.startLinesWritten = log.startLines;
+    return written;
+}
+
+// Pending start lines beyond this go out at once, so that a write stays in
+// the file's buffer and a long line in memory stays short.
+static const size_t JOBLOG_PENDING_MAX = 16384;
 
 static void forgetExpiredKeys(JobLog& log, int64_t now) {
     while (!log.keyOrder.empty() &&
@@ -500,6 +518,7 @@ bool jobLogOpen(const char* folder) {
 void jobLogClose(void) {
     JobLog& log = jobLog();
     pthread_mutex_lock(&log.lock);
+    writeOut(log, "", false);
     if (NULL != log.file) {
         fclose(log.file);
         log.file = NULL;
@@ -507,6 +526,7 @@ void jobLogClose(void) {
     log.path.clear();
     log.size = 0;
     log.problem.clear();
+    log.pending.clear();
     log.recent.clear();
     log.keys.clear();
     log.keyOrder.clear();
@@ -530,72 +550,98 @@ std::string jobLogProblemAsJSON(void) {
     return NULL == problem ? "null" : dump(Json(problem));
 }
 
-static void startJob(JobLog& log, JobRecord* job) {
+// Gives the job its id and start time; needs no lock.
+static void startJob(JobRecord* job) {
     job->id = newJobId();
     job->receivedMs = nowMs();
     if (job->origin.size() > JOBLOG_ORIGIN_MAX) {
         job->origin.resize(JOBLOG_ORIGIN_MAX);
     }
-    rememberNew(log, *job);
 }
 
 JobStart jobBegin(JobRecord* job) {
     JobLog& log = jobLog();
-    pthread_mutex_lock(&log.lock);
     JobStart start = JOB_STARTED;
     if (job->key.empty()) {
-        startJob(log, job);
-        appendLine(log, recordLine(*job, "start") + "\n", false);
-    } else {
-        for (;;) {
-            forgetExpiredKeys(log, nowMs());
-            auto first = log.keys.find(job->key);
-            if (first == log.keys.end()) {
-                if (NULL == log.file) {
-                    start = JOB_LOG_UNAVAILABLE;
-                    break;
-                }
-                startJob(log, job);
-                if (!appendLine(log, recordLine(*job, "start") + "\n", true)) {
-                    start = JOB_LOG_UNAVAILABLE;
-                    break;
-                }
-                log.keys[job->key] = *job;
-                log.keyOrder.emplace_back(job->receivedMs, job->key);
+        startJob(job);
+        std::string line = recordLine(*job, "start") + "\n";
+        pthread_mutex_lock(&log.lock);
+        rememberNew(log, *job);
+        if (NULL != log.file) {
+            log.pending += line;
+            job->startLine = ++log.startLines;
+            if (log.pending.size() > JOBLOG_PENDING_MAX) {
+                writeOut(log, "", false);
+            }
+        }
+        pthread_mutex_unlock(&log.lock);
+        return start;
+    }
+    pthread_mutex_lock(&log.lock);
+    for (;;) {
+        forgetExpiredKeys(log, nowMs());
+        auto first = log.keys.find(job->key);
+        if (first == log.keys.end()) {
+            if (NULL == log.file) {
+                start = JOB_LOG_UNAVAILABLE;
                 break;
             }
-            if (first->second.digest != job->digest) {
-                start = JOB_KEY_OTHER_BODY;
+            startJob(job);
+            rememberNew(log, *job);
+            if (!writeOut(log, recordLine(*job, "start") + "\n", true)) {
+                start = JOB_LOG_UNAVAILABLE;
                 break;
             }
-            if (first->second.result.empty()) {
-                pthread_cond_wait(&log.keyDone, &log.lock);
-                continue;
-            }
-            if (first->second.result == "interrupted") {
-                start = JOB_KEY_INTERRUPTED;
-                break;
-            }
-            *job = first->second;
-            start = JOB_REPLAYED;
+            log.keys[job->key] = *job;
+            log.keyOrder.emplace_back(job->receivedMs, job->key);
             break;
         }
+        if (first->second.digest != job->digest) {
+            start = JOB_KEY_OTHER_BODY;
+            break;
+        }
+        if (first->second.result.empty()) {
+            pthread_cond_wait(&log.keyDone, &log.lock);
+            continue;
+        }
+        if (first->second.result == "interrupted") {
+            start = JOB_KEY_INTERRUPTED;
+            break;
+        }
+        *job = first->second;
+        start = JOB_REPLAYED;
+        break;
     }
     pthread_mutex_unlock(&log.lock);
     return start;
 }
 
-void jobEnd(JobRecord* job) {
+void jobPrints(const JobRecord* job) {
     JobLog& log = jobLog();
     pthread_mutex_lock(&log.lock);
-    if (job->id.empty()) {
-        startJob(log, job);
+    if (job->startLine > log.startLinesWritten) {
+        writeOut(log, "", false);
+    }
+    pthread_mutex_unlock(&log.lock);
+}
+
+void jobEnd(JobRecord* job) {
+    JobLog& log = jobLog();
+    bool begun = !job->id.empty();
+    if (!begun) {
+        startJob(job);
     }
     job->doneMs = nowMs();
+    std::string line = recordLine(*job, "end") + "\n";
+    pthread_mutex_lock(&log.lock);
     auto first = job->key.empty() ? log.keys.end() : log.keys.find(job->key);
     bool holdsKey = first != log.keys.end() && first->second.id == job->id;
-    appendLine(log, recordLine(*job, "end") + "\n", holdsKey);
-    remember(log, *job);
+    writeOut(log, line, holdsKey);
+    if (begun) {
+        remember(log, *job);
+    } else {
+        rememberNew(log, *job);
+    }
     if (holdsKey) {
         if (printedNothing(*job)) {
             log.keys.erase(first);

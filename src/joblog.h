@@ -46,9 +46,10 @@ struct JobRecord {
     // nothing printed; "cut" (ended part way) or "interrupted" (by a crash)
     // after it may have printed in part; "" while it runs.
     std::string result;
-    int status = 0;      // a web job's answer status
-    std::string reason;  // a web job's answer text; why a raw stream failed or was cut
-    std::string printer; // what the job check saw ("ready", "paper-out", ...); "" when not asked
+    int status = 0;         // a web job's answer status
+    std::string reason;     // a web job's answer text; why a raw stream failed or was cut
+    std::string printer;    // what the job check saw ("ready", "paper-out", ...); "" when not asked
+    uint64_t startLine = 0; // the log's own: which of its start lines is this job's
 };
 
 // What jobBegin decided.
@@ -78,10 +79,16 @@ bool idempotencyKeyIsValid(const char* key, size_t length);
 // The SHA-256 of the bytes, as 64 lower-case hex digits.
 std::string sha256Hex(const void* data, size_t length);
 
-// Gives the job its id and start time and writes its start (for a keyed
-// job, on the disk before this returns). A keyed job whose key's first job
-// still runs waits for that job's outcome. See JobStart for the rest.
+// Gives the job its id and start time and logs its start: a keyed job's is
+// on the disk before this returns; another's goes out with the next line
+// written, and at the latest in jobPrints. A keyed job whose key's first
+// job still runs waits for that job's outcome. See JobStart for the rest.
 JobStart jobBegin(JobRecord* job);
+// Called before a begun job's first byte goes to the printer: its start is
+// then in the file, so that a crash from here on leaves it "interrupted".
+// Jobs that wait in line have theirs written with the lines of the jobs
+// ahead of them, so that under load a job costs one write, not two.
+void jobPrints(const JobRecord* job);
 // Writes the job's outcome with the time it was done, and lets requests
 // waiting for its key go on. A keyed job that printed nothing (refused or
 // failed) leaves its key free for a retry. A job that never began gets its

@@ -47,10 +47,22 @@ static Response* answer(int code, const char* status, const char* corsOrNull, co
     return response;
 }
 
+// A web job about to print, for the moment the printer is its.
+struct PrintingJob {
+    Connection* connection;
+    JobRecord* job;
+};
+
 // A job whose client reset its connection while it waited is not printed:
-// nobody would see the answer, and a retry would print it twice.
-static bool clientStillWaits(void* connection) {
-    return connectionPeerIsThere((const Connection*)connection);
+// nobody would see the answer, and a retry would print it twice. One that
+// goes on has its start in the log before its first byte prints.
+static bool jobGoesOn(void* context, bool waited) {
+    PrintingJob* printing = (PrintingJob*)context;
+    if (waited && printing->job->key.empty() && !connectionPeerIsThere(printing->connection)) {
+        return false;
+    }
+    jobPrints(printing->job);
+    return true;
 }
 
 // Prints the body as one job. Returns the text of a 503 answer when the
@@ -61,8 +73,8 @@ static bool clientStillWaits(void* connection) {
 static const char* printBody(const HeapString* body, Connection* connection, JobRecord* job) {
     ssize_t length = (ssize_t)body->length;
     PrinterRefusal refusal = PRINTER_TAKES_JOB;
-    ssize_t num = escpos_print_checked(printerDevicePath, body->contents, length,
-                                       job->key.empty() ? clientStillWaits : NULL, connection, &refusal);
+    PrintingJob printing = {connection, job};
+    ssize_t num = escpos_print_checked(printerDevicePath, body->contents, length, jobGoesOn, &printing, &refusal);
     const char* seen = escposCheckSeenByThisThread();
     job->printer = NULL == seen ? "" : seen;
     job->bytesPrinted = num > 0 ? num : 0;
@@ -481,6 +493,7 @@ static void rawJobLogOnceUnderWay(const ReceiptScan* scan) {
     if (!rawJobLogged && (scan->printedAny || !receiptScanAtBoundary(scan))) {
         rawJobLogged = true;
         jobBegin(&rawJob);
+        jobPrints(&rawJob);
     }
 }
 
