@@ -34,9 +34,10 @@ struct MutePrinter {
     bool answered;
 };
 
-// A job waiting for the printer; lives on the waiting thread's stack.
+// A job waiting for the printer; lives on the waiting thread's stack. The
+// flags are set under the channel's lock before yourTurn is posted.
 struct Waiter {
-    pthread_cond_t yourTurn;
+    ThreadWake yourTurn;
     bool handedOver;
     bool prints;        // a job to print, not a status request
     bool refusedByStop; // taken out of the line by escposBeginStop
@@ -185,7 +186,7 @@ bool takePrinterWithin(Channel& ch, const EscposLimits& limits, int timeoutMs, b
     }
     if (ch.busy) {
         Waiter self;
-        pthread_cond_init(&self.yourTurn, NULL);
+        threadWakeInit(&self.yourTurn);
         self.handedOver = false;
         self.prints = prints;
         self.refusedByStop = false;
@@ -203,26 +204,29 @@ bool takePrinterWithin(Channel& ch, const EscposLimits& limits, int timeoutMs, b
         ch.waiting++;
         ch.printingWaiting += prints ? 1 : 0;
         ch.anyWaiting.store(ch.printingWaiting > 0);
-        int64_t giveUpAt = monotonicMilliseconds() + timeoutMs;
-        while (!self.handedOver && !self.refusedByStop) {
-            int64_t left = giveUpAt - monotonicMilliseconds();
-            if (left <= 0) {
-                break;
+        int64_t left = giveUpAt - monotonicMilliseconds();
+        pthread_mutex_unlock(&ch.lock);
+        // Woken, the job holds the printer (busy and holderPeer already say
+        // so) or has been taken out of the line: no lock is needed for either.
+        bool woken = left > 0 && threadWakeWait(&self.yourTurn, (int)left);
+        if (!woken) {
+            pthread_mutex_lock(&ch.lock);
+            // A hand-over or refusal at the last moment still counts; it was posted under the lock.
+            if (!self.handedOver && !self.refusedByStop) {
+                unlinkWaiter(ch, &self);
             }
-            condWaitMilliseconds(&self.yourTurn, &ch.lock, (int)left);
-        }
-        bool handedOver = self.handedOver; // a hand-over at the last moment still counts
-        if (!handedOver) {
-            unlinkWaiter(ch, &self);
-        }
-        pthread_cond_destroy(&self.yourTurn);
-        if (!handedOver) {
             pthread_mutex_unlock(&ch.lock);
+        }
+        threadWakeDestroy(&self.yourTurn);
+        if (!self.handedOver) {
             if (NULL != refusedByStop) {
                 *refusedByStop = self.refusedByStop || stopEndsTheWait;
             }
             return false;
         }
+        ch.job = limits;
+        threadHoldsPrinter = true;
+        return true;
     }
     ch.busy = true;
     ch.holderPeer = peerOfThisThread;
@@ -283,7 +287,7 @@ bool releasePrinter(Channel& ch, bool whole = false) {
         }
         ch.holderPeer = next->peer;
         next->handedOver = true; // busy stays true: the printer passes straight on
-        pthread_cond_signal(&next->yourTurn);
+        threadWakePost(&next->yourTurn);
     }
     pthread_mutex_unlock(&ch.lock);
     return arrived;
@@ -860,7 +864,7 @@ void escposBeginStop(int graceMs) {
             Waiter* refused = ch.firstWaiter;
             refused->refusedByStop = true;
             unlinkWaiter(ch, refused);
-            pthread_cond_signal(&refused->yourTurn);
+            threadWakePost(&refused->yourTurn);
         }
     }
     pthread_mutex_unlock(&ch.lock);

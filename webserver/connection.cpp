@@ -411,12 +411,12 @@ static void closeSocket(Connection* connection) {
 
 void* connectionHandlerThread(void* connectionPointer) {
     ConnectionThreadSlot slot;
-    pthread_cond_init(&slot.handedOver, NULL);
+    threadWakeInit(&slot.handedOver);
     for (Connection* connection = (Connection*)connectionPointer; NULL != connection;
          connection = connectionThreadWaitForNext(&slot)) {
         serveConnection(connection);
     }
-    pthread_cond_destroy(&slot.handedOver);
+    threadWakeDestroy(&slot.handedOver);
     return NULL;
 }
 

@@ -267,8 +267,8 @@ void* connectionHandlerThread(void* connectionPointer);
 
 // A connection thread waiting for its next connection.
 struct ConnectionThreadSlot {
-    pthread_cond_t handedOver;
-    Connection* connection; // set by the accept loop when it hands one over
+    ThreadWake handedOver;
+    Connection* connection; // set by the accept loop, under the waiting threads' lock, before it posts
     ConnectionThreadSlot* next;
 };
 

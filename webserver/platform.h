@@ -45,6 +45,20 @@ int64_t fileTell64(FILE* file);
 // till does at boot) never moves it.
 int64_t monotonicMilliseconds(void);
 
+// One wake-up of one sleeping thread, which goes on without taking a lock:
+// a thread woken through a condition variable takes its mutex again first
+// (on Linux one more system call for every hand-over, and a wait when the
+// waker still holds it). The waker sets what the sleeper reads before
+// posting, and the sleeper reads it once woken. Reset before each use; post
+// at most once per use.
+void threadWakeInit(ThreadWake* wake);
+void threadWakeDestroy(ThreadWake* wake);
+void threadWakeReset(ThreadWake* wake);
+void threadWakePost(ThreadWake* wake);
+// Sleeps until the wake-up is posted or `milliseconds` of the monotonic clock
+// have passed; true when it was posted (never for a spurious wake-up).
+bool threadWakeWait(ThreadWake* wake, int milliseconds);
+
 // Waits on cond (with mutex held) for at most `milliseconds` of the
 // monotonic clock, however the condition variable was initialised; true
 // when the time ran out, false after a wake-up (which may be spurious).

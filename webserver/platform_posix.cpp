@@ -14,6 +14,8 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <time.h>
 
 int pathInformationGet(const char* path, PathInformation* info) {
@@ -68,6 +70,52 @@ bool condWaitMilliseconds(pthread_cond_t* cond, pthread_mutex_t* mutex, int mill
     // made with, so that no caller's pthread_cond_init can bring the wall
     // clock back.
     return ETIMEDOUT == pthread_cond_clockwait(cond, mutex, CLOCK_MONOTONIC, &deadline);
+}
+
+enum { WAKE_NONE, WAKE_POSTED, WAKE_SLEEPING };
+
+void threadWakeInit(ThreadWake* wake) {
+    threadWakeReset(wake);
+}
+
+void threadWakeDestroy(ThreadWake* wake) {
+    (void)wake; // a word holds nothing to release
+}
+
+void threadWakeReset(ThreadWake* wake) {
+    wake->state.store(WAKE_NONE, std::memory_order_relaxed);
+}
+
+void threadWakePost(ThreadWake* wake) {
+    // The kernel is asked only when the sleeper already sleeps.
+    if (WAKE_SLEEPING == wake->state.exchange(WAKE_POSTED, std::memory_order_acq_rel)) {
+        syscall(SYS_futex, (int*)&wake->state, FUTEX_WAKE_PRIVATE, 1, NULL, NULL, 0);
+    }
+}
+
+bool threadWakeWait(ThreadWake* wake, int milliseconds) {
+    static_assert(sizeof(std::atomic<int>) == sizeof(int), "a futex is a plain int");
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t deadlineNs = (int64_t)now.tv_sec * 1000000000 + now.tv_nsec + (int64_t)milliseconds * 1000000;
+    for (;;) {
+        int seen = WAKE_NONE;
+        if (!wake->state.compare_exchange_strong(seen, WAKE_SLEEPING, std::memory_order_acquire) &&
+            seen == WAKE_POSTED) {
+            return true;
+        }
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        int64_t leftNs = deadlineNs - ((int64_t)now.tv_sec * 1000000000 + now.tv_nsec);
+        if (leftNs <= 0) {
+            seen = WAKE_SLEEPING;
+            // A post that came just now still counts.
+            return !wake->state.compare_exchange_strong(seen, WAKE_NONE, std::memory_order_acquire);
+        }
+        struct timespec left = {(time_t)(leftNs / 1000000000), (long)(leftNs % 1000000000)};
+        // Returns at once when the word is no longer WAKE_SLEEPING; a signal or
+        // a spurious return is looked at again above.
+        syscall(SYS_futex, (int*)&wake->state, FUTEX_WAIT_PRIVATE, WAKE_SLEEPING, &left, NULL, 0);
+    }
 }
 
 void callWSAStartupIfNecessary(void) {}

@@ -11,7 +11,14 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <atomic>
+
 typedef int sockettype;
+
+// A thread's wake-up: a word the sleeper waits on with the kernel (futex).
+struct ThreadWake {
+    std::atomic<int> state; // nobody sleeps, posted, or the sleeper sleeps
+};
 
 // The value of a socket that is not open.
 static const sockettype SOCKET_INVALID = -1;

@@ -153,6 +153,40 @@ bool condWaitMilliseconds(pthread_cond_t* cond, pthread_mutex_t* mutex, int mill
     return GetLastError() == ERROR_TIMEOUT;
 }
 
+void threadWakeInit(ThreadWake* wake) {
+    pthread_mutex_init(&wake->lock, NULL);
+    pthread_cond_init(&wake->posted, NULL);
+    wake->isPosted = false;
+}
+
+void threadWakeDestroy(ThreadWake* wake) {
+    pthread_cond_destroy(&wake->posted);
+    pthread_mutex_destroy(&wake->lock);
+}
+
+void threadWakeReset(ThreadWake* wake) {
+    wake->isPosted = false;
+}
+
+void threadWakePost(ThreadWake* wake) {
+    pthread_mutex_lock(&wake->lock);
+    wake->isPosted = true;
+    pthread_cond_signal(&wake->posted);
+    pthread_mutex_unlock(&wake->lock);
+}
+
+// The lock is the wake-up's own, so a woken thread contends with nobody for it.
+bool threadWakeWait(ThreadWake* wake, int milliseconds) {
+    int64_t deadline = monotonicMilliseconds() + milliseconds;
+    pthread_mutex_lock(&wake->lock);
+    for (int64_t left = milliseconds; !wake->isPosted && left > 0; left = deadline - monotonicMilliseconds()) {
+        condWaitMilliseconds(&wake->posted, &wake->lock, (int)left);
+    }
+    bool posted = wake->isPosted;
+    pthread_mutex_unlock(&wake->lock);
+    return posted;
+}
+
 int pthread_cond_signal(pthread_cond_t* cond) {
     WakeConditionVariable(cond);
     return 0;

@@ -87,6 +87,13 @@ int pthread_cond_signal(pthread_cond_t* cond);
 int pthread_cond_broadcast(pthread_cond_t* cond);
 int pthread_cond_destroy(pthread_cond_t* cond);
 
+// A thread's wake-up.
+struct ThreadWake {
+    pthread_mutex_t lock;
+    pthread_cond_t posted;
+    bool isPosted;
+};
+
 // ---- Directories ----------------------------------------------------------------
 
 struct dirent {

@@ -302,7 +302,7 @@ bool handToWaitingThread(Connection* connection) {
         threads.top = slot->next;
         threads.count--;
         slot->connection = connection;
-        pthread_cond_signal(&slot->handedOver);
+        threadWakePost(&slot->handedOver);
     }
     pthread_mutex_unlock(&threads.lock);
     return NULL != slot;
@@ -321,11 +321,13 @@ Connection* connectionThreadWaitForNext(ConnectionThreadSlot* slot) {
     slot->next = threads.top;
     threads.top = slot;
     threads.count++;
-    bool timedOut = false;
-    while (NULL == slot->connection && !timedOut) {
-        timedOut = condWaitMilliseconds(&slot->handedOver, &threads.lock, CONNECTION_THREAD_LINGER_MS);
+    threadWakeReset(&slot->handedOver);
+    pthread_mutex_unlock(&threads.lock);
+    if (threadWakeWait(&slot->handedOver, CONNECTION_THREAD_LINGER_MS)) {
+        return slot->connection; // posted after it was set: no lock needed
     }
-    Connection* connection = slot->connection;
+    pthread_mutex_lock(&threads.lock);
+    Connection* connection = slot->connection; // a hand-over at the last moment still counts
     if (NULL == connection) {
         removeWaitingSlot(threads, slot);
     }

@@ -55,6 +55,10 @@ TEST(JobLog, StartUpReadsKeysBackAndSkipsATornLine) {
     done.status = 200;
     jobEnd(&done);
     ASSERT_EQ(JOB_STARTED, jobBegin(&cut)); // never ends: the power went
+    JobRecord printing = keyedJob("", "");  // nor does this one, without a key
+    ASSERT_EQ(JOB_STARTED, jobBegin(&printing));
+    jobPrints(&printing);
+    EXPECT_NE(std::string::npos, readFile(dir.file("jobs.log")).find(printing.id)) << "on file before it prints";
     jobLogClose();
     std::string log = readFile(dir.file("jobs.log"));
     writeFile(dir.file("jobs.log"), log + log.substr(0, 40)); // a torn last line
@@ -66,6 +70,9 @@ TEST(JobLog, StartUpReadsKeysBackAndSkipsATornLine) {
         EXPECT_EQ(done.id, again.id);
         EXPECT_EQ(JOB_KEY_OTHER_BODY, jobBegin(&other));
         EXPECT_EQ(JOB_KEY_INTERRUPTED, jobBegin(&retry));
+        std::string json;
+        ASSERT_TRUE(jobAsJSON(printing.id, &json));
+        EXPECT_NE(std::string::npos, json.find("\"result\":\"interrupted\""));
         JobRecord next = keyedJob("next", "d"); // written after the torn line, read back whole
         EXPECT_EQ(start == 0 ? JOB_STARTED : JOB_KEY_INTERRUPTED, jobBegin(&next));
         jobLogClose();

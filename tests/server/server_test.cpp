@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -693,6 +694,25 @@ TEST(ConnectionThreads, TimedWaitsLastTheirTimeOnTheMonotonicClock) {
     pthread_mutex_destroy(&mutex);
     EXPECT_GE(waited, 100);
     EXPECT_LT(waited, 2000);
+
+    // A wake-up's wait likewise; a post ends it, also one made before it began.
+    ThreadWake wake;
+    threadWakeInit(&wake);
+    start = monotonicMilliseconds();
+    EXPECT_FALSE(threadWakeWait(&wake, 100));
+    waited = monotonicMilliseconds() - start;
+    EXPECT_GE(waited, 100);
+    EXPECT_LT(waited, 2000);
+    std::thread poster([&wake] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        threadWakePost(&wake);
+    });
+    EXPECT_TRUE(threadWakeWait(&wake, 10000));
+    poster.join();
+    EXPECT_TRUE(threadWakeWait(&wake, 10000)) << "stays posted until reset";
+    threadWakeReset(&wake);
+    EXPECT_FALSE(threadWakeWait(&wake, 1));
+    threadWakeDestroy(&wake);
 }
 
 // The last bytes of a head and a new connection that needs the one slot race:
