@@ -376,6 +376,35 @@ TEST(PrinterChannel, JobWaitingPastItsLimitLeavesTheLineWithoutPrinting) {
     EXPECT_EQ(0u, escposJobsWaitingForTesting());
 }
 
+// A stop is for the rest of the process, so it runs in a child of its own.
+// A job that begins to wait during the grace period waits no longer than
+// the period: none starts after it.
+TEST(PrinterChannelDeathTest, JobThatBeginsToWaitDuringAStopGivesUpAtTheEndOfItsGracePeriod) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            TempDir dir;
+            std::string device = dir.addFile("printer");
+            setLimits(0, 5000);
+            bool held = 1 == escpos_print(device.c_str(), 1, "0", 1);
+            escposBeginStop(200);
+            ssize_t result = 0;
+            long long waitedMs = 0;
+            std::thread waiter([&] { // another thread: this one's next job would end its first
+                auto asked = std::chrono::steady_clock::now();
+                result = escpos_print(device.c_str(), 1, "1", 1);
+                waitedMs =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked)
+                        .count();
+            });
+            waiter.join();
+            fprintf(stderr, "held=%d result=%zd waited=%lld ms\n", held, result, waitedMs);
+            closeJob();
+            _exit(held && result == ESCPOS_SERVER_STOPPING && waitedMs >= 150 && waitedMs < 2500 ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
 TEST(PrinterChannel, ThreadWhoseJobFailedCannotTouchAnotherThreadsJob) {
     TempDir dir;
     std::string device = dir.addFile("printer");
