@@ -183,6 +183,27 @@ TEST(Threads, TimedWaitRunsOutWithoutASignal) {
     pthread_mutex_destroy(&mutex);
 }
 
+void* postWake(void* wake) {
+    Sleep(50);
+    threadWakePost((ThreadWake*)wake);
+    return NULL;
+}
+
+TEST(Threads, WakeUpRunsOutUnpostedAndEndsOncePosted) {
+    ThreadWake wake;
+    threadWakeInit(&wake);
+    ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(threadWakeWait(&wake, 200));
+    EXPECT_GE(GetTickCount64() - start, 150u);
+    pthread_t poster;
+    ASSERT_EQ(0, pthread_create(&poster, NULL, postWake, &wake));
+    EXPECT_TRUE(threadWakeWait(&wake, 10000));
+    EXPECT_EQ(0, pthread_join(poster, NULL));
+    threadWakeReset(&wake);
+    EXPECT_FALSE(threadWakeWait(&wake, 1));
+    threadWakeDestroy(&wake);
+}
+
 HANDLE detachedDone = NULL;
 
 void* signalDone(void* pointer) {
