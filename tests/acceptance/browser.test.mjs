@@ -347,7 +347,16 @@ test('an https page prints to https://<host name>.local with the certificate ver
   const dir = makeTempDir(t);
   const device = makeDeviceFile(dir);
   const server = await startServer(t, device);
-  const home = makeTempDir(t);
+  // Hooks run in the order they were added: the folders Chromium writes to
+  // (its home and its profile) are removed in the hook that closes it first.
+  const home = fs.mkdtempSync('/tmp/q2a-home-');
+  const profile = fs.mkdtempSync('/tmp/q2a-profile-');
+  let context = null;
+  t.after(async () => {
+    if (context) await within(15000, 'chromium to close', context.close()).catch(() => {});
+    fs.rmSync(profile, { recursive: true, force: true });
+    fs.rmSync(home, { recursive: true, force: true });
+  });
   const store = `sql:${path.join(home, '.pki/nssdb')}`;
   fs.mkdirSync(path.join(home, '.pki/nssdb'), { recursive: true });
   for (const args of [['-N', '-d', store, '--empty-password'],
@@ -360,8 +369,7 @@ test('an https page prints to https://<host name>.local with the certificate ver
   const httpsPage = await startPageServer('127.0.0.1', { cert: pem.slice(0, split), key: pem.slice(split) });
   t.after(() => httpsPage.close());
   const till = `${os.hostname().split('.')[0].toLowerCase()}.local`;
-  const profile = makeTempDir(t);
-  const context = await chromium.launchPersistentContext(profile, {
+  context = await chromium.launchPersistentContext(profile, {
     executablePath: CHROMIUM,
     headless: true,
     timeout: 30000,
@@ -370,7 +378,6 @@ test('an https page prints to https://<host name>.local with the certificate ver
       '--disable-component-update', '--disable-sync', '--disable-quic',
       `--host-resolver-rules=MAP ${till} 127.0.0.1, MAP localhost 127.0.0.1`],
   });
-  t.after(() => within(15000, 'chromium to close', context.close()).catch(() => {}));
 
   const printer = `https://${till}:${server.port}`;
   const result = await printFromPage(t, server.port,
