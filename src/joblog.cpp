@@ -380,7 +380,7 @@ static bool appendLine(JobLog& log, const std::string& line, bool durable) {
 static bool writeOut(JobLog& log, const std::string& line, bool durable) {
     bool written;
     if (log.pending.empty()) {
-        written = appendLine(log, line, durable);
+        written = line.empty() || appendLine(log, line, durable);
     } else {
         log.pending += line;
         written = appendLine(log, log.pending, durable);
@@ -390,8 +390,8 @@ static bool writeOut(JobLog& log, const std::string& line, bool durable) {
     return written;
 }
 
-// Pending start lines beyond this go out at once, so that a write stays in
-// the file's buffer and a long line in memory stays short.
+// Pending start lines beyond this go out at once, so that one write stays
+// within the file's buffer.
 static const size_t JOBLOG_PENDING_MAX = 16384;
 
 static void forgetExpiredKeys(JobLog& log, int64_t now) {
