@@ -224,13 +224,11 @@ bool takePrinterWithin(Channel& ch, const EscposLimits& limits, int timeoutMs, b
             }
             return false;
         }
-        ch.job = limits;
-        threadHoldsPrinter = true;
-        return true;
+    } else {
+        ch.busy = true;
+        ch.holderPeer = peerOfThisThread;
+        pthread_mutex_unlock(&ch.lock);
     }
-    ch.busy = true;
-    ch.holderPeer = peerOfThisThread;
-    pthread_mutex_unlock(&ch.lock);
     ch.job = limits;
     threadHoldsPrinter = true;
     return true;
