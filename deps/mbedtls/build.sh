@@ -7,7 +7,9 @@
 # alone; it is pinned by version and by the checksums of its files. The
 # library is built with CMake and the stock configuration plus
 # deps/mbedtls/config-tweaks.h (appended to the installed configuration
-# header, so programs need no settings of their own).
+# header, so programs need no settings of their own), and with one patch of
+# ours: X25519 through the formally verified Curve25519 code the source
+# package carries (Debian's build leaves that folder out).
 # Usage: build.sh linux|windows DEPS_DIR
 # Result: DEPS_DIR/prefix/{include/mbedtls,lib/libmbed*.a,lib/cmake/MbedTLS}.
 set -euo pipefail
@@ -54,6 +56,8 @@ build_dir="$deps_dir/mbedtls-build"
 rm -rf "$source_dir" "$build_dir"
 # Debian's patches apply (a fix for GCC 14, the bundled third-party code left out).
 dpkg-source --no-check -x "$dsc" "$source_dir" >/dev/null
+# X25519 through the bundled HACL* Curve25519 code (see the patch).
+patch -s -d "$source_dir" -p1 <deps/mbedtls/x25519-hacl.patch
 cat deps/mbedtls/config-tweaks.h >> "$source_dir/include/mbedtls/mbedtls_config.h"
 cmake_target=()
 if [ "$target" = windows ]; then
