@@ -7,6 +7,10 @@
 
 #include <string.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 const uint8_t NUL = 0x00;
@@ -14,6 +18,37 @@ const uint8_t DLE = 0x10;
 const uint8_t ESC = 0x1B;
 const uint8_t FS = 0x1C;
 const uint8_t GS = 0x1D;
+
+// The four prefixes as bits of a word: one test per byte of text.
+const uint32_t PREFIX_BITS = 1u << DLE | 1u << ESC | 1u << FS | 1u << GS;
+
+bool isPrefix(uint8_t c) {
+    return c <= GS && (PREFIX_BITS >> c & 1) != 0;
+}
+
+// A set of bytes, made at compile time: a lookup where a search of a string
+// would run for every byte of a command.
+struct ByteSet {
+    uint64_t words[4];
+};
+
+constexpr ByteSet byteSetOf(const char* members) {
+    ByteSet set{{0, 0, 0, 0}};
+    for (; *members != '\0'; members++) {
+        const uint8_t c = (uint8_t)*members;
+        set.words[c >> 6] |= (uint64_t)1 << (c & 63);
+    }
+    return set;
+}
+
+bool inSet(const ByteSet& set, uint8_t c) {
+    return (set.words[c >> 6] >> (c & 63) & 1) != 0;
+}
+
+// The functions of each prefix that take one argument and no data.
+constexpr ByteSet ESC_ONE_ARGUMENT = byteSetOf(" !%-3=?EGJKMRTUVadertu{");
+constexpr ByteSet GS_ONE_ARGUMENT = byteSetOf("!/BEHITabfhjrw");
+constexpr ByteSet FS_ONE_ARGUMENT = byteSetOf("!-CWq");
 
 // Where the scan stands.
 enum Phase : uint8_t {
@@ -80,7 +115,7 @@ uint8_t argumentCount(const ReceiptScan* scan) {
             return 0;
         }
     case ESC:
-        if (NULL != strchr(" !%-3=?EGJKMRTUVadertu{", scan->function) && scan->function != NUL) {
+        if (inSet(ESC_ONE_ARGUMENT, scan->function)) {
             return 1;
         }
         switch (scan->function) {
@@ -99,7 +134,7 @@ uint8_t argumentCount(const ReceiptScan* scan) {
             return 0;
         }
     case GS:
-        if (NULL != strchr("!/BEHITabfhjrw", scan->function) && scan->function != NUL) {
+        if (inSet(GS_ONE_ARGUMENT, scan->function)) {
             return 1;
         }
         switch (scan->function) {
@@ -131,7 +166,7 @@ uint8_t argumentCount(const ReceiptScan* scan) {
             return 0;
         }
     case FS:
-        if (NULL != strchr("!-CWq", scan->function) && scan->function != NUL) {
+        if (inSet(FS_ONE_ARGUMENT, scan->function)) {
             return 1;
         }
         return scan->function == 'S' || scan->function == 'p' || scan->function == '2' ? 2
@@ -231,7 +266,7 @@ void startData(ReceiptScan* scan) {
 void scanByte(ReceiptScan* scan, uint8_t c) {
     switch (scan->phase) {
     case PHASE_TEXT:
-        if (c == ESC || c == GS || c == FS || c == DLE) {
+        if (isPrefix(c)) {
             scan->prefix = c;
             scan->phase = PHASE_FUNCTION;
         } else if (c != NUL) {
@@ -288,6 +323,39 @@ void receiptScanFeed(ReceiptScan* scan, const char* bytes, size_t length) {
                 endData(scan);
             }
             continue;
+        }
+        if (scan->phase == PHASE_TEXT) {
+            // Text runs long between commands: up to the next prefix, all
+            // that matters is whether a byte other than NUL came.
+            uint8_t printed = 0;
+#if defined(__SSE2__)
+            // Sixteen bytes at a time while none of them is a prefix.
+            const __m128i dle = _mm_set1_epi8((char)DLE), esc = _mm_set1_epi8((char)ESC);
+            const __m128i fs = _mm_set1_epi8((char)FS), gs = _mm_set1_epi8((char)GS);
+            __m128i seen = _mm_setzero_si128();
+            while (length - at >= 16) {
+                const __m128i block = _mm_loadu_si128((const __m128i*)(bytes + at));
+                const __m128i prefixes =
+                    _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, dle), _mm_cmpeq_epi8(block, esc)),
+                                 _mm_or_si128(_mm_cmpeq_epi8(block, fs), _mm_cmpeq_epi8(block, gs)));
+                if (_mm_movemask_epi8(prefixes) != 0) {
+                    break;
+                }
+                seen = _mm_or_si128(seen, block);
+                at += 16;
+            }
+            printed = _mm_movemask_epi8(_mm_cmpeq_epi8(seen, _mm_setzero_si128())) != 0xFFFF ? 1 : 0;
+#endif
+            while (at < length && !isPrefix((uint8_t)bytes[at])) {
+                printed |= (uint8_t)bytes[at++];
+            }
+            if (printed != 0) {
+                scan->printedSinceEnd = true;
+                scan->printedAny = true;
+            }
+            if (at == length) {
+                break;
+            }
         }
         scanByte(scan, (uint8_t)bytes[at++]);
     }
