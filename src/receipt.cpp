@@ -279,13 +279,17 @@ void scanByte(ReceiptScan* scan, uint8_t c) {
         scan->argumentsSeen = 0;
         scan->arguments[0] = 0;
         scan->phase = PHASE_ARGUMENTS;
-        if (argumentCount(scan) == 0) {
+        scan->argumentsWanted = argumentCount(scan);
+        if (scan->argumentsWanted == 0) {
             startData(scan);
         }
         return;
     case PHASE_ARGUMENTS:
         scan->arguments[scan->argumentsSeen++] = c;
-        if (scan->argumentsSeen >= argumentCount(scan)) {
+        if (scan->argumentsSeen == 1) { // only the first argument can change the count
+            scan->argumentsWanted = argumentCount(scan);
+        }
+        if (scan->argumentsSeen >= scan->argumentsWanted) {
             startData(scan);
         }
         return;
@@ -329,22 +333,28 @@ void receiptScanFeed(ReceiptScan* scan, const char* bytes, size_t length) {
             // that matters is whether a byte other than NUL came.
             uint8_t printed = 0;
 #if defined(__SSE2__)
-            // Sixteen bytes at a time while none of them is a prefix.
+            // Sixteen bytes at a time, up to the block that holds a prefix
+            // and within it straight to the prefix.
             const __m128i dle = _mm_set1_epi8((char)DLE), esc = _mm_set1_epi8((char)ESC);
             const __m128i fs = _mm_set1_epi8((char)FS), gs = _mm_set1_epi8((char)GS);
-            __m128i seen = _mm_setzero_si128();
+            const __m128i zero = _mm_setzero_si128();
             while (length - at >= 16) {
                 const __m128i block = _mm_loadu_si128((const __m128i*)(bytes + at));
                 const __m128i prefixes =
                     _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, dle), _mm_cmpeq_epi8(block, esc)),
                                  _mm_or_si128(_mm_cmpeq_epi8(block, fs), _mm_cmpeq_epi8(block, gs)));
-                if (_mm_movemask_epi8(prefixes) != 0) {
-                    break;
+                const unsigned prefixLanes = (unsigned)_mm_movemask_epi8(prefixes);
+                const unsigned printingLanes = ~(unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(block, zero)) & 0xFFFF;
+                if (prefixLanes == 0) {
+                    printed |= printingLanes != 0 ? 1 : 0;
+                    at += 16;
+                    continue;
                 }
-                seen = _mm_or_si128(seen, block);
-                at += 16;
+                const unsigned before = (unsigned)__builtin_ctz(prefixLanes);
+                printed |= (printingLanes & ((1u << before) - 1)) != 0 ? 1 : 0;
+                at += before;
+                break;
             }
-            printed = _mm_movemask_epi8(_mm_cmpeq_epi8(seen, _mm_setzero_si128())) != 0xFFFF ? 1 : 0;
 #endif
             while (at < length && !isPrefix((uint8_t)bytes[at])) {
                 printed |= (uint8_t)bytes[at++];

@@ -674,12 +674,13 @@ const ReceiptCase RECEIPT_CASES[] = {
      {"\x1b*\x21\x02\x00"s + CUT + CUT, "\x1d\x38L\x03\x00\x00\x00"s + CUT, "\x1dkA\x03" + CUT, "\x1cp\x1dV\x00"s},
      "----"},
     {"a command cut short", {"a", CUT, "\x1d", "V", "A", "\x05"}, "-+---+"},
-    {"lines longer than a block, NUL runs with and without a letter",
+    {"lines longer than a block, NUL runs with a letter or a drawer kick",
      {std::string(40, '\0'),
       "2 x Sourdough loaf            7.80\n\x1b"
       "E\x01TOTAL                 11.00\n",
-      CUT, std::string(37, '\0') + "x" + std::string(21, '\0'), CUT},
-     "+-+-+"},
+      CUT, std::string(37, '\0') + "x" + std::string(21, '\0'), CUT,
+      std::string(5, '\0') + "\x1bp\x00\x19\xfa"s + std::string(10, '\0')},
+     "+-+-++"},
 };
 
 TEST(ReceiptBoundaries, AnyWayTheStreamIsSplitGivesTheSameAnswer) {
