@@ -265,31 +265,22 @@ void startData(ReceiptScan* scan) {
 
 void scanByte(ReceiptScan* scan, uint8_t c) {
     switch (scan->phase) {
-    case PHASE_TEXT:
-        if (isPrefix(c)) {
-            scan->prefix = c;
-            scan->phase = PHASE_FUNCTION;
-        } else if (c != NUL) {
-            scan->printedSinceEnd = true;
-            scan->printedAny = true;
-        }
+    case PHASE_TEXT: // the caller has read the text up to this prefix
+        scan->prefix = c;
+        scan->phase = PHASE_FUNCTION;
         return;
     case PHASE_FUNCTION:
         scan->function = c;
         scan->argumentsSeen = 0;
         scan->arguments[0] = 0;
         scan->phase = PHASE_ARGUMENTS;
-        scan->argumentsWanted = argumentCount(scan);
-        if (scan->argumentsWanted == 0) {
+        if (argumentCount(scan) == 0) {
             startData(scan);
         }
         return;
     case PHASE_ARGUMENTS:
         scan->arguments[scan->argumentsSeen++] = c;
-        if (scan->argumentsSeen == 1) { // only the first argument can change the count
-            scan->argumentsWanted = argumentCount(scan);
-        }
-        if (scan->argumentsSeen >= scan->argumentsWanted) {
+        if (scan->argumentsSeen >= argumentCount(scan)) {
             startData(scan);
         }
         return;

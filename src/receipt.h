@@ -11,11 +11,10 @@
 // What the bytes of a stream so far make of it. Fed any way the bytes are
 // split, it comes to the same state.
 struct ReceiptScan {
-    uint8_t phase;           // data, or where in a command
-    uint8_t prefix;          // ESC, GS, FS or DLE of the command being read
-    uint8_t function;        // the byte after the prefix
-    uint8_t argumentsSeen;   // of the command, or of a record in its data
-    uint8_t argumentsWanted; // of the command, as far as its first argument tells
+    uint8_t phase;         // data, or where in a command
+    uint8_t prefix;        // ESC, GS, FS or DLE of the command being read
+    uint8_t function;      // the byte after the prefix
+    uint8_t argumentsSeen; // of the command, or of a record in its data
     uint8_t arguments[8];
     uint64_t dataLeft;    // bytes of the command's data still to come (a bound while it ends at a NUL)
     uint32_t recordsLeft; // data records still to come (user characters, stored images)
