@@ -300,6 +300,77 @@ void scanByte(ReceiptScan* scan, uint8_t c) {
     }
 }
 
+// Whole commands of fixed length: most of a receipt's commands (ESC a n,
+// ESC E n, ESC @...) are read in one step when all their bytes have come,
+// where the byte step would go through every phase. An entry holds a
+// command's length after its function and its effect, or SLOW for one whose
+// length its arguments or data decide.
+const uint8_t SLOW = 0xFF;
+
+struct QuickCommands {
+    uint8_t entries[4][256]; // ESC, FS, GS, DLE
+};
+
+unsigned quickIndexOf(uint8_t prefix) {
+    return prefix == DLE ? 3 : (unsigned)(prefix - ESC);
+}
+
+// Worked out from the byte step itself, so the two cannot disagree: a
+// command is quick when its argument count never depends on its first
+// argument and, with every argument at its highest, no data follows.
+QuickCommands makeQuickCommands() {
+    QuickCommands quick;
+    const uint8_t prefixes[4] = {ESC, FS, GS, DLE};
+    for (unsigned p = 0; p < 4; p++) {
+        for (unsigned f = 0; f < 256; f++) {
+            ReceiptScan scan;
+            memset(&scan, 0, sizeof(scan));
+            scan.prefix = prefixes[p];
+            scan.function = (uint8_t)f;
+            const uint8_t count = argumentCount(&scan);
+            bool fixed = true;
+            scan.argumentsSeen = 1;
+            for (unsigned first = 0; first < 256 && fixed; first++) {
+                scan.arguments[0] = (uint8_t)first;
+                fixed = argumentCount(&scan) == count;
+            }
+            memset(&scan, 0, sizeof(scan));
+            scanByte(&scan, prefixes[p]);
+            scanByte(&scan, (uint8_t)f);
+            for (uint8_t i = 0; i < count && scan.phase == PHASE_ARGUMENTS; i++) {
+                scanByte(&scan, 0xFF);
+            }
+            quick.entries[p][f] =
+                fixed && scan.phase == PHASE_TEXT ? (uint8_t)(count | effectOf(prefixes[p], (uint8_t)f) << 4) : SLOW;
+        }
+    }
+    return quick;
+}
+
+const QuickCommands& quickCommands() {
+    static const QuickCommands quick = makeQuickCommands();
+    return quick;
+}
+
+// Reads the whole command at bytes[at] (a prefix) when it is quick and all
+// of it has come; the bytes it took, or 0 for the byte step.
+size_t takeQuickCommand(ReceiptScan* scan, const QuickCommands& quick, const uint8_t* bytes, size_t at, size_t length) {
+    if (length - at < 2) {
+        return 0;
+    }
+    const uint8_t entry = quick.entries[quickIndexOf(bytes[at])][bytes[at + 1]];
+    const size_t taken = 2 + (size_t)(entry & 0x0F);
+    if (entry == SLOW || length - at < taken) {
+        return 0;
+    }
+    const Effect effect = (Effect)(entry >> 4);
+    if (effect != PRINTS_NOTHING) {
+        scan->printedSinceEnd = effect == PRINTS;
+        scan->printedAny = scan->printedAny || effect == PRINTS;
+    }
+    return taken;
+}
+
 } // namespace
 
 void receiptScanStart(ReceiptScan* scan) {
@@ -308,6 +379,7 @@ void receiptScanStart(ReceiptScan* scan) {
 }
 
 void receiptScanFeed(ReceiptScan* scan, const char* bytes, size_t length) {
+    const QuickCommands& quick = quickCommands();
     size_t at = 0;
     while (at < length) {
         if (scan->phase == PHASE_DATA) {
@@ -356,6 +428,11 @@ void receiptScanFeed(ReceiptScan* scan, const char* bytes, size_t length) {
             }
             if (at == length) {
                 break;
+            }
+            const size_t taken = takeQuickCommand(scan, quick, (const uint8_t*)bytes, at, length);
+            if (taken > 0) {
+                at += taken;
+                continue;
             }
         }
         scanByte(scan, (uint8_t)bytes[at++]);
