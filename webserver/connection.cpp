@@ -326,6 +326,9 @@ static bool endJobBetweenReceipts(Connection* connection, unsigned int state, Ra
     return true;
 }
 
+// What a raw stream that prints receives at once.
+static const size_t RAW_STREAM_BUFFER_SIZE = 64 * 1024;
+
 // A connection waiting between receipts looks this often whether the server stops.
 static const int BETWEEN_RECEIPTS_STOP_CHECK_MS = 500;
 
@@ -354,23 +357,22 @@ static bool holdSlotForReceivedBytes(Connection* connection) {
 // shutting its socket down does not end its wait.
 static const int DISPLACED_NOTICE_MS = 500;
 
-// Receives into the connection's buffer as connectionReceiveWithin does;
+// Receives into `into` as connectionReceiveWithin does;
 // where shutting the socket down does not end a wait, it waits in slices,
 // so that a connection displaced meanwhile returns 0 within
 // DISPLACED_NOTICE_MS, as if its peer had closed. A sliced wait as long as
 // the idle limit ends as the socket's own limit ends a receive (-1, not
 // timed out).
-static ssize_t receiveUnlessDisplaced(Connection* connection, int waitMs, int idleMs, bool* timedOut) {
+static ssize_t receiveUnlessDisplaced(Connection* connection, char* into, size_t capacity, int waitMs, int idleMs,
+                                      bool* timedOut) {
     if (SOCKET_SHUTDOWN_ENDS_WAITS) {
-        return connectionReceiveWithin(connection, connection->sendRecvBuffer, sizeof(connection->sendRecvBuffer),
-                                       waitMs, idleMs, timedOut);
+        return connectionReceiveWithin(connection, into, capacity, waitMs, idleMs, timedOut);
     }
     int64_t startMs = monotonicMilliseconds();
     for (;;) {
         int leftMs = waitMs - (int)(monotonicMilliseconds() - startMs);
         int sliceMs = leftMs < DISPLACED_NOTICE_MS ? leftMs : DISPLACED_NOTICE_MS;
-        ssize_t received = connectionReceiveWithin(connection, connection->sendRecvBuffer,
-                                                   sizeof(connection->sendRecvBuffer), sliceMs, idleMs, timedOut);
+        ssize_t received = connectionReceiveWithin(connection, into, capacity, sliceMs, idleMs, timedOut);
         if (!*timedOut) {
             return received;
         }
@@ -452,6 +454,13 @@ static void serveConnection(Connection* connection) {
     streamRecognizerInit(&recognizer);
     bool anyByte = false;
     int64_t rawBytesPrinted = 0;
+    // A raw stream that has printed receives in larger pieces, each a write
+    // to the printer: at a fast stream's pace the calls per byte cost more
+    // than the copying. Only streams that have held the printer have one,
+    // and without the memory the connection's own buffer does.
+    char* into = connection->sendRecvBuffer;
+    size_t capacity = sizeof(connection->sendRecvBuffer);
+    char* rawBuffer = NULL;
     for (;;) {
         releaseSlotWhileWaiting(connection);
         int waitMs = idleMs;
@@ -481,7 +490,7 @@ static void serveConnection(Connection* connection) {
         }
         int64_t waitStartMs = monotonicMilliseconds();
         bool timedOut = false;
-        bytesRead = receiveUnlessDisplaced(connection, waitMs, idleMs, &timedOut);
+        bytesRead = receiveUnlessDisplaced(connection, into, capacity, waitMs, idleMs, &timedOut);
         if (bytesRead > 0 && !holdSlotForReceivedBytes(connection)) {
             bytesRead = 0; // displaced: as if the peer had closed
             break;
@@ -608,7 +617,7 @@ static void serveConnection(Connection* connection) {
         }
         if (foundEscpos & 1) {
             rawStreamOnThisThread = connection;
-            bool goesOn = onEscposRequest(foundEscpos, connection->sendRecvBuffer, bytesRead);
+            bool goesOn = onEscposRequest(foundEscpos, into, bytesRead);
             rawBytesPrinted += goesOn && bytesRead > 0 ? bytesRead : 0;
             if (bytesRead <= 0) {
                 rawStreamOnThisThread = NULL;
@@ -617,6 +626,10 @@ static void serveConnection(Connection* connection) {
             if (!goesOn) {
                 onEscposRequest(foundEscpos + 2, connection->sendRecvBuffer, -1);
                 break;
+            }
+            if (NULL == rawBuffer && NULL != (rawBuffer = (char*)malloc(RAW_STREAM_BUFFER_SIZE))) {
+                into = rawBuffer;
+                capacity = RAW_STREAM_BUFFER_SIZE;
             }
             foundEscpos += 2;
             continue;
@@ -657,6 +670,7 @@ static void serveConnection(Connection* connection) {
         }
     }
     rawStreamOnThisThread = NULL;
+    free(rawBuffer);
     if (foundRequest) {
         waitForNothing(connection, ConnectionWaitsForItsThread);
     }

@@ -100,6 +100,11 @@ void socketSetIOTimeouts(sockettype socket, int milliseconds);
 // when the time ran out or a signal cut the wait short, -1 on failure.
 int socketWaitReadable(sockettype socket, int milliseconds);
 
+// Receives what has come on `socket` without waiting for more: false when
+// nothing has come yet (or this system cannot tell without waiting), else
+// true with *received the count, 0 at the peer's end or -1 on failure.
+bool socketReceiveNow(sockettype socket, char* into, size_t capacity, ssize_t* received);
+
 // Sends what `socket` takes now without waiting for room: the count, 0 when
 // it takes nothing for now, -1 when the connection has failed.
 ssize_t socketSendNow(sockettype socket, const char* data, size_t length);

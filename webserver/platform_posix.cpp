@@ -192,6 +192,18 @@ int socketWaitReadable(sockettype socket, int milliseconds) {
     return result > 0 ? 1 : 0;
 }
 
+bool socketReceiveNow(sockettype socket, char* into, size_t capacity, ssize_t* received) {
+    for (;;) {
+        *received = recv(socket, into, capacity, MSG_DONTWAIT);
+        if (*received >= 0) {
+            return true;
+        }
+        if (errno != EINTR) {
+            return errno != EAGAIN && errno != EWOULDBLOCK;
+        }
+    }
+}
+
 ssize_t socketSendNow(sockettype socket, const char* data, size_t length) {
     for (;;) {
         ssize_t sent = send(socket, data, length, MSG_DONTWAIT | MSG_NOSIGNAL);

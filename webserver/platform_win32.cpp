@@ -520,6 +520,18 @@ int socketWaitReadable(sockettype socket, int milliseconds) {
     return result > 0 ? 1 : 0;
 }
 
+bool socketReceiveNow(sockettype socket, char* into, size_t capacity, ssize_t* received) {
+    // The socket blocks, and no flag makes one receive not wait: a receive
+    // is made only when bytes are there to be taken. Nothing there may also
+    // be the peer's end, which the caller's wait then finds.
+    u_long waiting = 0;
+    if (0 != ioctlsocket(socket, FIONREAD, &waiting) || waiting == 0) {
+        return false;
+    }
+    *received = recv(socket, into, (int)(capacity < INT_MAX ? capacity : INT_MAX), 0);
+    return true;
+}
+
 ssize_t socketSendNow(sockettype socket, const char* data, size_t length) {
     // The connection's socket blocks (its receive waits in another thread),
     // so room is looked for first; a send of a little into a writable socket

@@ -70,6 +70,12 @@ ssize_t connectionReceiveWithin(Connection* connection, char* into, size_t capac
     }
     *timedOut = false;
     if (timeoutMs < idleMs) {
+        // A stream sending fast has its next bytes there already: take them
+        // without asking first whether they are.
+        ssize_t received = 0;
+        if (socketReceiveNow(connection->transport.socket, into, capacity, &received)) {
+            return received;
+        }
         int ready = socketWaitReadable(connection->transport.socket, timeoutMs < 0 ? 0 : timeoutMs);
         if (ready == 0) {
             *timedOut = true;

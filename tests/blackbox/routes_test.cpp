@@ -542,7 +542,12 @@ TEST_F(PrinterFileTest, RefusedHeadIsDrainedOnlyWhenItDeclaredABody) {
 }
 
 TEST_F(PrinterFileTest, RawStreamInSeveralChunksIsPrintedWhole) {
-    const std::string chunks[] = {"\x1b@raw ", "second chunk ", std::string("with\0nul ", 9), "and the end\n"};
+    // Numbered lines, more than one large read: a piece out of place or lost shows.
+    std::string lines;
+    for (int line = 0; lines.size() < 200 * 1024; line++) {
+        lines += "line " + std::to_string(line) + "\n";
+    }
+    const std::string chunks[] = {"\x1b@raw ", "second chunk ", std::string("with\0nul ", 9), lines, "and the end\n"};
     int fd = connectLoopback(server.port);
     ASSERT_GE(fd, 0);
     std::string expected;
