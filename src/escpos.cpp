@@ -26,12 +26,31 @@ const size_t MUTE_MEMORY_ENTRIES = 8;
 // that a device that never stops sending cannot hold the job.
 const size_t DRAIN_READ_BYTES = 256;
 const int DRAIN_MAX_READS = 16;
+// How long a thread whose job took the printer goes on printing the whole
+// jobs next in line for their threads (its own answer waits meanwhile).
+const int64_t PRINT_FOR_OTHERS_MS = 2;
 
 // Whether a device ever answered, or when to ask one that never did again.
 struct MutePrinter {
     char deviceName[DEVICE_PATH_CAPACITY];
     int64_t askAgainAtMs;
     bool answered;
+};
+
+// A web job whose bytes are all there: the thread whose job ends before it
+// may print it for its owner (see releasePrinter). Lives on the owner's stack.
+struct WholeJob {
+    const char* device;
+    const char* data;
+    ssize_t len;
+    bool (*goesOn)(void*, bool);
+    void* context;
+    EscposLimits limits;
+    // What printing it came to, set by whichever thread printed it.
+    ssize_t printed;
+    PrinterRefusal refusal;
+    const char* seen;
+    bool endedWhole;
 };
 
 // A job waiting for the printer; lives on the waiting thread's stack. The
@@ -41,6 +60,11 @@ struct Waiter {
     bool handedOver;
     bool prints;        // a job to print, not a status request
     bool refusedByStop; // taken out of the line by escposBeginStop
+    // A whole job (or null), and whether another thread took it to print:
+    // yourTurn is then posted once it has been printed.
+    WholeJob* whole;
+    bool printedForIt;
+    int64_t giveUpAtMs;
     std::string peer;
     Waiter* next;
 };
@@ -167,7 +191,7 @@ EscposLimits limitsNow(Channel& ch) {
 // stop refused the job (*refusedByStop, may be null): the waiter has then
 // left the line and holds nothing.
 bool takePrinterWithin(Channel& ch, const EscposLimits& limits, int timeoutMs, bool prints, bool* waited = NULL,
-                       bool* refusedByStop = NULL) {
+                       bool* refusedByStop = NULL, WholeJob* whole = NULL, bool* printedForIt = NULL) {
     pthread_mutex_lock(&ch.lock);
     if (NULL != waited) {
         *waited = ch.busy;
@@ -190,6 +214,9 @@ bool takePrinterWithin(Channel& ch, const EscposLimits& limits, int timeoutMs, b
         self.handedOver = false;
         self.prints = prints;
         self.refusedByStop = false;
+        self.whole = whole;
+        self.printedForIt = false;
+        self.giveUpAtMs = giveUpAt;
         self.peer = peerOfThisThread;
         self.next = NULL;
         if (!peerHasWaiter(ch, self.peer)) {
@@ -215,9 +242,18 @@ bool takePrinterWithin(Channel& ch, const EscposLimits& limits, int timeoutMs, b
             if (!self.handedOver && !self.refusedByStop) {
                 unlinkWaiter(ch, &self);
             }
+            bool beingPrinted = self.printedForIt;
             pthread_mutex_unlock(&ch.lock);
+            // Taken to be printed before the time ran out: the post comes
+            // when it has been, within the job's own device limits.
+            while (beingPrinted && !threadWakeWait(&self.yourTurn, 60000)) {
+            }
         }
         threadWakeDestroy(&self.yourTurn);
+        if (self.printedForIt) {
+            *printedForIt = true;
+            return false;
+        }
         if (!self.handedOver) {
             if (NULL != refusedByStop) {
                 *refusedByStop = self.refusedByStop || stopEndsTheWait;
@@ -246,7 +282,13 @@ void stopForwardingReplies(Channel& ch) {
 // Closes the job's device, if open, and lets the next job have the printer.
 // With whole set, a network printer's close first waits (within the stall
 // limit) for the printer to acknowledge every byte; false when it did not.
-bool releasePrinter(Channel& ch, bool whole = false) {
+// With printsNext set, a whole job that is next in line is not handed to
+// its sleeping thread: *printsNext is then its waiter, for the caller to
+// print and post (the printer stays held for it), else null.
+bool releasePrinter(Channel& ch, bool whole = false, Waiter** printsNext = NULL) {
+    if (NULL != printsNext) {
+        *printsNext = NULL;
+    }
     stopForwardingReplies(ch);
     bool arrived = true;
     if (ch.hPort != DEVICE_CLOSED) {
@@ -285,7 +327,12 @@ bool releasePrinter(Channel& ch, bool whole = false) {
         }
         ch.holderPeer = next->peer;
         next->handedOver = true; // busy stays true: the printer passes straight on
-        threadWakePost(&next->yourTurn);
+        if (NULL != printsNext && NULL != next->whole && monotonicMilliseconds() < next->giveUpAtMs) {
+            next->printedForIt = true;
+            *printsNext = next;
+        } else {
+            threadWakePost(&next->yourTurn);
+        }
     }
     pthread_mutex_unlock(&ch.lock);
     return arrived;
@@ -392,10 +439,10 @@ bool openJob(Channel& ch, const char* device, int connectMs, int64_t notAfterMs)
 
 // Takes the printer for a new job of the calling thread, waiting in line at
 // most the wait limit, and opens device for it. 1 when the job is open;
-// otherwise ESCPOS_PRINTER_BUSY, ESCPOS_JOB_NOT_WANTED or 0 (cannot be
+// otherwise ESCPOS_PRINTER_BUSY, ESCPOS_SERVER_STOPPING or 0 (cannot be
 // opened), with nothing held. A network printer's name is looked up before
 // the job joins the line, so that the printer is never held for a lookup.
-ssize_t openNewJob(Channel& ch, const char* device, bool (*goesOn)(void*, bool), void* context) {
+ssize_t openNewJob(Channel& ch, const char* device) {
     if (threadHoldsPrinter) {
         releasePrinter(ch); // this thread's earlier job never closed
     }
@@ -403,14 +450,9 @@ ssize_t openNewJob(Channel& ch, const char* device, bool (*goesOn)(void*, bool),
     if (deviceNameIsSocket(device)) {
         deviceSocketLookUp(device, limits.connectMs);
     }
-    bool waited = false;
     bool refusedByStop = false;
-    if (!takePrinterWithin(ch, limits, limits.waitMs, true, &waited, &refusedByStop)) {
+    if (!takePrinterWithin(ch, limits, limits.waitMs, true, NULL, &refusedByStop)) {
         return refusedByStop ? ESCPOS_SERVER_STOPPING : ESCPOS_PRINTER_BUSY;
-    }
-    if (NULL != goesOn && !goesOn(context, waited)) {
-        releasePrinter(ch);
-        return ESCPOS_JOB_NOT_WANTED;
     }
     return openJob(ch, device, limits.connectMs, INT64_MAX) ? 1 : 0;
 }
@@ -660,22 +702,13 @@ void escposSetPeerOfThisThread(const char* peer) {
     peerOfThisThread = NULL == peer ? "" : peer;
 }
 
-// escpos_print with state 1, except that the job goes on only when
-// goesOn(context, waited) says so once the printer is its (a null goesOn
-// always goes on).
-static ssize_t escposStartJob(const char* device, const char* data, ssize_t len, bool (*goesOn)(void*, bool),
-                              void* context) {
-    ssize_t opened = openNewJob(channel(), device, goesOn, context);
-    if (opened != 1) {
-        return opened;
-    }
-    return escpos_print(device, 3, data, len);
-}
-
 ssize_t escpos_print(const char* device, unsigned int state, const char* data, ssize_t len) {
     Channel& ch = channel();
     if (state == 1) {
-        return escposStartJob(device, data, len, NULL, NULL);
+        ssize_t opened = openNewJob(ch, device);
+        if (opened != 1) {
+            return opened;
+        }
     }
     if (!threadHoldsPrinter) {
         return len;
@@ -695,25 +728,27 @@ ssize_t escpos_print(const char* device, unsigned int state, const char* data, s
     return len;
 }
 
-static thread_local const char* checkSeen = NULL;
+namespace {
 
-const char* escposCheckSeenByThisThread(void) {
-    return checkSeen;
-}
-
-ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, bool (*goesOn)(void*, bool),
-                             void* context, PrinterRefusal* refusal) {
-    *refusal = PRINTER_TAKES_JOB;
-    checkSeen = NULL;
-    Channel& ch = channel();
-    if (len <= 0) {
-        return escposStartJob(device, data, len, goesOn, context);
+// Prints a whole job on the thread that holds the printer for it: its
+// owner's, or the thread whose job ended just before. The owner's goesOn,
+// the open, the check, the bytes and the end, as escposPrintWhole tells; the
+// printer is released at the end. Until passUntilMs, the release may pass
+// back the whole job next in line (*printsNext) for this thread to print.
+void printHeldWholeJob(Channel& ch, WholeJob* job, bool waited, int64_t passUntilMs, Waiter** printsNext) {
+    *printsNext = NULL;
+    ch.job = job->limits;
+    threadHoldsPrinter = true;
+    if (NULL != job->goesOn && !job->goesOn(job->context, waited)) {
+        releasePrinter(ch, false, monotonicMilliseconds() < passUntilMs ? printsNext : NULL);
+        job->printed = ESCPOS_JOB_NOT_WANTED;
+        return;
     }
-    ssize_t opened = openNewJob(ch, device, goesOn, context);
-    if (opened != 1) {
-        return opened;
+    if (!openJob(ch, job->device, job->limits.connectMs, INT64_MAX)) {
+        job->printed = 0;
+        return;
     }
-    if (ch.hPortAnswers && !rememberedMute(ch, device)) {
+    if (job->len > 0 && ch.hPortAnswers && !rememberedMute(ch, job->device)) {
         deviceWaitUntilSent(ch.hPort, ch.job.writeStallMs);
         PrinterStatus status;
         status.reach = PRINTER_REACH_OPENED;
@@ -721,16 +756,61 @@ ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, 
         status.replies[1] = askOnce(ch, 2);
         status.replies[2] = -1;
         status.replies[3] = status.replies[1] < 0 ? -1 : askOnce(ch, 4);
-        rememberAnswering(ch, device, status.replies[1] >= 0);
-        *refusal = refusalShownBy(&status);
+        rememberAnswering(ch, job->device, status.replies[1] >= 0);
+        job->refusal = refusalShownBy(&status);
         static const char* const SEEN[] = {"ready", "cover-open", "paper-out", "error"};
-        checkSeen = status.replies[1] < 0 ? "no-answer" : SEEN[*refusal];
-        if (*refusal != PRINTER_TAKES_JOB) {
-            releasePrinter(ch);
-            return 0;
+        job->seen = status.replies[1] < 0 ? "no-answer" : SEEN[job->refusal];
+        if (job->refusal != PRINTER_TAKES_JOB) {
+            releasePrinter(ch, false, monotonicMilliseconds() < passUntilMs ? printsNext : NULL);
+            job->printed = 0;
+            return;
         }
     }
-    return escpos_print(NULL, 3, data, len);
+    if (job->len > 0 && !writeToPrinter(ch, job->data, (size_t)job->len, ch.job.writeStallMs)) {
+        releasePrinter(ch, false, monotonicMilliseconds() < passUntilMs ? printsNext : NULL);
+        job->printed = -1;
+        return;
+    }
+    waitForLastReplies(ch);
+    job->endedWhole = releasePrinter(ch, true, monotonicMilliseconds() < passUntilMs ? printsNext : NULL);
+    job->printed = job->len > 0 ? job->len : job->endedWhole ? 0 : -1;
+}
+
+} // namespace
+
+ssize_t escposPrintWhole(const char* device, const char* data, ssize_t len, bool (*goesOn)(void*, bool), void* context,
+                         PrinterRefusal* refusal, const char** seen, bool* endedWhole) {
+    Channel& ch = channel();
+    if (threadHoldsPrinter) {
+        releasePrinter(ch); // this thread's earlier job never closed
+    }
+    WholeJob job = {device, data, len, goesOn, context, limitsNow(ch), 0, PRINTER_TAKES_JOB, NULL, true};
+    if (deviceNameIsSocket(device)) {
+        deviceSocketLookUp(device, job.limits.connectMs);
+    }
+    bool waited = false;
+    bool refusedByStop = false;
+    bool printedForIt = false;
+    if (takePrinterWithin(ch, job.limits, job.limits.waitMs, true, &waited, &refusedByStop, &job, &printedForIt)) {
+        // The printer is this job's. Then, while jobs go quickly, the whole
+        // jobs next in line are printed here too: each hand-over to a
+        // sleeping thread would leave the printer idle until it runs, and
+        // under load that wait is longer than a receipt's printing.
+        const int64_t passUntilMs = monotonicMilliseconds() + PRINT_FOR_OTHERS_MS;
+        Waiter* next = NULL;
+        printHeldWholeJob(ch, &job, waited, passUntilMs, &next);
+        while (NULL != next) {
+            Waiter* owner = next;
+            printHeldWholeJob(ch, owner->whole, true, passUntilMs, &next);
+            threadWakePost(&owner->yourTurn); // the owner's stack may be gone after this
+        }
+    } else if (!printedForIt) {
+        return refusedByStop ? ESCPOS_SERVER_STOPPING : ESCPOS_PRINTER_BUSY;
+    }
+    *refusal = job.refusal;
+    *seen = job.seen;
+    *endedWhole = job.endedWhole;
+    return job.printed;
 }
 
 PrinterStatus escposAskStatus(const char* deviceOrNull) {

@@ -56,7 +56,7 @@ struct EscposLimits {
 // printer from now on (the defaults until then).
 void escposSetLimits(const EscposLimits* limits);
 
-// What escpos_print (state 1) and escpos_print_checked return when nothing was
+// What escpos_print (state 1) and escposPrintWhole return when nothing was
 // written and no job is open: the printer stayed busy for the whole wait, or
 // the job was no longer wanted when its turn came.
 static const ssize_t ESCPOS_PRINTER_BUSY = -2;
@@ -163,20 +163,24 @@ enum PrinterRefusal {
     PRINTER_REFUSES_ERROR,
 };
 
-// escpos_print with state 1, except that once the printer is the job's, and
-// before any byte goes to it, goesOn(context, whether the job had to wait)
-// decides whether it goes on (ESCPOS_JOB_NOT_WANTED otherwise, the printer
-// passing on; a null goesOn always goes on), and with a check first: a printer that answers is asked
-// (DLE EOT 2 and 4, once a serial line has sent what it holds) whether it can
-// print; when a reply shows that it cannot, nothing is written, the job is
-// closed, *refusal tells why and 0 is returned. A printer that gives no
-// valid reply prints as without the check and, unless it answered before, is
-// not asked again for the mute recheck time. len 0 opens and closes without asking.
-ssize_t escpos_print_checked(const char* device, const char* data, ssize_t len, bool (*goesOn)(void*, bool),
-                             void* context, PrinterRefusal* refusal);
-// What the calling thread's last escpos_print_checked saw: "ready",
-// "cover-open", "paper-out", "error" or "no-answer"; null when it did not ask.
-const char* escposCheckSeenByThisThread(void);
+// Prints len bytes as one whole job: the printer is taken as escpos_print
+// (state 1) takes it, and once it is the job's, before any byte goes to it,
+// goesOn(context, whether the job had to wait) decides whether it goes on
+// (ESCPOS_JOB_NOT_WANTED otherwise, the printer passing on; a null goesOn
+// always goes on). A printer that answers is asked first (DLE EOT 2 and 4,
+// once a serial line has sent what it holds) whether it can print; when a
+// reply shows that it cannot, nothing is written, *refusal tells why and 0
+// is returned. A printer that gives no valid reply prints as without the
+// check and, unless it answered before, is not asked again for the mute
+// recheck time; len 0 opens and closes without asking. *seen: what the
+// check saw ("ready", "cover-open", "paper-out", "error", "no-answer"), null
+// when it did not ask. Then the job ends: *endedWhole is false when a
+// network printer did not acknowledge every byte. Returns as escpos_print
+// does for its first call, and the job is closed in every case. The thread
+// that holds the printer just before may print the job in its stead (goesOn
+// then runs on that thread): the order and the answers are the same.
+ssize_t escposPrintWhole(const char* device, const char* data, ssize_t len, bool (*goesOn)(void*, bool), void* context,
+                         PrinterRefusal* refusal, const char** seen, bool* endedWhole);
 
 // Hands a raw job's replies to its client without waiting: returns how many
 // bytes of them the client took now (0: none for now), -1 when it takes no more.

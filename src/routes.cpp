@@ -74,8 +74,10 @@ static const char* printBody(const HeapString* body, Connection* connection, Job
     ssize_t length = (ssize_t)body->length;
     PrinterRefusal refusal = PRINTER_TAKES_JOB;
     PrintingJob printing = {connection, job};
-    ssize_t num = escpos_print_checked(printerDevicePath, body->contents, length, jobGoesOn, &printing, &refusal);
-    const char* seen = escposCheckSeenByThisThread();
+    const char* seen = NULL;
+    bool endedWhole = true;
+    ssize_t num =
+        escposPrintWhole(printerDevicePath, body->contents, length, jobGoesOn, &printing, &refusal, &seen, &endedWhole);
     job->printer = NULL == seen ? "" : seen;
     job->bytesPrinted = num > 0 ? num : 0;
     if (num == -1) {
@@ -94,9 +96,7 @@ static const char* printBody(const HeapString* body, Connection* connection, Job
     }
     if (num > 0) {
         // A network printer's job is whole only once the printer has acknowledged it.
-        return escpos_print(NULL, 0, NULL, 0) == 0
-                   ? NULL
-                   : "Writing to the printer device failed; the receipt was not printed whole.\n";
+        return endedWhole ? NULL : "Writing to the printer device failed; the receipt was not printed whole.\n";
     }
     if (length == 0) {
         return NULL; // nothing to print: the device was opened and closed again

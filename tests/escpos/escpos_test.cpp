@@ -294,6 +294,15 @@ TEST(PrinterChannel, ConcurrentJobsArriveWholeContiguousAndOnce) {
     }
 }
 
+// Whether a whole job goes on once the printer is its; it must have waited.
+static bool wantedAfterWaiting(void* wanted, bool waited) {
+    EXPECT_TRUE(waited);
+    return *(bool*)wanted;
+}
+
+// Jobs 1-3 and 5-6 are whole jobs, printed by the thread whose job ends
+// before them where it can; job 4 is a stream's, and job 5 is no longer
+// wanted when its turn comes. Each gets its own answer, in the line's order.
 TEST(PrinterChannel, WaitingJobsGetThePrinterInTheOrderTheyAsked) {
     TempDir dir;
     std::string device = dir.addFile("printer");
@@ -303,8 +312,23 @@ TEST(PrinterChannel, WaitingJobsGetThePrinterInTheOrderTheyAsked) {
     for (int i = 1; i <= waiting; i++) {
         jobs.emplace_back([&device, i] {
             std::string text = std::to_string(i);
-            EXPECT_EQ(1, escpos_print(device.c_str(), 1, text.data(), 1));
-            EXPECT_EQ(0, closeJob());
+            if (i == 4) {
+                EXPECT_EQ(1, escpos_print(device.c_str(), 1, text.data(), 1));
+                EXPECT_EQ(0, closeJob());
+                return;
+            }
+            bool wanted = i != 5;
+            PrinterRefusal refusal = PRINTER_REFUSES_ERROR;
+            const char* seen = "unset";
+            bool endedWhole = false;
+            EXPECT_EQ(wanted ? 1 : ESCPOS_JOB_NOT_WANTED,
+                      escposPrintWhole(device.c_str(), text.data(), 1, wantedAfterWaiting, &wanted, &refusal, &seen,
+                                       &endedWhole))
+                << "job " << i;
+            EXPECT_EQ(PRINTER_TAKES_JOB, refusal);
+            EXPECT_EQ(NULL, seen) << "a file is not asked";
+            EXPECT_TRUE(endedWhole);
+            EXPECT_EQ(0, closeJob()) << "the job is closed: nothing is left to close";
         });
         // Let job i queue up before job i + 1 asks.
         for (int tries = 0; escposJobsWaitingForTesting() < (size_t)i && tries < 5000; tries++) {
@@ -316,7 +340,7 @@ TEST(PrinterChannel, WaitingJobsGetThePrinterInTheOrderTheyAsked) {
     for (std::thread& job : jobs) {
         job.join();
     }
-    EXPECT_EQ("0123456", readFile(device));
+    EXPECT_EQ("012346", readFile(device));
     EXPECT_EQ(0u, escposJobsWaitingForTesting());
 }
 
