@@ -637,6 +637,14 @@ void waitForLastReplies(Channel& ch) {
     }
 }
 
+// Ends the holder's job: its last replies are waited for, a network
+// printer's acknowledgement of every byte too (false when it did not come),
+// and the printer passes on (see releasePrinter for printsNext).
+bool endJob(Channel& ch, Waiter** printsNext = NULL) {
+    waitForLastReplies(ch);
+    return releasePrinter(ch, true, printsNext);
+}
+
 } // namespace
 
 static int bitOf(int reply, int mask) {
@@ -721,8 +729,7 @@ ssize_t escpos_print(const char* device, unsigned int state, const char* data, s
         return len;
     }
     if (len == 0) {
-        waitForLastReplies(ch);
-        return releasePrinter(ch, true) ? 0 : -1;
+        return endJob(ch) ? 0 : -1;
     }
     releasePrinter(ch);
     return len;
@@ -737,10 +744,11 @@ namespace {
 // back the whole job next in line (*printsNext) for this thread to print.
 void printHeldWholeJob(Channel& ch, WholeJob* job, bool waited, int64_t passUntilMs, Waiter** printsNext) {
     *printsNext = NULL;
+    auto passing = [&]() { return monotonicMilliseconds() < passUntilMs ? printsNext : NULL; };
     ch.job = job->limits;
     threadHoldsPrinter = true;
     if (NULL != job->goesOn && !job->goesOn(job->context, waited)) {
-        releasePrinter(ch, false, monotonicMilliseconds() < passUntilMs ? printsNext : NULL);
+        releasePrinter(ch, false, passing());
         job->printed = ESCPOS_JOB_NOT_WANTED;
         return;
     }
@@ -761,18 +769,17 @@ void printHeldWholeJob(Channel& ch, WholeJob* job, bool waited, int64_t passUnti
         static const char* const SEEN[] = {"ready", "cover-open", "paper-out", "error"};
         job->seen = status.replies[1] < 0 ? "no-answer" : SEEN[job->refusal];
         if (job->refusal != PRINTER_TAKES_JOB) {
-            releasePrinter(ch, false, monotonicMilliseconds() < passUntilMs ? printsNext : NULL);
+            releasePrinter(ch, false, passing());
             job->printed = 0;
             return;
         }
     }
     if (job->len > 0 && !writeToPrinter(ch, job->data, (size_t)job->len, ch.job.writeStallMs)) {
-        releasePrinter(ch, false, monotonicMilliseconds() < passUntilMs ? printsNext : NULL);
+        releasePrinter(ch, false, passing());
         job->printed = -1;
         return;
     }
-    waitForLastReplies(ch);
-    job->endedWhole = releasePrinter(ch, true, monotonicMilliseconds() < passUntilMs ? printsNext : NULL);
+    job->endedWhole = endJob(ch, passing());
     job->printed = job->len > 0 ? job->len : job->endedWhole ? 0 : -1;
 }
 

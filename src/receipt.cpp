@@ -185,12 +185,16 @@ uint64_t littleEndian(const uint8_t* bytes, int count) {
     return value;
 }
 
-void finishCommand(ReceiptScan* scan) {
-    Effect effect = effectOf(scan->prefix, scan->function);
+// What a whole command did to the receipt.
+void applyEffect(ReceiptScan* scan, Effect effect) {
     if (effect != PRINTS_NOTHING) {
         scan->printedSinceEnd = effect == PRINTS;
         scan->printedAny = scan->printedAny || effect == PRINTS;
     }
+}
+
+void finishCommand(ReceiptScan* scan) {
+    applyEffect(scan, effectOf(scan->prefix, scan->function));
     scan->phase = PHASE_TEXT;
 }
 
@@ -363,11 +367,7 @@ size_t takeQuickCommand(ReceiptScan* scan, const QuickCommands& quick, const uin
     if (entry == SLOW || length - at < taken) {
         return 0;
     }
-    const Effect effect = (Effect)(entry >> 4);
-    if (effect != PRINTS_NOTHING) {
-        scan->printedSinceEnd = effect == PRINTS;
-        scan->printedAny = scan->printedAny || effect == PRINTS;
-    }
+    applyEffect(scan, (Effect)(entry >> 4));
     return taken;
 }
 
