@@ -305,7 +305,7 @@ static void discardUnreadBody(Connection* connection) {
     }
 }
 
-static void serveConnection(Connection* connection);
+static Connection* serveConnection(Connection* connection);
 
 // Where a raw stream stands between its receipts.
 struct RawReceipts {
@@ -365,6 +365,17 @@ static const int DISPLACED_NOTICE_MS = 500;
 // timed out).
 static ssize_t receiveUnlessDisplaced(Connection* connection, char* into, size_t capacity, int waitMs, int idleMs,
                                       bool* timedOut) {
+    if (connectionIsBusy(connection)) {
+        // What has come is taken at once; before it waits for more, the
+        // thread lets a connection waiting its turn go first.
+        ssize_t received = 0;
+        if (NULL == connection->transport.tls &&
+            socketReceiveNow(connection->transport.socket, into, capacity, &received)) {
+            *timedOut = false;
+            return received;
+        }
+        connectionStopsBeingBusy(connection);
+    }
     if (SOCKET_SHUTDOWN_ENDS_WAITS) {
         return connectionReceiveWithin(connection, into, capacity, waitMs, idleMs, timedOut);
     }
@@ -414,16 +425,16 @@ static void closeSocket(Connection* connection) {
 void* connectionHandlerThread(void* connectionPointer) {
     ConnectionThreadSlot slot;
     threadWakeInit(&slot.handedOver);
-    for (Connection* connection = (Connection*)connectionPointer; NULL != connection;
-         connection = connectionThreadWaitForNext(&slot)) {
-        serveConnection(connection);
+    for (Connection* connection = (Connection*)connectionPointer; NULL != connection;) {
+        Connection* next = serveConnection(connection);
+        connection = NULL != next ? next : connectionThreadWaitForNext(&slot);
     }
     threadWakeDestroy(&slot.handedOver);
     return NULL;
 }
 
 // Everything that happens to one connection; frees the record at the end.
-static void serveConnection(Connection* connection) {
+static Connection* serveConnection(Connection* connection) {
     getnameinfo((const struct sockaddr*)&connection->remoteAddr, connection->remoteAddrLength, connection->remoteHost,
                 sizeof(connection->remoteHost), connection->remotePort, sizeof(connection->remotePort),
                 NI_NUMERICHOST | NI_NUMERICSERV);
@@ -566,6 +577,9 @@ static void serveConnection(Connection* connection) {
                 char reason[160];
                 // A handshake that takes its time may be displaced, as a slow head may.
                 releaseSlotWhileWaiting(connection);
+                if (connectionIsBusy(connection)) {
+                    connectionStopsBeingBusy(connection); // a handshake waits for its peer
+                }
                 if (!connectionStartTLS(connection, connection->sendRecvBuffer, (size_t)bytesRead,
                                         limits->tlsHandshakeDeadlineMs, idleMs, reason, sizeof(reason))) {
                     char line[512];
@@ -691,6 +705,7 @@ static void serveConnection(Connection* connection) {
 
     closeSocket(connection);
     countConnectionEnd(connection);
-    connectionCountOut(connection);
+    Connection* next = connectionCountOutTakingNext(connection);
     connectionFree(connection);
+    return next;
 }

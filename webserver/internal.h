@@ -212,6 +212,7 @@ struct ConnectionRecord {
     std::atomic<int> waitsFor; // a ConnectionWait
     std::atomic<int64_t> bodyStartedAtMs;
     std::atomic<int64_t> bodyBytesReceived;
+    bool busy; // counted in its server's busyThreads (changed under connectionFinishedLock)
 };
 
 // The record around a connection the module made: a standard-layout record
@@ -244,6 +245,11 @@ struct ParkedConnection {
 // connectionFinishedLock and in use while an accept loop runs: open
 // connections per peer address (the port left out), so that one host cannot
 // take every connection, and the connections waiting for room.
+struct TurnWaiter {
+    Connection* connection;
+    int64_t sinceMs;
+};
+
 struct ServerState {
     bool accepting;
     std::map<std::string, int> byAddress;
@@ -257,7 +263,26 @@ struct ServerState {
     // When the grace period of a graceful stop ends, on the monotonic clock;
     // 0 while none has begun.
     std::atomic<int64_t> stopGraceEndsAtMs;
+    // Threads serving a connection that has not waited for its peer yet, and
+    // the admitted connections waiting for one of them (in arrival order;
+    // only while busyThreads is at connectionsServedAtOnce).
+    int busyThreads;
+    std::deque<TurnWaiter> waitingTurn;
+    int64_t lastTurnAtMs; // when a waiting connection last got a thread
+    int servedAtOnce;     // busy threads at most: connectionsServedAtOnce, or no bound
 };
+
+// Counts the finished connection out and hands its thread the connection
+// waiting longest for its turn; null when none waits (the thread then waits
+// to be handed one).
+Connection* connectionCountOutTakingNext(Connection* finished);
+
+// Before the connection's thread first waits for its peer: it no longer
+// counts as busy, and the connection waiting longest gets its turn.
+void connectionStopsBeingBusy(Connection* connection);
+inline bool connectionIsBusy(Connection* connection) {
+    return connectionRecordOf(connection)->busy; // only its own thread clears it
+}
 
 // Frees the request body and the record; does not close the socket.
 void connectionFree(Connection* connection);

@@ -3,6 +3,7 @@
 // one waiting for reuse), parks those over the caps until there is room or
 // makes room by displacing a connection that keeps its slot without a
 // request, and the limits in force for new connections.
+#include <limits.h>
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
@@ -33,9 +34,15 @@ ServerLimits serverLimitsDefault(void) {
     limits.maxConnectionsPerPeer = 128;
     limits.displaceAfterMs = 1000;
     limits.maxParkedConnections = 4096;
+    limits.connectionsServedAtOnce = 4;
+    limits.turnWaitMaxMs = 5;
     limits.bodyMemoryBudget = 2 * REQUEST_MAX_BODY_LENGTH;
     return limits;
 }
+
+// Where closing the listener may not end a wait for it, the accept loop
+// looks this often whether the server stops.
+static const int ACCEPT_STOP_NOTICE_MS = 100;
 
 // Pause before retrying an accept that failed for lack of resources, so
 // that the loop does not spin while none are free.
@@ -88,6 +95,7 @@ void serverInit(Server* server) {
     server->state->displaced = 0;
     server->state->bodyMemory.inUse.store(0);
     server->state->stopGraceEndsAtMs.store(0);
+    server->state->busyThreads = 0;
     __atomic_store_n(&server->shouldRun, true, __ATOMIC_SEQ_CST);
     server->initialized = true;
     ignoreSIGPIPE();
@@ -217,15 +225,47 @@ static void countIn(Server* server, Connection* connection, const std::string& k
 
 static void startConnectionThread(Connection* connection);
 
-void connectionCountOut(Connection* connection) {
+// Under connectionFinishedLock: the connection waiting longest for its
+// turn, made busy.
+static Connection* takeTurnLocked(ServerState* state) {
+    Connection* next = state->waitingTurn.front().connection;
+    state->waitingTurn.pop_front();
+    state->lastTurnAtMs = monotonicMilliseconds();
+    state->busyThreads++;
+    connectionRecordOf(next)->busy = true;
+    return next;
+}
+
+// Under connectionFinishedLock: an admitted connection gets a thread now
+// (into `start`) while the busy threads are under their bound; otherwise it
+// waits its turn.
+static void giveTurnLocked(ServerState* state, Connection* connection, std::vector<Connection*>* start) {
+    if (state->busyThreads < state->servedAtOnce) {
+        state->busyThreads++;
+        connectionRecordOf(connection)->busy = true;
+        start->push_back(connection);
+    } else {
+        TurnWaiter waiter = {connection, monotonicMilliseconds()};
+        state->waitingTurn.push_back(waiter);
+    }
+}
+
+// Under connectionFinishedLock: counts the connection out, gives the room
+// it leaves to parked connections and its thread (or, with `next` null, a
+// new one) to the connection waiting longest for its turn. The connections
+// to start go into `start`.
+static void countOutLocked(Connection* connection, std::vector<Connection*>* start, Connection** next) {
     Server* server = connection->server;
-    std::vector<Connection*> started;
-    pthread_mutex_lock(&server->connectionFinishedLock);
-    server->activeConnectionCount--;
     ServerState* peers = server->state;
+    ConnectionRecord* record = connectionRecordOf(connection);
+    if (record->busy) {
+        record->busy = false;
+        peers->busyThreads--;
+    }
+    server->activeConnectionCount--;
     if (peers->accepting) {
         peers->active.erase(connection);
-        if (connectionRecordOf(connection)->waitsFor.load() == ConnectionWaitsForNothingDisplaced) {
+        if (record->waitsFor.load() == ConnectionWaitsForNothingDisplaced) {
             peers->displaced--; // its peer's count was taken back when it was displaced
         } else {
             takeFromPeer(peers, peerKey(&connection->remoteAddr));
@@ -239,21 +279,51 @@ void connectionCountOut(Connection* connection) {
                 ++parked;
                 continue;
             }
-            Connection* next = connectionAlloc(server);
-            next->transport.socket = parked->socketfd;
-            next->remoteAddr = parked->remoteAddr;
-            next->remoteAddrLength = parked->remoteAddrLength;
-            countIn(server, next, parked->key);
+            Connection* unparked = connectionAlloc(server);
+            unparked->transport.socket = parked->socketfd;
+            unparked->remoteAddr = parked->remoteAddr;
+            unparked->remoteAddrLength = parked->remoteAddrLength;
+            countIn(server, unparked, parked->key);
             if (--peers->parkedByAddress[parked->key] <= 0) {
                 peers->parkedByAddress.erase(parked->key);
             }
-            started.push_back(next);
+            giveTurnLocked(peers, unparked, start);
             parked = peers->parked.erase(parked);
         }
     }
+    if (!peers->waitingTurn.empty()) {
+        if (NULL != next) {
+            *next = takeTurnLocked(peers);
+        } else if (peers->busyThreads < peers->servedAtOnce) {
+            start->push_back(takeTurnLocked(peers));
+        }
+    }
     pthread_cond_signal(&server->connectionFinishedCond);
+}
+
+void connectionCountOut(Connection* connection) {
+    Server* server = connection->server;
+    std::vector<Connection*> started;
+    pthread_mutex_lock(&server->connectionFinishedLock);
+    countOutLocked(connection, &started, NULL);
     pthread_mutex_unlock(&server->connectionFinishedLock);
     for (Connection* next : started) {
+        startConnectionThread(next);
+    }
+}
+
+void connectionStopsBeingBusy(Connection* connection) {
+    Server* server = connection->server;
+    ServerState* state = server->state;
+    Connection* next = NULL;
+    pthread_mutex_lock(&server->connectionFinishedLock);
+    connectionRecordOf(connection)->busy = false;
+    state->busyThreads--;
+    if (!state->waitingTurn.empty() && state->busyThreads < state->servedAtOnce) {
+        next = takeTurnLocked(state);
+    }
+    pthread_mutex_unlock(&server->connectionFinishedLock);
+    if (NULL != next) {
         startConnectionThread(next);
     }
 }
@@ -394,12 +464,9 @@ enum Admission {
     Refused,  // over every bound: close it
 };
 
-// Counts the connection in when it is under both caps (displacing one that
-// holds its slot without a request when only the total is full); otherwise
-// parks it, unless the parked connections are at their bound.
-static Admission admitConnection(Server* server, Connection* connection) {
+// Under connectionFinishedLock: admitConnection's work.
+static Admission admitLocked(Server* server, Connection* connection) {
     std::string key = peerKey(&connection->remoteAddr);
-    pthread_mutex_lock(&server->connectionFinishedLock);
     ServerState* peers = server->state;
     Admission admission = Refused;
     std::map<std::string, int>::iterator fromPeer = peers->byAddress.find(key);
@@ -416,6 +483,20 @@ static Admission admitConnection(Server* server, Connection* connection) {
         peers->parked.push_back(parked);
         peers->parkedByAddress[key]++;
         admission = Parked;
+    }
+    return admission;
+}
+
+// Counts the connection in when it is under both caps (displacing one that
+// holds its slot without a request when only the total is full) and gives
+// it a thread or a place among those waiting their turn; otherwise parks it,
+// unless the parked connections are at their bound. The connection to start
+// goes into `start`.
+static Admission admitConnection(Server* server, Connection* connection, std::vector<Connection*>* start) {
+    pthread_mutex_lock(&server->connectionFinishedLock);
+    Admission admission = admitLocked(server, connection);
+    if (admission == Admitted) {
+        giveTurnLocked(server->state, connection, start);
     }
     pthread_mutex_unlock(&server->connectionFinishedLock);
     return admission;
@@ -500,6 +581,41 @@ static void startConnectionThread(Connection* connection) {
                "pthread_detached returned %d\n",
                detached);
     }
+}
+
+Connection* connectionCountOutTakingNext(Connection* finished) {
+    Server* server = finished->server;
+    std::vector<Connection*> started;
+    Connection* next = NULL;
+    pthread_mutex_lock(&server->connectionFinishedLock);
+    countOutLocked(finished, &started, &next);
+    pthread_mutex_unlock(&server->connectionFinishedLock);
+    for (Connection* connection : started) {
+        startConnectionThread(connection);
+    }
+    return next;
+}
+
+// Under connectionFinishedLock: when no connection waiting for its turn got
+// one for turnWaitMaxMs, the busy threads are held up (by slow peers or the
+// printer), and every waiting one gets a thread of its own (into `start`).
+// How long until this is due again; -1 while none waits.
+static int startHeldUpLocked(Server* server, std::vector<Connection*>* start, bool all) {
+    ServerState* state = server->state;
+    if (state->waitingTurn.empty()) {
+        return -1;
+    }
+    int64_t now = monotonicMilliseconds();
+    int64_t since = state->waitingTurn.front().sinceMs;
+    since = since > state->lastTurnAtMs ? since : state->lastTurnAtMs;
+    int64_t leftMs = since + server->limits.turnWaitMaxMs - now;
+    if (leftMs > 0 && !all) {
+        return (int)leftMs;
+    }
+    while (!state->waitingTurn.empty()) {
+        start->push_back(takeTurnLocked(state));
+    }
+    return -1;
 }
 
 AcceptError acceptErrorKind(int error) {
@@ -669,14 +785,38 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     state->cap = cap;
     state->parkedCap = parkedCap;
     state->bodyMemory.budget = server->limits.bodyMemoryBudget;
+    int servedAtOnce = server->limits.connectionsServedAtOnce;
+    state->servedAtOnce = servedAtOnce > 0 ? servedAtOnce : INT_MAX;
+    state->busyThreads = 0;
+    state->lastTurnAtMs = 0;
     state->accepting = true;
     pthread_mutex_unlock(&server->connectionFinishedLock);
+
     ThrottledLog refusedLog = {0, 0, false};
     ThrottledLog acceptFailedLog = {0, 0, false};
 
     bool listenerGone = false; // under the loop, not by a stop
     Connection* nextConnection = connectionAlloc(server);
+    std::vector<Connection*> start;
     while (serverShouldRun(server)) {
+        start.clear();
+        pthread_mutex_lock(&server->connectionFinishedLock);
+        int waitMs = startHeldUpLocked(server, &start, false);
+        pthread_mutex_unlock(&server->connectionFinishedLock);
+        for (Connection* connection : start) {
+            startConnectionThread(connection);
+        }
+        // While connections wait their turn, the loop looks again when the
+        // next may be held up; only it accepts, so the accept then has a
+        // connection to take. Closing the listener may not end that wait.
+        if (waitMs >= 0) {
+            if (!SOCKET_SHUTDOWN_ENDS_WAITS && waitMs > ACCEPT_STOP_NOTICE_MS) {
+                waitMs = ACCEPT_STOP_NOTICE_MS;
+            }
+            if (0 == socketWaitReadable(listener, waitMs)) {
+                continue; // a failed wait leaves its error to the accept
+            }
+        }
         nextConnection->remoteAddrLength = sizeof(nextConnection->remoteAddr);
         nextConnection->transport.socket =
             accept(listener, (struct sockaddr*)&nextConnection->remoteAddr, &nextConnection->remoteAddrLength);
@@ -708,7 +848,8 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
             }
             continue;
         }
-        Admission admission = admitConnection(server, nextConnection);
+        start.clear();
+        Admission admission = admitConnection(server, nextConnection, &start);
         if (admission == Refused) {
             // Over every bound: closed at once, without a thread or a line of its own.
             socketClose(nextConnection->transport.socket);
@@ -719,7 +860,9 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
         }
         printRefusedIfDue(server, &refusedLog); // what is left of the last burst
         if (admission == Admitted) {
-            startConnectionThread(nextConnection);
+            for (Connection* connection : start) {
+                startConnectionThread(connection);
+            }
             nextConnection = connectionAlloc(server);
         } else {
             nextConnection->transport.socket = SOCKET_INVALID; // the parked list has it
@@ -744,6 +887,14 @@ static int acceptConnectionsUntilStoppedInternal(Server* server, const struct so
     pthread_mutex_unlock(&server->connectionFinishedLock);
     for (const ParkedConnection& parked : neverStarted) {
         socketClose(parked.socketfd);
+    }
+    // Those waiting their turn were admitted: each gets its thread to end.
+    start.clear();
+    pthread_mutex_lock(&server->connectionFinishedLock);
+    startHeldUpLocked(server, &start, true);
+    pthread_mutex_unlock(&server->connectionFinishedLock);
+    for (Connection* connection : start) {
+        startConnectionThread(connection);
     }
 
     int64_t stopBeganAtMs = monotonicMilliseconds();

@@ -278,6 +278,14 @@ struct ServerLimits {
     // Connections parked at most (default 4096); fewer where the descriptor
     // limit leaves no room for them. One more is closed at once.
     int maxParkedConnections;
+    // Connections whose threads have not had to wait for their peer yet are
+    // served at most this many at once (default 4): threads beyond the cores
+    // only take turns for them and for the printer. One more waits its turn
+    // in arrival order, for a thread that ends its connection or starts to
+    // wait; while none does for turnWaitMaxMs (default 5), each one waiting
+    // gets a thread of its own, so that slow peers cannot hold the rest back.
+    int connectionsServedAtOnce;
+    int turnWaitMaxMs;
     // Body blocks of all connections together (default 256 MiB): room for two
     // of the largest bodies at once, so one slow job cannot keep the next one
     // out. It counts the blocks bodies have grown to with what arrived, never
