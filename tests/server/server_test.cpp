@@ -674,6 +674,43 @@ TEST(ConnectionThreads, FinishedThreadsKeptForReuseAreBounded) {
         << threadsOfThisProcess() - threadsBefore << " threads more than before";
 }
 
+// Only so many connections are served at once by threads that have not
+// waited for their peer; one waiting its turn must still be served while the
+// busy one is held by its route (once the turn's wait limit has passed) or
+// waits for its peer (at once: that row's limit is far past the answer's).
+TEST(ConnectionThreads, AConnectionWaitingItsTurnIsServedWhileTheBusyOneIsHeld) {
+    struct Row {
+        const char* busyOne;
+        std::string itSends;
+        int turnWaitMaxMs;
+    };
+    const Row rows[] = {
+        {"held by its route", "GET /hold?turn HTTP/1.1\r\n\r\n", 50},
+        {"waiting for the rest of its head", "GET /slow HTTP/1.1\r\n", 60000},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.busyOne);
+        ServerLimits limits = serverLimitsDefault();
+        limits.connectionsServedAtOnce = 1;
+        limits.turnWaitMaxMs = row.turnWaitMaxMs;
+        RunningServer running;
+        ASSERT_TRUE(running.start(limits));
+        int64_t before = activeConnectionsNow();
+        int busy = q2test::connectLoopback(running.port);
+        ASSERT_GE(busy, 0);
+        ASSERT_TRUE(q2test::sendAll(busy, row.itSends));
+        ASSERT_TRUE(waitUntil([&] { return activeConnectionsNow() == before + 1; }));
+        const std::string body = "GET /next 0";
+        EXPECT_EQ(plainHead(200, "OK", body.size()) + "\r\n" + body,
+                  converse(running.port, "GET /next HTTP/1.1\r\n\r\n", 5000));
+        release("/hold?turn");
+        close(busy);
+        running.stop();
+        std::lock_guard<std::mutex> guard(app.lock);
+        app.released.erase("/hold?turn");
+    }
+}
+
 // A timed wait lasts its time on the one clock, on a condition variable made
 // the usual way: a wait that counted on another clock would end at once (or
 // never) and turn every wait into a spin.
